@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Configures and builds one build folder.
+#   scripts/build.sh <folder> [cmake options...]
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+dir=$1; shift
+generator=()
+if command -v ninja >/dev/null 2>&1; then generator=(-G Ninja); fi
+if [ ! -f "$top/$dir/CMakeCache.txt" ]; then
+  cmake -S "$top" -B "$top/$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+else
+  cmake -S "$top" -B "$top/$dir" "$@" >/dev/null
+fi
+cmake --build "$top/$dir" -j "$(nproc)"
