@@ -1,0 +1,225 @@
+// mkfwcfg: writes demo firmware for tests and the demo: enciphered configuration files (from an XML
+// document or from field values) and deterministic demo images.
+#include "tools/mkfwcfg/cfgwriter.h"
+#include "update/firmwareimage.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace {
+
+const char* const kUsage =
+    "usage:\n"
+    "  mkfwcfg --out FILE.cfg [--xml DOC.xml | field options] [--image IMAGE.bin]\n"
+    "  mkfwcfg --write-image FILE.bin --size N [--seed S]\n"
+    "  mkfwcfg --show FILE.cfg\n"
+    "\n"
+    "Writes a firmware configuration file: the XML document (from --xml, or built from the field\n"
+    "options) with zero bytes up to a whole 16-byte block, enciphered with AES-128-ECB under the\n"
+    "program's fixed key.\n"
+    "\n"
+    "field options (numbers decimal or 0x hex, -2147483648..4294967295):\n"
+    "  --dspversion N --filename NAME --inputs N --outputs N --serial N --use-serial 0|1\n"
+    "  --checksum N --version N --revision N --q7type N --enable-mic-input1 N --enable-aes1 N\n"
+    "  --enable-aes2 N --enable-fir N --enable-ethernet N\n"
+    "  --omit ELEMENT       leave the element out (e.g. --omit Checksum); may repeat\n"
+    "  --image FILE         the checksum of this image (and its file name unless --filename is given)\n"
+    "  --print-xml          also print the XML document to standard output\n"
+    "\n"
+    "  --write-image FILE   write a deterministic pseudo-random image of --size bytes (seed --seed)\n"
+    "  --show FILE          print the deciphered text of a configuration file\n";
+
+std::optional<int32_t> ParseNumber(const std::string& text) {
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    errno = 0;
+    char* end = nullptr;
+    const long long v = std::strtoll(text.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0' || v < -2147483648LL || v > 4294967295LL) {
+        return std::nullopt;
+    }
+    return static_cast<int32_t>(static_cast<uint32_t>(v));
+}
+
+std::string BaseName(const std::string& path) {
+    const size_t sep = path.find_last_of("/\\");
+    return sep == std::string::npos ? path : path.substr(sep + 1);
+}
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "mkfwcfg: %s\n", message.c_str());
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    ConfigFields fields;
+    std::map<std::string, std::optional<int32_t>*> numeric = {
+        {"--dspversion", &fields.DSPVersion},
+        {"--inputs", &fields.Inputs},
+        {"--outputs", &fields.Outputs},
+        {"--serial", &fields.Seriennummer},
+        {"--use-serial", &fields.UseSeriennummer},
+        {"--checksum", &fields.Checksum},
+        {"--version", &fields.FwVersion},
+        {"--revision", &fields.FwRevision},
+        {"--q7type", &fields.Q7Type},
+        {"--enable-mic-input1", &fields.EnableMicInput1},
+        {"--enable-aes1", &fields.EnableAES1},
+        {"--enable-aes2", &fields.EnableAES2},
+        {"--enable-fir", &fields.EnableFIR},
+        {"--enable-ethernet", &fields.EnableEthernet},
+    };
+    std::map<std::string, std::optional<int32_t>*> byElement = {
+        {"DSPVersion", &fields.DSPVersion},
+        {"Inputs", &fields.Inputs},
+        {"Outputs", &fields.Outputs},
+        {"Seriennummer", &fields.Seriennummer},
+        {"UseSeriennummer", &fields.UseSeriennummer},
+        {"Checksum", &fields.Checksum},
+        {"FwVersion", &fields.FwVersion},
+        {"FwRevision", &fields.FwRevision},
+        {"Q7Type", &fields.Q7Type},
+        {"EnableMicInput1", &fields.EnableMicInput1},
+        {"EnableAES1", &fields.EnableAES1},
+        {"EnableAES2", &fields.EnableAES2},
+        {"EnableFIR", &fields.EnableFIR},
+        {"EnableEthernet", &fields.EnableEthernet},
+    };
+
+    std::string out, xmlPath, imagePath, writeImage, showPath;
+    std::optional<long long> size;
+    uint32_t seed = 1;
+    bool filenameGiven = false, checksumGiven = false, printXml = false;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string opt = argv[i];
+        if (opt == "--help" || opt == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (opt == "--print-xml") {
+            printXml = true;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            return Fail("option " + opt + " needs a value (see --help)");
+        }
+        const std::string value = argv[++i];
+        if (auto it = numeric.find(opt); it != numeric.end()) {
+            const auto n = ParseNumber(value);
+            if (!n) {
+                return Fail("not a 32-bit number for " + opt + ": " + value);
+            }
+            *it->second = n;
+            checksumGiven |= opt == "--checksum";
+        } else if (opt == "--filename") {
+            fields.Filename = value;
+            filenameGiven = true;
+        } else if (opt == "--omit") {
+            if (value == "Filename") {
+                fields.Filename.reset();
+                filenameGiven = true;
+            } else if (auto e = byElement.find(value); e != byElement.end()) {
+                e->second->reset();
+                checksumGiven |= value == "Checksum";
+            } else {
+                return Fail("no such element: " + value);
+            }
+        } else if (opt == "--out") {
+            out = value;
+        } else if (opt == "--xml") {
+            xmlPath = value;
+        } else if (opt == "--image") {
+            imagePath = value;
+        } else if (opt == "--write-image") {
+            writeImage = value;
+        } else if (opt == "--size") {
+            const auto n = ParseNumber(value);
+            if (!n || *n < 0) {
+                return Fail("not a size: " + value);
+            }
+            size = *n;
+        } else if (opt == "--seed") {
+            const auto n = ParseNumber(value);
+            if (!n) {
+                return Fail("not a seed: " + value);
+            }
+            seed = static_cast<uint32_t>(*n);
+        } else if (opt == "--show") {
+            showPath = value;
+        } else {
+            return Fail("unknown option " + opt + " (see --help)");
+        }
+    }
+
+    if (!showPath.empty()) {
+        const auto data = ReadFileBytes(showPath);
+        if (!data) {
+            return Fail("cannot read " + showPath);
+        }
+        if (data->size() % 16 != 0) {
+            std::fprintf(stderr, "mkfwcfg: warning: %s is not a whole number of 16-byte blocks\n",
+                         showPath.c_str());
+        }
+        const auto plain = DecipherConfig(*data);
+        const auto* text = reinterpret_cast<const char*>(plain.data());
+        std::fwrite(text, 1, strnlen(text, plain.size()), stdout);
+        return 0;
+    }
+
+    if (!writeImage.empty()) {
+        if (!size) {
+            return Fail("--write-image needs --size");
+        }
+        if (!WriteFileBytes(writeImage, DemoImage(static_cast<size_t>(*size), seed))) {
+            return Fail("cannot write " + writeImage);
+        }
+        if (out.empty()) {
+            return 0;
+        }
+        if (imagePath.empty()) {
+            imagePath = writeImage;
+        }
+    }
+
+    if (out.empty()) {
+        return Fail("no output file (--out FILE.cfg); see --help");
+    }
+    std::string xml;
+    if (!xmlPath.empty()) {
+        const auto doc = ReadFileBytes(xmlPath);
+        if (!doc) {
+            return Fail("cannot read " + xmlPath);
+        }
+        xml.assign(doc->begin(), doc->end());
+    } else {
+        if (!imagePath.empty()) {
+            const auto image = ReadFileBytes(imagePath);
+            if (!image) {
+                return Fail("cannot read " + imagePath);
+            }
+            if (!checksumGiven) {
+                fields.Checksum = ImageChecksum(image->data(), image->size());
+            }
+            if (!filenameGiven) {
+                fields.Filename = BaseName(imagePath);
+            }
+        }
+        xml = ConfigXml(fields);
+    }
+    if (printXml) {
+        std::fputs(xml.c_str(), stdout);
+    }
+    if (!WriteFileBytes(out, EncipherConfig(xml))) {
+        return Fail("cannot write " + out);
+    }
+    return 0;
+}
