@@ -1,0 +1,68 @@
+// The diagnostic log: whole lines from any thread, written to a file beside the program
+// (fwupdate -> fwupdate.log) that each run starts anew.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+
+// One log file. Each thread collects its own line; a line is written whole (ended by CR LF) when its line
+// feed arrives or when it has grown past kMaxLineLength characters. The file is created empty at the first
+// line of a run and begins with a header naming the program, the local time and the operator. When a line
+// takes the file past the size limit, the file is emptied and begun again with a new header.
+// When the file cannot be created, the log goes to <StateFolder()>/fwupdate/<file name>, and failing that to
+// standard error, with a note on standard error either way.
+class DiagnosticLog {
+public:
+    static constexpr std::uintmax_t kDefaultSizeLimit = 0xA00000;
+    static constexpr std::size_t kMaxLineLength = 500;
+
+    explicit DiagnosticLog(std::filesystem::path path);
+    // Writes the unfinished lines of all threads, so that nothing is lost.
+    virtual ~DiagnosticLog();
+    DiagnosticLog(const DiagnosticLog&) = delete;
+    DiagnosticLog& operator=(const DiagnosticLog&) = delete;
+
+    // Adds text to the calling thread's line; each line feed ends a line.
+    void Write(std::string_view text);
+    // The next line starts a new file at this path (its fallback applies again).
+    void SetPath(std::filesystem::path path);
+    void SetSizeLimit(std::uintmax_t bytes);
+    // The file written to: the fallback when it applied, else the path set.
+    std::filesystem::path Path() const;
+
+private:
+    struct Pending {
+        std::string text;
+        bool split = false; // the text so far was written out for its length; a line feed now ends nothing
+    };
+
+    void EmitLine(std::string_view line);
+    void StartFile();
+    bool WriteHeader();
+    void CloseFile();
+
+    mutable std::mutex lock;
+    std::filesystem::path preferredPath; // as set; the file goes here when it can
+    std::filesystem::path activePath;    // where the file of this run is, once started
+    int fd = -1;
+    bool started = false; // the first line of the run has been written (the file was created); fd < 0 then
+                          // means that no file could be written and lines go to standard error
+    std::uintmax_t size = 0;
+    std::uintmax_t sizeLimit = kDefaultSizeLimit;
+    std::unordered_map<std::thread::id, Pending> pending;
+};
+
+// The path of the program's log: $FWUPDATE_LOG when set, else the program's own path with extension ".log".
+std::filesystem::path DefaultLogPath();
+
+// The program's log, created at first use at DefaultLogPath(); it lives until the process ends.
+DiagnosticLog& TheLog();
+
+// Writes one whole line to the program's log (the line end is added).
+void LogLine(std::string_view line);
