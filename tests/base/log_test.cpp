@@ -1,0 +1,341 @@
+// Tests of the diagnostic log: header, line ends, whole lines from several threads, long lines, the size
+// restart and the fallback folder.
+#include "base/log.h"
+#include "base/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A fresh folder per test, removed afterwards.
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir = fs::temp_directory_path() / ("fwlog-" + std::to_string(::getpid()) + "-" + info->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    static std::string Read(const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    // The file's lines, each checked to end with CR LF (which is removed).
+    static std::vector<std::string> Lines(const std::string& text) {
+        std::vector<std::string> lines;
+        std::size_t start = 0;
+        while (start < text.size()) {
+            std::size_t end = text.find("\r\n", start);
+            EXPECT_NE(end, std::string::npos) << "last line without CR LF";
+            if (end == std::string::npos)
+                break;
+            std::string line = text.substr(start, end - start);
+            EXPECT_EQ(line.find('\n'), std::string::npos) << "stray LF in: " << line;
+            lines.push_back(line);
+            start = end + 2;
+        }
+        return lines;
+    }
+
+    fs::path dir;
+};
+
+const std::regex kHeader(R"(\* (.+) (\d\d)\.(\d\d)\.(\d{4}) (\d\d):(\d\d):(\d\d), user: (.*))");
+
+bool IsHeader(const std::string& line) {
+    return std::regex_match(line, kHeader);
+}
+
+TEST_F(LogTest, FileStartsWithHeaderOfProgramLocalTimeAndUser) {
+    DiagnosticLog log(dir / "prog.log");
+    std::time_t before = std::time(nullptr);
+    log.Write("Q7Config::MsgCallback: CLOSED\n");
+    std::time_t after = std::time(nullptr);
+
+    std::string text = Read(dir / "prog.log");
+    std::vector<std::string> lines = Lines(text);
+    ASSERT_EQ(lines.size(), 2u) << text;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[0], m, kHeader)) << lines[0];
+    EXPECT_EQ(fs::path(m[1].str()), ExecutablePath());
+    EXPECT_TRUE(fs::path(m[1].str()).is_absolute());
+    std::tm when{};
+    when.tm_mday = std::stoi(m[2]);
+    when.tm_mon = std::stoi(m[3]) - 1;
+    when.tm_year = std::stoi(m[4]) - 1900;
+    when.tm_hour = std::stoi(m[5]);
+    when.tm_min = std::stoi(m[6]);
+    when.tm_sec = std::stoi(m[7]);
+    when.tm_isdst = -1;
+    std::time_t stamped = std::mktime(&when);
+    EXPECT_GE(stamped, before - 1);
+    EXPECT_LE(stamped, after + 1);
+    EXPECT_EQ(m[8].str(), LoginName());
+    EXPECT_FALSE(m[8].str().empty());
+    EXPECT_EQ(lines[1], "Q7Config::MsgCallback: CLOSED");
+    // The header is one line: "...user: name" CR LF, then the first line.
+    const std::string tail = "\r\nQ7Config::MsgCallback: CLOSED\r\n";
+    EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+}
+
+TEST_F(LogTest, FirstLineOfRunEmptiesOldFileLaterLinesAppend) {
+    fs::path path = dir / "prog.log";
+    std::ofstream(path) << "old run\nmore of the old run\n";
+    DiagnosticLog log(path);
+    EXPECT_EQ(Read(path), "old run\nmore of the old run\n") << "nothing written before the first line";
+    log.Write("A::B: one\n");
+    log.Write("A::B: two\n");
+    std::vector<std::string> lines = Lines(Read(path));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_TRUE(IsHeader(lines[0]));
+    EXPECT_EQ(lines[1], "A::B: one");
+    EXPECT_EQ(lines[2], "A::B: two");
+}
+
+TEST_F(LogTest, PiecesMakeOneLineWrittenWhenItsLineFeedArrives) {
+    fs::path path = dir / "prog.log";
+    DiagnosticLog log(path);
+    log.Write("VskComTest::ReceivedSerial: ");
+    EXPECT_FALSE(fs::exists(path)) << "an unfinished line creates no file";
+    log.Write("SERIAL=");
+    log.Write("1234\nnext");
+    log.Write(" line\r\n"); // a caller's own CR LF stays one line end
+    log.Write("\n");        // an empty line is a line too
+    LogLine("not this log");
+    std::vector<std::string> lines = Lines(Read(path));
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[1], "VskComTest::ReceivedSerial: SERIAL=1234");
+    EXPECT_EQ(lines[2], "next line");
+    EXPECT_EQ(lines[3], "");
+}
+
+TEST_F(LogTest, UnfinishedLinesAreWrittenWhenTheLogEnds) {
+    fs::path path = dir / "prog.log";
+    {
+        DiagnosticLog log(path);
+        log.Write("A::B: done\nA::B: half a line");
+    }
+    std::vector<std::string> lines = Lines(Read(path));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[2], "A::B: half a line");
+}
+
+struct LongLineCase {
+    std::size_t length;
+    std::vector<std::size_t> pieces; // lengths of the lines written
+};
+
+class LogLongLineTest : public LogTest, public ::testing::WithParamInterface<LongLineCase> {};
+
+TEST_P(LogLongLineTest, LineIsWrittenInPiecesOnceItGrowsPast500Characters) {
+    const LongLineCase& c = GetParam();
+    std::string text;
+    for (std::size_t i = 0; i < c.length; ++i)
+        text += static_cast<char>('a' + i % 26);
+    fs::path path = dir / "prog.log";
+    DiagnosticLog log(path);
+    // Written in small pieces, as a thread building a long line would.
+    for (std::size_t i = 0; i < text.size(); i += 7)
+        log.Write(std::string_view(text).substr(i, 7));
+    log.Write("\n");
+    log.Write("A::B: after\n");
+
+    std::vector<std::string> lines = Lines(Read(path));
+    ASSERT_EQ(lines.size(), c.pieces.size() + 2);
+    std::string joined;
+    for (std::size_t i = 0; i < c.pieces.size(); ++i) {
+        EXPECT_EQ(lines[i + 1].size(), c.pieces[i]) << "piece " << i;
+        joined += lines[i + 1];
+    }
+    EXPECT_EQ(joined, text);
+    EXPECT_EQ(lines.back(), "A::B: after");
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, LogLongLineTest,
+                         ::testing::Values(LongLineCase{499, {499}}, LongLineCase{500, {500}},
+                                           LongLineCase{501, {501}}, // its line feed adds no empty line
+                                           LongLineCase{502, {501, 1}}, LongLineCase{1002, {501, 501}},
+                                           LongLineCase{1503, {501, 501, 501}}));
+
+TEST_F(LogTest, LinesOfTwoThreadsComeOutWhole) {
+    fs::path path = dir / "prog.log";
+    DiagnosticLog log(path);
+    constexpr int kLines = 2000;
+    auto writer = [&log](const std::string& name) {
+        for (int i = 0; i < kLines; ++i) {
+            // Three pieces per line, so that the threads' pieces interleave.
+            log.Write(name + "::Run: ");
+            log.Write("line " + std::to_string(i));
+            log.Write(" end\n");
+        }
+    };
+    std::thread first(writer, "First");
+    std::thread second(writer, "Second");
+    first.join();
+    second.join();
+
+    std::vector<std::string> lines = Lines(Read(path));
+    ASSERT_EQ(lines.size(), 1u + 2 * kLines);
+    EXPECT_TRUE(IsHeader(lines[0]));
+    int next[2] = {0, 0};
+    const std::regex form(R"((First|Second)::Run: line (\d+) end)");
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(lines[i], m, form)) << "broken line: " << lines[i];
+        int& expected = next[m[1] == "First" ? 0 : 1];
+        EXPECT_EQ(std::stoi(m[2]), expected) << lines[i];
+        expected = std::stoi(m[2]) + 1;
+    }
+    EXPECT_EQ(next[0], kLines);
+    EXPECT_EQ(next[1], kLines);
+}
+
+TEST_F(LogTest, FileIsBegunAgainWhenALineTakesItPastTheSizeLimit) {
+    fs::path path = dir / "prog.log";
+    DiagnosticLog log(path);
+    log.SetSizeLimit(300);
+    log.Write("A::B: first\n");
+    const std::uintmax_t headerSize = fs::file_size(path) - std::string("A::B: first\r\n").size();
+    const std::string line(48, 'x'); // 50 bytes with CR LF
+    std::uintmax_t size = fs::file_size(path);
+    int written = 0;
+    while (size + 50 <= 300) { // these lines keep the file within the limit
+        log.Write(line + "\n");
+        size += 50;
+        ++written;
+        ASSERT_EQ(fs::file_size(path), size);
+    }
+    ASSERT_GT(written, 0);
+    log.Write(line + "\n"); // this one takes the file past the limit
+    std::vector<std::string> lines = Lines(Read(path));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(IsHeader(lines[0]));
+    EXPECT_EQ(fs::file_size(path), headerSize);
+
+    log.Write("A::B: after the restart\n");
+    lines = Lines(Read(path));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "A::B: after the restart");
+}
+
+TEST_F(LogTest, SetPathStartsANewFileThere) {
+    DiagnosticLog log(dir / "one.log");
+    log.Write("A::B: one\n");
+    log.SetPath(dir / "two.log");
+    EXPECT_EQ(log.Path(), dir / "two.log");
+    log.Write("A::B: two\n");
+    EXPECT_EQ(Lines(Read(dir / "one.log")).size(), 2u);
+    std::vector<std::string> lines = Lines(Read(dir / "two.log"));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(IsHeader(lines[0]));
+    EXPECT_EQ(lines[1], "A::B: two");
+}
+
+// Sets or clears environment variables for one test and restores them afterwards.
+class ScopedEnv {
+public:
+    void Set(const char* name, const char* value) {
+        const char* old = std::getenv(name);
+        saved.push_back({name, old != nullptr, old != nullptr ? old : ""});
+        if (value != nullptr)
+            ::setenv(name, value, 1);
+        else
+            ::unsetenv(name);
+    }
+    ~ScopedEnv() {
+        for (auto it = saved.rbegin(); it != saved.rend(); ++it) {
+            if (it->had)
+                ::setenv(it->name.c_str(), it->value.c_str(), 1);
+            else
+                ::unsetenv(it->name.c_str());
+        }
+    }
+
+private:
+    struct Saved {
+        std::string name;
+        bool had;
+        std::string value;
+    };
+    std::vector<Saved> saved;
+};
+
+struct FallbackCase {
+    const char* name;
+    bool xdgSet;            // XDG_STATE_HOME points into the test folder, else HOME does
+    const char* folderTail; // the fallback folder below the test folder
+};
+
+class LogFallbackTest : public LogTest, public ::testing::WithParamInterface<FallbackCase> {};
+
+TEST_P(LogFallbackTest, UnwritableProgramFolderSendsTheLogToTheStateFolder) {
+    const FallbackCase& c = GetParam();
+    ScopedEnv env;
+    if (c.xdgSet) {
+        env.Set("XDG_STATE_HOME", (dir / "state").c_str());
+    } else {
+        env.Set("XDG_STATE_HOME", nullptr);
+        env.Set("HOME", (dir / "home").c_str());
+    }
+    // A folder below a regular file can never be created, whoever runs the test.
+    std::ofstream(dir / "plainfile") << "x";
+    DiagnosticLog log(dir / "plainfile" / "bin" / "prog.log");
+
+    ::testing::internal::CaptureStderr();
+    log.Write("A::B: kept\n");
+    std::string note = ::testing::internal::GetCapturedStderr();
+
+    fs::path expected = dir / c.folderTail / "fwupdate" / "prog.log";
+    EXPECT_EQ(log.Path(), expected);
+    EXPECT_NE(note.find(expected.string()), std::string::npos) << note;
+    std::vector<std::string> lines = Lines(Read(expected));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(IsHeader(lines[0]));
+    EXPECT_EQ(lines[1], "A::B: kept");
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, LogFallbackTest,
+                         ::testing::Values(FallbackCase{"XdgStateHome", true, "state"},
+                                           FallbackCase{"HomeLocalState", false, "home/.local/state"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(LogTest, LinesGoToStandardErrorWhenNoFolderCanBeWritten) {
+    ScopedEnv env;
+    std::ofstream(dir / "plainfile") << "x";
+    env.Set("XDG_STATE_HOME", (dir / "plainfile" / "state").c_str());
+    DiagnosticLog log(dir / "plainfile" / "prog.log");
+
+    ::testing::internal::CaptureStderr();
+    log.Write("A::B: not lost\n");
+    std::string out = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(out.find("A::B: not lost\r\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("cannot create"), std::string::npos) << out;
+}
+
+TEST(DefaultLogPathTest, IsTheProgramPathWithLogExtensionUnlessConfigured) {
+    ScopedEnv env;
+    env.Set("FWUPDATE_LOG", nullptr);
+    fs::path program = ExecutablePath();
+    EXPECT_EQ(DefaultLogPath(), program.parent_path() / (program.stem().string() + ".log"));
+    env.Set("FWUPDATE_LOG", "/tmp/elsewhere/fw.log");
+    EXPECT_EQ(DefaultLogPath(), fs::path("/tmp/elsewhere/fw.log"));
+}
+
+} // namespace
