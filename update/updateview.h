@@ -27,4 +27,7 @@ public:
     // Progress indicator with its caption; position of total. ProgressEnd removes it.
     virtual void Progress(const std::string& caption, int position, int total) = 0;
     virtual void ProgressEnd() = 0;
+    // Redraws the window at once while the GUI thread waits for the update worker. It must not
+    // handle input or run posted callbacks (the worker is then the one draining the messages).
+    virtual void Repaint() {}
 };
