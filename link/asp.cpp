@@ -1,0 +1,249 @@
+// Asp: the TCP device. Encoders queue messages; the link thread frames and writes them,
+// reads and scans what arrives, and counts the keep-alive and silence timers.
+#include "link/asp.h"
+
+#include "link/conbase.h"
+#include "link/sockets.h"
+
+namespace {
+
+constexpr size_t kReadChunk = 10000; // one read takes at most this much
+
+} // namespace
+
+Asp::Asp(int32_t handle, ConBase& owner) : Device(handle), pOwner(&owner) {}
+
+Asp::~Asp() {
+    CloseConnection(0);
+}
+
+// Encoders build into local storage: the keep-alive is encoded in the link thread while
+// a caller may be encoding for the same device.
+int Asp::RequestI32(int obj, int par) {
+    std::vector<uint8_t> m;
+    return EncodeRequestI32(m, obj, par) < 0 ? -1 : Enqueue(m.data(), m.size());
+}
+
+int Asp::RequestI8(int obj, int par) {
+    std::vector<uint8_t> m;
+    return EncodeRequestI8(m, obj, par) < 0 ? -1 : Enqueue(m.data(), m.size());
+}
+
+int Asp::RequestF32(int obj, int par) {
+    std::vector<uint8_t> m;
+    return EncodeRequestF32(m, obj, par) < 0 ? -1 : Enqueue(m.data(), m.size());
+}
+
+int Asp::WriteI8(int obj, int par, const uint8_t* data, int count) {
+    std::vector<uint8_t> m;
+    return EncodeWriteI8(m, obj, par, data, count) < 0 ? -1 : Enqueue(m.data(), m.size());
+}
+
+int Asp::WriteI32(int obj, int par, const int32_t* data, int count) {
+    std::vector<uint8_t> m;
+    return EncodeWriteI32(m, obj, par, data, count) < 0 ? -1 : Enqueue(m.data(), m.size());
+}
+
+int Asp::WriteF32(int obj, int par, const float* data, int count) {
+    std::vector<uint8_t> m;
+    return EncodeWriteF32(m, obj, par, data, count) < 0 ? -1 : Enqueue(m.data(), m.size());
+}
+
+int Asp::WriteRaw(int kind, int obj, int par, const uint8_t* data, int len) {
+    std::vector<uint8_t> m;
+    if (len < 0 || EncodeMsg(m, static_cast<uint8_t>(kind), obj, par, data, static_cast<size_t>(len)) < 0)
+        return -1;
+    return Enqueue(m.data(), m.size());
+}
+
+int Asp::Enqueue(const uint8_t* bytes, size_t length) {
+    std::vector<uint8_t> copy(bytes, bytes + length);
+    std::lock_guard<std::mutex> hold(Lock);
+    TxQueue.push_back(std::move(copy));
+    TxPending += static_cast<int32_t>(length);
+    return static_cast<int>(length);
+}
+
+int Asp::Connect(const std::string& address, int port) {
+    const int sock = SockConnect(address, port, pOwner->Options().SendBufferSize);
+    if (sock < 0)
+        return -1;
+    RxTimeout = kRxTimeoutTicks;
+    Ip = SockDottedIp(address);
+    AddrText = address;
+    std::lock_guard<std::mutex> hold(Lock);
+    Sock = sock;
+    SockId = ++NextSockId;
+    return 0;
+}
+
+int Asp::Reopen() {
+    if (IsOpen())
+        return -1;
+    const int sock = SockConnect(AddrText, kReopenPort, pOwner->Options().SendBufferSize);
+    if (sock < 0)
+        return -1;
+    RxTimeout = kRxTimeoutTicks;
+    std::lock_guard<std::mutex> hold(Lock);
+    if (Sock != kInvalidSocket) {
+        // Reopened by another thread meanwhile: keep that connection.
+        SockClose(sock);
+        return -1;
+    }
+    Sock = sock;
+    SockId = ++NextSockId;
+    return 0;
+}
+
+bool Asp::CloseConnection(uint64_t id) {
+    int sock;
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        if (Sock == kInvalidSocket || (id != 0 && id != SockId))
+            return false;
+        sock = Sock;
+        Sock = kInvalidSocket;
+        SockId = 0;
+    }
+    SockClose(sock);
+    return true;
+}
+
+int Asp::Close() {
+    CloseConnection(0);
+    return 0;
+}
+
+bool Asp::CloseAfterFailure() {
+    return CloseConnection(IoSockId);
+}
+
+bool Asp::IsOpen() {
+    std::lock_guard<std::mutex> hold(Lock);
+    return Sock != kInvalidSocket;
+}
+
+int Asp::GetSocket() {
+    std::lock_guard<std::mutex> hold(Lock);
+    return Sock;
+}
+
+int Asp::GetAddress(std::string& text) {
+    text = AddrText;
+    return 0;
+}
+
+void Asp::FollowConnection(uint64_t id) {
+    if (FrameSockId != id) {
+        // A frame partly written on the old connection would arrive cut; a whole one
+        // is still good on the new connection.
+        if (TxSent > 0) {
+            TxFrame.clear();
+            TxSent = 0;
+        }
+        FrameSockId = id;
+    }
+    if (RxSockId != id) {
+        RxBuf.Clear();
+        RxState = RxScanState::Searching;
+        RxSockId = id;
+    }
+}
+
+int Asp::BuildFrame() {
+    size_t removed = 0;
+    int length;
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        length = ::BuildFrame(TxQueue, TxFrame, removed);
+        TxPending -= static_cast<int32_t>(removed);
+    }
+    TxSent = 0;
+    return length;
+}
+
+int Asp::FillWriteSet(std::vector<int>& writeSet) {
+    int sock;
+    uint64_t id;
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        sock = Sock;
+        id = SockId;
+    }
+    if (sock == kInvalidSocket)
+        return 0;
+    FollowConnection(id);
+    if (TxFrame.empty()) {
+        if (TxPending == 0) {
+            if (IdleTimer != 0)
+                return 0;
+            RequestI32(0, 1); // keep-alive: its answer reloads RxTimeout
+        }
+        if (BuildFrame() == 0)
+            return 0;
+    }
+    DEVICE_ASSERT(sock != kInvalidSocket, "GetSocket()!=INVALID_SOCKET");
+    IdleTimer = kIdleTicks;
+    writeSet.push_back(sock);
+    return 1;
+}
+
+int Asp::Send() {
+    if (TxFrame.empty())
+        return 0;
+    int result;
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        IoSockId = SockId;
+        if (Sock == kInvalidSocket)
+            return 0; // closed meanwhile; the closer has reported it
+        result = SockSend(Sock, TxFrame.data() + TxSent, TxFrame.size() - TxSent);
+    }
+    if (result > 0) {
+        // The unwritten tail stays and goes out in the next passes.
+        TxSent += static_cast<size_t>(result);
+        if (TxSent == TxFrame.size()) {
+            TxFrame.clear();
+            TxSent = 0;
+        }
+    }
+    return result;
+}
+
+int Asp::Receive() {
+    uint8_t chunk[kReadChunk];
+    int result;
+    uint64_t id;
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        IoSockId = id = SockId;
+        if (Sock == kInvalidSocket)
+            return kWouldBlock; // closed meanwhile; the closer has reported it
+        result = SockRecv(Sock, chunk, sizeof chunk);
+    }
+    if (result <= 0)
+        return result;
+    RxTimeout = kRxTimeoutTicks;
+    FollowConnection(id);
+    RxBuf.Append(chunk, static_cast<size_t>(result));
+    // Scanned without the device's lock: delivering notifies the receiver, which may
+    // call into the manager.
+    ScanFrames(RxBuf, RxState, Handle, [this](const Msg& m) { pOwner->PushMsg(Handle, m); });
+    return result;
+}
+
+int Asp::Tick() {
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        if (Sock == kInvalidSocket)
+            return 0;
+        IoSockId = SockId;
+    }
+    if (IdleTimer > 0)
+        --IdleTimer;
+    if (RxTimeout > 0)
+        --RxTimeout;
+    if (RxTimeout == 0 && CloseAfterFailure())
+        return -1;
+    return 0;
+}

@@ -1,0 +1,85 @@
+// Asp: the TCP device, one non-blocking connection to one DSP device, with its send
+// queue, frame buffers and the timers for keep-alive and silence.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "link/device.h"
+#include "link/frame.h"
+
+class ConBase;
+
+constexpr int32_t kRxTimeoutTicks = 1000; // a device silent this long is closed
+constexpr int32_t kIdleTicks = 200;       // nothing sent this long: a keep-alive goes out
+constexpr int kReopenPort = 2101;         // a registered device is reconnected here
+constexpr uint32_t kNoIp = 0xFFFFFFFFu;   // INADDR_NONE: the text is no dotted IPv4 address
+
+class Asp : public Device {
+public:
+    Asp(int32_t handle, ConBase& owner);
+    ~Asp() override; // closes a socket still open
+
+    int RequestI32(int obj, int par) override;
+    int RequestI8(int obj, int par) override;
+    int RequestF32(int obj, int par) override;
+    int WriteI8(int obj, int par, const uint8_t* data, int count) override;
+    int WriteI32(int obj, int par, const int32_t* data, int count) override;
+    int WriteF32(int obj, int par, const float* data, int count) override;
+    int WriteRaw(int kind, int obj, int par, const uint8_t* data, int len) override;
+    int Receive() override;
+    int GetType() override { return 1; }
+    int Send() override;
+    int Close() override;
+    bool IsOpen() override;
+    int Reopen() override;
+    int Tick() override;
+    int GetAddress(std::string& text) override;
+
+    // Connects to address:port (resolved, non-blocking, no-delay); a connection still
+    // in progress counts as success. 0 or -1. Called once, before registration.
+    int Connect(const std::string& address, int port);
+    int GetSocket();
+    // Copies one encoded message into the send queue; returns length.
+    int Enqueue(const uint8_t* bytes, size_t length);
+    // Link thread, once per pass: frames what is queued (or a keep-alive when idle) and
+    // adds the socket to writeSet when there is something to write. 1 added, 0 not.
+    int FillWriteSet(std::vector<int>& writeSet);
+    // Link thread: closes the connection that the last Receive, Send or Tick worked on,
+    // unless it has already been closed (or replaced by Reopen). True when it closed it,
+    // so exactly one KIND_CLOSED is queued per connection.
+    bool CloseAfterFailure();
+    // Closes the socket when it still belongs to connection `id` (0: whichever). True
+    // when this call closed a socket.
+    bool CloseConnection(uint64_t id);
+
+    // Fields. Connect writes Ip and AddrText before the device is registered; the
+    // timers are atomics because Reopen reloads RxTimeout from the caller's thread.
+    std::atomic<int32_t> RxTimeout{kRxTimeoutTicks};
+    uint32_t Ip = kNoIp;  // network byte order
+    std::string AddrText; // kept whole, so a long host name reconnects correctly
+    TxMessages TxQueue;   // guarded by Lock
+    std::atomic<int32_t> TxPending{0};
+    std::atomic<int32_t> IdleTimer{kIdleTicks};
+    // Link thread only:
+    RxScanState RxState = RxScanState::Searching;
+    std::vector<uint8_t> TxFrame; // built frame; TxSent bytes of it are already written
+    size_t TxSent = 0;
+    RxBuffer RxBuf;
+    ConBase* const pOwner;
+
+private:
+    int BuildFrame();
+    // Link thread: notices a new connection (Reopen) and drops what belonged to the old
+    // byte stream: a partly written frame, a partly received one.
+    void FollowConnection(uint64_t id);
+
+    int Sock = kInvalidSocket; // guarded by Lock
+    uint64_t SockId = 0;       // guarded by Lock; grows with every connection
+    uint64_t NextSockId = 0;   // guarded by Lock
+    uint64_t IoSockId = 0;     // link thread: the connection of the last Receive/Send/Tick
+    uint64_t FrameSockId = 0;  // link thread: the connection TxFrame was started on
+    uint64_t RxSockId = 0;     // link thread: the connection RxBuf holds bytes of
+};

@@ -1,0 +1,327 @@
+// ConBase: the link manager. The registry of devices by handle, sends by handle, the
+// received-message queue, and the link and tick threads that move the bytes.
+#include "link/conbase.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "link/asp.h"
+#include "link/connection.h"
+#include "link/frame.h"
+#include "link/sockets.h"
+
+namespace {
+
+constexpr int kWaitMs = 1;                              // a pass waits at most this long for I/O
+constexpr std::chrono::milliseconds kNoSocketSleep{10}; // a pass without sockets sleeps this long
+
+} // namespace
+
+ConBase::ConBase() : ConBase(LinkOptions{}) {}
+
+ConBase::ConBase(const LinkOptions& options) : Opts(options) {
+    LinkThread = std::jthread([this](std::stop_token stop) { LinkLoop(stop); });
+    TickThread = std::jthread([this](std::stop_token stop) { TickLoop(stop); });
+}
+
+ConBase::~ConBase() {
+    // The threads go first, so nothing touches the registry or the queue once they die.
+    LinkThread.request_stop();
+    TickThread.request_stop();
+    if (LinkThread.joinable())
+        LinkThread.join();
+    if (TickThread.joinable())
+        TickThread.join();
+    Devices.clear();
+}
+
+ConBase& TheConBase() {
+    static ConBase link;
+    return link;
+}
+
+std::shared_ptr<Device> ConBase::FindDevice(int handle) {
+    const auto it = Devices.find(handle);
+    if (it == Devices.end())
+        return nullptr;
+    DEVICE_ASSERT(it->second != nullptr, "pDev");
+    return it->second;
+}
+
+int ConBase::Open(const std::string& address, int port) {
+    // The null integer (-2147483648) and every other port outside 1..65535 fail here.
+    if (address.empty() || port < 1 || port > 65535)
+        return 0;
+    const uint32_t ip = SockDottedIp(address);
+    std::shared_ptr<Device> known;
+    int handle = 0;
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        for (const auto& [h, dev] : Devices) {
+            DEVICE_ASSERT(dev != nullptr, "Devices[i]");
+            if (dev->GetType() != 1)
+                continue;
+            const auto* asp = static_cast<const Asp*>(dev.get());
+            // Dotted addresses compare by value; other texts (host names) by text, so
+            // two different names are two devices.
+            const bool same = ip != kNoIp ? asp->Ip == ip : (asp->Ip == kNoIp && asp->AddrText == address);
+            if (same) {
+                known = dev;
+                handle = h;
+                break;
+            }
+        }
+        if (!known)
+            handle = ++HandleCounter;
+    }
+    if (known)
+        return known->Reopen() == 0 ? handle : 0;
+
+    std::shared_ptr<Asp> dev;
+    try {
+        dev = std::make_shared<Asp>(handle, *this);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    if (dev->Connect(address, port) != 0)
+        return 0;
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        Devices.emplace(handle, dev);
+    }
+    Msg connected;
+    connected.Handle = handle;
+    connected.Kind = KIND_CONNECTED;
+    PushMsg(handle, connected);
+    return handle;
+}
+
+int ConBase::Close(int handle) {
+    std::shared_ptr<Device> dev;
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        dev = FindDevice(handle);
+    }
+    if (!dev)
+        return -1;
+    bool closed;
+    if (dev->GetType() == 1) {
+        // Only the one who actually closes the socket reports it: one KIND_CLOSED even
+        // when the link thread closes the device at the same moment.
+        closed = static_cast<Asp*>(dev.get())->CloseConnection(0);
+    } else {
+        closed = dev->IsOpen();
+        dev->Close();
+    }
+    if (!closed)
+        return -2;
+    Msg m;
+    m.Handle = handle;
+    m.Kind = KIND_CLOSED;
+    PushMsg(handle, m);
+    return 0;
+}
+
+int ConBase::IsOpen(int handle) {
+    std::shared_ptr<Device> dev;
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        dev = FindDevice(handle);
+    }
+    return dev && dev->IsOpen() ? 1 : 0;
+}
+
+int ConBase::Remove(int handle) {
+    std::shared_ptr<Device> dev;
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        dev = FindDevice(handle);
+        if (!dev)
+            return -1;
+        if (dev->IsOpen())
+            return -2;
+        Devices.erase(handle);
+    }
+    // Destroyed here, or by the link thread when its current pass lets go of it.
+    return 0;
+}
+
+int ConBase::RequestI32(int handle, int obj, int par) {
+    std::lock_guard<std::mutex> hold(Lock);
+    const std::shared_ptr<Device> dev = FindDevice(handle);
+    return dev ? dev->RequestI32(obj, par) : -1;
+}
+
+int ConBase::WriteI32(int handle, int obj, int par, int count, const int32_t* data) {
+    std::lock_guard<std::mutex> hold(Lock);
+    const std::shared_ptr<Device> dev = FindDevice(handle);
+    return dev ? dev->WriteI32(obj, par, data, count) : -1;
+}
+
+int ConBase::WriteI8(int handle, int obj, int par, int count, const uint8_t* data) {
+    std::lock_guard<std::mutex> hold(Lock);
+    const std::shared_ptr<Device> dev = FindDevice(handle);
+    return dev ? dev->WriteI8(obj, par, data, count) : -1;
+}
+
+void ConBase::PushMsg(int handle, const Msg& record) {
+    try {
+        QueuedMsg q;
+        q.Record = record;
+        if (record.Count > 1) {
+            const size_t size = static_cast<size_t>(record.Count) * ElementSize(record.Type);
+            if (size > 0 && record.Buf.pU8 != nullptr)
+                q.Data.assign(record.Buf.pU8, record.Buf.pU8 + size);
+            q.Record.Buf.Raw = 0;
+        }
+        std::lock_guard<std::mutex> hold(QueueLock);
+        Queue.push_back(std::move(q));
+    } catch (const std::bad_alloc&) {
+        return; // no room for the data block: the record is dropped
+    }
+    std::lock_guard<std::recursive_mutex> hold(NotifyLock);
+    if (pConnection != nullptr)
+        pConnection->Notify(handle);
+}
+
+int ConBase::GetMsgCount() {
+    std::lock_guard<std::mutex> hold(QueueLock);
+    return static_cast<int>(Queue.size());
+}
+
+int ConBase::GetMsgCount(int handle) {
+    std::lock_guard<std::mutex> hold(QueueLock);
+    return static_cast<int>(std::count_if(
+        Queue.begin(), Queue.end(), [handle](const QueuedMsg& q) { return q.Record.Handle == handle; }));
+}
+
+int ConBase::TakeMsg(int handle, bool anyHandle, Msg* record, int capacity) {
+    std::lock_guard<std::mutex> hold(QueueLock);
+    const auto it =
+        anyHandle ? Queue.begin() : std::find_if(Queue.begin(), Queue.end(), [handle](const QueuedMsg& q) {
+            return q.Record.Handle == handle;
+        });
+    if (it == Queue.end())
+        return -1;
+    if (record != nullptr) {
+        uint8_t* const buf = record->Buf.pU8;
+        *record = it->Record;
+        record->Buf.pU8 = buf;
+        if (it->Record.Len > capacity)
+            return it->Record.Len; // stays first; the caller may take it bigger or drop it
+        DEVICE_ASSERT(buf != nullptr, "Msg.Buf.pU8");
+        const size_t room = capacity > 0 ? static_cast<size_t>(capacity) : 0;
+        if (it->Record.Count == 1)
+            std::memcpy(buf, it->Record.Buf.U8, std::min<size_t>(4, room));
+        else if (it->Record.Count > 1 && !it->Data.empty())
+            std::memcpy(buf, it->Data.data(), std::min(it->Data.size(), room));
+    }
+    Queue.erase(it);
+    return 0;
+}
+
+int ConBase::GetMsg(Msg& record, int capacity) {
+    return TakeMsg(0, true, &record, capacity);
+}
+
+int ConBase::GetMsg(int handle, Msg& record, int capacity) {
+    return TakeMsg(handle, false, &record, capacity);
+}
+
+int ConBase::DropMsg() {
+    return TakeMsg(0, true, nullptr, 0);
+}
+
+int ConBase::DropMsg(int handle) {
+    return TakeMsg(handle, false, nullptr, 0);
+}
+
+void ConBase::Register(Connection* receiver) {
+    std::lock_guard<std::recursive_mutex> hold(NotifyLock);
+    // One receiver per manager: a second one would silently cut off the first.
+    DEVICE_ASSERT(pConnection == nullptr || pConnection == receiver, "pConnection");
+    pConnection = receiver;
+}
+
+void ConBase::Unregister(Connection* receiver) {
+    // Waits for a notification in progress in another thread (NotifyLock is held while
+    // the receiver is called), so none reaches the receiver after this returns.
+    std::lock_guard<std::recursive_mutex> hold(NotifyLock);
+    if (pConnection == receiver)
+        pConnection = nullptr;
+}
+
+void ConBase::TickLoop(std::stop_token stop) {
+    while (!stop.stop_requested()) {
+        std::this_thread::sleep_for(Opts.TickPeriod);
+        Ticks.fetch_add(1);
+    }
+}
+
+void ConBase::LinkLoop(std::stop_token stop) {
+    std::vector<std::shared_ptr<Asp>> devices; // this pass's snapshot: keeps them alive
+    std::vector<Asp*> polled;
+    std::vector<SockWaitEntry> waitSet;
+    std::vector<int> writeSet;
+    const auto closed = [this](Asp& dev) {
+        Msg m;
+        m.Handle = dev.Handle;
+        m.Kind = KIND_CLOSED;
+        PushMsg(dev.Handle, m);
+    };
+    while (!stop.stop_requested()) {
+        devices.clear();
+        {
+            std::lock_guard<std::mutex> hold(Lock);
+            for (const auto& entry : Devices) {
+                DEVICE_ASSERT(entry.second != nullptr, "Devices[i]");
+                if (entry.second->GetType() == 1)
+                    devices.push_back(std::static_pointer_cast<Asp>(entry.second));
+            }
+        }
+        polled.clear();
+        waitSet.clear();
+        for (const auto& dev : devices) {
+            const int sock = dev->GetSocket();
+            if (sock == kInvalidSocket)
+                continue;
+            writeSet.clear();
+            dev->FillWriteSet(writeSet);
+            SockWaitEntry e;
+            e.Sock = writeSet.empty() ? sock : writeSet.front();
+            e.WantRead = true;
+            e.WantWrite = !writeSet.empty();
+            waitSet.push_back(e);
+            polled.push_back(dev.get());
+        }
+        if (waitSet.empty()) {
+            // Ticks counted while no socket existed are dropped: no backlog later.
+            Ticks.store(0);
+            std::this_thread::sleep_for(kNoSocketSleep);
+            continue;
+        }
+        if (SockWait(waitSet, kWaitMs) > 0) {
+            for (size_t i = 0; i < waitSet.size(); ++i) {
+                Asp& dev = *polled[i];
+                if (waitSet[i].Readable) {
+                    const int r = dev.Receive();
+                    if ((r == 0 || (r < 0 && r != kWouldBlock)) && dev.CloseAfterFailure())
+                        closed(dev);
+                }
+                if (waitSet[i].Writable && dev.IsOpen()) {
+                    // A write the socket cannot take now is no error: the rest waits.
+                    if (dev.Send() < 0 && dev.CloseAfterFailure())
+                        closed(dev);
+                }
+            }
+        }
+        if (Ticks.load() != 0) {
+            Ticks.fetch_sub(1);
+            TicksDone.fetch_add(1);
+            for (const auto& dev : devices)
+                if (dev->Tick() == -1)
+                    closed(*dev);
+        }
+    }
+}

@@ -1,0 +1,37 @@
+// The socket calls of the device link (POSIX). The one place a port to another
+// platform's socket layer touches.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The text as a dotted IPv4 address in network byte order; 0xFFFFFFFF when it is none.
+uint32_t SockDottedIp(const std::string& text);
+
+// Resolves address (IPv4), creates a non-blocking TCP socket with the no-delay option
+// and starts connecting to port. A connection still in progress counts as success.
+// Returns the socket, or -1 (unresolvable, no socket, refused at once).
+int SockConnect(const std::string& address, int port, int sendBufferSize);
+
+// Closes at once; unsent data are dropped.
+void SockClose(int sock);
+
+// Bytes read; 0 at end of stream; kWouldBlock when nothing is there; -1 on error.
+int SockRecv(int sock, uint8_t* data, size_t len);
+
+// Bytes written, 0 when the socket can take nothing now; -1 on error.
+int SockSend(int sock, const uint8_t* data, size_t len);
+
+struct SockWaitEntry {
+    int Sock = -1;
+    bool WantRead = false;
+    bool WantWrite = false;
+    bool Readable = false; // data, end of stream or an error waits
+    bool Writable = false;
+};
+
+// Waits up to timeoutMs for any of the sockets; -1 on failure (nothing marked),
+// else the number of ready sockets. No limit on the number of sockets.
+int SockWait(std::vector<SockWaitEntry>& set, int timeoutMs);
