@@ -10,6 +10,7 @@
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -141,6 +142,10 @@ struct LongLineCase {
     std::size_t length;
     std::vector<std::size_t> pieces; // lengths of the lines written
 };
+
+void PrintTo(const LongLineCase& c, std::ostream* os) {
+    *os << c.length << " characters";
+}
 
 class LogLongLineTest : public LogTest, public ::testing::WithParamInterface<LongLineCase> {};
 
@@ -282,6 +287,10 @@ struct FallbackCase {
     bool xdgSet;            // XDG_STATE_HOME points into the test folder, else HOME does
     const char* folderTail; // the fallback folder below the test folder
 };
+
+void PrintTo(const FallbackCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class LogFallbackTest : public LogTest, public ::testing::WithParamInterface<FallbackCase> {};
 

@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -83,6 +84,10 @@ struct KnownAnswer {
     const char* plain;
     const char* cipher;
 };
+
+void PrintTo(const KnownAnswer& v, std::ostream* os) {
+    *os << v.name;
+}
 
 class RijndaelKnownAnswerTest : public ::testing::TestWithParam<KnownAnswer> {};
 
@@ -234,6 +239,10 @@ struct SetKeyError {
     int blockSize;
     const char* message;
 };
+
+void PrintTo(const SetKeyError& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class RijndaelSetKeyErrorTest : public ::testing::TestWithParam<SetKeyError> {};
 
