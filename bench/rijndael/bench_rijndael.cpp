@@ -12,6 +12,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -102,11 +103,16 @@ bool SameResult() {
 // The console report, plus MB/s of each benchmark and the ratio CRijndael / OpenSSL at the end.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_ColorTabular : OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override {
+        // With --benchmark_repetitions the median stands for the benchmark.
         for (const Run& run : runs) {
             auto it = run.counters.find("bytes_per_second");
-            if (it != run.counters.end() && !run.error_occurred)
-                rates[run.benchmark_name()] = it->second.value;
+            if (it == run.counters.end() || run.error_occurred)
+                continue;
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median")
+                continue;
+            rates[run.run_name.function_name] = it->second.value;
         }
         ConsoleReporter::ReportRuns(runs);
     }
