@@ -102,6 +102,7 @@ void UpdateSession::Dispatch() {
     const Msg& m = RxMsg;
     switch (m.Kind) {
     case KIND_CLOSED:
+        NoteUpdateRecord(m);
         OnClosed(m.Handle);
         break;
     case KIND_CONNECTED:
@@ -115,6 +116,7 @@ void UpdateSession::Dispatch() {
         break;
     case KIND_ERROR:
         LogLine("Q7Config::MsgCallback: Error " + ObjText(m));
+        NoteUpdateRecord(m);
         break;
     case KIND_WRITE:
     case KIND_VALUE:

@@ -3,15 +3,23 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "link/msg.h"
 
 class ConBase;
 class UpdateView;
+class UpdateClock;
+class FwConfig;
+struct _FWUpdate;
+enum class UpdateOutcome : int;
 
 class UpdateSession {
 public:
@@ -71,8 +79,58 @@ public:
     // Administrator mode lifts the OEM rule of the update start.
     bool AdminMode = false;
 
-    // ---- Update: flash programming (programflash.cpp) and the update start ----
-    // (added by the update's own files)
+    // ---- Update: flash programming (programflash.cpp) and the update start (updatestart.cpp) ----
+
+    // The programming sequence on CurrentDevice: 0 when it ran to its end and the device reported no error
+    // to a page, the erase or the end of the image; -1 when it stopped early (link lost, error reply, stop).
+    int ProgramFlash(const uint8_t* data, int32_t length, const std::string& name, int32_t version,
+                     int32_t revision);
+    // Writes one I32 value to CurrentDevice: the write's result (negative when refused).
+    int SetParameter(int obj, int par, int32_t value);
+    // Has the device erase its flash, then waits 4000 ms: 0, or -1 when the link is gone.
+    int EraseFlash();
+    // Sends page (1 to 256 bytes), then waits 50 ms: 0, or -1 when the page has no address or the link is
+    // gone.
+    int WritePage(int32_t page, const uint8_t* data, int count);
+    // Loads and checks the image, runs UpdateWorker and waits for it, showing progress and the result.
+    UpdateOutcome RunFirmwareUpdate(const std::string& path, int32_t version, int32_t revision,
+                                    int32_t checksum);
+    // The body of the update worker: ProgramFlash, then UpdateResult.
+    void UpdateWorker(_FWUpdate job);
+    // Everything after the operator chose cfgFile: Load, the rules, the image path, RunFirmwareUpdate.
+    UpdateOutcome StartUpdateWith(FwConfig& config, const std::string& cfgFile);
+    // MsgCallback reports every CLOSED and error record here; a running update decides by them.
+    void NoteUpdateRecord(const Msg& record);
+    // Ends a running sequence early; its result is then ERROR.
+    void RequestUpdateStop();
+    // Paces the sequence by this clock instead of sleeping for real (nullptr: real sleeps).
+    void SetUpdateClock(UpdateClock* clock);
+
+protected:
+    // Starts the update worker; false when no thread could be started.
+    virtual bool StartUpdateWorker(std::function<void()> body);
+
+private:
+    int RunSequence(const uint8_t* data, int32_t length, const std::string& name, int32_t version,
+                    int32_t revision);
+    void MarkWrite();
+    void PauseAfterWrite(int milliseconds);
+    bool UpdateLinkGone();
+
+    UpdateClock* PaceClock = nullptr;
+    std::chrono::steady_clock::time_point LastWrite;
+    std::mutex PaceLock; // with PaceWake: the pauses, the stop request and the end of the worker
+    std::condition_variable PaceWake;
+    std::atomic<bool> StopUpdate{false};
+    std::thread UpdateThread;
+    // The running update, as MsgCallback reports to it.
+    std::atomic<bool> UpdateActive{false};
+    std::atomic<int> UpdateDevice{0};
+    std::atomic<int64_t> PagesSent{0};
+    std::atomic<bool> EraseSent{false};
+    std::atomic<bool> EndSent{false};
+    std::atomic<bool> LinkLostSeen{false};
+    std::atomic<int> ErrorReplyOn{0};
     // ---- end of the update's section ----
 
 protected:

@@ -1,0 +1,285 @@
+// Reading configuration files: structure rules, number syntax, text of "Filename", reset between
+// files and the cipher layer, over files written by the OpenSSL-based writer.
+#include "update/fwconfig.h"
+
+#include "tools/mkfwcfg/cfgwriter.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class ConfigFiles : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        std::string tmpl = (fs::temp_directory_path() / "fwconfig_test.XXXXXX").string();
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+        dir = tmpl;
+    }
+    static void TearDownTestSuite() { fs::remove_all(dir); }
+
+    static std::string Write(const std::vector<uint8_t>& bytes, const std::string& name = "t.cfg") {
+        const std::string path = (fs::path(dir) / name).string();
+        EXPECT_TRUE(WriteFileBytes(path, bytes));
+        return path;
+    }
+    static int LoadXml(FwConfig& config, std::string_view xml) {
+        return config.Load(Write(EncipherConfig(xml)));
+    }
+
+    static inline std::string dir;
+};
+
+const char* const kHead = "<?xml version=\"1.0\"?>\n";
+
+struct StructureCase {
+    const char* title;
+    std::string xml;
+    int result;
+};
+void PrintTo(const StructureCase& c, std::ostream* os) {
+    *os << c.title;
+}
+
+class ConfigStructure : public ConfigFiles, public ::testing::WithParamInterface<StructureCase> {};
+
+TEST_P(ConfigStructure, LoadDecidesByStructure) {
+    FwConfig config;
+    EXPECT_EQ(LoadXml(config, GetParam().xml), GetParam().result) << GetParam().xml;
+}
+
+const std::string kDsp = "<DSPVersion value=\"3\"/>";
+
+INSTANTIATE_TEST_SUITE_P(
+    Documents, ConfigStructure,
+    ::testing::Values(
+        StructureCase{"writer default", ConfigXml({}), 0},
+        StructureCase{"no DSPVersion",
+                      [] {
+                          ConfigFields f;
+                          f.DSPVersion.reset();
+                          return ConfigXml(f);
+                      }(),
+                      -1},
+        StructureCase{"unknown after DSPVersion", "<Configuration>" + kDsp + "<Other/></Configuration>", -1},
+        StructureCase{"unknown before DSPVersion",
+                      "<Configuration><Other a='1'><x/></Other>" + kDsp + "</Configuration>", 0},
+        StructureCase{"DSPVersion only inside unknown element",
+                      "<Configuration><Other>" + kDsp + "</Other></Configuration>", -1},
+        StructureCase{"comment after DSPVersion", "<Configuration>" + kDsp + "<!-- c --></Configuration>",
+                      -1},
+        StructureCase{"comment before DSPVersion", "<Configuration><!-- c -->" + kDsp + "</Configuration>",
+                      0},
+        StructureCase{"PI after DSPVersion", "<Configuration>" + kDsp + "<?pi x?></Configuration>", -1},
+        StructureCase{"text after DSPVersion", "<Configuration>" + kDsp + " stray </Configuration>", -1},
+        StructureCase{"blank text around", "<Configuration>\n\t " + kDsp + "\r\n </Configuration>", 0},
+        StructureCase{"declaration and comment before root",
+                      std::string(kHead) + "<!-- made by hand -->\n<?pi?>\n<Configuration>" + kDsp +
+                          "</Configuration>",
+                      0},
+        StructureCase{"document type before root",
+                      std::string(kHead) + "<!DOCTYPE Configuration [<!ELEMENT x ANY>]>\n<Configuration>" +
+                          kDsp + "</Configuration>",
+                      0},
+        StructureCase{"stray text before root",
+                      "junk text > & here\n<Configuration>" + kDsp + "</Configuration>", 0},
+        StructureCase{"stray text before declaration",
+                      "junk" + std::string(kHead) + "<Configuration>" + kDsp + "</Configuration>", 0},
+        StructureCase{"empty root", "<Configuration/>", -1},
+        StructureCase{"empty root with end tag", "<Configuration></Configuration>", -1},
+        StructureCase{"other root name", "<Config>" + kDsp + "</Config>", -1},
+        StructureCase{"root name in other case", "<configuration>" + kDsp + "</configuration>", -1},
+        StructureCase{"child name in other case", "<Configuration><dspversion value='1'/></Configuration>",
+                      -1},
+        StructureCase{"missing root end tag", "<Configuration>" + kDsp, -1},
+        StructureCase{"mismatched end tag",
+                      "<Configuration>" + kDsp + "<Inputs value='1'></Outputs></Configuration>", -1},
+        StructureCase{"Filename holding an element",
+                      "<Configuration>" + kDsp + "<Filename>a<b/>c</Filename></Configuration>", -1},
+        StructureCase{"element with content",
+                      "<Configuration>" + kDsp + "<Checksum value='1'>t<x/></Checksum></Configuration>", 0},
+        StructureCase{"unterminated comment inside root",
+                      "<Configuration>" + kDsp + "<!-- c </Configuration>", -1},
+        StructureCase{"no start tag", "<?xml version=\"1.0\"?> just text", -1},
+        StructureCase{"unterminated comment before root", "<!-- <Configuration>" + kDsp + "</Configuration>",
+                      -1},
+        StructureCase{"end tag before root", "</x><Configuration>" + kDsp + "</Configuration>", -1},
+        StructureCase{"anything after root end",
+                      "<Configuration>" + kDsp + "</Configuration><<garbage & </x>", 0},
+        StructureCase{"undeclared namespace prefix",
+                      "<Configuration>" + kDsp + "<a:b/><DSPVersion value='1'/></Configuration>", 0},
+        StructureCase{"empty text", "", -1}));
+
+struct NumberCase {
+    const char* value; // nullptr: no attribute
+    int32_t result;
+};
+class ConfigNumber : public ConfigFiles, public ::testing::WithParamInterface<NumberCase> {};
+
+TEST_P(ConfigNumber, ValueSyntax) {
+    std::string element = "<Checksum";
+    if (GetParam().value)
+        element += std::string(" value=\"") + GetParam().value + "\"";
+    element += " other=\"9\"/>";
+    FwConfig config;
+    ASSERT_EQ(LoadXml(config, "<Configuration>" + element + kDsp + "</Configuration>"), 0);
+    EXPECT_EQ(config.Checksum, GetParam().result);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ConfigNumber,
+    ::testing::Values(NumberCase{nullptr, kNullInt}, NumberCase{"", kNullInt}, NumberCase{"   ", kNullInt},
+                      NumberCase{"abc", kNullInt}, NumberCase{" 42abc", 42}, NumberCase{"-5", -5},
+                      NumberCase{"+7", 7}, NumberCase{"4294967295", -1}, NumberCase{"4294967296", 0},
+                      NumberCase{"99999999999", 1215752191}, NumberCase{"-2147483648", INT32_MIN},
+                      NumberCase{"2147483648", INT32_MIN}, NumberCase{"0x10", 0}, NumberCase{"- 5", kNullInt},
+                      NumberCase{"+-5", kNullInt}, NumberCase{"&#9;&#10; 12", 12}, NumberCase{"007", 7}));
+
+TEST(ParseConfigNumber, PassesOverControlCharacters) {
+    EXPECT_EQ(ParseConfigNumber("\x01\x1f 8"), 8);
+    EXPECT_EQ(ParseConfigNumber(std::string_view("\0 8", 3)), kNullInt); // code 0 is not passed over
+    EXPECT_EQ(ParseConfigNumber("\x7f"
+                                "8"),
+              kNullInt);
+}
+
+TEST_F(ConfigFiles, ReadsEveryField) {
+    ConfigFields f;
+    f.DSPVersion = 7;
+    f.Filename = "sub\\DSP & <main>.bin";
+    f.Inputs = 4;
+    f.Outputs = 6;
+    f.Seriennummer = 12345;
+    f.UseSeriennummer = 1;
+    f.Checksum = -123456;
+    f.FwVersion = 14;
+    f.FwRevision = 3;
+    f.Q7Type = 2;
+    f.EnableMicInput1 = 1;
+    f.EnableAES1 = 1;
+    f.EnableAES2 = 0;
+    f.EnableFIR = 1;
+    f.EnableEthernet = 1;
+    FwConfig c;
+    ASSERT_EQ(LoadXml(c, ConfigXml(f)), 0);
+    EXPECT_EQ(c.DSPVersion, 7);
+    EXPECT_EQ(c.Filename, "sub\\DSP & <main>.bin");
+    EXPECT_EQ(c.Inputs, 4);
+    EXPECT_EQ(c.Outputs, 6);
+    EXPECT_EQ(c.Seriennummer, 12345);
+    EXPECT_EQ(c.UseSeriennummer, 1);
+    EXPECT_EQ(c.Checksum, -123456);
+    EXPECT_EQ(c.FwVersion, 14);
+    EXPECT_EQ(c.FwRevision, 3);
+    EXPECT_EQ(c.Q7Type, 2);
+    EXPECT_EQ(c.EnableMicInput1, 1);
+    EXPECT_EQ(c.EnableAES1, 1);
+    EXPECT_EQ(c.EnableAES2, 0);
+    EXPECT_EQ(c.EnableFIR, 1);
+    EXPECT_EQ(c.EnableEthernet, 1);
+    EXPECT_EQ(c.Valid, 1);
+}
+
+struct FilenameCase {
+    std::string element;
+    std::string name;
+};
+class ConfigFilename : public ConfigFiles, public ::testing::WithParamInterface<FilenameCase> {};
+
+TEST_P(ConfigFilename, TextWithReferencesAndCdata) {
+    FwConfig config;
+    ASSERT_EQ(LoadXml(config, "<Configuration>" + kDsp + GetParam().element + "</Configuration>"), 0);
+    EXPECT_EQ(config.Filename, GetParam().name);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ConfigFilename,
+    ::testing::Values(FilenameCase{"<Filename/>", ""}, FilenameCase{"<Filename></Filename>", ""},
+                      FilenameCase{"<Filename>a&amp;b&#65;&#x42;</Filename>", "a&bAB"},
+                      FilenameCase{"<Filename>x<![CDATA[<y>]]>z</Filename>", "x<y>z"},
+                      FilenameCase{"<Filename> fw.bin </Filename>", " fw.bin "},
+                      FilenameCase{"<Filename>f\xC3\xA9.bin</Filename>", "f\xC3\xA9.bin"},
+                      FilenameCase{"<Filename>a.bin</Filename><Filename>b.bin</Filename>", "b.bin"}));
+
+TEST_F(ConfigFiles, DeclaredLatin1EncodingIsHonoured) {
+    FwConfig config;
+    const std::string xml = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><Configuration>" + kDsp +
+                            "<Filename>f\xE9.bin</Filename></Configuration>";
+    ASSERT_EQ(LoadXml(config, xml), 0);
+    EXPECT_EQ(config.Filename, "f\xC3\xA9.bin");
+}
+
+TEST_F(ConfigFiles, RepeatedElementKeepsLast) {
+    FwConfig config;
+    ASSERT_EQ(LoadXml(config, "<Configuration><FwVersion value='1'/>" + kDsp +
+                                  "<FwVersion value='2'></FwVersion><DSPVersion value='9'/></Configuration>"),
+              0);
+    EXPECT_EQ(config.FwVersion, 2);
+    EXPECT_EQ(config.DSPVersion, 9);
+}
+
+TEST_F(ConfigFiles, SecondFileStartsFromReset) {
+    FwConfig config;
+    ConfigFields first;
+    first.Checksum = 77;
+    first.EnableEthernet = 1;
+    first.Filename = "first.bin";
+    ASSERT_EQ(LoadXml(config, ConfigXml(first)), 0);
+    ASSERT_EQ(config.Checksum, 77);
+    ConfigFields second;
+    second.Checksum.reset();
+    second.EnableEthernet.reset();
+    second.Filename.reset();
+    ASSERT_EQ(LoadXml(config, ConfigXml(second)), 0);
+    EXPECT_EQ(config.Checksum, 0);
+    EXPECT_EQ(config.EnableEthernet, 0);
+    EXPECT_EQ(config.Filename, "");
+    // A failing file also resets what it reached, and clears Valid.
+    ASSERT_EQ(LoadXml(config, ConfigXml(first)), 0);
+    EXPECT_EQ(LoadXml(config, "<Configuration><Inputs value='5'/>"), -1);
+    EXPECT_EQ(config.Checksum, 0);
+    EXPECT_EQ(config.Valid, 0);
+}
+
+TEST_F(ConfigFiles, FileLevelFailures) {
+    FwConfig config;
+    EXPECT_EQ(config.Load(Write({}, "empty.cfg")), -1);
+    EXPECT_EQ(config.Load((fs::path(dir) / "missing.cfg").string()), -1);
+    EXPECT_EQ(config.Load(dir), -1); // a folder
+    EXPECT_EQ(config.Load(Write({1, 2, 3, 4, 5}, "short.cfg")), -1);
+    // Plain (not enciphered) XML deciphers to noise.
+    const std::string xml = ConfigXml({});
+    EXPECT_EQ(config.Load(Write(std::vector<uint8_t>(xml.begin(), xml.end()), "plain.cfg")), -1);
+    EXPECT_EQ(config.Valid, 0);
+}
+
+TEST_F(ConfigFiles, ZeroPaddingAndPartialTrailingBlock) {
+    FwConfig config;
+    // The document ends in the middle of a block: the rest of that block is zero bytes.
+    std::string xml = "<Configuration>" + kDsp + "</Configuration>";
+    std::vector<uint8_t> bytes = EncipherConfig(xml);
+    ASSERT_GT(bytes.size(), xml.size());
+    EXPECT_EQ(config.Load(Write(bytes)), 0);
+    // Extra bytes that form no whole block follow the zero bytes and are not read as text.
+    bytes.insert(bytes.end(), {0x11, 0x22, 0x33, 0x44, 0x55});
+    EXPECT_EQ(config.Load(Write(bytes)), 0);
+    // A document that fills its blocks exactly has no zero byte: the end of the data ends it.
+    std::string body = "<Configuration>" + kDsp;
+    body.append(16 - (body.size() + 16) % 16, ' ');
+    xml = body + "</Configuration>"; // the end tag is 16 characters long
+    bytes = EncipherConfig(xml);
+    ASSERT_EQ(bytes.size(), xml.size());
+    EXPECT_EQ(config.Load(Write(bytes)), 0);
+    // A trailing partial block after a document without zero bytes comes after the root's end tag.
+    bytes.insert(bytes.end(), {0x11, 0x22, 0x33});
+    EXPECT_EQ(config.Load(Write(bytes)), 0);
+    // A file cut inside its last block loses the root's end tag.
+    bytes.resize(bytes.size() - 3 - 8);
+    EXPECT_EQ(config.Load(Write(bytes)), -1);
+}
+
+} // namespace

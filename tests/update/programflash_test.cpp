@@ -1,0 +1,259 @@
+// The flash programming sequence against a listening test device, paced by a clock that does not
+// sleep: wire order and values, page addressing, pauses, log lines, and the ends that fail it.
+#include "update/updatesession.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <numeric>
+
+#include "base/log.h"
+#include "link/conbase.h"
+#include "tests/update/testdevice.h"
+#include "update/firmwareimage.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<uint8_t> Image(size_t n) {
+    std::vector<uint8_t> image(n);
+    uint32_t x = 0x12345678u + static_cast<uint32_t>(n);
+    for (auto& b : image) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(x >> 16);
+    }
+    return image;
+}
+
+bool IsWrite(const Received& r, int obj, int par) {
+    return r.Kind == KIND_WRITE && r.Obj == obj && r.Par == par;
+}
+
+bool HasUpdateEnd(const std::vector<Received>& m) {
+    return std::any_of(m.begin(), m.end(),
+                       [](const Received& r) { return IsWrite(r, 10, 9) && r.I32() == 0; });
+}
+
+class ProgramFlashTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        logPath =
+            (fs::temp_directory_path() / ("programflash_test." + std::to_string(getpid()) + ".log")).string();
+        fs::remove(logPath);
+        TheLog().SetPath(logPath);
+        session.SetUpdateClock(&clock);
+    }
+    void TearDown() override {
+        if (session.CurrentDevice.load() != 0)
+            session.CloseDevice();
+        fs::remove(logPath);
+    }
+    void Connect() {
+        ASSERT_NE(session.OpenDevice("127.0.0.30", device.Port()), 0);
+        ASSERT_TRUE(WaitUntil([&] { return device.Connections() == 1; }));
+        session.MsgCallback(0); // CONNECTED
+    }
+    std::vector<std::string> LogLines(const std::string& prefix) {
+        std::vector<std::string> lines;
+        for (const std::string& line : ReadLogLines(logPath))
+            if (line.rfind(prefix, 0) == 0)
+                lines.push_back(line);
+        return lines;
+    }
+
+    TestDevice device{"127.0.0.30"};
+    ConBase link;
+    RecordingView view;
+    FakeClock clock;
+    UpdateSession session{link, view};
+    std::string logPath;
+};
+
+struct SizeCase {
+    size_t bytes;
+    std::vector<std::pair<size_t, std::pair<int, int>>> addresses; // page index -> (obj, par)
+};
+class ProgramFlashSizes : public ProgramFlashTest, public ::testing::WithParamInterface<SizeCase> {};
+
+TEST_P(ProgramFlashSizes, WritesArriveInTableOrderWithPagesAscending) {
+    Connect();
+    const std::vector<uint8_t> image = Image(GetParam().bytes);
+    ASSERT_EQ(session.ProgramFlash(image.data(), static_cast<int32_t>(image.size()), "DSPMAIN", 14, 3), 0);
+    ASSERT_TRUE(device.WaitFor(HasUpdateEnd));
+    const std::vector<Received> m = device.Messages();
+    const size_t pages = static_cast<size_t>(PageCount(static_cast<int64_t>(image.size())));
+    ASSERT_EQ(m.size(), 6 + pages + 2);
+
+    EXPECT_TRUE(IsWrite(m[0], 10, 9) && m[0].I32() == 1);
+    EXPECT_TRUE(IsWrite(m[1], 2, 6) && static_cast<uint32_t>(m[1].I32()) == DateValueNowUtc());
+    EXPECT_TRUE(IsWrite(m[2], 2, 7) && m[2].I32() == 14);
+    EXPECT_TRUE(IsWrite(m[3], 2, 8) && m[3].I32() == 3);
+    ASSERT_TRUE(IsWrite(m[4], 2, 4) && m[4].Type == TYPE_I32 && m[4].Count == 4);
+    const std::vector<uint8_t> nameBytes = {'D', 'S', 'P', 'M', 'A', 'I', 'N', 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(m[4].Data, nameBytes);
+    EXPECT_TRUE(IsWrite(m[5], 2, 9) && m[5].I32() == 0);
+
+    std::vector<uint8_t> received;
+    for (size_t p = 0; p < pages; ++p) {
+        const Received& r = m[6 + p];
+        const auto address = PageAddressOf(static_cast<int64_t>(p));
+        ASSERT_TRUE(address.has_value());
+        ASSERT_TRUE(IsWrite(r, address->Obj, address->Par) && r.Type == TYPE_I8) << "page " << p;
+        EXPECT_EQ(r.Data.size(), std::min<size_t>(256, image.size() - 256 * p));
+        received.insert(received.end(), r.Data.begin(), r.Data.end());
+    }
+    EXPECT_EQ(received, ConvertImage(image.data(), image.size()));
+    for (const auto& [page, address] : GetParam().addresses) {
+        EXPECT_EQ(m[6 + page].Obj, address.first) << page;
+        EXPECT_EQ(m[6 + page].Par, address.second) << page;
+    }
+    EXPECT_TRUE(IsWrite(m[6 + pages], 2, 5) && m[6 + pages].I32() == 0);
+    EXPECT_TRUE(IsWrite(m[7 + pages], 10, 9) && m[7 + pages].I32() == 0);
+
+    // Pauses after (2,6), (2,7), (2,8), the name, the erase, every page and the end of the image.
+    std::vector<int64_t> want = {1, 1, 1, 10, 4000};
+    want.insert(want.end(), pages, 50);
+    want.push_back(500);
+    EXPECT_EQ(clock.Pauses(), want);
+
+    EXPECT_EQ(LogLines("Starting Erasing Flash").size(), 1u);
+    const std::vector<std::string> pageLines = LogLines("Q7Config::WritePage: page= ");
+    ASSERT_EQ(pageLines.size(), pages);
+    for (size_t p = 0; p < pages; ++p)
+        EXPECT_EQ(pageLines[p], "Q7Config::WritePage: page= " + std::to_string(p));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, ProgramFlashSizes,
+    ::testing::Values(SizeCase{1, {{0, {2, 10}}}}, SizeCase{256, {{0, {2, 10}}}},
+                      SizeCase{257, {{0, {2, 10}}, {1, {2, 11}}}}, SizeCase{1027, {{4, {2, 14}}}},
+                      SizeCase{503 * 256 - 100,
+                               {{245, {2, 255}}, {246, {3, 0}}, {501, {3, 255}}, {502, {4, 0}}}}));
+
+TEST_F(ProgramFlashTest, LongNameIsCutToSixteenBytes) {
+    Connect();
+    const std::vector<uint8_t> image = Image(16);
+    ASSERT_EQ(session.ProgramFlash(image.data(), 16, "ABCDEFGHIJKLMNOPQRST", 1, 0), 0);
+    ASSERT_TRUE(device.WaitFor(HasUpdateEnd));
+    const std::vector<Received> m = device.Messages();
+    ASSERT_GE(m.size(), 5u);
+    EXPECT_EQ(std::string(m[4].Data.begin(), m[4].Data.end()), "ABCDEFGHIJKLMNOP");
+}
+
+TEST_F(ProgramFlashTest, NoDeviceSendsNothingAndFails) {
+    const std::vector<uint8_t> image = Image(300);
+    EXPECT_EQ(session.ProgramFlash(image.data(), 300, "X", 1, 0), -1);
+    EXPECT_TRUE(clock.Pauses().empty());
+}
+
+TEST_F(ProgramFlashTest, ImageBeyondPageAddressingIsRefusedBeforeSending) {
+    Connect();
+    const std::vector<uint8_t> image(static_cast<size_t>(kMaxImageBytes) + 1);
+    EXPECT_EQ(session.ProgramFlash(image.data(), static_cast<int32_t>(image.size()), "X", 1, 0), -1);
+    EXPECT_FALSE(device.WaitFor([](const auto& m) { return !m.empty(); }, std::chrono::milliseconds(100)));
+}
+
+TEST_F(ProgramFlashTest, LinkLostMidwayStopsSendingAndFails) {
+    device.OnMessage = [](const Received& r) {
+        DeviceAction a;
+        a.Close = r.Obj == 2 && r.Par == 12; // page 2
+        return a;
+    };
+    Connect();
+    const int handle = session.CurrentDevice.load();
+    // At the pause after page 2, wait until the link has seen the device go.
+    clock.OnSleep = [&](size_t index, int64_t) {
+        if (index == 5 + 2)
+            WaitUntil([&] { return link.IsOpen(handle) == 0; });
+    };
+    const std::vector<uint8_t> image = Image(10 * 256);
+    EXPECT_EQ(session.ProgramFlash(image.data(), static_cast<int32_t>(image.size()), "X", 1, 0), -1);
+    EXPECT_EQ(LogLines("Q7Config::WritePage: page= ").size(), 3u);
+    EXPECT_EQ(LogLines("FIRMWAREUPDATE: Link lost").size(), 1u);
+    EXPECT_EQ(LogLines("FIRMWAREUPDATE: Error on programming page").size(), 1u);
+    EXPECT_EQ(session.CurrentDevice.load(), 0); // the CLOSED was dispatched
+}
+
+struct ErrorCase {
+    const char* title;
+    uint16_t obj;
+    uint16_t par;
+    size_t waitAtPause; // the pause during which the reply is awaited
+    int result;
+    size_t pagesLogged;
+    const char* line; // the failure line, or nullptr
+};
+void PrintTo(const ErrorCase& c, std::ostream* os) {
+    *os << c.title;
+}
+
+class ProgramFlashErrors : public ProgramFlashTest, public ::testing::WithParamInterface<ErrorCase> {};
+
+TEST_P(ProgramFlashErrors, ErrorReplyDecidesOnlyForPagesEraseAndEnd) {
+    const ErrorCase c = GetParam();
+    device.OnMessage = [c](const Received& r) {
+        DeviceAction a;
+        if (r.Kind == KIND_WRITE)
+            a.Replies.push_back(r.Obj == c.obj && r.Par == c.par ? ErrorReply(r.Obj, r.Par)
+                                                                 : WokReply(r.Obj, r.Par));
+        return a;
+    };
+    Connect();
+    // At that pause, wait until the reply of the write before it has been queued.
+    clock.OnSleep = [&](size_t index, int64_t) {
+        if (index == c.waitAtPause)
+            WaitUntil([&] { return link.GetMsgCount() > 0; });
+    };
+    const std::vector<uint8_t> image = Image(5 * 256);
+    EXPECT_EQ(session.ProgramFlash(image.data(), static_cast<int32_t>(image.size()), "X", 1, 0), c.result);
+    EXPECT_EQ(LogLines("Q7Config::WritePage: page= ").size(), c.pagesLogged);
+    EXPECT_EQ(LogLines("Q7Config::MsgCallback: Error Obj(" + std::to_string(c.obj) + "," +
+                       std::to_string(c.par) + ")")
+                  .size(),
+              1u);
+    if (c.line) {
+        EXPECT_EQ(LogLines(c.line).size(), 1u);
+    }
+    if (c.result != 0 && c.par != 5) { // nothing after the failure (the end of the image is the last but one)
+        EXPECT_FALSE(device.WaitFor(HasUpdateEnd, std::chrono::milliseconds(100)));
+    }
+}
+
+// Pause indices: 0-2 announcement, 3 name, 4 erase, 5.. pages, 10 end of image (5 pages).
+INSTANTIATE_TEST_SUITE_P(
+    Replies, ProgramFlashErrors,
+    ::testing::Values(ErrorCase{"page 2", 2, 12, 7, -1, 3, "FIRMWAREUPDATE: Error on programming page"},
+                      ErrorCase{"last page", 2, 14, 9, -1, 5, "FIRMWAREUPDATE: Error on programming page"},
+                      ErrorCase{"erase", 2, 9, 4, -1, 1, "FIRMWAREUPDATE: Error on erasing page"},
+                      ErrorCase{"end of image", 2, 5, 10, -1, 5, "FIRMWAREUPDATE: Error on ending the image"},
+                      ErrorCase{"version only logged", 2, 7, 1, 0, 5, nullptr},
+                      ErrorCase{"update start only logged", 10, 9, 0, 0, 5, nullptr}));
+
+TEST_F(ProgramFlashTest, ErrorReplyFromBeforeTheUpdateDoesNotCount) {
+    Connect();
+    Msg stale;
+    stale.Handle = session.CurrentDevice.load();
+    stale.Kind = KIND_ERROR;
+    stale.Type = TYPE_I32;
+    stale.Obj = 2;
+    stale.Par = 10;
+    link.PushMsg(stale.Handle, stale);
+    const std::vector<uint8_t> image = Image(512);
+    EXPECT_EQ(session.ProgramFlash(image.data(), 512, "X", 1, 0), 0);
+}
+
+TEST_F(ProgramFlashTest, StopRequestEndsTheSequence) {
+    Connect();
+    clock.OnSleep = [&](size_t index, int64_t) {
+        if (index == 6)
+            session.RequestUpdateStop();
+    };
+    const std::vector<uint8_t> image = Image(8 * 256);
+    EXPECT_EQ(session.ProgramFlash(image.data(), static_cast<int32_t>(image.size()), "X", 1, 0), -1);
+    EXPECT_EQ(LogLines("Q7Config::WritePage: page= ").size(), 2u);
+}
+
+} // namespace

@@ -1,0 +1,215 @@
+// Helpers of the update tests: the listening test device, the recording view and the fake clock.
+#include "tests/update/testdevice.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <stdexcept>
+
+#include "link/frame.h"
+
+int32_t Received::I32(size_t i) const {
+    if (Data.size() < 4 * (i + 1))
+        return 0;
+    const uint8_t* p = Data.data() + 4 * i;
+    return static_cast<int32_t>(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
+                                uint32_t(p[3]) << 24);
+}
+
+std::vector<uint8_t> ErrorReply(uint16_t obj, uint16_t par) {
+    std::vector<uint8_t> out;
+    const uint8_t code[4] = {1, 0, 0, 0};
+    EncodeMsg(out, static_cast<uint8_t>(4 | TYPE_I32 << 3), obj, par, code, 4);
+    return out;
+}
+
+std::vector<uint8_t> WokReply(uint16_t obj, uint16_t par) {
+    std::vector<uint8_t> out;
+    EncodeMsg(out, static_cast<uint8_t>(3 | TYPE_I32 << 3), obj, par, nullptr, 0);
+    return out;
+}
+
+std::vector<uint8_t> ValueReplyI32(uint16_t obj, uint16_t par, const std::vector<int32_t>& values) {
+    std::vector<uint8_t> out;
+    std::vector<uint8_t> data;
+    for (int32_t v : values)
+        for (int b = 0; b < 4; ++b)
+            data.push_back(static_cast<uint8_t>(static_cast<uint32_t>(v) >> (8 * b)));
+    EncodeMsg(out, static_cast<uint8_t>(2 | TYPE_I32 << 3), obj, par, data.data(), data.size());
+    return out;
+}
+
+TestDevice::TestDevice(const std::string& address) {
+    listenFd = socket(AF_INET, SOCK_STREAM, 0);
+    if (listenFd < 0)
+        throw std::runtime_error("socket");
+    const int one = 1;
+    setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = 0;
+    inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+    if (bind(listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listenFd, 4) != 0)
+        throw std::runtime_error("bind/listen " + address);
+    socklen_t len = sizeof a;
+    getsockname(listenFd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    thread = std::thread([this] { Serve(); });
+}
+
+TestDevice::~TestDevice() {
+    stop = true;
+    thread.join();
+    close(listenFd);
+}
+
+void TestDevice::Serve() {
+    while (!stop) {
+        pollfd p{listenFd, POLLIN, 0};
+        if (poll(&p, 1, 5) <= 0)
+            continue;
+        const int fd = accept(listenFd, nullptr, nullptr);
+        if (fd < 0)
+            continue;
+        {
+            std::lock_guard guard(lock);
+            ++connections;
+        }
+        changed.notify_all();
+        RxBuffer buf;
+        RxScanState state = RxScanState::Searching;
+        bool open = true;
+        while (open && !stop) {
+            pollfd q{fd, POLLIN, 0};
+            if (poll(&q, 1, 5) <= 0)
+                continue;
+            uint8_t bytes[65536];
+            const ssize_t n = recv(fd, bytes, sizeof bytes, 0);
+            if (n <= 0)
+                break;
+            buf.Append(bytes, static_cast<size_t>(n));
+            TxMessages replies;
+            bool closeNow = false;
+            ScanFrames(buf, state, 1, [&](const Msg& m) {
+                Received r;
+                r.Kind = m.Kind;
+                r.Type = m.Type;
+                r.Obj = m.Obj;
+                r.Par = m.Par;
+                r.Count = m.Count;
+                if (m.Count > 1)
+                    r.Data.assign(m.Buf.pU8, m.Buf.pU8 + m.Len);
+                else if (m.Count == 1)
+                    r.Data.assign(m.Buf.U8, m.Buf.U8 + ElementSize(m.Type));
+                if (r.Obj == 0 && r.Par == 1 && r.Kind == KIND_READ)
+                    return; // keep-alive
+                DeviceAction action;
+                if (OnMessage)
+                    action = OnMessage(r);
+                {
+                    std::lock_guard guard(lock);
+                    messages.push_back(std::move(r));
+                }
+                for (auto& reply : action.Replies)
+                    replies.push_back(std::move(reply));
+                closeNow = closeNow || action.Close;
+            });
+            changed.notify_all();
+            while (!replies.empty()) {
+                std::vector<uint8_t> frame;
+                size_t removed = 0;
+                if (BuildFrame(replies, frame, removed) <= 0)
+                    break;
+                send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+            }
+            if (closeNow)
+                open = false;
+        }
+        close(fd);
+    }
+}
+
+std::vector<Received> TestDevice::Messages() {
+    std::lock_guard guard(lock);
+    return messages;
+}
+
+size_t TestDevice::Connections() {
+    std::lock_guard guard(lock);
+    return connections;
+}
+
+bool TestDevice::WaitFor(const std::function<bool(const std::vector<Received>&)>& pred,
+                         std::chrono::milliseconds limit) {
+    std::unique_lock guard(lock);
+    return changed.wait_for(guard, limit, [&] { return pred(messages); });
+}
+
+bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void RecordingView::Add(Shown s) {
+    std::lock_guard guard(lock);
+    shown.push_back(std::move(s));
+}
+
+std::vector<RecordingView::Shown> RecordingView::All() {
+    std::lock_guard guard(lock);
+    return shown;
+}
+
+std::vector<std::string> RecordingView::Messages() {
+    std::vector<std::string> texts;
+    for (const Shown& s : All())
+        if (s.What == "InfoBox" || s.What == "ShowTimed")
+            texts.push_back(s.Text);
+    return texts;
+}
+
+UpdateClock::TimePoint FakeClock::Now() {
+    std::lock_guard guard(lock);
+    return now;
+}
+
+void FakeClock::SleepUntil(TimePoint t) {
+    size_t index = 0;
+    int64_t ms = 0;
+    {
+        std::lock_guard guard(lock);
+        ms = std::chrono::duration_cast<std::chrono::milliseconds>(t - now).count();
+        if (t > now)
+            now = t;
+        index = pauses.size();
+        pauses.push_back(ms);
+    }
+    if (OnSleep)
+        OnSleep(index, ms);
+}
+
+std::vector<int64_t> FakeClock::Pauses() {
+    std::lock_guard guard(lock);
+    return pauses;
+}
+
+std::vector<std::string> ReadLogLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}

@@ -1,0 +1,225 @@
+// The flash programming sequence: announce the update, erase, send the bit-reversed image in pages
+// of 256 bytes paced by fixed delays, end the update. Runs in the update worker.
+#include "update/updatesession.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "base/log.h"
+#include "link/conbase.h"
+#include "update/firmwareimage.h"
+#include "update/updateclock.h"
+#include "update/updatestart.h"
+
+namespace {
+
+// Delays after the writes, in milliseconds.
+constexpr int kAnnounceDelay = 1;
+constexpr int kNameDelay = 10;
+constexpr int kEraseDelay = 4000;
+constexpr int kPageDelay = 50;
+constexpr int kEndDelay = 500;
+
+// The page index an object and parameter receive, or -1 for other objects.
+int64_t PageIndexOf(int obj, int par) {
+    if (obj == 2 && par >= 10)
+        return par - 10;
+    if (obj == 3)
+        return 246 + par;
+    if (obj == 4)
+        return 502 + par;
+    return -1;
+}
+
+// Which write of this update the device answered with an error (ErrorReplyOn).
+constexpr int kErrorOnPage = 1;
+constexpr int kErrorOnErase = 2;
+constexpr int kErrorOnEnd = 3;
+
+const char* ErrorReplyLine(int step) {
+    switch (step) {
+    case kErrorOnErase:
+        return "FIRMWAREUPDATE: Error on erasing page";
+    case kErrorOnEnd:
+        return "FIRMWAREUPDATE: Error on ending the image";
+    default:
+        return "FIRMWAREUPDATE: Error on programming page";
+    }
+}
+
+} // namespace
+
+void UpdateSession::SetUpdateClock(UpdateClock* clock) {
+    PaceClock = clock;
+}
+
+void UpdateSession::RequestUpdateStop() {
+    {
+        std::lock_guard guard(PaceLock);
+        StopUpdate = true;
+    }
+    PaceWake.notify_all();
+}
+
+void UpdateSession::MarkWrite() {
+    LastWrite = PaceClock ? PaceClock->Now() : std::chrono::steady_clock::now();
+}
+
+// Each delay counts from the write it follows, so the time spent logging and draining before the
+// next write is not added on top of it, and no delay is ever shorter than asked.
+void UpdateSession::PauseAfterWrite(int milliseconds) {
+    const UpdateClock::TimePoint until = LastWrite + std::chrono::milliseconds(milliseconds);
+    if (PaceClock) {
+        PaceClock->SleepUntil(until);
+        return;
+    }
+    std::unique_lock lock(PaceLock);
+    PaceWake.wait_until(lock, until, [this] { return StopUpdate.load(); });
+}
+
+bool UpdateSession::UpdateLinkGone() {
+    const int device = UpdateDevice.load();
+    return LinkLostSeen.load() || CurrentDevice.load() != device || Con.IsOpen(device) == 0;
+}
+
+void UpdateSession::NoteUpdateRecord(const Msg& record) {
+    if (!UpdateActive.load() || record.Handle != UpdateDevice.load())
+        return;
+    if (record.Kind == KIND_CLOSED) {
+        LinkLostSeen = true;
+        return;
+    }
+    if (record.Kind != KIND_ERROR)
+        return;
+    // Only the replies that tell this update failed: a page sent so far, the erase, the end of the image.
+    const int64_t page = PageIndexOf(record.Obj, record.Par);
+    int step = 0;
+    if (page >= 0 && page < PagesSent.load())
+        step = kErrorOnPage;
+    else if (record.Obj == 2 && record.Par == 9 && EraseSent.load())
+        step = kErrorOnErase;
+    else if (record.Obj == 2 && record.Par == 5 && EndSent.load())
+        step = kErrorOnEnd;
+    int none = 0;
+    if (step != 0)
+        ErrorReplyOn.compare_exchange_strong(none, step); // the first one tells
+}
+
+int UpdateSession::SetParameter(int obj, int par, int32_t value) {
+    const int result = Con.WriteI32(CurrentDevice.load(), obj, par, 1, &value);
+    MarkWrite();
+    return result;
+}
+
+int UpdateSession::EraseFlash() {
+    if (StopUpdate.load() || UpdateLinkGone())
+        return -1;
+    EraseSent = true;
+    if (SetParameter(2, 9, 0) < 0)
+        return -1;
+    LogLine("Starting Erasing Flash");
+    PauseAfterWrite(kEraseDelay);
+    return 0;
+}
+
+int UpdateSession::WritePage(int32_t page, const uint8_t* data, int count) {
+    const std::optional<PageAddress> address = PageAddressOf(page);
+    if (!address || count < 1 || count > static_cast<int>(kPageSize))
+        return -1;
+    if (StopUpdate.load() || UpdateLinkGone())
+        return -1;
+    LogLine("Q7Config::WritePage: page= " + std::to_string(page));
+    PagesSent = page + 1;
+    const int result = Con.WriteI8(CurrentDevice.load(), address->Obj, address->Par, count, data);
+    MarkWrite();
+    if (result < 0)
+        return -1;
+    PauseAfterWrite(kPageDelay);
+    return 0;
+}
+
+int UpdateSession::ProgramFlash(const uint8_t* data, int32_t length, const std::string& name, int32_t version,
+                                int32_t revision) {
+    if (length <= 0 || length > kMaxImageBytes)
+        return -1;
+    // Replies that came before this update are dispatched first and do not count for it.
+    MsgCallback(0);
+    UpdateDevice = CurrentDevice.load();
+    PagesSent = 0;
+    EraseSent = false;
+    EndSent = false;
+    LinkLostSeen = false;
+    ErrorReplyOn = 0;
+    UpdateActive = true;
+    const int result = RunSequence(data, length, name, version, revision);
+    UpdateActive = false;
+    return result;
+}
+
+int UpdateSession::RunSequence(const uint8_t* data, int32_t length, const std::string& name, int32_t version,
+                               int32_t revision) {
+    const std::vector<uint8_t> image = ConvertImage(data, static_cast<size_t>(length));
+    const std::array<int32_t, 4> nameBlock = FirmwareNameBlock(name);
+    const int32_t date = static_cast<int32_t>(DateValueNowUtc());
+
+    // Every write checks that the device is still there; once it is gone nothing more is sent.
+    auto lost = [this] {
+        if (StopUpdate.load()) {
+            LogLine("FIRMWAREUPDATE: Update stopped");
+            return true;
+        }
+        if (!UpdateLinkGone())
+            return false;
+        LogLine("FIRMWAREUPDATE: Link lost");
+        return true;
+    };
+    auto set = [&](int obj, int par, int32_t value, int delay) {
+        if (lost() || SetParameter(obj, par, value) < 0)
+            return false;
+        if (delay > 0)
+            PauseAfterWrite(delay);
+        return true;
+    };
+
+    if (!set(10, 9, 1, 0) || !set(2, 6, date, kAnnounceDelay) || !set(2, 7, version, kAnnounceDelay) ||
+        !set(2, 8, revision, kAnnounceDelay))
+        return -1;
+    if (lost() || Con.WriteI32(CurrentDevice.load(), 2, 4, 4, nameBlock.data()) < 0)
+        return -1;
+    MarkWrite();
+    PauseAfterWrite(kNameDelay);
+
+    if (EraseFlash() != 0) {
+        LogLine("FIRMWAREUPDATE: Error on erasing page");
+        return -1;
+    }
+
+    int32_t page = 0;
+    for (int32_t offset = 0; offset < length; offset += static_cast<int32_t>(kPageSize), ++page) {
+        const int n = std::min<int32_t>(static_cast<int32_t>(kPageSize), length - offset);
+        if (WritePage(page, image.data() + offset, n) != 0) {
+            if (UpdateLinkGone())
+                LogLine("FIRMWAREUPDATE: Link lost");
+            LogLine("FIRMWAREUPDATE: Error on programming page");
+            return -1;
+        }
+        MsgCallback(0);
+        if (ErrorReplyOn.load() != 0) {
+            LogLine(ErrorReplyLine(ErrorReplyOn.load()));
+            return -1;
+        }
+    }
+
+    EndSent = true;
+    if (!set(2, 5, 0, kEndDelay) || !set(10, 9, 0, 0))
+        return -1;
+    // The reply to the end of the image has had its 500 ms: take it before deciding.
+    // A link that ends after the last write (a device may restart then) does not fail the update.
+    MsgCallback(0);
+    if (ErrorReplyOn.load() != 0) {
+        LogLine(ErrorReplyLine(ErrorReplyOn.load()));
+        return -1;
+    }
+    return 0;
+}

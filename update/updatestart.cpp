@@ -1,0 +1,167 @@
+// The update start: eligibility rules, image path, image loading and check, the worker thread and
+// the wait loop that shows progress until the worker has set UpdateResult.
+#include "update/updatestart.h"
+
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+#include <vector>
+
+#include "base/log.h"
+#include "update/firmwareimage.h"
+#include "update/fwconfig.h"
+#include "update/updateview.h"
+
+std::atomic<int32_t> UpdateResult{0};
+
+namespace {
+
+constexpr int kTimedMessage = 2000;
+constexpr auto kProgressStep = std::chrono::milliseconds(200);
+constexpr int kProgressTotal = 10;
+
+enum class ImageRead { Ok, NotFound, TooLarge };
+
+// Reads the whole image; a folder, a missing or an empty file gives NotFound. A file beyond the page
+// addressing is refused before it is read.
+ImageRead ReadImage(const std::string& path, std::vector<uint8_t>& bytes) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec))
+        return ImageRead::NotFound;
+    const std::uintmax_t size = std::filesystem::file_size(path, ec);
+    if (!ec && size > static_cast<std::uintmax_t>(kMaxImageBytes))
+        return ImageRead::TooLarge;
+    try {
+        std::ifstream in(path, std::ios::binary);
+        if (!in)
+            return ImageRead::NotFound;
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::exception&) {
+        return ImageRead::NotFound;
+    }
+    if (bytes.size() > static_cast<size_t>(kMaxImageBytes))
+        return ImageRead::TooLarge;
+    return bytes.empty() ? ImageRead::NotFound : ImageRead::Ok;
+}
+
+} // namespace
+
+std::string ImagePathFor(const std::string& cfgFile, const std::string& filename) {
+    const size_t sep = filename.find_last_of("\\/");
+    const std::string name = sep == std::string::npos ? filename : filename.substr(sep + 1);
+    std::string folder = std::filesystem::path(cfgFile).parent_path().string();
+    if (folder.empty())
+        folder = ".";
+    return folder + "/" + name;
+}
+
+bool UpdateSession::StartUpdateWorker(std::function<void()> body) {
+    try {
+        UpdateThread = std::thread(std::move(body));
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+void UpdateSession::UpdateWorker(_FWUpdate job) {
+    const int result = job.window->ProgramFlash(job.data, job.length, job.name, job.version, job.revision);
+    {
+        std::lock_guard guard(PaceLock);
+        UpdateResult = result == 0 ? 1 : -1;
+    }
+    PaceWake.notify_all();
+}
+
+UpdateOutcome UpdateSession::RunFirmwareUpdate(const std::string& path, int32_t version, int32_t revision,
+                                               int32_t checksum) {
+    std::vector<uint8_t> image;
+    switch (ReadImage(path, image)) {
+    case ImageRead::NotFound:
+        View.InfoBox("binary - File not found");
+        return UpdateOutcome::ImageNotFound;
+    case ImageRead::TooLarge:
+        View.InfoBox("Image too large: at most " + std::to_string(kMaxImageBytes) + " bytes (" +
+                     std::to_string(kMaxPages) + " pages)");
+        return UpdateOutcome::ImageTooLarge;
+    case ImageRead::Ok:
+        break;
+    }
+    if (ImageChecksum(image.data(), image.size()) != checksum) {
+        View.InfoBox("invalid binary");
+        return UpdateOutcome::InvalidImage;
+    }
+
+    _FWUpdate job;
+    job.data = image.data();
+    job.length = static_cast<int32_t>(image.size());
+    job.name = FirmwareName(path);
+    job.version = version;
+    job.revision = revision;
+    job.window = this;
+    job.result = 0;
+
+    {
+        std::lock_guard guard(PaceLock);
+        UpdateResult = 0;
+        StopUpdate = false;
+    }
+    const bool started = StartUpdateWorker([this, job] { UpdateWorker(job); });
+    if (!started) {
+        LogLine("FIRMWAREUPDATE: Update worker could not be started");
+        UpdateResult = -1;
+    }
+
+    // The GUI thread only shows activity here: it handles no input and runs no posted callbacks,
+    // the worker drains the messages. The wait ends as soon as the worker has set its result.
+    const std::string caption = "Firmware Update:";
+    View.Progress(caption, 0, kProgressTotal);
+    int position = 0;
+    auto next = std::chrono::steady_clock::now();
+    for (;;) {
+        next += kProgressStep;
+        {
+            std::unique_lock lock(PaceLock);
+            if (PaceWake.wait_until(lock, next, [] { return UpdateResult.load() != 0; }))
+                break;
+        }
+        View.Progress(caption, position, kProgressTotal);
+        position = position == kProgressTotal ? 0 : position + 1;
+        View.Repaint();
+    }
+    if (UpdateThread.joinable())
+        UpdateThread.join();
+
+    const bool ok = UpdateResult.load() == 1;
+    View.ProgressEnd();
+    View.ShowTimed(ok ? "Firmwareupdate OK" : "Firmwareupdate ERROR", kTimedMessage);
+    if (!started)
+        return UpdateOutcome::WorkerFailed;
+    return ok ? UpdateOutcome::Ok : UpdateOutcome::Error;
+}
+
+UpdateOutcome UpdateSession::StartUpdateWith(FwConfig& config, const std::string& cfgFile) {
+    if (config.Load(cfgFile) != 0) {
+        View.InfoBox("Error on reading config file");
+        return UpdateOutcome::BadConfig;
+    }
+    if (Online.load() == 0) {
+        View.ShowTimed("No connection", kTimedMessage);
+        return UpdateOutcome::NoConnection;
+    }
+    // Only what the current connection has reported decides; an id or serial not yet reported
+    // does not match.
+    if (!AdminMode && !(KennungReported.load() && Kennung == OemNumber)) {
+        View.InfoBox("Online " + std::to_string(OemNumber) + " Devices can be updated");
+        return UpdateOutcome::OemRefused;
+    }
+    if (config.UseSeriennummer != 0 && !(SerialReported.load() && config.Seriennummer == Serial)) {
+        View.InfoBox("Update not allowed: Serial");
+        return UpdateOutcome::SerialRefused;
+    }
+    LogLine("OK");
+    return RunFirmwareUpdate(ImagePathFor(cfgFile, config.Filename), config.FwVersion, config.FwRevision,
+                             config.Checksum);
+}
