@@ -1,0 +1,591 @@
+// fwdevsim end to end: the simulator runs as a child process on a loopback address and the
+// project's own link (ConBase) talks to it; its JSON line tells what it received.
+#include "link/conbase.h"
+#include "link/frame.h"
+#include "tools/mkfwcfg/cfgwriter.h"
+#include "update/firmwareimage.h"
+
+#include "tests/tools/simprocess.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Simulator tests own 127.0.0.10 - 127.0.0.19; ephemeral ports unless the reconnect port is tested.
+constexpr const char* kAddr = "127.0.0.10";
+
+struct Rec {
+    int Kind, Type, Obj, Par, Len;
+    std::vector<uint8_t> Data;
+    uint32_t U32(size_t i = 0) const {
+        uint32_t v = 0;
+        std::memcpy(&v, Data.data() + 4 * i, 4);
+        return v;
+    }
+    std::string Text() const { return std::string(Data.begin(), Data.end()).c_str(); }
+};
+
+// Collects the records of one handle from a ConBase; waits are bounded by deadlines.
+class Receiver {
+public:
+    Receiver(ConBase& con, int handle) : con_(con), handle_(handle) {}
+
+    std::optional<Rec> Wait(const std::function<bool(const Rec&)>& match,
+                            std::chrono::milliseconds limit = 10s) {
+        const auto deadline = Clock::now() + limit;
+        size_t from = 0;
+        for (;;) {
+            for (; from < got_.size(); ++from) {
+                if (match(got_[from])) {
+                    return got_[from];
+                }
+            }
+            if (!Take() && Clock::now() >= deadline) {
+                return std::nullopt;
+            }
+        }
+    }
+
+    std::optional<Rec> WaitKind(int kind, std::chrono::milliseconds limit = 10s) {
+        return Wait([kind](const Rec& r) { return r.Kind == kind; }, limit);
+    }
+
+    std::optional<Rec> WaitValue(int obj, int par) {
+        return Wait([=](const Rec& r) {
+            return (r.Kind == KIND_VALUE || r.Kind == KIND_WRITE) && r.Obj == obj && r.Par == par;
+        });
+    }
+
+    // Waits until count records match.
+    bool WaitCount(const std::function<bool(const Rec&)>& match, size_t count,
+                   std::chrono::milliseconds limit) {
+        const auto deadline = Clock::now() + limit;
+        while (Count(match) < count) {
+            if (!Take() && Clock::now() >= deadline) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    size_t Count(const std::function<bool(const Rec&)>& match) const {
+        return static_cast<size_t>(std::count_if(got_.begin(), got_.end(), match));
+    }
+
+    // Takes what is queued now; false (after a short pause) when nothing was there.
+    bool Take() {
+        bool any = false;
+        for (;;) {
+            Msg m;
+            m.Buf.pU8 = buf_.data();
+            if (con_.GetMsg(handle_, m, static_cast<int>(buf_.size())) != 0) {
+                break;
+            }
+            Rec r{m.Kind, m.Type, m.Obj, m.Par, m.Len, {}};
+            const size_t n = static_cast<size_t>(m.Count) * ElementSize(m.Type);
+            // A taken record's data lie in the caller's buffer, whatever the count.
+            r.Data.assign(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(n));
+            got_.push_back(std::move(r));
+            any = true;
+        }
+        if (!any) {
+            std::this_thread::sleep_for(1ms); // polling interval, not a synchronisation
+        }
+        return any;
+    }
+
+    const std::vector<Rec>& Got() const { return got_; }
+
+private:
+    ConBase& con_;
+    int handle_;
+    std::vector<Rec> got_;
+    std::vector<uint8_t> buf_ = std::vector<uint8_t>(8000);
+};
+
+// A running simulator and its port.
+struct Sim {
+    SimProcess proc;
+    int port = 0;
+
+    bool Start(std::vector<std::string> args, const char* addr = kAddr) {
+        args.insert(args.begin(), {"--address", addr});
+        if (std::find(args.begin(), args.end(), "--port") == args.end()) {
+            args.insert(args.end(), {"--port", "0"});
+        }
+        if (!proc.Start(FWDEVSIM_PATH, args)) {
+            return false;
+        }
+        const auto p = proc.WaitListening();
+        port = p.value_or(0);
+        return p.has_value();
+    }
+
+    QJsonObject Json(std::chrono::milliseconds limit = 20s) {
+        const auto line = proc.NextJson(limit);
+        if (!line) {
+            ADD_FAILURE() << "no JSON line; stderr:\n" << proc.ErrText();
+            return {};
+        }
+        return QJsonDocument::fromJson(QByteArray::fromStdString(*line)).object();
+    }
+};
+
+const std::vector<std::pair<int, int>> kIdentification = {{1, 2}, {1, 3}, {1, 5}, {1, 6}, {1, 12},
+                                                          {9, 2}, {9, 7}, {9, 8}, {9, 9}};
+
+void RequestIdentification(ConBase& con, int h) {
+    for (auto [o, p] : kIdentification) {
+        ASSERT_GT(con.RequestI32(h, o, p), 0);
+    }
+}
+
+// Writes a whole update the way the tool does, without its pauses (the device model has no
+// timing); returns the number of writes.
+int WriteUpdate(ConBase& con, int h, const std::vector<uint8_t>& image, const std::string& name,
+                int64_t firstPage = 0, std::vector<int64_t> pageOrder = {}) {
+    auto set = [&](int o, int p, int32_t v) { EXPECT_GT(con.WriteI32(h, o, p, 1, &v), 0); };
+    set(10, 9, 1);
+    set(2, 6, static_cast<int32_t>(DateValue(2025, 3, 14)));
+    set(2, 7, 1);
+    set(2, 8, 4);
+    const auto block = FirmwareNameBlock(name);
+    EXPECT_GT(con.WriteI32(h, 2, 4, 4, block.data()), 0);
+    set(2, 9, 0);
+    const auto converted = ConvertImage(image.data(), image.size());
+    if (pageOrder.empty()) {
+        for (int64_t p = firstPage; p < PageCount(static_cast<int64_t>(image.size())); ++p) {
+            pageOrder.push_back(p);
+        }
+    }
+    for (int64_t p : pageOrder) {
+        const size_t off = static_cast<size_t>(p) * kPageSize;
+        const auto a = *PageAddressOf(p);
+        const int n = static_cast<int>(std::min(kPageSize, image.size() - off));
+        EXPECT_GT(con.WriteI8(h, a.Obj, a.Par, n, converted.data() + off), 0);
+    }
+    set(2, 5, 0);
+    set(10, 9, 0);
+    return 8 + static_cast<int>(pageOrder.size());
+}
+
+bool IsWok(const Rec& r) {
+    return r.Kind == KIND_WOK;
+}
+
+TEST(Fwdevsim, AnswersTheIdentificationAsConfigured) {
+    Sim sim;
+    ASSERT_TRUE(sim.Start({"--no-reconnect-port", "--oem", "23", "--serial", "123", "--version", "2.7",
+                           "--mode", "0x21", "--name", "ABC", "--oem-name", "0123456789abcdef",
+                           "--device-name", "Dev", "--library-name", "Lib"}));
+    ConBase con;
+    const int h = con.Open(kAddr, sim.port);
+    ASSERT_NE(h, 0);
+    Receiver rx(con, h);
+    RequestIdentification(con, h);
+    ASSERT_GT(con.RequestI32(h, 0, 1), 0);
+
+    const std::vector<std::tuple<int, int, uint32_t>> values = {
+        {1, 2, 1}, {1, 3, 123}, {1, 5, 23}, {1, 6, 0x21}, {1, 12, 2u << 16 | 7}, {0, 1, 1}};
+    for (auto [o, p, v] : values) {
+        const auto r = rx.WaitValue(o, p);
+        ASSERT_TRUE(r) << o << "," << p;
+        EXPECT_EQ(r->Type, TYPE_I32);
+        EXPECT_EQ(r->Len, 4);
+        EXPECT_EQ(r->U32(), v) << o << "," << p;
+    }
+    const std::vector<std::tuple<int, int, std::string>> texts = {
+        {9, 2, "ABC"}, {9, 7, "0123456789abcdef"}, {9, 8, "Dev"}, {9, 9, "Lib"}};
+    for (auto [o, p, t] : texts) {
+        const auto r = rx.WaitValue(o, p);
+        ASSERT_TRUE(r) << o << "," << p;
+        EXPECT_EQ(r->Len, 16);
+        EXPECT_EQ(r->Text(), t);
+    }
+    con.Close(h);
+    const auto j = sim.Json();
+    EXPECT_EQ(j["reads"].toInt(), 10);
+    EXPECT_EQ(j["end"].toString(), "peer-close");
+}
+
+TEST(Fwdevsim, DefaultsToOemNineteen) {
+    Sim sim;
+    ASSERT_TRUE(sim.Start({"--no-reconnect-port", "--once"}));
+    ConBase con;
+    const int h = con.Open(kAddr, sim.port);
+    ASSERT_NE(h, 0);
+    Receiver rx(con, h);
+    con.RequestI32(h, 1, 5);
+    const auto r = rx.WaitValue(1, 5);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->U32(), 19u);
+    con.Close(h);
+    EXPECT_EQ(sim.proc.WaitExit(), 0) << "--once ends with the session";
+}
+
+TEST(Fwdevsim, LeavesANoAnswerObjectUnanswered) {
+    Sim sim;
+    ASSERT_TRUE(sim.Start({"--no-reconnect-port", "--no-answer", "1,5"}));
+    ConBase con;
+    const int h = con.Open(kAddr, sim.port);
+    ASSERT_NE(h, 0);
+    Receiver rx(con, h);
+    RequestIdentification(con, h);
+    // (9,9) is asked last: once it has come, (1,5) would have come before it.
+    ASSERT_TRUE(rx.WaitValue(9, 9));
+    EXPECT_TRUE(rx.WaitValue(1, 2));
+    EXPECT_EQ(rx.Count([](const Rec& r) { return r.Obj == 1 && r.Par == 5; }), 0u);
+}
+
+TEST(Fwdevsim, AcknowledgesEveryWriteWithAnEmptyWok) {
+    Sim sim;
+    ASSERT_TRUE(sim.Start({"--no-reconnect-port"}));
+    ConBase con;
+    const int h = con.Open(kAddr, sim.port);
+    ASSERT_NE(h, 0);
+    Receiver rx(con, h);
+    const int32_t v[2] = {1, 2};
+    const uint8_t b[3] = {1, 2, 3};
+    con.WriteI32(h, 10, 9, 1, v);
+    con.WriteI32(h, 77, 5, 2, v);
+    con.WriteI8(h, 3, 255, 3, b);
+    ASSERT_TRUE(rx.WaitCount(IsWok, 3, 10s));
+    const std::vector<std::pair<int, int>> objs = {{10, 9}, {77, 5}, {3, 255}};
+    size_t i = 0;
+    for (const auto& r : rx.Got()) {
+        if (r.Kind == KIND_WOK) {
+            EXPECT_EQ(r.Len, 0);
+            EXPECT_EQ(std::make_pair(r.Obj, r.Par), objs[i]);
+            ++i;
+        }
+    }
+}
+
+class ImageRoundTrip : public testing::TestWithParam<size_t> {};
+
+TEST_P(ImageRoundTrip, ReassembledImageEqualsTheOriginal) {
+    const size_t size = GetParam();
+    const std::string out =
+        (std::filesystem::temp_directory_path() /
+         ("fwdevsim_test_" + std::to_string(getpid()) + "_" + std::to_string(size) + ".bin"))
+            .string();
+    Sim sim;
+    ASSERT_TRUE(sim.Start({"--no-reconnect-port", "--once", "--image-out", out}));
+    ConBase con;
+    const int h = con.Open(kAddr, sim.port);
+    ASSERT_NE(h, 0);
+    Receiver rx(con, h);
+    const auto image = DemoImage(size, static_cast<uint32_t>(size));
+    const int writes = WriteUpdate(con, h, image, "DSPMAIN");
+    ASSERT_TRUE(rx.WaitCount(IsWok, static_cast<size_t>(writes), 120s))
+        << rx.Count(IsWok) << " of " << writes;
+    con.Close(h);
+
+    const auto j = sim.Json();
+    EXPECT_EQ(j["pages"].toInteger(), PageCount(static_cast<int64_t>(size)));
+    EXPECT_EQ(j["bytes"].toInteger(), static_cast<int64_t>(size));
+    EXPECT_EQ(j["checksum"].toInteger(), ImageChecksum(image.data(), image.size()));
+    EXPECT_EQ(j["orderErrors"].toInt(), 0) << QJsonDocument(j).toJson().toStdString();
+    EXPECT_TRUE(j["erased"].toBool());
+    EXPECT_TRUE(j["updateStarted"].toBool());
+    EXPECT_TRUE(j["imageEnded"].toBool());
+    EXPECT_TRUE(j["updateEnded"].toBool());
+    EXPECT_EQ(j["name"].toString(), "DSPMAIN");
+    EXPECT_EQ(j["version"].toInt(), 1);
+    EXPECT_EQ(j["revision"].toInt(), 4);
+    EXPECT_EQ(j["date"].toInteger(), DateValue(2025, 3, 14));
+    EXPECT_EQ(j["dateYmd"].toString(), "2025-03-14");
+    ASSERT_EQ(sim.proc.WaitExit(), 0);
+    EXPECT_EQ(ReadFileBytes(out), image);
+    std::filesystem::remove(out);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ImageRoundTrip, testing::Values(1, 255, 256, 257, 300000));
+
+struct OrderCase {
+    const char* Name;
+    std::vector<int64_t> Pages;
+    int OrderErrors;
+};
+
+class PageOrderOverTheLink : public testing::TestWithParam<OrderCase> {};
+
+TEST_P(PageOrderOverTheLink, ReportsOrderErrors) {
+    Sim sim;
+    ASSERT_TRUE(sim.Start({"--no-reconnect-port", "--once"}));
+    ConBase con;
+    const int h = con.Open(kAddr, sim.port);
+    ASSERT_NE(h, 0);
+    Receiver rx(con, h);
+    const int writes = WriteUpdate(con, h, DemoImage(5 * 256), "X", 0, GetParam().Pages);
+    ASSERT_TRUE(rx.WaitCount(IsWok, static_cast<size_t>(writes), 20s));
+    con.Close(h);
+    const auto j = sim.Json();
+    EXPECT_EQ(j["orderErrors"].toInt(), GetParam().OrderErrors);
+    EXPECT_EQ(j["problems"].toArray().size(), GetParam().OrderErrors);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sequences, PageOrderOverTheLink,
+                         testing::Values(OrderCase{"InOrder", {0, 1, 2, 3, 4}, 0},
+                                         OrderCase{"Skipped", {0, 1, 3, 4}, 1},
+                                         OrderCase{"Repeated", {0, 1, 2, 2, 3, 4}, 1}),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+TEST(FwdevsimFaults, CloseAfterPagesClosesTheConnectionThere) {
+    Sim sim;
+    ASSERT_TRUE(sim.Start({"--no-reconnect-port", "--once", "--close-after-pages", "3"}));
+    ConBase con;
+    const int h = con.Open(kAddr, sim.port);
+    ASSERT_NE(h, 0);
+    Receiver rx(con, h);
+    WriteUpdate(con, h, DemoImage(10 * 256), "X");
+    ASSERT_TRUE(rx.WaitKind(KIND_CLOSED));
+    EXPECT_EQ(rx.Count([](const Rec& r) { return r.Kind == KIND_WOK && (r.Obj == 2 && r.Par >= 10); }), 3u);
+    const auto j = sim.Json();
+    EXPECT_EQ(j["end"].toString(), "fault-close");
+    EXPECT_EQ(j["pages"].toInt(), 3);
+    EXPECT_FALSE(j["updateEnded"].toBool());
+}
+
+TEST(FwdevsimFaults, SilentDeviceAnswersNothingAndIsClosedForSilence) {
+    Sim sim;
+    ASSERT_TRUE(sim.Start({"--no-reconnect-port", "--silent"}));
+    LinkOptions fast;
+    fast.TickPeriod = std::chrono::microseconds(500); // 1000 ticks of silence: half a second
+    ConBase con(fast);
+    const int h = con.Open(kAddr, sim.port);
+    ASSERT_NE(h, 0);
+    Receiver rx(con, h);
+    RequestIdentification(con, h);
+    const int32_t v = 1;
+    con.WriteI32(h, 10, 9, 1, &v);
+    ASSERT_TRUE(rx.WaitKind(KIND_CLOSED, 20s));
+    EXPECT_EQ(rx.Count([](const Rec& r) { return r.Kind >= KIND_WRITE && r.Kind <= KIND_ERROR; }), 0u);
+    const auto j = sim.Json();
+    EXPECT_GE(j["reads"].toInt(), 9) << "it read the requests";
+    EXPECT_EQ(j["writes"].toInt(), 1);
+}
+
+TEST(FwdevsimFaults, ErrorOnPageRepliesWithAnErrorForThatPage) {
+    Sim sim;
+    ASSERT_TRUE(sim.Start({"--no-reconnect-port", "--error-on-page", "1"}));
+    ConBase con;
+    const int h = con.Open(kAddr, sim.port);
+    ASSERT_NE(h, 0);
+    Receiver rx(con, h);
+    const int writes = WriteUpdate(con, h, DemoImage(3 * 256), "X");
+    const auto err = rx.WaitKind(KIND_ERROR);
+    ASSERT_TRUE(err);
+    EXPECT_EQ(err->Obj, 2);
+    EXPECT_EQ(err->Par, 11);
+    EXPECT_EQ(err->Len, 4);
+    ASSERT_TRUE(rx.WaitCount(IsWok, static_cast<size_t>(writes - 1), 10s));
+    EXPECT_EQ(rx.Count([](const Rec& r) { return r.Kind == KIND_WOK && r.Obj == 2 && r.Par == 11; }), 0u);
+    con.Close(h);
+    EXPECT_EQ(sim.Json()["errorReplies"].toInt(), 1);
+}
+
+class ReplyStreamFault : public testing::TestWithParam<const char*> {};
+
+TEST_P(ReplyStreamFault, RepliesStillDecodeCompletely) {
+    Sim sim;
+    ASSERT_TRUE(sim.Start({"--no-reconnect-port", GetParam()}));
+    ConBase con;
+    const int h = con.Open(kAddr, sim.port);
+    ASSERT_NE(h, 0);
+    Receiver rx(con, h);
+    RequestIdentification(con, h);
+    const int32_t v = 1;
+    con.WriteI32(h, 10, 9, 1, &v);
+    for (auto [o, p] : kIdentification) {
+        ASSERT_TRUE(rx.WaitValue(o, p)) << GetParam() << " " << o << "," << p;
+    }
+    EXPECT_EQ(rx.WaitValue(1, 5)->U32(), 19u);
+    EXPECT_TRUE(rx.WaitKind(KIND_WOK));
+    EXPECT_EQ(rx.Count([](const Rec& r) { return r.Kind == KIND_ERROR; }), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, ReplyStreamFault, testing::Values("--byte-by-byte", "--garbage"),
+                         [](const auto& info) {
+                             return std::string(info.param + 2) == "garbage" ? "Garbage" : "ByteByByte";
+                         });
+
+TEST(FwdevsimFaults, DelayHoldsReplies) {
+    Sim sim;
+    ASSERT_TRUE(sim.Start({"--no-reconnect-port", "--delay-ms", "300"}));
+    ConBase con;
+    const int h = con.Open(kAddr, sim.port);
+    ASSERT_NE(h, 0);
+    Receiver rx(con, h);
+    const auto start = Clock::now();
+    con.RequestI32(h, 1, 2);
+    ASSERT_TRUE(rx.WaitValue(1, 2));
+    EXPECT_GE(Clock::now() - start, 290ms);
+}
+
+TEST(FwdevsimFaults, RefuseMakesConnectingFail) {
+    Sim sim;
+    ASSERT_TRUE(sim.Start({"--no-reconnect-port", "--refuse"}));
+    ConBase con;
+    EXPECT_EQ(con.Open(kAddr, sim.port), 0);
+}
+
+TEST(FwdevsimFaults, HangUpClosesEachConnectionAtOnce) {
+    Sim sim;
+    ASSERT_TRUE(sim.Start({"--no-reconnect-port", "--hang-up"}));
+    ConBase con;
+    const int h = con.Open(kAddr, sim.port);
+    ASSERT_NE(h, 0);
+    Receiver rx(con, h);
+    ASSERT_TRUE(rx.WaitKind(KIND_CLOSED));
+    EXPECT_EQ(sim.Json()["end"].toString(), "hang-up");
+}
+
+TEST(Fwdevsim, ServesOneConnectionAtATime) {
+    Sim sim;
+    ASSERT_TRUE(sim.Start({"--no-reconnect-port"}));
+    ConBase con;
+    const int a = con.Open(kAddr, sim.port);
+    ASSERT_NE(a, 0);
+    Receiver rxA(con, a);
+    ASSERT_TRUE((con.RequestI32(a, 1, 2), rxA.WaitValue(1, 2)));
+    // A second connection to the same simulator waits until the first has ended. The registry
+    // gives one device per address, so the second client is a raw socket.
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(sim.port));
+    inet_pton(AF_INET, kAddr, &sa.sin_addr);
+    ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    const uint8_t keepAlive[24] = {0xDA, 0xFE, 0x18, 0, 0, 0, 0xE8, 0xFF, 0x18, 0,    0,    0,
+                                   0,    0,    0,    0, 0, 0, 1,    0,    0xE7, 0xFF, 0xFE, 0xDA};
+    ASSERT_EQ(send(s, keepAlive, sizeof keepAlive, 0), 24);
+    // The first connection keeps being served meanwhile.
+    ASSERT_TRUE((con.RequestI32(a, 1, 3), rxA.WaitValue(1, 3)));
+    uint8_t reply[64];
+    EXPECT_EQ(recv(s, reply, sizeof reply, MSG_DONTWAIT), -1) << "the second connection got an answer";
+    con.Close(a);
+    EXPECT_EQ(sim.Json()["session"].toInt(), 1);
+    timeval tv{10, 0};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    EXPECT_GT(recv(s, reply, sizeof reply, 0), 0) << "served after the first one ended";
+    close(s);
+    const auto j = sim.Json();
+    EXPECT_EQ(j["session"].toInt(), 2);
+    EXPECT_EQ(j["reads"].toInt(), 1);
+}
+
+TEST(Fwdevsim, AlsoListensOnTheReconnectPort) {
+    constexpr const char* addr = "127.0.0.11";
+    Sim sim;
+    ASSERT_TRUE(sim.Start({}, addr));
+    ConBase con;
+    const int h = con.Open(addr, 2101);
+    ASSERT_NE(h, 0);
+    Receiver rx(con, h);
+    con.RequestI32(h, 1, 2);
+    ASSERT_TRUE(rx.WaitValue(1, 2));
+    con.Close(h);
+    EXPECT_EQ(sim.Json()["port"].toInt(), 2101);
+}
+
+TEST(Fwdevsim, NoReconnectPortLeavesItClosed) {
+    constexpr const char* addr = "127.0.0.12";
+    Sim sim;
+    ASSERT_TRUE(sim.Start({"--no-reconnect-port"}, addr));
+    ConBase con;
+    EXPECT_EQ(con.Open(addr, 2101), 0);
+    EXPECT_NE(con.Open(addr, sim.port), 0);
+}
+
+TEST(Fwdevsim, TermSignalReportsTheOpenSessionAndExits) {
+    Sim sim;
+    ASSERT_TRUE(sim.Start({"--no-reconnect-port"}));
+    ConBase con;
+    const int h = con.Open(kAddr, sim.port);
+    ASSERT_NE(h, 0);
+    Receiver rx(con, h);
+    const int32_t v = 1;
+    con.WriteI32(h, 10, 9, 1, &v);
+    ASSERT_TRUE(rx.WaitKind(KIND_WOK));
+    sim.proc.Signal(SIGTERM);
+    const auto j = sim.Json();
+    EXPECT_EQ(j["end"].toString(), "shutdown");
+    EXPECT_TRUE(j["updateStarted"].toBool());
+    EXPECT_EQ(sim.proc.WaitExit(), 0);
+}
+
+TEST(Fwdevsim, InterruptWithoutSessionExitsCleanly) {
+    Sim sim;
+    ASSERT_TRUE(sim.Start({"--no-reconnect-port"}));
+    sim.proc.Signal(SIGINT);
+    EXPECT_EQ(sim.proc.WaitExit(), 0);
+}
+
+TEST(Fwdevsim, AddressInUseGivesAClearErrorAndExitCodeOne) {
+    constexpr const char* addr = "127.0.0.13";
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    inet_pton(AF_INET, addr, &sa.sin_addr);
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(listen(s, 1), 0);
+    socklen_t len = sizeof sa;
+    getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len);
+    const std::string port = std::to_string(ntohs(sa.sin_port));
+
+    SimProcess p;
+    ASSERT_TRUE(p.Start(FWDEVSIM_PATH, {"--address", addr, "--port", port, "--no-reconnect-port"}));
+    EXPECT_EQ(p.WaitExit(), 1);
+    EXPECT_NE(p.ErrText(1s).find("cannot listen on " + std::string(addr) + ":" + port), std::string::npos)
+        << p.ErrText();
+    close(s);
+}
+
+TEST(Fwdevsim, RejectsBadCommandLinesAndNonLoopbackAddresses) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"--port", "x"},
+                                               {"--frobnicate"},
+                                               {"--address", "no such host!", "--port", "0"},
+                                               {"--address", "0.0.0.0", "--port", "0"}}) {
+        SimProcess p;
+        ASSERT_TRUE(p.Start(FWDEVSIM_PATH, args));
+        const auto rc = p.WaitExit();
+        ASSERT_TRUE(rc.has_value());
+        EXPECT_NE(*rc, 0) << args[0] << " " << args[1];
+        EXPECT_NE(p.ErrText(1s).find("fwdevsim: "), std::string::npos);
+    }
+}
+
+TEST(Fwdevsim, HelpListsTheOptions) {
+    SimProcess p;
+    ASSERT_TRUE(p.Start(FWDEVSIM_PATH, {"--help"}));
+    std::string text;
+    while (auto line = p.NextJson(5s)) {
+        text += *line + "\n";
+    }
+    EXPECT_EQ(p.WaitExit(), 0);
+    for (const char* opt : {"--port", "--no-reconnect-port", "--once", "--image-out", "--oem", "--no-answer",
+                            "--close-after-pages", "--silent", "--error-on-page", "--byte-by-byte",
+                            "--garbage", "--delay-ms", "--refuse"}) {
+        EXPECT_NE(text.find(opt), std::string::npos) << opt;
+    }
+}
+
+} // namespace

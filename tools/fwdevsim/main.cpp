@@ -1,0 +1,53 @@
+// fwdevsim: plays one networked DSP device on a loopback address for tests and the demo.
+#include "tools/fwdevsim/simserver.h"
+
+#include <csignal>
+#include <cstdio>
+
+namespace {
+
+SimServer* gServer = nullptr;
+
+void OnSignal(int) {
+    if (gServer != nullptr) {
+        gServer->Stop();
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    auto parsed = ParseSimOptions(std::vector<std::string>(argv + 1, argv + argc));
+    if (const auto* error = std::get_if<std::string>(&parsed)) {
+        std::fprintf(stderr, "fwdevsim: %s\n", error->c_str());
+        return 2;
+    }
+    const SimOptions options = std::get<SimOptions>(parsed);
+    if (options.Help) {
+        std::fputs(kSimUsage, stdout);
+        return 0;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+
+    SimServer server(options);
+    if (const auto error = server.Bind()) {
+        std::fprintf(stderr, "fwdevsim: %s\n", error->c_str());
+        return 1;
+    }
+    gServer = &server;
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    if (const auto reconnect = server.ReconnectPort()) {
+        std::fprintf(stderr, "reconnect port %s:%u\n", options.Address.c_str(), *reconnect);
+    }
+    // The last line before serving: tests and scripts wait for it.
+    std::fprintf(stderr, "listening on %s:%u%s\n", options.Address.c_str(), server.Port(),
+                 options.Refuse ? " (refusing connections)" : "");
+    const int rc = server.Run(stdout);
+    gServer = nullptr;
+    return rc;
+}

@@ -1,0 +1,173 @@
+// Parses the device simulator's command line into SimOptions, with a clear text for every bad value.
+#include "tools/fwdevsim/simoptions.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+const char* const kSimUsage =
+    "usage: fwdevsim [options]\n"
+    "Plays one networked DSP device on a loopback address: answers the identification reads,\n"
+    "acknowledges every write, takes a firmware update into its simulated flash, and prints one\n"
+    "JSON line per session on standard output. \"listening on ADDR:PORT\" on standard error says\n"
+    "it is ready.\n"
+    "\n"
+    "where:\n"
+    "  --address A            loopback address to listen on (default 127.0.0.1)\n"
+    "  --port N               port (default 2000; 0 picks a free port)\n"
+    "  --reconnect-port N     the reconnect port, also listened on (default 2101)\n"
+    "  --no-reconnect-port    listen on --port only\n"
+    "  --once                 serve one session, then exit\n"
+    "  --image-out FILE       write the reassembled image of a session with pages to FILE\n"
+    "\n"
+    "identity:\n"
+    "  --oem N                OEM id, (1,5) (default 19)\n"
+    "  --serial N             serial number, (1,3) (default 12345678)\n"
+    "  --version H.L          version, (1,12) (default 1.4)\n"
+    "  --mode N               mode word, (1,6) (default 0x1F)\n"
+    "  --name T  --oem-name T  --device-name T  --library-name T\n"
+    "                         texts of (9,2), (9,7), (9,8), (9,9), at most 16 characters\n"
+    "  --no-answer O,P        leave read requests for (O,P) unanswered; may repeat\n"
+    "\n"
+    "faults:\n"
+    "  --close-after-pages N  close the connection once N pages have arrived\n"
+    "  --error-on-page N      reply with an error (command 4) instead of WOK to page N (0 = first)\n"
+    "  --silent               read everything, answer nothing\n"
+    "  --byte-by-byte         send replies one byte at a time, 1 ms apart\n"
+    "  --garbage              put junk bytes before every reply frame\n"
+    "  --delay-ms N           hold every reply N ms\n"
+    "  --hang-up              accept each connection and close it at once\n"
+    "  --refuse               do not listen: connecting is refused\n"
+    "\n"
+    "JSON fields: session, peer, port, end (peer-close, fault-close, hang-up, shutdown, error),\n"
+    "reads, writes, updateStarted, date, dateYmd, version, revision, name, erased, erases, pages,\n"
+    "bytes, imageBytes, checksum (of the reassembled image), orderErrors, problems, errorReplies,\n"
+    "imageEnded, updateEnded.\n";
+
+namespace {
+
+std::optional<long long> ParseInteger(const std::string& text, long long lo, long long hi) {
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    errno = 0;
+    char* end = nullptr;
+    const long long v = std::strtoll(text.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0' || v < lo || v > hi) {
+        return std::nullopt;
+    }
+    return v;
+}
+
+std::optional<std::pair<uint16_t, uint16_t>> ParsePair(const std::string& text, char sep) {
+    const auto at = text.find(sep);
+    if (at == std::string::npos) {
+        return std::nullopt;
+    }
+    const auto a = ParseInteger(text.substr(0, at), 0, 65535);
+    const auto b = ParseInteger(text.substr(at + 1), 0, 65535);
+    if (!a || !b) {
+        return std::nullopt;
+    }
+    return std::pair<uint16_t, uint16_t>(static_cast<uint16_t>(*a), static_cast<uint16_t>(*b));
+}
+
+} // namespace
+
+std::variant<SimOptions, std::string> ParseSimOptions(const std::vector<std::string>& args) {
+    SimOptions o;
+    auto& id = o.Identity;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& opt = args[i];
+        if (opt == "--help" || opt == "-h") {
+            o.Help = true;
+            continue;
+        }
+        if (opt == "--no-reconnect-port") {
+            o.ReconnectPort.reset();
+            continue;
+        }
+        bool* flag = opt == "--once"           ? &o.Once
+                     : opt == "--silent"       ? &o.Silent
+                     : opt == "--byte-by-byte" ? &o.ByteByByte
+                     : opt == "--garbage"      ? &o.Garbage
+                     : opt == "--refuse"       ? &o.Refuse
+                     : opt == "--hang-up"      ? &o.HangUp
+                                               : nullptr;
+        if (flag != nullptr) {
+            *flag = true;
+            continue;
+        }
+        if (i + 1 >= args.size()) {
+            return "option " + opt + " needs a value (see --help)";
+        }
+        const std::string& v = args[++i];
+        const auto bad = [&](const char* what) {
+            return "bad value for " + opt + ": \"" + v + "\" (" + what + ")";
+        };
+        const auto i32 = [&]() { return ParseInteger(v, -2147483648LL, 4294967295LL); };
+        if (opt == "--address") {
+            o.Address = v;
+        } else if (opt == "--port" || opt == "--reconnect-port") {
+            const auto n = ParseInteger(v, 0, 65535);
+            if (!n) {
+                return bad("a port 0..65535");
+            }
+            (opt == "--port" ? o.Port : o.ReconnectPort.emplace()) = static_cast<uint16_t>(*n);
+        } else if (opt == "--image-out") {
+            o.ImageOut = v;
+        } else if (opt == "--oem" || opt == "--serial" || opt == "--mode") {
+            const auto n = i32();
+            if (!n) {
+                return bad("a 32-bit number");
+            }
+            const auto value = static_cast<int32_t>(static_cast<uint32_t>(*n));
+            (opt == "--oem" ? id.Kennung : opt == "--serial" ? id.Serial : id.Mode) = value;
+        } else if (opt == "--version") {
+            const auto hl = ParsePair(v, '.');
+            if (!hl) {
+                return bad("high.low, each 0..65535");
+            }
+            id.VersionHigh = hl->first;
+            id.VersionLow = hl->second;
+        } else if (opt == "--name" || opt == "--oem-name" || opt == "--device-name" ||
+                   opt == "--library-name") {
+            if (v.size() > 16) {
+                return bad("at most 16 characters");
+            }
+            (opt == "--name"          ? id.Name
+             : opt == "--oem-name"    ? id.OemName
+             : opt == "--device-name" ? id.DeviceName
+                                      : id.LibraryName) = v;
+        } else if (opt == "--no-answer") {
+            const auto op = ParsePair(v, ',');
+            if (!op) {
+                return bad("object,parameter");
+            }
+            id.NoAnswer.insert(*op);
+        } else if (opt == "--close-after-pages") {
+            const auto n = ParseInteger(v, 1, 1LL << 40);
+            if (!n) {
+                return bad("a page count of 1 or more");
+            }
+            o.ModelFaults.CloseAfterPages = *n;
+        } else if (opt == "--error-on-page") {
+            const auto n = ParseInteger(v, 0, 1LL << 40);
+            if (!n) {
+                return bad("a page index");
+            }
+            o.ModelFaults.ErrorOnPage = *n;
+        } else if (opt == "--delay-ms") {
+            const auto n = ParseInteger(v, 0, 600000);
+            if (!n) {
+                return bad("0..600000 ms");
+            }
+            o.DelayMs = static_cast<int>(*n);
+        } else {
+            return "unknown option " + opt + " (see --help)";
+        }
+    }
+    if (o.Refuse && o.HangUp) {
+        return "--refuse and --hang-up exclude each other";
+    }
+    return o;
+}

@@ -1,0 +1,46 @@
+// The device simulator's transport: listening sockets, one connection at a time, poll, and the
+// transport fault triggers (silence, byte-by-byte, garbage, delay, refusal, hang-up).
+#pragma once
+
+#include "tools/fwdevsim/simoptions.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+class SimServer {
+public:
+    explicit SimServer(SimOptions options);
+    ~SimServer();
+    SimServer(const SimServer&) = delete;
+    SimServer& operator=(const SimServer&) = delete;
+
+    // Binds (and, unless refusing, listens on) the port and the reconnect port. Returns the text of
+    // the error when an address cannot be bound.
+    std::optional<std::string> Bind();
+    uint16_t Port() const { return port_; }
+    std::optional<uint16_t> ReconnectPort() const { return reconnectPort_; }
+
+    // Serves until Stop, or with Once until the end of the first session; one JSON line per session
+    // goes to out. Returns the process exit code.
+    int Run(std::FILE* out);
+
+    // Async-signal-safe: asks Run to end (an open session is reported first).
+    void Stop();
+
+private:
+    struct Session;
+    int Listen(uint16_t port, uint16_t& bound, std::string& error);
+    void Serve(int fd, uint16_t localPort, std::FILE* out);
+
+    SimOptions options_;
+    SimDevice device_;
+    int listenFd_ = -1;
+    int reconnectFd_ = -1;
+    uint16_t port_ = 0;
+    std::optional<uint16_t> reconnectPort_;
+    int stopPipe_[2] = {-1, -1};
+    int64_t sessions_ = 0;
+    bool stopping_ = false;
+};
