@@ -14,9 +14,23 @@ cleanup() { [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true; }
 trap cleanup EXIT
 
 if [ -x "$bin/tools/fwdevsim/fwdevsim" ]; then
-  "$bin/tools/fwdevsim/fwdevsim" --address 127.0.0.1 --port 2000 &
+  # It prints "listening on ADDR:PORT" on stderr when ready, and one JSON line per session on stdout.
+  sim_err=$(mktemp)
+  "$bin/tools/fwdevsim/fwdevsim" --address 127.0.0.1 --port 2000 2> >(tee "$sim_err" >&2) &
   sim_pid=$!
-  echo "device simulator listening on 127.0.0.1:2000 (pid $sim_pid)"
+  for _ in $(seq 100); do
+    grep -q '^listening on' "$sim_err" && break
+    kill -0 "$sim_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if grep -q '^listening on' "$sim_err"; then
+    echo "device simulator listening on 127.0.0.1:2000 (pid $sim_pid)"
+  else
+    echo "the device simulator did not start (is 127.0.0.1:2000 or :2101 in use?)" >&2
+    cleanup
+    sim_pid=""
+  fi
+  rm -f "$sim_err"
 fi
 demo="$bin/demo"
 if [ -d "$demo" ]; then

@@ -1,16 +1,18 @@
 // fwdevsim: plays one networked DSP device on a loopback address for tests and the demo.
 #include "tools/fwdevsim/simserver.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 
 namespace {
 
-SimServer* gServer = nullptr;
+// Lock-free, so the signal handler may read it.
+std::atomic<SimServer*> gServer{nullptr};
 
 void OnSignal(int) {
-    if (gServer != nullptr) {
-        gServer->Stop();
+    if (SimServer* server = gServer.load()) {
+        server->Stop();
     }
 }
 
@@ -29,17 +31,19 @@ int main(int argc, char** argv) {
     }
     std::signal(SIGPIPE, SIG_IGN);
 
+    // The stop pipe exists from construction on, so a signal during start-up is not lost.
     SimServer server(options);
-    if (const auto error = server.Bind()) {
-        std::fprintf(stderr, "fwdevsim: %s\n", error->c_str());
-        return 1;
-    }
     gServer = &server;
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    if (const auto error = server.Bind()) {
+        std::fprintf(stderr, "fwdevsim: %s\n", error->c_str());
+        gServer = nullptr;
+        return 1;
+    }
 
     if (const auto reconnect = server.ReconnectPort()) {
         std::fprintf(stderr, "reconnect port %s:%u\n", options.Address.c_str(), *reconnect);
