@@ -1,11 +1,26 @@
-// Program entry of fwupdate: starts the window.
+// Program entry of fwupdate: builds the main window, loads the settings, runs the window until it is
+// closed, then stores the settings.
 #include <QApplication>
-#include <QMainWindow>
+#include <QStringList>
+
+#include "app/q7config.h"
+#include "app/settings.h"
+#include "link/conbase.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QMainWindow window;
-    window.setWindowTitle("FW-Update OEM=19 V1.4");
+    QStringList arguments = QCoreApplication::arguments();
+    if (!arguments.isEmpty())
+        arguments.removeFirst(); // the program name
+
+    // The link manager exists before the window; it and any open device live until the process ends.
+    ConBase& link = TheConBase();
+    Q7Config window(link, arguments);
+    const std::filesystem::path settings =
+        SettingsFilePath(QCoreApplication::applicationDirPath().toStdString());
+    LoadSettings(settings);
     window.show();
-    return app.exec();
+    app.exec();
+    StoreSettings(settings);
+    return 0;
 }

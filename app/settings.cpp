@@ -1,0 +1,157 @@
+// The settings file data.dat: its byte layout, where it lives, and loading and storing CfgFolder.
+#include "app/settings.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+#include <unistd.h>
+
+std::string CfgFolder;
+
+namespace {
+
+constexpr uint8_t kMagicData[4] = {'d', 'a', 't', 'a'};
+constexpr uint8_t kMagicEnd[4] = {'e', 'n', 'd', 0};
+// Up to this length the one-byte form is written.
+constexpr size_t kShortLength = 126;
+
+void PutU32LE(std::vector<uint8_t>& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+// Reads a file front to back; every shortfall ends the reading.
+class Reader {
+public:
+    explicit Reader(const std::vector<uint8_t>& bytes) : bytes(bytes) {}
+    size_t Pos() const { return pos; }
+    size_t Left() const { return bytes.size() - pos; }
+    bool Byte(uint8_t& b) {
+        if (Left() < 1)
+            return false;
+        b = bytes[pos++];
+        return true;
+    }
+    bool U32(uint32_t& v) {
+        if (Left() < 4)
+            return false;
+        v = 0;
+        for (int i = 0; i < 4; ++i)
+            v |= uint32_t(bytes[pos + i]) << (8 * i);
+        pos += 4;
+        return true;
+    }
+    bool Expect(const uint8_t (&magic)[4]) {
+        if (Left() < 4 || !std::equal(magic, magic + 4, bytes.begin() + static_cast<std::ptrdiff_t>(pos)))
+            return false;
+        pos += 4;
+        return true;
+    }
+    bool Text(size_t len, std::string& out) {
+        if (len > Left())
+            return false;
+        out.assign(bytes.begin() + static_cast<std::ptrdiff_t>(pos),
+                   bytes.begin() + static_cast<std::ptrdiff_t>(pos + len));
+        pos += len;
+        return true;
+    }
+
+private:
+    const std::vector<uint8_t>& bytes;
+    size_t pos = 0;
+};
+
+// The length forms: 00..7F the length itself; 80..FE its low 7 bits, then one byte passed over; FF and 32
+// bits, and when their top bit is set the low 31 bits, then one byte passed over.
+bool ReadLength(Reader& in, size_t& len) {
+    uint8_t first = 0;
+    if (!in.Byte(first))
+        return false;
+    bool skipOne = false;
+    if (first < 0x80) {
+        len = first;
+    } else if (first < 0xFF) {
+        len = first & 0x7F;
+        skipOne = true;
+    } else {
+        uint32_t v = 0;
+        if (!in.U32(v))
+            return false;
+        skipOne = (v & 0x80000000u) != 0;
+        len = v & 0x7FFFFFFFu;
+    }
+    uint8_t skipped = 0;
+    return !skipOne || in.Byte(skipped);
+}
+
+} // namespace
+
+std::vector<uint8_t> EncodeSettings(const std::string& cfgFolder) {
+    std::vector<uint8_t> out(std::begin(kMagicData), std::end(kMagicData));
+    const size_t len = cfgFolder.size();
+    if (len <= kShortLength) {
+        out.push_back(static_cast<uint8_t>(len));
+    } else {
+        out.push_back(0xFF);
+        PutU32LE(out, static_cast<uint32_t>(len));
+    }
+    out.insert(out.end(), cfgFolder.begin(), cfgFolder.end());
+    out.insert(out.end(), std::begin(kMagicEnd), std::end(kMagicEnd));
+    PutU32LE(out, static_cast<uint32_t>(out.size()));
+    return out;
+}
+
+std::optional<std::string> DecodeSettings(const std::vector<uint8_t>& bytes) {
+    Reader in(bytes);
+    size_t len = 0;
+    std::string folder;
+    if (!in.Expect(kMagicData) || !ReadLength(in, len) || !in.Text(len, folder) || !in.Expect(kMagicEnd))
+        return std::nullopt;
+    const size_t before = in.Pos();
+    uint32_t count = 0;
+    if (!in.U32(count) || count != before)
+        return std::nullopt;
+    return folder;
+}
+
+std::filesystem::path ChooseSettingsFolder(const std::filesystem::path& programFolder,
+                                           bool programFolderWritable, const std::string& xdgConfigHome,
+                                           const std::string& home) {
+    if (programFolderWritable)
+        return programFolder;
+    const std::filesystem::path xdg(xdgConfigHome);
+    if (xdg.is_absolute())
+        return xdg / "fwupdate";
+    return std::filesystem::path(home) / ".config" / "fwupdate";
+}
+
+std::filesystem::path SettingsFilePath(const std::filesystem::path& programFolder) {
+    const bool writable = !programFolder.empty() && ::access(programFolder.c_str(), W_OK) == 0;
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    const char* home = std::getenv("HOME");
+    return ChooseSettingsFolder(programFolder, writable, xdg ? xdg : "", home ? home : "") / "data.dat";
+}
+
+void LoadSettings(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return;
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (auto folder = DecodeSettings(bytes))
+        CfgFolder = std::move(*folder);
+}
+
+bool StoreSettings(const std::filesystem::path& file) {
+    std::error_code ec;
+    if (file.has_parent_path())
+        std::filesystem::create_directories(file.parent_path(), ec);
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    if (!out)
+        return false;
+    const std::vector<uint8_t> bytes = EncodeSettings(CfgFolder);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    return static_cast<bool>(out);
+}

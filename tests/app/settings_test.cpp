@@ -1,0 +1,207 @@
+// Tests of the settings file data.dat: the bytes written, the length forms read, every load error keeping
+// CfgFolder as it was, and where the file lives.
+#include "app/settings.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+Bytes Text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
+Bytes U32(uint32_t v) {
+    return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+}
+const Bytes kData = Text("data");
+const Bytes kEnd = {'e', 'n', 'd', 0};
+
+TEST(SettingsBytes, EmptyFolderIsThirteenBytes) {
+    EXPECT_EQ(EncodeSettings(""),
+              (Bytes{0x64, 0x61, 0x74, 0x61, 0x00, 0x65, 0x6E, 0x64, 0x00, 0x09, 0x00, 0x00, 0x00}));
+}
+
+TEST(SettingsBytes, FiveByteFolder) {
+    EXPECT_EQ(EncodeSettings("C:\\fw"), (Bytes{0x64, 0x61, 0x74, 0x61, 0x05, 0x43, 0x3A, 0x5C, 0x66, 0x77,
+                                               0x65, 0x6E, 0x64, 0x00, 0x0E, 0x00, 0x00, 0x00}));
+}
+
+TEST(SettingsBytes, OneByteLengthServesUpTo126) {
+    const Bytes b126 = EncodeSettings(std::string(126, 'a'));
+    EXPECT_EQ(b126.size(), 139u);
+    EXPECT_EQ(b126[4], 126);
+    EXPECT_EQ(Bytes(b126.end() - 4, b126.end()), U32(135));
+
+    const Bytes b127 = EncodeSettings(std::string(127, 'a'));
+    EXPECT_EQ(b127.size(), 144u);
+    EXPECT_EQ(Bytes(b127.begin() + 4, b127.begin() + 9), Cat({{0xFF}, U32(127)}));
+    EXPECT_EQ(Bytes(b127.end() - 4, b127.end()), U32(140));
+}
+
+class SettingsRoundTrip : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(SettingsRoundTrip, ReadsWhatItWrote) {
+    std::string folder(GetParam(), 'x');
+    for (size_t i = 0; i < folder.size(); ++i)
+        folder[i] = static_cast<char>(0x20 + i % 200); // bytes above 0x7F too
+    EXPECT_EQ(DecodeSettings(EncodeSettings(folder)), folder);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, SettingsRoundTrip, ::testing::Values(0, 1, 126, 127, 128, 255, 300, 70000));
+
+struct ReadCase {
+    const char* name;
+    Bytes file;
+    std::optional<std::string> folder; // empty: a load error
+};
+
+class SettingsRead : public ::testing::TestWithParam<ReadCase> {};
+
+TEST_P(SettingsRead, Decodes) {
+    EXPECT_EQ(DecodeSettings(GetParam().file), GetParam().folder);
+}
+
+const Bytes kGood = EncodeSettings("C:\\fw");
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, SettingsRead,
+    ::testing::Values(
+        ReadCase{"Good", kGood, "C:\\fw"},
+        ReadCase{"ExtraBytesIgnored", Cat({kGood, Text("trailing junk")}), "C:\\fw"},
+        ReadCase{"SevenBitFormWithPassedOverByte", Cat({kData, {0x85, 0xAA}, Text("C:\\fw"), kEnd, U32(15)}),
+                 "C:\\fw"},
+        ReadCase{"LongFormWithTopBitAndPassedOverByte",
+                 Cat({kData, {0xFF}, U32(0x80000005u), {0xAA}, Text("C:\\fw"), kEnd, U32(19)}), "C:\\fw"},
+        ReadCase{"LongFormWithoutTopBit", Cat({kData, {0xFF}, U32(5), Text("C:\\fw"), kEnd, U32(18)}),
+                 "C:\\fw"},
+        ReadCase{"Empty", {}, std::nullopt},
+        ReadCase{"WrongMagic", Cat({Text("date"), Bytes(kGood.begin() + 4, kGood.end())}), std::nullopt},
+        ReadCase{"OnlyMagic", kData, std::nullopt},
+        ReadCase{"EndsAfterTheFolder", Cat({kData, {5}, Text("C:\\fw")}), std::nullopt},
+        ReadCase{"CountOneTooHigh", Cat({kData, {5}, Text("C:\\fw"), kEnd, U32(15)}), std::nullopt},
+        ReadCase{"CountOneTooLow", Cat({kData, {5}, Text("C:\\fw"), kEnd, U32(13)}), std::nullopt},
+        ReadCase{"CountCut", Cat({kData, {5}, Text("C:\\fw"), kEnd, {14, 0, 0}}), std::nullopt},
+        ReadCase{"WrongEndMarker", Cat({kData, {5}, Text("C:\\fw"), Text("end!"), U32(14)}), std::nullopt},
+        ReadCase{"LengthPastTheFile", Cat({kData, {0xFF}, U32(0x7FFFFFFF), Text("C:\\fw"), kEnd, U32(18)}),
+                 std::nullopt},
+        ReadCase{"LongLengthCut", Cat({kData, {0xFF, 5, 0}}), std::nullopt},
+        ReadCase{"PassedOverByteMissing", Cat({kData, {0x80}}), std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Loading and storing files ----
+
+class SettingsFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() / ("fwsettings-" + std::to_string(::getpid()) + "-" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        file = dir / "data.dat";
+    }
+    void TearDown() override {
+        fs::remove_all(dir);
+        CfgFolder.clear();
+    }
+    void Write(const Bytes& bytes) {
+        std::ofstream out(file, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    Bytes Read() {
+        std::ifstream in(file, std::ios::binary);
+        return Bytes((std::istreambuf_iterator<char>(in)), {});
+    }
+
+    fs::path dir;
+    fs::path file;
+};
+
+TEST_F(SettingsFile, MissingFileLeavesTheFolderAndIsWrittenAtTheEnd) {
+    CfgFolder.clear();
+    LoadSettings(file);
+    EXPECT_EQ(CfgFolder, "");
+    EXPECT_TRUE(StoreSettings(file));
+    EXPECT_EQ(Read(), EncodeSettings(""));
+}
+
+TEST_F(SettingsFile, EveryLoadErrorKeepsTheFolderAsItWas) {
+    const Bytes bad[] = {Cat({kData, {5}, Text("C:\\fw")}), Cat({kData, {5}, Text("C:\\fw"), kEnd, U32(15)}),
+                         Cat({Text("DATA"), {0}, kEnd, U32(9)}), Bytes{}};
+    for (const Bytes& b : bad) {
+        Write(b);
+        CfgFolder = "/kept/folder";
+        LoadSettings(file);
+        EXPECT_EQ(CfgFolder, "/kept/folder");
+    }
+}
+
+TEST_F(SettingsFile, StoredFolderIsLoadedNextTime) {
+    CfgFolder = "/home/op/firmware 2";
+    ASSERT_TRUE(StoreSettings(file));
+    CfgFolder.clear();
+    LoadSettings(file);
+    EXPECT_EQ(CfgFolder, "/home/op/firmware 2");
+}
+
+TEST_F(SettingsFile, StoringOverwritesALongerFile) {
+    Write(Bytes(500, 0x55));
+    CfgFolder = "/a";
+    ASSERT_TRUE(StoreSettings(file));
+    EXPECT_EQ(Read(), EncodeSettings("/a"));
+}
+
+TEST_F(SettingsFile, StoreCreatesTheConfigurationFolder) {
+    const fs::path nested = dir / "config" / "fwupdate" / "data.dat";
+    CfgFolder = "/x";
+    ASSERT_TRUE(StoreSettings(nested));
+    EXPECT_TRUE(fs::exists(nested));
+}
+
+TEST_F(SettingsFile, StoreIntoAFileThatIsAFolderFails) {
+    fs::create_directories(file);
+    EXPECT_FALSE(StoreSettings(file));
+}
+
+struct FolderCase {
+    const char* name;
+    bool writable;
+    const char* xdg;
+    const char* expected;
+};
+
+class SettingsFolder : public ::testing::TestWithParam<FolderCase> {};
+
+TEST_P(SettingsFolder, IsTheProgramFolderWhenWritableElseThePerUserOne) {
+    const FolderCase& c = GetParam();
+    EXPECT_EQ(ChooseSettingsFolder("/opt/fwupdate/bin", c.writable, c.xdg, "/home/op"), fs::path(c.expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SettingsFolder,
+                         ::testing::Values(FolderCase{"Writable", true, "/cfg", "/opt/fwupdate/bin"},
+                                           FolderCase{"Xdg", false, "/cfg", "/cfg/fwupdate"},
+                                           FolderCase{"NoXdg", false, "", "/home/op/.config/fwupdate"},
+                                           FolderCase{"RelativeXdgIgnored", false, "cfg",
+                                                      "/home/op/.config/fwupdate"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SettingsPath, MissingProgramFolderFallsBackToTheUserFolder) {
+    ::setenv("XDG_CONFIG_HOME", "/tmp/fw-xdg-test", 1);
+    EXPECT_EQ(SettingsFilePath("/no/such/folder/here"), fs::path("/tmp/fw-xdg-test/fwupdate/data.dat"));
+    const fs::path tmp = fs::temp_directory_path();
+    EXPECT_EQ(SettingsFilePath(tmp), tmp / "data.dat");
+    ::unsetenv("XDG_CONFIG_HOME");
+}
+
+} // namespace
