@@ -98,6 +98,10 @@ Q7Config::Q7Config(ConBase& link, const QStringList& arguments, FileChooser choo
 
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
+    Built = true;
+    // A record queued while the window was being built is drained now.
+    QMetaObject::invokeMethod(
+        static_cast<QMainWindow*>(this), [this] { MsgCallback(0); }, Qt::QueuedConnection);
 }
 
 Q7Config::~Q7Config() {
@@ -130,6 +134,8 @@ void Q7Config::OnUpdateFirmware() {
 
 void Q7Config::OnNotify(int handle) {
     // Only posts: the queue is drained in the GUI thread.
+    if (!Built)
+        return;
     QMetaObject::invokeMethod(
         static_cast<QMainWindow*>(this), [this, handle] { MsgCallback(handle); }, Qt::QueuedConnection);
 }

@@ -7,6 +7,7 @@
 #include <QProgressBar>
 #include <QStatusBar>
 #include <QStringList>
+#include <atomic>
 #include <functional>
 #include <string>
 
@@ -68,6 +69,9 @@ private:
     void InGui(std::function<void()> fn);
     QLabel* DisplayFor(Display which);
 
+    // Notifications are posted only once the window is built: the link may announce a record while the
+    // window base is still being constructed (Connection_Main comes first).
+    std::atomic<bool> Built{false};
     FileChooser Chooser;
     InformationBox InfoBoxSeam;
     QLabel* progressCaption = nullptr;
