@@ -89,7 +89,7 @@ void CRijndael::SetKey(const char* key, const char* chain, int keyLength, int bl
     const int words = (nr + 1) * nb;
 
     // Forward key expansion (FIPS-197 KeyExpansion; larger blocks only need more words).
-    std::uint32_t w[15 * 8];
+    std::uint32_t w[15 * 8] = {}; // zeroed: the optimiser cannot see that nk <= words
     for (int i = 0; i < nk; ++i)
         w[i] = LoadWord(key + 4 * i);
     int nextConstant = 0;
