@@ -14,6 +14,7 @@
 #include "app/onlinedisplay.h"
 #include "app/vskfwlayout.h"
 #include "link/connection.h"
+#include "update/fwconfig.h"
 #include "update/updatesession.h"
 #include "update/updateview.h"
 
@@ -38,6 +39,8 @@ public:
     void OnUpdateFirmware();
     // Starts the update with the chosen configuration file (q7config_update.cpp).
     void StartUpdateWith(const QString& cfgFile);
+    // The configuration record, reused for every configuration file the operator picks.
+    FwConfig Config;
 
     // Called in the link's thread: posts MsgCallback into the GUI thread.
     void OnNotify(int handle) override;
