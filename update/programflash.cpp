@@ -10,7 +10,6 @@
 #include "link/conbase.h"
 #include "update/firmwareimage.h"
 #include "update/updateclock.h"
-#include "update/updatestart.h"
 
 namespace {
 
@@ -191,6 +190,7 @@ int UpdateSession::RunSequence(const uint8_t* data, int32_t length, const std::s
     PauseAfterWrite(kNameDelay);
 
     if (EraseFlash() != 0) {
+        lost();
         LogLine("FIRMWAREUPDATE: Error on erasing page");
         return -1;
     }
@@ -199,8 +199,7 @@ int UpdateSession::RunSequence(const uint8_t* data, int32_t length, const std::s
     for (int32_t offset = 0; offset < length; offset += static_cast<int32_t>(kPageSize), ++page) {
         const int n = std::min<int32_t>(static_cast<int32_t>(kPageSize), length - offset);
         if (WritePage(page, image.data() + offset, n) != 0) {
-            if (UpdateLinkGone())
-                LogLine("FIRMWAREUPDATE: Link lost");
+            lost(); // says why
             LogLine("FIRMWAREUPDATE: Error on programming page");
             return -1;
         }

@@ -67,7 +67,12 @@ bool UpdateSession::StartUpdateWorker(std::function<void()> body) {
 }
 
 void UpdateSession::UpdateWorker(_FWUpdate job) {
-    const int result = job.window->ProgramFlash(job.data, job.length, job.name, job.version, job.revision);
+    int result = -1;
+    try {
+        result = job.window->ProgramFlash(job.data, job.length, job.name, job.version, job.revision);
+    } catch (const std::exception& e) { // e.g. no memory for the converted image: the wait must still end
+        LogLine(std::string("FIRMWAREUPDATE: ") + e.what());
+    }
     {
         std::lock_guard guard(PaceLock);
         UpdateResult = result == 0 ? 1 : -1;
