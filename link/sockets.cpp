@@ -15,6 +15,8 @@
 
 namespace {
 
+constexpr int kConnectLimitMs = 1000;
+
 // A host name or dotted address holds letters, digits, '.', '-' and '_' only; anything
 // else (a space, a '!') fails here without asking the resolver.
 bool LooksLikeHost(const std::string& text) {
@@ -56,9 +58,26 @@ int SockConnect(const std::string& address, int port, int sendBufferSize) {
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (sendBufferSize > 0)
         setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &sendBufferSize, sizeof sendBufferSize);
-    if (connect(sock, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS) {
+    if (connect(sock, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0)
+        return sock;
+    if (errno != EINPROGRESS) {
         close(sock);
         return -1;
+    }
+    // Wait up to the connect time limit for the outcome: a refusal within it fails, a
+    // connection still in progress after it counts as success.
+    pollfd p{sock, POLLOUT, 0};
+    int ready;
+    do
+        ready = poll(&p, 1, kConnectLimitMs);
+    while (ready < 0 && errno == EINTR);
+    if (ready > 0) {
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
+            close(sock);
+            return -1;
+        }
     }
     return sock;
 }

@@ -11,7 +11,8 @@
 uint32_t SockDottedIp(const std::string& text);
 
 // Resolves address (IPv4), creates a non-blocking TCP socket with the no-delay option
-// and starts connecting to port. A connection still in progress counts as success.
+// and connects to port, waiting up to 1000 ms for the outcome: a refusal fails, a
+// connection still in progress after that counts as success.
 // Returns the socket, or -1 (unresolvable, no socket, refused at once).
 int SockConnect(const std::string& address, int port, int sendBufferSize);
 

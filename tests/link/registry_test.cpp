@@ -1,0 +1,268 @@
+// The device registry against a fake device on loopback: open, close, remove and test by
+// handle, the CONNECTED and CLOSED events, sends by handle, reconnecting on port 2101,
+// replies under fault triggers, and devices coming and going while the link thread runs.
+#include "link/conbase.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+#include <thread>
+
+#include "tests/link/fakedevice.h"
+#include "tests/link/records.h"
+
+namespace {
+
+TEST(Registry, OpenCloseRemoveLifecycle) {
+    FakeDevice fake;
+    const int port = fake.Listen("127.0.0.1");
+    ConBase link(FastTicks());
+    std::vector<Got> got;
+
+    const int h = link.Open("127.0.0.1", port);
+    ASSERT_GT(h, 0);
+    EXPECT_EQ(link.IsOpen(h), 1);
+    Drain(link, got);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].Handle, h);
+    EXPECT_EQ(got[0].Kind, KIND_CONNECTED);
+    EXPECT_EQ(got[0].Count, 0);
+    EXPECT_EQ(got[0].Len, 0);
+    EXPECT_TRUE(FakeDevice::WaitFor([&] { return fake.Accepted(0) == 1; }));
+
+    EXPECT_EQ(link.Remove(h), -2) << "an open device stays";
+    EXPECT_EQ(link.IsOpen(h), 1);
+    EXPECT_EQ(link.Close(h), 0);
+    EXPECT_EQ(link.IsOpen(h), 0);
+    EXPECT_EQ(link.Close(h), -2) << "no socket: nothing queued";
+    Drain(link, got);
+    EXPECT_EQ(CountOf(got, h, KIND_CLOSED), 1);
+    EXPECT_EQ(got.size(), 2u);
+
+    EXPECT_EQ(link.Remove(h), 0);
+    EXPECT_EQ(link.Remove(h), -1);
+    EXPECT_EQ(link.Close(h), -1);
+    EXPECT_EQ(link.IsOpen(h), 0);
+    EXPECT_EQ(link.RequestI32(h, 1, 12), -1);
+
+    const int again = link.Open("127.0.0.1", port);
+    EXPECT_GT(again, h) << "handles are never reused";
+    Drain(link, got);
+    EXPECT_EQ(CountOf(got, again, KIND_CONNECTED), 1);
+}
+
+struct OpenFailCase {
+    std::string Name;
+    std::string Address;
+    int Port; // -1: the refusing port
+};
+
+class OpenFails : public testing::TestWithParam<OpenFailCase> {};
+
+TEST_P(OpenFails, ReturnsZeroAndLeavesNoTrace) {
+    RefusingPort refusing;
+    ConBase link(FastTicks());
+    const int port = GetParam().Port == -1 ? refusing.Port() : GetParam().Port;
+    EXPECT_EQ(link.Open(GetParam().Address, port), 0);
+    EXPECT_EQ(link.GetMsgCount(), 0);
+    for (int h = 1; h < 3; ++h)
+        EXPECT_EQ(link.Remove(h), -1) << "nothing registered";
+}
+
+INSTANTIATE_TEST_SUITE_P(Registry, OpenFails,
+                         testing::Values(OpenFailCase{"ConnectionRefused", "127.0.0.1", -1},
+                                         OpenFailCase{"UnresolvableName", "no such host!", 2000},
+                                         OpenFailCase{"EmptyAddress", "", 2000},
+                                         OpenFailCase{"PortZero", "127.0.0.1", 0},
+                                         OpenFailCase{"NegativePort", "127.0.0.1", -1000},
+                                         OpenFailCase{"PortAbove65535", "127.0.0.1", 65536 + 2000},
+                                         OpenFailCase{"NullIntegerPort", "127.0.0.1", INT_MIN}),
+                         [](const testing::TestParamInfo<OpenFailCase>& i) { return i.param.Name; });
+
+TEST(Registry, SendsByHandleQueueTheMessagesInOrder) {
+    FakeDevice fake;
+    const int port = fake.Listen("127.0.0.1");
+    fake.SetReply(FakeReply::Silent);
+    ConBase link(FastTicks());
+    const int h = link.Open("127.0.0.1", port);
+    ASSERT_GT(h, 0);
+    EXPECT_EQ(link.RequestI32(h + 1, 1, 12), -1);
+    const int32_t words[] = {1, -2, 3};
+    const uint8_t page[] = {9, 8, 7, 6, 5};
+    EXPECT_EQ(link.RequestI32(h, 1, 12), 12);
+    EXPECT_EQ(link.WriteI32(h, 2, 3, 3, words), 24);
+    EXPECT_EQ(link.WriteI8(h, 4, 5, 5, page), 17);
+    EXPECT_EQ(link.WriteI8(h, 4, 5, 2489, nullptr), -1) << "too large for a frame";
+    ASSERT_TRUE(FakeDevice::WaitFor([&] { return fake.Messages().size() >= 3; }));
+    const std::vector<FakeMsg> m = fake.Messages();
+    ASSERT_EQ(m.size(), 3u);
+    EXPECT_EQ(m[0].KindByte, 0x18);
+    EXPECT_EQ(m[0].Obj, 1);
+    EXPECT_EQ(m[0].Par, 12);
+    EXPECT_EQ(m[1].KindByte, 0x99);
+    EXPECT_EQ(m[1].Data, (std::vector<uint8_t>{1, 0, 0, 0, 0xFE, 0xFF, 0xFF, 0xFF, 3, 0, 0, 0}));
+    EXPECT_EQ(m[2].KindByte, 0x89);
+    EXPECT_EQ(m[2].Data, std::vector<uint8_t>(page, page + 5));
+    EXPECT_EQ(fake.BadFrames(), 0);
+}
+
+class Replies : public testing::TestWithParam<FakeReply> {};
+
+TEST_P(Replies, EachRequestYieldsExactlyItsValueWhateverTheDeviceDoesAroundIt) {
+    FakeDevice fake;
+    const int port = fake.Listen("127.0.0.1");
+    fake.SetReply(GetParam());
+    fake.SetLateMs(30);
+    ConBase link(FastTicks());
+    const int h = link.Open("127.0.0.1", port);
+    ASSERT_GT(h, 0);
+    std::vector<Got> got;
+    for (int par = 10; par < 13; ++par)
+        ASSERT_EQ(link.RequestI32(h, 1, par), 12);
+    ASSERT_TRUE(
+        DrainUntil(link, got, [&](const std::vector<Got>& g) { return CountOf(g, h, KIND_VALUE) >= 3; }));
+    std::vector<int> pars;
+    for (const Got& g : got) {
+        if (g.Kind != KIND_VALUE)
+            continue;
+        EXPECT_EQ(g.Type, TYPE_I32);
+        EXPECT_EQ(g.Count, 1);
+        EXPECT_EQ(g.Value, FakeDevice::ValueFor(0, 1, static_cast<uint16_t>(g.Par)));
+        pars.push_back(g.Par);
+    }
+    EXPECT_EQ(pars, (std::vector<int>{10, 11, 12}));
+    EXPECT_EQ(link.IsOpen(h), 1);
+    EXPECT_EQ(CountOf(got, h, KIND_CLOSED), 0);
+}
+
+std::string ReplyName(const testing::TestParamInfo<FakeReply>& i) {
+    static const char* const names[] = {"Value",     "Silent",  "Late",    "OneByteAtATime",
+                                        "Truncated", "Garbage", "WrongEnd"};
+    return names[static_cast<int>(i.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Registry, Replies,
+                         testing::Values(FakeReply::Value, FakeReply::Late, FakeReply::OneByteAtATime,
+                                         FakeReply::Truncated, FakeReply::Garbage, FakeReply::WrongEnd),
+                         ReplyName);
+
+TEST(Registry, ASecondOpenOfARegisteredAddressReconnectsOnPort2101) {
+    FakeDevice fake;
+    const int first = fake.Listen("127.0.0.2");
+    ASSERT_EQ(fake.Listen("127.0.0.2", 2101), 2101) << "127.0.0.2:2101 is taken";
+    ConBase link(FastTicks());
+    std::vector<Got> got;
+    const int h = link.Open("127.0.0.2", first);
+    ASSERT_GT(h, 0);
+    EXPECT_EQ(link.Open("127.0.0.2", first), 0) << "still open: no second device";
+    ASSERT_EQ(link.Close(h), 0);
+    Drain(link, got);
+
+    EXPECT_EQ(link.Open("127.0.0.2", first), h);
+    EXPECT_EQ(link.IsOpen(h), 1);
+    EXPECT_TRUE(FakeDevice::WaitFor([&] { return fake.Accepted(1) == 1; }));
+    EXPECT_EQ(fake.Accepted(0), 1);
+    ASSERT_EQ(link.RequestI32(h, 1, 12), 12);
+    ASSERT_TRUE(
+        DrainUntil(link, got, [&](const std::vector<Got>& g) { return CountOf(g, h, KIND_VALUE) == 1; }));
+    EXPECT_EQ(got.back().Value, FakeDevice::ValueFor(1, 1, 12)) << "answered through the 2101 listener";
+    EXPECT_EQ(CountOf(got, h, KIND_CONNECTED), 1) << "reconnecting queues no CONNECTED";
+}
+
+TEST(Registry, ReconnectFailsWhenNothingListensOn2101) {
+    FakeDevice fake;
+    const int port = fake.Listen("127.0.0.3");
+    ConBase link(FastTicks());
+    const int h = link.Open("127.0.0.3", port);
+    ASSERT_GT(h, 0);
+    ASSERT_EQ(link.Close(h), 0);
+    EXPECT_EQ(link.Open("127.0.0.3", port), 0);
+    EXPECT_EQ(link.IsOpen(h), 0);
+    EXPECT_EQ(link.Remove(h), 0);
+}
+
+TEST(Registry, TwoDifferentHostNamesAreTwoDevices) {
+    FakeDevice fake;
+    const int a = fake.Listen("127.0.0.1");
+    const int b = fake.Listen("127.0.0.1");
+    ConBase link(FastTicks());
+    const int h1 = link.Open("localhost", a);
+    const int h2 = link.Open("LocalHost", b);
+    ASSERT_GT(h1, 0);
+    ASSERT_GT(h2, 0);
+    EXPECT_NE(h1, h2);
+    EXPECT_EQ(link.IsOpen(h1), 1);
+    EXPECT_EQ(link.IsOpen(h2), 1);
+    EXPECT_EQ(link.Open("localhost", a), 0) << "the same name is the same device, still open";
+}
+
+TEST(Registry, PeerAndLocalCloseAtOnceGiveOneClosed) {
+    FakeDevice fake;
+    const int port = fake.Listen("127.0.0.1");
+    FakeDevice companion;
+    const int companionPort = companion.Listen("127.0.0.1");
+    ConBase link(FastTicks());
+    std::vector<Got> got;
+    // A second device keeps a socket open, so the link thread keeps counting ticks.
+    ASSERT_GT(link.Open("localhost", companionPort), 0);
+    for (int round = 0; round < 20; ++round) {
+        const int h = link.Open("127.0.0.1", port);
+        ASSERT_GT(h, 0);
+        ASSERT_TRUE(FakeDevice::WaitFor([&] { return fake.Accepted(0) == round + 1; }));
+        std::thread peer([&] { fake.CloseAll(); });
+        link.Close(h);
+        peer.join();
+        ASSERT_TRUE(FakeDevice::WaitFor([&] { return link.IsOpen(h) == 0; }));
+        // Give the link thread the chance to report the peer's close as well.
+        ASSERT_TRUE(WaitTicks(link, link.TicksProcessed(), 5));
+        Drain(link, got);
+        ASSERT_EQ(CountOf(got, h, KIND_CLOSED), 1) << "round " << round;
+        ASSERT_EQ(link.Remove(h), 0);
+    }
+}
+
+TEST(Registry, DevicesComeAndGoWhileAnotherStreams) {
+    FakeDevice fake;
+    const int busyPort = fake.Listen("127.0.0.1");
+    const int port = fake.Listen("127.0.0.1");
+    ConBase link(FastTicks());
+    const int busy = link.Open("localhost", busyPort);
+    ASSERT_GT(busy, 0);
+    std::atomic<bool> stop{false};
+    std::thread worker([&] {
+        std::vector<Got> sink;
+        while (!stop) {
+            link.RequestI32(busy, 1, 1);
+            Drain(link, sink);
+            sink.clear();
+            std::this_thread::yield();
+        }
+    });
+    for (int i = 0; i < 30; ++i) {
+        const int h = link.Open("127.0.0.1", port);
+        ASSERT_GT(h, 0);
+        link.RequestI32(h, 2, 2);
+        EXPECT_EQ(link.Close(h), 0);
+        EXPECT_EQ(link.Remove(h), 0);
+    }
+    stop = true;
+    worker.join();
+    EXPECT_EQ(link.IsOpen(busy), 1);
+}
+
+TEST(Registry, ManagerGoesDownWithDevicesOpenAndTrafficFlowing) {
+    FakeDevice fake;
+    const int port = fake.Listen("127.0.0.1");
+    {
+        ConBase link(FastTicks());
+        const int h = link.Open("127.0.0.1", port);
+        ASSERT_GT(h, 0);
+        for (int i = 0; i < 200; ++i)
+            link.RequestI32(h, 1, i);
+        FakeDevice::WaitFor([&] { return link.GetMsgCount() > 20; });
+    }
+    EXPECT_TRUE(FakeDevice::WaitFor([&] { return fake.Connections() == 0; })) << "its sockets are closed";
+}
+
+} // namespace

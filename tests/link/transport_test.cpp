@@ -1,0 +1,269 @@
+// The TCP transport against a fake device on loopback: keep-alive cadence, the silence
+// time-out, the peer hanging up, frames that the socket takes only in part, several
+// messages in one frame, and more devices at once than select could watch.
+#include "link/asp.h"
+#include "link/conbase.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/link/fakedevice.h"
+#include "tests/link/records.h"
+
+namespace {
+
+bool IsKeepAlive(const FakeMsg& m) {
+    return m.KindByte == 0x18 && m.Obj == 0 && m.Par == 1;
+}
+
+std::vector<FakeMsg> KeepAlives(const FakeDevice& fake) {
+    std::vector<FakeMsg> k;
+    for (const FakeMsg& m : fake.Messages())
+        if (IsKeepAlive(m))
+            k.push_back(m);
+    return k;
+}
+
+TEST(Transport, AnIdleDeviceGetsTheKeepAliveFrameEvery200Ticks) {
+    FakeDevice fake;
+    const int port = fake.Listen("127.0.0.1");
+    ConBase link(FastTicks());
+    fake.SetClock([&] { return link.TicksProcessed(); });
+    const uint64_t start = link.TicksProcessed();
+    const int h = link.Open("127.0.0.1", port);
+    ASSERT_GT(h, 0);
+    ASSERT_TRUE(FakeDevice::WaitFor([&] { return KeepAlives(fake).size() >= 3; }, std::chrono::seconds(20)));
+    const std::vector<FakeMsg> k = KeepAlives(fake);
+    EXPECT_GE(k[0].Stamp, start + 190);
+    for (size_t i = 1; i < k.size(); ++i)
+        EXPECT_GE(k[i].Stamp - k[i - 1].Stamp, 190u) << "keep-alive " << i;
+    const std::vector<uint8_t> worked = {0xDA, 0xFE, 0x18, 0x00, 0x00, 0x00, 0xE8, 0xFF,
+                                         0x18, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                         0x00, 0x00, 0x01, 0x00, 0xE7, 0xFF, 0xFE, 0xDA};
+    for (const auto& f : fake.Frames())
+        EXPECT_EQ(f, worked);
+    EXPECT_EQ(link.IsOpen(h), 1);
+}
+
+TEST(Transport, NoKeepAliveWhileMessagesGoOut) {
+    FakeDevice fake;
+    const int port = fake.Listen("127.0.0.1");
+    ConBase link(FastTicks());
+    const int h = link.Open("127.0.0.1", port);
+    ASSERT_GT(h, 0);
+    const uint64_t start = link.TicksProcessed();
+    for (uint64_t t = start; t < start + 600; t += 50) {
+        ASSERT_TRUE(WaitTicks(link, t, 50));
+        link.RequestI32(h, 1, 12);
+    }
+    EXPECT_TRUE(KeepAlives(fake).empty());
+}
+
+TEST(Transport, ASilentDeviceIsClosedAfter1000TicksAndAnAnsweringOneStays) {
+    FakeDevice silent, answering;
+    const int silentPort = silent.Listen("127.0.0.1");
+    const int answeringPort = answering.Listen("127.0.0.1");
+    silent.SetReply(FakeReply::Silent);
+    ConBase link(FastTicks());
+    std::vector<Got> got;
+    const uint64_t start = link.TicksProcessed();
+    const int quiet = link.Open("127.0.0.1", silentPort);
+    const int alive = link.Open("localhost", answeringPort);
+    ASSERT_GT(quiet, 0);
+    ASSERT_GT(alive, 0);
+    ASSERT_TRUE(DrainUntil(
+        link, got, [&](const std::vector<Got>& g) { return CountOf(g, quiet, KIND_CLOSED) > 0; },
+        std::chrono::seconds(30)));
+    EXPECT_GE(link.TicksProcessed(), start + 1000);
+    EXPECT_EQ(link.IsOpen(quiet), 0);
+    EXPECT_GE(KeepAlives(silent).size(), 4u) << "keep-alives went out meanwhile";
+
+    ASSERT_TRUE(WaitTicks(link, start, 1400));
+    Drain(link, got);
+    EXPECT_EQ(CountOf(got, quiet, KIND_CLOSED), 1);
+    EXPECT_EQ(CountOf(got, alive, KIND_CLOSED), 0);
+    EXPECT_EQ(link.IsOpen(alive), 1);
+}
+
+TEST(Transport, ThePeerHangingUpGivesOneClosed) {
+    FakeDevice fake;
+    const int port = fake.Listen("127.0.0.1");
+    FakeDevice companion;
+    const int companionPort = companion.Listen("127.0.0.1");
+    ConBase link(FastTicks());
+    std::vector<Got> got;
+    // A second device keeps a socket open, so the link thread keeps counting ticks.
+    ASSERT_GT(link.Open("localhost", companionPort), 0);
+    const int h = link.Open("127.0.0.1", port);
+    ASSERT_GT(h, 0);
+    ASSERT_TRUE(FakeDevice::WaitFor([&] { return fake.Connections() == 1; }));
+    fake.CloseAll();
+    ASSERT_TRUE(
+        DrainUntil(link, got, [&](const std::vector<Got>& g) { return CountOf(g, h, KIND_CLOSED) > 0; }));
+    EXPECT_EQ(link.IsOpen(h), 0) << "closed before the CLOSED record is seen";
+    ASSERT_TRUE(WaitTicks(link, link.TicksProcessed(), 20));
+    Drain(link, got);
+    EXPECT_EQ(CountOf(got, h, KIND_CLOSED), 1);
+    EXPECT_EQ(link.Close(h), -2);
+}
+
+// Messages numbered by their Obj, with data derived from it.
+std::vector<uint8_t> Page(int i) {
+    std::vector<uint8_t> p(kMaxMsgData);
+    for (size_t j = 0; j < p.size(); ++j)
+        p[j] = static_cast<uint8_t>(i * 31 + j);
+    return p;
+}
+
+void ExpectPagesInOrder(const FakeDevice& fake, int count) {
+    int next = 0;
+    for (const FakeMsg& m : fake.Messages()) {
+        if (m.KindByte != 0x89)
+            continue;
+        ASSERT_EQ(m.Obj, next);
+        ASSERT_EQ(m.Data, Page(next));
+        ++next;
+    }
+    EXPECT_EQ(next, count);
+    EXPECT_EQ(fake.BadFrames(), 0);
+}
+
+TEST(Transport, AFrameTheSocketTakesInPartIsCompletedLater) {
+    FakeDevice fake;
+    const int port = fake.Listen("127.0.0.1", 0, 4096);
+    fake.SetReading(false);
+    LinkOptions options = FastTicks();
+    options.SendBufferSize = 4096;
+    ConBase link(options); // its link thread never sees this device: the test drives it
+    Asp dev(1, link);
+    ASSERT_EQ(dev.Connect("127.0.0.1", port), 0);
+    ASSERT_TRUE(FakeDevice::WaitFor([&] { return fake.Connections() == 1; }));
+    const int pages = 120;
+    for (int i = 0; i < pages; ++i)
+        ASSERT_EQ(dev.WriteI8(i, 0, Page(i).data(), static_cast<int>(kMaxMsgData)), 2500);
+
+    bool partial = false, blocked = false;
+    std::vector<int> writeSet;
+    for (int pass = 0; pass < 100000 && !blocked; ++pass) {
+        writeSet.clear();
+        ASSERT_EQ(dev.FillWriteSet(writeSet), 1);
+        const size_t left = dev.TxFrame.size() - dev.TxSent;
+        const int r = dev.Send();
+        ASSERT_GE(r, 0) << "a full socket is no error";
+        partial |= r > 0 && static_cast<size_t>(r) < left;
+        blocked |= r == 0;
+    }
+    EXPECT_TRUE(blocked);
+    EXPECT_TRUE(partial);
+    EXPECT_TRUE(dev.IsOpen());
+
+    fake.SetReading(true);
+    for (int pass = 0; pass < 1000000 && (dev.TxPending > 0 || !dev.TxFrame.empty()); ++pass) {
+        writeSet.clear();
+        dev.FillWriteSet(writeSet);
+        ASSERT_GE(dev.Send(), 0);
+    }
+    ASSERT_TRUE(FakeDevice::WaitFor([&] { return fake.Messages().size() >= static_cast<size_t>(pages); }));
+    ExpectPagesInOrder(fake, pages);
+}
+
+TEST(Transport, AStalledPeerNeitherClosesTheDeviceNorLosesBytes) {
+    FakeDevice fake;
+    const int port = fake.Listen("127.0.0.1", 0, 4096);
+    LinkOptions options = FastTicks();
+    options.SendBufferSize = 4096;
+    ConBase link(options);
+    std::vector<Got> got;
+    const int h = link.Open("127.0.0.1", port);
+    ASSERT_GT(h, 0);
+    ASSERT_TRUE(FakeDevice::WaitFor([&] { return fake.Connections() == 1; }));
+    fake.SetReading(false);
+    const int pages = 150;
+    for (int i = 0; i < pages; ++i)
+        ASSERT_EQ(link.WriteI8(h, i, 0, static_cast<int>(kMaxMsgData), Page(i).data()), 2500);
+    ASSERT_TRUE(WaitTicks(link, link.TicksProcessed(), 300));
+    EXPECT_EQ(link.IsOpen(h), 1);
+    fake.SetReading(true);
+    ASSERT_TRUE(FakeDevice::WaitFor([&] {
+        int n = 0;
+        for (const FakeMsg& m : fake.Messages())
+            n += m.KindByte == 0x89;
+        return n >= pages;
+    }));
+    ExpectPagesInOrder(fake, pages);
+    Drain(link, got);
+    EXPECT_EQ(CountOf(got, h, KIND_CLOSED), 0);
+}
+
+TEST(Transport, MessagesQueuedBeforeAPassShareOneFrameInQueueOrder) {
+    FakeDevice fake;
+    const int port = fake.Listen("127.0.0.1");
+    fake.SetReply(FakeReply::Silent);
+    ConBase link(FastTicks());
+    Asp dev(1, link);
+    ASSERT_EQ(dev.Connect("127.0.0.1", port), 0);
+    const int32_t word = 5;
+    dev.RequestI32(1, 12);
+    dev.WriteI32(2, 3, &word, 1);
+    dev.WriteI8(4, 5, Page(0).data(), 2460); // 12 + 16 + 2472: exactly 2500 bytes
+    dev.RequestF32(6, 7);                    // waits for the next frame
+    std::vector<int> writeSet;
+    ASSERT_EQ(dev.FillWriteSet(writeSet), 1);
+    EXPECT_EQ(dev.TxFrame.size(), 2512u);
+    EXPECT_EQ(dev.TxPending, 12);
+    while (!dev.TxFrame.empty())
+        ASSERT_GE(dev.Send(), 0);
+    writeSet.clear();
+    ASSERT_EQ(dev.FillWriteSet(writeSet), 1);
+    EXPECT_EQ(dev.TxFrame.size(), 24u);
+    while (!dev.TxFrame.empty())
+        ASSERT_GE(dev.Send(), 0);
+    ASSERT_TRUE(FakeDevice::WaitFor([&] { return fake.Frames().size() == 2; }));
+    const std::vector<FakeMsg> m = fake.Messages();
+    ASSERT_EQ(m.size(), 4u);
+    EXPECT_EQ(m[0].KindByte, 0x18);
+    EXPECT_EQ(m[1].KindByte, 0x99);
+    EXPECT_EQ(m[2].KindByte, 0x89);
+    EXPECT_EQ(m[3].KindByte, 0x20);
+}
+
+TEST(Transport, AHundredDevicesAtOnceAllGetTheirAnswers) {
+    const int n = 100; // more than select's 64
+    FakeDevice fake;
+    std::vector<int> ports;
+    for (int i = 0; i < n; ++i) {
+        ports.push_back(fake.Listen("127.0.1." + std::to_string(i + 1)));
+        ASSERT_GT(ports.back(), 0);
+    }
+    ConBase link(FastTicks());
+    std::vector<int> handles;
+    for (int i = 0; i < n; ++i) {
+        handles.push_back(link.Open("127.0.1." + std::to_string(i + 1), ports[i]));
+        ASSERT_GT(handles.back(), 0);
+    }
+    for (int h : handles)
+        ASSERT_EQ(link.RequestI32(h, 1, 12), 12);
+    std::vector<int> answered(n, 0);
+    ASSERT_TRUE(FakeDevice::WaitFor([&] {
+        for (int i = 0; i < n; ++i) {
+            uint8_t buf[4];
+            Msg m;
+            m.Buf.pU8 = buf;
+            while (link.GetMsg(handles[i], m, 4) == 0) {
+                if (m.Kind == KIND_VALUE && m.Par == 12) {
+                    int32_t v;
+                    std::memcpy(&v, buf, 4);
+                    EXPECT_EQ(v, FakeDevice::ValueFor(i, 1, 12));
+                    ++answered[i];
+                }
+            }
+        }
+        return std::count(answered.begin(), answered.end(), 1) == n;
+    }));
+    for (int h : handles)
+        EXPECT_EQ(link.Close(h), 0);
+    EXPECT_EQ(link.GetMsgCount(), n);
+}
+
+} // namespace
