@@ -58,9 +58,12 @@ int Asp::WriteRaw(int kind, int obj, int par, const uint8_t* data, int len) {
 
 int Asp::Enqueue(const uint8_t* bytes, size_t length) {
     std::vector<uint8_t> copy(bytes, bytes + length);
-    std::lock_guard<std::mutex> hold(Lock);
-    TxQueue.push_back(std::move(copy));
-    TxPending += static_cast<int32_t>(length);
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        TxQueue.push_back(std::move(copy));
+        TxPending += static_cast<int32_t>(length);
+    }
+    pOwner->WakeLink(); // framed and written in the link thread's next pass, not after its wait
     return static_cast<int>(length);
 }
 

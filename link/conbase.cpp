@@ -20,7 +20,7 @@ constexpr std::chrono::milliseconds kNoSocketSleep{10}; // a pass without socket
 
 ConBase::ConBase() : ConBase(LinkOptions{}) {}
 
-ConBase::ConBase(const LinkOptions& options) : Opts(options) {
+ConBase::ConBase(const LinkOptions& options) : Opts(options), Wake(std::make_unique<SockWake>()) {
     LinkThread = std::jthread([this](std::stop_token stop) { LinkLoop(stop); });
     TickThread = std::jthread([this](std::stop_token stop) { TickLoop(stop); });
 }
@@ -34,6 +34,10 @@ ConBase::~ConBase() {
     if (TickThread.joinable())
         TickThread.join();
     Devices.clear();
+}
+
+void ConBase::WakeLink() {
+    Wake->Signal();
 }
 
 ConBase& TheConBase() {
@@ -301,7 +305,7 @@ void ConBase::LinkLoop(std::stop_token stop) {
             std::this_thread::sleep_for(kNoSocketSleep);
             continue;
         }
-        if (SockWait(waitSet, kWaitMs) > 0) {
+        if (SockWait(waitSet, kWaitMs, Wake.get()) > 0) {
             for (size_t i = 0; i < waitSet.size(); ++i) {
                 Asp& dev = *polled[i];
                 if (waitSet[i].Readable) {

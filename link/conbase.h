@@ -17,6 +17,7 @@
 
 class Connection;
 class Device;
+class SockWake;
 
 struct LinkOptions {
     // One tick; the device timers count ticks (1000 of silence close a device, 200
@@ -66,6 +67,8 @@ public:
     void Unregister(Connection* receiver);
 
     const LinkOptions& Options() const { return Opts; }
+    // Ends the link thread's wait at once: something was queued for sending.
+    void WakeLink();
     // Ticks the link thread has applied to the device timers so far.
     uint64_t TicksProcessed() const { return TicksDone.load(); }
 
@@ -95,6 +98,8 @@ private:
 
     std::recursive_mutex NotifyLock;
     Connection* pConnection = nullptr;
+
+    std::unique_ptr<SockWake> Wake;
 
     std::atomic<int32_t> Ticks{0};
     std::atomic<uint64_t> TicksDone{0};

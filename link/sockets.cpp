@@ -108,16 +108,42 @@ int SockSend(int sock, const uint8_t* data, size_t len) {
     return -1;
 }
 
-int SockWait(std::vector<SockWaitEntry>& set, int timeoutMs) {
+SockWake::SockWake() {
+    if (pipe2(Pipe, O_NONBLOCK | O_CLOEXEC) != 0)
+        Pipe[0] = Pipe[1] = -1; // no early wake-up: waits run to their time limit
+}
+
+SockWake::~SockWake() {
+    if (Pipe[0] >= 0) {
+        close(Pipe[0]);
+        close(Pipe[1]);
+    }
+}
+
+void SockWake::Signal() {
+    if (Pipe[1] < 0)
+        return;
+    const uint8_t one = 1;
+    [[maybe_unused]] const ssize_t r = write(Pipe[1], &one, 1); // a full pipe is awake already
+}
+
+int SockWait(std::vector<SockWaitEntry>& set, int timeoutMs, SockWake* wake) {
     std::vector<pollfd> fds(set.size());
     for (size_t i = 0; i < set.size(); ++i) {
         fds[i].fd = set[i].Sock;
         fds[i].events = static_cast<short>((set[i].WantRead ? POLLIN : 0) | (set[i].WantWrite ? POLLOUT : 0));
         set[i].Readable = set[i].Writable = false;
     }
+    if (wake != nullptr && wake->ReadEnd() >= 0)
+        fds.push_back({wake->ReadEnd(), POLLIN, 0});
     const int r = poll(fds.data(), fds.size(), timeoutMs);
     if (r <= 0)
         return r < 0 ? -1 : 0;
+    if (fds.size() > set.size() && fds.back().revents != 0) {
+        uint8_t drain[256];
+        while (read(fds.back().fd, drain, sizeof drain) > 0) {
+        }
+    }
     int ready = 0;
     for (size_t i = 0; i < set.size(); ++i) {
         const short ev = fds[i].revents;

@@ -33,6 +33,20 @@ struct SockWaitEntry {
     bool Writable = false;
 };
 
-// Waits up to timeoutMs for any of the sockets; -1 on failure (nothing marked),
-// else the number of ready sockets. No limit on the number of sockets.
-int SockWait(std::vector<SockWaitEntry>& set, int timeoutMs);
+// Lets another thread end a SockWait early (a self-pipe).
+class SockWake {
+public:
+    SockWake();
+    ~SockWake();
+    SockWake(const SockWake&) = delete;
+    SockWake& operator=(const SockWake&) = delete;
+    void Signal();
+    int ReadEnd() const { return Pipe[0]; }
+
+private:
+    int Pipe[2] = {-1, -1};
+};
+
+// Waits up to timeoutMs for any of the sockets, or until wake is signalled; -1 on
+// failure (nothing marked), else the number of ready sockets. No limit on their number.
+int SockWait(std::vector<SockWaitEntry>& set, int timeoutMs, SockWake* wake = nullptr);
