@@ -14,8 +14,10 @@ public:
 };
 
 // Registers itself as the manager's pConnection for its lifetime; there is one per
-// manager. A derived receiver whose OnNotify uses its own members calls Detach () first
-// in its destructor, so no notification reaches a half-destroyed object.
+// manager, and it goes before its manager. Nothing may be queued while a derived receiver
+// is still being constructed (the program opens devices only once its window exists). A
+// derived receiver whose OnNotify uses its own members calls Detach () first in its
+// destructor, so no notification reaches a half-destroyed object.
 class Connection_Main : public Connection {
 public:
     explicit Connection_Main(ConBase& link = TheConBase());
