@@ -10,21 +10,11 @@
 #include <limits>
 
 #include "app/settings.h"
+#include "update/kennunglist.h"
 
 namespace {
 
 constexpr char kAdminArgument[] = "-admin";
-
-// The OEM ids the KENNUNG list knows, in list order; -1 stands for "not reported yet".
-struct KennungEntry {
-    int key;
-    const char* text;
-};
-constexpr KennungEntry kKennungEntries[] = {
-    {0, "0 Test"},     {1, "1 VSKSONIC"},  {2, "2 BOOTLOADER"}, {11, "11 KORVAL"},   {12, "12 TINSEM"},
-    {13, "13 PALURO"}, {14, "14 VEXTON"},  {15, "15 GRAMIKO"},  {16, "16 SOLVEIR"},  {17, "17 NUPTAR"},
-    {18, "18 ZELMOR"}, {19, "19 FARQUIN"}, {20, "20 Bridvel"},  {-1, "-----------"},
-};
 
 QString ChooseConfigFile(QWidget* parent, const QString& startFolder) {
     QFileDialog dialog(parent);

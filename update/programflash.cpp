@@ -10,6 +10,7 @@
 #include "link/conbase.h"
 #include "update/firmwareimage.h"
 #include "update/updateclock.h"
+#include "update/updateview.h"
 
 namespace {
 
@@ -203,6 +204,7 @@ int UpdateSession::RunSequence(const uint8_t* data, int32_t length, const std::s
             LogLine("FIRMWAREUPDATE: Error on programming page");
             return -1;
         }
+        View.PageWritten(page + 1, static_cast<int32_t>(PageCount(length)));
         MsgCallback(0);
         if (ErrorReplyOn.load() != 0) {
             LogLine(ErrorReplyLine(ErrorReplyOn.load()));

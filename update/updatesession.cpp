@@ -59,6 +59,7 @@ UpdateSession::~UpdateSession() = default;
 int UpdateSession::OpenDevice(const std::string& address, int port) {
     const int handle = Con.Open(address, port);
     CurrentDevice = handle;
+    OwnHandle = handle;
     KennungReported = false;
     SerialReported = false;
     return handle;
@@ -79,11 +80,19 @@ void UpdateSession::RequestIdentification() {
         Con.RequestI32(handle, o[0], o[1]);
 }
 
+void UpdateSession::SetOwnHandleOnly(bool ownOnly) {
+    OwnHandleOnly = ownOnly;
+}
+
 void UpdateSession::MsgCallback(int) {
     std::lock_guard guard(DispatchLock);
-    while (Con.GetMsgCount() > 0) {
+    const bool own = OwnHandleOnly.load();
+    const int handle = OwnHandle.load();
+    if (own && handle == 0)
+        return; // no device opened yet: nothing here is this session's
+    while ((own ? Con.GetMsgCount(handle) : Con.GetMsgCount()) > 0) {
         RxMsg.Buf.pU8 = RxBuffer.get();
-        const int taken = Con.GetMsg(RxMsg, kRxCapacity);
+        const int taken = own ? Con.GetMsg(handle, RxMsg, kRxCapacity) : Con.GetMsg(RxMsg, kRxCapacity);
         if (taken < 0)
             break; // another consumer emptied the queue
         if (taken > 0) {
@@ -91,7 +100,10 @@ void UpdateSession::MsgCallback(int) {
             // message, so it is dropped.
             LogLine("Q7Config::MsgCallback: dropped " + ObjText(RxMsg) + " with " + std::to_string(taken) +
                     " bytes (more than " + std::to_string(kRxCapacity) + ")");
-            Con.DropMsg();
+            if (own)
+                Con.DropMsg(handle);
+            else
+                Con.DropMsg();
             continue;
         }
         Dispatch();

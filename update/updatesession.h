@@ -46,6 +46,9 @@ public:
     // Takes every queued record and dispatches it. handle plays no part. Safe from any thread; one run at a
     // time.
     void MsgCallback(int handle);
+    // Several sessions on one link manager: each then takes only the records of the device it opened
+    // last, and leaves the others' to them. The window keeps the default and drains them all.
+    void SetOwnHandleOnly(bool ownOnly);
 
     // Identification handlers: store the value(s) and show them.
     void ReceivedSerial(int32_t value);
@@ -78,6 +81,12 @@ public:
 
     // Administrator mode lifts the OEM rule of the update start.
     bool AdminMode = false;
+    // A dry run: the update start makes every check and then ends with UpdateOutcome::Checked, before
+    // anything is sent.
+    bool CheckOnly = false;
+    // 0 while the worker runs, 1 when the programming sequence succeeded, -1 when it failed. One per
+    // session, so that sessions updating several devices at once do not share it.
+    std::atomic<int32_t> UpdateResult{0};
 
     // ---- Update: flash programming (programflash.cpp) and the update start (updatestart.cpp) ----
 
@@ -145,6 +154,8 @@ private:
     bool TakeValues(int32_t* values, int n);
 
     std::mutex DispatchLock; // one MsgCallback run at a time (GUI thread and update worker)
+    std::atomic<bool> OwnHandleOnly{false};
+    std::atomic<int> OwnHandle{0}; // the device opened last
     std::unique_ptr<uint8_t[]> RxBuffer;
     Msg RxMsg; // the message record; its Buf.pU8 points at RxBuffer
 };

@@ -14,8 +14,6 @@
 #include "update/fwconfig.h"
 #include "update/updateview.h"
 
-std::atomic<int32_t> UpdateResult{0};
-
 namespace {
 
 constexpr int kTimedMessage = 2000;
@@ -98,6 +96,8 @@ UpdateOutcome UpdateSession::RunFirmwareUpdate(const std::string& path, int32_t 
         View.InfoBox("invalid binary");
         return UpdateOutcome::InvalidImage;
     }
+    if (CheckOnly)
+        return UpdateOutcome::Checked;
 
     _FWUpdate job;
     job.data = image.data();
@@ -129,7 +129,7 @@ UpdateOutcome UpdateSession::RunFirmwareUpdate(const std::string& path, int32_t 
         next += kProgressStep;
         {
             std::unique_lock lock(PaceLock);
-            if (PaceWake.wait_until(lock, next, [] { return UpdateResult.load() != 0; }))
+            if (PaceWake.wait_until(lock, next, [this] { return UpdateResult.load() != 0; }))
                 break;
         }
         View.Progress(caption, position, kProgressTotal);

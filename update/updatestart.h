@@ -21,6 +21,7 @@ enum class UpdateOutcome : int {
     ImageTooLarge, // more than the page addressing reaches
     InvalidImage,  // "invalid binary": checksum differs
     WorkerFailed,  // the worker thread could not be started ("Firmwareupdate ERROR")
+    Checked,       // a dry run (CheckOnly): every check passed, nothing was sent
 };
 
 // The update job handed to the worker by value.
@@ -33,9 +34,6 @@ struct _FWUpdate {
     UpdateSession* window = nullptr;
     int32_t result = 0;
 };
-
-// 0 while the worker runs, 1 when the programming sequence succeeded, -1 when it failed.
-extern std::atomic<int32_t> UpdateResult;
 
 // The image path: the folder of the configuration file and the name after the last "\" or "/" of
 // Filename (configuration files are written on Windows).

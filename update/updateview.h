@@ -30,4 +30,7 @@ public:
     // Redraws the window at once while the GUI thread waits for the update worker. It must not
     // handle input or run posted callbacks (the worker is then the one draining the messages).
     virtual void Repaint() {}
+    // A page has been sent and its pause is over: written of pages so far. Called from the update
+    // worker; for progress that counts pages.
+    virtual void PageWritten(int /*written*/, int /*pages*/) {}
 };

@@ -254,7 +254,7 @@ TEST_F(UpdateStartTest, ProgressShownThenResult) {
     EXPECT_EQ(shown.back().What, "ShowTimed");
     EXPECT_EQ(shown.back().Text, "Firmwareupdate OK");
     EXPECT_EQ(shown.back().A, 2000);
-    EXPECT_EQ(UpdateResult.load(), 1);
+    EXPECT_EQ(session.UpdateResult.load(), 1);
 }
 
 TEST_F(UpdateStartTest, ErrorReplyToAPageShowsError) {
@@ -271,7 +271,7 @@ TEST_F(UpdateStartTest, ErrorReplyToAPageShowsError) {
     ConnectAs(kOem, 1);
     EXPECT_EQ(session.StartUpdateWith(config, WriteConfig()), UpdateOutcome::Error);
     EXPECT_EQ(view.Messages(), std::vector<std::string>{"Firmwareupdate ERROR"});
-    EXPECT_EQ(UpdateResult.load(), -1);
+    EXPECT_EQ(session.UpdateResult.load(), -1);
 }
 
 TEST(UpdateStartWorker, WorkerThatCannotStartEndsInError) {
