@@ -1,0 +1,550 @@
+// fwupdate-cli end to end: the tool runs as a child process against fwdevsim children on their own
+// loopback addresses; the simulators' JSON lines tell what each device received.
+#include "tools/mkfwcfg/cfgwriter.h"
+#include "update/firmwareimage.h"
+
+#include "tests/tools/simprocess.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// Command-line tool tests own 127.0.0.50 - 127.0.0.79, always with ephemeral ports.
+std::string Addr(int last) {
+    return "127.0.0." + std::to_string(last);
+}
+
+// A folder of its own per test, removed afterwards.
+class TempDir {
+public:
+    explicit TempDir(const std::string& name)
+        : path(fs::temp_directory_path() / ("cli_test_" + std::to_string(getpid()) + "_" + name)) {
+        fs::remove_all(path);
+        fs::create_directories(path);
+    }
+    ~TempDir() { fs::remove_all(path); }
+    std::string operator/(const std::string& file) const { return (path / file).string(); }
+    fs::path path;
+};
+
+struct Firmware {
+    std::string cfg;
+    std::vector<uint8_t> image;
+    std::string name; // what the device is told at (2,4)
+};
+
+// Writes an image of size bytes and its configuration; change edits the fields before enciphering.
+Firmware WriteFirmware(const TempDir& dir, const std::string& imageName, size_t size, uint32_t seed,
+                       const std::function<void(ConfigFields&)>& change = {}) {
+    Firmware fw;
+    fw.image = DemoImage(size, seed);
+    fw.name = FirmwareName(imageName);
+    EXPECT_TRUE(WriteFileBytes(dir / imageName, fw.image));
+    ConfigFields f;
+    f.Filename = "C:\\release\\" + imageName; // the folder plays no part: the image lies beside the file
+    f.Checksum = ImageChecksum(fw.image.data(), fw.image.size());
+    f.FwVersion = 3;
+    f.FwRevision = static_cast<int32_t>(seed);
+    if (change)
+        change(f);
+    fw.cfg = dir / (imageName + ".cfg");
+    EXPECT_TRUE(WriteFileBytes(fw.cfg, EncipherConfig(ConfigXml(f))));
+    return fw;
+}
+
+QJsonObject ParseJson(const std::string& line) {
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line), &error);
+    EXPECT_EQ(error.error, QJsonParseError::NoError) << line;
+    EXPECT_TRUE(doc.isObject()) << line;
+    return doc.object();
+}
+
+struct Sim {
+    SimProcess proc;
+    int port = 0;
+    std::string addr;
+
+    bool Start(const std::string& address, std::vector<std::string> args = {}) {
+        addr = address;
+        args.insert(args.begin(), {"--address", address, "--port", "0", "--no-reconnect-port", "--once"});
+        if (!proc.Start(FWDEVSIM_PATH, args))
+            return false;
+        port = proc.WaitListening().value_or(0);
+        return port != 0;
+    }
+    std::string Device() const { return addr + ":" + std::to_string(port); }
+    // The session report, printed when the tool has closed the connection.
+    QJsonObject Json() {
+        const auto line = proc.NextJson(20s);
+        if (!line) {
+            ADD_FAILURE() << "no JSON line from the simulator; stderr:\n" << proc.ErrText();
+            return {};
+        }
+        return ParseJson(*line);
+    }
+};
+
+struct CliRun {
+    std::optional<int> code;
+    std::vector<std::string> lines; // standard output
+    std::string err;
+    std::string Out() const {
+        std::string all;
+        for (const auto& l : lines)
+            all += l + "\n";
+        return all;
+    }
+    bool Has(const std::string& text) const { return Out().find(text) != std::string::npos; }
+};
+
+// Runs the tool to its end (bounded) and collects its output.
+CliRun RunCli(const std::vector<std::string>& args, std::chrono::seconds limit = 30s) {
+    SimProcess p;
+    CliRun run;
+    if (!p.Start(CLI_PATH, args)) {
+        ADD_FAILURE() << "fwupdate-cli did not start";
+        return run;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (auto line = p.NextJson(std::chrono::duration_cast<std::chrono::milliseconds>(
+               deadline - std::chrono::steady_clock::now())))
+        run.lines.push_back(*line);
+    run.code = p.WaitExit(5s);
+    run.err = p.ErrText(1s);
+    return run;
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Every test writes the tool's diagnostic log into its own file.
+class CliTest : public testing::Test {
+protected:
+    void SetUp() override { ::setenv("FWUPDATE_LOG", (dir / "fwupdate-cli.log").c_str(), 1); }
+    void TearDown() override { ::unsetenv("FWUPDATE_LOG"); }
+    TempDir dir{testing::UnitTest::GetInstance()->current_test_info()->name()};
+};
+
+// ---- command line ----
+
+struct UsageCase {
+    const char* label;
+    std::vector<std::string> args;
+    const char* message;
+};
+
+class CliUsage : public testing::TestWithParam<UsageCase> {};
+
+TEST_P(CliUsage, IsRefusedWithUsageCodeAndReason) {
+    const CliRun run = RunCli(GetParam().args, 10s);
+    EXPECT_EQ(run.code, 2);
+    EXPECT_NE(run.err.find(GetParam().message), std::string::npos) << run.err;
+    EXPECT_TRUE(run.lines.empty()) << run.Out();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CliUsage,
+    testing::Values(
+        UsageCase{"NoCommand", {}, "no command"},
+        UsageCase{"UnknownCommand", {"frobnicate"}, "unknown command"},
+        UsageCase{"UpdateWithoutConfig", {"update", "--device", "127.0.0.50"}, "--config"},
+        UsageCase{"UpdateWithoutDevice", {"update", "--config", "a.cfg"}, "--device"},
+        UsageCase{"PortZero", {"info", "--device", "127.0.0.50:0"}, "port"},
+        UsageCase{"PortTooLarge", {"info", "--device", "127.0.0.50:65536"}, "port"},
+        UsageCase{"NoHost", {"info", "--device", ":2000"}, "no host"},
+        UsageCase{
+            "SameAddressTwice",
+            {"update", "--device", "127.0.0.50:2000", "--device", "127.0.0.50:2001", "--config", "a.cfg"},
+            "twice"},
+        UsageCase{"ZeroTimeout", {"info", "--device", "127.0.0.50", "--timeout", "0"}, "--timeout"},
+        UsageCase{"ZeroProgressStep",
+                  {"update", "--device", "127.0.0.50", "--config", "a.cfg", "--progress-every", "0"},
+                  "--progress-every"},
+        UsageCase{"AdminOutsideUpdate", {"info", "--device", "127.0.0.50", "--admin"}, "unknown option"},
+        UsageCase{"InspectWithoutFile", {"inspect"}, "configuration file"},
+        UsageCase{"OptionWithoutValue", {"update", "--config"}, "needs a value"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST(CliHelp, NamesEveryExitCodeAndTheDryRunTraffic) {
+    const CliRun run = RunCli({"--help"}, 10s);
+    EXPECT_EQ(run.code, 0);
+    for (const char* text : {"exit codes", "  3 ", "  4 ", "  5 ", "  6 ", "  7 ", "  8 ", "  9 ", "130",
+                             "identification reads", "highest code"})
+        EXPECT_TRUE(run.Has(text)) << text;
+}
+
+// ---- inspect ----
+
+TEST_F(CliTest, InspectPrintsTheFieldsOfAValidFile) {
+    const Firmware fw = WriteFirmware(dir, "DSPMAIN.V14.bin", 300, 5, [](ConfigFields& f) {
+        f.UseSeriennummer = 1;
+        f.Seriennummer = 4242;
+        f.EnableFIR = std::nullopt; // absent: read as 0
+    });
+    const CliRun run = RunCli({"inspect", fw.cfg}, 10s);
+    EXPECT_EQ(run.code, 0) << run.Out();
+    EXPECT_TRUE(run.Has(": valid")) << run.Out();
+    EXPECT_TRUE(run.Has("Filename:         C:\\release\\DSPMAIN.V14.bin")) << run.Out();
+    EXPECT_TRUE(run.Has("bound to Seriennummer 4242")) << run.Out();
+    EXPECT_TRUE(run.Has("FwRevision:       5")) << run.Out();
+    EXPECT_TRUE(run.Has("300 bytes, 2 pages, checksum matches")) << run.Out();
+
+    const CliRun json = RunCli({"inspect", fw.cfg, "--json"}, 10s);
+    ASSERT_EQ(json.lines.size(), 1u) << json.Out();
+    const QJsonObject j = ParseJson(json.lines[0]);
+    EXPECT_TRUE(j["valid"].toBool());
+    EXPECT_EQ(j["fields"]["Seriennummer"].toInt(), 4242);
+    EXPECT_EQ(j["fields"]["EnableFIR"].toInt(), 0);
+    EXPECT_EQ(j["image"]["pages"].toInt(), 2);
+    EXPECT_TRUE(j["image"]["checksumMatches"].toBool());
+}
+
+TEST_F(CliTest, InspectReportsAnUnreadableOrInvalidFile) {
+    const Firmware noDsp =
+        WriteFirmware(dir, "a.bin", 10, 1, [](ConfigFields& f) { f.DSPVersion = std::nullopt; });
+    ASSERT_TRUE(WriteFileBytes(dir / "plain.cfg", std::vector<uint8_t>(32, 'x')));
+    for (const std::string& file : {noDsp.cfg, dir / "plain.cfg", dir / "missing.cfg"}) {
+        const CliRun run = RunCli({"inspect", file}, 10s);
+        EXPECT_EQ(run.code, 3) << file;
+        EXPECT_TRUE(run.Has("Error on reading config file")) << file << "\n" << run.Out();
+    }
+}
+
+// ---- info ----
+
+TEST_F(CliTest, InfoPrintsWhatTheDeviceReports) {
+    Sim sim;
+    ASSERT_TRUE(sim.Start(Addr(50), {"--oem", "11", "--serial", "123", "--version", "2.7", "--mode", "31",
+                                     "--name", "ABC", "--oem-name", "Oem User", "--device-name",
+                                     "SIXTEEN-LETTERS!", "--library-name", "lib"}));
+    const CliRun run = RunCli({"info", "--device", sim.Device()}, 20s);
+    EXPECT_EQ(run.code, 0) << run.Out() << run.err;
+    for (const char* line :
+         {"  Kennung:        11 KORVAL", "  Version:        HWV=2.7", "  Seriennummer:   00000123",
+          "  Mode:           1Fh", "  ManName:        ABC", "  UserName:       Oem User",
+          "  OemDeviceName:  SIXTEEN-LETTERS!", "  LibraryName:    lib"})
+        EXPECT_TRUE(run.Has(std::string(line) + "\n")) << line << "\n" << run.Out();
+    const QJsonObject j = sim.Json();
+    EXPECT_EQ(j["writes"].toInt(), 0);
+    EXPECT_GE(j["reads"].toInt(), 9);
+    // The same lines as the window writes them.
+    const std::string log = ReadText(dir / "fwupdate-cli.log");
+    EXPECT_NE(log.find("VskComTest::ReceivedSerial: SERIAL=123\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("VskComTest::ReceivedVersion: VERSION=HWV=2.7\r\n"), std::string::npos) << log;
+}
+
+TEST_F(CliTest, InfoJsonNamesAnIdUnknownToTheList) {
+    Sim sim;
+    ASSERT_TRUE(sim.Start(Addr(51), {"--oem", "7"}));
+    const CliRun run = RunCli({"info", "--device", sim.Device(), "--json"}, 20s);
+    EXPECT_EQ(run.code, 0);
+    std::map<QString, QJsonObject> events;
+    for (const auto& line : run.lines) {
+        const QJsonObject j = ParseJson(line);
+        events[j["event"].toString()] = j;
+    }
+    ASSERT_TRUE(events.count("identified")) << run.Out();
+    EXPECT_EQ(events["identified"]["kennung"].toInt(), 7);
+    EXPECT_TRUE(events["identified"]["kennungText"].isNull());
+    EXPECT_EQ(events["identified"]["serialText"].toString(), "12345678");
+    EXPECT_EQ(events["done"]["code"].toInt(), 0);
+}
+
+struct NoAnswerCase {
+    const char* label;
+    std::vector<std::string> simArgs; // empty: no simulator, the device text is used as it is
+    const char* device;
+    const char* message;
+};
+
+class CliInfoNoAnswer : public testing::TestWithParam<NoAnswerCase> {};
+
+TEST_P(CliInfoNoAnswer, EndsWithNoConnectionCode) {
+    const NoAnswerCase& c = GetParam();
+    Sim sim;
+    std::string device = c.device;
+    if (!c.simArgs.empty()) {
+        ASSERT_TRUE(sim.Start(c.device, c.simArgs));
+        device = sim.Device();
+    }
+    const CliRun run = RunCli({"info", "--device", device, "--timeout", "0.5"}, 20s);
+    EXPECT_EQ(run.code, 4) << run.Out();
+    EXPECT_TRUE(run.Has(c.message)) << run.Out();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CliInfoNoAnswer,
+    testing::Values(NoAnswerCase{"SilentDevice", {"--silent"}, "127.0.0.52", "no answer from"},
+                    NoAnswerCase{"HangsUp", {"--hang-up"}, "127.0.0.53", "closed before the device answered"},
+                    NoAnswerCase{"NobodyListens", {}, "127.0.0.54:9", "cannot connect"},
+                    NoAnswerCase{"UnresolvableHost", {}, "no such host!", "cannot connect"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// ---- refusals and dry runs: the device receives reads only ----
+
+struct RefusalCase {
+    const char* label;
+    int addr;
+    std::vector<std::string> simArgs;
+    std::function<void(ConfigFields&)> change;
+    std::vector<std::string> extraArgs;
+    int code;
+    const char* message; // the window's text
+};
+
+class CliRefusal : public CliTest, public testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(CliRefusal, GivesItsCodeAndMessageAndWritesNothing) {
+    const RefusalCase& c = GetParam();
+    const Firmware fw = WriteFirmware(dir, "fw.bin", 600, 9, c.change);
+    Sim sim;
+    ASSERT_TRUE(sim.Start(Addr(c.addr), c.simArgs));
+    std::vector<std::string> args{"update", "--device", sim.Device(), "--config", fw.cfg, "--timeout", "1"};
+    args.insert(args.end(), c.extraArgs.begin(), c.extraArgs.end());
+    const CliRun run = RunCli(args, 20s);
+    EXPECT_EQ(run.code, c.code) << run.Out() << run.err;
+    EXPECT_TRUE(run.Has(c.message)) << run.Out();
+    EXPECT_FALSE(run.Has("Firmwareupdate OK")) << run.Out();
+    const QJsonObject j = sim.Json();
+    EXPECT_EQ(j["writes"].toInt(), 0) << QJsonDocument(j).toJson().toStdString();
+    EXPECT_FALSE(j["updateStarted"].toBool());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CliRefusal,
+    testing::Values(
+        RefusalCase{"OemRule", 55, {"--oem", "11"}, {}, {}, 5, "Online 19 Devices can be updated"},
+        RefusalCase{
+            "OemIdNeverReported", 56, {"--no-answer", "1,5"}, {}, {}, 5, "has not reported its OEM id"},
+        RefusalCase{"SerialRule",
+                    57,
+                    {},
+                    [](ConfigFields& f) {
+                        f.UseSeriennummer = 1;
+                        f.Seriennummer = 999;
+                    },
+                    {},
+                    6,
+                    "Update not allowed: Serial"},
+        RefusalCase{"ImageNotFound",
+                    58,
+                    {},
+                    [](ConfigFields& f) { f.Filename = "missing.bin"; },
+                    {},
+                    7,
+                    "binary - File not found"},
+        RefusalCase{
+            "InvalidBinary", 59, {}, [](ConfigFields& f) { *f.Checksum += 1; }, {}, 8, "invalid binary"},
+        RefusalCase{"DeviceSilent", 60, {"--silent"}, {}, {}, 4, "No connection"},
+        RefusalCase{"DryRun", 61, {}, {}, {"--dry-run"}, 0, "(2,10)-(2,12)"},
+        RefusalCase{"DryRunAdminLiftsOemRule",
+                    62,
+                    {"--oem", "11"},
+                    {},
+                    {"--dry-run", "--admin"},
+                    0,
+                    "nothing was written"},
+        RefusalCase{"DryRunStillChecksTheSerial",
+                    63,
+                    {},
+                    [](ConfigFields& f) {
+                        f.UseSeriennummer = 1;
+                        f.Seriennummer = 1;
+                    },
+                    {"--dry-run"},
+                    6,
+                    "Update not allowed: Serial"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(CliTest, UnreadableConfigurationTouchesNoDevice) {
+    ASSERT_TRUE(WriteFileBytes(dir / "bad.cfg", std::vector<uint8_t>(48, 0x55)));
+    Sim sim;
+    ASSERT_TRUE(sim.Start(Addr(64)));
+    const CliRun run = RunCli({"update", "--device", sim.Device(), "--config", dir / "bad.cfg"}, 20s);
+    EXPECT_EQ(run.code, 3);
+    EXPECT_TRUE(run.Has("Error on reading config file")) << run.Out();
+    // No session at all: stopped, the simulator reports none.
+    sim.proc.Signal(SIGTERM);
+    EXPECT_EQ(sim.proc.WaitExit(), 0);
+    EXPECT_FALSE(sim.proc.NextJson(100ms).has_value());
+}
+
+// ---- updates ----
+
+TEST_F(CliTest, UpdateWritesTheImageIntactAndLogsAsTheWindow) {
+    const Firmware fw = WriteFirmware(dir, "TINY.V3.bin", 300, 7);
+    Sim sim;
+    ASSERT_TRUE(sim.Start(Addr(66), {"--image-out", dir / "received.bin"}));
+    const CliRun run =
+        RunCli({"update", "--device", sim.Device(), "--config", fw.cfg, "--progress-every", "1"});
+    EXPECT_EQ(run.code, 0) << run.Out() << run.err;
+    EXPECT_TRUE(run.Has("Firmwareupdate OK")) << run.Out();
+    // Not a terminal: plain progress lines.
+    EXPECT_TRUE(run.Has("page 1/2 (50%)")) << run.Out();
+    EXPECT_TRUE(run.Has("page 2/2 (100%)")) << run.Out();
+
+    const QJsonObject j = sim.Json();
+    EXPECT_EQ(j["pages"].toInt(), 2);
+    EXPECT_EQ(j["bytes"].toInt(), 300);
+    EXPECT_EQ(j["checksum"].toInteger(), ImageChecksum(fw.image.data(), fw.image.size()));
+    EXPECT_EQ(j["name"].toString().toStdString(), "TINY");
+    EXPECT_EQ(j["version"].toInt(), 3);
+    EXPECT_EQ(j["revision"].toInt(), 7);
+    EXPECT_EQ(j["orderErrors"].toInt(), 0) << QJsonDocument(j).toJson().toStdString();
+    EXPECT_TRUE(j["imageEnded"].toBool());
+    EXPECT_TRUE(j["updateEnded"].toBool());
+    EXPECT_EQ(ReadFileBytes(dir / "received.bin"), fw.image);
+
+    const std::string log = ReadText(dir / "fwupdate-cli.log");
+    size_t at = 0;
+    for (const char* line :
+         {"Q7Config::MsgCallback: CONNECTED\r\n", "VskComTest::ReceivedSerial: SERIAL=12345678\r\n",
+          "\r\nOK\r\n", "Starting Erasing Flash\r\n", "Q7Config::WritePage: page= 0\r\n",
+          "Q7Config::WritePage: page= 1\r\n", "Q7Config::MsgCallback: CLOSED\r\n"}) {
+        const size_t found = log.find(line, at);
+        EXPECT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << log;
+        at = found == std::string::npos ? at : found;
+    }
+}
+
+TEST_F(CliTest, CtrlCStopsBetweenPagesAndIsNeverOk) {
+    const Firmware fw = WriteFirmware(dir, "fw.bin", 700, 3);
+    Sim sim;
+    ASSERT_TRUE(sim.Start(Addr(67)));
+    SimProcess cli;
+    ASSERT_TRUE(cli.Start(CLI_PATH, {"update", "--device", sim.Device(), "--config", fw.cfg, "--json"}));
+    std::vector<std::string> lines;
+    bool started = false;
+    while (auto line = cli.NextJson(20s)) {
+        lines.push_back(*line);
+        if (ParseJson(*line)["event"].toString() == "started") {
+            started = true;
+            break;
+        }
+    }
+    ASSERT_TRUE(started);
+    cli.Signal(SIGINT); // during the 4 s erase
+    while (auto line = cli.NextJson(10s))
+        lines.push_back(*line);
+    EXPECT_EQ(cli.WaitExit(5s), 130);
+    const QJsonObject done = ParseJson(lines.back());
+    EXPECT_EQ(done["event"].toString(), "done");
+    EXPECT_EQ(done["result"].toString(), "interrupted");
+    EXPECT_EQ(done["message"].toString(), "Firmwareupdate ERROR");
+    for (const auto& line : lines)
+        EXPECT_EQ(line.find("Firmwareupdate OK"), std::string::npos) << line;
+    const QJsonObject j = sim.Json();
+    EXPECT_LT(j["pages"].toInt(), 3);
+    EXPECT_FALSE(j["updateEnded"].toBool());
+}
+
+// Each device's events in the order they came; the JSON lines of several devices interleave.
+std::map<std::string, std::vector<QJsonObject>> EventsByDevice(const CliRun& run) {
+    std::map<std::string, std::vector<QJsonObject>> byDevice;
+    for (const auto& line : run.lines) {
+        const QJsonObject j = ParseJson(line);
+        byDevice[j["device"].toString().toStdString()].push_back(j);
+    }
+    return byDevice;
+}
+
+TEST_F(CliTest, TwoDevicesInParallelEachGetTheirOwnImageWithJsonEvents) {
+    const Firmware one = WriteFirmware(dir, "ONE.bin", 200, 1);
+    const Firmware two = WriteFirmware(dir, "TWO.bin", 700, 2);
+    Sim a, b;
+    ASSERT_TRUE(a.Start(Addr(68)));
+    ASSERT_TRUE(b.Start(Addr(69)));
+    const CliRun run = RunCli({"update", "--json", "--progress-every", "1", "--device",
+                               a.Device() + "=" + one.cfg, "--device", b.Device() + "=" + two.cfg});
+    EXPECT_EQ(run.code, 0) << run.Out() << run.err;
+
+    const auto byDevice = EventsByDevice(run);
+    ASSERT_EQ(byDevice.size(), 2u) << run.Out();
+    for (const auto& [device, events] : byDevice) {
+        const int pages = device == a.Device() ? 1 : 3;
+        std::vector<std::string> kinds;
+        for (const auto& e : events)
+            kinds.push_back(e["event"].toString().toStdString());
+        EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "done"), 1) << device;
+        EXPECT_EQ(kinds.back(), "done") << device;
+        EXPECT_EQ(kinds.front(), "connected") << device;
+        EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "progress"), pages) << device;
+        EXPECT_EQ(events.back()["code"].toInt(), 0);
+        EXPECT_EQ(events.back()["result"].toString(), "ok");
+    }
+    // The last lines are the results.
+    EXPECT_EQ(ParseJson(run.lines.back())["event"].toString(), "done");
+
+    for (const auto& [sim, fw] : {std::pair<Sim*, const Firmware*>{&a, &one}, {&b, &two}}) {
+        const QJsonObject j = sim->Json();
+        EXPECT_EQ(j["pages"].toInt(), PageCount(static_cast<int64_t>(fw->image.size())));
+        EXPECT_EQ(j["checksum"].toInteger(), ImageChecksum(fw->image.data(), fw->image.size()));
+        EXPECT_EQ(j["name"].toString().toStdString(), fw->name);
+        EXPECT_EQ(j["orderErrors"].toInt(), 0);
+        EXPECT_TRUE(j["updateEnded"].toBool());
+    }
+}
+
+TEST_F(CliTest, EightDevicesInParallelAndOneDropsMidUpdate) {
+    constexpr int kDevices = 8;
+    constexpr int kDropping = 5;
+    std::vector<Firmware> fws;
+    std::vector<std::unique_ptr<Sim>> sims;
+    std::vector<std::string> args{"update"};
+    for (int i = 0; i < kDevices; ++i) {
+        fws.push_back(WriteFirmware(dir, "DEV" + std::to_string(i) + ".bin",
+                                    100 + 250 * static_cast<size_t>(i % 3), static_cast<uint32_t>(10 + i)));
+        sims.push_back(std::make_unique<Sim>());
+        std::vector<std::string> simArgs;
+        if (i == kDropping) {
+            fws.back() = WriteFirmware(dir, "DEV5.bin", 700, 15);
+            simArgs = {"--close-after-pages", "1"};
+        }
+        ASSERT_TRUE(sims.back()->Start(Addr(70 + i), simArgs));
+        args.insert(args.end(), {"--device", sims.back()->Device() + "=" + fws.back().cfg});
+    }
+    const CliRun run = RunCli(args, 60s);
+    EXPECT_EQ(run.code, 9) << run.Out() << run.err;
+    EXPECT_TRUE(run.Has("summary: 7 of 8 devices updated; exit 9")) << run.Out();
+    // The page the device took before closing, or one more that was already on its way.
+    EXPECT_TRUE(
+        run.Has(sims[kDropping]->Device() + ": update failed after 1 of 3 pages: link lost (exit 9)") ||
+        run.Has(sims[kDropping]->Device() + ": update failed after 2 of 3 pages: link lost (exit 9)"))
+        << run.Out();
+
+    for (int i = 0; i < kDevices; ++i) {
+        const QJsonObject j = sims[static_cast<size_t>(i)]->Json();
+        const Firmware& fw = fws[static_cast<size_t>(i)];
+        if (i == kDropping) {
+            EXPECT_EQ(j["end"].toString(), "fault-close");
+            EXPECT_EQ(j["pages"].toInt(), 1);
+            continue;
+        }
+        EXPECT_EQ(j["pages"].toInt(), PageCount(static_cast<int64_t>(fw.image.size()))) << i;
+        EXPECT_EQ(j["checksum"].toInteger(), ImageChecksum(fw.image.data(), fw.image.size())) << i;
+        EXPECT_EQ(j["name"].toString().toStdString(), fw.name) << i;
+        EXPECT_EQ(j["revision"].toInt(), 10 + i) << i;
+        EXPECT_EQ(j["orderErrors"].toInt(), 0) << i;
+        EXPECT_TRUE(j["updateEnded"].toBool()) << i;
+    }
+}
+
+} // namespace

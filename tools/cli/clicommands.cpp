@@ -1,0 +1,295 @@
+// The commands of fwupdate-cli: info and update run one thread per device over one link manager,
+// inspect reads a configuration file; Ctrl-C stops the devices between pages.
+#include "tools/cli/clicommands.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "link/conbase.h"
+#include "tools/cli/clidevice.h"
+#include "tools/cli/clioptions.h"
+#include "tools/cli/clioutput.h"
+#include "tools/cli/jsonline.h"
+#include "tools/cli/linkwaiter.h"
+#include "update/firmwareimage.h"
+#include "update/fwconfig.h"
+#include "update/updatestart.h"
+
+namespace {
+
+// The stop signal (SIGINT or SIGTERM) that arrived, or 0.
+std::atomic<int> StopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler stores into it");
+
+extern "C" void OnStopSignal(int sig) {
+    StopSignal.store(sig);
+}
+
+constexpr std::chrono::milliseconds kSignalPoll{50};
+
+// While it lives, SIGINT and SIGTERM are blocked in the calling thread and in every thread started
+// meanwhile (the link's, the devices', their update workers), so they reach only the main thread.
+class BlockStopSignals {
+public:
+    BlockStopSignals() {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &set, &previous);
+    }
+    ~BlockStopSignals() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
+    BlockStopSignals(const BlockStopSignals&) = delete;
+    BlockStopSignals& operator=(const BlockStopSignals&) = delete;
+
+private:
+    sigset_t previous;
+};
+
+// The first Ctrl-C asks for a stop between pages; the handler then falls back to the default, so a
+// second one ends the tool at once.
+void CatchStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND | SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+std::string NumberText(int32_t value) {
+    if (value == kNullInt)
+        return std::to_string(value) + " (absent)";
+    return std::to_string(value);
+}
+
+int RunInspect(const CliOptions& o) {
+    CliOutput out(CliOutput::ModeFor(stdout, o.Json), stdout, 0);
+    const std::string& path = o.Config;
+    std::error_code ec;
+    const bool readable = std::filesystem::is_regular_file(path, ec) &&
+                          std::filesystem::file_size(path, ec) > 0 && !ec &&
+                          std::ifstream(path, std::ios::binary).good();
+    FwConfig c;
+    const bool valid = readable && c.Load(path) == 0;
+    const int code = valid ? kExitOk : kExitBadConfig;
+
+    // The image the configuration names, looked for in the configuration file's folder.
+    const std::string image = ImagePathFor(path, c.Filename);
+    bool imageFound = false;
+    int64_t imageBytes = 0;
+    int32_t imageChecksum = 0;
+    if (readable && std::filesystem::is_regular_file(image, ec)) {
+        const auto size = std::filesystem::file_size(image, ec);
+        if (!ec && size > 0 && size <= static_cast<std::uintmax_t>(kMaxImageBytes)) {
+            std::ifstream in(image, std::ios::binary);
+            const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in),
+                                             std::istreambuf_iterator<char>()};
+            imageFound = !bytes.empty();
+            imageBytes = static_cast<int64_t>(bytes.size());
+            imageChecksum = ImageChecksum(bytes.data(), bytes.size());
+        } else if (!ec && size > 0) {
+            imageFound = true;
+            imageBytes = static_cast<int64_t>(size);
+        }
+    }
+    const bool tooLarge = imageBytes > kMaxImageBytes;
+    const bool matches = imageFound && !tooLarge && imageChecksum == c.Checksum;
+
+    const std::pair<const char*, int32_t> numbers[] = {
+        {"DSPVersion", c.DSPVersion},
+        {"Inputs", c.Inputs},
+        {"Outputs", c.Outputs},
+        {"Seriennummer", c.Seriennummer},
+        {"UseSeriennummer", c.UseSeriennummer},
+        {"Checksum", c.Checksum},
+        {"FwVersion", c.FwVersion},
+        {"FwRevision", c.FwRevision},
+        {"Q7Type", c.Q7Type},
+        {"EnableMicInput1", c.EnableMicInput1},
+        {"EnableAES1", c.EnableAES1},
+        {"EnableAES2", c.EnableAES2},
+        {"EnableFIR", c.EnableFIR},
+        {"EnableEthernet", c.EnableEthernet},
+    };
+
+    if (out.Json()) {
+        JsonLine j("config");
+        j.Text("file", path).Bool("readable", readable).Bool("valid", valid).Int("code", code);
+        if (readable) {
+            std::string f = "{\"Filename\":" + JsonQuoted(c.Filename);
+            for (const auto& [name, value] : numbers)
+                f += ",\"" + std::string(name) + "\":" + std::to_string(value);
+            f += "}";
+            j.Raw("fields", f);
+            std::string i =
+                "{\"path\":" + JsonQuoted(image) + ",\"found\":" + (imageFound ? "true" : "false");
+            if (imageFound)
+                i += ",\"bytes\":" + std::to_string(imageBytes) +
+                     ",\"pages\":" + std::to_string(PageCount(imageBytes)) +
+                     ",\"tooLarge\":" + (tooLarge ? "true" : "false") +
+                     ",\"checksumMatches\":" + (matches ? "true" : "false");
+            i += "}";
+            j.Raw("image", i);
+        }
+        out.Event(j.Str());
+        return code;
+    }
+    if (!readable) {
+        out.Line(path + ": Error on reading config file (the file is missing, unreadable or empty)");
+        return code;
+    }
+    out.Line(path +
+             (valid ? ": valid" : ": not valid (Error on reading config file); the fields as far as read:"));
+    out.Line("  Filename:         " + c.Filename);
+    for (const auto& [name, value] : numbers) {
+        std::string line = "  " + std::string(name) + ":";
+        line.resize(20, ' ');
+        line += NumberText(value);
+        if (std::string(name) == "Checksum") {
+            char hex[16];
+            std::snprintf(hex, sizeof hex, " (0x%08X)", static_cast<uint32_t>(value));
+            line += hex;
+        }
+        if (std::string(name) == "UseSeriennummer")
+            line += value != 0 ? " (bound to Seriennummer " + std::to_string(c.Seriennummer) + ")"
+                               : " (any device)";
+        out.Line(line);
+    }
+    std::string img = "  image:            " + image;
+    if (!imageFound)
+        img += ": not found";
+    else if (tooLarge)
+        img += ": " + std::to_string(imageBytes) + " bytes, more than the page addressing reaches";
+    else
+        img += ": " + std::to_string(imageBytes) + " bytes, " + std::to_string(PageCount(imageBytes)) +
+               " pages, " + (matches ? "checksum matches" : "checksum differs (invalid binary)");
+    out.Line(img);
+    return code;
+}
+
+int RunDevices(const CliOptions& o) {
+    const int n = static_cast<int>(o.Devices.size());
+    CliOutput out(CliOutput::ModeFor(stdout, o.Json), stdout, n);
+    RunSettings settings;
+    settings.Timeout = o.Timeout;
+    settings.Admin = o.Admin;
+    settings.DryRun = o.DryRun;
+    settings.ProgressEvery = o.ProgressEvery;
+    const bool update = o.Command == CliCommand::Update;
+
+    std::mutex doneLock;
+    std::condition_variable doneChanged;
+    int finished = 0;
+
+    // Declared in this order so that they go in the reverse one: the devices (their workers are
+    // joined by then), the receiver, and last the link manager with its threads.
+    std::unique_ptr<ConBase> link;
+    std::unique_ptr<LinkWaiter> waiter;
+    std::vector<std::unique_ptr<CliDevice>> devices;
+    std::vector<std::thread> threads;
+    {
+        BlockStopSignals blocked;
+        link = std::make_unique<ConBase>();
+        waiter = std::make_unique<LinkWaiter>(*link);
+        for (int i = 0; i < n; ++i)
+            devices.push_back(std::make_unique<CliDevice>(*link, *waiter, out,
+                                                          o.Devices[static_cast<size_t>(i)], settings, i));
+        for (auto& device : devices) {
+            CliDevice* d = device.get();
+            threads.emplace_back([&, d] {
+                try {
+                    if (update)
+                        d->RunUpdate();
+                    else
+                        d->RunInfo();
+                } catch (const std::exception& e) {
+                    std::fprintf(stderr, "fwupdate-cli: %s: %s\n", d->Spec().Label.c_str(), e.what());
+                }
+                {
+                    std::lock_guard hold(doneLock);
+                    ++finished;
+                }
+                doneChanged.notify_all();
+            });
+        }
+    }
+    CatchStopSignals();
+
+    bool announced = false;
+    for (;;) {
+        {
+            std::unique_lock hold(doneLock);
+            if (doneChanged.wait_for(hold, kSignalPoll, [&] { return finished == n; }))
+                break;
+        }
+        if (StopSignal.load() == 0)
+            continue;
+        if (!announced) {
+            announced = true;
+            out.Line("interrupted: stopping every update between pages (Ctrl-C again quits at once)");
+            out.Event(JsonLine("interrupted").Int("signal", StopSignal.load()).Str());
+        }
+        // Repeated until every device has ended: a device that was about to start its update resets
+        // its stop request as it starts.
+        for (auto& d : devices)
+            d->Interrupt();
+    }
+    for (auto& t : threads)
+        t.join();
+
+    int code = kExitOk;
+    int ok = 0;
+    for (const auto& d : devices) {
+        code = std::max(code, d->Code());
+        ok += d->Code() == kExitOk ? 1 : 0;
+    }
+    if (n > 1) {
+        out.Line("summary: " + std::to_string(ok) + " of " + std::to_string(n) + " devices " +
+                 (update ? (o.DryRun ? "passed every check" : "updated") : "answered") + "; exit " +
+                 std::to_string(code));
+        for (const auto& d : devices)
+            out.Line("  " + d->Outcome());
+    }
+    return code;
+}
+
+} // namespace
+
+int RunCli(const std::vector<std::string>& args) {
+    // A reader that goes away (a closed pipe) must not kill an update half-way.
+    signal(SIGPIPE, SIG_IGN);
+    const ParsedCommandLine parsed = ParseCommandLine(args);
+    if (!parsed.Error.empty()) {
+        std::fprintf(stderr, "fwupdate-cli: %s\nfwupdate-cli --help shows the commands and options\n",
+                     parsed.Error.c_str());
+        return kExitUsage;
+    }
+    try {
+        switch (parsed.Options.Command) {
+        case CliCommand::Help:
+            std::fputs(HelpText().c_str(), stdout);
+            return kExitOk;
+        case CliCommand::Inspect:
+            return RunInspect(parsed.Options);
+        case CliCommand::Info:
+        case CliCommand::Update:
+            return RunDevices(parsed.Options);
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "fwupdate-cli: %s\n", e.what());
+    }
+    return kExitInternal;
+}

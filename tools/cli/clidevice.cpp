@@ -1,0 +1,541 @@
+// CliDevice: one device's identification and update, reported as text, live lines or JSON events.
+#include "tools/cli/clidevice.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "link/conbase.h"
+#include "tools/cli/clioutput.h"
+#include "tools/cli/jsonline.h"
+#include "tools/cli/linkwaiter.h"
+#include "update/firmwareimage.h"
+#include "update/fwconfig.h"
+#include "update/kennunglist.h"
+#include "update/updatestart.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// The programming sequence's fixed pauses: 1 ms after each of date, version and revision, 10 ms
+// after the name, 4000 ms for the erase, 50 ms after every page, 500 ms before the update end.
+constexpr milliseconds kBeforePages{3 * 1 + 10 + 4000};
+constexpr milliseconds kPerPage{50};
+constexpr milliseconds kAfterPages{500};
+
+constexpr milliseconds kDrainWait{100};
+// After an update: how long the device must have been quiet before the connection closes, at most
+// how long that may take.
+constexpr milliseconds kQuiet{250};
+constexpr milliseconds kLingerLimit{2000};
+
+std::string SecondsText(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", seconds);
+    return text;
+}
+
+// The objects that receive pages first..last, as ranges per object: (2,10)-(2,25).
+std::string PageObjects(int64_t pages) {
+    std::string text;
+    int64_t first = 0;
+    while (first < pages) {
+        const std::optional<PageAddress> a = PageAddressOf(first);
+        if (!a)
+            break;
+        // The pages of one object: up to the end of its parameters or of the image.
+        const int64_t objectEnd = a->Obj == 2 ? 246 : a->Obj == 3 ? 502 : kMaxPages;
+        const int64_t last = std::min(pages, objectEnd) - 1;
+        const std::optional<PageAddress> b = PageAddressOf(last);
+        if (!text.empty())
+            text += ", ";
+        text += "(" + std::to_string(a->Obj) + "," + std::to_string(a->Par) + ")";
+        if (last > first)
+            text += "-(" + std::to_string(b->Obj) + "," + std::to_string(b->Par) + ")";
+        first = last + 1;
+    }
+    return text;
+}
+
+std::string PageObjectsJson(int64_t pages) {
+    std::string json = "[";
+    int64_t first = 0;
+    while (first < pages) {
+        const std::optional<PageAddress> a = PageAddressOf(first);
+        if (!a)
+            break;
+        const int64_t objectEnd = a->Obj == 2 ? 246 : a->Obj == 3 ? 502 : kMaxPages;
+        const int64_t last = std::min(pages, objectEnd) - 1;
+        const std::optional<PageAddress> b = PageAddressOf(last);
+        if (json.size() > 1)
+            json += ",";
+        json += "{\"obj\":" + std::to_string(a->Obj) + ",\"firstPar\":" + std::to_string(a->Par) +
+                ",\"lastPar\":" + std::to_string(b->Par) + ",\"pages\":" + std::to_string(last - first + 1) +
+                "}";
+        first = last + 1;
+    }
+    return json + "]";
+}
+
+std::string DateText(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u", value & 0xFFFF, (value >> 16) & 0xFF, value >> 24);
+    return text;
+}
+
+} // namespace
+
+CliDevice::CliDevice(ConBase& con, LinkWaiter& waiter, CliOutput& out, const DeviceSpec& spec,
+                     const RunSettings& settings, int slot)
+    : UpdateSession(con, *this), Waiter(waiter), Out(out), Device(spec), Settings(settings), Slot(slot) {
+    // Several sessions share the one link manager: each takes only its own device's records.
+    SetOwnHandleOnly(true);
+    AdminMode = Settings.Admin;
+    CheckOnly = Settings.DryRun;
+}
+
+CliDevice::~CliDevice() = default;
+
+void CliDevice::Interrupt() {
+    Interrupted = true;
+    RequestUpdateStop();
+    Waiter.WakeAll();
+}
+
+void CliDevice::Say(const std::string& text) {
+    Out.Line(Device.Label + ": " + text);
+}
+
+// ---- UpdateView ----
+
+void CliDevice::SetDisplayText(Display which, const std::string&) {
+    unsigned bit = 0;
+    switch (which) {
+    case Display::VERSION:
+        bit = kVersion;
+        break;
+    case Display::DSPMODSERIAL:
+        bit = kSerial;
+        break;
+    case Display::MODE:
+        bit = kMode;
+        break;
+    case Display::DSPMODNAME:
+        bit = kName;
+        break;
+    case Display::OEMUSERNAME:
+        bit = kOemName;
+        break;
+    case Display::OEMDEVICENAME:
+        bit = kDeviceName;
+        break;
+    case Display::OEMLIBNAME:
+        bit = kLibraryName;
+        break;
+    }
+    ReportedMask |= bit;
+}
+
+void CliDevice::SetKennung(int) {
+    ReportedMask |= kKennung;
+}
+
+void CliDevice::SetOnline(bool online) {
+    if (online)
+        ReportedMask |= kOnline;
+    else
+        ReportedMask = 0; // CLOSED: what this connection reported is gone with it
+}
+
+void CliDevice::ShowTimed(const std::string& text, int) {
+    LastMessage = text;
+    Say(text);
+}
+
+void CliDevice::InfoBox(const std::string& text) {
+    LastMessage = text;
+    Say(text);
+}
+
+void CliDevice::Progress(const std::string& caption, int, int) {
+    {
+        std::lock_guard hold(ProgressLock);
+        if (UpdateRunning)
+            return; // the wait loop's activity steps; the pages tell more
+        UpdateRunning = true;
+        std::error_code ec;
+        const auto bytes = std::filesystem::file_size(ImagePath, ec);
+        PagesTotal = ec ? 0 : PageCount(static_cast<int64_t>(bytes));
+        PagesWritten = 0;
+        LastReported = 0;
+        ExpectedEnd = Clock::now() + kBeforePages + PagesTotal * kPerPage + kAfterPages;
+    }
+    const double left = SecondsLeft();
+    Out.Event(JsonLine("started")
+                  .Text("device", Device.Label)
+                  .Int("pages", PagesTotal)
+                  .Number("secondsLeft", left)
+                  .Str());
+    Say(caption + " " + std::to_string(PagesTotal) + " pages, erasing the flash first, about " +
+        SecondsText(left));
+    ReportProgress(false);
+}
+
+void CliDevice::ProgressEnd() {
+    Out.Live(Slot, "");
+    std::lock_guard hold(ProgressLock);
+    UpdateRunning = false;
+}
+
+void CliDevice::Repaint() {
+    if (Out.Terminal())
+        ReportProgress(false);
+}
+
+void CliDevice::PageWritten(int written, int pages) {
+    {
+        std::lock_guard hold(ProgressLock);
+        PagesWritten = written;
+        PagesTotal = pages;
+        // After a page and its pause: the remaining pages, each with its pause, then the end.
+        ExpectedEnd = Clock::now() + (pages - written) * kPerPage + kAfterPages;
+    }
+    ReportProgress(written == pages);
+}
+
+double CliDevice::SecondsLeft() const {
+    std::lock_guard hold(ProgressLock);
+    const auto left = std::chrono::duration<double>(ExpectedEnd - Clock::now()).count();
+    return std::max(0.0, left);
+}
+
+std::string CliDevice::ProgressText(int64_t written, int64_t pages, double secondsLeft) const {
+    const int percent = pages > 0 ? static_cast<int>(written * 100 / pages) : 0;
+    char text[160];
+    std::snprintf(text, sizeof text, "page %lld/%lld (%d%%), %s left", static_cast<long long>(written),
+                  static_cast<long long>(pages), percent, SecondsText(secondsLeft).c_str());
+    return text;
+}
+
+void CliDevice::ReportProgress(bool force) {
+    int64_t written, pages;
+    bool due;
+    {
+        std::lock_guard hold(ProgressLock);
+        written = PagesWritten;
+        pages = PagesTotal;
+        due = written > LastReported && (force || written - LastReported >= Settings.ProgressEvery);
+        if (due)
+            LastReported = written;
+    }
+    const double left = SecondsLeft();
+    if (Out.Terminal()) {
+        // A bar of 20 steps, the pages, the share and the time left.
+        const int64_t filled = pages > 0 ? written * 20 / pages : 0;
+        const std::string bar = "[" + std::string(static_cast<size_t>(filled), '#') +
+                                std::string(static_cast<size_t>(20 - filled), '.') + "]";
+        Out.Live(Slot, Device.Label + " " + bar + " " + ProgressText(written, pages, left) +
+                           (written == 0 ? " (erasing)" : ""));
+        return;
+    }
+    if (!due)
+        return;
+    if (Out.Json()) {
+        const int percent = pages > 0 ? static_cast<int>(written * 100 / pages) : 0;
+        Out.Event(JsonLine("progress")
+                      .Text("device", Device.Label)
+                      .Int("pages", written)
+                      .Int("total", pages)
+                      .Int("percent", percent)
+                      .Number("secondsLeft", left)
+                      .Str());
+    } else {
+        Say(ProgressText(written, pages, left));
+    }
+}
+
+// ---- the run ----
+
+bool CliDevice::Connect() {
+    const int handle = OpenDevice(Device.Host, Device.Port);
+    if (handle == 0) {
+        Note = "cannot connect to " + Device.Label;
+        return false;
+    }
+    Out.Event(JsonLine("connected").Text("device", Device.Label).Str());
+    Say("connected");
+    RequestIdentification();
+
+    // The window shows the answers as they come; here the rules wait for all nine, as the operator
+    // would, but no longer than the time-out.
+    const auto deadline = Clock::now() + Settings.Timeout;
+    for (;;) {
+        const uint64_t seen = Waiter.Generation();
+        MsgCallback(handle);
+        if (ReportedMask.load() == kAll || CurrentDevice.load() == 0 || Interrupted.load())
+            break;
+        const auto now = Clock::now();
+        if (now >= deadline)
+            break;
+        Waiter.WaitAfter(seen, std::min(kDrainWait, std::chrono::duration_cast<milliseconds>(deadline - now) +
+                                                        milliseconds(1)));
+    }
+    if (Online.load() != 0)
+        return true;
+    if (CurrentDevice.load() == 0)
+        Note = "the link to " + Device.Label + " closed before the device answered";
+    else
+        Note = "no answer from " + Device.Label + " within " +
+               SecondsText(std::chrono::duration<double>(Settings.Timeout).count());
+    return false;
+}
+
+void CliDevice::Disconnect(bool afterWrites) {
+    // The last writes may still wait in the link's send queue, and closing would drop them. The window
+    // stays connected; here the device is given until it has been quiet for a while (it acknowledges
+    // every write) before the connection closes.
+    const int handle = CurrentDevice.load();
+    if (afterWrites && handle != 0) {
+        const auto limit = Clock::now() + kLingerLimit;
+        auto quietSince = Clock::now();
+        while (CurrentDevice.load() != 0 && Clock::now() < limit && Clock::now() - quietSince < kQuiet) {
+            const uint64_t seen = Waiter.Generation();
+            if (Con.GetMsgCount(handle) > 0) {
+                quietSince = Clock::now();
+                MsgCallback(handle);
+            }
+            Waiter.WaitAfter(seen, milliseconds(20));
+        }
+    }
+    if (CurrentDevice.load() != 0)
+        CloseDevice();
+    MsgCallback(0); // takes the CLOSED record, which removes the device from the link manager
+}
+
+void CliDevice::ReportIdentity(bool full) {
+    const unsigned mask = ReportedMask.load();
+    auto value = [&](unsigned bit, const std::string& text) {
+        return (mask & bit) ? text : std::string("-");
+    };
+    char serial[16], mode[16];
+    std::snprintf(serial, sizeof serial, "%.8d", Serial);
+    std::snprintf(mode, sizeof mode, "%Xh", static_cast<unsigned>(Mode));
+    const std::string version = "HWV=" + std::to_string(VersionHigh) + "." + std::to_string(VersionLow);
+    const char* listText = KennungText(Kennung);
+    std::string kennung = std::to_string(Kennung);
+    if (listText != nullptr)
+        kennung = listText;
+    else
+        kennung += " (not in the list)";
+
+    if (Out.Json()) {
+        JsonLine j("identified");
+        j.Text("device", Device.Label).Bool("online", Online.load() != 0);
+        auto text = [&](const char* key, unsigned bit, const std::string& t) {
+            if (mask & bit)
+                j.Text(key, t);
+            else
+                j.Null(key);
+        };
+        if (mask & kKennung) {
+            j.Int("kennung", Kennung);
+            if (listText != nullptr)
+                j.Text("kennungText", listText);
+            else
+                j.Null("kennungText");
+        } else {
+            j.Null("kennung").Null("kennungText");
+        }
+        text("version", kVersion, version);
+        if (mask & kSerial)
+            j.Int("serial", Serial).Text("serialText", serial);
+        else
+            j.Null("serial").Null("serialText");
+        text("mode", kMode, mode);
+        text("name", kName, PrintableDeviceText(Name));
+        text("oemName", kOemName, PrintableDeviceText(OemName));
+        text("deviceName", kDeviceName, PrintableDeviceText(DeviceName));
+        text("libraryName", kLibraryName, PrintableDeviceText(LibraryName));
+        Out.Event(j.Str());
+        return;
+    }
+    if (!full) {
+        Say("ONLINE, Kennung " + value(kKennung, kennung) + ", " + value(kVersion, version) +
+            ", Seriennummer " + value(kSerial, serial));
+        return;
+    }
+    // One block, so that the blocks of several devices do not interleave.
+    Say("ONLINE\n  Kennung:        " + value(kKennung, kennung) +
+        "\n  Version:        " + value(kVersion, version) + "\n  Seriennummer:   " + value(kSerial, serial) +
+        "\n  Mode:           " + value(kMode, mode) +
+        "\n  ManName:        " + value(kName, PrintableDeviceText(Name)) +
+        "\n  UserName:       " + value(kOemName, PrintableDeviceText(OemName)) +
+        "\n  OemDeviceName:  " + value(kDeviceName, PrintableDeviceText(DeviceName)) +
+        "\n  LibraryName:    " + value(kLibraryName, PrintableDeviceText(LibraryName)));
+}
+
+int CliDevice::RunInfo() {
+    const bool answered = Connect();
+    if (answered)
+        ReportIdentity(true);
+    Disconnect();
+    if (answered)
+        return Finish(kExitOk, "ok", "ONLINE", false); // the block above said it
+    if (Interrupted.load())
+        return Finish(kExitInterrupted, "interrupted", "interrupted before the device answered");
+    return Finish(kExitNoConnection, "no-connection", Note);
+}
+
+void CliDevice::ReportPlan(const FwConfig& config) {
+    std::error_code ec;
+    const auto bytes = static_cast<int64_t>(std::filesystem::file_size(ImagePath, ec));
+    const int64_t pages = PageCount(bytes);
+    const std::string name = FirmwareName(ImagePath);
+    const uint32_t date = DateValueNowUtc();
+    const double seconds =
+        std::chrono::duration<double>(kBeforePages + pages * kPerPage + kAfterPages).count();
+    if (Out.Json()) {
+        Out.Event(JsonLine("plan")
+                      .Text("device", Device.Label)
+                      .Text("image", ImagePath)
+                      .Int("bytes", bytes)
+                      .Int("pages", pages)
+                      .Text("name", PrintableDeviceText(name.substr(0, 16)))
+                      .Int("version", config.FwVersion)
+                      .Int("revision", config.FwRevision)
+                      .Raw("pageObjects", PageObjectsJson(pages))
+                      .Number("seconds", seconds)
+                      .Str());
+        return;
+    }
+    // One block, so that the plans of several devices do not interleave.
+    std::string block = "dry run: every check passed; nothing was written. It would write:";
+    auto row = [&](const std::string& object, const std::string& value, const std::string& what) {
+        std::string line = "  " + object;
+        line.resize(std::max<size_t>(line.size() + 1, 10), ' ');
+        line += value;
+        line.resize(std::max<size_t>(line.size() + 1, 24), ' ');
+        block += "\n" + line + what;
+    };
+    row("(10,9)", "1", "update start");
+    row("(2,6)", std::to_string(date), "date " + DateText(date) + " (the day of the update)");
+    row("(2,7)", std::to_string(config.FwVersion), "firmware version");
+    row("(2,8)", std::to_string(config.FwRevision), "firmware revision");
+    row("(2,4)", "\"" + PrintableDeviceText(name.substr(0, 16)) + "\"", "firmware name");
+    row("(2,9)", "0", "erase the flash");
+    block += "\n  " + PageObjects(pages) + "  " + std::to_string(pages) + " pages, the " +
+             std::to_string(bytes) + " bytes of " + ImagePath;
+    row("(2,5)", "0", "end of the image");
+    row("(10,9)", "0", "update end");
+    block += "\n  about " + SecondsText(seconds);
+    Say(block);
+}
+
+int CliDevice::RunUpdate() {
+    FwConfig config;
+    // A file that cannot be read is reported before any device is touched.
+    if (config.Load(Device.Config) != 0) {
+        LastMessage = "Error on reading config file";
+        return Finish(kExitBadConfig, "bad-config", LastMessage + ": " + Device.Config);
+    }
+    ImagePath = ImagePathFor(Device.Config, config.Filename);
+
+    const bool answered = Connect();
+    if (answered)
+        ReportIdentity(false);
+    if (Interrupted.load()) {
+        Disconnect();
+        return Finish(kExitInterrupted, "interrupted",
+                      "interrupted before the update began; nothing was written");
+    }
+    const UpdateOutcome outcome = StartUpdateWith(config, Device.Config);
+    const bool linkGone = CurrentDevice.load() == 0;
+    Disconnect(outcome == UpdateOutcome::Ok || outcome == UpdateOutcome::Error);
+
+    int64_t written, pages;
+    {
+        std::lock_guard hold(ProgressLock);
+        written = PagesWritten;
+        pages = PagesTotal;
+    }
+    const std::string pagesText = std::to_string(written) + " of " + std::to_string(pages) + " pages";
+    switch (outcome) {
+    case UpdateOutcome::Ok:
+        return Finish(kExitOk, "ok", "updated, " + pagesText + " written");
+    case UpdateOutcome::Checked:
+        ReportPlan(config);
+        return Finish(kExitOk, "dry-run", "dry run OK, nothing written");
+    case UpdateOutcome::Error:
+    case UpdateOutcome::WorkerFailed:
+        if (Interrupted.load())
+            return Finish(kExitInterrupted, "interrupted",
+                          "interrupted after " + pagesText +
+                              ": the device's flash is incomplete; update it again");
+        if (outcome == UpdateOutcome::WorkerFailed)
+            return Finish(kExitUpdateFailed, "failed",
+                          "update failed: the update worker could not be started");
+        return Finish(kExitUpdateFailed, "failed",
+                      "update failed after " + pagesText +
+                          (linkGone ? ": link lost" : ": the device reported an error (see the log)"));
+    case UpdateOutcome::BadConfig:
+        return Finish(kExitBadConfig, "bad-config", "Error on reading config file: " + Device.Config);
+    case UpdateOutcome::NoConnection:
+        return Finish(kExitNoConnection, "no-connection", Note.empty() ? "No connection" : Note);
+    case UpdateOutcome::OemRefused: {
+        const std::string reported = KennungReported.load() ? "reports OEM id " + std::to_string(Kennung)
+                                                            : "has not reported its OEM id";
+        return Finish(kExitOemRule, "oem-rule",
+                      "refused by the OEM rule: the device " + reported + ", this tool updates OEM id " +
+                          std::to_string(OemNumber) + " (--admin lifts the rule)");
+    }
+    case UpdateOutcome::SerialRefused: {
+        const std::string reported = SerialReported.load() ? "reports serial " + std::to_string(Serial)
+                                                           : "has not reported its serial number";
+        return Finish(kExitSerialRule, "serial-rule",
+                      "refused by the serial rule: the configuration is bound to serial " +
+                          std::to_string(config.Seriennummer) + ", the device " + reported);
+    }
+    case UpdateOutcome::ImageNotFound:
+        return Finish(kExitImageNotFound, "image-not-found", "image not found: " + ImagePath);
+    case UpdateOutcome::InvalidImage:
+        return Finish(kExitInvalidImage, "invalid-binary",
+                      "invalid binary: the checksum of " + ImagePath + " differs from the configuration's");
+    case UpdateOutcome::ImageTooLarge:
+        return Finish(kExitInvalidImage, "image-too-large",
+                      "image too large: " + ImagePath + " has more than " + std::to_string(kMaxPages) +
+                          " pages");
+    }
+    return Finish(kExitInternal, "internal", "unexpected outcome");
+}
+
+int CliDevice::Finish(int code, const std::string& result, const std::string& text, bool say) {
+    ExitCodeOf = code;
+    Summary = text;
+    const bool refused = code >= kExitBadConfig && code <= kExitInvalidImage;
+    if (Out.Json()) {
+        if (refused)
+            Out.Event(JsonLine("refused")
+                          .Text("device", Device.Label)
+                          .Text("reason", result)
+                          .Text("message", LastMessage.empty() ? text : LastMessage)
+                          .Text("detail", text)
+                          .Str());
+        Out.Event(JsonLine("done")
+                      .Text("device", Device.Label)
+                      .Text("result", result)
+                      .Int("code", code)
+                      .Text("message", LastMessage)
+                      .Text("detail", text)
+                      .Str());
+    } else if (say) {
+        Say(text + (code == kExitOk ? "" : " (exit " + std::to_string(code) + ")"));
+    }
+    return code;
+}
+
+std::string CliDevice::Outcome() const {
+    return Device.Label + ": " + Summary + " (exit " + std::to_string(ExitCodeOf.load()) + ")";
+}

@@ -1,0 +1,105 @@
+// CliDevice: one device of a fwupdate-cli run. It is the device's UpdateSession (identification,
+// rules, programming sequence, exactly as the window runs them) and its UpdateView, which reports
+// to the terminal, as plain lines or as JSON events instead of window controls.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "tools/cli/clioptions.h"
+#include "update/updatesession.h"
+#include "update/updateview.h"
+
+class CliOutput;
+class FwConfig;
+class LinkWaiter;
+
+struct RunSettings {
+    std::chrono::milliseconds Timeout{5000};
+    bool Admin = false;
+    bool DryRun = false;
+    int ProgressEvery = 16;
+};
+
+class CliDevice : public UpdateView, public UpdateSession {
+public:
+    CliDevice(ConBase& con, LinkWaiter& waiter, CliOutput& out, const DeviceSpec& spec,
+              const RunSettings& settings, int slot);
+    ~CliDevice() override;
+
+    // info: connect, identify, print the answers. The exit code.
+    int RunInfo();
+    // update: read the configuration, connect, identify, then the window's update start. The exit code.
+    int RunUpdate();
+    // Ctrl-C: ends the wait for answers and stops a running update between pages. Any thread, repeatable.
+    void Interrupt();
+
+    const DeviceSpec& Spec() const { return Device; }
+    int Code() const { return ExitCodeOf.load(); }
+    // One line on how it ended, for the summary.
+    std::string Outcome() const;
+
+    // UpdateView
+    void SetDisplayText(Display which, const std::string& text) override;
+    void SetKennung(int key) override;
+    void SetOnline(bool online) override;
+    void SetConnectLabel(const std::string&) override {}
+    void ShowTimed(const std::string& text, int milliseconds) override;
+    void InfoBox(const std::string& text) override;
+    void Progress(const std::string& caption, int position, int total) override;
+    void ProgressEnd() override;
+    void Repaint() override;
+    void PageWritten(int written, int pages) override;
+
+private:
+    // The identification values this device has reported on this connection.
+    enum Reported : unsigned {
+        kOnline = 1u << 0,
+        kKennung = 1u << 1,
+        kVersion = 1u << 2,
+        kSerial = 1u << 3,
+        kMode = 1u << 4,
+        kName = 1u << 5,
+        kOemName = 1u << 6,
+        kDeviceName = 1u << 7,
+        kLibraryName = 1u << 8,
+        kAll = (1u << 9) - 1,
+    };
+
+    bool Connect();
+    // Closes the connection; after writes, once they have left.
+    void Disconnect(bool afterWrites = false);
+    void ReportIdentity(bool full);
+    void ReportPlan(const FwConfig& config);
+    void ReportProgress(bool force);
+    std::string ProgressText(int64_t written, int64_t pages, double secondsLeft) const;
+    double SecondsLeft() const;
+    void Say(const std::string& text);
+    // Records the outcome and reports it (the text line only when say); the exit code.
+    int Finish(int code, const std::string& result, const std::string& text, bool say = true);
+
+    LinkWaiter& Waiter;
+    CliOutput& Out;
+    const DeviceSpec Device;
+    const RunSettings Settings;
+    const int Slot;
+
+    std::atomic<bool> Interrupted{false};
+    std::atomic<int> ExitCodeOf{kExitInternal};
+    std::atomic<unsigned> ReportedMask{0};
+    std::string Note;        // why the device did not answer
+    std::string LastMessage; // the last text the update logic showed (its window text)
+    std::string ImagePath;
+    std::string Summary;
+
+    // Progress of a running update. The pacing is fixed, so the time left follows from the pages.
+    mutable std::mutex ProgressLock;
+    bool UpdateRunning = false;
+    int64_t PagesTotal = 0;
+    int64_t PagesWritten = 0;
+    int64_t LastReported = -1;
+    std::chrono::steady_clock::time_point ExpectedEnd;
+};

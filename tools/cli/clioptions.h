@@ -1,0 +1,59 @@
+// The command line of fwupdate-cli: its commands and options, the help text, and the exit codes
+// that scripts and production lines judge the outcome by.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+// Exit codes. With several devices the highest code of all devices wins: the codes grow with how far
+// an update got, so a device left with a half-written flash outranks one that was refused.
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitInternal = 1,      // an unexpected failure of the tool itself
+    kExitUsage = 2,         // the command line is wrong
+    kExitBadConfig = 3,     // "Error on reading config file"
+    kExitNoConnection = 4,  // no connection, or no answer within the time-out ("No connection")
+    kExitOemRule = 5,       // "Online 19 Devices can be updated"
+    kExitSerialRule = 6,    // "Update not allowed: Serial"
+    kExitImageNotFound = 7, // "binary - File not found"
+    kExitInvalidImage = 8,  // "invalid binary", or an image larger than the page addressing reaches
+    kExitUpdateFailed = 9,  // "Firmwareupdate ERROR": link lost or error reply during the update
+    kExitInterrupted = 130, // Ctrl-C (or SIGTERM): stopped between pages or before the update began
+};
+
+enum class CliCommand { Help, Info, Inspect, Update };
+
+// One --device option: HOST[:PORT], and for update optionally =FILE.cfg, this device's own
+// configuration instead of --config.
+struct DeviceSpec {
+    std::string Host;
+    int Port = 2000;
+    std::string Config;
+    std::string Label; // HOST:PORT, how the device is named in the output
+};
+
+struct CliOptions {
+    CliCommand Command = CliCommand::Help;
+    std::vector<DeviceSpec> Devices;
+    std::string Config; // --config, or the file of inspect
+    bool Admin = false;
+    bool DryRun = false;
+    bool Json = false;
+    std::chrono::milliseconds Timeout{5000};
+    int ProgressEvery = 16;
+};
+
+// The parsed command line, or the reason it is wrong (Error not empty).
+struct ParsedCommandLine {
+    CliOptions Options;
+    std::string Error;
+};
+
+// args are the arguments after the program name.
+ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+// Parses one --device value; false (with error) when it is not HOST[:PORT][=FILE.cfg].
+bool ParseDeviceSpec(const std::string& text, bool allowConfig, DeviceSpec& spec, std::string& error);
+
+std::string HelpText();

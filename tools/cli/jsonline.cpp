@@ -1,0 +1,134 @@
+// JsonLine and the text helpers of the tool's output.
+#include "tools/cli/jsonline.h"
+
+#include <cstdio>
+
+namespace {
+
+// Length of the valid UTF-8 sequence at s[i], or 0 when there is none.
+size_t Utf8Length(std::string_view s, size_t i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    size_t n = 0;
+    uint32_t cp = 0;
+    if (c < 0x80)
+        return 1;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+        cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        cp = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (i + n > s.size())
+        return 0;
+    for (size_t k = 1; k < n; ++k) {
+        const auto d = static_cast<unsigned char>(s[i + k]);
+        if ((d & 0xC0) != 0x80)
+            return 0;
+        cp = cp << 6 | (d & 0x3F);
+    }
+    // No overlong forms, no surrogates, nothing beyond U+10FFFF.
+    if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return n;
+}
+
+} // namespace
+
+JsonLine::JsonLine(std::string_view event) {
+    body = "{\"event\":" + JsonQuoted(event);
+}
+
+void JsonLine::Key(std::string_view key) {
+    body += ',';
+    body += JsonQuoted(key);
+    body += ':';
+}
+
+JsonLine& JsonLine::Text(std::string_view key, std::string_view utf8) {
+    Key(key);
+    body += JsonQuoted(utf8);
+    return *this;
+}
+
+JsonLine& JsonLine::Int(std::string_view key, int64_t value) {
+    Key(key);
+    body += std::to_string(value);
+    return *this;
+}
+
+JsonLine& JsonLine::Number(std::string_view key, double value) {
+    Key(key);
+    char text[64];
+    std::snprintf(text, sizeof text, "%.1f", value);
+    body += text;
+    return *this;
+}
+
+JsonLine& JsonLine::Bool(std::string_view key, bool value) {
+    Key(key);
+    body += value ? "true" : "false";
+    return *this;
+}
+
+JsonLine& JsonLine::Null(std::string_view key) {
+    Key(key);
+    body += "null";
+    return *this;
+}
+
+JsonLine& JsonLine::Raw(std::string_view key, std::string_view json) {
+    Key(key);
+    body += json;
+    return *this;
+}
+
+std::string JsonQuoted(std::string_view s) {
+    std::string out = "\"";
+    for (size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+            ++i;
+        } else if (c < 0x20 || c == 0x7F) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+            ++i;
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+            ++i;
+        } else if (const size_t n = Utf8Length(s, i); n > 0) {
+            out.append(s.substr(i, n));
+            i += n;
+        } else {
+            out += "\\ufffd";
+            ++i;
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::string PrintableDeviceText(std::string_view bytes) {
+    std::string out;
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || (c >= 0x7F && c < 0xA0)) {
+            out += '?';
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xC0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
