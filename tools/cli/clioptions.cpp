@@ -261,10 +261,12 @@ options:
   --admin                administrator mode: lifts the OEM rule (the window's -admin works too)
   --dry-run              every check, then print what would be written (objects, pages, name,
                          version, revision) and send nothing: the device receives only the nine
-                         identification reads that the rules need, never a write
+                         identification reads that the rules need (and the link's keep-alive
+                         read), never a write
   --json                 JSON Lines on standard output instead of text, one event per line:
                          connected, identified, refused (with reason), plan (--dry-run), started,
-                         progress (every N pages), done (one per device, with its exit code)
+                         progress (every N pages), done (one per device, the last event of
+                         each device, with its exit code), and interrupted after a Ctrl-C
   --timeout S            seconds to wait for a device's answers (default 5)
   --progress-every N     a progress line or event every N pages (default 16); on a terminal the
                          live line per device shows every page and the time left
