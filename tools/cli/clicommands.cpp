@@ -14,6 +14,7 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -209,7 +210,7 @@ int RunDevices(const CliOptions& o) {
                                                           o.Devices[static_cast<size_t>(i)], settings, i));
         for (auto& device : devices) {
             CliDevice* d = device.get();
-            threads.emplace_back([&, d] {
+            auto run = [&, d] {
                 try {
                     if (update)
                         d->RunUpdate();
@@ -223,7 +224,14 @@ int RunDevices(const CliOptions& o) {
                     ++finished;
                 }
                 doneChanged.notify_all();
-            });
+            };
+            try {
+                threads.emplace_back(run);
+            } catch (const std::system_error& e) { // no thread: this device ends as a failure of the tool
+                std::fprintf(stderr, "fwupdate-cli: %s: %s\n", d->Spec().Label.c_str(), e.what());
+                std::lock_guard hold(doneLock);
+                ++finished;
+            }
         }
     }
     CatchStopSignals();
