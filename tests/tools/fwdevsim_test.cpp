@@ -44,7 +44,8 @@ struct Rec {
 // Collects the records of one handle from a ConBase; waits are bounded by deadlines.
 class Receiver {
 public:
-    Receiver(ConBase& con, int handle) : con_(con), handle_(handle) {}
+    explicit Receiver(ConBase& con, int handle = 0) : con_(con), handle_(handle) {}
+    void Follow(int handle) { handle_ = handle; }
 
     std::optional<Rec> Wait(const std::function<bool(const Rec&)>& match,
                             std::chrono::milliseconds limit = 10s) {
@@ -189,15 +190,29 @@ bool IsWok(const Rec& r) {
     return r.Kind == KIND_WOK;
 }
 
-TEST(Fwdevsim, AnswersTheIdentificationAsConfigured) {
+// A simulator, the link and the records of one connection to it (members destroyed in reverse: the
+// receiver, the link, then the simulator).
+class Fwdevsim : public testing::Test {
+protected:
+    // Starts the simulator on kAddr with these arguments and opens one connection to it.
+    void Connect(std::vector<std::string> args) {
+        ASSERT_TRUE(sim.Start(std::move(args)));
+        h = con.Open(kAddr, sim.port);
+        ASSERT_NE(h, 0);
+        rx.Follow(h);
+    }
+
     Sim sim;
-    ASSERT_TRUE(sim.Start({"--no-reconnect-port", "--oem", "23", "--serial", "123", "--version", "2.7",
-                           "--mode", "0x21", "--name", "ABC", "--oem-name", "0123456789abcdef",
-                           "--device-name", "Dev", "--library-name", "Lib"}));
     ConBase con;
-    const int h = con.Open(kAddr, sim.port);
-    ASSERT_NE(h, 0);
-    Receiver rx(con, h);
+    Receiver rx{con};
+    int h = 0;
+};
+class FwdevsimFaults : public Fwdevsim {};
+
+TEST_F(Fwdevsim, AnswersTheIdentificationAsConfigured) {
+    ASSERT_NO_FATAL_FAILURE(Connect({"--no-reconnect-port", "--oem", "23", "--serial", "123", "--version",
+                                     "2.7", "--mode", "0x21", "--name", "ABC", "--oem-name",
+                                     "0123456789abcdef", "--device-name", "Dev", "--library-name", "Lib"}));
     RequestIdentification(con, h);
     ASSERT_GT(con.RequestI32(h, 0, 1), 0);
 
@@ -224,13 +239,8 @@ TEST(Fwdevsim, AnswersTheIdentificationAsConfigured) {
     EXPECT_EQ(j["end"].toString(), "peer-close");
 }
 
-TEST(Fwdevsim, DefaultsToOemNineteen) {
-    Sim sim;
-    ASSERT_TRUE(sim.Start({"--no-reconnect-port", "--once"}));
-    ConBase con;
-    const int h = con.Open(kAddr, sim.port);
-    ASSERT_NE(h, 0);
-    Receiver rx(con, h);
+TEST_F(Fwdevsim, DefaultsToOemNineteen) {
+    ASSERT_NO_FATAL_FAILURE(Connect({"--no-reconnect-port", "--once"}));
     con.RequestI32(h, 1, 5);
     const auto r = rx.WaitValue(1, 5);
     ASSERT_TRUE(r);
@@ -239,13 +249,8 @@ TEST(Fwdevsim, DefaultsToOemNineteen) {
     EXPECT_EQ(sim.proc.WaitExit(), 0) << "--once ends with the session";
 }
 
-TEST(Fwdevsim, LeavesANoAnswerObjectUnanswered) {
-    Sim sim;
-    ASSERT_TRUE(sim.Start({"--no-reconnect-port", "--no-answer", "1,5"}));
-    ConBase con;
-    const int h = con.Open(kAddr, sim.port);
-    ASSERT_NE(h, 0);
-    Receiver rx(con, h);
+TEST_F(Fwdevsim, LeavesANoAnswerObjectUnanswered) {
+    ASSERT_NO_FATAL_FAILURE(Connect({"--no-reconnect-port", "--no-answer", "1,5"}));
     RequestIdentification(con, h);
     // (9,9) is asked last: once it has come, (1,5) would have come before it.
     ASSERT_TRUE(rx.WaitValue(9, 9));
@@ -253,13 +258,8 @@ TEST(Fwdevsim, LeavesANoAnswerObjectUnanswered) {
     EXPECT_EQ(rx.Count([](const Rec& r) { return r.Obj == 1 && r.Par == 5; }), 0u);
 }
 
-TEST(Fwdevsim, AcknowledgesEveryWriteWithAnEmptyWok) {
-    Sim sim;
-    ASSERT_TRUE(sim.Start({"--no-reconnect-port"}));
-    ConBase con;
-    const int h = con.Open(kAddr, sim.port);
-    ASSERT_NE(h, 0);
-    Receiver rx(con, h);
+TEST_F(Fwdevsim, AcknowledgesEveryWriteWithAnEmptyWok) {
+    ASSERT_NO_FATAL_FAILURE(Connect({"--no-reconnect-port"}));
     const int32_t v[2] = {1, 2};
     const uint8_t b[3] = {1, 2, 3};
     con.WriteI32(h, 10, 9, 1, v);
@@ -277,7 +277,7 @@ TEST(Fwdevsim, AcknowledgesEveryWriteWithAnEmptyWok) {
     }
 }
 
-class ImageRoundTrip : public testing::TestWithParam<size_t> {};
+class ImageRoundTrip : public Fwdevsim, public testing::WithParamInterface<size_t> {};
 
 TEST_P(ImageRoundTrip, ReassembledImageEqualsTheOriginal) {
     const size_t size = GetParam();
@@ -285,12 +285,7 @@ TEST_P(ImageRoundTrip, ReassembledImageEqualsTheOriginal) {
         (std::filesystem::temp_directory_path() /
          ("fwdevsim_test_" + std::to_string(getpid()) + "_" + std::to_string(size) + ".bin"))
             .string();
-    Sim sim;
-    ASSERT_TRUE(sim.Start({"--no-reconnect-port", "--once", "--image-out", out}));
-    ConBase con;
-    const int h = con.Open(kAddr, sim.port);
-    ASSERT_NE(h, 0);
-    Receiver rx(con, h);
+    ASSERT_NO_FATAL_FAILURE(Connect({"--no-reconnect-port", "--once", "--image-out", out}));
     const auto image = DemoImage(size, static_cast<uint32_t>(size));
     const int writes = WriteUpdate(con, h, image, "DSPMAIN");
     ASSERT_TRUE(rx.WaitCount(IsWok, static_cast<size_t>(writes), 120s))
@@ -324,15 +319,10 @@ struct OrderCase {
     int OrderErrors;
 };
 
-class PageOrderOverTheLink : public testing::TestWithParam<OrderCase> {};
+class PageOrderOverTheLink : public Fwdevsim, public testing::WithParamInterface<OrderCase> {};
 
 TEST_P(PageOrderOverTheLink, ReportsOrderErrors) {
-    Sim sim;
-    ASSERT_TRUE(sim.Start({"--no-reconnect-port", "--once"}));
-    ConBase con;
-    const int h = con.Open(kAddr, sim.port);
-    ASSERT_NE(h, 0);
-    Receiver rx(con, h);
+    ASSERT_NO_FATAL_FAILURE(Connect({"--no-reconnect-port", "--once"}));
     const int writes = WriteUpdate(con, h, DemoImage(5 * 256), "X", 0, GetParam().Pages);
     ASSERT_TRUE(rx.WaitCount(IsWok, static_cast<size_t>(writes), 20s));
     con.Close(h);
@@ -347,13 +337,8 @@ INSTANTIATE_TEST_SUITE_P(Sequences, PageOrderOverTheLink,
                                          OrderCase{"Repeated", {0, 1, 2, 2, 3, 4}, 1}),
                          [](const auto& info) { return std::string(info.param.Name); });
 
-TEST(FwdevsimFaults, CloseAfterPagesClosesTheConnectionThere) {
-    Sim sim;
-    ASSERT_TRUE(sim.Start({"--no-reconnect-port", "--once", "--close-after-pages", "3"}));
-    ConBase con;
-    const int h = con.Open(kAddr, sim.port);
-    ASSERT_NE(h, 0);
-    Receiver rx(con, h);
+TEST_F(FwdevsimFaults, CloseAfterPagesClosesTheConnectionThere) {
+    ASSERT_NO_FATAL_FAILURE(Connect({"--no-reconnect-port", "--once", "--close-after-pages", "3"}));
     WriteUpdate(con, h, DemoImage(10 * 256), "X");
     ASSERT_TRUE(rx.WaitKind(KIND_CLOSED));
     EXPECT_EQ(rx.Count([](const Rec& r) { return r.Kind == KIND_WOK && (r.Obj == 2 && r.Par >= 10); }), 3u);
@@ -363,32 +348,26 @@ TEST(FwdevsimFaults, CloseAfterPagesClosesTheConnectionThere) {
     EXPECT_FALSE(j["updateEnded"].toBool());
 }
 
-TEST(FwdevsimFaults, SilentDeviceAnswersNothingAndIsClosedForSilence) {
-    Sim sim;
+TEST_F(FwdevsimFaults, SilentDeviceAnswersNothingAndIsClosedForSilence) {
     ASSERT_TRUE(sim.Start({"--no-reconnect-port", "--silent"}));
     LinkOptions fast;
     fast.TickPeriod = std::chrono::microseconds(500); // 1000 ticks of silence: half a second
-    ConBase con(fast);
-    const int h = con.Open(kAddr, sim.port);
-    ASSERT_NE(h, 0);
-    Receiver rx(con, h);
-    RequestIdentification(con, h);
+    ConBase fastLink(fast);
+    const int fh = fastLink.Open(kAddr, sim.port);
+    ASSERT_NE(fh, 0);
+    Receiver fastRx(fastLink, fh);
+    RequestIdentification(fastLink, fh);
     const int32_t v = 1;
-    con.WriteI32(h, 10, 9, 1, &v);
-    ASSERT_TRUE(rx.WaitKind(KIND_CLOSED, 20s));
-    EXPECT_EQ(rx.Count([](const Rec& r) { return r.Kind >= KIND_WRITE && r.Kind <= KIND_ERROR; }), 0u);
+    fastLink.WriteI32(fh, 10, 9, 1, &v);
+    ASSERT_TRUE(fastRx.WaitKind(KIND_CLOSED, 20s));
+    EXPECT_EQ(fastRx.Count([](const Rec& r) { return r.Kind >= KIND_WRITE && r.Kind <= KIND_ERROR; }), 0u);
     const auto j = sim.Json();
     EXPECT_GE(j["reads"].toInt(), 9) << "it read the requests";
     EXPECT_EQ(j["writes"].toInt(), 1);
 }
 
-TEST(FwdevsimFaults, ErrorOnPageRepliesWithAnErrorForThatPage) {
-    Sim sim;
-    ASSERT_TRUE(sim.Start({"--no-reconnect-port", "--error-on-page", "1"}));
-    ConBase con;
-    const int h = con.Open(kAddr, sim.port);
-    ASSERT_NE(h, 0);
-    Receiver rx(con, h);
+TEST_F(FwdevsimFaults, ErrorOnPageRepliesWithAnErrorForThatPage) {
+    ASSERT_NO_FATAL_FAILURE(Connect({"--no-reconnect-port", "--error-on-page", "1"}));
     const int writes = WriteUpdate(con, h, DemoImage(3 * 256), "X");
     const auto err = rx.WaitKind(KIND_ERROR);
     ASSERT_TRUE(err);
@@ -401,15 +380,10 @@ TEST(FwdevsimFaults, ErrorOnPageRepliesWithAnErrorForThatPage) {
     EXPECT_EQ(sim.Json()["errorReplies"].toInt(), 1);
 }
 
-class ReplyStreamFault : public testing::TestWithParam<const char*> {};
+class ReplyStreamFault : public Fwdevsim, public testing::WithParamInterface<const char*> {};
 
 TEST_P(ReplyStreamFault, RepliesStillDecodeCompletely) {
-    Sim sim;
-    ASSERT_TRUE(sim.Start({"--no-reconnect-port", GetParam()}));
-    ConBase con;
-    const int h = con.Open(kAddr, sim.port);
-    ASSERT_NE(h, 0);
-    Receiver rx(con, h);
+    ASSERT_NO_FATAL_FAILURE(Connect({"--no-reconnect-port", GetParam()}));
     RequestIdentification(con, h);
     const int32_t v = 1;
     con.WriteI32(h, 10, 9, 1, &v);
@@ -426,45 +400,28 @@ INSTANTIATE_TEST_SUITE_P(Faults, ReplyStreamFault, testing::Values("--byte-by-by
                              return std::string(info.param + 2) == "garbage" ? "Garbage" : "ByteByByte";
                          });
 
-TEST(FwdevsimFaults, DelayHoldsReplies) {
-    Sim sim;
-    ASSERT_TRUE(sim.Start({"--no-reconnect-port", "--delay-ms", "300"}));
-    ConBase con;
-    const int h = con.Open(kAddr, sim.port);
-    ASSERT_NE(h, 0);
-    Receiver rx(con, h);
+TEST_F(FwdevsimFaults, DelayHoldsReplies) {
+    ASSERT_NO_FATAL_FAILURE(Connect({"--no-reconnect-port", "--delay-ms", "300"}));
     const auto start = Clock::now();
     con.RequestI32(h, 1, 2);
     ASSERT_TRUE(rx.WaitValue(1, 2));
     EXPECT_GE(Clock::now() - start, 290ms);
 }
 
-TEST(FwdevsimFaults, RefuseMakesConnectingFail) {
-    Sim sim;
+TEST_F(FwdevsimFaults, RefuseMakesConnectingFail) {
     ASSERT_TRUE(sim.Start({"--no-reconnect-port", "--refuse"}));
-    ConBase con;
     EXPECT_EQ(con.Open(kAddr, sim.port), 0);
 }
 
-TEST(FwdevsimFaults, HangUpClosesEachConnectionAtOnce) {
-    Sim sim;
-    ASSERT_TRUE(sim.Start({"--no-reconnect-port", "--hang-up"}));
-    ConBase con;
-    const int h = con.Open(kAddr, sim.port);
-    ASSERT_NE(h, 0);
-    Receiver rx(con, h);
+TEST_F(FwdevsimFaults, HangUpClosesEachConnectionAtOnce) {
+    ASSERT_NO_FATAL_FAILURE(Connect({"--no-reconnect-port", "--hang-up"}));
     ASSERT_TRUE(rx.WaitKind(KIND_CLOSED));
     EXPECT_EQ(sim.Json()["end"].toString(), "hang-up");
 }
 
-TEST(Fwdevsim, ServesOneConnectionAtATime) {
-    Sim sim;
-    ASSERT_TRUE(sim.Start({"--no-reconnect-port"}));
-    ConBase con;
-    const int a = con.Open(kAddr, sim.port);
-    ASSERT_NE(a, 0);
-    Receiver rxA(con, a);
-    ASSERT_TRUE((con.RequestI32(a, 1, 2), rxA.WaitValue(1, 2)));
+TEST_F(Fwdevsim, ServesOneConnectionAtATime) {
+    ASSERT_NO_FATAL_FAILURE(Connect({"--no-reconnect-port"}));
+    ASSERT_TRUE((con.RequestI32(h, 1, 2), rx.WaitValue(1, 2)));
     // A second connection to the same simulator waits until the first has ended. The registry
     // gives one device per address, so the second client is a raw socket.
     const int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -477,10 +434,10 @@ TEST(Fwdevsim, ServesOneConnectionAtATime) {
                                    0,    0,    0,    0, 0, 0, 1,    0,    0xE7, 0xFF, 0xFE, 0xDA};
     ASSERT_EQ(send(s, keepAlive, sizeof keepAlive, 0), 24);
     // The first connection keeps being served meanwhile.
-    ASSERT_TRUE((con.RequestI32(a, 1, 3), rxA.WaitValue(1, 3)));
+    ASSERT_TRUE((con.RequestI32(h, 1, 3), rx.WaitValue(1, 3)));
     uint8_t reply[64];
     EXPECT_EQ(recv(s, reply, sizeof reply, MSG_DONTWAIT), -1) << "the second connection got an answer";
-    con.Close(a);
+    con.Close(h);
     EXPECT_EQ(sim.Json()["session"].toInt(), 1);
     timeval tv{10, 0};
     setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -491,36 +448,27 @@ TEST(Fwdevsim, ServesOneConnectionAtATime) {
     EXPECT_EQ(j["reads"].toInt(), 1);
 }
 
-TEST(Fwdevsim, AlsoListensOnTheReconnectPort) {
+TEST_F(Fwdevsim, AlsoListensOnTheReconnectPort) {
     constexpr const char* addr = "127.0.0.11";
-    Sim sim;
     ASSERT_TRUE(sim.Start({}, addr));
-    ConBase con;
-    const int h = con.Open(addr, 2101);
+    h = con.Open(addr, 2101);
     ASSERT_NE(h, 0);
-    Receiver rx(con, h);
+    rx.Follow(h);
     con.RequestI32(h, 1, 2);
     ASSERT_TRUE(rx.WaitValue(1, 2));
     con.Close(h);
     EXPECT_EQ(sim.Json()["port"].toInt(), 2101);
 }
 
-TEST(Fwdevsim, NoReconnectPortLeavesItClosed) {
+TEST_F(Fwdevsim, NoReconnectPortLeavesItClosed) {
     constexpr const char* addr = "127.0.0.12";
-    Sim sim;
     ASSERT_TRUE(sim.Start({"--no-reconnect-port"}, addr));
-    ConBase con;
     EXPECT_EQ(con.Open(addr, 2101), 0);
     EXPECT_NE(con.Open(addr, sim.port), 0);
 }
 
-TEST(Fwdevsim, TermSignalReportsTheOpenSessionAndExits) {
-    Sim sim;
-    ASSERT_TRUE(sim.Start({"--no-reconnect-port"}));
-    ConBase con;
-    const int h = con.Open(kAddr, sim.port);
-    ASSERT_NE(h, 0);
-    Receiver rx(con, h);
+TEST_F(Fwdevsim, TermSignalReportsTheOpenSessionAndExits) {
+    ASSERT_NO_FATAL_FAILURE(Connect({"--no-reconnect-port"}));
     const int32_t v = 1;
     con.WriteI32(h, 10, 9, 1, &v);
     ASSERT_TRUE(rx.WaitKind(KIND_WOK));
@@ -531,14 +479,13 @@ TEST(Fwdevsim, TermSignalReportsTheOpenSessionAndExits) {
     EXPECT_EQ(sim.proc.WaitExit(), 0);
 }
 
-TEST(Fwdevsim, InterruptWithoutSessionExitsCleanly) {
-    Sim sim;
+TEST_F(Fwdevsim, InterruptWithoutSessionExitsCleanly) {
     ASSERT_TRUE(sim.Start({"--no-reconnect-port"}));
     sim.proc.Signal(SIGINT);
     EXPECT_EQ(sim.proc.WaitExit(), 0);
 }
 
-TEST(Fwdevsim, AddressInUseGivesAClearErrorAndExitCodeOne) {
+TEST_F(Fwdevsim, AddressInUseGivesAClearErrorAndExitCodeOne) {
     constexpr const char* addr = "127.0.0.13";
     const int s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in sa{};
@@ -558,7 +505,7 @@ TEST(Fwdevsim, AddressInUseGivesAClearErrorAndExitCodeOne) {
     close(s);
 }
 
-TEST(Fwdevsim, RejectsBadCommandLinesAndNonLoopbackAddresses) {
+TEST_F(Fwdevsim, RejectsBadCommandLinesAndNonLoopbackAddresses) {
     for (const std::vector<std::string>& args :
          std::vector<std::vector<std::string>>{{"--port", "x"},
                                                {"--frobnicate"},
@@ -573,7 +520,7 @@ TEST(Fwdevsim, RejectsBadCommandLinesAndNonLoopbackAddresses) {
     }
 }
 
-TEST(Fwdevsim, HelpListsTheOptions) {
+TEST_F(Fwdevsim, HelpListsTheOptions) {
     SimProcess p;
     ASSERT_TRUE(p.Start(FWDEVSIM_PATH, {"--help"}));
     std::string text;
