@@ -19,6 +19,7 @@
 #include "link/conbase.h"
 #include "tests/app/fakedevice.h"
 #include "tests/app/qtenvironment.h"
+#include "tests/support/testlog.h"
 
 namespace fs = std::filesystem;
 
@@ -32,22 +33,8 @@ QColor PixelColour(QWidget& w, QPoint at) {
 
 class WindowTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string(info->test_suite_name()) + "-" + info->name();
-        for (char& c : name)
-            if (c == '/')
-                c = '_';
-        logPath =
-            fs::temp_directory_path() / ("fwwindow-" + std::to_string(::getpid()) + "-" + name + ".log");
-        fs::remove(logPath);
-        TheLog().SetPath(logPath);
-        CfgFolder.clear();
-    }
-    void TearDown() override {
-        window.reset();
-        fs::remove(logPath);
-    }
+    void SetUp() override { CfgFolder.clear(); }
+    void TearDown() override { window.reset(); }
 
     Q7Config& Open(const QStringList& arguments = {}, LinkOptions options = {}) {
         link = std::make_unique<ConBase>(options);
@@ -79,17 +66,7 @@ protected:
                !w.OEMLIBNAME.text().isEmpty() && w.KENNUNG.currentText() != QStringLiteral("-----------");
     }
 
-    std::vector<std::string> LogLines() const {
-        std::ifstream in(logPath, std::ios::binary);
-        const std::string text((std::istreambuf_iterator<char>(in)), {});
-        std::vector<std::string> lines;
-        size_t start = 0;
-        for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
-            lines.push_back(text.substr(start, end - start));
-        return lines;
-    }
-
-    fs::path logPath;
+    TestLogFile logFile{"fwwindow"};
     std::unique_ptr<ConBase> link;
     std::unique_ptr<Q7Config> window;
     QString nextChoice;
@@ -352,7 +329,7 @@ TEST_F(WindowTest, SessionLogHasTheLinesInOrder) {
         "VskComTest::CheckDevice: ReceivedLibraryName=LIB-2.31",
         "Q7Config::MsgCallback: CLOSED",
     };
-    std::vector<std::string> lines = LogLines();
+    std::vector<std::string> lines = logFile.Lines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front().rfind("* ", 0), 0u); // the header
     lines.erase(lines.begin());

@@ -11,6 +11,8 @@
 #include "base/log.h"
 #include "link/conbase.h"
 #include "tests/app/qtenvironment.h"
+#include "tests/support/testfolder.h"
+#include "tests/support/testlog.h"
 #include "tests/tools/simprocess.h"
 #include "tests/update/testdevice.h"
 #include "tools/mkfwcfg/cfgwriter.h"
@@ -24,27 +26,20 @@ constexpr int kWait = 8000; // ms; every wait ends as soon as its condition hold
 class WindowUpdate : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "q7config_update_test.XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir = tmpl;
+        ASSERT_FALSE(dir.empty());
         ASSERT_TRUE(fs::create_directory(dir + "/release"));
-        logPath = dir + "/test.log";
         TheLog().SetPath(logPath);
         image = DemoImage(5 * 256 + 3, 11);
-        ASSERT_TRUE(WriteFileBytes(dir + "/release/DSPMAIN.bin", image));
         ConfigFields fields;
         fields.Filename = "D:\\out\\DSPMAIN.bin";
-        fields.Checksum = ImageChecksum(image.data(), image.size());
         fields.FwVersion = 15;
         fields.FwRevision = 1;
-        cfg = dir + "/release/fw.cfg";
-        ASSERT_TRUE(WriteFileBytes(cfg, EncipherConfig(ConfigXml(fields))));
+        ASSERT_TRUE(WriteRelease(dir + "/release/DSPMAIN.bin", image, fields, cfg));
         CfgFolder = "/start/folder";
     }
     void TearDown() override {
         window.reset();
         link.reset();
-        fs::remove_all(dir);
     }
     void Start(const char* address, std::vector<std::string> options, QStringList arguments = {}) {
         options.insert(options.begin(), {"--address", address, "--port", "0", "--no-reconnect-port"});
@@ -70,12 +65,12 @@ protected:
             },
             kWait));
     }
-    size_t LogCount(const std::string& line) {
-        const auto lines = ReadLogLines(logPath);
-        return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
-    }
+    size_t LogCount(const std::string& line) { return CountLogLine(logPath, line); }
 
-    std::string dir, logPath, cfg;
+    TestFolder folder{"q7config_update_test"};
+    const std::string dir = folder.Path();
+    const std::string logPath = dir + "/test.log";
+    const std::string cfg = dir + "/release/fw.cfg";
     std::vector<uint8_t> image;
     SimProcess sim;
     std::unique_ptr<ConBase> link;

@@ -1,5 +1,6 @@
 // FakeDevice: a scripted DSP device on loopback for the link tests.
 #include "tests/link/fakedevice.h"
+#include "tests/support/waituntil.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -153,13 +154,7 @@ size_t FakeDevice::BytesReceived() const {
 }
 
 bool FakeDevice::WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return WaitUntil(pred, limit);
 }
 
 void FakeDevice::Answer(Conn& c, uint8_t kind, uint16_t obj, uint16_t par) {

@@ -3,6 +3,7 @@
 #include "tools/mkfwcfg/cfgwriter.h"
 #include "update/firmwareimage.h"
 
+#include "tests/support/testfolder.h"
 #include "tests/tools/simprocess.h"
 
 #include <QJsonArray>
@@ -20,25 +21,11 @@
 namespace {
 
 using namespace std::chrono_literals;
-namespace fs = std::filesystem;
 
 // Command-line tool tests own 127.0.0.50 - 127.0.0.79, always with ephemeral ports.
 std::string Addr(int last) {
     return "127.0.0." + std::to_string(last);
 }
-
-// A folder of its own per test, removed afterwards.
-class TempDir {
-public:
-    explicit TempDir(const std::string& name)
-        : path(fs::temp_directory_path() / ("cli_test_" + std::to_string(getpid()) + "_" + name)) {
-        fs::remove_all(path);
-        fs::create_directories(path);
-    }
-    ~TempDir() { fs::remove_all(path); }
-    std::string operator/(const std::string& file) const { return (path / file).string(); }
-    fs::path path;
-};
 
 struct Firmware {
     std::string cfg;
@@ -47,21 +34,17 @@ struct Firmware {
 };
 
 // Writes an image of size bytes and its configuration; change edits the fields before enciphering.
-Firmware WriteFirmware(const TempDir& dir, const std::string& imageName, size_t size, uint32_t seed,
+Firmware WriteFirmware(const TestFolder& dir, const std::string& imageName, size_t size, uint32_t seed,
                        const std::function<void(ConfigFields&)>& change = {}) {
     Firmware fw;
     fw.image = DemoImage(size, seed);
     fw.name = FirmwareName(imageName);
-    EXPECT_TRUE(WriteFileBytes(dir / imageName, fw.image));
     ConfigFields f;
     f.Filename = "C:\\release\\" + imageName; // the folder plays no part: the image lies beside the file
-    f.Checksum = ImageChecksum(fw.image.data(), fw.image.size());
     f.FwVersion = 3;
     f.FwRevision = static_cast<int32_t>(seed);
-    if (change)
-        change(f);
     fw.cfg = dir / (imageName + ".cfg");
-    EXPECT_TRUE(WriteFileBytes(fw.cfg, EncipherConfig(ConfigXml(f))));
+    EXPECT_TRUE(WriteRelease(dir / imageName, fw.image, f, fw.cfg, change));
     return fw;
 }
 
@@ -138,9 +121,12 @@ std::string ReadText(const std::string& path) {
 // Every test writes the tool's diagnostic log into its own file.
 class CliTest : public testing::Test {
 protected:
-    void SetUp() override { ::setenv("FWUPDATE_LOG", (dir / "fwupdate-cli.log").c_str(), 1); }
+    void SetUp() override {
+        ASSERT_FALSE(dir.Path().empty());
+        ::setenv("FWUPDATE_LOG", (dir / "fwupdate-cli.log").c_str(), 1);
+    }
     void TearDown() override { ::unsetenv("FWUPDATE_LOG"); }
-    TempDir dir{testing::UnitTest::GetInstance()->current_test_info()->name()};
+    TestFolder dir{"cli_test_" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name())};
 };
 
 // ---- command line ----

@@ -2,28 +2,23 @@
 // files and the cipher layer, over files written by the OpenSSL-based writer.
 #include "update/fwconfig.h"
 
+#include "tests/support/testfolder.h"
 #include "tools/mkfwcfg/cfgwriter.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
+#include <memory>
 
 namespace {
 
-namespace fs = std::filesystem;
-
 class ConfigFiles : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        std::string tmpl = (fs::temp_directory_path() / "fwconfig_test.XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir = tmpl;
-    }
-    static void TearDownTestSuite() { fs::remove_all(dir); }
+    static void SetUpTestSuite() { folder = std::make_unique<TestFolder>("fwconfig_test"); }
+    static void TearDownTestSuite() { folder.reset(); }
 
     static std::string Write(const std::vector<uint8_t>& bytes, const std::string& name = "t.cfg") {
-        const std::string path = (fs::path(dir) / name).string();
+        EXPECT_FALSE(folder->Path().empty());
+        const std::string path = *folder / name;
         EXPECT_TRUE(WriteFileBytes(path, bytes));
         return path;
     }
@@ -31,7 +26,7 @@ protected:
         return config.Load(Write(EncipherConfig(xml)));
     }
 
-    static inline std::string dir;
+    static inline std::unique_ptr<TestFolder> folder;
 };
 
 const char* const kHead = "<?xml version=\"1.0\"?>\n";
@@ -248,8 +243,8 @@ TEST_F(ConfigFiles, SecondFileStartsFromReset) {
 TEST_F(ConfigFiles, FileLevelFailures) {
     FwConfig config;
     EXPECT_EQ(config.Load(Write({}, "empty.cfg")), -1);
-    EXPECT_EQ(config.Load((fs::path(dir) / "missing.cfg").string()), -1);
-    EXPECT_EQ(config.Load(dir), -1); // a folder
+    EXPECT_EQ(config.Load(*folder / "missing.cfg"), -1);
+    EXPECT_EQ(config.Load(folder->Path()), -1); // a folder
     EXPECT_EQ(config.Load(Write({1, 2, 3, 4, 5}, "short.cfg")), -1);
     // Plain (not enciphered) XML deciphers to noise.
     const std::string xml = ConfigXml({});

@@ -6,17 +6,15 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
 #include <numeric>
 
 #include "base/log.h"
 #include "link/conbase.h"
+#include "tests/support/testlog.h"
 #include "tests/update/testdevice.h"
 #include "update/firmwareimage.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 std::vector<uint8_t> Image(size_t n) {
     std::vector<uint8_t> image(n);
@@ -39,17 +37,10 @@ bool HasUpdateEnd(const std::vector<Received>& m) {
 
 class ProgramFlashTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        logPath =
-            (fs::temp_directory_path() / ("programflash_test." + std::to_string(getpid()) + ".log")).string();
-        fs::remove(logPath);
-        TheLog().SetPath(logPath);
-        session.SetUpdateClock(&clock);
-    }
+    void SetUp() override { session.SetUpdateClock(&clock); }
     void TearDown() override {
         if (session.CurrentDevice.load() != 0)
             session.CloseDevice();
-        fs::remove(logPath);
     }
     void Connect() {
         ASSERT_NE(session.OpenDevice("127.0.0.30", device.Port()), 0);
@@ -58,18 +49,18 @@ protected:
     }
     std::vector<std::string> LogLines(const std::string& prefix) {
         std::vector<std::string> lines;
-        for (const std::string& line : ReadLogLines(logPath))
+        for (const std::string& line : logFile.Lines())
             if (line.rfind(prefix, 0) == 0)
                 lines.push_back(line);
         return lines;
     }
 
+    TestLogFile logFile{"programflash_test"};
     TestDevice device{"127.0.0.30"};
     ConBase link;
     RecordingView view;
     FakeClock clock;
     UpdateSession session{link, view};
-    std::string logPath;
 };
 
 struct SizeCase {

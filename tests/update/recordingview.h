@@ -1,6 +1,7 @@
 // RecordingView: an UpdateView for tests that writes down every call as one line of text.
 #pragma once
 
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -9,24 +10,12 @@
 
 class RecordingView : public UpdateView {
 public:
+    // The display's name, in the order of UpdateView::Display.
     static const char* Name(Display d) {
-        switch (d) {
-        case Display::VERSION:
-            return "VERSION";
-        case Display::DSPMODSERIAL:
-            return "DSPMODSERIAL";
-        case Display::MODE:
-            return "MODE";
-        case Display::DSPMODNAME:
-            return "DSPMODNAME";
-        case Display::OEMUSERNAME:
-            return "OEMUSERNAME";
-        case Display::OEMDEVICENAME:
-            return "OEMDEVICENAME";
-        case Display::OEMLIBNAME:
-            return "OEMLIBNAME";
-        }
-        return "?";
+        static const char* const names[] = {"VERSION",     "DSPMODSERIAL",  "MODE",      "DSPMODNAME",
+                                            "OEMUSERNAME", "OEMDEVICENAME", "OEMLIBNAME"};
+        const auto i = static_cast<size_t>(d);
+        return i < std::size(names) ? names[i] : "?";
     }
 
     void SetDisplayText(Display which, const std::string& text) override {

@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <stdexcept>
 
 #include "link/frame.h"
@@ -79,6 +78,7 @@ void TestDevice::Serve() {
             std::lock_guard guard(lock);
             ++connections;
         }
+        connected = true;
         changed.notify_all();
         RxBuffer buf;
         RxScanState state = RxScanState::Searching;
@@ -105,7 +105,7 @@ void TestDevice::Serve() {
                     r.Data.assign(m.Buf.pU8, m.Buf.pU8 + m.Len);
                 else if (m.Count == 1)
                     r.Data.assign(m.Buf.U8, m.Buf.U8 + ElementSize(m.Type));
-                if (r.Obj == 0 && r.Par == 1 && r.Kind == KIND_READ)
+                if (r.Obj == 0 && r.Par == 1 && r.Kind == KIND_READ && !WithKeepAlives)
                     return; // keep-alive
                 DeviceAction action;
                 if (OnMessage)
@@ -130,6 +130,7 @@ void TestDevice::Serve() {
                 open = false;
         }
         close(fd);
+        connected = false;
     }
 }
 
@@ -147,16 +148,6 @@ bool TestDevice::WaitFor(const std::function<bool(const std::vector<Received>&)>
                          std::chrono::milliseconds limit) {
     std::unique_lock guard(lock);
     return changed.wait_for(guard, limit, [&] { return pred(messages); });
-}
-
-bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 void RecordingView::Add(Shown s) {
@@ -200,16 +191,4 @@ void FakeClock::SleepUntil(TimePoint t) {
 std::vector<int64_t> FakeClock::Pauses() {
     std::lock_guard guard(lock);
     return pauses;
-}
-
-std::vector<std::string> ReadLogLines(const std::string& path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path, std::ios::binary);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
 }

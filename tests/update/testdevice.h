@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/waituntil.h"
 #include "update/updateclock.h"
 #include "update/updateview.h"
 
@@ -48,10 +49,13 @@ public:
     int Port() const { return port; }
     // Set before the tool connects; called in the device's thread for every message.
     std::function<DeviceAction(const Received&)> OnMessage;
+    // Set before the tool connects: keep-alive reads of (0,1) go to OnMessage and Messages too.
+    bool WithKeepAlives = false;
 
-    // The messages received so far, keep-alive reads of (0,1) left out.
+    // The messages received so far, keep-alive reads of (0,1) left out unless WithKeepAlives.
     std::vector<Received> Messages();
     size_t Connections();
+    bool Connected() const { return connected; }
     // Waits until pred holds for the messages, at most limit; true when it held.
     bool WaitFor(const std::function<bool(const std::vector<Received>&)>& pred,
                  std::chrono::milliseconds limit = std::chrono::seconds(10));
@@ -62,15 +66,13 @@ private:
     int listenFd = -1;
     int port = 0;
     std::atomic<bool> stop{false};
+    std::atomic<bool> connected{false};
     std::mutex lock;
     std::condition_variable changed;
     std::vector<Received> messages;
     size_t connections = 0;
     std::thread thread;
 };
-
-// True when cond holds within limit (checked every millisecond).
-bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 // Records everything the update shows.
 class RecordingView : public UpdateView {
@@ -119,6 +121,3 @@ private:
     TimePoint now = TimePoint{} + std::chrono::hours(1);
     std::vector<int64_t> pauses;
 };
-
-// The lines of the log file written since the test pointed the log there.
-std::vector<std::string> ReadLogLines(const std::string& path);

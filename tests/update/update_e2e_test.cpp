@@ -13,6 +13,8 @@
 
 #include "base/log.h"
 #include "link/conbase.h"
+#include "tests/support/testfolder.h"
+#include "tests/support/testlog.h"
 #include "tests/tools/simprocess.h"
 #include "tests/update/testdevice.h"
 #include "tools/mkfwcfg/cfgwriter.h"
@@ -61,10 +63,7 @@ public:
     QJsonObject Finish(UpdateSession& session, const std::string& logPath, size_t updateWoks) {
         WaitUntil([&] {
             session.MsgCallback(0);
-            size_t n = 0;
-            for (const std::string& line : ReadLogLines(logPath))
-                n += line == "Q7Config::MsgCallback: WOK Obj(10,9)";
-            return n >= updateWoks;
+            return CountLogLine(logPath, "Q7Config::MsgCallback: WOK Obj(10,9)") >= updateWoks;
         });
         if (session.CurrentDevice.load() != 0)
             session.CloseDevice();
@@ -84,28 +83,22 @@ public:
 class UpdateE2E : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "update_e2e_test.XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir = tmpl;
-        logPath = dir + "/test.log";
+        ASSERT_FALSE(dir.empty());
         TheLog().SetPath(logPath);
     }
-    void TearDown() override { fs::remove_all(dir); }
 
     // Writes the image and a configuration that matches it; returns the configuration's path.
     std::string WriteRelease(const std::vector<uint8_t>& image, ConfigFields fields = {}) {
-        EXPECT_TRUE(WriteFileBytes(dir + "/DSPMAIN.V14.bin", image));
         if (!fields.Filename || *fields.Filename == "fw.bin")
             fields.Filename = "C:\\builds\\DSPMAIN.V14.bin";
-        if (fields.Checksum == 0)
-            fields.Checksum = ImageChecksum(image.data(), image.size());
-        EXPECT_TRUE(WriteFileBytes(dir + "/release.cfg", EncipherConfig(ConfigXml(fields))));
+        EXPECT_TRUE(::WriteRelease(dir + "/DSPMAIN.V14.bin", image, fields, dir + "/release.cfg"));
         return dir + "/release.cfg";
     }
     bool Identified() { return session.KennungReported.load() && session.SerialReported.load(); }
 
-    std::string dir;
-    std::string logPath;
+    TestFolder folder{"update_e2e_test"};
+    const std::string dir = folder.Path();
+    const std::string logPath = dir + "/test.log";
     ConBase link;
     RecordingView view;
     FakeClock clock;
@@ -324,9 +317,7 @@ TEST_F(UpdateE2E, ErrorReplyToAPageEndsInError) {
         if (index == 5 + 2)
             WaitUntil([&] {
                 session.MsgCallback(0);
-                const auto lines = ReadLogLines(logPath);
-                return std::find(lines.begin(), lines.end(), "Q7Config::MsgCallback: Error Obj(2,12)") !=
-                       lines.end();
+                return CountLogLine(logPath, "Q7Config::MsgCallback: Error Obj(2,12)") > 0;
             });
     };
     EXPECT_EQ(session.StartUpdateWith(config, cfg), UpdateOutcome::Error);

@@ -14,6 +14,7 @@
 
 #include "base/log.h"
 #include "link/conbase.h"
+#include "tests/support/testlog.h"
 #include "tests/update/recordingview.h"
 
 namespace fs = std::filesystem;
@@ -38,19 +39,7 @@ class SessionTest : public ::testing::Test {
 protected:
     static constexpr int kHandle = 7;
 
-    void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string(info->test_suite_name()) + "-" + info->name();
-        for (char& c : name)
-            if (c == '/')
-                c = '_';
-        logPath =
-            fs::temp_directory_path() / ("fwsession-" + std::to_string(::getpid()) + "-" + name + ".log");
-        fs::remove(logPath);
-        TheLog().SetPath(logPath);
-        session.CurrentDevice = kHandle;
-    }
-    void TearDown() override { fs::remove(logPath); }
+    void SetUp() override { session.CurrentDevice = kHandle; }
 
     // Queues a record carrying values (Count 1 in place, more as a data block) and drains the queue.
     void PushValues(int obj, int par, const std::vector<int32_t>& values, int kind = KIND_VALUE,
@@ -85,19 +74,15 @@ protected:
 
     // The log's lines after its header, without their CR LF.
     std::vector<std::string> LogLines() const {
-        std::ifstream in(logPath, std::ios::binary);
-        const std::string text((std::istreambuf_iterator<char>(in)), {});
-        std::vector<std::string> lines;
-        size_t start = 0;
-        for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
-            lines.push_back(text.substr(start, end - start));
-        EXPECT_EQ(start, text.size()) << "a line without CR LF";
+        std::string rest;
+        std::vector<std::string> lines = logFile.Lines(&rest);
+        EXPECT_EQ(rest, "") << "a line without CR LF";
         if (!lines.empty() && lines.front().rfind("* ", 0) == 0)
             lines.erase(lines.begin());
         return lines;
     }
 
-    fs::path logPath;
+    TestLogFile logFile{"fwsession"};
     ConBase con;
     RecordingView view;
     UpdateSession session{con, view};

@@ -9,6 +9,8 @@
 
 #include "base/log.h"
 #include "link/conbase.h"
+#include "tests/support/testfolder.h"
+#include "tests/support/testlog.h"
 #include "tests/update/testdevice.h"
 #include "tools/mkfwcfg/cfgwriter.h"
 #include "update/firmwareimage.h"
@@ -35,10 +37,7 @@ bool HasUpdateEnd(const std::vector<Received>& m) {
 class UpdateStartTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "updatestart_test.XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir = tmpl;
-        logPath = dir + "/test.log";
+        ASSERT_FALSE(dir.empty());
         TheLog().SetPath(logPath);
         image = DemoImage(3 * 256 + 7, 5);
         ASSERT_TRUE(WriteFileBytes(dir + "/fw.bin", image));
@@ -51,7 +50,6 @@ protected:
     void TearDown() override {
         if (session.CurrentDevice.load() != 0)
             session.CloseDevice();
-        fs::remove_all(dir);
     }
     std::string WriteConfig() {
         const std::string path = dir + "/fw.cfg";
@@ -70,16 +68,14 @@ protected:
         session.Serial = serial.value_or(12345);
         session.SerialReported = serial.has_value();
     }
-    bool LogHas(const std::string& line) {
-        const auto lines = ReadLogLines(logPath);
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
-    }
+    bool LogHas(const std::string& line) { return CountLogLine(logPath, line) > 0; }
     bool NothingSent() {
         return !device.WaitFor([](const auto& m) { return !m.empty(); }, std::chrono::milliseconds(200));
     }
 
-    std::string dir;
-    std::string logPath;
+    TestFolder folder{"updatestart_test"};
+    const std::string dir = folder.Path();
+    const std::string logPath = dir + "/test.log";
     std::vector<uint8_t> image;
     ConfigFields fields;
     TestDevice device{"127.0.0.31"};
@@ -279,23 +275,18 @@ TEST(UpdateStartWorker, WorkerThatCannotStartEndsInError) {
     ConBase link;
     RecordingView view;
     NoThreadSession session(link, view);
-    std::string tmpl = (fs::temp_directory_path() / "updatestart_worker.XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    const std::vector<uint8_t> image = DemoImage(600, 3);
-    ASSERT_TRUE(WriteFileBytes(tmpl + "/fw.bin", image));
-    ConfigFields fields;
-    fields.Checksum = ImageChecksum(image.data(), image.size());
-    ASSERT_TRUE(WriteFileBytes(tmpl + "/fw.cfg", EncipherConfig(ConfigXml(fields))));
+    TestFolder folder("updatestart_worker");
+    ASSERT_FALSE(folder.Path().empty());
+    ASSERT_TRUE(WriteRelease(folder / "fw.bin", DemoImage(600, 3), {}, folder / "fw.cfg"));
     ASSERT_NE(session.OpenDevice("127.0.0.32", device.Port()), 0);
     session.MsgCallback(0);
     session.Online = 1;
     session.AdminMode = true;
     FwConfig config;
-    EXPECT_EQ(session.StartUpdateWith(config, tmpl + "/fw.cfg"), UpdateOutcome::WorkerFailed);
+    EXPECT_EQ(session.StartUpdateWith(config, folder / "fw.cfg"), UpdateOutcome::WorkerFailed);
     EXPECT_EQ(view.Messages(), std::vector<std::string>{"Firmwareupdate ERROR"});
     EXPECT_FALSE(device.WaitFor([](const auto& m) { return !m.empty(); }, std::chrono::milliseconds(200)));
     session.CloseDevice();
-    fs::remove_all(tmpl);
 }
 
 struct PathCase {
