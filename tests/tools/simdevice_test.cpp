@@ -287,13 +287,18 @@ TEST(SimDevice, PageAfterEndOfImageIsAnOrderError) {
     EXPECT_EQ(dev.Report().OrderErrors, 2) << "after the end, and after a short page";
 }
 
+// The update start (2,9) and pages 0, 1 and 2 at (2,10)-(2,12).
+std::vector<std::vector<uint8_t>> UpdateStartAndThreePages() {
+    const std::vector<uint8_t> page(256, 1);
+    return {WriteI32(2, 9, {0}), WriteI8(2, 10, page.data(), 256), WriteI8(2, 11, page.data(), 256),
+            WriteI8(2, 12, page.data(), 256)};
+}
+
 TEST(SimDevice, ErrorOnPageRepliesWithAnErrorInsteadOfWok) {
     SimModelFaults faults;
     faults.ErrorOnPage = 1;
     SimDevice dev({}, faults);
-    const std::vector<uint8_t> page(256, 1);
-    const auto replies = Exchange(dev, {WriteI32(2, 9, {0}), WriteI8(2, 10, page.data(), 256),
-                                        WriteI8(2, 11, page.data(), 256), WriteI8(2, 12, page.data(), 256)});
+    const auto replies = Exchange(dev, UpdateStartAndThreePages());
     ASSERT_EQ(replies.size(), 4u);
     EXPECT_EQ(replies[1].Kind, KIND_WOK);
     EXPECT_EQ(replies[2].Kind, KIND_ERROR);
@@ -307,9 +312,7 @@ TEST(SimDevice, CloseAfterPagesStopsListeningAtThatPage) {
     SimModelFaults faults;
     faults.CloseAfterPages = 2;
     SimDevice dev({}, faults);
-    const std::vector<uint8_t> page(256, 1);
-    const auto replies = Exchange(dev, {WriteI32(2, 9, {0}), WriteI8(2, 10, page.data(), 256),
-                                        WriteI8(2, 11, page.data(), 256), WriteI8(2, 12, page.data(), 256)});
+    const auto replies = Exchange(dev, UpdateStartAndThreePages());
     EXPECT_TRUE(dev.WantsClose());
     EXPECT_EQ(replies.size(), 3u);
     EXPECT_EQ(dev.Report().Pages, 2);

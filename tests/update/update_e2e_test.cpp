@@ -225,6 +225,12 @@ TEST_P(UpdateE2ERules, RefusalSendsNothingAndAdminPasses) {
     }
 }
 
+// The configuration allows only the device with serial number 12345.
+void BindToSerial12345(ConfigFields& f, std::string&) {
+    f.UseSeriennummer = 1;
+    f.Seriennummer = 12345;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Devices, UpdateE2ERules,
     ::testing::Values(
@@ -248,10 +254,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "127.0.0.37",
                     {"--serial", "12346"},
                     false,
-                    [](ConfigFields& f, std::string&) {
-                        f.UseSeriennummer = 1;
-                        f.Seriennummer = 12345;
-                    },
+                    BindToSerial12345,
                     false,
                     false,
                     UpdateOutcome::SerialRefused},
@@ -259,10 +262,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "127.0.0.38",
                     {"--serial", "12345"},
                     false,
-                    [](ConfigFields& f, std::string&) {
-                        f.UseSeriennummer = 1;
-                        f.Seriennummer = 12345;
-                    },
+                    BindToSerial12345,
                     false,
                     false,
                     UpdateOutcome::Ok},
