@@ -28,10 +28,7 @@ struct SimCase {
 class SimWindow : public ::testing::Test {
 protected:
     void StartSim(const std::vector<std::string>& options) {
-        std::vector<std::string> args{"--address", kAddress, "--port", "0", "--no-reconnect-port"};
-        args.insert(args.end(), options.begin(), options.end());
-        ASSERT_TRUE(sim.Start(FWDEVSIM_PATH, args));
-        const auto port = sim.WaitListening();
+        const auto port = sim.StartDevice(FWDEVSIM_PATH, kAddress, options);
         ASSERT_TRUE(port.has_value()) << sim.ErrText();
         simPort = *port;
     }

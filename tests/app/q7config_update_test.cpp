@@ -11,6 +11,7 @@
 #include "base/log.h"
 #include "link/conbase.h"
 #include "tests/app/qtenvironment.h"
+#include "tests/support/release.h"
 #include "tests/support/testfolder.h"
 #include "tests/support/testlog.h"
 #include "tests/tools/simprocess.h"
@@ -41,10 +42,8 @@ protected:
         window.reset();
         link.reset();
     }
-    void Start(const char* address, std::vector<std::string> options, QStringList arguments = {}) {
-        options.insert(options.begin(), {"--address", address, "--port", "0", "--no-reconnect-port"});
-        ASSERT_TRUE(sim.Start(FWDEVSIM_PATH, options));
-        const auto port = sim.WaitListening();
+    void Start(const char* address, const std::vector<std::string>& options, QStringList arguments = {}) {
+        const auto port = sim.StartDevice(FWDEVSIM_PATH, address, options);
         ASSERT_TRUE(port.has_value()) << sim.ErrText();
         link = std::make_unique<ConBase>();
         window = std::make_unique<Q7Config>(

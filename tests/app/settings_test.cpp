@@ -1,6 +1,7 @@
 // Tests of the settings file data.dat: the bytes written, the length forms read, every load error keeping
 // CfgFolder as it was, and where the file lives.
 #include "app/settings.h"
+#include "tests/support/testfolder.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -104,17 +105,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 class SettingsFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() / ("fwsettings-" + std::to_string(::getpid()) + "-" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        file = dir / "data.dat";
-    }
-    void TearDown() override {
-        fs::remove_all(dir);
-        CfgFolder.clear();
-    }
+    void SetUp() override { ASSERT_FALSE(dir.empty()); }
+    void TearDown() override { CfgFolder.clear(); }
     void Write(const Bytes& bytes) {
         std::ofstream out(file, std::ios::binary);
         out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -124,8 +116,9 @@ protected:
         return Bytes((std::istreambuf_iterator<char>(in)), {});
     }
 
-    fs::path dir;
-    fs::path file;
+    TestFolder folder{"fwsettings"};
+    const fs::path dir = folder.Path();
+    const fs::path file = dir / "data.dat";
 };
 
 TEST_F(SettingsFile, MissingFileLeavesTheFolderAndIsWrittenAtTheEnd) {

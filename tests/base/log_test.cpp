@@ -2,6 +2,7 @@
 // restart and the fallback folder.
 #include "base/log.h"
 #include "base/platform.h"
+#include "tests/support/testfolder.h"
 
 #include <gtest/gtest.h>
 
@@ -25,13 +26,7 @@ namespace {
 // A fresh folder per test, removed afterwards.
 class LogTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = fs::temp_directory_path() / ("fwlog-" + std::to_string(::getpid()) + "-" + info->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
+    void SetUp() override { ASSERT_FALSE(dir.empty()); }
 
     static std::string Read(const fs::path& path) {
         std::ifstream in(path, std::ios::binary);
@@ -55,7 +50,8 @@ protected:
         return lines;
     }
 
-    fs::path dir;
+    TestFolder folder{"fwlog"};
+    const fs::path dir = folder.Path();
 };
 
 const std::regex kHeader(R"(\* (.+) (\d\d)\.(\d\d)\.(\d{4}) (\d\d):(\d\d):(\d\d), user: (.*))");

@@ -1,18 +1,11 @@
-// The files of a test: a fresh temporary folder of its own, removed with its contents at the end, and
-// WriteRelease, which writes a firmware image beside the enciphered configuration file that belongs to it.
+// TestFolder: a fresh temporary folder of one test, removed with its contents at the end.
 #pragma once
 
 #include <stdlib.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <string>
-#include <vector>
-
-#include "tools/mkfwcfg/cfgwriter.h"
-#include "update/firmwareimage.h"
 
 class TestFolder {
 public:
@@ -38,13 +31,3 @@ public:
 private:
     std::string path;
 };
-
-// Writes image to imagePath and, to cfgPath, the enciphered configuration of fields with the image's
-// checksum; edit may then change any field. True when both files were written.
-inline bool WriteRelease(const std::string& imagePath, const std::vector<uint8_t>& image, ConfigFields fields,
-                         const std::string& cfgPath, const std::function<void(ConfigFields&)>& edit = {}) {
-    fields.Checksum = ImageChecksum(image.data(), image.size());
-    if (edit)
-        edit(fields);
-    return WriteFileBytes(imagePath, image) && WriteFileBytes(cfgPath, EncipherConfig(ConfigXml(fields)));
-}

@@ -3,6 +3,7 @@
 #include "tools/mkfwcfg/cfgwriter.h"
 #include "update/firmwareimage.h"
 
+#include "tests/support/release.h"
 #include "tests/support/testfolder.h"
 #include "tests/tools/simprocess.h"
 
@@ -63,10 +64,8 @@ struct Sim {
 
     bool Start(const std::string& address, std::vector<std::string> args = {}) {
         addr = address;
-        args.insert(args.begin(), {"--address", address, "--port", "0", "--no-reconnect-port", "--once"});
-        if (!proc.Start(FWDEVSIM_PATH, args))
-            return false;
-        port = proc.WaitListening().value_or(0);
+        args.insert(args.begin(), "--once");
+        port = proc.StartDevice(FWDEVSIM_PATH, address, args).value_or(0);
         return port != 0;
     }
     std::string Device() const { return addr + ":" + std::to_string(port); }

@@ -59,6 +59,18 @@ public:
         }
     }
 
+    // Starts the device simulator at program on address with an ephemeral port, the reconnect port left
+    // closed, and these options; the port it listens on, or nullopt.
+    std::optional<int> StartDevice(const std::string& program, const std::string& address,
+                                   const std::vector<std::string>& options = {}) {
+        std::vector<std::string> args{"--address", address, "--port", "0", "--no-reconnect-port"};
+        args.insert(args.end(), options.begin(), options.end());
+        if (!Start(program, args)) {
+            return std::nullopt;
+        }
+        return WaitListening();
+    }
+
     // Waits for the ready line and returns the port it names.
     std::optional<int> WaitListening(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
         const auto deadline = Clock::now() + limit;

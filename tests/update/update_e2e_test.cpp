@@ -13,6 +13,7 @@
 
 #include "base/log.h"
 #include "link/conbase.h"
+#include "tests/support/release.h"
 #include "tests/support/testfolder.h"
 #include "tests/support/testlog.h"
 #include "tests/tools/simprocess.h"
@@ -40,11 +41,8 @@ class SimUpdate {
 public:
     SimUpdate(const std::string& address, std::vector<std::string> simArgs, const std::string& folder)
         : address(address), folder(folder) {
-        simArgs.insert(simArgs.begin(), {"--address", address, "--port", "0", "--no-reconnect-port"});
         simArgs.insert(simArgs.end(), {"--image-out", folder + "/received.bin"});
-        started = sim.Start(FWDEVSIM_PATH, simArgs);
-        if (started)
-            port = sim.WaitListening().value_or(0);
+        port = sim.StartDevice(FWDEVSIM_PATH, address, simArgs).value_or(0);
     }
 
     // Connects and pumps MsgCallback until the device has answered and pred holds.
@@ -76,8 +74,7 @@ public:
     std::string address;
     std::string folder;
     SimProcess sim;
-    bool started = false;
-    int port = 0;
+    int port = 0; // 0: the simulator did not start listening
 };
 
 class UpdateE2E : public ::testing::Test {
@@ -137,7 +134,7 @@ TEST_P(UpdateE2ESizes, FullUpdateArrivesCompleteAndInOrder) {
     fields.FwRevision = 7;
     const std::string cfg = WriteRelease(image, fields);
     SimUpdate sim("127.0.0.33", {"--once"}, dir);
-    ASSERT_TRUE(sim.started && sim.port != 0) << sim.sim.ErrText();
+    ASSERT_NE(sim.port, 0) << sim.sim.ErrText();
     session.SetUpdateClock(&clock);
     ASSERT_TRUE(sim.ConnectAndIdentify(session, [&] { return Identified(); }));
     EXPECT_EQ(session.StartUpdateWith(config, cfg), UpdateOutcome::Ok);
@@ -155,7 +152,7 @@ TEST_F(UpdateE2E, RealPacedUpdateStepsTheProgress) {
     const std::vector<uint8_t> image = DemoImage(300, 9);
     const std::string cfg = WriteRelease(image);
     SimUpdate sim("127.0.0.34", {"--once"}, dir);
-    ASSERT_TRUE(sim.started && sim.port != 0) << sim.sim.ErrText();
+    ASSERT_NE(sim.port, 0) << sim.sim.ErrText();
     ASSERT_TRUE(sim.ConnectAndIdentify(session, [&] { return Identified(); }));
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(session.StartUpdateWith(config, cfg), UpdateOutcome::Ok);
@@ -213,7 +210,7 @@ TEST_P(UpdateE2ERules, RefusalSendsNothingAndAdminPasses) {
     session.AdminMode = c.admin;
     session.SetUpdateClock(&clock);
     SimUpdate sim(c.address, c.simArgs, dir);
-    ASSERT_TRUE(sim.started && sim.port != 0) << sim.sim.ErrText();
+    ASSERT_NE(sim.port, 0) << sim.sim.ErrText();
     ASSERT_TRUE(sim.ConnectAndIdentify(session, [&] { return Identified(); }));
     EXPECT_EQ(session.StartUpdateWith(config, cfg), c.outcome);
     const QJsonObject j = sim.Finish(session, logPath, c.outcome == UpdateOutcome::Ok ? 2 : 0);
@@ -288,7 +285,7 @@ TEST_F(UpdateE2E, LinkDroppedMidUpdateEndsInError) {
     const std::vector<uint8_t> image = DemoImage(10 * 256, 6);
     const std::string cfg = WriteRelease(image);
     SimUpdate sim("127.0.0.42", {"--once", "--close-after-pages", "3"}, dir);
-    ASSERT_TRUE(sim.started && sim.port != 0) << sim.sim.ErrText();
+    ASSERT_NE(sim.port, 0) << sim.sim.ErrText();
     ASSERT_TRUE(sim.ConnectAndIdentify(session, [&] { return Identified(); }));
     const int handle = session.CurrentDevice.load();
     session.SetUpdateClock(&clock);
@@ -309,7 +306,7 @@ TEST_F(UpdateE2E, ErrorReplyToAPageEndsInError) {
     const std::vector<uint8_t> image = DemoImage(8 * 256, 7);
     const std::string cfg = WriteRelease(image);
     SimUpdate sim("127.0.0.43", {"--once", "--error-on-page", "2"}, dir);
-    ASSERT_TRUE(sim.started && sim.port != 0) << sim.sim.ErrText();
+    ASSERT_NE(sim.port, 0) << sim.sim.ErrText();
     ASSERT_TRUE(sim.ConnectAndIdentify(session, [&] { return Identified(); }));
     session.SetUpdateClock(&clock);
     // At the pause after page 2, the worker takes the replies until the error has come.
@@ -333,7 +330,7 @@ TEST_F(UpdateE2E, SecondDeviceWithoutOemIdIsRefused) {
     session.SetUpdateClock(&clock);
     {
         SimUpdate first("127.0.0.44", {"--once"}, dir);
-        ASSERT_TRUE(first.started && first.port != 0);
+        ASSERT_NE(first.port, 0);
         ASSERT_TRUE(first.ConnectAndIdentify(session, [&] { return Identified(); }));
         ASSERT_EQ(session.Kennung, UpdateSession::OemNumber);
         first.Finish(session, logPath, 0);
@@ -343,7 +340,7 @@ TEST_F(UpdateE2E, SecondDeviceWithoutOemIdIsRefused) {
         }));
     }
     SimUpdate second("127.0.0.45", {"--once", "--no-answer", "1,5"}, dir);
-    ASSERT_TRUE(second.started && second.port != 0);
+    ASSERT_NE(second.port, 0);
     ASSERT_TRUE(second.ConnectAndIdentify(session, [&] { return session.SerialReported.load(); }));
     EXPECT_EQ(session.Kennung, UpdateSession::OemNumber); // still shown from the first device
     EXPECT_EQ(session.StartUpdateWith(config, cfg), UpdateOutcome::OemRefused);

@@ -9,6 +9,7 @@
 
 #include "base/log.h"
 #include "link/conbase.h"
+#include "tests/support/release.h"
 #include "tests/support/testfolder.h"
 #include "tests/support/testlog.h"
 #include "tests/update/testdevice.h"
