@@ -36,15 +36,18 @@ std::string ObjText(const Msg& m) {
     return "Obj(" + std::to_string(m.Obj) + "," + std::to_string(m.Par) + ")";
 }
 
-// A device text: the bytes of the four values, each lowest byte first, and a terminating zero.
-void StoreText(char (&text)[17], int32_t v0, int32_t v1, int32_t v2, int32_t v3) {
-    const int32_t values[4] = {v0, v1, v2, v3};
+// A device text: the bytes of the four values, each lowest byte first, and a terminating zero. It is
+// stored in text, logged after logPrefix and shown in display.
+void ReceivedText(UpdateView& view, UpdateView::Display display, const char* logPrefix, char (&text)[17],
+                  const int32_t (&values)[4]) {
     for (int i = 0; i < 4; ++i) {
         const auto u = static_cast<uint32_t>(values[i]);
         for (int b = 0; b < 4; ++b)
             text[i * 4 + b] = static_cast<char>((u >> (8 * b)) & 0xFF);
     }
     text[16] = '\0';
+    LogLine(std::string(logPrefix) + text);
+    view.SetDisplayText(display, text);
 }
 
 } // namespace
@@ -276,25 +279,21 @@ void UpdateSession::ReceivedVersion(int32_t value) {
 }
 
 void UpdateSession::ReceivedName(int32_t v0, int32_t v1, int32_t v2, int32_t v3) {
-    StoreText(Name, v0, v1, v2, v3);
-    LogLine(std::string("VskComTest::ReceivedName: NAME=") + Name);
-    View.SetDisplayText(UpdateView::Display::DSPMODNAME, Name);
+    ReceivedText(View, UpdateView::Display::DSPMODNAME, "VskComTest::ReceivedName: NAME=", Name,
+                 {v0, v1, v2, v3});
 }
 
 void UpdateSession::ReceivedOEMName(int32_t v0, int32_t v1, int32_t v2, int32_t v3) {
-    StoreText(OemName, v0, v1, v2, v3);
-    LogLine(std::string("VskComTest::ReceivedOEMName: NAME=") + OemName);
-    View.SetDisplayText(UpdateView::Display::OEMUSERNAME, OemName);
+    ReceivedText(View, UpdateView::Display::OEMUSERNAME, "VskComTest::ReceivedOEMName: NAME=", OemName,
+                 {v0, v1, v2, v3});
 }
 
 void UpdateSession::ReceivedDeviceName(int32_t v0, int32_t v1, int32_t v2, int32_t v3) {
-    StoreText(DeviceName, v0, v1, v2, v3);
-    LogLine(std::string("VskComTest::CheckDevice: ReceivedDeviceName=") + DeviceName);
-    View.SetDisplayText(UpdateView::Display::OEMDEVICENAME, DeviceName);
+    ReceivedText(View, UpdateView::Display::OEMDEVICENAME,
+                 "VskComTest::CheckDevice: ReceivedDeviceName=", DeviceName, {v0, v1, v2, v3});
 }
 
 void UpdateSession::ReceivedLibraryName(int32_t v0, int32_t v1, int32_t v2, int32_t v3) {
-    StoreText(LibraryName, v0, v1, v2, v3);
-    LogLine(std::string("VskComTest::CheckDevice: ReceivedLibraryName=") + LibraryName);
-    View.SetDisplayText(UpdateView::Display::OEMLIBNAME, LibraryName);
+    ReceivedText(View, UpdateView::Display::OEMLIBNAME,
+                 "VskComTest::CheckDevice: ReceivedLibraryName=", LibraryName, {v0, v1, v2, v3});
 }
