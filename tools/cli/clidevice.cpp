@@ -38,9 +38,9 @@ std::string SecondsText(double seconds) {
     return text;
 }
 
-// The objects that receive pages first..last, as ranges per object: (2,10)-(2,25).
-std::string PageObjects(int64_t pages) {
-    std::string text;
+// The pages 0..pages-1 as runs per object, first to last: each run's object, its first and last
+// parameter and its count of pages.
+template <typename Visit> void ForEachPageRun(int64_t pages, Visit visit) {
     int64_t first = 0;
     while (first < pages) {
         const std::optional<PageAddress> a = PageAddressOf(first);
@@ -50,34 +50,37 @@ std::string PageObjects(int64_t pages) {
         const int64_t objectEnd = a->Obj == 2 ? 246 : a->Obj == 3 ? 502 : kMaxPages;
         const int64_t last = std::min(pages, objectEnd) - 1;
         const std::optional<PageAddress> b = PageAddressOf(last);
-        if (!text.empty())
-            text += ", ";
-        text += "(" + std::to_string(a->Obj) + "," + std::to_string(a->Par) + ")";
-        if (last > first)
-            text += "-(" + std::to_string(b->Obj) + "," + std::to_string(b->Par) + ")";
+        visit(a->Obj, a->Par, b->Par, last - first + 1);
         first = last + 1;
     }
+}
+
+// The objects that receive the pages, as ranges per object: (2,10)-(2,25).
+std::string PageObjects(int64_t pages) {
+    std::string text;
+    ForEachPageRun(pages, [&](int obj, int firstPar, int lastPar, int64_t count) {
+        if (!text.empty())
+            text += ", ";
+        text += "(" + std::to_string(obj) + "," + std::to_string(firstPar) + ")";
+        if (count > 1)
+            text += "-(" + std::to_string(obj) + "," + std::to_string(lastPar) + ")";
+    });
     return text;
 }
 
 std::string PageObjectsJson(int64_t pages) {
     std::string json = "[";
-    int64_t first = 0;
-    while (first < pages) {
-        const std::optional<PageAddress> a = PageAddressOf(first);
-        if (!a)
-            break;
-        const int64_t objectEnd = a->Obj == 2 ? 246 : a->Obj == 3 ? 502 : kMaxPages;
-        const int64_t last = std::min(pages, objectEnd) - 1;
-        const std::optional<PageAddress> b = PageAddressOf(last);
+    ForEachPageRun(pages, [&](int obj, int firstPar, int lastPar, int64_t count) {
         if (json.size() > 1)
             json += ",";
-        json += "{\"obj\":" + std::to_string(a->Obj) + ",\"firstPar\":" + std::to_string(a->Par) +
-                ",\"lastPar\":" + std::to_string(b->Par) + ",\"pages\":" + std::to_string(last - first + 1) +
-                "}";
-        first = last + 1;
-    }
+        json += "{\"obj\":" + std::to_string(obj) + ",\"firstPar\":" + std::to_string(firstPar) +
+                ",\"lastPar\":" + std::to_string(lastPar) + ",\"pages\":" + std::to_string(count) + "}";
+    });
     return json + "]";
+}
+
+int Percent(int64_t written, int64_t pages) {
+    return pages > 0 ? static_cast<int>(written * 100 / pages) : 0;
 }
 
 std::string DateText(uint32_t value) {
@@ -213,10 +216,9 @@ double CliDevice::SecondsLeft() const {
 }
 
 std::string CliDevice::ProgressText(int64_t written, int64_t pages, double secondsLeft) const {
-    const int percent = pages > 0 ? static_cast<int>(written * 100 / pages) : 0;
     char text[160];
     std::snprintf(text, sizeof text, "page %lld/%lld (%d%%), %s left", static_cast<long long>(written),
-                  static_cast<long long>(pages), percent, SecondsText(secondsLeft).c_str());
+                  static_cast<long long>(pages), Percent(written, pages), SecondsText(secondsLeft).c_str());
     return text;
 }
 
@@ -244,12 +246,11 @@ void CliDevice::ReportProgress(bool force) {
     if (!due)
         return;
     if (Out.Json()) {
-        const int percent = pages > 0 ? static_cast<int>(written * 100 / pages) : 0;
         Out.Event(JsonLine("progress")
                       .Text("device", Device.Label)
                       .Int("pages", written)
                       .Int("total", pages)
-                      .Int("percent", percent)
+                      .Int("percent", Percent(written, pages))
                       .Number("secondsLeft", left)
                       .Str());
     } else {
