@@ -70,25 +70,30 @@ std::vector<uint8_t> RunEcb(const uint8_t* data, std::size_t size, bool encipher
 
 } // namespace
 
+const NumberField kNumberFields[14] = {
+    {"DSPVersion", "--dspversion", &ConfigFields::DSPVersion},
+    {"Inputs", "--inputs", &ConfigFields::Inputs},
+    {"Outputs", "--outputs", &ConfigFields::Outputs},
+    {"Seriennummer", "--serial", &ConfigFields::Seriennummer},
+    {"UseSeriennummer", "--use-serial", &ConfigFields::UseSeriennummer},
+    {"Checksum", "--checksum", &ConfigFields::Checksum},
+    {"FwVersion", "--version", &ConfigFields::FwVersion},
+    {"FwRevision", "--revision", &ConfigFields::FwRevision},
+    {"Q7Type", "--q7type", &ConfigFields::Q7Type},
+    {"EnableMicInput1", "--enable-mic-input1", &ConfigFields::EnableMicInput1},
+    {"EnableAES1", "--enable-aes1", &ConfigFields::EnableAES1},
+    {"EnableAES2", "--enable-aes2", &ConfigFields::EnableAES2},
+    {"EnableFIR", "--enable-fir", &ConfigFields::EnableFIR},
+    {"EnableEthernet", "--enable-ethernet", &ConfigFields::EnableEthernet},
+};
+
 std::string ConfigXml(const ConfigFields& f) {
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Configuration>\n";
-    AddValue(xml, "DSPVersion", f.DSPVersion);
-    if (f.Filename) {
-        xml += "  <Filename>" + EscapeXml(*f.Filename) + "</Filename>\n";
+    for (const NumberField& field : kNumberFields) {
+        AddValue(xml, field.Element, f.*field.Field);
+        if (field.Field == &ConfigFields::DSPVersion && f.Filename)
+            xml += "  <Filename>" + EscapeXml(*f.Filename) + "</Filename>\n";
     }
-    AddValue(xml, "Inputs", f.Inputs);
-    AddValue(xml, "Outputs", f.Outputs);
-    AddValue(xml, "Seriennummer", f.Seriennummer);
-    AddValue(xml, "UseSeriennummer", f.UseSeriennummer);
-    AddValue(xml, "Checksum", f.Checksum);
-    AddValue(xml, "FwVersion", f.FwVersion);
-    AddValue(xml, "FwRevision", f.FwRevision);
-    AddValue(xml, "Q7Type", f.Q7Type);
-    AddValue(xml, "EnableMicInput1", f.EnableMicInput1);
-    AddValue(xml, "EnableAES1", f.EnableAES1);
-    AddValue(xml, "EnableAES2", f.EnableAES2);
-    AddValue(xml, "EnableFIR", f.EnableFIR);
-    AddValue(xml, "EnableEthernet", f.EnableEthernet);
     xml += "</Configuration>\n";
     return xml;
 }

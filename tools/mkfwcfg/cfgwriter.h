@@ -29,6 +29,15 @@ struct ConfigFields {
     std::optional<int32_t> EnableEthernet = 0;
 };
 
+// The number fields of a configuration file in the order a written document has them (Filename stands
+// after the first, DSPVersion), each with its element and the mkfwcfg option that sets it.
+struct NumberField {
+    const char* Element;
+    const char* Option;
+    std::optional<int32_t> ConfigFields::*Field;
+};
+extern const NumberField kNumberFields[14];
+
 // The XML document of a configuration file: an XML declaration and the root "Configuration" with one
 // child per field present, numbers in attribute "value", the file name as text (escaped).
 std::string ConfigXml(const ConfigFields& fields);

@@ -61,38 +61,12 @@ int Fail(const std::string& message) {
 
 int main(int argc, char** argv) {
     ConfigFields fields;
-    std::map<std::string, std::optional<int32_t>*> numeric = {
-        {"--dspversion", &fields.DSPVersion},
-        {"--inputs", &fields.Inputs},
-        {"--outputs", &fields.Outputs},
-        {"--serial", &fields.Seriennummer},
-        {"--use-serial", &fields.UseSeriennummer},
-        {"--checksum", &fields.Checksum},
-        {"--version", &fields.FwVersion},
-        {"--revision", &fields.FwRevision},
-        {"--q7type", &fields.Q7Type},
-        {"--enable-mic-input1", &fields.EnableMicInput1},
-        {"--enable-aes1", &fields.EnableAES1},
-        {"--enable-aes2", &fields.EnableAES2},
-        {"--enable-fir", &fields.EnableFIR},
-        {"--enable-ethernet", &fields.EnableEthernet},
-    };
-    std::map<std::string, std::optional<int32_t>*> byElement = {
-        {"DSPVersion", &fields.DSPVersion},
-        {"Inputs", &fields.Inputs},
-        {"Outputs", &fields.Outputs},
-        {"Seriennummer", &fields.Seriennummer},
-        {"UseSeriennummer", &fields.UseSeriennummer},
-        {"Checksum", &fields.Checksum},
-        {"FwVersion", &fields.FwVersion},
-        {"FwRevision", &fields.FwRevision},
-        {"Q7Type", &fields.Q7Type},
-        {"EnableMicInput1", &fields.EnableMicInput1},
-        {"EnableAES1", &fields.EnableAES1},
-        {"EnableAES2", &fields.EnableAES2},
-        {"EnableFIR", &fields.EnableFIR},
-        {"EnableEthernet", &fields.EnableEthernet},
-    };
+    // The number fields by option and by element name (for --omit).
+    std::map<std::string, std::optional<int32_t>*> numeric, byElement;
+    for (const NumberField& f : kNumberFields) {
+        numeric[f.Option] = &(fields.*f.Field);
+        byElement[f.Element] = &(fields.*f.Field);
+    }
 
     std::string out, xmlPath, imagePath, writeImage, showPath;
     std::optional<long long> size;
