@@ -53,6 +53,18 @@ std::shared_ptr<Device> ConBase::FindDevice(int handle) {
     return it->second;
 }
 
+std::shared_ptr<Device> ConBase::LookUp(int handle) {
+    std::lock_guard<std::mutex> hold(Lock);
+    return FindDevice(handle);
+}
+
+void ConBase::PushEvent(int handle, int kind) {
+    Msg m; // Count 0, Len 0
+    m.Handle = handle;
+    m.Kind = kind;
+    PushMsg(handle, m);
+}
+
 int ConBase::Open(const std::string& address, int port) {
     // The null integer (-2147483648) and every other port outside 1..65535 fail here.
     if (address.empty() || port < 1 || port > 65535)
@@ -94,19 +106,12 @@ int ConBase::Open(const std::string& address, int port) {
         std::lock_guard<std::mutex> hold(Lock);
         Devices.emplace(handle, dev);
     }
-    Msg connected;
-    connected.Handle = handle;
-    connected.Kind = KIND_CONNECTED;
-    PushMsg(handle, connected);
+    PushEvent(handle, KIND_CONNECTED);
     return handle;
 }
 
 int ConBase::Close(int handle) {
-    std::shared_ptr<Device> dev;
-    {
-        std::lock_guard<std::mutex> hold(Lock);
-        dev = FindDevice(handle);
-    }
+    const std::shared_ptr<Device> dev = LookUp(handle);
     if (!dev)
         return -1;
     bool closed;
@@ -120,19 +125,12 @@ int ConBase::Close(int handle) {
     }
     if (!closed)
         return -2;
-    Msg m;
-    m.Handle = handle;
-    m.Kind = KIND_CLOSED;
-    PushMsg(handle, m);
+    PushEvent(handle, KIND_CLOSED);
     return 0;
 }
 
 int ConBase::IsOpen(int handle) {
-    std::shared_ptr<Device> dev;
-    {
-        std::lock_guard<std::mutex> hold(Lock);
-        dev = FindDevice(handle);
-    }
+    const std::shared_ptr<Device> dev = LookUp(handle);
     return dev && dev->IsOpen() ? 1 : 0;
 }
 
@@ -268,12 +266,7 @@ void ConBase::LinkLoop(std::stop_token stop) {
     std::vector<Asp*> polled;
     std::vector<SockWaitEntry> waitSet;
     std::vector<int> writeSet;
-    const auto closed = [this](Asp& dev) {
-        Msg m;
-        m.Handle = dev.Handle;
-        m.Kind = KIND_CLOSED;
-        PushMsg(dev.Handle, m);
-    };
+    const auto closed = [this](Asp& dev) { PushEvent(dev.Handle, KIND_CLOSED); };
     while (!stop.stop_requested()) {
         devices.clear();
         {

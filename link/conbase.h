@@ -81,6 +81,9 @@ private:
     void LinkLoop(std::stop_token stop);
     void TickLoop(std::stop_token stop);
     std::shared_ptr<Device> FindDevice(int handle); // caller holds Lock
+    std::shared_ptr<Device> LookUp(int handle);     // takes Lock for the lookup only
+    // Queues a link event (KIND_CONNECTED, KIND_CLOSED) for the device.
+    void PushEvent(int handle, int kind);
     int TakeMsg(int handle, bool anyHandle, Msg* record, int capacity);
 
     const LinkOptions Opts;
