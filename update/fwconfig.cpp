@@ -177,15 +177,16 @@ int FwConfig::LoadBytes(const uint8_t* data, size_t n) {
     Valid = 0;
     if (n == 0)
         return -1;
-    std::vector<char> plain(n + 1, 0);
     try {
+        // A file too large for memory is a file that cannot be read, not an error for the caller.
+        std::vector<char> plain(n + 1, 0);
         cipher.Decipher(reinterpret_cast<const char*>(data), plain.data(), n);
+        const std::string_view text(plain.data()); // up to the first zero byte
+        if (Parse(text) != 0)
+            return -1;
     } catch (const std::exception&) {
         return -1;
     }
-    const std::string_view text(plain.data()); // up to the first zero byte
-    if (Parse(text) != 0)
-        return -1;
     return Valid == 1 ? 0 : -1;
 }
 
