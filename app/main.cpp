@@ -18,9 +18,10 @@ int main(int argc, char** argv) {
     Q7Config window(link, arguments);
     const std::filesystem::path settings =
         SettingsFilePath(QCoreApplication::applicationDirPath().toStdString());
-    LoadSettings(settings);
+    const auto serialize = [&window](SettingsStream& stream) { window.Serialize(stream); };
+    LoadSettings(settings, serialize);
     window.show();
     app.exec();
-    StoreSettings(settings);
+    StoreSettings(settings, serialize);
     return 0;
 }

@@ -99,6 +99,10 @@ Q7Config::~Q7Config() {
     Detach();
 }
 
+void Q7Config::Serialize(SettingsStream& stream) {
+    SerializeCfgFolder(stream);
+}
+
 void Q7Config::OnConnect() {
     const std::string address = IP.text().toStdString();
     // An empty or incomplete port is the null integer, which no connection accepts.

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "app/onlinedisplay.h"
+#include "app/settings.h"
 #include "app/vskfwlayout.h"
 #include "link/connection.h"
 #include "update/fwconfig.h"
@@ -41,6 +42,9 @@ public:
     void StartUpdateWith(const QString& cfgFile);
     // The configuration record, reused for every configuration file the operator picks.
     FwConfig Config;
+
+    // data.dat keeps CfgFolder and nothing else of the window (no placement, address or port).
+    void Serialize(SettingsStream& stream);
 
     // Called in the link's thread: posts MsgCallback into the GUI thread.
     void OnNotify(int handle) override;

@@ -134,24 +134,34 @@ std::filesystem::path SettingsFilePath(const std::filesystem::path& programFolde
     return ChooseSettingsFolder(programFolder, writable, xdg ? xdg : "", home ? home : "") / "data.dat";
 }
 
-void LoadSettings(const std::filesystem::path& file) {
+void SerializeCfgFolder(SettingsStream& stream) {
+    if (!stream.loading) {
+        stream.bytes = EncodeSettings(CfgFolder);
+    } else if (auto folder = DecodeSettings(stream.bytes)) {
+        CfgFolder = std::move(*folder);
+    }
+}
+
+void LoadSettings(const std::filesystem::path& file, const SettingsSerializer& serialize) {
     std::ifstream in(file, std::ios::binary);
     if (!in)
         return;
-    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (auto folder = DecodeSettings(bytes))
-        CfgFolder = std::move(*folder);
+    SettingsStream stream{
+        true, std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>())};
+    serialize(stream);
 }
 
-bool StoreSettings(const std::filesystem::path& file) {
+bool StoreSettings(const std::filesystem::path& file, const SettingsSerializer& serialize) {
     std::error_code ec;
     if (file.has_parent_path())
         std::filesystem::create_directories(file.parent_path(), ec);
+    SettingsStream stream;
+    serialize(stream);
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     if (!out)
         return false;
-    const std::vector<uint8_t> bytes = EncodeSettings(CfgFolder);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(stream.bytes.data()),
+              static_cast<std::streamsize>(stream.bytes.size()));
     out.close();
     return static_cast<bool>(out);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,7 +28,19 @@ std::filesystem::path ChooseSettingsFolder(const std::filesystem::path& programF
 // $XDG_CONFIG_HOME and $HOME.
 std::filesystem::path SettingsFilePath(const std::filesystem::path& programFolder);
 
-// Reads CfgFolder from the file; a missing, short or malformed file leaves CfgFolder as it was.
-void LoadSettings(const std::filesystem::path& file);
-// Writes CfgFolder to the file (creating its folder); false when it could not be written.
-bool StoreSettings(const std::filesystem::path& file);
+// The settings file in one direction: loading hands the file's bytes to the serializer, storing takes the
+// bytes it leaves.
+struct SettingsStream {
+    bool loading = false;
+    std::vector<uint8_t> bytes;
+};
+// Exchanges CfgFolder with the stream in its direction; a load error leaves CfgFolder as it was.
+void SerializeCfgFolder(SettingsStream& stream);
+using SettingsSerializer = std::function<void(SettingsStream&)>;
+
+// Reads the file through serialize; a missing file changes nothing.
+void LoadSettings(const std::filesystem::path& file,
+                  const SettingsSerializer& serialize = SerializeCfgFolder);
+// Writes the file (creating its folder) from serialize; false when it could not be written.
+bool StoreSettings(const std::filesystem::path& file,
+                   const SettingsSerializer& serialize = SerializeCfgFolder);
