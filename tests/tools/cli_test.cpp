@@ -359,6 +359,34 @@ INSTANTIATE_TEST_SUITE_P(
                     "Update not allowed: Serial"}),
     [](const auto& info) { return std::string(info.param.label); });
 
+TEST_F(CliTest, DryRunNamesThePageObjectsAcrossObjectsInTextAndJson) {
+    // 300 pages: 246 on object 2 (parameters 10-255), then 54 on object 3 (parameters 0-53).
+    const Firmware fw = WriteFirmware(dir, "big.bin", 300 * 256, 1);
+    Sim sim;
+    ASSERT_TRUE(sim.Start(Addr(65)));
+    const CliRun text = RunCli({"update", "--device", sim.Device(), "--config", fw.cfg, "--dry-run"}, 20s);
+    EXPECT_EQ(text.code, 0) << text.Out() << text.err;
+    EXPECT_TRUE(text.Has("(2,10)-(2,255), (3,0)-(3,53)")) << text.Out();
+    EXPECT_EQ(sim.Json()["writes"].toInt(), 0);
+
+    Sim jsonSim; // each simulator serves one session
+    ASSERT_TRUE(jsonSim.Start(Addr(78)));
+    const CliRun json =
+        RunCli({"update", "--device", jsonSim.Device(), "--config", fw.cfg, "--dry-run", "--json"}, 20s);
+    EXPECT_EQ(json.code, 0) << json.Out() << json.err;
+    QJsonArray objects;
+    for (const auto& line : json.lines) {
+        const QJsonObject j = ParseJson(line);
+        if (j.contains("pageObjects"))
+            objects = j["pageObjects"].toArray();
+    }
+    const QJsonArray expected = QJsonDocument::fromJson(R"([{"obj":2,"firstPar":10,"lastPar":255,"pages":246},
+                                                            {"obj":3,"firstPar":0,"lastPar":53,"pages":54}])")
+                                    .array();
+    EXPECT_EQ(objects, expected) << json.Out();
+    EXPECT_EQ(jsonSim.Json()["writes"].toInt(), 0);
+}
+
 TEST_F(CliTest, UnreadableConfigurationTouchesNoDevice) {
     ASSERT_TRUE(WriteFileBytes(dir / "bad.cfg", std::vector<uint8_t>(48, 0x55)));
     Sim sim;
