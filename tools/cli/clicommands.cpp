@@ -217,7 +217,7 @@ int RunDevices(const CliOptions& o) {
                     else
                         d->RunInfo();
                 } catch (const std::exception& e) {
-                    std::fprintf(stderr, "fwupdate-cli: %s: %s\n", d->Spec().Label.c_str(), e.what());
+                    std::fprintf(stderr, "fwupdate-cli: %s: %s\n", d->Target().Label.c_str(), e.what());
                 }
                 {
                     std::lock_guard hold(doneLock);
@@ -228,7 +228,7 @@ int RunDevices(const CliOptions& o) {
             try {
                 threads.emplace_back(run);
             } catch (const std::system_error& e) { // no thread: this device ends as a failure of the tool
-                std::fprintf(stderr, "fwupdate-cli: %s: %s\n", d->Spec().Label.c_str(), e.what());
+                std::fprintf(stderr, "fwupdate-cli: %s: %s\n", d->Target().Label.c_str(), e.what());
                 std::lock_guard hold(doneLock);
                 ++finished;
             }

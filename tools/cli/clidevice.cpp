@@ -91,9 +91,9 @@ std::string DateText(uint32_t value) {
 
 } // namespace
 
-CliDevice::CliDevice(ConBase& con, LinkWaiter& waiter, CliOutput& out, const DeviceSpec& spec,
+CliDevice::CliDevice(ConBase& con, LinkWaiter& waiter, CliOutput& out, const DeviceTarget& target,
                      const RunSettings& settings, int slot)
-    : UpdateSession(con, *this), Waiter(waiter), Out(out), Device(spec), Settings(settings), Slot(slot) {
+    : UpdateSession(con, *this), Waiter(waiter), Out(out), Device(target), Settings(settings), Slot(slot) {
     // Several sessions share the one link manager: each takes only its own device's records.
     SetOwnHandleOnly(true);
     AdminMode = Settings.Admin;

@@ -26,7 +26,7 @@ struct RunSettings {
 
 class CliDevice : public UpdateView, public UpdateSession {
 public:
-    CliDevice(ConBase& con, LinkWaiter& waiter, CliOutput& out, const DeviceSpec& spec,
+    CliDevice(ConBase& con, LinkWaiter& waiter, CliOutput& out, const DeviceTarget& target,
               const RunSettings& settings, int slot);
     ~CliDevice() override;
 
@@ -37,7 +37,7 @@ public:
     // Ctrl-C: ends the wait for answers and stops a running update between pages. Any thread, repeatable.
     void Interrupt();
 
-    const DeviceSpec& Spec() const { return Device; }
+    const DeviceTarget& Target() const { return Device; }
     int Code() const { return ExitCodeOf.load(); }
     // One line on how it ended, for the summary.
     std::string Outcome() const;
@@ -83,7 +83,7 @@ private:
 
     LinkWaiter& Waiter;
     CliOutput& Out;
-    const DeviceSpec Device;
+    const DeviceTarget Device;
     const RunSettings Settings;
     const int Slot;
 

@@ -45,8 +45,8 @@ std::string AddressKey(const std::string& host) {
 
 } // namespace
 
-bool ParseDeviceSpec(const std::string& text, bool allowConfig, DeviceSpec& spec, std::string& error) {
-    spec = DeviceSpec{};
+bool ParseDeviceTarget(const std::string& text, bool allowConfig, DeviceTarget& target, std::string& error) {
+    target = DeviceTarget{};
     std::string address = text;
     const size_t eq = text.find('=');
     if (eq != std::string::npos) {
@@ -55,28 +55,28 @@ bool ParseDeviceSpec(const std::string& text, bool allowConfig, DeviceSpec& spec
             return false;
         }
         address = text.substr(0, eq);
-        spec.Config = text.substr(eq + 1);
-        if (spec.Config.empty()) {
+        target.Config = text.substr(eq + 1);
+        if (target.Config.empty()) {
             error = "--device " + text + ": no configuration file after '='";
             return false;
         }
     }
     const size_t colon = address.rfind(':');
-    spec.Host = address.substr(0, colon);
-    spec.Port = kDefaultPort;
+    target.Host = address.substr(0, colon);
+    target.Port = kDefaultPort;
     if (colon != std::string::npos) {
         long port = 0;
         if (!ParseInt(address.substr(colon + 1), 1, 65535, port)) {
             error = "--device " + text + ": the port must be a number from 1 to 65535";
             return false;
         }
-        spec.Port = static_cast<int>(port);
+        target.Port = static_cast<int>(port);
     }
-    if (spec.Host.empty()) {
+    if (target.Host.empty()) {
         error = "--device " + text + ": no host";
         return false;
     }
-    spec.Label = spec.Host + ":" + std::to_string(spec.Port);
+    target.Label = target.Host + ":" + std::to_string(target.Port);
     return true;
 }
 
@@ -149,10 +149,10 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
         } else if (name == "--device" && devices) {
             if (!takeValue())
                 return parsed;
-            DeviceSpec spec;
-            if (!ParseDeviceSpec(value, update, spec, error))
+            DeviceTarget target;
+            if (!ParseDeviceTarget(value, update, target, error))
                 return parsed;
-            o.Devices.push_back(spec);
+            o.Devices.push_back(target);
         } else if (name == "--config" && update) {
             if (!takeValue())
                 return parsed;
@@ -216,7 +216,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
         return parsed;
     }
     std::set<std::string> seen;
-    for (DeviceSpec& d : o.Devices) {
+    for (DeviceTarget& d : o.Devices) {
         if (!seen.insert(AddressKey(d.Host)).second) {
             error = "--device " + d.Host + " given twice: one device per address";
             return parsed;

@@ -26,7 +26,7 @@ enum class CliCommand { Help, Info, Inspect, Update };
 
 // One --device option: HOST[:PORT], and for update optionally =FILE.cfg, this device's own
 // configuration instead of --config.
-struct DeviceSpec {
+struct DeviceTarget {
     std::string Host;
     int Port = 2000;
     std::string Config;
@@ -35,7 +35,7 @@ struct DeviceSpec {
 
 struct CliOptions {
     CliCommand Command = CliCommand::Help;
-    std::vector<DeviceSpec> Devices;
+    std::vector<DeviceTarget> Devices;
     std::string Config; // --config, or the file of inspect
     bool Admin = false;
     bool DryRun = false;
@@ -54,6 +54,6 @@ struct ParsedCommandLine {
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args);
 
 // Parses one --device value; false (with error) when it is not HOST[:PORT][=FILE.cfg].
-bool ParseDeviceSpec(const std::string& text, bool allowConfig, DeviceSpec& spec, std::string& error);
+bool ParseDeviceTarget(const std::string& text, bool allowConfig, DeviceTarget& target, std::string& error);
 
 std::string HelpText();
