@@ -8,27 +8,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <system_error>
-#include <unistd.h>
 
 namespace {
 
 bool WriteAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
+    return FileWriteAll(fd, bytes);
 }
 
 int OpenTruncated(const std::filesystem::path& path) {
-    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    return FileOpenTruncated(path);
 }
 
 void Note(const std::string& text) {
@@ -38,14 +27,12 @@ void Note(const std::string& text) {
 }
 
 std::string HeaderLine() {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
+    const std::tm local = LocalTime(std::time(nullptr));
     // "* %s %02d.%02d.%04d %02d:%02d:%02d, user: %s", put together so that no path is cut short.
     char when[64];
     std::snprintf(when, sizeof when, "%02d.%02d.%04d %02d:%02d:%02d", local.tm_mday, local.tm_mon + 1,
                   local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec);
-    return "* " + ExecutablePath().string() + " " + when + ", user: " + LoginName() + "\r\n";
+    return "* " + PathToUtf8(ExecutablePath()) + " " + when + ", user: " + LoginName() + "\r\n";
 }
 
 } // namespace
@@ -113,7 +100,7 @@ void DiagnosticLog::EmitLine(std::string_view text) {
         size += line.size();
         if (size > sizeLimit) {
             // Keeps the log of a long run bounded: begin again with a header of its own.
-            if (::ftruncate(fd, 0) == 0) {
+            if (FileEmpty(fd)) {
                 size = 0;
                 WriteHeader();
             }
@@ -121,7 +108,7 @@ void DiagnosticLog::EmitLine(std::string_view text) {
         return;
     }
     if (fd >= 0) {
-        Note("cannot write " + activePath.string() + " (" + std::strerror(errno) +
+        Note("cannot write " + PathToUtf8(activePath) + " (" + std::strerror(errno) +
              "); further lines go to standard error");
         CloseFile();
     }
@@ -144,13 +131,13 @@ void DiagnosticLog::StartFile() {
             std::filesystem::path fallback = folder / preferredPath.filename();
             fd = OpenTruncated(fallback);
             if (fd >= 0) {
-                Note("cannot create " + activePath.string() + " (" + reason + "); writing " +
-                     fallback.string());
+                Note("cannot create " + PathToUtf8(activePath) + " (" + reason + "); writing " +
+                     PathToUtf8(fallback));
                 activePath = fallback;
             }
         }
         if (fd < 0) {
-            Note("cannot create " + activePath.string() + " (" + reason + "); lines go to standard error");
+            Note("cannot create " + PathToUtf8(activePath) + " (" + reason + "); lines go to standard error");
             activePath.clear();
             return;
         }
@@ -168,8 +155,7 @@ bool DiagnosticLog::WriteHeader() {
 }
 
 void DiagnosticLog::CloseFile() {
-    if (fd >= 0)
-        ::close(fd);
+    FileClose(fd);
     fd = -1;
 }
 

@@ -1,16 +1,58 @@
-// The platform lookups of the framework services: the program's own path, the operator's login name and the
-// per-user folder for state files. A port to another desktop platform touches this file pair only.
+// The platform calls of the framework services: the program's own path, the operator's login name, the
+// per-user folders, local time, file names in UTF-8, the log's file calls, Ctrl-C and the terminal.
+// POSIX and Windows differ here only (platform_posix.cpp, platform_windows.cpp).
 #pragma once
 
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
 
-// Full path of the running program (from /proc/self/exe); empty when it cannot be found.
+// Full path of the running program (/proc/self/exe, GetModuleFileNameW); empty when it cannot be found.
 std::filesystem::path ExecutablePath();
+
+// File names are UTF-8 inside the program; Windows's own file names are UTF-16.
+std::filesystem::path PathFromUtf8(std::string_view text);
+std::string PathToUtf8(const std::filesystem::path& path);
+
+// The calendar time in the local time zone.
+std::tm LocalTime(std::time_t when);
+
+// The id of this process.
+int ProcessId();
+
+// Sets (or, without a value, removes) a variable of this process's environment.
+void SetEnvironment(const std::string& name, const std::optional<std::string>& value);
+
+// The log's file calls, on a file number. OpenTruncated creates or empties the file for appending
+// (-1 and errno on failure); WriteAll writes every byte; Empty sets the size to 0.
+int FileOpenTruncated(const std::filesystem::path& path);
+bool FileWriteAll(int file, std::string_view bytes);
+bool FileEmpty(int file);
+void FileClose(int file);
+
+// Ctrl-C and termination requests (SIGINT/SIGTERM; the console's Ctrl-C, Ctrl-Break and close events)
+// call handler with 2 (Ctrl-C) or 15 (termination). The handler may run in a signal handler or in a
+// thread of its own: it may only store into lock-free atomics or signal a SockWake. With once, the
+// first request reaches handler and a second one ends the program at once.
+void CatchInterrupts(void (*handler)(int), bool once);
+// Keeps interrupts away from the calling thread and the threads it starts until UnblockInterrupts, so
+// they reach the main thread (no-op where a handler gets a thread of its own).
+void BlockInterrupts();
+void UnblockInterrupts();
+// A reader that goes away (a closed pipe) must not end the program.
+void IgnoreBrokenPipe();
+
+// Whether stream is a terminal that takes cursor-moving escape sequences (turned on where needed), and
+// its width in columns (0 when unknown).
+bool IsLiveTerminal(std::FILE* stream);
+int TerminalColumns(std::FILE* stream);
 
 // Login name of the operator; empty when no name is known.
 std::string LoginName();
 
 // Per-user folder for state such as logs: $XDG_STATE_HOME when it is an absolute path, else ~/.local/state;
-// empty when neither is known.
+// %LOCALAPPDATA% on Windows; empty when none is known.
 std::filesystem::path StateFolder();

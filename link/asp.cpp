@@ -68,7 +68,7 @@ int Asp::Enqueue(const uint8_t* bytes, size_t length) {
 }
 
 int Asp::Connect(const std::string& address, int port) {
-    const int sock = SockConnect(address, port, pOwner->Options().SendBufferSize);
+    const SockHandle sock = SockConnect(address, port, pOwner->Options().SendBufferSize);
     if (sock < 0)
         return -1;
     RxTimeout = kRxTimeoutTicks;
@@ -83,7 +83,7 @@ int Asp::Connect(const std::string& address, int port) {
 int Asp::Reopen() {
     if (IsOpen())
         return -1;
-    const int sock = SockConnect(AddrText, kReopenPort, pOwner->Options().SendBufferSize);
+    const SockHandle sock = SockConnect(AddrText, kReopenPort, pOwner->Options().SendBufferSize);
     if (sock < 0)
         return -1;
     RxTimeout = kRxTimeoutTicks;
@@ -99,7 +99,7 @@ int Asp::Reopen() {
 }
 
 bool Asp::CloseConnection(uint64_t id) {
-    int sock;
+    SockHandle sock;
     {
         std::lock_guard<std::mutex> hold(Lock);
         if (Sock == kInvalidSocket || (id != 0 && id != SockId))
@@ -126,7 +126,7 @@ bool Asp::IsOpen() {
     return Sock != kInvalidSocket;
 }
 
-int Asp::GetSocket() {
+SockHandle Asp::GetSocket() {
     std::lock_guard<std::mutex> hold(Lock);
     return Sock;
 }
@@ -165,8 +165,8 @@ int Asp::BuildFrame() {
     return length;
 }
 
-int Asp::FillWriteSet(std::vector<int>& writeSet) {
-    int sock;
+int Asp::FillWriteSet(std::vector<SockHandle>& writeSet) {
+    SockHandle sock;
     uint64_t id;
     {
         std::lock_guard<std::mutex> hold(Lock);

@@ -9,6 +9,7 @@
 
 #include "link/device.h"
 #include "link/frame.h"
+#include "link/sockets.h"
 
 class ConBase;
 
@@ -41,12 +42,12 @@ public:
     // Connects to address:port (resolved, non-blocking, no-delay); a connection still
     // in progress counts as success. 0 or -1. Called once, before registration.
     int Connect(const std::string& address, int port);
-    int GetSocket();
+    SockHandle GetSocket();
     // Copies one encoded message into the send queue; returns length.
     int Enqueue(const uint8_t* bytes, size_t length);
     // Link thread, once per pass: frames what is queued (or a keep-alive when idle) and
     // adds the socket to writeSet when there is something to write. 1 added, 0 not.
-    int FillWriteSet(std::vector<int>& writeSet);
+    int FillWriteSet(std::vector<SockHandle>& writeSet);
     // Link thread: closes the connection that the last Receive, Send or Tick worked on,
     // unless it has already been closed (or replaced by Reopen). True when it closed it,
     // so exactly one KIND_CLOSED is queued per connection.
@@ -76,7 +77,7 @@ private:
     // byte stream: a partly written frame, a partly received one.
     void FollowConnection(uint64_t id);
 
-    int Sock = kInvalidSocket; // guarded by Lock
+    SockHandle Sock = kInvalidSocket; // guarded by Lock
     uint64_t SockId = 0;       // guarded by Lock; grows with every connection
     uint64_t NextSockId = 0;   // guarded by Lock
     uint64_t IoSockId = 0;     // link thread: the connection of the last Receive/Send/Tick

@@ -265,7 +265,7 @@ void ConBase::LinkLoop(std::stop_token stop) {
     std::vector<std::shared_ptr<Asp>> devices; // this pass's snapshot: keeps them alive
     std::vector<Asp*> polled;
     std::vector<SockWaitEntry> waitSet;
-    std::vector<int> writeSet;
+    std::vector<SockHandle> writeSet;
     const auto closed = [this](Asp& dev) { PushEvent(dev.Handle, KIND_CLOSED); };
     while (!stop.stop_requested()) {
         devices.clear();
@@ -280,7 +280,7 @@ void ConBase::LinkLoop(std::stop_token stop) {
         polled.clear();
         waitSet.clear();
         for (const auto& dev : devices) {
-            const int sock = dev->GetSocket();
+            const SockHandle sock = dev->GetSocket();
             if (sock == kInvalidSocket)
                 continue;
             writeSet.clear();

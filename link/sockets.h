@@ -1,5 +1,5 @@
-// The socket calls of the device link (POSIX). The one place a port to another
-// platform's socket layer touches.
+// The socket calls of the device link, the device simulator and the link tests: the one place where
+// POSIX sockets and Winsock 2 differ (sockets_posix.cpp, sockets_windows.cpp).
 #pragma once
 
 #include <cstddef>
@@ -7,46 +7,72 @@
 #include <string>
 #include <vector>
 
+// A socket: a file descriptor on POSIX, a SOCKET (UINT_PTR) on Windows; both fit, and the invalid
+// socket of either is -1 here.
+using SockHandle = std::intptr_t;
+constexpr SockHandle kNoSock = -1;
+
 // The text as a dotted IPv4 address in network byte order; 0xFFFFFFFF when it is none.
 uint32_t SockDottedIp(const std::string& text);
 
 // Resolves address (IPv4), creates a non-blocking TCP socket with the no-delay option
 // and connects to port, waiting up to 1000 ms for the outcome: a refusal fails, a
 // connection still in progress after that counts as success.
-// Returns the socket, or -1 (unresolvable, no socket, refused at once).
-int SockConnect(const std::string& address, int port, int sendBufferSize);
+// Returns the socket, or kNoSock (unresolvable, no socket, refused at once).
+SockHandle SockConnect(const std::string& address, int port, int sendBufferSize);
 
-// Closes at once; unsent data are dropped.
-void SockClose(int sock);
+// Binds a non-blocking TCP socket to address:port (port 0 picks a free one) and, with listen, listens.
+// A bound socket that does not listen refuses every connection. receiveBuffer > 0 sets the receive
+// window that accepted connections inherit. Returns the socket and its port in *boundPort, or kNoSock
+// with the reason in *error.
+SockHandle SockListen(const std::string& address, int port, bool listen, int receiveBuffer, int* boundPort,
+                      std::string* error);
+
+// One waiting connection of a listening socket, non-blocking with the no-delay option; kNoSock when
+// none waits.
+SockHandle SockAccept(SockHandle listener);
+
+// Closes the socket; what was written before goes out first.
+void SockClose(SockHandle sock);
 
 // Bytes read; 0 at end of stream; kWouldBlock when nothing is there; -1 on error.
-int SockRecv(int sock, uint8_t* data, size_t len);
+int SockRecv(SockHandle sock, uint8_t* data, size_t len);
 
 // Bytes written, 0 when the socket can take nothing now; -1 on error.
-int SockSend(int sock, const uint8_t* data, size_t len);
+int SockSend(SockHandle sock, const uint8_t* data, size_t len);
+
+// The last failed call of this thread: whether the peer reset the connection, and the system's text.
+bool SockLastErrorWasReset();
+std::string SockLastErrorText();
 
 struct SockWaitEntry {
-    int Sock = -1;
+    SockHandle Sock = kNoSock;
     bool WantRead = false;
     bool WantWrite = false;
-    bool Readable = false; // data, end of stream or an error waits
+    bool Readable = false; // data, end of stream, an error or (listening) a connection waits
     bool Writable = false;
 };
 
-// Lets another thread end a SockWait early (a self-pipe).
+// Lets another thread, or a signal handler, end a SockWait early: a pipe on POSIX, a connected
+// loopback socket pair on Windows, whose wait takes sockets only.
 class SockWake {
 public:
     SockWake();
     ~SockWake();
     SockWake(const SockWake&) = delete;
     SockWake& operator=(const SockWake&) = delete;
+    // Async-signal-safe.
     void Signal();
-    int ReadEnd() const { return Pipe[0]; }
+    // False when the wake-up could not be made: waits then run to their time limit.
+    bool Ready() const { return End[0] != kNoSock; }
+    // Empties what Signal sent; SockWait does this itself.
+    void Drain();
+    SockHandle ReadEnd() const { return End[0]; }
 
 private:
-    int Pipe[2] = {-1, -1};
+    SockHandle End[2] = {kNoSock, kNoSock};
 };
 
-// Waits up to timeoutMs for any of the sockets, or until wake is signalled; -1 on
+// Waits up to timeoutMs (negative: no limit) for any of the sockets, or until wake is signalled; -1 on
 // failure (nothing marked), else the number of ready sockets. No limit on their number.
 int SockWait(std::vector<SockWaitEntry>& set, int timeoutMs, SockWake* wake = nullptr);

@@ -16,7 +16,6 @@
 #include <sstream>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -255,17 +254,11 @@ public:
     void Set(const char* name, const char* value) {
         const char* old = std::getenv(name);
         saved.push_back({name, old != nullptr, old != nullptr ? old : ""});
-        if (value != nullptr)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
+        SetEnvironment(name, value != nullptr ? std::optional<std::string>(value) : std::nullopt);
     }
     ~ScopedEnv() {
         for (auto it = saved.rbegin(); it != saved.rend(); ++it) {
-            if (it->had)
-                ::setenv(it->name.c_str(), it->value.c_str(), 1);
-            else
-                ::unsetenv(it->name.c_str());
+            SetEnvironment(it->name, it->had ? std::optional<std::string>(it->value) : std::nullopt);
         }
     }
 
@@ -294,11 +287,13 @@ TEST_P(LogFallbackTest, UnwritableProgramFolderSendsTheLogToTheStateFolder) {
     const FallbackCase& c = GetParam();
     ScopedEnv env;
     if (c.xdgSet) {
-        env.Set("XDG_STATE_HOME", (dir / "state").c_str());
+        env.Set("XDG_STATE_HOME", PathToUtf8(dir / "state").c_str());
     } else {
         env.Set("XDG_STATE_HOME", nullptr);
-        env.Set("HOME", (dir / "home").c_str());
+        env.Set("HOME", PathToUtf8(dir / "home").c_str());
     }
+    // Windows's state folder is %LOCALAPPDATA% (the POSIX lookup ignores it).
+    env.Set("LOCALAPPDATA", PathToUtf8(dir / c.folderTail).c_str());
     // A folder below a regular file can never be created, whoever runs the test.
     std::ofstream(dir / "plainfile") << "x";
     DiagnosticLog log(dir / "plainfile" / "bin" / "prog.log");
@@ -324,7 +319,8 @@ INSTANTIATE_TEST_SUITE_P(Folders, LogFallbackTest,
 TEST_F(LogTest, LinesGoToStandardErrorWhenNoFolderCanBeWritten) {
     ScopedEnv env;
     std::ofstream(dir / "plainfile") << "x";
-    env.Set("XDG_STATE_HOME", (dir / "plainfile" / "state").c_str());
+    env.Set("XDG_STATE_HOME", PathToUtf8(dir / "plainfile" / "state").c_str());
+    env.Set("LOCALAPPDATA", PathToUtf8(dir / "plainfile" / "state").c_str());
     DiagnosticLog log(dir / "plainfile" / "prog.log");
 
     ::testing::internal::CaptureStderr();

@@ -2,14 +2,8 @@
 #include "tests/link/fakedevice.h"
 #include "tests/support/waituntil.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "link/device.h"
+#include "link/sockets.h"
 
 namespace {
 
@@ -68,33 +62,21 @@ FakeDevice::~FakeDevice() {
     Thread.request_stop();
     Thread.join();
     for (const Conn& c : Conns)
-        close(c.Sock);
-    for (int l : Listeners)
-        close(l);
+        SockClose(c.Sock);
+    for (SockHandle l : Listeners)
+        SockClose(l);
 }
 
 int FakeDevice::Listen(const std::string& address, int port, int receiveBuffer) {
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (s < 0)
+    int bound = 0;
+    std::string error;
+    const SockHandle s = SockListen(address, port, true, receiveBuffer, &bound, &error);
+    if (s == kNoSock)
         return 0;
-    const int one = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (receiveBuffer > 0)
-        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = inet_addr(address.c_str());
-    socklen_t n = sizeof a;
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, 128) != 0 ||
-        getsockname(s, reinterpret_cast<sockaddr*>(&a), &n) != 0) {
-        close(s);
-        return 0;
-    }
     std::lock_guard<std::mutex> hold(Mutex);
     Listeners.push_back(s);
     AcceptCount.push_back(0);
-    return ntohs(a.sin_port);
+    return bound;
 }
 
 void FakeDevice::SetReply(FakeReply reply) {
@@ -247,26 +229,25 @@ void FakeDevice::Parse(Conn& c) {
 }
 
 void FakeDevice::Run(std::stop_token stop) {
-    std::vector<pollfd> fds;
+    std::vector<SockWaitEntry> fds;
     while (!stop.stop_requested()) {
         fds.clear();
         {
             std::lock_guard<std::mutex> hold(Mutex);
             if (CloseRequests > ClosesDone) {
                 for (const Conn& c : Conns)
-                    close(c.Sock);
+                    SockClose(c.Sock);
                 Conns.clear();
                 LateOut.clear();
                 ClosesDone = CloseRequests;
                 Done.notify_all();
             }
-            for (int l : Listeners)
-                fds.push_back({l, POLLIN, 0});
+            for (SockHandle l : Listeners)
+                fds.push_back({l, true, false, false, false});
             for (const Conn& c : Conns)
-                fds.push_back(
-                    {c.Sock, static_cast<short>((Reading ? POLLIN : 0) | (c.Out.empty() ? 0 : POLLOUT)), 0});
+                fds.push_back({c.Sock, Reading, !c.Out.empty(), false, false});
         }
-        poll(fds.data(), fds.size(), 1);
+        SockWait(fds, 1);
         std::lock_guard<std::mutex> hold(Mutex);
         const auto now = std::chrono::steady_clock::now();
         for (size_t i = 0; i < LateOut.size();) {
@@ -280,14 +261,12 @@ void FakeDevice::Run(std::stop_token stop) {
             }
         }
         for (size_t i = 0; i < Listeners.size() && i < fds.size(); ++i) {
-            if (!(fds[i].revents & POLLIN))
+            if (!fds[i].Readable)
                 continue;
             for (;;) {
-                const int s = accept4(Listeners[i], nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-                if (s < 0)
+                const SockHandle s = SockAccept(Listeners[i]);
+                if (s == kNoSock)
                     break;
-                const int one = 1;
-                setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
                 Conn c;
                 c.Sock = s;
                 c.Listener = static_cast<int>(i);
@@ -301,13 +280,13 @@ void FakeDevice::Run(std::stop_token stop) {
             if (Reading) {
                 uint8_t buf[16384];
                 for (;;) {
-                    const ssize_t r = recv(c.Sock, buf, sizeof buf, 0);
+                    const int r = SockRecv(c.Sock, buf, sizeof buf);
                     if (r > 0) {
                         Bytes += static_cast<size_t>(r);
                         c.In.insert(c.In.end(), buf, buf + r);
                         continue;
                     }
-                    if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+                    if (r != kWouldBlock)
                         gone = true;
                     break;
                 }
@@ -319,7 +298,7 @@ void FakeDevice::Run(std::stop_token stop) {
                 uint8_t chunk[4096];
                 const size_t want = c.TrickleLeft > 0 ? 1 : std::min(c.Out.size(), sizeof chunk);
                 std::copy(c.Out.begin(), c.Out.begin() + static_cast<std::ptrdiff_t>(want), chunk);
-                const ssize_t w = send(c.Sock, chunk, want, MSG_NOSIGNAL);
+                const int w = SockSend(c.Sock, chunk, want);
                 if (w <= 0)
                     break;
                 c.Out.erase(c.Out.begin(), c.Out.begin() + w);
@@ -330,7 +309,7 @@ void FakeDevice::Run(std::stop_token stop) {
                 }
             }
             if (gone) {
-                close(c.Sock);
+                SockClose(c.Sock);
                 Conns.erase(Conns.begin() + static_cast<std::ptrdiff_t>(i));
             } else {
                 ++i;
@@ -340,16 +319,10 @@ void FakeDevice::Run(std::stop_token stop) {
 }
 
 RefusingPort::RefusingPort() {
-    Sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = inet_addr("127.0.0.1");
-    socklen_t n = sizeof a;
-    bind(Sock, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(Sock, reinterpret_cast<sockaddr*>(&a), &n);
-    PortNo = ntohs(a.sin_port);
+    std::string error;
+    Sock = SockListen("127.0.0.1", 0, false, 0, &PortNo, &error);
 }
 
 RefusingPort::~RefusingPort() {
-    close(Sock);
+    SockClose(Sock);
 }

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "link/sockets.h"
+
 // One message as the device received it.
 struct FakeMsg {
     uint8_t KindByte = 0;
@@ -70,7 +72,7 @@ public:
 
 private:
     struct Conn {
-        int Sock = -1;
+        SockHandle Sock = kNoSock;
         int Listener = 0;
         std::vector<uint8_t> In;
         std::deque<uint8_t> Out;
@@ -79,7 +81,7 @@ private:
     };
     struct Late {
         std::chrono::steady_clock::time_point Due;
-        int Sock;
+        SockHandle Sock;
         std::vector<uint8_t> Bytes;
     };
 
@@ -89,7 +91,7 @@ private:
 
     mutable std::mutex Mutex;
     std::condition_variable Done;
-    std::vector<int> Listeners;
+    std::vector<SockHandle> Listeners;
     std::vector<int> AcceptCount;
     std::vector<Conn> Conns;
     std::vector<Late> LateOut;
@@ -114,7 +116,7 @@ public:
     int Port() const { return PortNo; }
 
 private:
-    int Sock = -1;
+    SockHandle Sock = kNoSock;
     int PortNo = 0;
 };
 

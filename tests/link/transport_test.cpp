@@ -145,7 +145,7 @@ TEST(Transport, AFrameTheSocketTakesInPartIsCompletedLater) {
         ASSERT_EQ(dev.WriteI8(i, 0, Page(i).data(), static_cast<int>(kMaxMsgData)), 2500);
 
     bool partial = false, blocked = false;
-    std::vector<int> writeSet;
+    std::vector<SockHandle> writeSet;
     for (int pass = 0; pass < 100000 && !blocked; ++pass) {
         writeSet.clear();
         ASSERT_EQ(dev.FillWriteSet(writeSet), 1);
@@ -209,7 +209,7 @@ TEST(Transport, MessagesQueuedBeforeAPassShareOneFrameInQueueOrder) {
     dev.WriteI32(2, 3, &word, 1);
     dev.WriteI8(4, 5, Page(0).data(), 2460); // 12 + 16 + 2472: exactly 2500 bytes
     dev.RequestF32(6, 7);                    // waits for the next frame
-    std::vector<int> writeSet;
+    std::vector<SockHandle> writeSet;
     ASSERT_EQ(dev.FillWriteSet(writeSet), 1);
     EXPECT_EQ(dev.TxFrame.size(), 2512u);
     EXPECT_EQ(dev.TxPending, 12);

@@ -1,11 +1,11 @@
 // TestFolder: a fresh temporary folder of one test, removed with its contents at the end.
 #pragma once
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <filesystem>
+#include <random>
 #include <string>
+#include <system_error>
 
 class TestFolder {
 public:
@@ -13,9 +13,22 @@ public:
     // Path() is empty when that fails.
     explicit TestFolder(std::string prefix) {
         std::replace(prefix.begin(), prefix.end(), '/', '_');
-        std::string tmpl = (std::filesystem::temp_directory_path() / (prefix + ".XXXXXX")).string();
-        if (mkdtemp(tmpl.data()) != nullptr)
-            path = tmpl;
+        // create_directory reports whether it made the folder, so a name taken already is never shared.
+        std::random_device seed;
+        std::mt19937_64 random(seed());
+        const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+        std::error_code ec;
+        const std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
+        for (int attempt = 0; attempt < 100 && !ec && path.empty(); ++attempt) {
+            std::string name = prefix + ".";
+            for (int i = 0; i < 6; ++i)
+                name += letters[random() % (sizeof letters - 1)];
+            const std::filesystem::path candidate = temp / name;
+            if (std::filesystem::create_directory(candidate, ec) && !ec)
+                path = candidate.string();
+            else if (ec == std::errc::file_exists)
+                ec.clear();
+        }
     }
     ~TestFolder() {
         if (!path.empty())

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/platform.h"
 
 // The whole lines of a log file, without their CR LF; what follows the last CR LF (a line not yet
 // complete) goes to rest when asked for.
@@ -42,7 +42,7 @@ public:
         std::string name = std::string(info->test_suite_name()) + "-" + info->name();
         std::replace(name.begin(), name.end(), '/', '_');
         path = std::filesystem::temp_directory_path() /
-               (prefix + "-" + std::to_string(::getpid()) + "-" + name + ".log");
+               (prefix + "-" + std::to_string(ProcessId()) + "-" + name + ".log");
         std::filesystem::remove(path);
         TheLog().SetPath(path);
     }

@@ -1,8 +1,9 @@
-// The socket calls of the device link, on POSIX sockets and poll ().
+// The socket calls of the device link and the simulator, on POSIX sockets and poll ().
 #include "link/sockets.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -37,15 +38,15 @@ uint32_t SockDottedIp(const std::string& text) {
     return inet_addr(text.c_str());
 }
 
-int SockConnect(const std::string& address, int port, int sendBufferSize) {
+SockHandle SockConnect(const std::string& address, int port, int sendBufferSize) {
     if (!LooksLikeHost(address) || port < 1 || port > 65535)
-        return -1;
+        return kNoSock;
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
-        return -1;
+        return kNoSock;
     sockaddr_in to{};
     to = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
     freeaddrinfo(found);
@@ -53,7 +54,7 @@ int SockConnect(const std::string& address, int port, int sendBufferSize) {
 
     const int sock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (sock < 0)
-        return -1;
+        return kNoSock;
     const int one = 1;
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (sendBufferSize > 0)
@@ -62,7 +63,7 @@ int SockConnect(const std::string& address, int port, int sendBufferSize) {
         return sock;
     if (errno != EINPROGRESS) {
         close(sock);
-        return -1;
+        return kNoSock;
     }
     // Wait up to the connect time limit for the outcome: a refusal within it fails, a
     // connection still in progress after it counts as success.
@@ -76,22 +77,69 @@ int SockConnect(const std::string& address, int port, int sendBufferSize) {
         socklen_t size = sizeof error;
         if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
             close(sock);
-            return -1;
+            return kNoSock;
         }
     }
     return sock;
 }
 
-void SockClose(int sock) {
-    if (sock < 0)
-        return;
-    const linger now{1, 0};
-    setsockopt(sock, SOL_SOCKET, SO_LINGER, &now, sizeof now);
-    close(sock);
+SockHandle SockListen(const std::string& address, int port, bool listen, int receiveBuffer, int* boundPort,
+                      std::string* error) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
+        *error = "not an IPv4 address";
+        return kNoSock;
+    }
+    const int sock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        *error = std::strerror(errno);
+        return kNoSock;
+    }
+    const int one = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (receiveBuffer > 0)
+        setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    socklen_t size = sizeof a;
+    if (bind(sock, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 || (listen && ::listen(sock, 128) != 0) ||
+        getsockname(sock, reinterpret_cast<sockaddr*>(&a), &size) != 0) {
+        *error = std::strerror(errno);
+        close(sock);
+        return kNoSock;
+    }
+    *boundPort = ntohs(a.sin_port);
+    return sock;
 }
 
-int SockRecv(int sock, uint8_t* data, size_t len) {
-    const ssize_t r = recv(sock, data, len, MSG_DONTWAIT);
+SockHandle SockAccept(SockHandle listener) {
+    int sock;
+    do
+        sock = accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    while (sock < 0 && errno == EINTR);
+    if (sock < 0)
+        return kNoSock;
+    const int one = 1;
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return sock;
+}
+
+bool SockLastErrorWasReset() {
+    return errno == ECONNRESET || errno == EPIPE;
+}
+
+std::string SockLastErrorText() {
+    return std::strerror(errno);
+}
+
+void SockClose(SockHandle sock) {
+    if (sock < 0)
+        return;
+    close(static_cast<int>(sock));
+}
+
+int SockRecv(SockHandle sock, uint8_t* data, size_t len) {
+    const ssize_t r = recv(static_cast<int>(sock), data, len, MSG_DONTWAIT);
     if (r >= 0)
         return static_cast<int>(r);
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
@@ -99,8 +147,8 @@ int SockRecv(int sock, uint8_t* data, size_t len) {
     return -1;
 }
 
-int SockSend(int sock, const uint8_t* data, size_t len) {
-    const ssize_t r = send(sock, data, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+int SockSend(SockHandle sock, const uint8_t* data, size_t len) {
+    const ssize_t r = send(static_cast<int>(sock), data, len, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (r >= 0)
         return static_cast<int>(r);
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
@@ -109,41 +157,49 @@ int SockSend(int sock, const uint8_t* data, size_t len) {
 }
 
 SockWake::SockWake() {
-    if (pipe2(Pipe, O_NONBLOCK | O_CLOEXEC) != 0)
-        Pipe[0] = Pipe[1] = -1; // no early wake-up: waits run to their time limit
+    int pipe[2];
+    if (pipe2(pipe, O_NONBLOCK | O_CLOEXEC) == 0) {
+        End[0] = pipe[0];
+        End[1] = pipe[1];
+    }
 }
 
 SockWake::~SockWake() {
-    if (Pipe[0] >= 0) {
-        close(Pipe[0]);
-        close(Pipe[1]);
+    if (End[0] >= 0) {
+        close(static_cast<int>(End[0]));
+        close(static_cast<int>(End[1]));
     }
 }
 
 void SockWake::Signal() {
-    if (Pipe[1] < 0)
+    if (End[1] < 0)
         return;
     const uint8_t one = 1;
-    [[maybe_unused]] const ssize_t r = write(Pipe[1], &one, 1); // a full pipe is awake already
+    [[maybe_unused]] const ssize_t r = write(static_cast<int>(End[1]), &one, 1); // a full pipe is awake already
+}
+
+void SockWake::Drain() {
+    if (End[0] < 0)
+        return;
+    uint8_t drain[256];
+    while (read(static_cast<int>(End[0]), drain, sizeof drain) > 0) {
+    }
 }
 
 int SockWait(std::vector<SockWaitEntry>& set, int timeoutMs, SockWake* wake) {
     std::vector<pollfd> fds(set.size());
     for (size_t i = 0; i < set.size(); ++i) {
-        fds[i].fd = set[i].Sock;
+        fds[i].fd = static_cast<int>(set[i].Sock);
         fds[i].events = static_cast<short>((set[i].WantRead ? POLLIN : 0) | (set[i].WantWrite ? POLLOUT : 0));
         set[i].Readable = set[i].Writable = false;
     }
-    if (wake != nullptr && wake->ReadEnd() >= 0)
-        fds.push_back({wake->ReadEnd(), POLLIN, 0});
-    const int r = poll(fds.data(), fds.size(), timeoutMs);
+    if (wake != nullptr && wake->Ready())
+        fds.push_back({static_cast<int>(wake->ReadEnd()), POLLIN, 0});
+    const int r = poll(fds.data(), fds.size(), timeoutMs < 0 ? -1 : timeoutMs);
     if (r <= 0)
         return r < 0 ? -1 : 0;
-    if (fds.size() > set.size() && fds.back().revents != 0) {
-        uint8_t drain[256];
-        while (read(fds.back().fd, drain, sizeof drain) > 0) {
-        }
-    }
+    if (fds.size() > set.size() && fds.back().revents != 0)
+        wake->Drain();
     int ready = 0;
     for (size_t i = 0; i < set.size(); ++i) {
         const short ev = fds[i].revents;

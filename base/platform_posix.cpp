@@ -1,0 +1,164 @@
+// POSIX/Linux implementation of the platform calls (program path, login name, state folder, files,
+// signals, terminal).
+#include "base/platform.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <pthread.h>
+#include <pwd.h>
+#include <sys/ioctl.h>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// The password entry of the current user, or nothing.
+bool LookUpUser(std::string* name, std::string* home) {
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
+        return false;
+    if (name != nullptr && found->pw_name != nullptr)
+        *name = found->pw_name;
+    if (home != nullptr && found->pw_dir != nullptr)
+        *home = found->pw_dir;
+    return true;
+}
+
+std::string Environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? std::string(value) : std::string();
+}
+
+} // namespace
+
+std::filesystem::path ExecutablePath() {
+    std::error_code ec;
+    std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::path() : path;
+}
+
+std::filesystem::path PathFromUtf8(std::string_view text) {
+    return std::filesystem::path(std::string(text));
+}
+
+std::string PathToUtf8(const std::filesystem::path& path) {
+    return path.string();
+}
+
+std::tm LocalTime(std::time_t when) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    return local;
+}
+
+int ProcessId() {
+    return static_cast<int>(::getpid());
+}
+
+void SetEnvironment(const std::string& name, const std::optional<std::string>& value) {
+    if (value)
+        ::setenv(name.c_str(), value->c_str(), 1);
+    else
+        ::unsetenv(name.c_str());
+}
+
+int FileOpenTruncated(const std::filesystem::path& path) {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+}
+
+bool FileWriteAll(int file, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(file, bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+bool FileEmpty(int file) {
+    return ::ftruncate(file, 0) == 0;
+}
+
+void FileClose(int file) {
+    if (file >= 0)
+        ::close(file);
+}
+
+void CatchInterrupts(void (*handler)(int), bool once) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    // SA_RESETHAND: the handler falls back to the default after the first signal.
+    action.sa_flags = SA_RESTART | (once ? SA_RESETHAND : 0);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+namespace {
+
+void MaskInterrupts(int how) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(how, &set, nullptr);
+}
+
+} // namespace
+
+void BlockInterrupts() {
+    MaskInterrupts(SIG_BLOCK);
+}
+
+void UnblockInterrupts() {
+    MaskInterrupts(SIG_UNBLOCK);
+}
+
+void IgnoreBrokenPipe() {
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+bool IsLiveTerminal(std::FILE* stream) {
+    return ::isatty(fileno(stream)) != 0;
+}
+
+int TerminalColumns(std::FILE* stream) {
+    winsize size{};
+    if (::ioctl(fileno(stream), TIOCGWINSZ, &size) == 0)
+        return size.ws_col;
+    return 0;
+}
+
+std::string LoginName() {
+    // getlogin_r names the user of the session (also under sudo); a program started without a terminal
+    // session has none, so the user database and the environment stand in.
+    char buffer[256];
+    if (getlogin_r(buffer, sizeof buffer) == 0 && buffer[0] != '\0')
+        return buffer;
+    std::string name;
+    if (LookUpUser(&name, nullptr) && !name.empty())
+        return name;
+    name = Environment("LOGNAME");
+    return name.empty() ? Environment("USER") : name;
+}
+
+std::filesystem::path StateFolder() {
+    std::filesystem::path state = Environment("XDG_STATE_HOME");
+    if (state.is_absolute())
+        return state;
+    std::string home = Environment("HOME");
+    if (home.empty())
+        LookUpUser(nullptr, &home);
+    if (home.empty())
+        return {};
+    return std::filesystem::path(home) / ".local" / "state";
+}

@@ -1,0 +1,188 @@
+// Windows implementation of the platform calls (program path, login name, %LOCALAPPDATA%, files in
+// UTF-16 names, the console's Ctrl-C, the console as a terminal).
+#include "base/platform.h"
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#include <share.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+std::string Utf8(const wchar_t* text, int length) {
+    if (length <= 0)
+        return {};
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text, length, result.data(), size, nullptr, nullptr);
+    return result;
+}
+
+std::wstring Wide(std::string_view text) {
+    if (text.empty())
+        return {};
+    const int length = static_cast<int>(text.size());
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
+    std::wstring result(static_cast<size_t>(size > 0 ? size : 0), L'\0');
+    if (size > 0)
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), length, result.data(), size);
+    return result;
+}
+
+std::wstring EnvironmentWide(const wchar_t* name) {
+    const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+    if (size == 0)
+        return {};
+    std::wstring value(size, L'\0');
+    const DWORD length = GetEnvironmentVariableW(name, value.data(), size);
+    value.resize(length < size ? length : 0);
+    return value;
+}
+
+std::atomic<void (*)(int)> gInterruptHandler{nullptr};
+std::atomic<bool> gInterruptOnce{false};
+std::atomic<int> gInterrupts{0};
+
+// Runs in a thread of its own that the system starts for each console event.
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    void (*handler)(int) = gInterruptHandler.load();
+    if (handler == nullptr)
+        return FALSE;
+    if (gInterruptOnce.load() && gInterrupts.fetch_add(1) > 0)
+        return FALSE; // the second request: the default ends the program
+    handler(event == CTRL_C_EVENT ? 2 : 15);
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        // The system ends the process when this returns: give the program time to stop in order.
+        Sleep(4000);
+    }
+    return TRUE;
+}
+
+} // namespace
+
+std::filesystem::path ExecutablePath() {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0)
+            return {};
+        if (length < buffer.size())
+            return std::filesystem::path(std::wstring(buffer.data(), length));
+        if (buffer.size() >= 32768)
+            return {};
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::filesystem::path PathFromUtf8(std::string_view text) {
+    return std::filesystem::path(Wide(text));
+}
+
+std::string PathToUtf8(const std::filesystem::path& path) {
+    const std::wstring& wide = path.native();
+    return Utf8(wide.data(), static_cast<int>(wide.size()));
+}
+
+std::tm LocalTime(std::time_t when) {
+    std::tm local{};
+    localtime_s(&local, &when);
+    return local;
+}
+
+int ProcessId() {
+    return static_cast<int>(GetCurrentProcessId());
+}
+
+void SetEnvironment(const std::string& name, const std::optional<std::string>& value) {
+    // _putenv_s keeps the C library's copy (getenv) and the process's environment in step; an empty
+    // value removes the variable.
+    _putenv_s(name.c_str(), value ? value->c_str() : "");
+}
+
+int FileOpenTruncated(const std::filesystem::path& path) {
+    int file = -1;
+    const errno_t error =
+        _wsopen_s(&file, path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_APPEND | _O_BINARY | _O_NOINHERIT,
+                  _SH_DENYNO, _S_IREAD | _S_IWRITE);
+    if (error != 0) {
+        errno = error;
+        return -1;
+    }
+    return file;
+}
+
+bool FileWriteAll(int file, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const unsigned chunk = bytes.size() > 0x40000000 ? 0x40000000u : static_cast<unsigned>(bytes.size());
+        const int written = _write(file, bytes.data(), chunk);
+        if (written < 0)
+            return false;
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+bool FileEmpty(int file) {
+    return _chsize_s(file, 0) == 0;
+}
+
+void FileClose(int file) {
+    if (file >= 0)
+        _close(file);
+}
+
+void CatchInterrupts(void (*handler)(int), bool once) {
+    gInterruptOnce = once;
+    gInterrupts = 0;
+    gInterruptHandler = handler;
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+void BlockInterrupts() {}
+
+void UnblockInterrupts() {}
+
+void IgnoreBrokenPipe() {}
+
+bool IsLiveTerminal(std::FILE* stream) {
+    const HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode = 0;
+    if (console == INVALID_HANDLE_VALUE || !GetConsoleMode(console, &mode))
+        return false;
+    // The live lines move the cursor with escape sequences; a console that does not take them gets
+    // plain lines.
+    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+           SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+int TerminalColumns(std::FILE* stream) {
+    const HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (console == INVALID_HANDLE_VALUE || !GetConsoleScreenBufferInfo(console, &info))
+        return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+std::string LoginName() {
+    wchar_t name[257];
+    DWORD size = sizeof name / sizeof name[0];
+    if (GetUserNameW(name, &size) && size > 1)
+        return Utf8(name, static_cast<int>(size - 1));
+    const std::wstring user = EnvironmentWide(L"USERNAME");
+    return Utf8(user.data(), static_cast<int>(user.size()));
+}
+
+std::filesystem::path StateFolder() {
+    const std::wstring local = EnvironmentWide(L"LOCALAPPDATA");
+    std::filesystem::path folder(local);
+    return folder.is_absolute() ? folder : std::filesystem::path();
+}

@@ -1,0 +1,286 @@
+// The socket calls of the device link and the simulator, on Winsock 2 and WSAPoll ().
+#include "link/sockets.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+
+#include "link/device.h"
+
+namespace {
+
+constexpr int kConnectLimitMs = 1000;
+
+// Winsock needs WSAStartup once per process before any other call; it stays up until the process ends.
+bool Started() {
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    return started;
+}
+
+SOCKET Raw(SockHandle sock) {
+    return static_cast<SOCKET>(sock);
+}
+
+SockHandle Handle(SOCKET sock) {
+    return sock == INVALID_SOCKET ? kNoSock : static_cast<SockHandle>(sock);
+}
+
+bool SetNonBlocking(SOCKET sock) {
+    u_long on = 1;
+    return ioctlsocket(sock, FIONBIO, &on) == 0;
+}
+
+void SetNoDelay(SOCKET sock) {
+    const BOOL one = TRUE;
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+}
+
+// A non-blocking TCP socket that child processes do not inherit.
+SOCKET NewSocket() {
+    const SOCKET sock = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    if (sock == INVALID_SOCKET)
+        return sock;
+    if (!SetNonBlocking(sock)) {
+        closesocket(sock);
+        return INVALID_SOCKET;
+    }
+    return sock;
+}
+
+bool LooksLikeHost(const std::string& text) {
+    if (text.empty() || text.size() > 253)
+        return false;
+    for (char c : text) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                        c == '.' || c == '-' || c == '_';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+bool WouldBlock(int error) {
+    return error == WSAEWOULDBLOCK || error == WSAEINTR || error == WSAEINPROGRESS;
+}
+
+} // namespace
+
+uint32_t SockDottedIp(const std::string& text) {
+    in_addr a{};
+    if (!Started() || inet_pton(AF_INET, text.c_str(), &a) != 1)
+        return 0xFFFFFFFF;
+    return a.s_addr;
+}
+
+SockHandle SockConnect(const std::string& address, int port, int sendBufferSize) {
+    if (!Started() || !LooksLikeHost(address) || port < 1 || port > 65535)
+        return kNoSock;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
+        return kNoSock;
+    sockaddr_in to = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    freeaddrinfo(found);
+    to.sin_port = htons(static_cast<u_short>(port));
+
+    const SOCKET sock = NewSocket();
+    if (sock == INVALID_SOCKET)
+        return kNoSock;
+    SetNoDelay(sock);
+    if (sendBufferSize > 0)
+        setsockopt(sock, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&sendBufferSize),
+                   sizeof sendBufferSize);
+    if (connect(sock, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0)
+        return Handle(sock);
+    if (WSAGetLastError() != WSAEWOULDBLOCK) {
+        closesocket(sock);
+        return kNoSock;
+    }
+    // Winsock reports a failed connection attempt in the exception set only (WSAPoll misses it on
+    // older systems), so this wait is a select.
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(sock, &writable);
+    FD_SET(sock, &failed);
+    const timeval limit{kConnectLimitMs / 1000, (kConnectLimitMs % 1000) * 1000};
+    const int ready = select(0, nullptr, &writable, &failed, &limit);
+    if (ready > 0) {
+        int error = 0;
+        int size = sizeof error;
+        if (FD_ISSET(sock, &failed) ||
+            getsockopt(sock, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0 || error != 0) {
+            closesocket(sock);
+            return kNoSock;
+        }
+    }
+    return Handle(sock);
+}
+
+SockHandle SockListen(const std::string& address, int port, bool listen, int receiveBuffer, int* boundPort,
+                      std::string* error) {
+    if (!Started()) {
+        *error = "Winsock cannot be started";
+        return kNoSock;
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<u_short>(port));
+    if (inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
+        *error = "not an IPv4 address";
+        return kNoSock;
+    }
+    const SOCKET sock = NewSocket();
+    if (sock == INVALID_SOCKET) {
+        *error = SockLastErrorText();
+        return kNoSock;
+    }
+    // Windows's SO_REUSEADDR would let another program take the port as well; the exclusive use keeps
+    // it ours (a port in TIME_WAIT binds on Windows anyway).
+    const BOOL one = TRUE;
+    setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof one);
+    if (receiveBuffer > 0)
+        setsockopt(sock, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer),
+                   sizeof receiveBuffer);
+    int size = sizeof a;
+    if (bind(sock, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
+        (listen && ::listen(sock, SOMAXCONN) != 0) ||
+        getsockname(sock, reinterpret_cast<sockaddr*>(&a), &size) != 0) {
+        *error = SockLastErrorText();
+        closesocket(sock);
+        return kNoSock;
+    }
+    *boundPort = ntohs(a.sin_port);
+    return Handle(sock);
+}
+
+SockHandle SockAccept(SockHandle listener) {
+    const SOCKET sock = accept(Raw(listener), nullptr, nullptr);
+    if (sock == INVALID_SOCKET)
+        return kNoSock;
+    SetNonBlocking(sock);
+    SetNoDelay(sock);
+    return Handle(sock);
+}
+
+void SockClose(SockHandle sock) {
+    if (sock == kNoSock)
+        return;
+    closesocket(Raw(sock));
+}
+
+int SockRecv(SockHandle sock, uint8_t* data, size_t len) {
+    const int r = recv(Raw(sock), reinterpret_cast<char*>(data), static_cast<int>(len), 0);
+    if (r >= 0)
+        return r;
+    return WouldBlock(WSAGetLastError()) ? kWouldBlock : -1;
+}
+
+int SockSend(SockHandle sock, const uint8_t* data, size_t len) {
+    const int r = send(Raw(sock), reinterpret_cast<const char*>(data), static_cast<int>(len), 0);
+    if (r >= 0)
+        return r;
+    return WouldBlock(WSAGetLastError()) ? 0 : -1;
+}
+
+bool SockLastErrorWasReset() {
+    const int error = WSAGetLastError();
+    return error == WSAECONNRESET || error == WSAECONNABORTED || error == WSAESHUTDOWN;
+}
+
+std::string SockLastErrorText() {
+    const int error = WSAGetLastError();
+    char text[256] = {};
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                   static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
+    std::string result(text, n);
+    while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' '))
+        result.pop_back();
+    return result.empty() ? "Winsock error " + std::to_string(error) : result;
+}
+
+SockWake::SockWake() {
+    // WSAPoll waits on sockets only, so the wake-up is a connected pair on 127.0.0.1: a listener on a
+    // free port, one connection to it, and the listener closed again.
+    if (!Started())
+        return;
+    int port = 0;
+    std::string error;
+    const SockHandle listener = SockListen("127.0.0.1", 0, true, 0, &port, &error);
+    if (listener == kNoSock)
+        return;
+    const SockHandle writer = SockConnect("127.0.0.1", port, 0);
+    SockHandle reader = kNoSock;
+    if (writer != kNoSock) {
+        // The connection is complete on the listener's side once connect has reported it.
+        std::vector<SockWaitEntry> set(1);
+        set[0].Sock = listener;
+        set[0].WantRead = true;
+        if (SockWait(set, kConnectLimitMs) > 0)
+            reader = SockAccept(listener);
+    }
+    SockClose(listener);
+    if (reader == kNoSock) {
+        SockClose(writer);
+        return;
+    }
+    End[0] = reader;
+    End[1] = writer;
+}
+
+SockWake::~SockWake() {
+    SockClose(End[0]);
+    SockClose(End[1]);
+}
+
+void SockWake::Signal() {
+    if (End[1] == kNoSock)
+        return;
+    const char one = 1;
+    send(Raw(End[1]), &one, 1, 0); // a full socket is awake already
+}
+
+void SockWake::Drain() {
+    if (End[0] == kNoSock)
+        return;
+    char drain[256];
+    while (recv(Raw(End[0]), drain, sizeof drain, 0) > 0) {
+    }
+}
+
+int SockWait(std::vector<SockWaitEntry>& set, int timeoutMs, SockWake* wake) {
+    std::vector<WSAPOLLFD> fds(set.size());
+    for (size_t i = 0; i < set.size(); ++i) {
+        fds[i].fd = Raw(set[i].Sock);
+        fds[i].events = static_cast<SHORT>((set[i].WantRead ? POLLRDNORM : 0) | (set[i].WantWrite ? POLLWRNORM : 0));
+        fds[i].revents = 0;
+        set[i].Readable = set[i].Writable = false;
+    }
+    if (wake != nullptr && wake->Ready())
+        fds.push_back({Raw(wake->ReadEnd()), POLLRDNORM, 0});
+    if (fds.empty()) {
+        // As poll () without sockets: the wait is only a pause.
+        Sleep(timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
+        return 0;
+    }
+    const int r = WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), timeoutMs < 0 ? -1 : timeoutMs);
+    if (r <= 0)
+        return r < 0 ? -1 : 0;
+    if (fds.size() > set.size() && fds.back().revents != 0)
+        wake->Drain();
+    int ready = 0;
+    for (size_t i = 0; i < set.size(); ++i) {
+        const SHORT ev = fds[i].revents;
+        // As with select: an error or a hang-up counts as readable (the read reports it), and as
+        // writable when a write was wanted.
+        set[i].Readable = set[i].WantRead && (ev & (POLLRDNORM | POLLHUP | POLLERR | POLLNVAL));
+        set[i].Writable = set[i].WantWrite && (ev & (POLLWRNORM | POLLERR | POLLHUP | POLLNVAL));
+        ready += (set[i].Readable || set[i].Writable) ? 1 : 0;
+    }
+    return ready;
+}
