@@ -108,7 +108,7 @@ SockHandle SockConnect(const std::string& address, int port, int sendBufferSize)
     FD_ZERO(&failed);
     FD_SET(sock, &writable);
     FD_SET(sock, &failed);
-    const timeval limit{kConnectLimitMs / 1000, (kConnectLimitMs % 1000) * 1000};
+    timeval limit{kConnectLimitMs / 1000, (kConnectLimitMs % 1000) * 1000};
     const int ready = select(0, nullptr, &writable, &failed, &limit);
     if (ready > 0) {
         int error = 0;

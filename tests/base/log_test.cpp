@@ -93,7 +93,7 @@ TEST_F(LogTest, FileStartsWithHeaderOfProgramLocalTimeAndUser) {
 
 TEST_F(LogTest, FirstLineOfRunEmptiesOldFileLaterLinesAppend) {
     fs::path path = dir / "prog.log";
-    std::ofstream(path) << "old run\nmore of the old run\n";
+    std::ofstream(path, std::ios::binary) << "old run\nmore of the old run\n";
     DiagnosticLog log(path);
     EXPECT_EQ(Read(path), "old run\nmore of the old run\n") << "nothing written before the first line";
     log.Write("A::B: one\n");
