@@ -4,6 +4,7 @@
 #include "crypto/rijndael.h"
 #include "tools/mkfwcfg/cfgwriter.h"
 #include "update/firmwareimage.h"
+#include "base/platform.h"
 
 #include "tests/tools/simprocess.h"
 
@@ -39,7 +40,7 @@ std::string ToHex(const std::vector<uint8_t>& bytes) {
 
 std::string Temp(const std::string& name) {
     return (std::filesystem::temp_directory_path() /
-            ("cfgwriter_test_" + std::to_string(getpid()) + "_" + name))
+            ("cfgwriter_test_" + std::to_string(ProcessId()) + "_" + name))
         .string();
 }
 

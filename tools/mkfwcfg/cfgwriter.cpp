@@ -1,8 +1,11 @@
-// Configuration file writer: XML building and AES-128-ECB enciphering with OpenSSL.
+// Configuration file writer: XML building and AES-128-ECB enciphering (Aes128Encipher; CRijndael
+// deciphers for the checks).
 #include "tools/mkfwcfg/cfgwriter.h"
 
-#include <openssl/evp.h>
+#include "crypto/rijndael.h"
+#include "tools/mkfwcfg/aes128.h"
 
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -45,27 +48,11 @@ void AddValue(std::string& xml, const char* name, const std::optional<int32_t>& 
     }
 }
 
-struct CipherCtxFree {
-    void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-
-std::vector<uint8_t> RunEcb(const uint8_t* data, std::size_t size, bool encipher) {
-    std::vector<uint8_t> out(size);
-    if (size == 0) {
-        return out;
-    }
-    std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> ctx(EVP_CIPHER_CTX_new());
-    const auto* key = reinterpret_cast<const unsigned char*>(kKeyText);
-    int len = 0;
-    int fin = 0;
-    if (!ctx ||
-        EVP_CipherInit_ex(ctx.get(), EVP_aes_128_ecb(), nullptr, key, nullptr, encipher ? 1 : 0) != 1 ||
-        EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1 ||
-        EVP_CipherUpdate(ctx.get(), out.data(), &len, data, static_cast<int>(size)) != 1 ||
-        EVP_CipherFinal_ex(ctx.get(), out.data() + len, &fin) != 1 || std::size_t(len + fin) != size) {
-        throw std::runtime_error("AES-128-ECB failed");
-    }
-    return out;
+// The fixed key, as the enciphering direction takes it.
+Aes128Encipher Cipher() {
+    std::uint8_t key[16];
+    std::memcpy(key, kKeyText, sizeof key);
+    return Aes128Encipher(key);
 }
 
 } // namespace
@@ -102,11 +89,22 @@ std::vector<uint8_t> EncipherConfig(std::string_view xml) {
     // The reader takes the plaintext as zero-terminated text, so the last block is filled with zeros.
     std::vector<uint8_t> plain(xml.begin(), xml.end());
     plain.resize((plain.size() + kBlock - 1) / kBlock * kBlock, 0);
-    return RunEcb(plain.data(), plain.size(), true);
+    const Aes128Encipher cipher = Cipher();
+    for (std::size_t at = 0; at < plain.size(); at += kBlock)
+        cipher.Block(plain.data() + at);
+    return plain;
 }
 
 std::vector<uint8_t> DecipherConfig(const std::vector<uint8_t>& data) {
-    return RunEcb(data.data(), data.size() / kBlock * kBlock, false);
+    const std::size_t size = data.size() / kBlock * kBlock;
+    std::vector<uint8_t> plain(size);
+    if (size == 0)
+        return plain;
+    CRijndael cipher;
+    const char zeros[kBlock] = {};
+    cipher.SetKey(kKeyText, zeros, kBlock, kBlock);
+    cipher.Decipher(reinterpret_cast<const char*>(data.data()), reinterpret_cast<char*>(plain.data()), size);
+    return plain;
 }
 
 std::vector<uint8_t> DemoImage(std::size_t size, uint32_t seed) {
