@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,13 +16,16 @@ constexpr SockHandle kNoSock = -1;
 // The text as a dotted IPv4 address in network byte order; 0xFFFFFFFF when it is none.
 uint32_t SockDottedIp(const std::string& text);
 
+// The IPv4 address (network byte order) of a dotted address or host name; nothing when it has none.
+std::optional<uint32_t> SockResolve(const std::string& address);
+
 // Resolves address (IPv4), creates a non-blocking TCP socket with the no-delay option
 // and connects to port, waiting up to 1000 ms for the outcome: a refusal fails, a
 // connection still in progress after that counts as success.
 // Returns the socket, or kNoSock (unresolvable, no socket, refused at once).
 SockHandle SockConnect(const std::string& address, int port, int sendBufferSize);
 
-// Binds a non-blocking TCP socket to address:port (port 0 picks a free one) and, with listen, listens.
+// Binds a non-blocking TCP socket to address (dotted or a host name):port (port 0 picks a free one) and, with listen, listens.
 // A bound socket that does not listen refuses every connection. receiveBuffer > 0 sets the receive
 // window that accepted connections inherit. Returns the socket and its port in *boundPort, or kNoSock
 // with the reason in *error.
@@ -34,6 +38,12 @@ SockHandle SockAccept(SockHandle listener);
 
 // Closes the socket; what was written before goes out first.
 void SockClose(SockHandle sock);
+
+// Ends both directions of the connection (the peer reads end of stream) without closing the socket.
+void SockShutdown(SockHandle sock);
+
+// The peer's address and port as "a.b.c.d:port"; "?" when unknown.
+std::string SockPeerText(SockHandle sock);
 
 // Bytes read; 0 at end of stream; kWouldBlock when nothing is there; -1 on error.
 int SockRecv(SockHandle sock, uint8_t* data, size_t len);
@@ -73,6 +83,7 @@ private:
     SockHandle End[2] = {kNoSock, kNoSock};
 };
 
-// Waits up to timeoutMs (negative: no limit) for any of the sockets, or until wake is signalled; -1 on
-// failure (nothing marked), else the number of ready sockets. No limit on their number.
-int SockWait(std::vector<SockWaitEntry>& set, int timeoutMs, SockWake* wake = nullptr);
+// Waits up to timeoutMs (negative: no limit) for any of the sockets, or until wake is signalled
+// (*woken tells it when given); -1 on failure (nothing marked), else the number of ready sockets. No
+// limit on their number.
+int SockWait(std::vector<SockWaitEntry>& set, int timeoutMs, SockWake* wake = nullptr, bool* woken = nullptr);

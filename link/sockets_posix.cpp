@@ -34,6 +34,23 @@ bool LooksLikeHost(const std::string& text) {
 
 } // namespace
 
+std::optional<uint32_t> SockResolve(const std::string& address) {
+    in_addr a{};
+    if (inet_pton(AF_INET, address.c_str(), &a) == 1)
+        return a.s_addr;
+    if (!LooksLikeHost(address))
+        return std::nullopt;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
+        return std::nullopt;
+    const uint32_t ip = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(found);
+    return ip;
+}
+
 uint32_t SockDottedIp(const std::string& text) {
     return inet_addr(text.c_str());
 }
@@ -88,10 +105,12 @@ SockHandle SockListen(const std::string& address, int port, bool listen, int rec
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
-    if (inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
-        *error = "not an IPv4 address";
+    const std::optional<uint32_t> ip = SockResolve(address);
+    if (!ip) {
+        *error = "not an IPv4 address or known host name";
         return kNoSock;
     }
+    a.sin_addr.s_addr = *ip;
     const int sock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (sock < 0) {
         *error = std::strerror(errno);
@@ -136,6 +155,21 @@ void SockClose(SockHandle sock) {
     if (sock < 0)
         return;
     close(static_cast<int>(sock));
+}
+
+void SockShutdown(SockHandle sock) {
+    if (sock >= 0)
+        shutdown(static_cast<int>(sock), SHUT_RDWR);
+}
+
+std::string SockPeerText(SockHandle sock) {
+    sockaddr_in a{};
+    socklen_t size = sizeof a;
+    char text[INET_ADDRSTRLEN] = "?";
+    if (sock < 0 || getpeername(static_cast<int>(sock), reinterpret_cast<sockaddr*>(&a), &size) != 0 ||
+        inet_ntop(AF_INET, &a.sin_addr, text, sizeof text) == nullptr)
+        return "?";
+    return std::string(text) + ":" + std::to_string(ntohs(a.sin_port));
 }
 
 int SockRecv(SockHandle sock, uint8_t* data, size_t len) {
@@ -186,7 +220,9 @@ void SockWake::Drain() {
     }
 }
 
-int SockWait(std::vector<SockWaitEntry>& set, int timeoutMs, SockWake* wake) {
+int SockWait(std::vector<SockWaitEntry>& set, int timeoutMs, SockWake* wake, bool* woken) {
+    if (woken != nullptr)
+        *woken = false;
     std::vector<pollfd> fds(set.size());
     for (size_t i = 0; i < set.size(); ++i) {
         fds[i].fd = static_cast<int>(set[i].Sock);
@@ -195,11 +231,18 @@ int SockWait(std::vector<SockWaitEntry>& set, int timeoutMs, SockWake* wake) {
     }
     if (wake != nullptr && wake->Ready())
         fds.push_back({static_cast<int>(wake->ReadEnd()), POLLIN, 0});
-    const int r = poll(fds.data(), fds.size(), timeoutMs < 0 ? -1 : timeoutMs);
+    // A signal ends poll early; its handler may have signalled wake, which the next poll sees.
+    int r;
+    do
+        r = poll(fds.data(), fds.size(), timeoutMs < 0 ? -1 : timeoutMs);
+    while (r < 0 && errno == EINTR);
     if (r <= 0)
         return r < 0 ? -1 : 0;
-    if (fds.size() > set.size() && fds.back().revents != 0)
+    if (fds.size() > set.size() && fds.back().revents != 0) {
         wake->Drain();
+        if (woken != nullptr)
+            *woken = true;
+    }
     int ready = 0;
     for (size_t i = 0; i < set.size(); ++i) {
         const short ev = fds[i].revents;

@@ -68,11 +68,28 @@ bool WouldBlock(int error) {
 
 } // namespace
 
-uint32_t SockDottedIp(const std::string& text) {
+std::optional<uint32_t> SockResolve(const std::string& address) {
     in_addr a{};
-    if (!Started() || inet_pton(AF_INET, text.c_str(), &a) != 1)
-        return 0xFFFFFFFF;
-    return a.s_addr;
+    if (!Started())
+        return std::nullopt;
+    if (inet_pton(AF_INET, address.c_str(), &a) == 1)
+        return a.s_addr;
+    if (!LooksLikeHost(address))
+        return std::nullopt;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
+        return std::nullopt;
+    const uint32_t ip = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(found);
+    return ip;
+}
+
+uint32_t SockDottedIp(const std::string& text) {
+    // inet_addr takes the same forms as on POSIX ("127.1" included).
+    return Started() ? inet_addr(text.c_str()) : 0xFFFFFFFF;
 }
 
 SockHandle SockConnect(const std::string& address, int port, int sendBufferSize) {
@@ -131,10 +148,12 @@ SockHandle SockListen(const std::string& address, int port, bool listen, int rec
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<u_short>(port));
-    if (inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
-        *error = "not an IPv4 address";
+    const std::optional<uint32_t> ip = SockResolve(address);
+    if (!ip) {
+        *error = "not an IPv4 address or known host name";
         return kNoSock;
     }
+    a.sin_addr.s_addr = *ip;
     const SOCKET sock = NewSocket();
     if (sock == INVALID_SOCKET) {
         *error = SockLastErrorText();
@@ -172,6 +191,21 @@ void SockClose(SockHandle sock) {
     if (sock == kNoSock)
         return;
     closesocket(Raw(sock));
+}
+
+void SockShutdown(SockHandle sock) {
+    if (sock != kNoSock)
+        shutdown(Raw(sock), SD_BOTH);
+}
+
+std::string SockPeerText(SockHandle sock) {
+    sockaddr_in a{};
+    int size = sizeof a;
+    char text[INET_ADDRSTRLEN] = "?";
+    if (sock == kNoSock || getpeername(Raw(sock), reinterpret_cast<sockaddr*>(&a), &size) != 0 ||
+        inet_ntop(AF_INET, &a.sin_addr, text, sizeof text) == nullptr)
+        return "?";
+    return std::string(text) + ":" + std::to_string(ntohs(a.sin_port));
 }
 
 int SockRecv(SockHandle sock, uint8_t* data, size_t len) {
@@ -253,7 +287,9 @@ void SockWake::Drain() {
     }
 }
 
-int SockWait(std::vector<SockWaitEntry>& set, int timeoutMs, SockWake* wake) {
+int SockWait(std::vector<SockWaitEntry>& set, int timeoutMs, SockWake* wake, bool* woken) {
+    if (woken != nullptr)
+        *woken = false;
     std::vector<WSAPOLLFD> fds(set.size());
     for (size_t i = 0; i < set.size(); ++i) {
         fds[i].fd = Raw(set[i].Sock);
@@ -271,8 +307,11 @@ int SockWait(std::vector<SockWaitEntry>& set, int timeoutMs, SockWake* wake) {
     const int r = WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), timeoutMs < 0 ? -1 : timeoutMs);
     if (r <= 0)
         return r < 0 ? -1 : 0;
-    if (fds.size() > set.size() && fds.back().revents != 0)
+    if (fds.size() > set.size() && fds.back().revents != 0) {
         wake->Drain();
+        if (woken != nullptr)
+            *woken = true;
+    }
     int ready = 0;
     for (size_t i = 0; i < set.size(); ++i) {
         const SHORT ev = fds[i].revents;

@@ -2,8 +2,6 @@
 // inspect reads a configuration file; Ctrl-C stops the devices between pages.
 #include "tools/cli/clicommands.h"
 
-#include <signal.h>
-
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -18,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/platform.h"
 #include "link/conbase.h"
 #include "tools/cli/clidevice.h"
 #include "tools/cli/clioptions.h"
@@ -34,40 +33,25 @@ namespace {
 std::atomic<int> StopSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler stores into it");
 
-extern "C" void OnStopSignal(int sig) {
+void OnStopSignal(int sig) {
     StopSignal.store(sig);
 }
 
 constexpr std::chrono::milliseconds kSignalPoll{50};
 
-// While it lives, SIGINT and SIGTERM are blocked in the calling thread and in every thread started
+// While it lives, interrupts are kept from the calling thread and from every thread started
 // meanwhile (the link's, the devices', their update workers), so they reach only the main thread.
 class BlockStopSignals {
 public:
-    BlockStopSignals() {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGINT);
-        sigaddset(&set, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &set, &previous);
-    }
-    ~BlockStopSignals() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
+    BlockStopSignals() { BlockInterrupts(); }
+    ~BlockStopSignals() { UnblockInterrupts(); }
     BlockStopSignals(const BlockStopSignals&) = delete;
     BlockStopSignals& operator=(const BlockStopSignals&) = delete;
-
-private:
-    sigset_t previous;
 };
 
-// The first Ctrl-C asks for a stop between pages; the handler then falls back to the default, so a
-// second one ends the tool at once.
+// The first Ctrl-C asks for a stop between pages; a second one ends the tool at once.
 void CatchStopSignals() {
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND | SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    CatchInterrupts(OnStopSignal, true);
 }
 
 std::string NumberText(int32_t value) {
@@ -278,7 +262,7 @@ int RunDevices(const CliOptions& o) {
 
 int RunCli(const std::vector<std::string>& args) {
     // A reader that goes away (a closed pipe) must not kill an update half-way.
-    signal(SIGPIPE, SIG_IGN);
+    IgnoreBrokenPipe();
     const ParsedCommandLine parsed = ParseCommandLine(args);
     if (!parsed.Error.empty()) {
         std::fprintf(stderr, "fwupdate-cli: %s\nfwupdate-cli --help shows the commands and options\n",

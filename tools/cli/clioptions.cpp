@@ -1,7 +1,8 @@
 // Parsing of fwupdate-cli's command line and its help text.
 #include "tools/cli/clioptions.h"
 
-#include <arpa/inet.h>
+#include "link/sockets.h"
+
 
 #include <cerrno>
 #include <cmath>
@@ -37,9 +38,10 @@ bool ParseSeconds(const std::string& text, std::chrono::milliseconds& out) {
 // The link manager keeps one device per dotted address (a second port on the same address would
 // reach the first device again), and host names by their text.
 std::string AddressKey(const std::string& host) {
-    in_addr a{};
-    if (inet_aton(host.c_str(), &a) != 0)
-        return "ip:" + std::to_string(a.s_addr);
+    // The link's own reading of a dotted address, so that both agree on what is one device.
+    const uint32_t ip = SockDottedIp(host);
+    if (ip != 0xFFFFFFFF)
+        return "ip:" + std::to_string(ip);
     return "name:" + host;
 }
 

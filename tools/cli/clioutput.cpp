@@ -1,8 +1,7 @@
 // CliOutput: plain lines, the live progress lines of a terminal, and JSON Lines.
 #include "tools/cli/clioutput.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
+#include "base/platform.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +10,7 @@ CliOutput::Mode CliOutput::ModeFor(std::FILE* stream, bool json) {
     if (json)
         return Mode::Json;
     const char* term = std::getenv("TERM");
-    if (isatty(fileno(stream)) && !(term != nullptr && std::strcmp(term, "dumb") == 0))
+    if (IsLiveTerminal(stream) && !(term != nullptr && std::strcmp(term, "dumb") == 0))
         return Mode::Terminal;
     return Mode::Plain;
 }
@@ -70,8 +69,6 @@ void CliOutput::DrawLive() {
 }
 
 size_t CliOutput::Width() const {
-    winsize size{};
-    if (ioctl(fileno(Stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
-        return size.ws_col;
-    return 80;
+    const int columns = TerminalColumns(Stream);
+    return columns > 0 ? static_cast<size_t>(columns) : 80;
 }

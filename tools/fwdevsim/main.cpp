@@ -1,8 +1,9 @@
 // fwdevsim: plays one networked DSP device on a loopback address for tests and the demo.
 #include "tools/fwdevsim/simserver.h"
 
+#include "base/platform.h"
+
 #include <atomic>
-#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -29,16 +30,12 @@ int main(int argc, char** argv) {
         std::fputs(kSimUsage, stdout);
         return 0;
     }
-    std::signal(SIGPIPE, SIG_IGN);
+    IgnoreBrokenPipe();
 
-    // The stop pipe exists from construction on, so a signal during start-up is not lost.
+    // The stop wake-up exists from construction on, so a signal during start-up is not lost.
     SimServer server(options);
     gServer = &server;
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    CatchInterrupts(OnSignal, false);
     if (const auto error = server.Bind()) {
         std::fprintf(stderr, "fwdevsim: %s\n", error->c_str());
         gServer = nullptr;

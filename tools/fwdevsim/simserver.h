@@ -2,6 +2,7 @@
 // transport fault triggers (silence, byte-by-byte, garbage, delay, refusal, hang-up).
 #pragma once
 
+#include "link/sockets.h"
 #include "tools/fwdevsim/simoptions.h"
 
 #include <cstdint>
@@ -26,21 +27,21 @@ public:
     // goes to out. Returns the process exit code.
     int Run(std::FILE* out);
 
-    // Async-signal-safe: asks Run to end (an open session is reported first).
+    // Async-signal-safe (and callable from any thread): asks Run to end (an open session is reported first).
     void Stop();
 
 private:
     struct Session;
-    int Listen(uint16_t port, uint16_t& bound, std::string& error);
-    void Serve(int fd, uint16_t localPort, std::FILE* out);
+    SockHandle Listen(uint16_t port, uint16_t& bound, std::string& error);
+    void Serve(SockHandle fd, uint16_t localPort, std::FILE* out);
 
     SimOptions options_;
     SimDevice device_;
-    int listenFd_ = -1;
-    int reconnectFd_ = -1;
+    SockHandle listenFd_ = kNoSock;
+    SockHandle reconnectFd_ = kNoSock;
     uint16_t port_ = 0;
     std::optional<uint16_t> reconnectPort_;
-    int stopPipe_[2] = {-1, -1};
+    SockWake stop_;
     int64_t sessions_ = 0;
     bool stopping_ = false;
 };
