@@ -7,8 +7,6 @@
 #include <fcntl.h>
 #include <io.h>
 #include <process.h>
-#include <share.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
@@ -109,15 +107,21 @@ void SetEnvironment(const std::string& name, const std::optional<std::string>& v
 }
 
 int FileOpenTruncated(const std::filesystem::path& path) {
-    int file = -1;
-    const errno_t error =
-        _wsopen_s(&file, path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_APPEND | _O_BINARY | _O_NOINHERIT,
-                  _SH_DENYNO, _S_IREAD | _S_IWRITE);
-    if (error != 0) {
-        errno = error;
+    // Shared for deleting and renaming as well, as a POSIX file is: a log that is open never keeps
+    // others from removing or replacing it.
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        errno = error == ERROR_ACCESS_DENIED ? EACCES
+                : error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND ? ENOENT
+                                                                                  : EIO;
         return -1;
     }
-    return file;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_APPEND);
+    if (fd < 0)
+        CloseHandle(file);
+    return fd;
 }
 
 bool FileWriteAll(int file, std::string_view bytes) {

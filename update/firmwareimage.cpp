@@ -2,7 +2,7 @@
 // and page addressing.
 #include "update/firmwareimage.h"
 
-#include <ctime>
+#include <chrono>
 
 int32_t ImageChecksum(const uint8_t* data, size_t n) {
     uint32_t sum = 0;
@@ -67,10 +67,10 @@ uint32_t DateValue(int year, int month, int day) {
 }
 
 uint32_t DateValueNowUtc() {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    return DateValue(utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday);
+    // The system clock counts UTC; the calendar date of its day needs no time-zone call.
+    const std::chrono::year_month_day today{std::chrono::floor<std::chrono::days>(std::chrono::system_clock::now())};
+    return DateValue(static_cast<int>(today.year()), static_cast<int>(static_cast<unsigned>(today.month())),
+                     static_cast<int>(static_cast<unsigned>(today.day())));
 }
 
 std::optional<PageAddress> PageAddressOf(int64_t page) {

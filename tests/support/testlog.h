@@ -15,7 +15,7 @@
 
 // The whole lines of a log file, without their CR LF; what follows the last CR LF (a line not yet
 // complete) goes to rest when asked for.
-inline std::vector<std::string> ReadLogLines(const std::string& path, std::string* rest = nullptr) {
+inline std::vector<std::string> ReadLogLines(const std::filesystem::path& path, std::string* rest = nullptr) {
     std::ifstream in(path, std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(in)), {});
     std::vector<std::string> lines;
@@ -28,7 +28,7 @@ inline std::vector<std::string> ReadLogLines(const std::string& path, std::strin
 }
 
 // How often this exact line stands in the log file.
-inline size_t CountLogLine(const std::string& path, const std::string& line) {
+inline size_t CountLogLine(const std::filesystem::path& path, const std::string& line) {
     const std::vector<std::string> lines = ReadLogLines(path);
     return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
 }
@@ -46,7 +46,10 @@ public:
         std::filesystem::remove(path);
         TheLog().SetPath(path);
     }
-    ~TestLogFile() { std::filesystem::remove(path); }
+    ~TestLogFile() {
+        TheLog().SetPath(DefaultLogPath()); // closes the file first: Windows removes no open file
+        std::filesystem::remove(path);
+    }
     TestLogFile(const TestLogFile&) = delete;
     TestLogFile& operator=(const TestLogFile&) = delete;
 

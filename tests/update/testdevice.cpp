@@ -1,15 +1,12 @@
 // Helpers of the update tests: the listening test device, the recording view and the fake clock.
 #include "tests/update/testdevice.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <stdexcept>
 
+#include "link/device.h"
 #include "link/frame.h"
+#include "link/sockets.h"
 
 int32_t Received::I32(size_t i) const {
     if (Data.size() < 4 * (i + 1))
@@ -43,36 +40,26 @@ std::vector<uint8_t> ValueReplyI32(uint16_t obj, uint16_t par, const std::vector
 }
 
 TestDevice::TestDevice(const std::string& address) {
-    listenFd = socket(AF_INET, SOCK_STREAM, 0);
-    if (listenFd < 0)
-        throw std::runtime_error("socket");
-    const int one = 1;
-    setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = 0;
-    inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-    if (bind(listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listenFd, 4) != 0)
-        throw std::runtime_error("bind/listen " + address);
-    socklen_t len = sizeof a;
-    getsockname(listenFd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
+    std::string error;
+    listenFd = SockListen(address, 0, true, 0, &port, &error);
+    if (listenFd == kNoSock)
+        throw std::runtime_error("bind/listen " + address + ": " + error);
     thread = std::thread([this] { Serve(); });
 }
 
 TestDevice::~TestDevice() {
     stop = true;
     thread.join();
-    close(listenFd);
+    SockClose(listenFd);
 }
 
 void TestDevice::Serve() {
     while (!stop) {
-        pollfd p{listenFd, POLLIN, 0};
-        if (poll(&p, 1, 5) <= 0)
+        std::vector<SockWaitEntry> p{{listenFd, true, false, false, false}};
+        if (SockWait(p, 5) <= 0)
             continue;
-        const int fd = accept(listenFd, nullptr, nullptr);
-        if (fd < 0)
+        const SockHandle fd = SockAccept(listenFd);
+        if (fd == kNoSock)
             continue;
         {
             std::lock_guard guard(lock);
@@ -84,11 +71,13 @@ void TestDevice::Serve() {
         RxScanState state = RxScanState::Searching;
         bool open = true;
         while (open && !stop) {
-            pollfd q{fd, POLLIN, 0};
-            if (poll(&q, 1, 5) <= 0)
+            std::vector<SockWaitEntry> q{{fd, true, false, false, false}};
+            if (SockWait(q, 5) <= 0)
                 continue;
             uint8_t bytes[65536];
-            const ssize_t n = recv(fd, bytes, sizeof bytes, 0);
+            const int n = SockRecv(fd, bytes, sizeof bytes);
+            if (n == kWouldBlock)
+                continue;
             if (n <= 0)
                 break;
             buf.Append(bytes, static_cast<size_t>(n));
@@ -124,12 +113,21 @@ void TestDevice::Serve() {
                 size_t removed = 0;
                 if (BuildFrame(replies, frame, removed) <= 0)
                     break;
-                send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+                // The socket is non-blocking: what it cannot take at once follows when it can.
+                for (size_t sent = 0; sent < frame.size() && !stop;) {
+                    const int w = SockSend(fd, frame.data() + sent, frame.size() - sent);
+                    if (w < 0)
+                        break;
+                    sent += static_cast<size_t>(w);
+                    std::vector<SockWaitEntry> out{{fd, false, sent < frame.size(), false, false}};
+                    if (sent < frame.size())
+                        SockWait(out, 5);
+                }
             }
             if (closeNow)
                 open = false;
         }
-        close(fd);
+        SockClose(fd);
         connected = false;
     }
 }

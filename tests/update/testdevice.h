@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "link/sockets.h"
 #include "tests/support/waituntil.h"
 #include "update/updateclock.h"
 #include "update/updateview.h"
@@ -63,7 +64,7 @@ public:
 private:
     void Serve();
 
-    int listenFd = -1;
+    SockHandle listenFd = kNoSock;
     int port = 0;
     std::atomic<bool> stop{false};
     std::atomic<bool> connected{false};

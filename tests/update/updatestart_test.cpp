@@ -51,6 +51,9 @@ protected:
     void TearDown() override {
         if (session.CurrentDevice.load() != 0)
             session.CloseDevice();
+        // The log lets go of its file, so that the folder can go (Windows keeps a folder with an open
+        // file in it).
+        TheLog().SetPath(DefaultLogPath());
     }
     std::string WriteConfig() {
         const std::string path = dir + "/fw.cfg";
