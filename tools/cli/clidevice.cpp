@@ -454,6 +454,11 @@ int CliDevice::RunUpdate() {
     }
     const UpdateOutcome outcome = StartUpdateWith(config, Device.Config);
     const bool linkGone = CurrentDevice.load() == 0;
+    // What the device reported decides the refusal's detail; closing the connection forgets it.
+    const std::string reportedKennung = KennungReported.load() ? "reports OEM id " + std::to_string(Kennung)
+                                                               : "has not reported its OEM id";
+    const std::string reportedSerial = SerialReported.load() ? "reports serial " + std::to_string(Serial)
+                                                             : "has not reported its serial number";
     Disconnect(outcome == UpdateOutcome::Ok || outcome == UpdateOutcome::Error);
 
     int64_t written, pages;
@@ -485,20 +490,14 @@ int CliDevice::RunUpdate() {
         return Finish(kExitBadConfig, "bad-config", "Error on reading config file: " + Device.Config);
     case UpdateOutcome::NoConnection:
         return Finish(kExitNoConnection, "no-connection", Note.empty() ? "No connection" : Note);
-    case UpdateOutcome::OemRefused: {
-        const std::string reported = KennungReported.load() ? "reports OEM id " + std::to_string(Kennung)
-                                                            : "has not reported its OEM id";
+    case UpdateOutcome::OemRefused:
         return Finish(kExitOemRule, "oem-rule",
-                      "refused by the OEM rule: the device " + reported + ", this tool updates OEM id " +
+                      "refused by the OEM rule: the device " + reportedKennung + ", this tool updates OEM id " +
                           std::to_string(OemNumber) + " (--admin lifts the rule)");
-    }
-    case UpdateOutcome::SerialRefused: {
-        const std::string reported = SerialReported.load() ? "reports serial " + std::to_string(Serial)
-                                                           : "has not reported its serial number";
+    case UpdateOutcome::SerialRefused:
         return Finish(kExitSerialRule, "serial-rule",
                       "refused by the serial rule: the configuration is bound to serial " +
-                          std::to_string(config.Seriennummer) + ", the device " + reported);
-    }
+                          std::to_string(config.Seriennummer) + ", the device " + reportedSerial);
     case UpdateOutcome::ImageNotFound:
         return Finish(kExitImageNotFound, "image-not-found", "image not found: " + ImagePath);
     case UpdateOutcome::InvalidImage:
