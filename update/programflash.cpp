@@ -195,6 +195,12 @@ int UpdateSession::RunSequence(const uint8_t* data, int32_t length, const std::s
         LogLine("FIRMWAREUPDATE: Error on erasing page");
         return -1;
     }
+    // The erase's reply has had its pause: a device that could not erase gets no page.
+    MsgCallback(0);
+    if (ErrorReplyOn.load() != 0) {
+        LogLine(ErrorReplyLine(ErrorReplyOn.load()));
+        return -1;
+    }
 
     int32_t page = 0;
     for (int32_t offset = 0; offset < length; offset += static_cast<int32_t>(kPageSize), ++page) {

@@ -219,7 +219,7 @@ INSTANTIATE_TEST_SUITE_P(
     Replies, ProgramFlashErrors,
     ::testing::Values(ErrorCase{"page 2", 2, 12, 7, -1, 3, "FIRMWAREUPDATE: Error on programming page"},
                       ErrorCase{"last page", 2, 14, 9, -1, 5, "FIRMWAREUPDATE: Error on programming page"},
-                      ErrorCase{"erase", 2, 9, 4, -1, 1, "FIRMWAREUPDATE: Error on erasing page"},
+                      ErrorCase{"erase", 2, 9, 4, -1, 0, "FIRMWAREUPDATE: Error on erasing page"},
                       ErrorCase{"end of image", 2, 5, 10, -1, 5, "FIRMWAREUPDATE: Error on ending the image"},
                       ErrorCase{"version only logged", 2, 7, 1, 0, 5, nullptr},
                       ErrorCase{"update start only logged", 10, 9, 0, 0, 5, nullptr}));
