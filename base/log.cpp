@@ -45,7 +45,8 @@ std::string HeaderLine() {
     char when[64];
     std::snprintf(when, sizeof when, "%02d.%02d.%04d %02d:%02d:%02d", local.tm_mday, local.tm_mon + 1,
                   local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec);
-    return "* " + ExecutablePath().string() + " " + when + ", user: " + LoginName() + "\r\n";
+    // The format's own line end, then the CR LF that ends every line of the file: LF CR LF.
+    return "* " + ExecutablePath().string() + " " + when + ", user: " + LoginName() + "\n\r\n";
 }
 
 } // namespace
