@@ -9,6 +9,7 @@
 
 #include "base/log.h"
 #include "link/conbase.h"
+#include "update/devicetext.h"
 #include "update/updateview.h"
 
 namespace {
@@ -47,7 +48,7 @@ void ReceivedText(UpdateView& view, UpdateView::Display display, const char* log
     }
     text[16] = '\0';
     LogLine(std::string(logPrefix) + text);
-    view.SetDisplayText(display, text);
+    view.SetDisplayText(display, DeviceTextUtf8(text));
 }
 
 } // namespace
