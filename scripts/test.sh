@@ -16,24 +16,27 @@ jobs=$(nproc)
 step() { printf '\n=== %s ===\n' "$*"; }
 
 step "normal build"
-bash scripts/build.sh build -DFWUPDATE_BENCHMARKS=ON
-(cd build && ctest --output-on-failure -j "$jobs")
+bash scripts/build.sh build -DFWUPDATE_SANITIZE= -DFWUPDATE_GUI=ON -DFWUPDATE_TESTS=ON -DFWUPDATE_BENCHMARKS=ON \
+  -DFWUPDATE_FUZZ=OFF
+(cd build && ctest --output-on-failure --no-tests=error -j "$jobs")
 
 step "ASan+UBSan build"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS=suppressions=$top/tests/lsan.supp
-bash scripts/build.sh build-asan -DFWUPDATE_SANITIZE=address -DFWUPDATE_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug
-(cd build-asan && ctest --output-on-failure -j "$jobs")
+bash scripts/build.sh build-asan -DFWUPDATE_SANITIZE=address -DFWUPDATE_GUI=ON -DFWUPDATE_TESTS=ON \
+  -DFWUPDATE_BENCHMARKS=OFF -DFWUPDATE_FUZZ=OFF -DCMAKE_BUILD_TYPE=Debug
+(cd build-asan && ctest --output-on-failure --no-tests=error -j "$jobs")
 
 step "TSan build (threaded tests)"
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
-bash scripts/build.sh build-tsan -DFWUPDATE_SANITIZE=thread -DFWUPDATE_GUI=OFF -DFWUPDATE_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug
-(cd build-tsan && ctest --output-on-failure -j "$jobs" -L threaded)
+bash scripts/build.sh build-tsan -DFWUPDATE_SANITIZE=thread -DFWUPDATE_GUI=OFF -DFWUPDATE_TESTS=ON \
+  -DFWUPDATE_BENCHMARKS=OFF -DFWUPDATE_FUZZ=OFF -DCMAKE_BUILD_TYPE=Debug
+(cd build-tsan && ctest --output-on-failure --no-tests=error -j "$jobs" -L threaded)
 
 step "fuzzing (${fuzz_seconds} s per target)"
-CXX=clang++ bash scripts/build.sh build-fuzz -DFWUPDATE_FUZZ=ON -DFWUPDATE_GUI=OFF -DFWUPDATE_TESTS=OFF \
-  -DFWUPDATE_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug
+CXX=clang++ bash scripts/build.sh build-fuzz -DFWUPDATE_FUZZ=ON -DFWUPDATE_SANITIZE= -DFWUPDATE_GUI=OFF \
+  -DFWUPDATE_TESTS=OFF -DFWUPDATE_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug
 shopt -s nullglob
 for f in build-fuzz/fuzz/fuzz_*; do
   [ -x "$f" ] || continue
