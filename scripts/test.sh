@@ -36,7 +36,7 @@ bash scripts/build.sh build-tsan -DFWUPDATE_SANITIZE=thread -DFWUPDATE_GUI=OFF -
 
 step "fuzzing (${fuzz_seconds} s per target)"
 CXX=clang++ bash scripts/build.sh build-fuzz -DFWUPDATE_FUZZ=ON -DFWUPDATE_SANITIZE= -DFWUPDATE_GUI=OFF \
-  -DFWUPDATE_TESTS=OFF -DFWUPDATE_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug
+  -DFWUPDATE_TESTS=OFF -DFWUPDATE_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
 shopt -s nullglob
 for f in build-fuzz/fuzz/fuzz_*; do
   [ -x "$f" ] || continue
