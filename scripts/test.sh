@@ -13,7 +13,8 @@ bash scripts/install-deps.sh
 fuzz_seconds=${FWUPDATE_FUZZ_SECONDS:-60}
 jobs=$(nproc)
 
-step() { printf '\n=== %s ===\n' "$*"; }
+started=$SECONDS
+step() { printf '\n=== %s (at %d s) ===\n' "$*" $((SECONDS - started)); }
 
 step "normal build"
 bash scripts/build.sh build -DFWUPDATE_SANITIZE= -DFWUPDATE_GUI=ON -DFWUPDATE_TESTS=ON -DFWUPDATE_BENCHMARKS=ON \
@@ -38,11 +39,25 @@ step "fuzzing (${fuzz_seconds} s per target)"
 CXX=clang++ bash scripts/build.sh build-fuzz -DFWUPDATE_FUZZ=ON -DFWUPDATE_SANITIZE= -DFWUPDATE_GUI=OFF \
   -DFWUPDATE_TESTS=OFF -DFWUPDATE_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
 shopt -s nullglob
+fuzzed=0
 for f in build-fuzz/fuzz/fuzz_*; do
   [ -x "$f" ] || continue
-  echo "fuzzing $f"
-  mkdir -p "build-fuzz/corpus/$(basename "$f")"
-  "$f" -max_total_time="$fuzz_seconds" -print_final_stats=1 "build-fuzz/corpus/$(basename "$f")"
+  name=$(basename "$f")
+  echo "fuzzing $name"
+  # The first folder collects what the run finds; the seeds in the repository are read only.
+  mkdir -p "build-fuzz/corpus/$name"
+  seeds=()
+  [ -d "fuzz/corpus/${name#fuzz_}" ] && seeds=("fuzz/corpus/${name#fuzz_}")
+  if ! "$f" -max_total_time="$fuzz_seconds" -print_final_stats=1 "build-fuzz/corpus/$name" "${seeds[@]}" \
+    >"build-fuzz/$name.log" 2>&1; then
+    tail -n 60 "build-fuzz/$name.log" >&2
+    echo "fuzzing $name found a failure (build-fuzz/$name.log)" >&2
+    exit 1
+  fi
+  grep -E '^stat::(number_of_executed_units|average_exec_per_sec)' "build-fuzz/$name.log"
+  fuzzed=$((fuzzed + 1))
 done
+[ "$fuzzed" -gt 0 ] || { echo "no fuzz targets were built" >&2; exit 1; }
 
 step "all test steps passed"
+echo "the test command took $((SECONDS - started)) s"
