@@ -3,7 +3,8 @@
 #   1. normal build, every test;
 #   2. ASan+UBSan build, every test;
 #   3. TSan build of the core and tools, the tests labelled "threaded";
-#   4. the libFuzzer targets (clang, ASan+UBSan), each for a bounded time.
+#   4. the libFuzzer targets (clang, ASan+UBSan), each for a bounded time;
+#   5. the Debian packages: built, checked, installed, tried and purged (as root only).
 # Exits non-zero when any step fails.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -41,5 +42,12 @@ for f in build-fuzz/fuzz/fuzz_*; do
   mkdir -p "build-fuzz/corpus/$(basename "$f")"
   "$f" -max_total_time="$fuzz_seconds" -print_final_stats=1 "build-fuzz/corpus/$(basename "$f")"
 done
+
+step "Debian packages"
+if [ "$(id -u)" -eq 0 ]; then
+  bash scripts/check-packages.sh
+else
+  echo "skipped: installing the packages needs root (run scripts/check-packages.sh as root)"
+fi
 
 step "all test steps passed"

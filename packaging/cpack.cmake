@@ -1,0 +1,42 @@
+# The Debian packages, written by `cpack -G DEB` in a build folder (scripts/package.sh does it):
+#   fwupdate         the window, the command-line tool, desktop entry, icon, metainfo, manual pages, completion
+#   fwupdate-devsim  the device simulator and the demo firmware writer, with their manual pages
+# Dependencies come from dpkg-shlibdeps.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME fwupdate)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "the fwupdate developers")
+set(CPACK_PACKAGE_CONTACT "fwupdate developers <fwupdate-devel@example.org>")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL fwupdate devsim)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+
+set(CPACK_DEBIAN_FWUPDATE_PACKAGE_NAME fwupdate)
+set(CPACK_DEBIAN_FWUPDATE_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_FWUPDATE_DESCRIPTION "firmware-update tool for networked DSP audio processors
+fwupdate connects to a DSP audio processor over TCP, shows who the device is
+(OEM id, version, serial number, mode and names), checks an enciphered
+firmware configuration file against the device and programs the device's
+flash page by page.
+
+The package holds the window (fwupdate) and the command-line tool
+(fwupdate-cli) for scripts and production lines, which updates several
+devices in parallel and reports JSON Lines on request.")
+
+set(CPACK_DEBIAN_DEVSIM_PACKAGE_NAME fwupdate-devsim)
+set(CPACK_DEBIAN_DEVSIM_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_DEVSIM_DESCRIPTION "device simulator and demo firmware for fwupdate
+fwdevsim plays one networked DSP audio processor on a loopback address:
+it answers the identification reads, takes a firmware update into its
+simulated flash, reports each session as a JSON line and can be told to
+misbehave (drop the link, reply with errors, stay silent, answer slowly).
+
+mkfwcfg writes enciphered firmware configuration files and demo images
+for trying fwupdate without a device.")
+
+include(CPack)
