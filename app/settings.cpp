@@ -120,7 +120,8 @@ std::optional<std::string> DecodeSettings(const std::vector<uint8_t>& bytes) {
 }
 
 SettingsFiles ChooseSettingsFiles(const std::filesystem::path& programFolder, bool programFolderWritable,
-                                  const std::filesystem::path& userFolder, bool userFileExists, bool packaged) {
+                                  const std::filesystem::path& userFolder, bool userFileExists,
+                                  bool packaged) {
     const std::filesystem::path beside = programFolder.empty() ? programFolder : programFolder / kFileName;
     if (!packaged && programFolderWritable && !beside.empty())
         return {beside, beside};

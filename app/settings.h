@@ -28,9 +28,11 @@ struct SettingsFiles {
 // A build from source keeps data.dat beside the program when the program's folder is writable. Otherwise, and
 // always in a packaged build, the file lives in userFolder/fwupdate (userFolder: the per-user configuration
 // folder, empty when unknown, never relative). A build from source still reads the file beside the program
-// while the per-user folder holds none, so that a setting kept there is not lost when the folder is read-only.
+// while the per-user folder holds none, so that a setting kept there is not lost when the folder is
+// read-only.
 SettingsFiles ChooseSettingsFiles(const std::filesystem::path& programFolder, bool programFolderWritable,
-                                  const std::filesystem::path& userFolder, bool userFileExists, bool packaged);
+                                  const std::filesystem::path& userFolder, bool userFileExists,
+                                  bool packaged);
 // The files for the program in programFolder, asking the system whether the folder is writable, where the
 // per-user configuration folder is and whether it holds data.dat.
 SettingsFiles SettingsFilesFor(const std::filesystem::path& programFolder);

@@ -1,4 +1,5 @@
-// POSIX/Linux implementation of the platform lookups (program path, login name, state and configuration folders).
+// POSIX/Linux implementation of the platform lookups (program path, login name, state and configuration
+// folders).
 #include "base/platform.h"
 
 #include <cstdlib>

@@ -1,5 +1,6 @@
 // The platform lookups of the framework services: the program's own path, the operator's login name and the
-// per-user folders for state and configuration files. A port to another desktop platform touches this file pair only.
+// per-user folders for state and configuration files. A port to another desktop platform touches this file
+// pair only.
 #pragma once
 
 #include <filesystem>

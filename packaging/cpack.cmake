@@ -1,7 +1,7 @@
 # The Debian packages, written by `cpack -G DEB` in a build folder (scripts/package.sh does it):
 #   fwupdate         the window, the command-line tool, desktop entry, icon, metainfo, manual pages, completion
 #   fwupdate-devsim  the device simulator and the demo firmware writer, with their manual pages
-# Dependencies come from dpkg-shlibdeps.
+# Dependencies come from dpkg-shlibdeps, and the Qt platform plugins for the window.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME fwupdate)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -18,6 +18,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 
 set(CPACK_DEBIAN_FWUPDATE_PACKAGE_NAME fwupdate)
 set(CPACK_DEBIAN_FWUPDATE_PACKAGE_SECTION electronics)
+# The window needs a platform plugin to open on a desktop (xcb, wayland); dpkg-shlibdeps cannot see plugins.
+set(CPACK_DEBIAN_FWUPDATE_PACKAGE_DEPENDS "qt6-qpa-plugins")
 set(CPACK_DEBIAN_FWUPDATE_DESCRIPTION "firmware-update tool for networked DSP audio processors
 fwupdate connects to a DSP audio processor over TCP, shows who the device is
 (OEM id, version, serial number, mode and names), checks an enciphered

@@ -54,8 +54,9 @@ for program in fwupdate fwupdate-cli fwdevsim mkfwcfg; do
   man -w "$program" >/dev/null || fail "no manual page for $program"
 done
 
-# The window offscreen, in a fresh home: it must still run when the timeout ends it (exit 124), and the
-# command-line tool's log of a refused connection must land in the per-user state folder.
+# The installed programs in a fresh home: the window offscreen must still run when the timeout ends it
+# (exit 124), and the command-line tool, asking the installed simulator who it is, must log into the per-user
+# state folder.
 home="$work/home"
 mkdir -p "$home"
 run() {
@@ -64,9 +65,21 @@ run() {
 rc=0
 run timeout 3 /usr/bin/fwupdate >"$work/window.txt" 2>&1 || rc=$?
 [ "$rc" = 124 ] || { cat "$work/window.txt"; fail "the window ended by itself (exit $rc) instead of running"; }
-rc=0
-run /usr/bin/fwupdate-cli info --device 127.0.0.1:1 --timeout 1 >/dev/null 2>&1 || rc=$?
-[ "$rc" = 4 ] || fail "fwupdate-cli info on a closed port: exit $rc, not 4"
+
+timeout 20 /usr/bin/fwdevsim --address 127.0.0.1 --port 0 --no-reconnect-port --once \
+  >"$work/sim.out" 2>"$work/sim.err" &
+sim=$!
+for _ in $(seq 100); do
+  grep -q '^listening on' "$work/sim.err" && break
+  kill -0 "$sim" 2>/dev/null || break
+  sleep 0.1
+done
+port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/sim.err")
+[ -n "$port" ] || { cat "$work/sim.err"; fail "the installed simulator did not start"; }
+run /usr/bin/fwupdate-cli info --device "127.0.0.1:$port" --timeout 5 >"$work/info.txt" 2>&1 ||
+  { cat "$work/info.txt"; fail "fwupdate-cli info against the installed simulator failed"; }
+kill "$sim" 2>/dev/null || true
+wait "$sim" 2>/dev/null || true
 [ -s "$home/state/fwupdate/fwupdate-cli.log" ] || fail "no log in the per-user state folder"
 for f in /usr/bin/*.log /usr/bin/data.dat; do
   [ ! -e "$f" ] || fail "$f written beside the installed program"

@@ -193,15 +193,15 @@ constexpr const char* kUser = "/home/op/.config/fwupdate/data.dat";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SettingsFolder,
-    ::testing::Values(FolderCase{"Writable", true, "/home/op/.config", true, false, kBeside, kBeside},
-                      FolderCase{"NotWritable", false, "/home/op/.config", true, false, kUser, kUser},
-                      FolderCase{"NotWritableReadsTheFileBesideUntilTheUserFolderHasOne", false,
-                                 "/home/op/.config", false, false, kBeside, kUser},
-                      FolderCase{"NoUserFolderReadsBesideAndWritesNothing", false, "", false, false, kBeside, ""},
-                      FolderCase{"RelativeUserFolderIsNeverUsed", false, ".config", false, false, kBeside, ""},
-                      FolderCase{"PackagedNeverBesideTheProgram", true, "/home/op/.config", false, true, kUser,
-                                 kUser},
-                      FolderCase{"PackagedWithoutUserFolderHasNoFile", true, "", false, true, "", ""}),
+    ::testing::Values(
+        FolderCase{"Writable", true, "/home/op/.config", true, false, kBeside, kBeside},
+        FolderCase{"NotWritable", false, "/home/op/.config", true, false, kUser, kUser},
+        FolderCase{"NotWritableReadsTheFileBesideUntilTheUserFolderHasOne", false, "/home/op/.config", false,
+                   false, kBeside, kUser},
+        FolderCase{"NoUserFolderReadsBesideAndWritesNothing", false, "", false, false, kBeside, ""},
+        FolderCase{"RelativeUserFolderIsNeverUsed", false, ".config", false, false, kBeside, ""},
+        FolderCase{"PackagedNeverBesideTheProgram", true, "/home/op/.config", false, true, kUser, kUser},
+        FolderCase{"PackagedWithoutUserFolderHasNoFile", true, "", false, true, "", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Sets an environment variable for one scope, or unsets it (nullptr), and puts the old value back.
@@ -222,7 +222,8 @@ private:
 TEST(SettingsPath, FollowsTheEnvironmentAndIsNeverRelative) {
     {
         ScopedEnv xdg("XDG_CONFIG_HOME", "/tmp/fw-xdg-test");
-        EXPECT_EQ(SettingsFilesFor("/no/such/folder/here").Store, fs::path("/tmp/fw-xdg-test/fwupdate/data.dat"));
+        EXPECT_EQ(SettingsFilesFor("/no/such/folder/here").Store,
+                  fs::path("/tmp/fw-xdg-test/fwupdate/data.dat"));
         const fs::path tmp = fs::temp_directory_path();
         EXPECT_EQ(SettingsFilesFor(tmp).Store, tmp / "data.dat");
     }

@@ -381,9 +381,10 @@ INSTANTIATE_TEST_SUITE_P(
                     ArgsCase{{"--fw-version=1.65536"}, false}, ArgsCase{{"--fw-version"}, false}));
 
 TEST(SimCommandLine, BareVersionAsksForTheProgramVersionAndWithAValueSetsTheDevices) {
-    for (const auto& [args, program] :
-         {std::pair<std::vector<std::string>, bool>{{"--version"}, true}, {{"--version", "--once"}, true},
-          {{"--version", "1.4"}, false}, {{"--version=1.4"}, false}}) {
+    for (const auto& [args, program] : {std::pair<std::vector<std::string>, bool>{{"--version"}, true},
+                                        {{"--version", "--once"}, true},
+                                        {{"--version", "1.4"}, false},
+                                        {{"--version=1.4"}, false}}) {
         const auto r = ParseSimOptions(args);
         ASSERT_TRUE(std::holds_alternative<SimOptions>(r));
         EXPECT_EQ(std::get<SimOptions>(r).Version, program) << args.size();

@@ -279,7 +279,8 @@ options:
 
 Ctrl-C stops every update between two pages (a second Ctrl-C ends the tool at once); the device's
 flash is then incomplete and the result is never OK. The diagnostic log is written as the window
-writes it, to fwupdate-cli.log beside the program, or to $FWUPDATE_LOG.
+writes it, to fwupdate-cli.log beside the program (when installed from the package:
+$XDG_STATE_HOME/fwupdate/, by default ~/.local/state/fwupdate/), or to $FWUPDATE_LOG.
 
 exit codes:
   0    success (info: the device answered; inspect: the file is valid; update: every device OK)

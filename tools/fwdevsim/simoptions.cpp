@@ -64,7 +64,8 @@ std::optional<long long> ParseInteger(const std::string& text, long long lo, lon
 
 // True when text can only be a value, never an option: "1.4" or "-5", not "--port".
 bool IsValue(const std::string& text) {
-    return !text.empty() && (text[0] != '-' || (text.size() > 1 && std::isdigit(static_cast<unsigned char>(text[1]))));
+    return !text.empty() &&
+           (text[0] != '-' || (text.size() > 1 && std::isdigit(static_cast<unsigned char>(text[1]))));
 }
 
 std::optional<std::pair<uint16_t, uint16_t>> ParsePair(const std::string& text, char sep) {
