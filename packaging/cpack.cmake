@@ -11,8 +11,18 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL fwupdate devsim)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+# Debian 12 has a transitional package of the same name, fwupdate 12-7 (to fwupd): without the epoch, apt
+# would "upgrade" an installed fwupdate 1.4-1 to it and remove this tool.
+set(CPACK_DEBIAN_PACKAGE_EPOCH 1)
+# File names as dpkg writes them: NAME_VERSION-RELEASE_ARCH.deb, without the epoch (no colon in file names).
+execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE deb_arch OUTPUT_STRIP_TRAILING_WHITESPACE
+                ERROR_QUIET)
+if(NOT deb_arch)
+  set(deb_arch amd64)
+endif()
+set(CPACK_DEBIAN_FWUPDATE_FILE_NAME fwupdate_${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}_${deb_arch}.deb)
+set(CPACK_DEBIAN_DEVSIM_FILE_NAME fwupdate-devsim_${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}_${deb_arch}.deb)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 

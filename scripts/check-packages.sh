@@ -48,6 +48,10 @@ installed=1
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${debs_here[@]}" >"$work/apt.txt" 2>&1 ||
   { cat "$work/apt.txt"; fail "the packages do not install"; }
 
+# Debian's own transitional package "fwupdate" must not count as an upgrade of the installed one.
+candidate=$(apt-cache policy fwupdate | sed -n 's/^ *Candidate: //p')
+[ "$candidate" = "$(dpkg-query -W -f='${Version}' fwupdate)" ] || fail "apt would replace fwupdate by $candidate"
+
 version=$(sed -n 's/^project(fwupdate VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 for program in fwupdate fwupdate-cli fwdevsim mkfwcfg; do
   [ "$("/usr/bin/$program" --version)" = "$program $version" ] || fail "$program --version"
@@ -70,7 +74,7 @@ timeout 20 /usr/bin/fwdevsim --address 127.0.0.1 --port 0 --no-reconnect-port --
   >"$work/sim.out" 2>"$work/sim.err" &
 sim=$!
 for _ in $(seq 100); do
-  grep -q '^listening on' "$work/sim.err" && break
+  grep -qs '^listening on' "$work/sim.err" && break
   kill -0 "$sim" 2>/dev/null || break
   sleep 0.1
 done
