@@ -21,15 +21,15 @@ int RunFwUpdate(int argc, char** argv, const ProgramEntryHooks& hooks) {
     // The link manager exists before the window; it and any open device live until the process ends.
     ConBase& link = TheConBase();
     Q7Config window(link, arguments);
-    const std::filesystem::path settings =
-        hooks.SettingsFile.empty() ? SettingsFilePath(QCoreApplication::applicationDirPath().toStdString())
-                                   : hooks.SettingsFile;
+    SettingsFiles settings = SettingsFilesFor(QCoreApplication::applicationDirPath().toStdString());
+    if (!hooks.SettingsFile.empty())
+        settings = {hooks.SettingsFile, hooks.SettingsFile};
     const auto serialize = [&window](SettingsStream& stream) { window.Serialize(stream); };
-    LoadSettings(settings, serialize);
+    LoadSettings(settings.Load, serialize);
     window.show();
     if (hooks.Shown)
         hooks.Shown(window);
     app.exec();
-    StoreSettings(settings, serialize);
+    StoreSettings(settings.Store, serialize);
     return 0;
 }

@@ -3,7 +3,8 @@
 #   1. normal build, every test;
 #   2. ASan+UBSan build, every test;
 #   3. TSan build of the core and tools, the tests labelled "threaded";
-#   4. the libFuzzer targets (clang, ASan+UBSan), each for a bounded time.
+#   4. the libFuzzer targets (clang, ASan+UBSan), each for a bounded time;
+#   5. the Debian packages: built, checked, installed, tried and purged (as root only).
 # Exits non-zero when any step fails.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -58,6 +59,13 @@ for f in build-fuzz/fuzz/fuzz_*; do
   fuzzed=$((fuzzed + 1))
 done
 [ "$fuzzed" -gt 0 ] || { echo "no fuzz targets were built" >&2; exit 1; }
+
+step "Debian packages"
+if [ "$(id -u)" -eq 0 ]; then
+  bash scripts/check-packages.sh
+else
+  echo "skipped: installing the packages needs root (run scripts/check-packages.sh as root)"
+fi
 
 step "all test steps passed"
 echo "the test command took $((SECONDS - started)) s"

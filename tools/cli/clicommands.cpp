@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/buildinfo.h"
 #include "link/conbase.h"
 #include "tools/cli/clidevice.h"
 #include "tools/cli/clioptions.h"
@@ -289,6 +290,9 @@ int RunCli(const std::vector<std::string>& args) {
         switch (parsed.Options.Command) {
         case CliCommand::Help:
             std::fputs(HelpText().c_str(), stdout);
+            return kExitOk;
+        case CliCommand::Version:
+            std::printf("fwupdate-cli %s\n", kFwUpdateVersion);
             return kExitOk;
         case CliCommand::Inspect:
             return RunInspect(parsed.Options);

@@ -1,6 +1,8 @@
 // fwdevsim: plays one networked DSP device on a loopback address for tests and the demo.
 #include "tools/fwdevsim/simserver.h"
 
+#include "base/buildinfo.h"
+
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -27,6 +29,10 @@ int main(int argc, char** argv) {
     const SimOptions options = std::get<SimOptions>(parsed);
     if (options.Help) {
         std::fputs(kSimUsage, stdout);
+        return 0;
+    }
+    if (options.Version) {
+        std::printf("fwdevsim %s\n", kFwUpdateVersion);
         return 0;
     }
     std::signal(SIGPIPE, SIG_IGN);
