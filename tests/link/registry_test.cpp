@@ -2,6 +2,7 @@
 // handle, the CONNECTED and CLOSED events, sends by handle, reconnecting on port 2101,
 // replies under fault triggers, and devices coming and going while the link thread runs.
 #include "link/conbase.h"
+#include "link/asp.h"
 
 #include <gtest/gtest.h>
 
@@ -121,7 +122,20 @@ TEST(Registry, CloseEndsTheConnectionNormally) {
     ASSERT_TRUE(FakeDevice::WaitFor([&] { return fake.Messages().size() == 1; }));
     ASSERT_EQ(link.Close(h), 0);
     ASSERT_TRUE(FakeDevice::WaitFor([&] { return fake.EndsOfStream() + fake.Resets() == 1; }));
-    EXPECT_EQ(fake.EndsOfStream(), 1);
+
+    // A device no link thread reads: its reply certainly lies unread when it closes.
+    Asp dev(99, link);
+    ASSERT_EQ(dev.Connect("127.0.0.1", port), 0);
+    ASSERT_EQ(dev.RequestI32(1, 12), 12);
+    std::vector<int> writeSet;
+    ASSERT_EQ(dev.FillWriteSet(writeSet), 1);
+    while (!dev.TxFrame.empty())
+        ASSERT_GE(dev.Send(), 0);
+    ASSERT_TRUE(fake.WaitPass()); // read, answered and the answer written
+    ASSERT_EQ(fake.Messages().size(), 2u);
+    EXPECT_EQ(dev.Close(), 0);
+    ASSERT_TRUE(FakeDevice::WaitFor([&] { return fake.EndsOfStream() + fake.Resets() == 2; }));
+    EXPECT_EQ(fake.EndsOfStream(), 2);
     EXPECT_EQ(fake.Resets(), 0);
 }
 
