@@ -156,7 +156,7 @@ bool Asp::Held() const {
     if (Holds.load() == 0)
         return false;
     const auto age = std::chrono::nanoseconds(SteadyNanos() - HeldSince.load());
-    return age < ConBase::kMaxHold;
+    return age < pOwner->Options().MaxHold;
 }
 
 int Asp::Close() {

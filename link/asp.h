@@ -91,10 +91,10 @@ private:
 
     std::atomic<int> Holds{0};
     std::atomic<int64_t> HeldSince{0}; // steady clock, nanoseconds: when the first hold began
-    int Sock = kInvalidSocket; // guarded by Lock
-    uint64_t SockId = 0;       // guarded by Lock; grows with every connection
-    uint64_t NextSockId = 0;   // guarded by Lock
-    uint64_t IoSockId = 0;     // link thread: the connection of the last Receive/Send/Tick
-    uint64_t FrameSockId = 0;  // link thread: the connection TxFrame was started on
-    uint64_t RxSockId = 0;     // link thread: the connection RxBuf holds bytes of
+    int Sock = kInvalidSocket;         // guarded by Lock
+    uint64_t SockId = 0;               // guarded by Lock; grows with every connection
+    uint64_t NextSockId = 0;           // guarded by Lock
+    uint64_t IoSockId = 0;             // link thread: the connection of the last Receive/Send/Tick
+    uint64_t FrameSockId = 0;          // link thread: the connection TxFrame was started on
+    uint64_t RxSockId = 0;             // link thread: the connection RxBuf holds bytes of
 };

@@ -28,6 +28,8 @@ struct LinkOptions {
     int SendBufferSize = 0;
     // No tick thread: ticks come only from AddTicks (tests count them exactly).
     bool ManualTicks = false;
+    // A burst hold (ConBase::Hold) older than this is ignored: no device is held for long.
+    std::chrono::milliseconds MaxHold{500};
 };
 
 class ConBase {
@@ -60,9 +62,8 @@ public:
 
     // Holds the device's send queue: while held, the link thread frames nothing new for
     // it, so messages queued together go out together. Release wakes the link. Holds
-    // nest; a hold older than kMaxHold is ignored, so a device is never held for long.
-    // Hold: 0, or -1 for an unregistered handle. Prefer LinkBurst.
-    static constexpr std::chrono::milliseconds kMaxHold{500};
+    // nest; a hold older than LinkOptions::MaxHold is ignored. Hold: 0, or -1 for an
+    // unregistered handle. Prefer LinkBurst.
     int Hold(int handle);
     void Release(int handle);
 

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/log.h"

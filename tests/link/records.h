@@ -68,10 +68,12 @@ inline LinkOptions ManualTicks() {
 
 // Adds n ticks and waits until the link has applied them all; the link must have a socket
 // (without one it drops its ticks).
-inline bool Advance(ConBase& link, int n, std::chrono::milliseconds limit = std::chrono::milliseconds(30000)) {
+inline bool Advance(ConBase& link, int n,
+                    std::chrono::milliseconds limit = std::chrono::milliseconds(30000)) {
     const uint64_t from = link.TicksProcessed();
     link.AddTicks(n);
-    return FakeDevice::WaitFor([&] { return link.TicksProcessed() == from + static_cast<uint64_t>(n); }, limit);
+    return FakeDevice::WaitFor([&] { return link.TicksProcessed() == from + static_cast<uint64_t>(n); },
+                               limit);
 }
 
 // Waits until the link thread has completed a whole pass after this call.

@@ -1,8 +1,8 @@
 // The device registry against a fake device on loopback: open, close, remove and test by
 // handle, the CONNECTED and CLOSED events, sends by handle, reconnecting on port 2101,
 // replies under fault triggers, and devices coming and going while the link thread runs.
-#include "link/conbase.h"
 #include "link/asp.h"
+#include "link/conbase.h"
 
 #include <gtest/gtest.h>
 
@@ -167,7 +167,8 @@ TEST(Registry, ABurstLeavesInOneFrameInQueueOrder) {
     const int port = fake.Listen("127.0.0.1");
     fake.SetReply(FakeReply::Silent);
     LinkOptions options;
-    options.ManualTicks = true; // no keep-alive in between
+    options.ManualTicks = true;                // no keep-alive in between
+    options.MaxHold = std::chrono::minutes(1); // however slow the test runs
     ConBase link(options);
     const int h = link.Open("127.0.0.1", port);
     ASSERT_GT(h, 0);
@@ -192,7 +193,9 @@ TEST(Registry, ABurstLeavesInOneFrameInQueueOrder) {
 TEST(Registry, AForgottenHoldLetsGoOfTheDevice) {
     FakeDevice fake;
     const int port = fake.Listen("127.0.0.1");
-    ConBase link(FastTicks());
+    LinkOptions options = FastTicks();
+    options.MaxHold = std::chrono::milliseconds(20);
+    ConBase link(options);
     const int h = link.Open("127.0.0.1", port);
     ASSERT_GT(h, 0);
     ASSERT_EQ(link.Hold(h), 0); // never released

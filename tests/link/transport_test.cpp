@@ -60,7 +60,8 @@ TEST(Transport, TheKeepAliveGoesOutAtThe200thIdleTickAndNotBefore) {
         ASSERT_TRUE(fake.WaitPass());
         EXPECT_EQ(KeepAlives(fake).size(), round - 1) << "round " << round;
         ASSERT_TRUE(Advance(link, 1));
-        EXPECT_TRUE(FakeDevice::WaitFor([&] { return KeepAlives(fake).size() == round; })) << "round " << round;
+        EXPECT_TRUE(FakeDevice::WaitFor([&] { return KeepAlives(fake).size() == round; }))
+            << "round " << round;
     }
 }
 

@@ -382,8 +382,8 @@ TEST_P(ShortReply, IsIgnoredWithALogLine) {
     const auto lines = LogLines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "Q7Config::MsgCallback: Obj(" + std::to_string(c.obj) + "," +
-                                     std::to_string(c.par) + ") ignored, " + std::to_string(c.count) +
-                                     " of " + std::to_string(c.needed) + " values");
+                                std::to_string(c.par) + ") ignored, " + std::to_string(c.count) + " of " +
+                                std::to_string(c.needed) + " values");
 }
 
 INSTANTIATE_TEST_SUITE_P(Short, ShortReply,
