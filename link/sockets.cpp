@@ -85,8 +85,6 @@ int SockConnect(const std::string& address, int port, int sendBufferSize) {
 void SockClose(int sock) {
     if (sock < 0)
         return;
-    const linger now{1, 0};
-    setsockopt(sock, SOL_SOCKET, SO_LINGER, &now, sizeof now);
     close(sock);
 }
 

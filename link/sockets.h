@@ -16,7 +16,8 @@ uint32_t SockDottedIp(const std::string& text);
 // Returns the socket, or -1 (unresolvable, no socket, refused at once).
 int SockConnect(const std::string& address, int port, int sendBufferSize);
 
-// Closes at once; unsent data are dropped.
+// Closes at once without waiting; the system still delivers what was written and then
+// ends the connection normally.
 void SockClose(int sock);
 
 // Bytes read; 0 at end of stream; kWouldBlock when nothing is there; -1 on error.

@@ -80,6 +80,7 @@ void UpdateSession::RequestIdentification() {
     static constexpr int kObjects[9][2] = {{1, 2}, {1, 3}, {1, 5}, {1, 6}, {1, 12},
                                            {9, 2}, {9, 7}, {9, 8}, {9, 9}};
     const int handle = CurrentDevice;
+    LinkBurst burst(Con, handle); // the nine reads leave together, in one frame
     for (const auto& o : kObjects)
         Con.RequestI32(handle, o[0], o[1]);
 }
