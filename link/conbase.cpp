@@ -31,6 +31,8 @@ std::string TrimBlanks(const std::string& text) {
 ConBase::ConBase() : ConBase(LinkOptions{}) {}
 
 ConBase::ConBase(const LinkOptions& options) : Opts(options), Wake(std::make_unique<SockWake>()) {
+    if (Opts.QueueOnly)
+        return;
     LinkThread = std::jthread([this](std::stop_token stop) { LinkLoop(stop); });
     if (!Opts.ManualTicks)
         TickThread = std::jthread([this](std::stop_token stop) { TickLoop(stop); });

@@ -28,6 +28,9 @@ struct LinkOptions {
     int SendBufferSize = 0;
     // No tick thread: ticks come only from AddTicks (tests count them exactly).
     bool ManualTicks = false;
+    // No threads at all: the manager serves only as the queue of received messages (nothing can be
+    // opened usefully then; the scanner's fuzz target uses it so the threads stay out of its loop).
+    bool QueueOnly = false;
     // A burst hold (ConBase::Hold) older than this is ignored: no device is held for long.
     std::chrono::milliseconds MaxHold{500};
 };
