@@ -32,14 +32,20 @@ bash scripts/build.sh build-tsan -DFWUPDATE_SANITIZE=thread -DFWUPDATE_GUI=OFF -
 (cd build-tsan && ctest --output-on-failure -j "$jobs" -L threaded)
 
 step "fuzzing (${fuzz_seconds} s per target)"
+# Optimised (ASan and UBSan stay on): unoptimised code runs the targets several times slower.
 CXX=clang++ bash scripts/build.sh build-fuzz -DFWUPDATE_FUZZ=ON -DFWUPDATE_GUI=OFF -DFWUPDATE_TESTS=OFF \
-  -DFWUPDATE_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug
+  -DFWUPDATE_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
 shopt -s nullglob
 for f in build-fuzz/fuzz/fuzz_*; do
   [ -x "$f" ] || continue
+  name=$(basename "$f")
   echo "fuzzing $f"
-  mkdir -p "build-fuzz/corpus/$(basename "$f")"
-  "$f" -max_total_time="$fuzz_seconds" -print_final_stats=1 "build-fuzz/corpus/$(basename "$f")"
+  # The writable corpus first, then the seed documents kept in the repository (fuzz/corpus/<what>).
+  folders=("build-fuzz/corpus/$name")
+  seeds="fuzz/corpus/${name#fuzz_}"
+  [ -d "$seeds" ] && folders+=("$seeds")
+  mkdir -p "${folders[0]}"
+  "$f" -max_total_time="$fuzz_seconds" -print_final_stats=1 "${folders[@]}"
 done
 
 step "all test steps passed"

@@ -27,10 +27,10 @@
 #include <utility>
 #include <vector>
 
-// A syntax error: a short reason and where it was found (byte offset from the start of the text,
-// line and column counted from 1, the column in bytes).
+// A syntax error: a short reason (a fixed text) and where it was found (byte offset from the start
+// of the text, line and column counted from 1, the column in bytes).
 struct XmlError {
-    std::string Reason;
+    std::string_view Reason;
     size_t Offset = 0;
     size_t Line = 1;
     size_t Column = 1;
