@@ -278,21 +278,22 @@ bool XmlReader::ScanDeclaration(size_t at) {
 }
 
 bool XmlReader::ScanEndTag(size_t at) {
-    const size_t n = text.size();
+    const size_t close = text.find('>', at + 2);
+    if (close == std::string_view::npos)
+        return Fail("unterminated end tag", at);
     size_t j = at + 2;
-    while (j < n && !IsBlankChar(text[j]) && text[j] != '>')
+    while (j < close && !IsBlankChar(text[j]))
         ++j;
     const std::string_view name = text.substr(at + 2, j - at - 2);
-    while (j < n && IsBlankChar(text[j]))
+    while (j < close && IsBlankChar(text[j]))
         ++j;
-    if (j >= n)
-        return Fail("unterminated end tag", at);
-    if (text[j] != '>' || name.empty())
+    // Before the root a stray end tag is passed over whatever it holds.
+    if ((j != close || name.empty()) && rootSeen)
         return Fail("malformed end tag", at);
     current = Token{};
     current.kind = Item::EndTag;
     current.begin = at;
-    current.end = j + 1;
+    current.end = close + 1;
     current.name = name;
     return true;
 }
