@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -382,7 +383,6 @@ bool XmlReader::Next() {
             end.begin = current.begin;
             end.end = current.end;
             end.name = current.name;
-            end.synthetic = true;
             current = end;
             currentAttrs.clear();
             return true;

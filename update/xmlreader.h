@@ -24,7 +24,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 // A syntax error: a short reason (a fixed text) and where it was found (byte offset from the start
@@ -98,7 +97,6 @@ private:
         std::string_view name;  // start and end tags
         std::string_view body;  // text, CDATA contents
         bool selfClosing = false;
-        bool synthetic = false; // the end tag of an empty-element tag
     };
 
     void Scan();
