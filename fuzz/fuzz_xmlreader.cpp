@@ -36,7 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         xml.Next();
     }
     const std::optional<XmlError>& walkError = xml.Error();
-    if (walkError ? walkError->Offset > end || walkError->Line < 1 || walkError->Column < 1 : xml.Depth() != 0)
+    if (walkError ? walkError->Offset > end || walkError->Line < 1 || walkError->Column < 1
+                  : xml.Depth() != 0)
         std::abort();
 
     static FwConfig config;

@@ -190,7 +190,8 @@ void XmlReader::Scan() {
             return;
         }
         if (c == '?') {
-            ScanDelimited(pos, "<?", "?>", Item::ProcessingInstruction, "unterminated processing instruction");
+            ScanDelimited(pos, "<?", "?>", Item::ProcessingInstruction,
+                          "unterminated processing instruction");
             return;
         }
         if (c == '!') {

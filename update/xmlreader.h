@@ -93,9 +93,9 @@ private:
     struct Token {
         Item kind = Item::EndOfText;
         size_t begin = 0;
-        size_t end = 0;         // past the item
-        std::string_view name;  // start and end tags
-        std::string_view body;  // text, CDATA contents
+        size_t end = 0;        // past the item
+        std::string_view name; // start and end tags
+        std::string_view body; // text, CDATA contents
         bool selfClosing = false;
     };
 
@@ -103,7 +103,8 @@ private:
     bool ScanStartTag(size_t at);
     bool ScanEndTag(size_t at);
     bool ScanDeclaration(size_t at);
-    bool ScanDelimited(size_t at, std::string_view open, std::string_view close, Item kind, const char* reason);
+    bool ScanDelimited(size_t at, std::string_view open, std::string_view close, Item kind,
+                       const char* reason);
     bool Fail(const char* reason, size_t at);
 
     std::string_view text;
