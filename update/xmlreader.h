@@ -103,7 +103,7 @@ private:
     bool ScanStartTag(size_t at);
     bool ScanEndTag(size_t at);
     bool ScanDeclaration(size_t at);
-    bool ScanDelimited(size_t at, std::string_view open, std::string_view close, Item kind,
+    bool ScanDelimited(size_t at, std::string_view openMark, std::string_view closeMark, Item kind,
                        const char* reason);
     bool Fail(const char* reason, size_t at);
 
