@@ -143,6 +143,9 @@ bool IsXmlBlank(std::string_view text) {
 }
 
 XmlReader::XmlReader(std::string_view source) : text(source.substr(0, source.find('\0'))) {
+    open.reserve(8); // a configuration nests two or three levels, with few attributes per tag
+    currentAttrs.reserve(4);
+    consumedAttrs.reserve(4);
     Scan();
 }
 
