@@ -37,6 +37,7 @@ bash scripts/build.sh build-tsan -DFWUPDATE_SANITIZE=thread -DFWUPDATE_GUI=OFF -
 (cd build-tsan && ctest --output-on-failure --no-tests=error -j "$jobs" -L threaded)
 
 step "fuzzing (${fuzz_seconds} s per target)"
+# Optimised (ASan and UBSan stay on): unoptimised code runs the targets several times slower.
 CXX=clang++ bash scripts/build.sh build-fuzz -DFWUPDATE_FUZZ=ON -DFWUPDATE_SANITIZE= -DFWUPDATE_GUI=OFF \
   -DFWUPDATE_TESTS=OFF -DFWUPDATE_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
 shopt -s nullglob

@@ -7,6 +7,9 @@
 #include <string_view>
 
 #include "crypto/rijndael.h"
+#include "update/xmlreader.h"
+
+#include <optional>
 
 // The value a number takes when it is absent.
 constexpr int32_t kNullInt = INT32_MIN;
@@ -42,10 +45,16 @@ public:
     int Load(const std::string& path);
     // The same over bytes already read (the whole file).
     int LoadBytes(const uint8_t* data, size_t n);
+    // The same over the deciphered text (read up to its first zero byte).
+    int LoadText(std::string_view text);
+
+    // The XML syntax error that ended the last load, if one did (other failures leave it empty).
+    const std::optional<XmlError>& LastError() const { return lastError; }
 
 private:
     int Parse(std::string_view text);
     void Reset();
 
     CRijndael cipher;
+    std::optional<XmlError> lastError;
 };

@@ -35,6 +35,7 @@ struct StructureCase {
     const char* title;
     std::string xml;
     int result;
+    const char* syntaxError = nullptr; // the reader's reason, when a syntax error ends the load
 };
 void PrintTo(const StructureCase& c, std::ostream* os) {
     *os << c.title;
@@ -45,9 +46,16 @@ class ConfigStructure : public ConfigFiles, public ::testing::WithParamInterface
 TEST_P(ConfigStructure, LoadDecidesByStructure) {
     FwConfig config;
     EXPECT_EQ(LoadXml(config, GetParam().xml), GetParam().result) << GetParam().xml;
+    if (GetParam().syntaxError) {
+        ASSERT_TRUE(config.LastError());
+        EXPECT_EQ(config.LastError()->Reason, GetParam().syntaxError);
+    } else {
+        EXPECT_FALSE(config.LastError()) << config.LastError()->Reason;
+    }
 }
 
 const std::string kDsp = "<DSPVersion value=\"3\"/>";
+const std::string kRoot = "<Configuration>" + kDsp;
 
 INSTANTIATE_TEST_SUITE_P(
     Documents, ConfigStructure,
@@ -90,24 +98,68 @@ INSTANTIATE_TEST_SUITE_P(
         StructureCase{"root name in other case", "<configuration>" + kDsp + "</configuration>", -1},
         StructureCase{"child name in other case", "<Configuration><dspversion value='1'/></Configuration>",
                       -1},
-        StructureCase{"missing root end tag", "<Configuration>" + kDsp, -1},
+        StructureCase{"missing root end tag", "<Configuration>" + kDsp, -1, "unexpected end of text"},
+        StructureCase{"end of text inside a child", kRoot + "<Other><x>", -1, "unexpected end of text"},
         StructureCase{"mismatched end tag",
-                      "<Configuration>" + kDsp + "<Inputs value='1'></Outputs></Configuration>", -1},
+                      "<Configuration>" + kDsp + "<Inputs value='1'></Outputs></Configuration>", -1,
+                      "end tag does not match its start tag"},
+        StructureCase{"mismatched root end tag", kRoot + "</Config>", -1,
+                      "end tag does not match its start tag"},
         StructureCase{"Filename holding an element",
-                      "<Configuration>" + kDsp + "<Filename>a<b/>c</Filename></Configuration>", -1},
+                      "<Configuration>" + kDsp + "<Filename>a<b/>c</Filename></Configuration>", -1,
+                      "an end tag was expected"},
+        StructureCase{"comment inside Filename", kRoot + "<Filename>ab<!--x-->cd</Filename></Configuration>",
+                      -1, "an end tag was expected"},
+        StructureCase{"PI inside Filename", kRoot + "<Filename>ab<?x?></Filename></Configuration>", -1,
+                      "an end tag was expected"},
+        StructureCase{"control character before the number",
+                      "<Configuration><DSPVersion value=\"\x01 42\"/></Configuration>", 0},
+        StructureCase{
+            "UTF-16 declared on 8-bit text",
+            "<?xml version=\"1.0\" encoding=\"UTF-16\"?><Configuration>" + kDsp + "</Configuration>", 0},
+        StructureCase{"blank CDATA after DSPVersion", kRoot + "<![CDATA[ \t]]></Configuration>", 0},
+        StructureCase{"blank references after DSPVersion", kRoot + "&#32;&#x9;&#10;\r</Configuration>", 0},
+        StructureCase{"other reference after DSPVersion", kRoot + "&#65;</Configuration>", -1},
+        StructureCase{"CDATA text after DSPVersion", kRoot + "<![CDATA[x]]></Configuration>", -1},
+        StructureCase{"lone ampersand and angle after DSPVersion", kRoot + "& < </Configuration>", -1},
+        StructureCase{"document type inside root", kRoot + "<!DOCTYPE x></Configuration>", -1},
+        StructureCase{"Filename then unknown element", kRoot + "<Filename>f</Filename><x/></Configuration>",
+                      -1},
+        StructureCase{"unterminated tag", kRoot + "<Inputs value='1'", -1, "unterminated tag"},
+        StructureCase{"unterminated attribute value", kRoot + "<Inputs value='1/></Configuration>", -1,
+                      "unterminated tag"},
+        StructureCase{"attribute without quotes", kRoot + "<Inputs value=1/></Configuration>", -1,
+                      "malformed attribute"},
+        StructureCase{"unterminated end tag", kRoot + "</Configuration", -1, "unterminated end tag"},
+        StructureCase{"unterminated PI inside root", kRoot + "<?pi </Configuration>", -1,
+                      "unterminated processing instruction"},
+        StructureCase{"unterminated declaration inside root", kRoot + "<!DOCTYPE x </Configuration", -1,
+                      "unterminated declaration"},
+        StructureCase{"unterminated CDATA inside root",
+                      kRoot + "<Filename><![CDATA[x</Filename></Configuration>", -1,
+                      "unterminated CDATA section"},
+        StructureCase{"unterminated comment inside unknown element",
+                      kRoot + "<Other><!-- </Other></Configuration>", -1, "unterminated comment"},
         StructureCase{"element with content",
                       "<Configuration>" + kDsp + "<Checksum value='1'>t<x/></Checksum></Configuration>", 0},
         StructureCase{"unterminated comment inside root",
-                      "<Configuration>" + kDsp + "<!-- c </Configuration>", -1},
-        StructureCase{"no start tag", "<?xml version=\"1.0\"?> just text", -1},
+                      "<Configuration>" + kDsp + "<!-- c </Configuration>", -1, "unterminated comment"},
+        StructureCase{"no start tag", "<?xml version=\"1.0\"?> just text", -1, "no start tag"},
         StructureCase{"unterminated comment before root", "<!-- <Configuration>" + kDsp + "</Configuration>",
-                      -1},
-        StructureCase{"end tag before root", "</x><Configuration>" + kDsp + "</Configuration>", -1},
+                      -1, "unterminated comment"},
+        StructureCase{"unterminated PI before root", "<?xml <Configuration>" + kDsp + "</Configuration>", -1,
+                      "unterminated processing instruction"},
+        StructureCase{"unterminated document type before root",
+                      "<!DOCTYPE Configuration [ <Configuration>" + kDsp + "</Configuration>", -1,
+                      "unterminated declaration"},
+        StructureCase{"end tags before root", "</x></ y z></><Configuration>" + kDsp + "</Configuration>", 0},
+        StructureCase{"malformed end tag", kRoot + "</Configuration x>", -1, "malformed end tag"},
+        StructureCase{"lone angle before root", "a < b <1\n<Configuration>" + kDsp + "</Configuration>", 0},
         StructureCase{"anything after root end",
                       "<Configuration>" + kDsp + "</Configuration><<garbage & </x>", 0},
         StructureCase{"undeclared namespace prefix",
                       "<Configuration>" + kDsp + "<a:b/><DSPVersion value='1'/></Configuration>", 0},
-        StructureCase{"empty text", "", -1}));
+        StructureCase{"empty file", "", -1}));
 
 struct NumberCase {
     const char* value; // nullptr: no attribute
@@ -132,7 +184,10 @@ INSTANTIATE_TEST_SUITE_P(
                       NumberCase{"+7", 7}, NumberCase{"4294967295", -1}, NumberCase{"4294967296", 0},
                       NumberCase{"99999999999", 1215752191}, NumberCase{"-2147483648", INT32_MIN},
                       NumberCase{"2147483648", INT32_MIN}, NumberCase{"0x10", 0}, NumberCase{"- 5", kNullInt},
-                      NumberCase{"+-5", kNullInt}, NumberCase{"&#9;&#10; 12", 12}, NumberCase{"007", 7}));
+                      NumberCase{"+-5", kNullInt}, NumberCase{"&#9;&#10; 12", 12}, NumberCase{"007", 7},
+                      NumberCase{"\x01 42", 42}, NumberCase{"&#1;&#x1f;-3", -3}, NumberCase{"&#45;9", -9},
+                      NumberCase{"&amp;9", kNullInt}, NumberCase{"\t\n\r 6", 6},
+                      NumberCase{"1\" value=\"2", 1})); // a repeated attribute: the first counts
 
 TEST(ParseConfigNumber, PassesOverControlCharacters) {
     EXPECT_EQ(ParseConfigNumber("\x01\x1f 8"), 8);
@@ -193,19 +248,31 @@ TEST_P(ConfigFilename, TextWithReferencesAndCdata) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, ConfigFilename,
-    ::testing::Values(FilenameCase{"<Filename/>", ""}, FilenameCase{"<Filename></Filename>", ""},
-                      FilenameCase{"<Filename>a&amp;b&#65;&#x42;</Filename>", "a&bAB"},
-                      FilenameCase{"<Filename>x<![CDATA[<y>]]>z</Filename>", "x<y>z"},
-                      FilenameCase{"<Filename> fw.bin </Filename>", " fw.bin "},
-                      FilenameCase{"<Filename>f\xC3\xA9.bin</Filename>", "f\xC3\xA9.bin"},
-                      FilenameCase{"<Filename>a.bin</Filename><Filename>b.bin</Filename>", "b.bin"}));
+    ::testing::Values(
+        FilenameCase{"<Filename/>", ""}, FilenameCase{"<Filename></Filename>", ""},
+        FilenameCase{"<Filename>a&amp;b&#65;&#x42;</Filename>", "a&bAB"},
+        FilenameCase{"<Filename>x<![CDATA[<y>]]>z</Filename>", "x<y>z"},
+        FilenameCase{"<Filename> fw.bin </Filename>", " fw.bin "},
+        FilenameCase{"<Filename>f\xC3\xA9.bin</Filename>", "f\xC3\xA9.bin"},
+        FilenameCase{"<Filename>f\xE9.bin</Filename>", "f\xE9.bin"}, // bytes kept as they are
+        FilenameCase{"<Filename>a&b&#;&#0;&#xD800;&foo;&lt</Filename>", "a&b&#;&#0;&#xD800;&foo;&lt"},
+        FilenameCase{"<Filename>&#xE9;&#x1F600;&apos;&quot;&gt;</Filename>", "\xC3\xA9\xF0\x9F\x98\x80'\">"},
+        FilenameCase{"<Filename><![CDATA[&amp;]]></Filename>", "&amp;"},
+        FilenameCase{"<Filename\n></Filename >", ""},
+        FilenameCase{"<Filename>a.bin</Filename><Filename>b.bin</Filename>", "b.bin"}));
 
-TEST_F(ConfigFiles, DeclaredLatin1EncodingIsHonoured) {
+TEST_F(ConfigFiles, SyntaxErrorCarriesPosition) {
     FwConfig config;
-    const std::string xml = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><Configuration>" + kDsp +
-                            "<Filename>f\xE9.bin</Filename></Configuration>";
-    ASSERT_EQ(LoadXml(config, xml), 0);
-    EXPECT_EQ(config.Filename, "f\xC3\xA9.bin");
+    ASSERT_EQ(
+        config.LoadText("<Configuration>\n" + kDsp + "\n  <Inputs value='1'></Outputs>\n</Configuration>"),
+        -1);
+    ASSERT_TRUE(config.LastError());
+    EXPECT_EQ(config.LastError()->Offset, 16 + kDsp.size() + 1 + 2 + 18);
+    EXPECT_EQ(config.LastError()->Line, 3u);
+    EXPECT_EQ(config.LastError()->Column, 21u);
+    // A later load that fails otherwise leaves no syntax error behind.
+    EXPECT_EQ(config.LoadText("<Configuration/>"), -1);
+    EXPECT_FALSE(config.LastError());
 }
 
 TEST_F(ConfigFiles, RepeatedElementKeepsLast) {
