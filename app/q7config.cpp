@@ -73,6 +73,10 @@ Q7Config::Q7Config(ConBase& link, const QStringList& arguments, FileChooser choo
     status.addPermanentWidget(&info1);
     status.addPermanentWidget(&onlineDisplay);
     info2.setText(QStringLiteral("---"));
+    // The value displays show what a device reports: never as rich text (a name "<img src=...>" is text).
+    for (QLabel* display : {&DATE, &VERSION, &DSPMODSERIAL, &MODE, &DSPMODNAME, &OEMUSERNAME, &OEMDEVICENAME,
+                            &OEMLIBNAME})
+        display->setTextFormat(Qt::PlainText);
     onlineDisplay.isOnline = false;
     onlineDisplay.update();
 

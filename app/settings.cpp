@@ -1,8 +1,10 @@
 // The settings file data.dat: its byte layout, where it lives, and loading and storing CfgFolder.
 #include "app/settings.h"
 
+#include "base/buildinfo.h"
+#include "base/platform.h"
+
 #include <algorithm>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <system_error>
@@ -16,6 +18,7 @@ constexpr uint8_t kMagicData[4] = {'d', 'a', 't', 'a'};
 constexpr uint8_t kMagicEnd[4] = {'e', 'n', 'd', 0};
 // Up to this length the one-byte form is written.
 constexpr size_t kShortLength = 126;
+constexpr const char* kFileName = "data.dat";
 
 void PutU32LE(std::vector<uint8_t>& out, uint32_t v) {
     for (int i = 0; i < 4; ++i)
@@ -116,22 +119,26 @@ std::optional<std::string> DecodeSettings(const std::vector<uint8_t>& bytes) {
     return folder;
 }
 
-std::filesystem::path ChooseSettingsFolder(const std::filesystem::path& programFolder,
-                                           bool programFolderWritable, const std::string& xdgConfigHome,
-                                           const std::string& home) {
-    if (programFolderWritable)
-        return programFolder;
-    const std::filesystem::path xdg(xdgConfigHome);
-    if (xdg.is_absolute())
-        return xdg / "fwupdate";
-    return std::filesystem::path(home) / ".config" / "fwupdate";
+SettingsFiles ChooseSettingsFiles(const std::filesystem::path& programFolder, bool programFolderWritable,
+                                  const std::filesystem::path& userFolder, bool userFileExists,
+                                  bool packaged) {
+    const std::filesystem::path beside = programFolder.empty() ? programFolder : programFolder / kFileName;
+    if (!packaged && programFolderWritable && !beside.empty())
+        return {beside, beside};
+    SettingsFiles files;
+    if (userFolder.is_absolute())
+        files.Store = userFolder / "fwupdate" / kFileName;
+    files.Load = packaged || (userFileExists && !files.Store.empty()) ? files.Store : beside;
+    return files;
 }
 
-std::filesystem::path SettingsFilePath(const std::filesystem::path& programFolder) {
+SettingsFiles SettingsFilesFor(const std::filesystem::path& programFolder) {
     const bool writable = !programFolder.empty() && ::access(programFolder.c_str(), W_OK) == 0;
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    const char* home = std::getenv("HOME");
-    return ChooseSettingsFolder(programFolder, writable, xdg ? xdg : "", home ? home : "") / "data.dat";
+    const std::filesystem::path userFolder = ConfigFolder();
+    std::error_code ec;
+    const bool userFileExists =
+        !userFolder.empty() && std::filesystem::exists(userFolder / "fwupdate" / kFileName, ec);
+    return ChooseSettingsFiles(programFolder, writable, userFolder, userFileExists, kPackagedBuild);
 }
 
 void SerializeCfgFolder(SettingsStream& stream) {
@@ -143,6 +150,8 @@ void SerializeCfgFolder(SettingsStream& stream) {
 }
 
 void LoadSettings(const std::filesystem::path& file, const SettingsSerializer& serialize) {
+    if (file.empty())
+        return;
     std::ifstream in(file, std::ios::binary);
     if (!in)
         return;
@@ -152,6 +161,8 @@ void LoadSettings(const std::filesystem::path& file, const SettingsSerializer& s
 }
 
 bool StoreSettings(const std::filesystem::path& file, const SettingsSerializer& serialize) {
+    if (file.empty())
+        return false;
     std::error_code ec;
     if (file.has_parent_path())
         std::filesystem::create_directories(file.parent_path(), ec);

@@ -19,14 +19,23 @@ std::vector<uint8_t> EncodeSettings(const std::string& cfgFolder);
 // not read.
 std::optional<std::string> DecodeSettings(const std::vector<uint8_t>& bytes);
 
-// Where data.dat lives: the program's folder when it is writable, else the per-user configuration folder
-// (xdgConfigHome when it is an absolute path, else home/.config) with "fwupdate" appended.
-std::filesystem::path ChooseSettingsFolder(const std::filesystem::path& programFolder,
-                                           bool programFolderWritable, const std::string& xdgConfigHome,
-                                           const std::string& home);
-// data.dat for the program in programFolder, asking the system whether the folder is writable and reading
-// $XDG_CONFIG_HOME and $HOME.
-std::filesystem::path SettingsFilePath(const std::filesystem::path& programFolder);
+// Where data.dat is read and where it is written; an empty path: no file.
+struct SettingsFiles {
+    std::filesystem::path Load;
+    std::filesystem::path Store;
+};
+
+// A build from source keeps data.dat beside the program when the program's folder is writable. Otherwise, and
+// always in a packaged build, the file lives in userFolder/fwupdate (userFolder: the per-user configuration
+// folder, empty when unknown, never relative). A build from source still reads the file beside the program
+// while the per-user folder holds none, so that a setting kept there is not lost when the folder is
+// read-only.
+SettingsFiles ChooseSettingsFiles(const std::filesystem::path& programFolder, bool programFolderWritable,
+                                  const std::filesystem::path& userFolder, bool userFileExists,
+                                  bool packaged);
+// The files for the program in programFolder, asking the system whether the folder is writable, where the
+// per-user configuration folder is and whether it holds data.dat.
+SettingsFiles SettingsFilesFor(const std::filesystem::path& programFolder);
 
 // The settings file in one direction: loading hands the file's bytes to the serializer, storing takes the
 // bytes it leaves.
@@ -38,9 +47,10 @@ struct SettingsStream {
 void SerializeCfgFolder(SettingsStream& stream);
 using SettingsSerializer = std::function<void(SettingsStream&)>;
 
-// Reads the file through serialize; a missing file changes nothing.
+// Reads the file through serialize; a missing file (or an empty path) changes nothing.
 void LoadSettings(const std::filesystem::path& file,
                   const SettingsSerializer& serialize = SerializeCfgFolder);
-// Writes the file (creating its folder) from serialize; false when it could not be written.
+// Writes the file (creating its folder) from serialize; false when it could not be written or the path is
+// empty.
 bool StoreSettings(const std::filesystem::path& file,
                    const SettingsSerializer& serialize = SerializeCfgFolder);

@@ -1,6 +1,7 @@
 // The diagnostic log: per-thread line collection, the file with its header, size restart and fallback folder.
 #include "base/log.h"
 
+#include "base/buildinfo.h"
 #include "base/platform.h"
 
 #include <cerrno>
@@ -32,7 +33,8 @@ std::string HeaderLine() {
     char when[64];
     std::snprintf(when, sizeof when, "%02d.%02d.%04d %02d:%02d:%02d", local.tm_mday, local.tm_mon + 1,
                   local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec);
-    return "* " + PathToUtf8(ExecutablePath()) + " " + when + ", user: " + LoginName() + "\r\n";
+    // The format's own line end, then the CR LF that ends every line of the file: LF CR LF.
+    return "* " + PathToUtf8(ExecutablePath()) + " " + when + ", user: " + LoginName() + "\n\r\n";
 }
 
 } // namespace
@@ -166,7 +168,17 @@ std::filesystem::path DefaultLogPath() {
     std::filesystem::path program = ExecutablePath();
     if (program.empty())
         program = "fwupdate";
-    return program.replace_extension(".log");
+    if (!kPackagedBuild)
+        return program.replace_extension(".log");
+    // An installed program never writes beside itself: its log lives in the per-user state folder, created
+    // here so that the file opens there at once. No such folder: lines go to standard error.
+    std::filesystem::path folder = StateFolder();
+    if (folder.empty())
+        return {};
+    folder /= "fwupdate";
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    return folder / program.filename().replace_extension(".log");
 }
 
 DiagnosticLog& TheLog() {

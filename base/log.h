@@ -58,7 +58,9 @@ private:
     std::unordered_map<std::thread::id, Pending> pending;
 };
 
-// The path of the program's log: $FWUPDATE_LOG when set, else the program's own path with extension ".log".
+// The path of the program's log: $FWUPDATE_LOG when set; else, in a build from source, the program's own path
+// with extension ".log", and in a packaged build <StateFolder()>/fwupdate/<program>.log (empty when there is
+// no such folder).
 std::filesystem::path DefaultLogPath();
 
 // The program's log, created at first use at DefaultLogPath(); it lives until the process ends.

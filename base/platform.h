@@ -53,6 +53,13 @@ int TerminalColumns(std::FILE* stream);
 // Login name of the operator; empty when no name is known.
 std::string LoginName();
 
+// On POSIX the home folder in both lookups below is $HOME when it is an absolute path, else the one the user
+// database names; a relative folder is never returned, so nothing lands under the current folder.
+
 // Per-user folder for state such as logs: $XDG_STATE_HOME when it is an absolute path, else ~/.local/state;
 // %LOCALAPPDATA% on Windows; empty when none is known.
 std::filesystem::path StateFolder();
+
+// Per-user folder for configuration such as data.dat: $XDG_CONFIG_HOME when it is an absolute path, else
+// ~/.config; %LOCALAPPDATA% on Windows; empty when none is known.
+std::filesystem::path ConfigFolder();

@@ -151,14 +151,33 @@ std::string LoginName() {
     return name.empty() ? Environment("USER") : name;
 }
 
+namespace {
+
+std::filesystem::path HomeFolder() {
+    std::filesystem::path home = Environment("HOME");
+    if (home.is_absolute())
+        return home;
+    std::string fromDatabase;
+    if (LookUpUser(nullptr, &fromDatabase) && std::filesystem::path(fromDatabase).is_absolute())
+        return fromDatabase;
+    return {};
+}
+
+// $<variable> when it is an absolute path, else home/<below...>; empty when neither is known.
+std::filesystem::path XdgFolder(const char* variable, const std::filesystem::path& below) {
+    std::filesystem::path folder = Environment(variable);
+    if (folder.is_absolute())
+        return folder;
+    std::filesystem::path home = HomeFolder();
+    return home.empty() ? home : home / below;
+}
+
+} // namespace
+
 std::filesystem::path StateFolder() {
-    std::filesystem::path state = Environment("XDG_STATE_HOME");
-    if (state.is_absolute())
-        return state;
-    std::string home = Environment("HOME");
-    if (home.empty())
-        LookUpUser(nullptr, &home);
-    if (home.empty())
-        return {};
-    return std::filesystem::path(home) / ".local" / "state";
+    return XdgFolder("XDG_STATE_HOME", std::filesystem::path(".local") / "state");
+}
+
+std::filesystem::path ConfigFolder() {
+    return XdgFolder("XDG_CONFIG_HOME", ".config");
 }

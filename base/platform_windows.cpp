@@ -190,3 +190,8 @@ std::filesystem::path StateFolder() {
     std::filesystem::path folder(local);
     return folder.is_absolute() ? folder : std::filesystem::path();
 }
+
+std::filesystem::path ConfigFolder() {
+    // Windows keeps a program's settings and its logs in the same per-user folder.
+    return StateFolder();
+}

@@ -2,12 +2,21 @@
 // reads and scans what arrives, and counts the keep-alive and silence timers.
 #include "link/asp.h"
 
+#include <chrono>
+
 #include "link/conbase.h"
 #include "link/sockets.h"
 
 namespace {
 
 constexpr size_t kReadChunk = 10000; // one read takes at most this much
+constexpr int kDrainReads = 64;      // unread bytes dropped at a close: at most this many reads
+
+int64_t SteadyNanos() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 } // namespace
 
@@ -105,11 +114,49 @@ bool Asp::CloseConnection(uint64_t id) {
         if (Sock == kInvalidSocket || (id != 0 && id != SockId))
             return false;
         sock = Sock;
+        DrainUnread();
         Sock = kInvalidSocket;
         SockId = 0;
     }
     SockClose(sock);
     return true;
+}
+
+void Asp::DrainUnread() {
+    uint8_t chunk[kReadChunk];
+    for (int i = 0; i < kDrainReads && SockRecv(Sock, chunk, sizeof chunk) > 0; ++i) {
+    }
+}
+
+bool Asp::AllSent() const {
+    // TxPending first: a frame's size is published before its messages leave TxPending.
+    return TxPending.load() == 0 && TxFrameLeft.load() == 0;
+}
+
+void Asp::Hold() {
+    std::lock_guard<std::mutex> hold(Lock);
+    if (Holds.load() == 0)
+        HeldSince = SteadyNanos(); // before Holds turns non-zero, so Held never sees an old start
+    ++Holds;
+}
+
+void Asp::Release() {
+    bool last;
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        if (Holds.load() == 0)
+            return;
+        last = --Holds == 0;
+    }
+    if (last)
+        pOwner->WakeLink(); // the burst goes out in the next pass
+}
+
+bool Asp::Held() const {
+    if (Holds.load() == 0)
+        return false;
+    const auto age = std::chrono::nanoseconds(SteadyNanos() - HeldSince.load());
+    return age < pOwner->Options().MaxHold;
 }
 
 int Asp::Close() {
@@ -143,6 +190,7 @@ void Asp::FollowConnection(uint64_t id) {
         if (TxSent > 0) {
             TxFrame.clear();
             TxSent = 0;
+            TxFrameLeft = 0;
         }
         FrameSockId = id;
     }
@@ -159,6 +207,7 @@ int Asp::BuildFrame() {
     {
         std::lock_guard<std::mutex> hold(Lock);
         length = ::BuildFrame(TxQueue, TxFrame, removed);
+        TxFrameLeft = TxFrame.size();
         TxPending -= static_cast<int32_t>(removed);
     }
     TxSent = 0;
@@ -177,6 +226,8 @@ int Asp::FillWriteSet(std::vector<SockHandle>& writeSet) {
         return 0;
     FollowConnection(id);
     if (TxFrame.empty()) {
+        if (Held())
+            return 0; // a burst is being queued: it leaves whole once released
         if (TxPending == 0) {
             if (IdleTimer != 0)
                 return 0;
@@ -205,6 +256,7 @@ int Asp::Send() {
     if (result > 0) {
         // The unwritten tail stays and goes out in the next passes.
         TxSent += static_cast<size_t>(result);
+        TxFrameLeft = TxFrame.size() - TxSent;
         if (TxSent == TxFrame.size()) {
             TxFrame.clear();
             TxSent = 0;

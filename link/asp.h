@@ -55,6 +55,13 @@ public:
     // Closes the socket when it still belongs to connection `id` (0: whichever). True
     // when this call closed a socket.
     bool CloseConnection(uint64_t id);
+    // True when everything queued has been handed to the socket (nothing queued, no frame
+    // part left to write).
+    bool AllSent() const;
+    // The burst hold (ConBase::Hold, Release): while held, FillWriteSet frames nothing new.
+    void Hold();
+    void Release();
+    bool Held() const;
 
     // Fields. Connect writes Ip and AddrText before the device is registered; the
     // timers are atomics because Reopen reloads RxTimeout from the caller's thread.
@@ -64,6 +71,8 @@ public:
     TxMessages TxQueue;   // guarded by Lock
     std::atomic<int32_t> TxPending{0};
     std::atomic<int32_t> IdleTimer{kIdleTicks};
+    // Bytes of TxFrame not yet written; set before TxPending drops when a frame is built.
+    std::atomic<size_t> TxFrameLeft{0};
     // Link thread only:
     RxScanState RxState = RxScanState::Searching;
     std::vector<uint8_t> TxFrame; // built frame; TxSent bytes of it are already written
@@ -77,10 +86,16 @@ private:
     // byte stream: a partly written frame, a partly received one.
     void FollowConnection(uint64_t id);
 
-    SockHandle Sock = kInvalidSocket; // guarded by Lock
-    uint64_t SockId = 0;       // guarded by Lock; grows with every connection
-    uint64_t NextSockId = 0;   // guarded by Lock
-    uint64_t IoSockId = 0;     // link thread: the connection of the last Receive/Send/Tick
-    uint64_t FrameSockId = 0;  // link thread: the connection TxFrame was started on
-    uint64_t RxSockId = 0;     // link thread: the connection RxBuf holds bytes of
+    // Drops what the device sent and nobody read, so that closing is an ordinary close
+    // (the system answers a close with unread bytes by a reset). Caller holds Lock.
+    void DrainUnread();
+
+    std::atomic<int> Holds{0};
+    std::atomic<int64_t> HeldSince{0}; // steady clock, nanoseconds: when the first hold began
+    SockHandle Sock = kInvalidSocket;  // guarded by Lock
+    uint64_t SockId = 0;               // guarded by Lock; grows with every connection
+    uint64_t NextSockId = 0;           // guarded by Lock
+    uint64_t IoSockId = 0;             // link thread: the connection of the last Receive/Send/Tick
+    uint64_t FrameSockId = 0;          // link thread: the connection TxFrame was started on
+    uint64_t RxSockId = 0;             // link thread: the connection RxBuf holds bytes of
 };

@@ -15,18 +15,33 @@ namespace {
 
 constexpr int kWaitMs = 1;                              // a pass waits at most this long for I/O
 constexpr std::chrono::milliseconds kNoSocketSleep{10}; // a pass without sockets sleeps this long
+constexpr std::chrono::seconds kFlushLimit{2};          // the manager's end waits this long for writes
+
+// Blanks typed around an address are no part of it.
+std::string TrimBlanks(const std::string& text) {
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        return {};
+    const size_t last = text.find_last_not_of(" \t");
+    return text.substr(first, last - first + 1);
+}
 
 } // namespace
 
 ConBase::ConBase() : ConBase(LinkOptions{}) {}
 
 ConBase::ConBase(const LinkOptions& options) : Opts(options), Wake(std::make_unique<SockWake>()) {
+    if (Opts.QueueOnly)
+        return;
     LinkThread = std::jthread([this](std::stop_token stop) { LinkLoop(stop); });
-    TickThread = std::jthread([this](std::stop_token stop) { TickLoop(stop); });
+    if (!Opts.ManualTicks)
+        TickThread = std::jthread([this](std::stop_token stop) { TickLoop(stop); });
 }
 
 ConBase::~ConBase() {
-    // The threads go first, so nothing touches the registry or the queue once they die.
+    // What callers queued before the end still goes out: the link thread writes it first.
+    FlushOpenDevices(std::chrono::steady_clock::now() + kFlushLimit);
+    // The threads go next, so nothing touches the registry or the queue once they die.
     LinkThread.request_stop();
     TickThread.request_stop();
     if (LinkThread.joinable())
@@ -38,6 +53,62 @@ ConBase::~ConBase() {
 
 void ConBase::WakeLink() {
     Wake->Signal();
+}
+
+void ConBase::AddTicks(int n) {
+    Ticks.fetch_add(n);
+    WakeLink();
+}
+
+void ConBase::SignalSent() {
+    // Taking the lock orders this after a waiter's check of its condition: no lost wake-up.
+    { std::lock_guard<std::mutex> hold(SentLock); }
+    SentCv.notify_all();
+}
+
+int ConBase::WaitSent(int handle, std::chrono::milliseconds limit) {
+    const std::shared_ptr<Device> dev = LookUp(handle);
+    if (!dev || dev->GetType() != 1)
+        return -1;
+    auto* asp = static_cast<Asp*>(dev.get());
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::unique_lock<std::mutex> hold(SentLock);
+    SentCv.wait_until(hold, deadline, [asp] { return !asp->IsOpen() || asp->AllSent(); });
+    return asp->IsOpen() && asp->AllSent() ? 0 : -1;
+}
+
+void ConBase::FlushOpenDevices(std::chrono::steady_clock::time_point deadline) {
+    std::vector<std::shared_ptr<Device>> devices;
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        for (const auto& entry : Devices)
+            if (entry.second->GetType() == 1)
+                devices.push_back(entry.second);
+    }
+    std::unique_lock<std::mutex> hold(SentLock);
+    for (const auto& dev : devices) {
+        auto* asp = static_cast<Asp*>(dev.get());
+        SentCv.wait_until(hold, deadline, [asp] { return !asp->IsOpen() || asp->AllSent(); });
+    }
+}
+
+int ConBase::Hold(int handle) {
+    std::lock_guard<std::mutex> hold(Lock);
+    const std::shared_ptr<Device> dev = FindDevice(handle);
+    if (!dev || dev->GetType() != 1)
+        return -1;
+    static_cast<Asp*>(dev.get())->Hold();
+    return 0;
+}
+
+void ConBase::Release(int handle) {
+    std::shared_ptr<Device> dev;
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        dev = FindDevice(handle);
+    }
+    if (dev && dev->GetType() == 1)
+        static_cast<Asp*>(dev.get())->Release();
 }
 
 ConBase& TheConBase() {
@@ -63,9 +134,13 @@ void ConBase::PushEvent(int handle, int kind) {
     m.Handle = handle;
     m.Kind = kind;
     PushMsg(handle, m);
+    if (kind == KIND_CLOSED)
+        SignalSent(); // WaitSent gives up on a closed device
 }
 
-int ConBase::Open(const std::string& address, int port) {
+int ConBase::Open(const std::string& typed, int port) {
+    // The device keeps the text without blanks: it is what it compares and reconnects with.
+    const std::string address = TrimBlanks(typed);
     // The null integer (-2147483648) and every other port outside 1..65535 fail here.
     if (address.empty() || port < 1 || port > 65535)
         return 0;
@@ -296,8 +371,10 @@ void ConBase::LinkLoop(std::stop_token stop) {
             // Ticks counted while no socket existed are dropped: no backlog later.
             Ticks.store(0);
             std::this_thread::sleep_for(kNoSocketSleep);
+            Passes.fetch_add(1);
             continue;
         }
+        bool wrote = false;
         if (SockWait(waitSet, kWaitMs, Wake.get()) > 0) {
             for (size_t i = 0; i < waitSet.size(); ++i) {
                 Asp& dev = *polled[i];
@@ -308,17 +385,22 @@ void ConBase::LinkLoop(std::stop_token stop) {
                 }
                 if (waitSet[i].Writable && dev.IsOpen()) {
                     // A write the socket cannot take now is no error: the rest waits.
-                    if (dev.Send() < 0 && dev.CloseAfterFailure())
+                    const int w = dev.Send();
+                    if (w < 0 && dev.CloseAfterFailure())
                         closed(dev);
+                    wrote |= w > 0;
                 }
             }
         }
+        if (wrote)
+            SignalSent();
         if (Ticks.load() != 0) {
             Ticks.fetch_sub(1);
-            TicksDone.fetch_add(1);
             for (const auto& dev : devices)
                 if (dev->Tick() == -1)
                     closed(*dev);
+            TicksDone.fetch_add(1);
         }
+        Passes.fetch_add(1);
     }
 }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -25,13 +26,22 @@ struct LinkOptions {
     std::chrono::microseconds TickPeriod{5000};
     // SO_SNDBUF of device sockets; 0 keeps the system's default.
     int SendBufferSize = 0;
+    // No tick thread: ticks come only from AddTicks (tests count them exactly).
+    bool ManualTicks = false;
+    // No threads at all: the manager serves only as the queue of received messages (nothing can be
+    // opened usefully then; the scanner's fuzz target uses it so the threads stay out of its loop).
+    bool QueueOnly = false;
+    // A burst hold (ConBase::Hold) older than this is ignored: no device is held for long.
+    std::chrono::milliseconds MaxHold{500};
 };
 
 class ConBase {
 public:
     ConBase(); // starts LinkLoop and TickLoop
     explicit ConBase(const LinkOptions& options);
-    ~ConBase(); // stops and joins both threads, then destroys the devices
+    // Gives the link thread up to 2 s to write what is still queued for open devices,
+    // then stops and joins both threads and destroys (closes) the devices.
+    ~ConBase();
     ConBase(const ConBase&) = delete;
     ConBase& operator=(const ConBase&) = delete;
 
@@ -47,6 +57,18 @@ public:
     int RequestI32(int handle, int obj, int par);
     int WriteI32(int handle, int obj, int par, int count, const int32_t* data);
     int WriteI8(int handle, int obj, int par, int count, const uint8_t* data);
+
+    // Waits until everything queued for the device has been handed to its socket: 0, or
+    // -1 on time-out, for an unregistered handle or when the device is (or gets) closed.
+    // A caller that closes a device right after writing to it waits here first.
+    int WaitSent(int handle, std::chrono::milliseconds limit);
+
+    // Holds the device's send queue: while held, the link thread frames nothing new for
+    // it, so messages queued together go out together. Release wakes the link. Holds
+    // nest; a hold older than LinkOptions::MaxHold is ignored. Hold: 0, or -1 for an
+    // unregistered handle. Prefer LinkBurst.
+    int Hold(int handle);
+    void Release(int handle);
 
     // Appends a copy of the record (and of its data when Count > 1) and notifies.
     void PushMsg(int handle, const Msg& record);
@@ -69,8 +91,13 @@ public:
     const LinkOptions& Options() const { return Opts; }
     // Ends the link thread's wait at once: something was queued for sending.
     void WakeLink();
-    // Ticks the link thread has applied to the device timers so far.
+    // Ticks the link thread has applied to the device timers so far (each one is applied
+    // to every device, and a silent device closed and reported, before it counts here).
     uint64_t TicksProcessed() const { return TicksDone.load(); }
+    // Passes the link thread has completed so far.
+    uint64_t PassesDone() const { return Passes.load(); }
+    // With LinkOptions::ManualTicks: adds n ticks for the link thread to apply.
+    void AddTicks(int n);
 
 private:
     struct QueuedMsg {
@@ -85,6 +112,10 @@ private:
     // Queues a link event (KIND_CONNECTED, KIND_CLOSED) for the device.
     void PushEvent(int handle, int kind);
     int TakeMsg(int handle, bool anyHandle, Msg* record, int capacity);
+    // Wakes the waiters of WaitSent (something was written or a device closed).
+    void SignalSent();
+    // Waits until every open device has handed its queue to its socket, or until deadline.
+    void FlushOpenDevices(std::chrono::steady_clock::time_point deadline);
 
     const LinkOptions Opts;
 
@@ -104,11 +135,35 @@ private:
 
     std::unique_ptr<SockWake> Wake;
 
+    // WaitSent's waiters. SentLock is taken before a device's lock (to test the device),
+    // never with Lock, QueueLock or NotifyLock.
+    std::mutex SentLock;
+    std::condition_variable SentCv;
+
     std::atomic<int32_t> Ticks{0};
     std::atomic<uint64_t> TicksDone{0};
+    std::atomic<uint64_t> Passes{0};
 
     std::jthread LinkThread;
     std::jthread TickThread;
+};
+
+// Holds a device's send queue for its lifetime, so that the messages queued meanwhile
+// leave in one frame (as far as they fit): LinkBurst burst(con, handle); ...
+class LinkBurst {
+public:
+    LinkBurst(ConBase& con, int handle) : Con(con), Handle(handle), Held(con.Hold(handle) == 0) {}
+    ~LinkBurst() {
+        if (Held)
+            Con.Release(Handle);
+    }
+    LinkBurst(const LinkBurst&) = delete;
+    LinkBurst& operator=(const LinkBurst&) = delete;
+
+private:
+    ConBase& Con;
+    const int Handle;
+    const bool Held;
 };
 
 // The program's one manager, created on first use (before the main window).

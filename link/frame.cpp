@@ -158,7 +158,11 @@ void RxBuffer::Append(const uint8_t* data, size_t len) {
         Bytes.erase(Bytes.begin(), Bytes.begin() + static_cast<std::ptrdiff_t>(Start));
         Start = 0;
     }
-    Bytes.insert(Bytes.end(), data, data + len);
+    if (len == 0)
+        return;
+    const size_t old = Bytes.size();
+    Bytes.resize(old + len);
+    std::memcpy(Bytes.data() + old, data, len);
 }
 
 void RxBuffer::Consume(size_t n) {

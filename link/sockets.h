@@ -36,7 +36,8 @@ SockHandle SockListen(const std::string& address, int port, bool listen, int rec
 // none waits.
 SockHandle SockAccept(SockHandle listener);
 
-// Closes the socket; what was written before goes out first.
+// Closes at once without waiting; the system still delivers what was written and then
+// ends the connection normally.
 void SockClose(SockHandle sock);
 
 // Ends both directions of the connection (the peer reads end of stream) without closing the socket.

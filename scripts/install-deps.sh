@@ -10,6 +10,8 @@ packages=(
   libssl-dev
   clang libclang-rt-dev
   xvfb xauth
+  scdoc librsvg2-bin gzip
+  dpkg-dev fakeroot file lintian desktop-file-utils appstream man-db
 )
 
 missing=()

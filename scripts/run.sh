@@ -6,7 +6,8 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 bash scripts/install-deps.sh
-bash scripts/build.sh build -DFWUPDATE_BENCHMARKS=OFF -DFWUPDATE_TESTS=OFF
+bash scripts/build.sh build -DFWUPDATE_SANITIZE= -DFWUPDATE_GUI=ON -DFWUPDATE_FUZZ=OFF -DFWUPDATE_TESTS=OFF \
+  -DFWUPDATE_BENCHMARKS=OFF
 
 bin=build
 sim_pid=""

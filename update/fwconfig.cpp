@@ -168,7 +168,8 @@ int FwConfig::Parse(std::string_view text) {
         if (item == XmlReader::Item::StartTag) {
             xml.SkipElement();
         } else {
-            const bool blank = (item == XmlReader::Item::Text || item == XmlReader::Item::Cdata) && xml.IsBlank();
+            const bool blank =
+                (item == XmlReader::Item::Text || item == XmlReader::Item::Cdata) && xml.IsBlank();
             xml.Next();
             if (blank)
                 continue;

@@ -3,7 +3,9 @@
 #include "update/updatesession.h"
 
 #include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/log.h"
@@ -20,6 +22,8 @@ constexpr int kNameDelay = 10;
 constexpr int kEraseDelay = 4000;
 constexpr int kPageDelay = 50;
 constexpr int kEndDelay = 500;
+// A lost link's CLOSED record follows the closed socket at once; this only bounds a faulty link.
+constexpr auto kClosedRecordWait = std::chrono::seconds(2);
 
 // The page index an object and parameter receive, or -1 for other objects.
 int64_t PageIndexOf(int obj, int par) {
@@ -106,6 +110,20 @@ void UpdateSession::NoteUpdateRecord(const Msg& record) {
         ErrorReplyOn.compare_exchange_strong(none, step); // the first one tells
 }
 
+void UpdateSession::TakeClosedRecord() {
+    const int device = UpdateDevice.load();
+    // The link closes the socket first and queues CLOSED right after: an open device has none coming.
+    if (device == 0 || Con.IsOpen(device) != 0)
+        return;
+    const auto deadline = std::chrono::steady_clock::now() + kClosedRecordWait;
+    for (;;) {
+        MsgCallback(0);
+        if (LinkLostSeen.load() || std::chrono::steady_clock::now() > deadline)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1)); // the link thread is about to queue it
+    }
+}
+
 int UpdateSession::SetParameter(int obj, int par, int32_t value) {
     const int result = Con.WriteI32(CurrentDevice.load(), obj, par, 1, &value);
     MarkWrite();
@@ -153,6 +171,8 @@ int UpdateSession::ProgramFlash(const uint8_t* data, int32_t length, const std::
     ErrorReplyOn = 0;
     UpdateActive = true;
     const int result = RunSequence(data, length, name, version, revision);
+    if (result != 0)
+        TakeClosedRecord();
     UpdateActive = false;
     return result;
 }
@@ -182,8 +202,16 @@ int UpdateSession::RunSequence(const uint8_t* data, int32_t length, const std::s
         return true;
     };
 
-    if (!set(10, 9, 1, 0) || !set(2, 6, date, kAnnounceDelay) || !set(2, 7, version, kAnnounceDelay) ||
-        !set(2, 8, revision, kAnnounceDelay))
+    // The update start and the date follow each other without a pause: they leave in one frame.
+    bool announced;
+    {
+        LinkBurst burst(Con, CurrentDevice.load());
+        announced = set(10, 9, 1, 0) && set(2, 6, date, 0);
+    }
+    if (!announced)
+        return -1;
+    PauseAfterWrite(kAnnounceDelay);
+    if (!set(2, 7, version, kAnnounceDelay) || !set(2, 8, revision, kAnnounceDelay))
         return -1;
     if (lost() || Con.WriteI32(CurrentDevice.load(), 2, 4, 4, nameBlock.data()) < 0)
         return -1;
@@ -193,6 +221,12 @@ int UpdateSession::RunSequence(const uint8_t* data, int32_t length, const std::s
     if (EraseFlash() != 0) {
         lost();
         LogLine("FIRMWAREUPDATE: Error on erasing page");
+        return -1;
+    }
+    // The erase's reply has had its pause: a device that could not erase gets no page.
+    MsgCallback(0);
+    if (ErrorReplyOn.load() != 0) {
+        LogLine(ErrorReplyLine(ErrorReplyOn.load()));
         return -1;
     }
 

@@ -9,6 +9,7 @@
 
 #include "base/log.h"
 #include "link/conbase.h"
+#include "update/devicetext.h"
 #include "update/updateview.h"
 
 namespace {
@@ -47,7 +48,7 @@ void ReceivedText(UpdateView& view, UpdateView::Display display, const char* log
     }
     text[16] = '\0';
     LogLine(std::string(logPrefix) + text);
-    view.SetDisplayText(display, text);
+    view.SetDisplayText(display, DeviceTextUtf8(text));
 }
 
 } // namespace
@@ -79,6 +80,7 @@ void UpdateSession::RequestIdentification() {
     static constexpr int kObjects[9][2] = {{1, 2}, {1, 3}, {1, 5}, {1, 6}, {1, 12},
                                            {9, 2}, {9, 7}, {9, 8}, {9, 9}};
     const int handle = CurrentDevice;
+    LinkBurst burst(Con, handle); // the nine reads leave together, in one frame
     for (const auto& o : kObjects)
         Con.RequestI32(handle, o[0], o[1]);
 }

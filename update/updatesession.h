@@ -125,6 +125,9 @@ private:
     void MarkWrite();
     void PauseAfterWrite(int milliseconds);
     bool UpdateLinkGone();
+    // After a failed sequence on a closed link: takes and dispatches the device's CLOSED record (bounded),
+    // so the caller finds the device gone when ProgramFlash returns.
+    void TakeClosedRecord();
 
     UpdateClock* PaceClock = nullptr;
     std::chrono::steady_clock::time_point LastWrite;

@@ -3,22 +3,39 @@
 #include "update/xmlreader.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
+#include <cstring>
+#include <utility>
 
 namespace {
 
+// Character classes by table: one look-up per byte where the scanner walks names and blanks.
+enum : uint8_t { kBlankClass = 1, kNameEndClass = 2, kNameStartClass = 4 };
+constexpr std::array<uint8_t, 256> kClasses = [] {
+    std::array<uint8_t, 256> t{};
+    for (const unsigned char c : std::string_view(" \t\r\n"))
+        t[c] = kBlankClass | kNameEndClass;
+    for (const unsigned char c : std::string_view("/>="))
+        t[c] = kNameEndClass;
+    for (int c = 0; c < 256; ++c)
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == ':' || c >= 0x80)
+            t[static_cast<size_t>(c)] = kNameStartClass;
+    return t;
+}();
+
+bool Is(char c, uint8_t cls) {
+    return (kClasses[static_cast<unsigned char>(c)] & cls) != 0;
+}
 bool IsBlankChar(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+    return Is(c, kBlankClass);
 }
-
-bool IsNameStart(char ch) {
-    const auto c = static_cast<unsigned char>(ch);
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == ':' || c >= 0x80;
+bool IsNameStart(char c) {
+    return Is(c, kNameStartClass);
 }
-
 // Ends a tag or attribute name.
 bool EndsName(char c) {
-    return IsBlankChar(c) || c == '/' || c == '>' || c == '=';
+    return Is(c, kNameEndClass);
 }
 
 // The reference at raw[0] (an "&"): its code point and length, or nullopt when it is none of the
@@ -28,14 +45,14 @@ struct Reference {
     size_t length;
 };
 std::optional<Reference> ReadReference(std::string_view raw) {
-    static constexpr std::pair<std::string_view, char> kNamed[] = {
-        {"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}, {"&apos;", '\''}, {"&quot;", '"'}};
-    if (raw.size() < 3)
+    if (raw.size() < 4)
         return std::nullopt;
     if (raw[1] != '#') {
+        static constexpr std::pair<std::string_view, char> kNamed[] = {
+            {"lt;", '<'}, {"gt;", '>'}, {"amp;", '&'}, {"apos;", '\''}, {"quot;", '"'}};
         for (const auto& [name, c] : kNamed)
-            if (raw.starts_with(name))
-                return Reference{static_cast<unsigned char>(c), name.size()};
+            if (name[0] == raw[1] && raw.substr(1, name.size()) == name) // the first letter before a compare
+                return Reference{static_cast<unsigned char>(c), name.size() + 1};
         return std::nullopt;
     }
     const bool hex = raw[2] == 'x';
@@ -126,6 +143,9 @@ bool IsXmlBlank(std::string_view text) {
 }
 
 XmlReader::XmlReader(std::string_view source) : text(source.substr(0, source.find('\0'))) {
+    open.reserve(8); // a configuration nests two or three levels, with few attributes per tag
+    currentAttrs.reserve(4);
+    consumedAttrs.reserve(4);
     Scan();
 }
 
@@ -134,10 +154,15 @@ bool XmlReader::Fail(const char* reason, size_t at) {
     XmlError e;
     e.Reason = reason;
     e.Offset = at;
-    const std::string_view before = text.substr(0, at);
-    e.Line = 1 + static_cast<size_t>(std::count(before.begin(), before.end(), '\n'));
-    const size_t lineStart = before.rfind('\n');
-    e.Column = at - (lineStart == std::string_view::npos ? 0 : lineStart + 1) + 1;
+    size_t lineStart = 0; // counted with memchr: errors often stand at the end of a long text
+    while (lineStart < at) {
+        const void* newline = std::memchr(text.data() + lineStart, '\n', at - lineStart);
+        if (!newline)
+            break;
+        ++e.Line;
+        lineStart = static_cast<size_t>(static_cast<const char*>(newline) - text.data()) + 1;
+    }
+    e.Column = at - lineStart + 1;
     error = std::move(e);
     current = Token{};
     current.kind = Item::Error;
@@ -168,7 +193,8 @@ void XmlReader::Scan() {
             return;
         }
         if (c == '?') {
-            ScanDelimited(pos, "<?", "?>", Item::ProcessingInstruction, "unterminated processing instruction");
+            ScanDelimited(pos, "<?", "?>", Item::ProcessingInstruction,
+                          "unterminated processing instruction");
             return;
         }
         if (c == '!') {
@@ -233,7 +259,7 @@ bool XmlReader::ScanDeclaration(size_t at) {
             j = close + 1;
             continue;
         }
-        if (depth > 0 && text.substr(j).starts_with("<!--")) {
+        if (depth > 0 && c == '<' && text.substr(j).starts_with("<!--")) {
             const size_t close = text.find("-->", j + 4);
             if (close == std::string_view::npos)
                 break;
@@ -257,21 +283,22 @@ bool XmlReader::ScanDeclaration(size_t at) {
 }
 
 bool XmlReader::ScanEndTag(size_t at) {
-    const size_t n = text.size();
+    const size_t close = text.find('>', at + 2);
+    if (close == std::string_view::npos)
+        return Fail("unterminated end tag", at);
     size_t j = at + 2;
-    while (j < n && !IsBlankChar(text[j]) && text[j] != '>')
+    while (j < close && !IsBlankChar(text[j]))
         ++j;
     const std::string_view name = text.substr(at + 2, j - at - 2);
-    while (j < n && IsBlankChar(text[j]))
+    while (j < close && IsBlankChar(text[j]))
         ++j;
-    if (j >= n)
-        return Fail("unterminated end tag", at);
-    if (text[j] != '>' || name.empty())
+    // Before the root a stray end tag is passed over whatever it holds.
+    if ((j != close || name.empty()) && rootSeen)
         return Fail("malformed end tag", at);
     current = Token{};
     current.kind = Item::EndTag;
     current.begin = at;
-    current.end = j + 1;
+    current.end = close + 1;
     current.name = name;
     return true;
 }
@@ -360,7 +387,6 @@ bool XmlReader::Next() {
             end.begin = current.begin;
             end.end = current.end;
             end.name = current.name;
-            end.synthetic = true;
             current = end;
             currentAttrs.clear();
             return true;

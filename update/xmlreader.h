@@ -24,13 +24,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
-// A syntax error: a short reason and where it was found (byte offset from the start of the text,
-// line and column counted from 1, the column in bytes).
+// A syntax error: a short reason (a fixed text) and where it was found (byte offset from the start
+// of the text, line and column counted from 1, the column in bytes).
 struct XmlError {
-    std::string Reason;
+    std::string_view Reason;
     size_t Offset = 0;
     size_t Line = 1;
     size_t Column = 1;
@@ -94,18 +93,18 @@ private:
     struct Token {
         Item kind = Item::EndOfText;
         size_t begin = 0;
-        size_t end = 0;         // past the item
-        std::string_view name;  // start and end tags
-        std::string_view body;  // text, CDATA contents
+        size_t end = 0;        // past the item
+        std::string_view name; // start and end tags
+        std::string_view body; // text, CDATA contents
         bool selfClosing = false;
-        bool synthetic = false; // the end tag of an empty-element tag
     };
 
     void Scan();
     bool ScanStartTag(size_t at);
     bool ScanEndTag(size_t at);
     bool ScanDeclaration(size_t at);
-    bool ScanDelimited(size_t at, std::string_view open, std::string_view close, Item kind, const char* reason);
+    bool ScanDelimited(size_t at, std::string_view openMark, std::string_view closeMark, Item kind,
+                       const char* reason);
     bool Fail(const char* reason, size_t at);
 
     std::string_view text;

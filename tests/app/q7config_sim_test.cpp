@@ -78,6 +78,7 @@ TEST_P(SimIdentityShown, EveryDisplayShowsWhatTheDeviceReports) {
     EXPECT_EQ(w.OEMUSERNAME.text(), s.oemName);
     EXPECT_EQ(w.OEMDEVICENAME.text(), s.deviceName);
     EXPECT_EQ(w.OEMLIBNAME.text(), s.libraryName);
+    EXPECT_EQ(w.OEMDEVICENAME.textFormat(), Qt::PlainText);
 
     // Close: the device sees the tool go, and the window keeps what it showed.
     QTest::mouseClick(&w.CONNECT, Qt::LeftButton);
@@ -99,6 +100,11 @@ INSTANTIATE_TEST_SUITE_P(
                 {"--oem", "11", "--serial", "123", "--version", "65535.0", "--mode", "0", "--name",
                  "ABCDEFGHIJKLMNOP", "--oem-name", "A", "--device-name", "Stage Left", "--library-name", "L"},
                 {"11 KORVAL", "HWV=65535.0", "00000123", "0h", "ABCDEFGHIJKLMNOP", "A", "Stage Left", "L"}},
+        // Latin-1 and UTF-8 names side by side; markup in a name is text.
+        SimCase{"DeviceTextEncodings",
+                {"--name", "M\xFCller", "--oem-name", "M\xC3\xBCller", "--device-name", "<b>x</b>"},
+                {"19 FARQUIN", "HWV=1.4", "12345678", "1Fh", QString::fromUtf8("M\xC3\xBCller"),
+                 QString::fromUtf8("M\xC3\xBCller"), "<b>x</b>", "Lib 1.4"}},
         SimCase{"UnknownOemId",
                 {"--oem", "5"},
                 {"", "HWV=1.4", "12345678", "1Fh", "DSP-Q7", "OEM User", "Q7 Demo", "Lib 1.4"}},

@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <unistd.h>
 
@@ -170,31 +171,69 @@ TEST_F(SettingsFile, StoreIntoAFileThatIsAFolderFails) {
 struct FolderCase {
     const char* name;
     bool writable;
-    const char* xdg;
-    const char* expected;
+    const char* userFolder;
+    bool userFileExists;
+    bool packaged;
+    const char* load;  // "": no file
+    const char* store; // "": no file
 };
 
 class SettingsFolder : public ::testing::TestWithParam<FolderCase> {};
 
-TEST_P(SettingsFolder, IsTheProgramFolderWhenWritableElseThePerUserOne) {
+TEST_P(SettingsFolder, IsBesideTheProgramWhenWritableElseThePerUserOne) {
     const FolderCase& c = GetParam();
-    EXPECT_EQ(ChooseSettingsFolder("/opt/fwupdate/bin", c.writable, c.xdg, "/home/op"), fs::path(c.expected));
+    const SettingsFiles files =
+        ChooseSettingsFiles("/opt/fwupdate/bin", c.writable, c.userFolder, c.userFileExists, c.packaged);
+    EXPECT_EQ(files.Load, fs::path(c.load));
+    EXPECT_EQ(files.Store, fs::path(c.store));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, SettingsFolder,
-                         ::testing::Values(FolderCase{"Writable", true, "/cfg", "/opt/fwupdate/bin"},
-                                           FolderCase{"Xdg", false, "/cfg", "/cfg/fwupdate"},
-                                           FolderCase{"NoXdg", false, "", "/home/op/.config/fwupdate"},
-                                           FolderCase{"RelativeXdgIgnored", false, "cfg",
-                                                      "/home/op/.config/fwupdate"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+constexpr const char* kBeside = "/opt/fwupdate/bin/data.dat";
+constexpr const char* kUser = "/home/op/.config/fwupdate/data.dat";
 
-TEST(SettingsPath, MissingProgramFolderFallsBackToTheUserFolder) {
-    ::setenv("XDG_CONFIG_HOME", "/tmp/fw-xdg-test", 1);
-    EXPECT_EQ(SettingsFilePath("/no/such/folder/here"), fs::path("/tmp/fw-xdg-test/fwupdate/data.dat"));
-    const fs::path tmp = fs::temp_directory_path();
-    EXPECT_EQ(SettingsFilePath(tmp), tmp / "data.dat");
-    ::unsetenv("XDG_CONFIG_HOME");
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SettingsFolder,
+    ::testing::Values(
+        FolderCase{"Writable", true, "/home/op/.config", true, false, kBeside, kBeside},
+        FolderCase{"NotWritable", false, "/home/op/.config", true, false, kUser, kUser},
+        FolderCase{"NotWritableReadsTheFileBesideUntilTheUserFolderHasOne", false, "/home/op/.config", false,
+                   false, kBeside, kUser},
+        FolderCase{"NoUserFolderReadsBesideAndWritesNothing", false, "", false, false, kBeside, ""},
+        FolderCase{"RelativeUserFolderIsNeverUsed", false, ".config", false, false, kBeside, ""},
+        FolderCase{"PackagedNeverBesideTheProgram", true, "/home/op/.config", false, true, kUser, kUser},
+        FolderCase{"PackagedWithoutUserFolderHasNoFile", true, "", false, true, "", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Sets an environment variable for one scope, or unsets it (nullptr), and puts the old value back.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name(name) {
+        if (const char* old = std::getenv(name))
+            saved = old;
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
+    }
+    ~ScopedEnv() { saved ? ::setenv(name, saved->c_str(), 1) : ::unsetenv(name); }
+
+private:
+    const char* name;
+    std::optional<std::string> saved;
+};
+
+TEST(SettingsPath, FollowsTheEnvironmentAndIsNeverRelative) {
+    {
+        ScopedEnv xdg("XDG_CONFIG_HOME", "/tmp/fw-xdg-test");
+        EXPECT_EQ(SettingsFilesFor("/no/such/folder/here").Store,
+                  fs::path("/tmp/fw-xdg-test/fwupdate/data.dat"));
+        const fs::path tmp = fs::temp_directory_path();
+        EXPECT_EQ(SettingsFilesFor(tmp).Store, tmp / "data.dat");
+    }
+    // Without XDG_CONFIG_HOME and HOME the user database's home stands in, or there is no file.
+    for (const char* home : {static_cast<const char*>(nullptr), "", "op"}) {
+        ScopedEnv xdg("XDG_CONFIG_HOME", nullptr);
+        ScopedEnv noHome("HOME", home);
+        const fs::path store = SettingsFilesFor("/no/such/folder/here").Store;
+        EXPECT_TRUE(store.empty() || store.is_absolute()) << store;
+    }
 }
 
 } // namespace

@@ -135,6 +135,29 @@ size_t FakeDevice::BytesReceived() const {
     return Bytes;
 }
 
+int FakeDevice::EndsOfStream() const {
+    std::lock_guard<std::mutex> hold(Mutex);
+    return Ends;
+}
+
+int FakeDevice::Resets() const {
+    std::lock_guard<std::mutex> hold(Mutex);
+    return ResetCount;
+}
+
+bool FakeDevice::WaitPass() {
+    uint64_t from;
+    {
+        std::lock_guard<std::mutex> hold(Mutex);
+        from = PassCount;
+    }
+    // The pass running now may have read before the call; the one after it has not.
+    return WaitFor([&] {
+        std::lock_guard<std::mutex> hold(Mutex);
+        return PassCount >= from + 2;
+    });
+}
+
 bool FakeDevice::WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
     return WaitUntil(pred, limit);
 }
@@ -286,8 +309,10 @@ void FakeDevice::Run(std::stop_token stop) {
                         c.In.insert(c.In.end(), buf, buf + r);
                         continue;
                     }
-                    if (r != kWouldBlock)
+                    if (r != kWouldBlock) {
                         gone = true;
+                        ++(r == 0 ? Ends : ResetCount);
+                    }
                     break;
                 }
                 Parse(c);
@@ -315,6 +340,7 @@ void FakeDevice::Run(std::stop_token stop) {
                 ++i;
             }
         }
+        ++PassCount;
     }
 }
 

@@ -65,6 +65,12 @@ public:
     std::vector<std::vector<uint8_t>> Frames() const; // every well-formed frame, raw
     int BadFrames() const;                            // frames with wrong checksum or marker
     size_t BytesReceived() const;
+    // How the link's connections ended: an ordinary end of stream, or a reset.
+    int EndsOfStream() const;
+    int Resets() const;
+    // Waits until the device has completed a whole pass after this call: what was written
+    // to it before the call has then been read and parsed.
+    bool WaitPass();
 
     // Waits until pred () holds (checked under no lock) or the limit passes.
     static bool WaitFor(const std::function<bool()>& pred,
@@ -98,6 +104,9 @@ private:
     std::vector<FakeMsg> Received;
     std::vector<std::vector<uint8_t>> RawFrames;
     int Bad = 0;
+    int Ends = 0;
+    int ResetCount = 0;
+    uint64_t PassCount = 0;
     size_t Bytes = 0;
     FakeReply Reply = FakeReply::Value;
     int LateMs = 50;

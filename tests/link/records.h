@@ -59,6 +59,29 @@ bool DrainUntil(ConBase& link, std::vector<Got>& got, Pred pred,
         limit);
 }
 
+// A link whose ticks come only from the test (AddTicks).
+inline LinkOptions ManualTicks() {
+    LinkOptions o;
+    o.ManualTicks = true;
+    return o;
+}
+
+// Adds n ticks and waits until the link has applied them all; the link must have a socket
+// (without one it drops its ticks).
+inline bool Advance(ConBase& link, int n,
+                    std::chrono::milliseconds limit = std::chrono::milliseconds(30000)) {
+    const uint64_t from = link.TicksProcessed();
+    link.AddTicks(n);
+    return FakeDevice::WaitFor([&] { return link.TicksProcessed() == from + static_cast<uint64_t>(n); },
+                               limit);
+}
+
+// Waits until the link thread has completed a whole pass after this call.
+inline bool WaitPass(ConBase& link) {
+    const uint64_t from = link.PassesDone();
+    return FakeDevice::WaitFor([&] { return link.PassesDone() >= from + 2; });
+}
+
 // Waits until the link has applied at least n more ticks than `from`.
 inline bool WaitTicks(ConBase& link, uint64_t from, uint64_t n,
                       std::chrono::milliseconds limit = std::chrono::milliseconds(30000)) {

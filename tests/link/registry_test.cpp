@@ -1,6 +1,7 @@
 // The device registry against a fake device on loopback: open, close, remove and test by
 // handle, the CONNECTED and CLOSED events, sends by handle, reconnecting on port 2101,
 // replies under fault triggers, and devices coming and going while the link thread runs.
+#include "link/asp.h"
 #include "link/conbase.h"
 
 #include <gtest/gtest.h>
@@ -74,11 +75,133 @@ INSTANTIATE_TEST_SUITE_P(Registry, OpenFails,
                          testing::Values(OpenFailCase{"ConnectionRefused", "127.0.0.1", -1},
                                          OpenFailCase{"UnresolvableName", "no such host!", 2000},
                                          OpenFailCase{"EmptyAddress", "", 2000},
+                                         OpenFailCase{"OnlyBlanks", " \t ", 2000},
+                                         OpenFailCase{"BlankInsideTheAddress", " 127.0.0. 1 ", 2000},
+                                         OpenFailCase{"BlankInsideTheName", "local host", 2000},
                                          OpenFailCase{"PortZero", "127.0.0.1", 0},
                                          OpenFailCase{"NegativePort", "127.0.0.1", -1000},
                                          OpenFailCase{"PortAbove65535", "127.0.0.1", 65536 + 2000},
                                          OpenFailCase{"NullIntegerPort", "127.0.0.1", INT_MIN}),
                          [](const testing::TestParamInfo<OpenFailCase>& i) { return i.param.Name; });
+
+struct BlanksCase {
+    std::string Name;
+    std::string Typed;
+    std::string Plain;
+};
+
+class OpenTrims : public testing::TestWithParam<BlanksCase> {};
+
+TEST_P(OpenTrims, BlanksAroundTheAddressAreNoPartOfIt) {
+    FakeDevice fake;
+    const int port = fake.Listen("127.0.0.1");
+    ConBase link(FastTicks());
+    const int h = link.Open(GetParam().Typed, port);
+    ASSERT_GT(h, 0);
+    EXPECT_TRUE(FakeDevice::WaitFor([&] { return fake.Accepted(0) == 1; }));
+    // The device keeps the trimmed text: the plain text names the same device, still open.
+    EXPECT_EQ(link.Open(GetParam().Plain, port), 0);
+    EXPECT_EQ(link.IsOpen(h), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Registry, OpenTrims,
+                         testing::Values(BlanksCase{"TrailingSpace", "127.0.0.1 ", "127.0.0.1"},
+                                         BlanksCase{"LeadingTab", "\t127.0.0.1", "127.0.0.1"},
+                                         BlanksCase{"BothEnds", " \t127.0.0.1\t ", "127.0.0.1"},
+                                         BlanksCase{"HostName", "  localhost\t", "localhost"}),
+                         [](const testing::TestParamInfo<BlanksCase>& i) { return i.param.Name; });
+
+TEST(Registry, CloseEndsTheConnectionNormally) {
+    FakeDevice fake;
+    const int port = fake.Listen("127.0.0.1");
+    ConBase link(FastTicks());
+    const int h = link.Open("127.0.0.1", port);
+    ASSERT_GT(h, 0);
+    ASSERT_EQ(link.RequestI32(h, 1, 12), 12);
+    // Answered: the reply may still lie unread at this end when it closes.
+    ASSERT_TRUE(FakeDevice::WaitFor([&] { return fake.Messages().size() == 1; }));
+    ASSERT_EQ(link.Close(h), 0);
+    ASSERT_TRUE(FakeDevice::WaitFor([&] { return fake.EndsOfStream() + fake.Resets() == 1; }));
+
+    // A device no link thread reads: its reply certainly lies unread when it closes.
+    Asp dev(99, link);
+    ASSERT_EQ(dev.Connect("127.0.0.1", port), 0);
+    ASSERT_EQ(dev.RequestI32(1, 12), 12);
+    std::vector<SockHandle> writeSet;
+    ASSERT_EQ(dev.FillWriteSet(writeSet), 1);
+    while (!dev.TxFrame.empty())
+        ASSERT_GE(dev.Send(), 0);
+    ASSERT_TRUE(fake.WaitPass()); // read, answered and the answer written
+    ASSERT_EQ(fake.Messages().size(), 2u);
+    EXPECT_EQ(dev.Close(), 0);
+    ASSERT_TRUE(FakeDevice::WaitFor([&] { return fake.EndsOfStream() + fake.Resets() == 2; }));
+    EXPECT_EQ(fake.EndsOfStream(), 2);
+    EXPECT_EQ(fake.Resets(), 0);
+}
+
+TEST(Registry, WaitSentTellsWhenTheQueueHasReachedTheSocket) {
+    FakeDevice fake;
+    const int port = fake.Listen("127.0.0.1", 0, 4096);
+    LinkOptions options = FastTicks();
+    options.SendBufferSize = 4096;
+    ConBase link(options);
+    const int h = link.Open("127.0.0.1", port);
+    ASSERT_GT(h, 0);
+    EXPECT_EQ(link.WaitSent(h + 1, std::chrono::milliseconds(10)), -1) << "unregistered";
+    EXPECT_EQ(link.WaitSent(h, std::chrono::milliseconds(0)), 0) << "nothing queued";
+    ASSERT_TRUE(FakeDevice::WaitFor([&] { return fake.Connections() == 1; }));
+    fake.SetReading(false);
+    const std::vector<uint8_t> page(2488, 0x5A);
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(link.WriteI8(h, 2, 10, 2488, page.data()), 2500);
+    EXPECT_EQ(link.WaitSent(h, std::chrono::milliseconds(50)), -1) << "the device reads nothing";
+    fake.SetReading(true);
+    EXPECT_EQ(link.WaitSent(h, std::chrono::seconds(10)), 0);
+    ASSERT_EQ(link.Close(h), 0);
+    EXPECT_EQ(link.WaitSent(h, std::chrono::milliseconds(10)), -1) << "closed";
+    EXPECT_TRUE(FakeDevice::WaitFor([&] { return fake.Messages().size() == 100; }));
+}
+
+TEST(Registry, ABurstLeavesInOneFrameInQueueOrder) {
+    FakeDevice fake;
+    const int port = fake.Listen("127.0.0.1");
+    fake.SetReply(FakeReply::Silent);
+    LinkOptions options;
+    options.ManualTicks = true;                // no keep-alive in between
+    options.MaxHold = std::chrono::minutes(1); // however slow the test runs
+    ConBase link(options);
+    const int h = link.Open("127.0.0.1", port);
+    ASSERT_GT(h, 0);
+    EXPECT_EQ(link.Hold(h + 1), -1) << "unregistered";
+    {
+        LinkBurst burst(link, h);
+        ASSERT_EQ(link.RequestI32(h, 1, 0), 12);
+        // The first request has woken the link thread; let it make whole passes meanwhile.
+        const uint64_t passes = link.PassesDone();
+        ASSERT_TRUE(FakeDevice::WaitFor([&] { return link.PassesDone() >= passes + 3; }));
+        EXPECT_EQ(link.WaitSent(h, std::chrono::milliseconds(0)), -1) << "held: nothing framed yet";
+        for (int par = 1; par < 9; ++par)
+            ASSERT_EQ(link.RequestI32(h, 1, par), 12);
+    }
+    ASSERT_TRUE(FakeDevice::WaitFor([&] { return fake.Messages().size() == 9; }));
+    EXPECT_EQ(fake.Frames().size(), 1u);
+    const std::vector<FakeMsg> m = fake.Messages();
+    for (int par = 0; par < 9; ++par)
+        EXPECT_EQ(m[par].Par, par);
+}
+
+TEST(Registry, AForgottenHoldLetsGoOfTheDevice) {
+    FakeDevice fake;
+    const int port = fake.Listen("127.0.0.1");
+    LinkOptions options = FastTicks();
+    options.MaxHold = std::chrono::milliseconds(20);
+    ConBase link(options);
+    const int h = link.Open("127.0.0.1", port);
+    ASSERT_GT(h, 0);
+    ASSERT_EQ(link.Hold(h), 0); // never released
+    ASSERT_EQ(link.RequestI32(h, 1, 12), 12);
+    EXPECT_EQ(link.WaitSent(h, std::chrono::seconds(10)), 0);
+}
 
 TEST(Registry, SendsByHandleQueueTheMessagesInOrder) {
     FakeDevice fake;
@@ -263,6 +386,27 @@ TEST(Registry, ManagerGoesDownWithDevicesOpenAndTrafficFlowing) {
         FakeDevice::WaitFor([&] { return link.GetMsgCount() > 20; });
     }
     EXPECT_TRUE(FakeDevice::WaitFor([&] { return fake.Connections() == 0; })) << "its sockets are closed";
+}
+
+TEST(Registry, TheManagersEndDeliversWhatWasQueued) {
+    FakeDevice fake;
+    const int port = fake.Listen("127.0.0.1");
+    fake.SetReply(FakeReply::Silent);
+    const int pages = 200;
+    {
+        ConBase link(FastTicks());
+        const int h = link.Open("127.0.0.1", port);
+        ASSERT_GT(h, 0);
+        const std::vector<uint8_t> page(2488, 0xA5);
+        for (int i = 0; i < pages; ++i)
+            ASSERT_EQ(link.WriteI8(h, 2, i, 2488, page.data()), 2500);
+    }
+    ASSERT_TRUE(FakeDevice::WaitFor([&] { return fake.EndsOfStream() + fake.Resets() == 1; }));
+    EXPECT_EQ(fake.Resets(), 0);
+    const std::vector<FakeMsg> m = fake.Messages();
+    ASSERT_EQ(m.size(), static_cast<size_t>(pages));
+    for (int i = 0; i < pages; ++i)
+        EXPECT_EQ(m[i].Par, i);
 }
 
 } // namespace

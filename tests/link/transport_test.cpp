@@ -47,6 +47,42 @@ TEST(Transport, AnIdleDeviceGetsTheKeepAliveFrameEvery200Ticks) {
     EXPECT_EQ(link.IsOpen(h), 1);
 }
 
+TEST(Transport, TheKeepAliveGoesOutAtThe200thIdleTickAndNotBefore) {
+    FakeDevice fake;
+    const int port = fake.Listen("127.0.0.1");
+    ConBase link(ManualTicks());
+    const int h = link.Open("127.0.0.1", port);
+    ASSERT_GT(h, 0);
+    for (size_t round = 1; round <= 2; ++round) {
+        ASSERT_TRUE(Advance(link, 199));
+        // A pass after the 199th tick had its chance to send; the device has read what came.
+        ASSERT_TRUE(WaitPass(link));
+        ASSERT_TRUE(fake.WaitPass());
+        EXPECT_EQ(KeepAlives(fake).size(), round - 1) << "round " << round;
+        ASSERT_TRUE(Advance(link, 1));
+        EXPECT_TRUE(FakeDevice::WaitFor([&] { return KeepAlives(fake).size() == round; }))
+            << "round " << round;
+    }
+}
+
+TEST(Transport, ASilentDeviceIsOpenAfter999TicksAndClosedAt1000) {
+    FakeDevice fake;
+    const int port = fake.Listen("127.0.0.1");
+    fake.SetReply(FakeReply::Silent);
+    ConBase link(ManualTicks());
+    std::vector<Got> got;
+    const int h = link.Open("127.0.0.1", port);
+    ASSERT_GT(h, 0);
+    ASSERT_TRUE(Advance(link, 999));
+    Drain(link, got);
+    EXPECT_EQ(link.IsOpen(h), 1);
+    EXPECT_EQ(CountOf(got, h, KIND_CLOSED), 0);
+    ASSERT_TRUE(Advance(link, 1));
+    EXPECT_EQ(link.IsOpen(h), 0);
+    Drain(link, got);
+    EXPECT_EQ(CountOf(got, h, KIND_CLOSED), 1);
+}
+
 TEST(Transport, NoKeepAliveWhileMessagesGoOut) {
     FakeDevice fake;
     const int port = fake.Listen("127.0.0.1");

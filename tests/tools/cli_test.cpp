@@ -292,7 +292,8 @@ struct RefusalCase {
     std::function<void(ConfigFields&)> change;
     std::vector<std::string> extraArgs;
     int code;
-    const char* message; // the window's text
+    const char* message;        // the window's text
+    const char* detail = "";    // what the tool adds (in the JSON "detail" with --json)
 };
 
 class CliRefusal : public CliTest, public testing::WithParamInterface<RefusalCase> {};
@@ -307,6 +308,7 @@ TEST_P(CliRefusal, GivesItsCodeAndMessageAndWritesNothing) {
     const CliRun run = RunCli(args, 20s);
     EXPECT_EQ(run.code, c.code) << run.Out() << run.err;
     EXPECT_TRUE(run.Has(c.message)) << run.Out();
+    EXPECT_TRUE(run.Has(c.detail)) << run.Out();
     EXPECT_FALSE(run.Has("Firmwareupdate OK")) << run.Out();
     const QJsonObject j = sim.Json();
     EXPECT_EQ(j["writes"].toInt(), 0) << QJsonDocument(j).toJson().toStdString();
@@ -316,7 +318,16 @@ TEST_P(CliRefusal, GivesItsCodeAndMessageAndWritesNothing) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, CliRefusal,
     testing::Values(
-        RefusalCase{"OemRule", 55, {"--oem", "11"}, {}, {}, 5, "Online 19 Devices can be updated"},
+        RefusalCase{"OemRule", 55, {"--oem", "11"}, {}, {}, 5, "Online 19 Devices can be updated",
+                    "the device reports OEM id 11"},
+        RefusalCase{"OemRuleJsonDetail",
+                    64,
+                    {"--oem", "11"},
+                    {},
+                    {"--json"},
+                    5,
+                    "\"message\":\"Online 19 Devices can be updated\"",
+                    "\"detail\":\"refused by the OEM rule: the device reports OEM id 11"},
         RefusalCase{
             "OemIdNeverReported", 56, {"--no-answer", "1,5"}, {}, {}, 5, "has not reported its OEM id"},
         RefusalCase{"SerialRule",
@@ -328,7 +339,8 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     {},
                     6,
-                    "Update not allowed: Serial"},
+                    "Update not allowed: Serial",
+                    "bound to serial 999, the device reports serial 12345678"},
         RefusalCase{"ImageNotFound",
                     58,
                     {},

@@ -376,7 +376,20 @@ INSTANTIATE_TEST_SUITE_P(
                     ArgsCase{{"--name", "0123456789abcdefg"}, false}, ArgsCase{{"--no-answer", "1,5"}, true},
                     ArgsCase{{"--no-answer", "1"}, false}, ArgsCase{{"--close-after-pages", "0"}, false},
                     ArgsCase{{"--delay-ms", "-1"}, false}, ArgsCase{{"--refuse", "--hang-up"}, false},
-                    ArgsCase{{"--bogus"}, false}));
+                    ArgsCase{{"--bogus"}, false}, ArgsCase{{"--version"}, true},
+                    ArgsCase{{"--fw-version", "2.9"}, true}, ArgsCase{{"--version=2.9"}, true},
+                    ArgsCase{{"--fw-version=1.65536"}, false}, ArgsCase{{"--fw-version"}, false}));
+
+TEST(SimCommandLine, BareVersionAsksForTheProgramVersionAndWithAValueSetsTheDevices) {
+    for (const auto& [args, program] : {std::pair<std::vector<std::string>, bool>{{"--version"}, true},
+                                        {{"--version", "--once"}, true},
+                                        {{"--version", "1.4"}, false},
+                                        {{"--version=1.4"}, false}}) {
+        const auto r = ParseSimOptions(args);
+        ASSERT_TRUE(std::holds_alternative<SimOptions>(r));
+        EXPECT_EQ(std::get<SimOptions>(r).Version, program) << args.size();
+    }
+}
 
 TEST(SimCommandLine, FillsTheIdentity) {
     const auto r =

@@ -131,7 +131,9 @@ public:
 private:
     int Below(int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); }
     bool Chance(int oneIn) { return Below(oneIn) == 0; }
-    std::string Pick(std::initializer_list<const char*> options) { return *(options.begin() + Below(int(options.size()))); }
+    std::string Pick(std::initializer_list<const char*> options) {
+        return *(options.begin() + Below(int(options.size())));
+    }
 
     std::string Blank() { return Pick({" ", "\n", "\t", "\n  ", ""}); }
 
@@ -161,8 +163,9 @@ private:
     std::string Text() {
         std::string out;
         for (int i = 1 + Below(3); i > 0; --i)
-            out += Pick({"fw", ".bin", "\\", " ", "&amp;", "&lt;", "&gt;", "&quot;", "&apos;", "&#65;", "&#x42;",
-                         "&#xE9;", "&#32;", "<![CDATA[a<b]]>", "<![CDATA[ ]]>", "<![CDATA[]]>", "\t", "\n"});
+            out +=
+                Pick({"fw", ".bin", "\\", " ", "&amp;", "&lt;", "&gt;", "&quot;", "&apos;", "&#65;", "&#x42;",
+                      "&#xE9;", "&#32;", "<![CDATA[a<b]]>", "<![CDATA[ ]]>", "<![CDATA[]]>", "\t", "\n"});
         return out;
     }
     std::string Misc() {

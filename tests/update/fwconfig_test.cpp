@@ -103,25 +103,28 @@ INSTANTIATE_TEST_SUITE_P(
         StructureCase{"mismatched end tag",
                       "<Configuration>" + kDsp + "<Inputs value='1'></Outputs></Configuration>", -1,
                       "end tag does not match its start tag"},
-        StructureCase{"mismatched root end tag", kRoot + "</Config>", -1, "end tag does not match its start tag"},
+        StructureCase{"mismatched root end tag", kRoot + "</Config>", -1,
+                      "end tag does not match its start tag"},
         StructureCase{"Filename holding an element",
                       "<Configuration>" + kDsp + "<Filename>a<b/>c</Filename></Configuration>", -1,
                       "an end tag was expected"},
-        StructureCase{"comment inside Filename", kRoot + "<Filename>ab<!--x-->cd</Filename></Configuration>", -1,
-                      "an end tag was expected"},
+        StructureCase{"comment inside Filename", kRoot + "<Filename>ab<!--x-->cd</Filename></Configuration>",
+                      -1, "an end tag was expected"},
         StructureCase{"PI inside Filename", kRoot + "<Filename>ab<?x?></Filename></Configuration>", -1,
                       "an end tag was expected"},
         StructureCase{"control character before the number",
                       "<Configuration><DSPVersion value=\"\x01 42\"/></Configuration>", 0},
-        StructureCase{"UTF-16 declared on 8-bit text",
-                      "<?xml version=\"1.0\" encoding=\"UTF-16\"?><Configuration>" + kDsp + "</Configuration>", 0},
+        StructureCase{
+            "UTF-16 declared on 8-bit text",
+            "<?xml version=\"1.0\" encoding=\"UTF-16\"?><Configuration>" + kDsp + "</Configuration>", 0},
         StructureCase{"blank CDATA after DSPVersion", kRoot + "<![CDATA[ \t]]></Configuration>", 0},
         StructureCase{"blank references after DSPVersion", kRoot + "&#32;&#x9;&#10;\r</Configuration>", 0},
         StructureCase{"other reference after DSPVersion", kRoot + "&#65;</Configuration>", -1},
         StructureCase{"CDATA text after DSPVersion", kRoot + "<![CDATA[x]]></Configuration>", -1},
         StructureCase{"lone ampersand and angle after DSPVersion", kRoot + "& < </Configuration>", -1},
         StructureCase{"document type inside root", kRoot + "<!DOCTYPE x></Configuration>", -1},
-        StructureCase{"Filename then unknown element", kRoot + "<Filename>f</Filename><x/></Configuration>", -1},
+        StructureCase{"Filename then unknown element", kRoot + "<Filename>f</Filename><x/></Configuration>",
+                      -1},
         StructureCase{"unterminated tag", kRoot + "<Inputs value='1'", -1, "unterminated tag"},
         StructureCase{"unterminated attribute value", kRoot + "<Inputs value='1/></Configuration>", -1,
                       "unterminated tag"},
@@ -132,8 +135,9 @@ INSTANTIATE_TEST_SUITE_P(
                       "unterminated processing instruction"},
         StructureCase{"unterminated declaration inside root", kRoot + "<!DOCTYPE x </Configuration", -1,
                       "unterminated declaration"},
-        StructureCase{"unterminated CDATA inside root", kRoot + "<Filename><![CDATA[x</Filename></Configuration>",
-                      -1, "unterminated CDATA section"},
+        StructureCase{"unterminated CDATA inside root",
+                      kRoot + "<Filename><![CDATA[x</Filename></Configuration>", -1,
+                      "unterminated CDATA section"},
         StructureCase{"unterminated comment inside unknown element",
                       kRoot + "<Other><!-- </Other></Configuration>", -1, "unterminated comment"},
         StructureCase{"element with content",
@@ -148,7 +152,8 @@ INSTANTIATE_TEST_SUITE_P(
         StructureCase{"unterminated document type before root",
                       "<!DOCTYPE Configuration [ <Configuration>" + kDsp + "</Configuration>", -1,
                       "unterminated declaration"},
-        StructureCase{"end tag before root", "</x><Configuration>" + kDsp + "</Configuration>", 0},
+        StructureCase{"end tags before root", "</x></ y z></><Configuration>" + kDsp + "</Configuration>", 0},
+        StructureCase{"malformed end tag", kRoot + "</Configuration x>", -1, "malformed end tag"},
         StructureCase{"lone angle before root", "a < b <1\n<Configuration>" + kDsp + "</Configuration>", 0},
         StructureCase{"anything after root end",
                       "<Configuration>" + kDsp + "</Configuration><<garbage & </x>", 0},
@@ -243,23 +248,24 @@ TEST_P(ConfigFilename, TextWithReferencesAndCdata) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, ConfigFilename,
-    ::testing::Values(FilenameCase{"<Filename/>", ""}, FilenameCase{"<Filename></Filename>", ""},
-                      FilenameCase{"<Filename>a&amp;b&#65;&#x42;</Filename>", "a&bAB"},
-                      FilenameCase{"<Filename>x<![CDATA[<y>]]>z</Filename>", "x<y>z"},
-                      FilenameCase{"<Filename> fw.bin </Filename>", " fw.bin "},
-                      FilenameCase{"<Filename>f\xC3\xA9.bin</Filename>", "f\xC3\xA9.bin"},
-                      FilenameCase{"<Filename>f\xE9.bin</Filename>", "f\xE9.bin"}, // bytes kept as they are
-                      FilenameCase{"<Filename>a&b&#;&#0;&#xD800;&foo;&lt</Filename>", "a&b&#;&#0;&#xD800;&foo;&lt"},
-                      FilenameCase{"<Filename>&#xE9;&#x1F600;&apos;&quot;&gt;</Filename>",
-                                   "\xC3\xA9\xF0\x9F\x98\x80'\">"},
-                      FilenameCase{"<Filename><![CDATA[&amp;]]></Filename>", "&amp;"},
-                      FilenameCase{"<Filename\n></Filename >", ""},
-                      FilenameCase{"<Filename>a.bin</Filename><Filename>b.bin</Filename>", "b.bin"}));
+    ::testing::Values(
+        FilenameCase{"<Filename/>", ""}, FilenameCase{"<Filename></Filename>", ""},
+        FilenameCase{"<Filename>a&amp;b&#65;&#x42;</Filename>", "a&bAB"},
+        FilenameCase{"<Filename>x<![CDATA[<y>]]>z</Filename>", "x<y>z"},
+        FilenameCase{"<Filename> fw.bin </Filename>", " fw.bin "},
+        FilenameCase{"<Filename>f\xC3\xA9.bin</Filename>", "f\xC3\xA9.bin"},
+        FilenameCase{"<Filename>f\xE9.bin</Filename>", "f\xE9.bin"}, // bytes kept as they are
+        FilenameCase{"<Filename>a&b&#;&#0;&#xD800;&foo;&lt</Filename>", "a&b&#;&#0;&#xD800;&foo;&lt"},
+        FilenameCase{"<Filename>&#xE9;&#x1F600;&apos;&quot;&gt;</Filename>", "\xC3\xA9\xF0\x9F\x98\x80'\">"},
+        FilenameCase{"<Filename><![CDATA[&amp;]]></Filename>", "&amp;"},
+        FilenameCase{"<Filename\n></Filename >", ""},
+        FilenameCase{"<Filename>a.bin</Filename><Filename>b.bin</Filename>", "b.bin"}));
 
 TEST_F(ConfigFiles, SyntaxErrorCarriesPosition) {
     FwConfig config;
-    ASSERT_EQ(config.LoadText("<Configuration>\n" + kDsp + "\n  <Inputs value='1'></Outputs>\n</Configuration>"),
-              -1);
+    ASSERT_EQ(
+        config.LoadText("<Configuration>\n" + kDsp + "\n  <Inputs value='1'></Outputs>\n</Configuration>"),
+        -1);
     ASSERT_TRUE(config.LastError());
     EXPECT_EQ(config.LastError()->Offset, 16 + kDsp.size() + 1 + 2 + 18);
     EXPECT_EQ(config.LastError()->Line, 3u);

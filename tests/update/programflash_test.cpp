@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <numeric>
+#include <thread>
 
 #include "base/log.h"
 #include "link/conbase.h"
@@ -168,6 +169,41 @@ TEST_F(ProgramFlashTest, LinkLostMidwayStopsSendingAndFails) {
     EXPECT_EQ(session.CurrentDevice.load(), 0); // the CLOSED was dispatched
 }
 
+TEST_F(ProgramFlashTest, LinkLostReturnsOnlyOnceTheClosedRecordIsDispatched) {
+    device.OnMessage = [](const Received& r) {
+        DeviceAction a;
+        a.Close = r.Obj == 2 && r.Par == 12; // page 2
+        return a;
+    };
+    Connect();
+    const int handle = session.CurrentDevice.load();
+    // The link closes the socket a moment before it queues CLOSED. Stretch that moment: the record is
+    // taken away at the pause after page 2 and queued again only once the sequence has seen the link gone.
+    std::thread late;
+    clock.OnSleep = [&](size_t index, int64_t) {
+        if (index != 5 + 2)
+            return;
+        ASSERT_TRUE(WaitUntil([&] {
+            Msg m;
+            uint8_t buf[kPageSize];
+            m.Buf.pU8 = buf;
+            return link.GetMsg(handle, m, sizeof buf) == 0 && m.Kind == KIND_CLOSED;
+        }));
+        late = std::thread([&] {
+            WaitUntil([&] { return !LogLines("FIRMWAREUPDATE: Link lost").empty(); });
+            Msg closed;
+            closed.Handle = handle;
+            closed.Kind = KIND_CLOSED;
+            link.PushMsg(handle, closed);
+        });
+    };
+    const std::vector<uint8_t> image = Image(10 * 256);
+    EXPECT_EQ(session.ProgramFlash(image.data(), static_cast<int32_t>(image.size()), "X", 1, 0), -1);
+    EXPECT_EQ(session.CurrentDevice.load(), 0) << "the CLOSED was dispatched";
+    ASSERT_TRUE(late.joinable());
+    late.join();
+}
+
 struct ErrorCase {
     const char* title;
     uint16_t obj;
@@ -219,7 +255,7 @@ INSTANTIATE_TEST_SUITE_P(
     Replies, ProgramFlashErrors,
     ::testing::Values(ErrorCase{"page 2", 2, 12, 7, -1, 3, "FIRMWAREUPDATE: Error on programming page"},
                       ErrorCase{"last page", 2, 14, 9, -1, 5, "FIRMWAREUPDATE: Error on programming page"},
-                      ErrorCase{"erase", 2, 9, 4, -1, 1, "FIRMWAREUPDATE: Error on erasing page"},
+                      ErrorCase{"erase", 2, 9, 4, -1, 0, "FIRMWAREUPDATE: Error on erasing page"},
                       ErrorCase{"end of image", 2, 5, 10, -1, 5, "FIRMWAREUPDATE: Error on ending the image"},
                       ErrorCase{"version only logged", 2, 7, 1, 0, 5, nullptr},
                       ErrorCase{"update start only logged", 10, 9, 0, 0, 5, nullptr}));

@@ -313,7 +313,9 @@ TEST_F(SessionTest, ClosedResetsTheConnectionAndKeepsTheValues) {
     EXPECT_THAT(view.Calls(), ElementsAre("OFFLINE", "CONNECT=Connect"));
     EXPECT_EQ(session.Serial, 123);
     EXPECT_STREQ(session.Name, "DSP");
-    EXPECT_EQ(LogLines().back(), "Q7Config::MsgCallback: CLOSED");
+    const auto lines = LogLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "Q7Config::MsgCallback: CLOSED");
 }
 
 TEST_F(SessionTest, ClosedOfAnotherDeviceLeavesTheCurrentOneAlone) {
@@ -323,7 +325,9 @@ TEST_F(SessionTest, ClosedOfAnotherDeviceLeavesTheCurrentOneAlone) {
     EXPECT_EQ(session.CurrentDevice, kHandle);
     EXPECT_EQ(session.Online, 1);
     EXPECT_THAT(view.Calls(), ElementsAre("ONLINE"));
-    EXPECT_EQ(LogLines().back(), "Q7Config::MsgCallback: CLOSED");
+    const auto lines = LogLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "Q7Config::MsgCallback: CLOSED");
 }
 
 TEST_F(SessionTest, ConnectedStartsANewConnectionsReports) {
@@ -375,9 +379,11 @@ TEST_P(ShortReply, IsIgnoredWithALogLine) {
     PushValues(c.obj, c.par, std::vector<int32_t>(c.count, 0x5A5A5A5A));
     Drain();
     EXPECT_THAT(view.Calls(), IsEmpty());
-    EXPECT_EQ(LogLines().back(), "Q7Config::MsgCallback: Obj(" + std::to_string(c.obj) + "," +
-                                     std::to_string(c.par) + ") ignored, " + std::to_string(c.count) +
-                                     " of " + std::to_string(c.needed) + " values");
+    const auto lines = LogLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "Q7Config::MsgCallback: Obj(" + std::to_string(c.obj) + "," +
+                                std::to_string(c.par) + ") ignored, " + std::to_string(c.count) + " of " +
+                                std::to_string(c.needed) + " values");
 }
 
 INSTANTIATE_TEST_SUITE_P(Short, ShortReply,

@@ -154,7 +154,9 @@ TEST_F(UpdateStartTest, NoConnectionAfterReadingTheFile) {
     EXPECT_EQ(shown[0].A, 2000);
     // A file that cannot be read is reported first, connected or not.
     EXPECT_EQ(session.StartUpdateWith(config, dir + "/missing.cfg"), UpdateOutcome::BadConfig);
-    EXPECT_EQ(view.Messages().back(), "Error on reading config file");
+    const auto messages = view.Messages();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back(), "Error on reading config file");
 }
 
 TEST_F(UpdateStartTest, BadConfigWithDeviceSendsNothing) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/platform.h"
+#include "base/buildinfo.h"
 #include "link/conbase.h"
 #include "tools/cli/clidevice.h"
 #include "tools/cli/clioptions.h"
@@ -273,6 +274,9 @@ int RunCli(const std::vector<std::string>& args) {
         switch (parsed.Options.Command) {
         case CliCommand::Help:
             std::fputs(HelpText().c_str(), stdout);
+            return kExitOk;
+        case CliCommand::Version:
+            std::printf("fwupdate-cli %s\n", kFwUpdateVersion);
             return kExitOk;
         case CliCommand::Inspect:
             return RunInspect(parsed.Options);

@@ -27,9 +27,7 @@ constexpr milliseconds kPerPage{50};
 constexpr milliseconds kAfterPages{500};
 
 constexpr milliseconds kDrainWait{100};
-// After an update: how long the device must have been quiet before the connection closes, at most
-// how long that may take.
-constexpr milliseconds kQuiet{250};
+// After an update: how long the last writes may take to reach the socket before the connection closes.
 constexpr milliseconds kLingerLimit{2000};
 
 std::string SecondsText(double seconds) {
@@ -295,22 +293,11 @@ bool CliDevice::Connect() {
 }
 
 void CliDevice::Disconnect(bool afterWrites) {
-    // The last writes may still wait in the link's send queue, and closing would drop them. The window
-    // stays connected; here the device is given until it has been quiet for a while (it acknowledges
-    // every write) before the connection closes.
+    // The last writes may still wait in the link's send queue; once they are handed to the socket, the
+    // close (an ordinary one) still delivers them.
     const int handle = CurrentDevice.load();
-    if (afterWrites && handle != 0) {
-        const auto limit = Clock::now() + kLingerLimit;
-        auto quietSince = Clock::now();
-        while (CurrentDevice.load() != 0 && Clock::now() < limit && Clock::now() - quietSince < kQuiet) {
-            const uint64_t seen = Waiter.Generation();
-            if (Con.GetMsgCount(handle) > 0) {
-                quietSince = Clock::now();
-                MsgCallback(handle);
-            }
-            Waiter.WaitAfter(seen, milliseconds(20));
-        }
-    }
+    if (afterWrites && handle != 0)
+        Con.WaitSent(handle, kLingerLimit);
     if (CurrentDevice.load() != 0)
         CloseDevice();
     MsgCallback(0); // takes the CLOSED record, which removes the device from the link manager
@@ -454,6 +441,11 @@ int CliDevice::RunUpdate() {
     }
     const UpdateOutcome outcome = StartUpdateWith(config, Device.Config);
     const bool linkGone = CurrentDevice.load() == 0;
+    // What the device reported decides the refusal's detail; closing the connection forgets it.
+    const std::string reportedKennung = KennungReported.load() ? "reports OEM id " + std::to_string(Kennung)
+                                                               : "has not reported its OEM id";
+    const std::string reportedSerial = SerialReported.load() ? "reports serial " + std::to_string(Serial)
+                                                             : "has not reported its serial number";
     Disconnect(outcome == UpdateOutcome::Ok || outcome == UpdateOutcome::Error);
 
     int64_t written, pages;
@@ -485,20 +477,14 @@ int CliDevice::RunUpdate() {
         return Finish(kExitBadConfig, "bad-config", "Error on reading config file: " + Device.Config);
     case UpdateOutcome::NoConnection:
         return Finish(kExitNoConnection, "no-connection", Note.empty() ? "No connection" : Note);
-    case UpdateOutcome::OemRefused: {
-        const std::string reported = KennungReported.load() ? "reports OEM id " + std::to_string(Kennung)
-                                                            : "has not reported its OEM id";
+    case UpdateOutcome::OemRefused:
         return Finish(kExitOemRule, "oem-rule",
-                      "refused by the OEM rule: the device " + reported + ", this tool updates OEM id " +
+                      "refused by the OEM rule: the device " + reportedKennung + ", this tool updates OEM id " +
                           std::to_string(OemNumber) + " (--admin lifts the rule)");
-    }
-    case UpdateOutcome::SerialRefused: {
-        const std::string reported = SerialReported.load() ? "reports serial " + std::to_string(Serial)
-                                                           : "has not reported its serial number";
+    case UpdateOutcome::SerialRefused:
         return Finish(kExitSerialRule, "serial-rule",
                       "refused by the serial rule: the configuration is bound to serial " +
-                          std::to_string(config.Seriennummer) + ", the device " + reported);
-    }
+                          std::to_string(config.Seriennummer) + ", the device " + reportedSerial);
     case UpdateOutcome::ImageNotFound:
         return Finish(kExitImageNotFound, "image-not-found", "image not found: " + ImagePath);
     case UpdateOutcome::InvalidImage:

@@ -95,6 +95,10 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
         o.Command = CliCommand::Help;
         return parsed;
     }
+    if (command == "--version") {
+        o.Command = CliCommand::Version;
+        return parsed;
+    }
     if (command == "info")
         o.Command = CliCommand::Info;
     else if (command == "inspect")
@@ -144,8 +148,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
             return true;
         };
 
-        if (name == "--help" || name == "-h") {
-            o.Command = CliCommand::Help;
+        if (name == "--help" || name == "-h" || name == "--version") {
+            o.Command = name == "--version" ? CliCommand::Version : CliCommand::Help;
             error.clear();
             return parsed;
         } else if (name == "--device" && devices) {
@@ -253,7 +257,9 @@ commands:
         number a configuration may be bound to; the image, named by the configuration and looked for
         in the configuration file's folder, exists, matches its checksum and fits the page
         addressing), then program the flash page by page
-  help  this text
+  help  this text (also --help after any command)
+  --version
+        print the program's version (also after any command)
 
 options:
   --device HOST[:PORT]   a device (port 2000 when none is given). Repeat it to update several
@@ -275,7 +281,8 @@ options:
 
 Ctrl-C stops every update between two pages (a second Ctrl-C ends the tool at once); the device's
 flash is then incomplete and the result is never OK. The diagnostic log is written as the window
-writes it, to fwupdate-cli.log beside the program, or to $FWUPDATE_LOG.
+writes it, to fwupdate-cli.log beside the program (when installed from the package:
+$XDG_STATE_HOME/fwupdate/, by default ~/.local/state/fwupdate/), or to $FWUPDATE_LOG.
 
 exit codes:
   0    success (info: the device answered; inspect: the file is valid; update: every device OK)

@@ -22,7 +22,7 @@ enum ExitCode : int {
     kExitInterrupted = 130, // Ctrl-C (or SIGTERM): stopped between pages or before the update began
 };
 
-enum class CliCommand { Help, Info, Inspect, Update };
+enum class CliCommand { Help, Version, Info, Inspect, Update };
 
 // One --device option: HOST[:PORT], and for update optionally =FILE.cfg, this device's own
 // configuration instead of --config.

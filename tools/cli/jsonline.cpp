@@ -1,6 +1,8 @@
 // JsonLine and the text helpers of the tool's output.
 #include "tools/cli/jsonline.h"
 
+#include "update/devicetext.h"
+
 #include <cstdio>
 
 namespace {
@@ -118,16 +120,17 @@ std::string JsonQuoted(std::string_view s) {
 }
 
 std::string PrintableDeviceText(std::string_view bytes) {
+    // Control characters (C0, DEL and C1) are shown as '?'.
+    const std::string utf8 = DeviceTextUtf8(bytes);
     std::string out;
-    for (const char ch : bytes) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x20 || (c >= 0x7F && c < 0xA0)) {
+    for (size_t i = 0; i < utf8.size(); ++i) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        const bool c1 = c == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) < 0xA0;
+        if (c < 0x20 || c == 0x7F || c1) {
             out += '?';
-        } else if (c < 0x80) {
-            out += static_cast<char>(c);
+            i += c1 ? 1 : 0;
         } else {
-            out += static_cast<char>(0xC0 | c >> 6);
-            out += static_cast<char>(0x80 | (c & 0x3F));
+            out += static_cast<char>(c);
         }
     }
     return out;

@@ -31,6 +31,6 @@ private:
 // bytes that are not valid UTF-8 replaced by U+FFFD, so the line always parses.
 std::string JsonQuoted(std::string_view utf8);
 
-// A text the device reported (Latin-1 bytes) as UTF-8, with control characters shown as '?', so a
+// A text the device reported as UTF-8 (DeviceTextUtf8), with control characters shown as '?', so a
 // device cannot drive the operator's terminal.
 std::string PrintableDeviceText(std::string_view bytes);

@@ -2,6 +2,7 @@
 #include "tools/fwdevsim/simserver.h"
 
 #include "base/platform.h"
+#include "base/buildinfo.h"
 
 #include <atomic>
 #include <cstdio>
@@ -28,6 +29,10 @@ int main(int argc, char** argv) {
     const SimOptions options = std::get<SimOptions>(parsed);
     if (options.Help) {
         std::fputs(kSimUsage, stdout);
+        return 0;
+    }
+    if (options.Version) {
+        std::printf("fwdevsim %s\n", kFwUpdateVersion);
         return 0;
     }
     IgnoreBrokenPipe();

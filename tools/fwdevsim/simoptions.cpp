@@ -1,6 +1,7 @@
 // Parses the device simulator's command line into SimOptions, with a clear text for every bad value.
 #include "tools/fwdevsim/simoptions.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 
@@ -22,7 +23,7 @@ const char* const kSimUsage =
     "identity:\n"
     "  --oem N                OEM id, (1,5) (default 19)\n"
     "  --serial N             serial number, (1,3) (default 12345678)\n"
-    "  --version H.L          version, (1,12) (default 1.4)\n"
+    "  --fw-version H.L       version, (1,12) (default 1.4); --version H.L is the same\n"
     "  --mode N               mode word, (1,6) (default 0x1F)\n"
     "  --name T  --oem-name T  --device-name T  --library-name T\n"
     "                         texts of (9,2), (9,7), (9,8), (9,9), at most 16 characters\n"
@@ -37,6 +38,9 @@ const char* const kSimUsage =
     "  --delay-ms N           hold every reply N ms\n"
     "  --hang-up              accept each connection and close it at once\n"
     "  --refuse               do not listen: connecting is refused\n"
+    "\n"
+    "  --version              print the program's version and exit\n"
+    "  --help                 this text\n"
     "\n"
     "JSON fields: session, peer, port, end (peer-close, fault-close, hang-up, shutdown, error),\n"
     "reads, writes, updateStarted, date, dateYmd, version, revision, name, erased, erases, pages,\n"
@@ -58,6 +62,12 @@ std::optional<long long> ParseInteger(const std::string& text, long long lo, lon
     return v;
 }
 
+// True when text can only be a value, never an option: "1.4" or "-5", not "--port".
+bool IsValue(const std::string& text) {
+    return !text.empty() &&
+           (text[0] != '-' || (text.size() > 1 && std::isdigit(static_cast<unsigned char>(text[1]))));
+}
+
 std::optional<std::pair<uint16_t, uint16_t>> ParsePair(const std::string& text, char sep) {
     const auto at = text.find(sep);
     if (at == std::string::npos) {
@@ -77,9 +87,19 @@ std::variant<SimOptions, std::string> ParseSimOptions(const std::vector<std::str
     SimOptions o;
     auto& id = o.Identity;
     for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& opt = args[i];
+        std::string opt = args[i];
+        std::optional<std::string> inlineValue;
+        if (opt.rfind("--version=", 0) == 0 || opt.rfind("--fw-version=", 0) == 0) {
+            inlineValue = opt.substr(opt.find('=') + 1);
+            opt.erase(opt.find('='));
+        }
         if (opt == "--help" || opt == "-h") {
             o.Help = true;
+            continue;
+        }
+        // --version with a device version after it is the older spelling of --fw-version.
+        if (opt == "--version" && !inlineValue && (i + 1 >= args.size() || !IsValue(args[i + 1]))) {
+            o.Version = true;
             continue;
         }
         if (opt == "--no-reconnect-port") {
@@ -97,10 +117,10 @@ std::variant<SimOptions, std::string> ParseSimOptions(const std::vector<std::str
             *flag = true;
             continue;
         }
-        if (i + 1 >= args.size()) {
+        if (!inlineValue && i + 1 >= args.size()) {
             return "option " + opt + " needs a value (see --help)";
         }
-        const std::string& v = args[++i];
+        const std::string& v = inlineValue ? *inlineValue : args[++i];
         const auto bad = [&](const char* what) {
             return "bad value for " + opt + ": \"" + v + "\" (" + what + ")";
         };
@@ -122,7 +142,7 @@ std::variant<SimOptions, std::string> ParseSimOptions(const std::vector<std::str
             }
             const auto value = static_cast<int32_t>(static_cast<uint32_t>(*n));
             (opt == "--oem" ? id.Kennung : opt == "--serial" ? id.Serial : id.Mode) = value;
-        } else if (opt == "--version") {
+        } else if (opt == "--fw-version" || opt == "--version") {
             const auto hl = ParsePair(v, '.');
             if (!hl) {
                 return bad("high.low, each 0..65535");

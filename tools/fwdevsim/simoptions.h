@@ -25,6 +25,7 @@ struct SimOptions {
     bool Refuse = false;     // bound but not listening: connecting is refused
     bool HangUp = false;     // accept, then close at once
     bool Help = false;
+    bool Version = false; // a bare --version: print the program's version
 };
 
 extern const char* const kSimUsage;

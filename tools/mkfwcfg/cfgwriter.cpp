@@ -64,7 +64,7 @@ const NumberField kNumberFields[14] = {
     {"Seriennummer", "--serial", &ConfigFields::Seriennummer},
     {"UseSeriennummer", "--use-serial", &ConfigFields::UseSeriennummer},
     {"Checksum", "--checksum", &ConfigFields::Checksum},
-    {"FwVersion", "--version", &ConfigFields::FwVersion},
+    {"FwVersion", "--fw-version", &ConfigFields::FwVersion},
     {"FwRevision", "--revision", &ConfigFields::FwRevision},
     {"Q7Type", "--q7type", &ConfigFields::Q7Type},
     {"EnableMicInput1", "--enable-mic-input1", &ConfigFields::EnableMicInput1},

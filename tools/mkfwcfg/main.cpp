@@ -1,5 +1,6 @@
 // mkfwcfg: writes demo firmware for tests and the demo: enciphered configuration files (from an XML
 // document or from field values) and deterministic demo images.
+#include "base/buildinfo.h"
 #include "tools/mkfwcfg/cfgwriter.h"
 #include "update/firmwareimage.h"
 
@@ -25,14 +26,17 @@ const char* const kUsage =
     "\n"
     "field options (numbers decimal or 0x hex, -2147483648..4294967295):\n"
     "  --dspversion N --filename NAME --inputs N --outputs N --serial N --use-serial 0|1\n"
-    "  --checksum N --version N --revision N --q7type N --enable-mic-input1 N --enable-aes1 N\n"
+    "  --checksum N --fw-version N --revision N --q7type N --enable-mic-input1 N --enable-aes1 N\n"
     "  --enable-aes2 N --enable-fir N --enable-ethernet N\n"
     "  --omit ELEMENT       leave the element out (e.g. --omit Checksum); may repeat\n"
     "  --image FILE         the checksum of this image (and its file name unless --filename is given)\n"
     "  --print-xml          also print the XML document to standard output\n"
     "\n"
     "  --write-image FILE   write a deterministic pseudo-random image of --size bytes (seed --seed)\n"
-    "  --show FILE          print the deciphered text of a configuration file\n";
+    "  --show FILE          print the deciphered text of a configuration file\n"
+    "\n"
+    "  --fw-version N is also taken as --version N (or --version=N); a bare --version prints the\n"
+    "  program's version, --help this text.\n";
 
 std::optional<int32_t> ParseNumber(const std::string& text) {
     if (text.empty()) {
@@ -74,7 +78,12 @@ int main(int argc, char** argv) {
     bool filenameGiven = false, checksumGiven = false, printXml = false;
 
     for (int i = 1; i < argc; ++i) {
-        const std::string opt = argv[i];
+        std::string opt = argv[i];
+        std::optional<std::string> inlineValue;
+        if (opt.rfind("--version=", 0) == 0 || opt.rfind("--fw-version=", 0) == 0) {
+            inlineValue = opt.substr(opt.find('=') + 1);
+            opt.erase(opt.find('='));
+        }
         if (opt == "--help" || opt == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
@@ -83,10 +92,18 @@ int main(int argc, char** argv) {
             printXml = true;
             continue;
         }
-        if (i + 1 >= argc) {
+        if (opt == "--version") {
+            // With a number after it, the older spelling of --fw-version.
+            if (!inlineValue && (i + 1 >= argc || !ParseNumber(argv[i + 1]))) {
+                std::printf("mkfwcfg %s\n", kFwUpdateVersion);
+                return 0;
+            }
+            opt = "--fw-version";
+        }
+        if (!inlineValue && i + 1 >= argc) {
             return Fail("option " + opt + " needs a value (see --help)");
         }
-        const std::string value = argv[++i];
+        const std::string value = inlineValue ? *inlineValue : argv[++i];
         if (auto it = numeric.find(opt); it != numeric.end()) {
             const auto n = ParseNumber(value);
             if (!n) {

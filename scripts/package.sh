@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the packaged configuration in build-package (Release, per-user folders
+# only, no tests or benchmarks) and writes the Debian packages fwupdate and fwupdate-devsim.
+# The last line of output names the .deb files, relative to the top of the repository.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+bash scripts/install-deps.sh
+
+dir=build-package
+# Debian's build flags: -O2 (in place of Release's -O3, as Debian builds) and its hardening (stack protector,
+# fortified functions, read-only relocations, immediate binding).
+flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
+bash scripts/build.sh "$dir" -DCMAKE_BUILD_TYPE=Release -DFWUPDATE_PACKAGED=ON \
+  -DFWUPDATE_TESTS=OFF -DFWUPDATE_BENCHMARKS=OFF -DFWUPDATE_FUZZ=OFF -DFWUPDATE_SANITIZE= \
+  "-DCMAKE_CXX_FLAGS=$(flags CPPFLAGS) $(flags CXXFLAGS)" "-DCMAKE_CXX_FLAGS_RELEASE=-DNDEBUG" \
+  "-DCMAKE_EXE_LINKER_FLAGS=$(flags LDFLAGS)"
+rm -f "$dir"/*.deb
+(cd "$dir" && cpack -G DEB >cpack.log 2>&1) || { cat "$dir/cpack.log" >&2; exit 1; }
+
+shopt -s nullglob
+debs=("$dir"/*.deb)
+if [ ${#debs[@]} -ne 2 ]; then
+  echo "package: expected two .deb files in $dir, found ${#debs[@]}" >&2
+  exit 1
+fi
+echo "${debs[*]}"
