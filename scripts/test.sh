@@ -3,7 +3,9 @@
 #   1. normal build, every test;
 #   2. ASan+UBSan build, every test;
 #   3. TSan build of the core and tools, the tests labelled "threaded";
-#   4. the libFuzzer targets (clang, ASan+UBSan), each for a bounded time.
+#   4. the libFuzzer targets (clang, ASan+UBSan), each for a bounded time;
+#   5. the Windows cross build (mingw-w64) and its tests under Wine, with fwupdate-cli.exe and
+#      fwdevsim.exe against the Linux programs (scripts/build-windows.sh, scripts/test-windows.sh).
 # Exits non-zero when any step fails.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -41,5 +43,11 @@ for f in build-fuzz/fuzz/fuzz_*; do
   mkdir -p "build-fuzz/corpus/$(basename "$f")"
   "$f" -max_total_time="$fuzz_seconds" -print_final_stats=1 "build-fuzz/corpus/$(basename "$f")"
 done
+
+step "Windows build (mingw-w64) and its tests under Wine"
+bash scripts/build-windows.sh
+wine_started=$(date +%s)
+bash scripts/test-windows.sh
+echo "Windows tests under Wine: $(( $(date +%s) - wine_started )) s"
 
 step "all test steps passed"
