@@ -5,6 +5,8 @@
 #   3. TSan build of the core and tools, the tests labelled "threaded";
 #   4. the libFuzzer targets (clang, ASan+UBSan), each for a bounded time;
 #   5. the Debian packages: built, checked, installed, tried and purged (as root only).
+#   6. the Windows cross build (mingw-w64) and its tests under Wine, with fwupdate-cli.exe and
+#      fwdevsim.exe against the Linux programs (scripts/build-windows.sh, scripts/test-windows.sh).
 # Exits non-zero when any step fails.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -67,6 +69,12 @@ if [ "$(id -u)" -eq 0 ]; then
 else
   echo "skipped: installing the packages needs root (run scripts/check-packages.sh as root)"
 fi
+
+step "Windows build (mingw-w64) and its tests under Wine"
+bash scripts/build-windows.sh
+wine_started=$(date +%s)
+bash scripts/test-windows.sh
+echo "Windows tests under Wine: $(( $(date +%s) - wine_started )) s"
 
 step "all test steps passed"
 echo "the test command took $((SECONDS - started)) s"

@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# Runs the Windows build (scripts/build-windows.sh) under Wine: its CTest suite, then the programs
+# against the Linux ones over loopback:
+#   1. fwupdate-cli.exe updates the Linux simulator (127.0.0.90); the image the simulator reassembled
+#      must equal the demo image byte for byte;
+#   2. the Linux fwupdate-cli updates fwdevsim.exe (127.0.0.91);
+#   3. the Linux fwupdate-cli updates the Linux simulator (127.0.0.92), for reference: the three
+#      simulators' reports of what arrived on the wire must be the same.
+# Needs the native build in build/ (the Linux programs and build/demo) and build-windows/.
+#   scripts/test-windows.sh
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+win=$top/build-windows
+native=$top/build
+
+wine=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
+export WINEPREFIX=$win/wine WINEDEBUG=-all
+
+step() { printf '\n--- %s ---\n' "$*"; }
+started=$(date +%s)
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  step "Wine prefix $WINEPREFIX"
+  timeout 300 "$wine" wineboot -i >/dev/null 2>&1 || { echo "test-windows: wineboot failed" >&2; exit 1; }
+fi
+# One wine server for all test programs: one that quits between two of them races the next one
+# ("recvmsg: Connection reset by peer"). It stays until the script ends; it and simulators still
+# running when the script ends (a failed check) are ended with it.
+wineserver=$(dirname "$(readlink -f "$wine")")/wineserver64
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+"$wineserver" -p >/dev/null 2>&1 &
+trap 'kill $(jobs -p) 2>/dev/null || true; timeout 20 "$wineserver" -k >/dev/null 2>&1 || true' EXIT
+# The first Wine program starts Wine's own services, which inherit its output: started here, with
+# no output, they keep no test's output open (CTest would wait for it until the time-out).
+timeout 120 "$wine" "$win/tests/link/link_queue_test.exe" --gtest_list_tests >/dev/null 2>&1 </dev/null || true
+
+step "Windows tests under Wine"
+(cd "$win" && ctest --output-on-failure -j "$(nproc)" --timeout 120)
+
+tmp=$win/crosscheck
+rm -rf "$tmp"
+mkdir -p "$tmp"
+cfg=$native/demo/demo.cfg
+image=$native/demo/demo.bin
+
+# Starts a simulator (program and launcher given) on an address with a free port; sets sim_pid and
+# sim_port. Its JSON line goes to $tmp/<tag>.json, the image it reassembled to $tmp/<tag>.bin.
+start_sim() {
+  local tag=$1 address=$2 image_out=$3; shift 3
+  "$@" --address "$address" --port 0 --no-reconnect-port --once --image-out "$image_out" \
+    >"$tmp/$tag.json" 2>"$tmp/$tag.err" &
+  sim_pid=$!
+  sim_port=
+  for _ in $(seq 1 300); do
+    sim_port=$(sed -n 's/^listening on .*:\([0-9]*\).*/\1/p' "$tmp/$tag.err")
+    [ -n "$sim_port" ] && return 0
+    kill -0 "$sim_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "test-windows: the $tag simulator did not start:" >&2
+  cat "$tmp/$tag.err" >&2
+  return 1
+}
+
+# Waits (bounded) for the simulator of one session to end.
+wait_sim() {
+  local tag=$1
+  for _ in $(seq 1 300); do
+    kill -0 "$sim_pid" 2>/dev/null || { wait "$sim_pid"; return $?; }
+    sleep 0.1
+  done
+  echo "test-windows: the $tag simulator did not end" >&2
+  kill "$sim_pid" 2>/dev/null || true
+  return 1
+}
+
+# The report without what differs between runs (session number, peer, port) and line ends (a
+# Windows program ends its lines with CR LF).
+wire() { sed -e 's/\r$//' -e 's/"session":[0-9]*,//' -e 's/"peer":"[^"]*",//' -e 's/"port":[0-9]*,//' "$1"; }
+
+step "fwupdate-cli.exe under Wine updates the Linux simulator"
+start_sim wincli 127.0.0.90 "$tmp/wincli.bin" "$native/tools/fwdevsim/fwdevsim"
+timeout 120 "$wine" "$win/tools/cli/fwupdate-cli.exe" update --device "127.0.0.90:$sim_port" \
+  --config "Z:$cfg" > "$tmp/wincli.out" 2>&1 || { cat "$tmp/wincli.out"; exit 1; }
+wait_sim wincli
+cmp "$image" "$tmp/wincli.bin"
+echo "image intact: $(wc -c < "$tmp/wincli.bin") bytes; $(cat "$tmp/wincli.json")"
+
+step "the Linux fwupdate-cli updates fwdevsim.exe under Wine"
+start_sim winsim 127.0.0.91 "Z:$tmp/winsim.bin" "$wine" "$win/tools/fwdevsim/fwdevsim.exe"
+timeout 120 "$native/tools/cli/fwupdate-cli" update --device "127.0.0.91:$sim_port" --config "$cfg" \
+  > "$tmp/winsim.out" 2>&1 || { cat "$tmp/winsim.out"; exit 1; }
+wait_sim winsim
+cmp "$image" "$tmp/winsim.bin"
+echo "image intact: $(wc -c < "$tmp/winsim.bin") bytes"
+
+step "the Linux programs, for reference"
+start_sim native 127.0.0.92 "$tmp/native.bin" "$native/tools/fwdevsim/fwdevsim"
+timeout 120 "$native/tools/cli/fwupdate-cli" update --device "127.0.0.92:$sim_port" --config "$cfg" \
+  > "$tmp/native.out" 2>&1 || { cat "$tmp/native.out"; exit 1; }
+wait_sim native
+for tag in wincli winsim; do
+  if [ "$(wire "$tmp/$tag.json")" != "$(wire "$tmp/native.json")" ]; then
+    echo "test-windows: $tag received other bytes than the Linux programs:" >&2
+    wire "$tmp/$tag.json" >&2
+    wire "$tmp/native.json" >&2
+    exit 1
+  fi
+done
+echo "the same on the wire in all three pairs"
+
+echo "test-windows: passed in $(( $(date +%s) - started )) s"
