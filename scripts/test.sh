@@ -4,7 +4,7 @@
 #   2. ASan+UBSan build, every test;
 #   3. TSan build of the core and tools, the tests labelled "threaded";
 #   4. the libFuzzer targets (clang, ASan+UBSan), each for a bounded time;
-#   5. the Debian packages: built, checked, installed, tried and purged (as root only).
+#   5. the Debian packages: built, checked, installed, tried and purged (as root only);
 #   6. the Windows cross build (mingw-w64) and its tests under Wine, with fwupdate-cli.exe and
 #      fwdevsim.exe against the Linux programs (scripts/build-windows.sh, scripts/test-windows.sh).
 # Exits non-zero when any step fails.
