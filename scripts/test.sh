@@ -13,7 +13,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 bash scripts/install-deps.sh
 
-fuzz_seconds=${FWUPDATE_FUZZ_SECONDS:-60}
+fuzz_seconds=${FWUPDATE_FUZZ_SECONDS:-30}
 jobs=$(nproc)
 
 started=$SECONDS
