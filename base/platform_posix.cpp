@@ -10,6 +10,7 @@
 #include <pwd.h>
 #include <sys/ioctl.h>
 #include <system_error>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -125,6 +126,19 @@ void UnblockInterrupts() {
 
 void IgnoreBrokenPipe() {
     std::signal(SIGPIPE, SIG_IGN);
+}
+
+int64_t RaiseOpenFileLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? 0 : static_cast<int64_t>(limit.rlim_cur);
 }
 
 bool IsLiveTerminal(std::FILE* stream) {

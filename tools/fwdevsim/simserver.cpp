@@ -243,8 +243,9 @@ void SimServer::Serve(SockHandle fd, uint16_t localPort, std::FILE* out) {
     SockClose(fd);
 
     const SimSessionReport report = device_.Report();
+    // The address first: with --count, it tells the devices apart.
     const std::string json = SimDevice::ToJson(report, end, sessions_, peer, localPort);
-    std::fprintf(out, "%s\n", json.c_str());
+    std::fprintf(out, "{\"address\":\"%s\",%s\n", options_.Address.c_str(), json.c_str() + 1);
     std::fflush(out);
     std::fprintf(stderr, "fwdevsim: session %lld ended (%s)\n", static_cast<long long>(sessions_),
                  end.c_str());
