@@ -255,7 +255,9 @@ void ConBase::PushMsg(int handle, const Msg& record) {
             q.Record.Buf.Raw = 0;
         }
         std::lock_guard<std::mutex> hold(QueueLock);
+        int& queued = QueuedFor[q.Record.Handle];
         Queue.push_back(std::move(q));
+        ++queued;
     } catch (const std::bad_alloc&) {
         return; // no room for the data block: the record is dropped
     }
@@ -271,12 +273,14 @@ int ConBase::GetMsgCount() {
 
 int ConBase::GetMsgCount(int handle) {
     std::lock_guard<std::mutex> hold(QueueLock);
-    return static_cast<int>(std::count_if(
-        Queue.begin(), Queue.end(), [handle](const QueuedMsg& q) { return q.Record.Handle == handle; }));
+    const auto it = QueuedFor.find(handle);
+    return it == QueuedFor.end() ? 0 : it->second;
 }
 
 int ConBase::TakeMsg(int handle, bool anyHandle, Msg* record, int capacity) {
     std::lock_guard<std::mutex> hold(QueueLock);
+    if (!anyHandle && QueuedFor.find(handle) == QueuedFor.end())
+        return -1;
     const auto it =
         anyHandle ? Queue.begin() : std::find_if(Queue.begin(), Queue.end(), [handle](const QueuedMsg& q) {
             return q.Record.Handle == handle;
@@ -296,6 +300,9 @@ int ConBase::TakeMsg(int handle, bool anyHandle, Msg* record, int capacity) {
         else if (it->Record.Count > 1 && !it->Data.empty())
             std::memcpy(buf, it->Data.data(), std::min(it->Data.size(), room));
     }
+    const auto counted = QueuedFor.find(it->Record.Handle);
+    if (counted != QueuedFor.end() && --counted->second <= 0)
+        QueuedFor.erase(counted);
     Queue.erase(it);
     return 0;
 }

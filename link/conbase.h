@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "link/msg.h"
@@ -128,6 +129,9 @@ private:
 
     std::mutex QueueLock;
     std::deque<QueuedMsg> Queue;
+    // Records in Queue by handle (guarded by QueueLock): a session asking for its own records
+    // does not walk the records of a thousand other devices.
+    std::unordered_map<int, int> QueuedFor;
 
     std::recursive_mutex NotifyLock;
     Connection* pConnection = nullptr;
