@@ -9,8 +9,8 @@
 #include <pthread.h>
 #include <pwd.h>
 #include <sys/ioctl.h>
-#include <system_error>
 #include <sys/resource.h>
+#include <system_error>
 #include <unistd.h>
 #include <vector>
 

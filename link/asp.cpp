@@ -303,7 +303,8 @@ int Asp::Tick() {
 int64_t Asp::HoldEnds() const {
     if (Holds.load() == 0)
         return 0;
-    return HeldSince.load() + std::chrono::duration_cast<std::chrono::nanoseconds>(pOwner->Options().MaxHold).count();
+    return HeldSince.load() +
+           std::chrono::duration_cast<std::chrono::nanoseconds>(pOwner->Options().MaxHold).count();
 }
 
 int32_t Asp::TicksToDue() const {

@@ -15,7 +15,7 @@ namespace {
 
 constexpr std::chrono::milliseconds kLongestWait{60000}; // a pass waits at most this long
 constexpr std::chrono::milliseconds kNoWakeWait{10};     // without a working wake-up, at most this long
-constexpr std::chrono::seconds kFlushLimit{2};          // the manager's end waits this long for writes
+constexpr std::chrono::seconds kFlushLimit{2};           // the manager's end waits this long for writes
 
 // Blanks typed around an address are no part of it.
 std::string TrimBlanks(const std::string& text) {

@@ -8,16 +8,16 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <thread>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/tools/simprocess.h"
@@ -40,7 +40,8 @@ struct Setup {
 
 Setup WriteFirmware(size_t imageBytes = kImageBytes) {
     Setup s;
-    s.dir = fs::temp_directory_path() / ("bench_cli_" + std::to_string(getpid()) + "_" + std::to_string(imageBytes));
+    s.dir = fs::temp_directory_path() /
+            ("bench_cli_" + std::to_string(getpid()) + "_" + std::to_string(imageBytes));
     fs::create_directories(s.dir);
     const std::vector<uint8_t> image = DemoImage(imageBytes, 64);
     WriteFileBytes((s.dir / "BENCH.bin").string(), image);
@@ -135,7 +136,8 @@ long PeakKiBOfChild(const std::string& name) {
         std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
         const auto close = text.rfind(')');
         const auto open = text.find('(');
-        if (close == std::string::npos || open == std::string::npos || text.substr(open + 1, close - open - 1) != name)
+        if (close == std::string::npos || open == std::string::npos ||
+            text.substr(open + 1, close - open - 1) != name)
             continue;
         std::istringstream rest(text.substr(close + 2));
         std::string state;
@@ -181,8 +183,8 @@ FleetRun UpdateFleet(const Setup& s, int devices, std::string& error) {
     std::vector<std::string> args{"update", "--config", s.cfg, "--progress-every", "1000000"};
     for (int i = 0; i < devices; ++i) {
         const int host = 1 + i; // 127.1.0.1 on
-        args.insert(args.end(), {"--device", "127.1." + std::to_string(host >> 8) + "." + std::to_string(host & 255) +
-                                                 ":" + std::to_string(*port)});
+        args.insert(args.end(), {"--device", "127.1." + std::to_string(host >> 8) + "." +
+                                                 std::to_string(host & 255) + ":" + std::to_string(*port)});
     }
     SimProcess cli;
     const double cpu0 = ChildrenCpuSeconds();
@@ -238,7 +240,8 @@ void FleetCurve(benchmark::State& state) {
     for (auto _ : state) {
         double one = 0;
         for (const int n : {1, 64, 256, 1000}) {
-            if (std::getenv("FLEET_ONLY") != nullptr && n != 1 && std::to_string(n) != std::getenv("FLEET_ONLY"))
+            if (std::getenv("FLEET_ONLY") != nullptr && n != 1 &&
+                std::to_string(n) != std::getenv("FLEET_ONLY"))
                 continue;
             std::string error;
             const FleetRun run = UpdateFleet(s, n, error);
@@ -252,8 +255,8 @@ void FleetCurve(benchmark::State& state) {
             state.counters["ratio_" + std::to_string(n)] = run.Seconds / one;
             std::printf("16 KiB image, %4d devices: %.2f s, ratio %.3f, tool CPU %.2f s (%.0f%% of a core), "
                         "tool peak memory %.1f MB, every image intact\n",
-                        n, run.Seconds, run.Seconds / one, run.CpuSeconds, 100.0 * run.CpuSeconds / run.Seconds,
-                        static_cast<double>(run.PeakKiB) / 1024.0);
+                        n, run.Seconds, run.Seconds / one, run.CpuSeconds,
+                        100.0 * run.CpuSeconds / run.Seconds, static_cast<double>(run.PeakKiB) / 1024.0);
             std::fflush(stdout);
         }
     }

@@ -37,7 +37,8 @@ double CpuSeconds() {
 }
 
 double NowMs() {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 } // namespace
@@ -82,8 +83,8 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
         const double cpu = CpuSeconds() - cpu0;
         const double wall = (NowMs() - t0) / 1000.0;
-        std::printf("idle link, one device, %.1f s: CPU %.3f s = %.3f%% of a core; device open: %s\n", wall, cpu,
-                    100.0 * cpu / wall, link.IsOpen(h) ? "yes" : "no");
+        std::printf("idle link, one device, %.1f s: CPU %.3f s = %.3f%% of a core; device open: %s\n", wall,
+                    cpu, 100.0 * cpu / wall, link.IsOpen(h) ? "yes" : "no");
     }
     const char go = 1;
     [[maybe_unused]] ssize_t w = write(toChild[1], &go, 1);

@@ -550,8 +550,8 @@ class ManyDevices : public testing::TestWithParam<CountCase> {};
 // flash and JSON line; the fault trigger (close after two pages) only where --faulty says.
 TEST_P(ManyDevices, EachDeviceHasItsAddressSerialSessionAndImage) {
     const std::vector<std::string> addrs = {"127.0.0.14", "127.0.0.15", "127.0.0.16"};
-    std::vector<std::string> args = {"--count", "3", "--serial", "500", "--once", "--no-reconnect-port",
-                                     "--close-after-pages", "2"};
+    std::vector<std::string> args = {
+        "--count", "3", "--serial", "500", "--once", "--no-reconnect-port", "--close-after-pages", "2"};
     args.insert(args.end(), GetParam().Faulty.begin(), GetParam().Faulty.end());
     Sim sim;
     ASSERT_TRUE(sim.Start(args, addrs[0].c_str())) << sim.proc.ErrText();
@@ -594,5 +594,6 @@ TEST_P(ManyDevices, EachDeviceHasItsAddressSerialSessionAndImage) {
 INSTANTIATE_TEST_SUITE_P(Faulty, ManyDevices,
                          testing::Values(CountCase{"All", {}, {true, true, true}},
                                          CountCase{"TheSecond", {"--faulty", "1"}, {false, true, false}},
-                                         CountCase{"FirstAndThird", {"--faulty", "0,2"}, {true, false, true}}),
+                                         CountCase{
+                                             "FirstAndThird", {"--faulty", "0,2"}, {true, false, true}}),
                          [](const auto& info) { return std::string(info.param.Name); });

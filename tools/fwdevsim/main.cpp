@@ -52,8 +52,10 @@ std::optional<SimOptions> DeviceOptions(const SimOptions& all, int index) {
     }
     o.Address = std::to_string(host >> 24) + "." + std::to_string(host >> 16 & 255) + "." +
                 std::to_string(host >> 8 & 255) + "." + std::to_string(host & 255);
-    o.Identity.Serial = static_cast<int32_t>(static_cast<uint32_t>(all.Identity.Serial) + static_cast<uint32_t>(index));
-    const bool faulty = all.Faulty.empty() || std::find(all.Faulty.begin(), all.Faulty.end(), index) != all.Faulty.end();
+    o.Identity.Serial =
+        static_cast<int32_t>(static_cast<uint32_t>(all.Identity.Serial) + static_cast<uint32_t>(index));
+    const bool faulty =
+        all.Faulty.empty() || std::find(all.Faulty.begin(), all.Faulty.end(), index) != all.Faulty.end();
     if (!faulty) {
         const SimOptions plain;
         o.ModelFaults = plain.ModelFaults;
@@ -91,7 +93,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr,
                          "fwdevsim: cannot hold %d devices: the system lets this process open %lld files and "
                          "each device takes up to %lld (raise the limit with ulimit -n)\n",
-                         options.Count, static_cast<long long>(limit), static_cast<long long>(kFilesPerDevice));
+                         options.Count, static_cast<long long>(limit),
+                         static_cast<long long>(kFilesPerDevice));
             return 1;
         }
     }
@@ -101,7 +104,8 @@ int main(int argc, char** argv) {
     for (int i = 0; i < options.Count; ++i) {
         const auto device = DeviceOptions(options, i);
         if (!device) {
-            std::fprintf(stderr, "fwdevsim: cannot hold %d devices from %s: the addresses leave 127.0.0.0/8\n",
+            std::fprintf(stderr,
+                         "fwdevsim: cannot hold %d devices from %s: the addresses leave 127.0.0.0/8\n",
                          options.Count, options.Address.c_str());
             return 1;
         }
@@ -135,8 +139,9 @@ int main(int argc, char** argv) {
     if (options.Count == 1) {
         std::fprintf(stderr, "listening on %s:%u%s\n", first.Address().c_str(), first.Port(), refusing);
     } else {
-        std::fprintf(stderr, "listening on %d devices, %s to %s:%u%s\n", options.Count, first.Address().c_str(),
-                     servers.back()->Address().c_str(), servers.back()->Port(), refusing);
+        std::fprintf(stderr, "listening on %d devices, %s to %s:%u%s\n", options.Count,
+                     first.Address().c_str(), servers.back()->Address().c_str(), servers.back()->Port(),
+                     refusing);
     }
     int rc = 0;
     if (options.Count == 1) {

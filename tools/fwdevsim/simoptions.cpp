@@ -211,7 +211,8 @@ std::variant<SimOptions, std::string> ParseSimOptions(const std::vector<std::str
     }
     for (const int k : o.Faulty) {
         if (k >= o.Count) {
-            return "--faulty names device " + std::to_string(k) + ", but --count is " + std::to_string(o.Count);
+            return "--faulty names device " + std::to_string(k) + ", but --count is " +
+                   std::to_string(o.Count);
         }
     }
     if (o.Refuse && o.HangUp) {

@@ -130,7 +130,8 @@ int SimServer::Run(std::FILE* out) {
         }
         bool woken = false;
         if (SockWait(fds, -1, &stop_, &woken) < 0) {
-            std::fprintf(stderr, "fwdevsim: waiting for connections failed: %s\n", SockLastErrorText().c_str());
+            std::fprintf(stderr, "fwdevsim: waiting for connections failed: %s\n",
+                         SockLastErrorText().c_str());
             return 1;
         }
         if (woken) {
