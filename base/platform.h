@@ -3,6 +3,7 @@
 // POSIX and Windows differ here only (platform_posix.cpp, platform_windows.cpp).
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -44,6 +45,10 @@ void BlockInterrupts();
 void UnblockInterrupts();
 // A reader that goes away (a closed pipe) must not end the program.
 void IgnoreBrokenPipe();
+
+// Raises the number of files (sockets) the process may hold open as far as the system allows;
+// returns the limit now in force, or 0 when the system sets none per process.
+int64_t RaiseOpenFileLimit();
 
 // Whether stream is a terminal that takes cursor-moving escape sequences (turned on where needed), and
 // its width in columns (0 when unknown).

@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <pwd.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <system_error>
 #include <unistd.h>
 #include <vector>
@@ -125,6 +126,19 @@ void UnblockInterrupts() {
 
 void IgnoreBrokenPipe() {
     std::signal(SIGPIPE, SIG_IGN);
+}
+
+int64_t RaiseOpenFileLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? 0 : static_cast<int64_t>(limit.rlim_cur);
 }
 
 bool IsLiveTerminal(std::FILE* stream) {

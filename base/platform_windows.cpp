@@ -157,6 +157,11 @@ void UnblockInterrupts() {}
 
 void IgnoreBrokenPipe() {}
 
+// Winsock sets no per-process limit on sockets.
+int64_t RaiseOpenFileLimit() {
+    return 0;
+}
+
 bool IsLiveTerminal(std::FILE* stream) {
     const HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
     DWORD mode = 0;

@@ -2,7 +2,9 @@
 // reads and scans what arrives, and counts the keep-alive and silence timers.
 #include "link/asp.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 
 #include "link/conbase.h"
 #include "link/sockets.h"
@@ -16,6 +18,13 @@ int64_t SteadyNanos() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+// Takes n from a timer, not below 0; Reopen may reload the timer meanwhile from another thread.
+void CountDown(std::atomic<int32_t>& timer, int32_t n) {
+    int32_t value = timer.load();
+    while (value > 0 && !timer.compare_exchange_weak(value, std::max<int32_t>(0, value - n))) {
+    }
 }
 
 } // namespace
@@ -288,16 +297,34 @@ int Asp::Receive() {
 }
 
 int Asp::Tick() {
+    return ApplyTicks(1);
+}
+
+int64_t Asp::HoldEnds() const {
+    if (Holds.load() == 0)
+        return 0;
+    return HeldSince.load() +
+           std::chrono::duration_cast<std::chrono::nanoseconds>(pOwner->Options().MaxHold).count();
+}
+
+int32_t Asp::TicksToDue() const {
+    int32_t due = INT32_MAX;
+    if (IdleTimer > 0)
+        due = IdleTimer;
+    if (RxTimeout > 0)
+        due = std::min<int32_t>(due, RxTimeout);
+    return due;
+}
+
+int Asp::ApplyTicks(int32_t n) {
     {
         std::lock_guard<std::mutex> hold(Lock);
         if (Sock == kInvalidSocket)
             return 0;
         IoSockId = SockId;
     }
-    if (IdleTimer > 0)
-        --IdleTimer;
-    if (RxTimeout > 0)
-        --RxTimeout;
+    CountDown(IdleTimer, n);
+    CountDown(RxTimeout, n);
     if (RxTimeout == 0 && CloseAfterFailure())
         return -1;
     return 0;

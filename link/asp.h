@@ -62,6 +62,14 @@ public:
     void Hold();
     void Release();
     bool Held() const;
+    // When the current hold stops counting (steady clock, nanoseconds); 0 when not held.
+    int64_t HoldEnds() const;
+    // Link thread: applies n ticks at once (n no more than TicksToDue ()): -1 when the silence
+    // timer ran out and this closed the device, else 0.
+    int ApplyTicks(int32_t n);
+    // Ticks until a timer runs out (the keep-alive is due or the silence closes the device);
+    // INT32_MAX when none runs.
+    int32_t TicksToDue() const;
 
     // Fields. Connect writes Ip and AddrText before the device is registered; the
     // timers are atomics because Reopen reloads RxTimeout from the caller's thread.

@@ -1,5 +1,5 @@
 // ConBase: the link manager. The registry of devices by handle, sends by handle, the
-// received-message queue, and the link and tick threads that move the bytes.
+// received-message queue, and the link thread that moves the bytes and counts the ticks.
 #include "link/conbase.h"
 
 #include <algorithm>
@@ -13,9 +13,9 @@
 
 namespace {
 
-constexpr int kWaitMs = 1;                              // a pass waits at most this long for I/O
-constexpr std::chrono::milliseconds kNoSocketSleep{10}; // a pass without sockets sleeps this long
-constexpr std::chrono::seconds kFlushLimit{2};          // the manager's end waits this long for writes
+constexpr std::chrono::milliseconds kLongestWait{60000}; // a pass waits at most this long
+constexpr std::chrono::milliseconds kNoWakeWait{10};     // without a working wake-up, at most this long
+constexpr std::chrono::seconds kFlushLimit{2};           // the manager's end waits this long for writes
 
 // Blanks typed around an address are no part of it.
 std::string TrimBlanks(const std::string& text) {
@@ -34,8 +34,6 @@ ConBase::ConBase(const LinkOptions& options) : Opts(options), Wake(std::make_uni
     if (Opts.QueueOnly)
         return;
     LinkThread = std::jthread([this](std::stop_token stop) { LinkLoop(stop); });
-    if (!Opts.ManualTicks)
-        TickThread = std::jthread([this](std::stop_token stop) { TickLoop(stop); });
 }
 
 ConBase::~ConBase() {
@@ -43,11 +41,9 @@ ConBase::~ConBase() {
     FlushOpenDevices(std::chrono::steady_clock::now() + kFlushLimit);
     // The threads go next, so nothing touches the registry or the queue once they die.
     LinkThread.request_stop();
-    TickThread.request_stop();
+    WakeLink(); // the link thread may be waiting without a time limit
     if (LinkThread.joinable())
         LinkThread.join();
-    if (TickThread.joinable())
-        TickThread.join();
     Devices.clear();
 }
 
@@ -166,8 +162,12 @@ int ConBase::Open(const std::string& typed, int port) {
         if (!known)
             handle = ++HandleCounter;
     }
-    if (known)
-        return known->Reopen() == 0 ? handle : 0;
+    if (known) {
+        if (known->Reopen() != 0)
+            return 0;
+        WakeLink(); // the new socket joins the link thread's wait
+        return handle;
+    }
 
     std::shared_ptr<Asp> dev;
     try {
@@ -181,6 +181,7 @@ int ConBase::Open(const std::string& typed, int port) {
         std::lock_guard<std::mutex> hold(Lock);
         Devices.emplace(handle, dev);
     }
+    WakeLink(); // the new socket joins the link thread's wait
     PushEvent(handle, KIND_CONNECTED);
     return handle;
 }
@@ -200,6 +201,7 @@ int ConBase::Close(int handle) {
     }
     if (!closed)
         return -2;
+    WakeLink(); // the closed socket leaves the link thread's wait
     PushEvent(handle, KIND_CLOSED);
     return 0;
 }
@@ -253,7 +255,9 @@ void ConBase::PushMsg(int handle, const Msg& record) {
             q.Record.Buf.Raw = 0;
         }
         std::lock_guard<std::mutex> hold(QueueLock);
+        int& queued = QueuedFor[q.Record.Handle];
         Queue.push_back(std::move(q));
+        ++queued;
     } catch (const std::bad_alloc&) {
         return; // no room for the data block: the record is dropped
     }
@@ -269,12 +273,14 @@ int ConBase::GetMsgCount() {
 
 int ConBase::GetMsgCount(int handle) {
     std::lock_guard<std::mutex> hold(QueueLock);
-    return static_cast<int>(std::count_if(
-        Queue.begin(), Queue.end(), [handle](const QueuedMsg& q) { return q.Record.Handle == handle; }));
+    const auto it = QueuedFor.find(handle);
+    return it == QueuedFor.end() ? 0 : it->second;
 }
 
 int ConBase::TakeMsg(int handle, bool anyHandle, Msg* record, int capacity) {
     std::lock_guard<std::mutex> hold(QueueLock);
+    if (!anyHandle && QueuedFor.find(handle) == QueuedFor.end())
+        return -1;
     const auto it =
         anyHandle ? Queue.begin() : std::find_if(Queue.begin(), Queue.end(), [handle](const QueuedMsg& q) {
             return q.Record.Handle == handle;
@@ -294,6 +300,9 @@ int ConBase::TakeMsg(int handle, bool anyHandle, Msg* record, int capacity) {
         else if (it->Record.Count > 1 && !it->Data.empty())
             std::memcpy(buf, it->Data.data(), std::min(it->Data.size(), room));
     }
+    const auto counted = QueuedFor.find(it->Record.Handle);
+    if (counted != QueuedFor.end() && --counted->second <= 0)
+        QueuedFor.erase(counted);
     Queue.erase(it);
     return 0;
 }
@@ -329,19 +338,31 @@ void ConBase::Unregister(Connection* receiver) {
         pConnection = nullptr;
 }
 
-void ConBase::TickLoop(std::stop_token stop) {
-    while (!stop.stop_requested()) {
-        std::this_thread::sleep_for(Opts.TickPeriod);
-        Ticks.fetch_add(1);
-    }
+namespace {
+
+// Milliseconds from now until a steady-clock time (rounded up, so a wait never ends early), at
+// most kLongestWait.
+int MsUntil(std::chrono::steady_clock::time_point when) {
+    const auto left = when - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero())
+        return 0;
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left);
+    return static_cast<int>(std::min<int64_t>(ms.count(), kLongestWait.count()));
 }
 
+} // namespace
+
 void ConBase::LinkLoop(std::stop_token stop) {
+    using Clock = std::chrono::steady_clock;
     std::vector<std::shared_ptr<Asp>> devices; // this pass's snapshot: keeps them alive
     std::vector<Asp*> polled;
     std::vector<SockWaitEntry> waitSet;
     std::vector<SockHandle> writeSet;
     const auto closed = [this](Asp& dev) { PushEvent(dev.Handle, KIND_CLOSED); };
+    // Ticks are counted from the clock (or taken from AddTicks) when the wait ends, not by a
+    // thread of their own: the link sleeps until a timer is due, a socket is ready or it is woken.
+    Clock::time_point tickedUpTo = Clock::now(); // the clock's ticks are counted up to here
+    int64_t dueTicks = 0;                        // counted, not yet applied
     while (!stop.stop_requested()) {
         devices.clear();
         {
@@ -354,6 +375,8 @@ void ConBase::LinkLoop(std::stop_token stop) {
         }
         polled.clear();
         waitSet.clear();
+        int32_t nextDue = INT32_MAX; // ticks until the first timer runs out
+        int64_t holdEnds = 0;        // the first forgotten hold stops counting then (steady ns)
         for (const auto& dev : devices) {
             const SockHandle sock = dev->GetSocket();
             if (sock == kInvalidSocket)
@@ -366,16 +389,57 @@ void ConBase::LinkLoop(std::stop_token stop) {
             e.WantWrite = !writeSet.empty();
             waitSet.push_back(e);
             polled.push_back(dev.get());
+            nextDue = std::min(nextDue, dev->TicksToDue());
+            const int64_t ends = dev->HoldEnds();
+            if (ends != 0 && (holdEnds == 0 || ends < holdEnds))
+                holdEnds = ends;
         }
         if (waitSet.empty()) {
-            // Ticks counted while no socket existed are dropped: no backlog later.
+            // Nothing to time: sleep until woken (Open wakes the link). Ticks counted while no
+            // socket existed are dropped: no backlog later.
+            // (AddTicks's ticks that come once a device is open are kept.)
             Ticks.store(0);
-            std::this_thread::sleep_for(kNoSocketSleep);
+            std::vector<SockWaitEntry> none;
+            SockWait(none, Wake->Ready() ? -1 : static_cast<int>(kNoWakeWait.count()), Wake.get());
+            dueTicks = 0;
+            tickedUpTo = Clock::now();
             Passes.fetch_add(1);
             continue;
         }
+        int timeoutMs;
+        if (dueTicks > 0 || (Opts.ManualTicks && Ticks.load() != 0))
+            timeoutMs = 0; // ticks are waiting to be applied
+        else if (Opts.ManualTicks || nextDue == INT32_MAX)
+            timeoutMs = -1;
+        else
+            timeoutMs = MsUntil(tickedUpTo + Opts.TickPeriod * nextDue);
+        if (holdEnds != 0) {
+            const int held = MsUntil(Clock::time_point(std::chrono::nanoseconds(holdEnds)));
+            timeoutMs = timeoutMs < 0 ? held : std::min(timeoutMs, held);
+        }
+        if (!Wake->Ready() && (timeoutMs < 0 || timeoutMs > kNoWakeWait.count()))
+            timeoutMs = static_cast<int>(kNoWakeWait.count());
+        const int ready = SockWait(waitSet, timeoutMs, Wake.get());
+        // The ticks that passed during the wait count before what arrived after them.
+        if (Opts.ManualTicks) {
+            dueTicks += Ticks.exchange(0);
+        } else {
+            const auto whole = (Clock::now() - tickedUpTo) / Opts.TickPeriod;
+            tickedUpTo += Opts.TickPeriod * whole;
+            dueTicks += whole;
+        }
+        if (dueTicks > 0) {
+            // No further than the first timer that runs out: its work (the keep-alive) comes
+            // in the next pass before the rest of the ticks.
+            const auto n = static_cast<int32_t>(std::min<int64_t>(dueTicks, std::max<int32_t>(nextDue, 1)));
+            for (Asp* dev : polled)
+                if (dev->ApplyTicks(n) == -1)
+                    closed(*dev);
+            dueTicks -= n;
+            TicksDone.fetch_add(static_cast<uint64_t>(n));
+        }
         bool wrote = false;
-        if (SockWait(waitSet, kWaitMs, Wake.get()) > 0) {
+        if (ready > 0) {
             for (size_t i = 0; i < waitSet.size(); ++i) {
                 Asp& dev = *polled[i];
                 if (waitSet[i].Readable) {
@@ -394,13 +458,6 @@ void ConBase::LinkLoop(std::stop_token stop) {
         }
         if (wrote)
             SignalSent();
-        if (Ticks.load() != 0) {
-            Ticks.fetch_sub(1);
-            for (const auto& dev : devices)
-                if (dev->Tick() == -1)
-                    closed(*dev);
-            TicksDone.fetch_add(1);
-        }
         Passes.fetch_add(1);
     }
 }

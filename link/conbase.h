@@ -1,5 +1,5 @@
 // ConBase: the link manager. Registry of devices by handle, sends by handle, the queue
-// of received messages and link events, and the link and tick threads.
+// of received messages and link events, and the link thread.
 #pragma once
 
 #include <atomic>
@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "link/msg.h"
@@ -26,7 +27,7 @@ struct LinkOptions {
     std::chrono::microseconds TickPeriod{5000};
     // SO_SNDBUF of device sockets; 0 keeps the system's default.
     int SendBufferSize = 0;
-    // No tick thread: ticks come only from AddTicks (tests count them exactly).
+    // Ticks come only from AddTicks, not from the clock (tests count them exactly).
     bool ManualTicks = false;
     // No threads at all: the manager serves only as the queue of received messages (nothing can be
     // opened usefully then; the scanner's fuzz target uses it so the threads stay out of its loop).
@@ -37,10 +38,10 @@ struct LinkOptions {
 
 class ConBase {
 public:
-    ConBase(); // starts LinkLoop and TickLoop
+    ConBase(); // starts LinkLoop
     explicit ConBase(const LinkOptions& options);
     // Gives the link thread up to 2 s to write what is still queued for open devices,
-    // then stops and joins both threads and destroys (closes) the devices.
+    // then stops and joins the link thread and destroys (closes) the devices.
     ~ConBase();
     ConBase(const ConBase&) = delete;
     ConBase& operator=(const ConBase&) = delete;
@@ -106,7 +107,6 @@ private:
     };
 
     void LinkLoop(std::stop_token stop);
-    void TickLoop(std::stop_token stop);
     std::shared_ptr<Device> FindDevice(int handle); // caller holds Lock
     std::shared_ptr<Device> LookUp(int handle);     // takes Lock for the lookup only
     // Queues a link event (KIND_CONNECTED, KIND_CLOSED) for the device.
@@ -129,6 +129,9 @@ private:
 
     std::mutex QueueLock;
     std::deque<QueuedMsg> Queue;
+    // Records in Queue by handle (guarded by QueueLock): a session asking for its own records
+    // does not walk the records of a thousand other devices.
+    std::unordered_map<int, int> QueuedFor;
 
     std::recursive_mutex NotifyLock;
     Connection* pConnection = nullptr;
@@ -140,12 +143,11 @@ private:
     std::mutex SentLock;
     std::condition_variable SentCv;
 
-    std::atomic<int32_t> Ticks{0};
+    std::atomic<int32_t> Ticks{0}; // AddTicks's ticks, not yet taken by the link thread
     std::atomic<uint64_t> TicksDone{0};
     std::atomic<uint64_t> Passes{0};
 
     std::jthread LinkThread;
-    std::jthread TickThread;
 };
 
 // Holds a device's send queue for its lifetime, so that the messages queued meanwhile

@@ -1,15 +1,23 @@
 // Benchmark: wall time of fwupdate-cli updating eight simulated devices in parallel with a 64 KiB image,
 // against the same update of one device alone. The pacing is fixed (4.5 s of pauses and 50 ms per page),
 // so the ratio shows what running devices side by side costs; the goal is at most 1.05.
+// The fleet curve: 1, 64, 256 and 1,000 devices of one `fwdevsim --count N` with a 16 KiB image: the time
+// against one device, the tool's CPU time and its peak memory (goal at 1,000: ratio <= 1.10, <= 100 MB).
 #include <benchmark/benchmark.h>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/tools/simprocess.h"
@@ -30,11 +38,12 @@ struct Setup {
     int32_t checksum = 0;
 };
 
-Setup WriteFirmware() {
+Setup WriteFirmware(size_t imageBytes = kImageBytes) {
     Setup s;
-    s.dir = fs::temp_directory_path() / ("bench_cli_" + std::to_string(getpid()));
+    s.dir = fs::temp_directory_path() /
+            ("bench_cli_" + std::to_string(getpid()) + "_" + std::to_string(imageBytes));
     fs::create_directories(s.dir);
-    const std::vector<uint8_t> image = DemoImage(kImageBytes, 64);
+    const std::vector<uint8_t> image = DemoImage(imageBytes, 64);
     WriteFileBytes((s.dir / "BENCH.bin").string(), image);
     ConfigFields f;
     f.Filename = "BENCH.bin";
@@ -113,6 +122,148 @@ void EightDevicesAgainstOne(benchmark::State& state) {
 }
 
 BENCHMARK(EightDevicesAgainstOne)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+constexpr size_t kFleetImageBytes = 16 * 1024;
+
+// Peak resident memory (VmHWM, KiB) of the child of this process running `name`; 0 when not found.
+long PeakKiBOfChild(const std::string& name) {
+    long peak = 0;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string pid = entry.path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const auto close = text.rfind(')');
+        const auto open = text.find('(');
+        if (close == std::string::npos || open == std::string::npos ||
+            text.substr(open + 1, close - open - 1) != name)
+            continue;
+        std::istringstream rest(text.substr(close + 2));
+        std::string state;
+        long ppid = 0;
+        rest >> state >> ppid;
+        if (ppid != getpid())
+            continue;
+        std::ifstream status(entry.path() / "status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("VmHWM:", 0) == 0)
+                peak = std::max(peak, std::stol(line.substr(6)));
+    }
+    return peak;
+}
+
+double ChildrenCpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_CHILDREN, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+struct FleetRun {
+    double Seconds = -1;
+    double CpuSeconds = 0;
+    long PeakKiB = 0;
+};
+
+// One `fwdevsim --count N` from 127.1.0.1 and one fwupdate-cli updating all N devices.
+FleetRun UpdateFleet(const Setup& s, int devices, std::string& error) {
+    FleetRun run;
+    SimProcess sim;
+    if (!sim.Start(FWDEVSIM_PATH, {"--address", "127.1.0.1", "--port", "0", "--no-reconnect-port", "--once",
+                                   "--count", std::to_string(devices)})) {
+        error = "fwdevsim did not start";
+        return run;
+    }
+    const auto port = sim.WaitListening(std::chrono::seconds(60));
+    if (!port) {
+        error = "fwdevsim not listening: " + sim.ErrText();
+        return run;
+    }
+    std::vector<std::string> args{"update", "--config", s.cfg, "--progress-every", "1000000"};
+    for (int i = 0; i < devices; ++i) {
+        const int host = 1 + i; // 127.1.0.1 on
+        args.insert(args.end(), {"--device", "127.1." + std::to_string(host >> 8) + "." +
+                                                 std::to_string(host & 255) + ":" + std::to_string(*port)});
+    }
+    SimProcess cli;
+    const double cpu0 = ChildrenCpuSeconds();
+    const auto start = Clock::now();
+    if (!cli.Start(CLI_PATH, args)) {
+        error = "fwupdate-cli did not start";
+        return run;
+    }
+    // The peak memory is read while the tool runs (it only grows), the last time just before its end.
+    std::atomic<bool> done{false};
+    std::atomic<long> peak{0};
+    std::thread sampler([&] {
+        while (!done) {
+            peak = std::max(peak.load(), PeakKiBOfChild("fwupdate-cli"));
+            std::this_thread::sleep_for(std::chrono::milliseconds(50)); // sampling interval
+        }
+    });
+    // What the tool said goes to a file beside the image, so that a failed run can be read.
+    const fs::path said = s.dir.parent_path() / ("bench_cli_fleet_" + std::to_string(devices) + ".txt");
+    {
+        std::ofstream out(said);
+        while (const auto line = cli.NextJson(std::chrono::seconds(300)))
+            out << *line << "\n";
+    }
+    done = true;
+    sampler.join();
+    const auto code = cli.WaitExit(std::chrono::seconds(300));
+    run.Seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    run.CpuSeconds = ChildrenCpuSeconds() - cpu0;
+    run.PeakKiB = peak;
+    if (code != 0) {
+        error = "fwupdate-cli ended with " + (code ? std::to_string(*code) : std::string("a signal")) +
+                " (its output: " + said.string() + ")";
+        run.Seconds = -1;
+        return run;
+    }
+    const std::string pages = "\"pages\":" + std::to_string(PageCount(kFleetImageBytes)) + ",";
+    const std::string checksum = "\"checksum\":" + std::to_string(s.checksum) + ",";
+    for (int i = 0; i < devices; ++i) {
+        const auto json = sim.NextJson(std::chrono::seconds(30));
+        if (!json || json->find(pages) == std::string::npos || json->find(checksum) == std::string::npos) {
+            error = "a device did not receive the image intact: " + json.value_or("(no report)");
+            run.Seconds = -1;
+            return run;
+        }
+    }
+    sim.WaitExit(std::chrono::seconds(30));
+    return run;
+}
+
+void FleetCurve(benchmark::State& state) {
+    const Setup s = WriteFirmware(kFleetImageBytes);
+    for (auto _ : state) {
+        double one = 0;
+        for (const int n : {1, 64, 256, 1000}) {
+            if (std::getenv("FLEET_ONLY") != nullptr && n != 1 &&
+                std::to_string(n) != std::getenv("FLEET_ONLY"))
+                continue;
+            std::string error;
+            const FleetRun run = UpdateFleet(s, n, error);
+            if (run.Seconds < 0) {
+                state.SkipWithError(error.c_str());
+                break;
+            }
+            if (n == 1)
+                one = run.Seconds;
+            state.SetIterationTime(run.Seconds);
+            state.counters["ratio_" + std::to_string(n)] = run.Seconds / one;
+            std::printf("16 KiB image, %4d devices: %.2f s, ratio %.3f, tool CPU %.2f s (%.0f%% of a core), "
+                        "tool peak memory %.1f MB, every image intact\n",
+                        n, run.Seconds, run.Seconds / one, run.CpuSeconds,
+                        100.0 * run.CpuSeconds / run.Seconds, static_cast<double>(run.PeakKiB) / 1024.0);
+            std::fflush(stdout);
+        }
+    }
+    fs::remove_all(s.dir);
+}
+
+BENCHMARK(FleetCurve)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 } // namespace
 

@@ -77,9 +77,15 @@ inline bool Advance(ConBase& link, int n,
 }
 
 // Waits until the link thread has completed a whole pass after this call.
+// The link sleeps while nothing is due, so each pass is woken.
 inline bool WaitPass(ConBase& link) {
     const uint64_t from = link.PassesDone();
-    return FakeDevice::WaitFor([&] { return link.PassesDone() >= from + 2; });
+    for (uint64_t n = 1; n <= 2; ++n) {
+        link.WakeLink();
+        if (!FakeDevice::WaitFor([&] { return link.PassesDone() >= from + n; }))
+            return false;
+    }
+    return true;
 }
 
 // Waits until the link has applied at least n more ticks than `from`.

@@ -86,13 +86,14 @@ TEST(Transport, ASilentDeviceIsOpenAfter999TicksAndClosedAt1000) {
 TEST(Transport, NoKeepAliveWhileMessagesGoOut) {
     FakeDevice fake;
     const int port = fake.Listen("127.0.0.1");
-    ConBase link(FastTicks());
+    ConBase link(ManualTicks());
     const int h = link.Open("127.0.0.1", port);
     ASSERT_GT(h, 0);
-    const uint64_t start = link.TicksProcessed();
-    for (uint64_t t = start; t < start + 600; t += 50) {
-        ASSERT_TRUE(WaitTicks(link, t, 50));
+    // A request every 50 ticks for 600 ticks; each one is on the wire before the next ticks.
+    for (size_t sent = 1; sent <= 12; ++sent) {
+        ASSERT_TRUE(Advance(link, 50));
         link.RequestI32(h, 1, 12);
+        ASSERT_TRUE(FakeDevice::WaitFor([&] { return fake.Messages().size() >= sent; }));
     }
     EXPECT_TRUE(KeepAlives(fake).empty());
 }

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <thread>
 
 namespace {
@@ -536,3 +537,63 @@ TEST_F(Fwdevsim, HelpListsTheOptions) {
 }
 
 } // namespace
+
+struct CountCase {
+    const char* Name;
+    std::vector<std::string> Faulty; // --faulty and its value, or nothing
+    std::vector<bool> Faults;        // which of the three devices close after two pages
+};
+
+class ManyDevices : public testing::TestWithParam<CountCase> {};
+
+// --count 3: three devices on three addresses, serials counting up, each with its own session,
+// flash and JSON line; the fault trigger (close after two pages) only where --faulty says.
+TEST_P(ManyDevices, EachDeviceHasItsAddressSerialSessionAndImage) {
+    const std::vector<std::string> addrs = {"127.0.0.14", "127.0.0.15", "127.0.0.16"};
+    std::vector<std::string> args = {
+        "--count", "3", "--serial", "500", "--once", "--no-reconnect-port", "--close-after-pages", "2"};
+    args.insert(args.end(), GetParam().Faulty.begin(), GetParam().Faulty.end());
+    Sim sim;
+    ASSERT_TRUE(sim.Start(args, addrs[0].c_str())) << sim.proc.ErrText();
+    ConBase con;
+    const auto image = DemoImage(4 * 256, 7);
+    std::map<std::string, QJsonObject> lines;
+    for (size_t i = 0; i < addrs.size(); ++i) {
+        const int h = con.Open(addrs[i], sim.port);
+        ASSERT_NE(h, 0) << addrs[i];
+        Receiver rx(con, h);
+        ASSERT_GT(con.RequestI32(h, 1, 3), 0);
+        const auto serial = rx.WaitValue(1, 3);
+        ASSERT_TRUE(serial) << addrs[i];
+        EXPECT_EQ(serial->U32(), 500u + i) << addrs[i];
+        const int writes = WriteUpdate(con, h, image, "DSPMAIN");
+        if (GetParam().Faults[i]) {
+            ASSERT_TRUE(rx.WaitKind(KIND_CLOSED)) << addrs[i];
+        } else {
+            ASSERT_TRUE(rx.WaitCount(IsWok, static_cast<size_t>(writes), 20s)) << addrs[i];
+            con.Close(h);
+        }
+        const auto j = sim.Json();
+        lines[j["address"].toString().toStdString()] = j;
+    }
+    ASSERT_EQ(lines.size(), addrs.size());
+    for (size_t i = 0; i < addrs.size(); ++i) {
+        const QJsonObject& j = lines[addrs[i]];
+        if (GetParam().Faults[i]) {
+            EXPECT_EQ(j["end"].toString(), "fault-close") << addrs[i];
+            EXPECT_EQ(j["pages"].toInt(), 2) << addrs[i];
+        } else {
+            EXPECT_EQ(j["pages"].toInt(), 4) << addrs[i];
+            EXPECT_EQ(j["checksum"].toInteger(), ImageChecksum(image.data(), image.size())) << addrs[i];
+            EXPECT_TRUE(j["updateEnded"].toBool()) << addrs[i];
+        }
+    }
+    EXPECT_EQ(sim.proc.WaitExit(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faulty, ManyDevices,
+                         testing::Values(CountCase{"All", {}, {true, true, true}},
+                                         CountCase{"TheSecond", {"--faulty", "1"}, {false, true, false}},
+                                         CountCase{
+                                             "FirstAndThird", {"--faulty", "0,2"}, {true, false, true}}),
+                         [](const auto& info) { return std::string(info.param.Name); });

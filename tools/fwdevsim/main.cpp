@@ -1,21 +1,72 @@
-// fwdevsim: plays one networked DSP device on a loopback address for tests and the demo.
+// fwdevsim: plays networked DSP devices on loopback addresses for tests and the demo: one, or with
+// --count N that many, each on its own address with its own session, flash and identity.
 #include "tools/fwdevsim/simserver.h"
 
-#include "base/platform.h"
 #include "base/buildinfo.h"
+#include "base/platform.h"
+#include "link/sockets.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <memory>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace {
 
-// Lock-free, so the signal handler may read it.
-std::atomic<SimServer*> gServer{nullptr};
+// Set once before the handler is installed, cleared after the servers end; the handler only
+// reads it (lock-free).
+std::atomic<std::vector<std::unique_ptr<SimServer>>*> gServers{nullptr};
 
 void OnSignal(int) {
-    if (SimServer* server = gServer.load()) {
-        server->Stop();
+    if (auto* servers = gServers.load()) {
+        for (const auto& server : *servers) {
+            server->Stop();
+        }
     }
+}
+
+// Files one device may hold: its two listening sockets, a session and its stop wake-up (two ends).
+constexpr int64_t kFilesPerDevice = 5;
+constexpr int64_t kFilesBeside = 16; // standard streams and what the runtime keeps open
+
+// The options of device `index`: the index-th address after the first, the serial counted up, and
+// the fault triggers only where --faulty names it. Nothing when the address leaves 127.0.0.0/8.
+std::optional<SimOptions> DeviceOptions(const SimOptions& all, int index) {
+    SimOptions o = all;
+    if (index == 0 && all.Count == 1) {
+        return o;
+    }
+    const auto ip = SockResolve(all.Address);
+    if (!ip) {
+        return o; // Bind tells why
+    }
+    // Network byte order: the first byte in memory is the first number of the address.
+    const auto* b = reinterpret_cast<const uint8_t*>(&*ip);
+    const uint32_t host = (uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3]) +
+                          static_cast<uint32_t>(index);
+    if (host >> 24 != 127) {
+        return std::nullopt;
+    }
+    o.Address = std::to_string(host >> 24) + "." + std::to_string(host >> 16 & 255) + "." +
+                std::to_string(host >> 8 & 255) + "." + std::to_string(host & 255);
+    o.Identity.Serial =
+        static_cast<int32_t>(static_cast<uint32_t>(all.Identity.Serial) + static_cast<uint32_t>(index));
+    const bool faulty =
+        all.Faulty.empty() || std::find(all.Faulty.begin(), all.Faulty.end(), index) != all.Faulty.end();
+    if (!faulty) {
+        const SimOptions plain;
+        o.ModelFaults = plain.ModelFaults;
+        o.Silent = plain.Silent;
+        o.ByteByByte = plain.ByteByByte;
+        o.Garbage = plain.Garbage;
+        o.DelayMs = plain.DelayMs;
+        o.Refuse = plain.Refuse;
+        o.HangUp = plain.HangUp;
+    }
+    return o;
 }
 
 } // namespace
@@ -36,24 +87,88 @@ int main(int argc, char** argv) {
         return 0;
     }
     IgnoreBrokenPipe();
+    if (options.Count > 1) {
+        const int64_t limit = RaiseOpenFileLimit();
+        if (limit != 0 && options.Count * kFilesPerDevice + kFilesBeside > limit) {
+            std::fprintf(stderr,
+                         "fwdevsim: cannot hold %d devices: the system lets this process open %lld files and "
+                         "each device takes up to %lld (raise the limit with ulimit -n)\n",
+                         options.Count, static_cast<long long>(limit),
+                         static_cast<long long>(kFilesPerDevice));
+            return 1;
+        }
+    }
 
-    // The stop wake-up exists from construction on, so a signal during start-up is not lost.
-    SimServer server(options);
-    gServer = &server;
+    // The stop wake-ups exist from construction on, so a signal during start-up is not lost.
+    std::vector<std::unique_ptr<SimServer>> servers;
+    for (int i = 0; i < options.Count; ++i) {
+        const auto device = DeviceOptions(options, i);
+        if (!device) {
+            std::fprintf(stderr,
+                         "fwdevsim: cannot hold %d devices from %s: the addresses leave 127.0.0.0/8\n",
+                         options.Count, options.Address.c_str());
+            return 1;
+        }
+        servers.push_back(std::make_unique<SimServer>(*device));
+    }
+    gServers = &servers;
     CatchInterrupts(OnSignal, false);
-    if (const auto error = server.Bind()) {
-        std::fprintf(stderr, "fwdevsim: %s\n", error->c_str());
-        gServer = nullptr;
-        return 1;
+    for (int i = 0; i < options.Count; ++i) {
+        // Port 0 lets the first device pick a free port; the others take the same one on their addresses.
+        if (i > 0) {
+            servers[static_cast<size_t>(i)]->UsePort(servers.front()->Port());
+        }
+        if (const auto error = servers[static_cast<size_t>(i)]->Bind()) {
+            if (options.Count > 1) {
+                std::fprintf(stderr, "fwdevsim: cannot hold %d devices: device %d: %s\n", options.Count, i,
+                             error->c_str());
+            } else {
+                std::fprintf(stderr, "fwdevsim: %s\n", error->c_str());
+            }
+            gServers = nullptr;
+            return 1;
+        }
     }
 
-    if (const auto reconnect = server.ReconnectPort()) {
-        std::fprintf(stderr, "reconnect port %s:%u\n", options.Address.c_str(), *reconnect);
+    const SimServer& first = *servers.front();
+    if (const auto reconnect = first.ReconnectPort()) {
+        std::fprintf(stderr, "reconnect port %s:%u\n", first.Address().c_str(), *reconnect);
     }
-    // The last line before serving: tests and scripts wait for it.
-    std::fprintf(stderr, "listening on %s:%u%s\n", options.Address.c_str(), server.Port(),
-                 options.Refuse ? " (refusing connections)" : "");
-    const int rc = server.Run(stdout);
-    gServer = nullptr;
+    // The last line before serving: tests and scripts wait for it (the port is its last number).
+    const char* refusing = options.Refuse && options.Faulty.empty() ? " (refusing connections)" : "";
+    if (options.Count == 1) {
+        std::fprintf(stderr, "listening on %s:%u%s\n", first.Address().c_str(), first.Port(), refusing);
+    } else {
+        std::fprintf(stderr, "listening on %d devices, %s to %s:%u%s\n", options.Count,
+                     first.Address().c_str(), servers.back()->Address().c_str(), servers.back()->Port(),
+                     refusing);
+    }
+    int rc = 0;
+    if (options.Count == 1) {
+        rc = servers.front()->Run(stdout);
+    } else {
+        // One thread per device: each waits on its own few sockets, and a device's session never
+        // waits for another's.
+        std::vector<int> codes(servers.size(), 0);
+        std::vector<std::thread> threads;
+        for (size_t i = 0; i < servers.size(); ++i) {
+            try {
+                threads.emplace_back([&, i] { codes[i] = servers[i]->Run(stdout); });
+            } catch (const std::system_error& e) {
+                std::fprintf(stderr, "fwdevsim: cannot hold %d devices: no thread for device %zu: %s\n",
+                             options.Count, i, e.what());
+                OnSignal(0); // the devices already running end
+                rc = 1;
+                break;
+            }
+        }
+        for (auto& t : threads) {
+            t.join();
+        }
+        for (const int code : codes) {
+            rc = std::max(rc, code);
+        }
+    }
+    gServers = nullptr;
     return rc;
 }

@@ -19,6 +19,9 @@ const char* const kSimUsage =
     "  --no-reconnect-port    listen on --port only\n"
     "  --once                 serve one session, then exit\n"
     "  --image-out FILE       write the reassembled image of a session with pages to FILE\n"
+    "  --count N              play N devices, on N consecutive addresses from --address, with\n"
+    "                         serials counting up from --serial (default 1)\n"
+    "  --faulty K,L,...       the fault triggers apply to these devices only (0-based)\n"
     "\n"
     "identity:\n"
     "  --oem N                OEM id, (1,5) (default 19)\n"
@@ -42,7 +45,7 @@ const char* const kSimUsage =
     "  --version              print the program's version and exit\n"
     "  --help                 this text\n"
     "\n"
-    "JSON fields: session, peer, port, end (peer-close, fault-close, hang-up, shutdown, error),\n"
+    "JSON fields: address, session, peer, port, end (peer-close, fault-close, hang-up, shutdown, error),\n"
     "reads, writes, updateStarted, date, dateYmd, version, revision, name, erased, erases, pages,\n"
     "bytes, imageBytes, checksum (of the reassembled image), orderErrors, problems, errorReplies,\n"
     "imageEnded, updateEnded.\n";
@@ -176,6 +179,26 @@ std::variant<SimOptions, std::string> ParseSimOptions(const std::vector<std::str
                 return bad("a page index");
             }
             o.ModelFaults.ErrorOnPage = *n;
+        } else if (opt == "--count") {
+            const auto n = ParseInteger(v, 1, 65536);
+            if (!n) {
+                return bad("1..65536 devices");
+            }
+            o.Count = static_cast<int>(*n);
+        } else if (opt == "--faulty") {
+            std::size_t from = 0;
+            for (;;) {
+                const std::size_t comma = v.find(',', from);
+                const auto n = ParseInteger(v.substr(from, comma - from), 0, 65535);
+                if (!n) {
+                    return bad("device indices K,L,... from 0");
+                }
+                o.Faulty.push_back(static_cast<int>(*n));
+                if (comma == std::string::npos) {
+                    break;
+                }
+                from = comma + 1;
+            }
         } else if (opt == "--delay-ms") {
             const auto n = ParseInteger(v, 0, 600000);
             if (!n) {
@@ -184,6 +207,12 @@ std::variant<SimOptions, std::string> ParseSimOptions(const std::vector<std::str
             o.DelayMs = static_cast<int>(*n);
         } else {
             return "unknown option " + opt + " (see --help)";
+        }
+    }
+    for (const int k : o.Faulty) {
+        if (k >= o.Count) {
+            return "--faulty names device " + std::to_string(k) + ", but --count is " +
+                   std::to_string(o.Count);
         }
     }
     if (o.Refuse && o.HangUp) {

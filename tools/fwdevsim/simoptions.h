@@ -24,6 +24,10 @@ struct SimOptions {
     int DelayMs = 0;         // hold every reply this long
     bool Refuse = false;     // bound but not listening: connecting is refused
     bool HangUp = false;     // accept, then close at once
+    // Devices in this process, on consecutive addresses from Address, serials counting up.
+    int Count = 1;
+    // The devices (0-based) the fault triggers apply to; empty: all of them.
+    std::vector<int> Faulty;
     bool Help = false;
     bool Version = false; // a bare --version: print the program's version
 };

@@ -130,7 +130,8 @@ int SimServer::Run(std::FILE* out) {
         }
         bool woken = false;
         if (SockWait(fds, -1, &stop_, &woken) < 0) {
-            std::fprintf(stderr, "fwdevsim: waiting for connections failed: %s\n", SockLastErrorText().c_str());
+            std::fprintf(stderr, "fwdevsim: waiting for connections failed: %s\n",
+                         SockLastErrorText().c_str());
             return 1;
         }
         if (woken) {
@@ -243,8 +244,9 @@ void SimServer::Serve(SockHandle fd, uint16_t localPort, std::FILE* out) {
     SockClose(fd);
 
     const SimSessionReport report = device_.Report();
+    // The address first: with --count, it tells the devices apart.
     const std::string json = SimDevice::ToJson(report, end, sessions_, peer, localPort);
-    std::fprintf(out, "%s\n", json.c_str());
+    std::fprintf(out, "{\"address\":\"%s\",%s\n", options_.Address.c_str(), json.c_str() + 1);
     std::fflush(out);
     std::fprintf(stderr, "fwdevsim: session %lld ended (%s)\n", static_cast<long long>(sessions_),
                  end.c_str());

@@ -21,6 +21,9 @@ public:
     // the error when an address cannot be bound.
     std::optional<std::string> Bind();
     uint16_t Port() const { return port_; }
+    const std::string& Address() const { return options_.Address; }
+    // Before Bind: listen on this port instead (the devices of one process share the port of the first).
+    void UsePort(uint16_t port) { options_.Port = port; }
     std::optional<uint16_t> ReconnectPort() const { return reconnectPort_; }
 
     // Serves until Stop, or with Once until the end of the first session; one JSON line per session
