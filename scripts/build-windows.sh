@@ -13,23 +13,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 out=build-windows
 
-packages=(cmake ninja-build g++-mingw-w64-x86-64-posix googletest wine64)
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
-    missing+=("$p")
-  fi
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "build-windows: missing packages: ${missing[*]}; run as root or install them" >&2
-    exit 1
-  fi
-  echo "build-windows: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix googletest wine64
 
 launcher=()
 if command -v ccache >/dev/null 2>&1; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi

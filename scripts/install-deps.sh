@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building, running and testing fwupdate need.
-# Quick and silent when everything is present already.
+# Quick and silent when everything is present already. Further package names may be given as arguments
+# (the Windows build adds its own).
 set -euo pipefail
 
 packages=(
@@ -12,6 +13,7 @@ packages=(
   xvfb xauth
   scdoc librsvg2-bin gzip
   dpkg-dev fakeroot file lintian desktop-file-utils appstream man-db
+  "$@"
 )
 
 missing=()
