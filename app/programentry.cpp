@@ -6,14 +6,23 @@
 #include <QApplication>
 #include <QStringList>
 
+#include <cstdio>
+
 #include "app/q7config.h"
 #include "app/settings.h"
+#include "base/platform.h"
 #include "link/conbase.h"
 
 int RunFwUpdate(int argc, char** argv, const ProgramEntryHooks& hooks) {
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
+    // Without a desktop session Qt would abort with a text that blames the installation.
+    if (DesktopSessionMissing()) {
+        std::fprintf(stderr, "fwupdate: the window needs a desktop session (no DISPLAY or WAYLAND_DISPLAY is "
+                             "set); fwupdate-cli updates devices without one\n");
+        return 1;
+    }
     int qtArgc = 1;
     char* qtArgv[] = {argc > 0 ? argv[0] : const_cast<char*>("fwupdate"), nullptr};
     QApplication app(qtArgc, qtArgv);

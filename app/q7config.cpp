@@ -205,6 +205,8 @@ void Q7Config::Progress(const std::string& caption, int position, int total) {
             status.addWidget(progressBar, 1);
         }
         progressCaption->setText(QString::fromStdString(caption));
+        // The caption keeps its whole width; the bar beside it takes what is left.
+        progressCaption->setMinimumWidth(progressCaption->sizeHint().width());
         progressBar->setRange(0, total);
         progressBar->setValue(position);
         progressCaption->show();

@@ -55,6 +55,10 @@ int64_t RaiseOpenFileLimit();
 bool IsLiveTerminal(std::FILE* stream);
 int TerminalColumns(std::FILE* stream);
 
+// Whether a window cannot be shown because no desktop session is there: on POSIX none of DISPLAY,
+// WAYLAND_DISPLAY and QT_QPA_PLATFORM is set; never on Windows.
+bool DesktopSessionMissing();
+
 // Login name of the operator; empty when no name is known.
 std::string LoginName();
 

@@ -152,6 +152,11 @@ int TerminalColumns(std::FILE* stream) {
     return 0;
 }
 
+bool DesktopSessionMissing() {
+    return Environment("DISPLAY").empty() && Environment("WAYLAND_DISPLAY").empty() &&
+           Environment("QT_QPA_PLATFORM").empty();
+}
+
 std::string LoginName() {
     // getlogin_r names the user of the session (also under sudo); a program started without a terminal
     // session has none, so the user database and the environment stand in.

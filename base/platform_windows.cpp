@@ -181,6 +181,10 @@ int TerminalColumns(std::FILE* stream) {
     return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
+bool DesktopSessionMissing() {
+    return false;
+}
+
 std::string LoginName() {
     wchar_t name[257];
     DWORD size = sizeof name / sizeof name[0];

@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev
+  libcli11-dev nlohmann-json3-dev
   clang libclang-rt-dev
   xvfb xauth
   scdoc librsvg2-bin gzip

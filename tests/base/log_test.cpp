@@ -340,4 +340,28 @@ TEST(DefaultLogPathTest, IsTheProgramPathWithLogExtensionUnlessConfigured) {
     EXPECT_EQ(DefaultLogPath(), fs::path("/tmp/elsewhere/fw.log"));
 }
 
+struct DesktopCase {
+    const char* display;
+    const char* wayland;
+    const char* platform;
+    bool missing;
+};
+
+TEST(DesktopSessionTest, IsMissingOnlyWithoutDisplayWaylandAndQtPlatform) {
+    // Windows always has a desktop; there the environment decides nothing.
+    const bool fromEnvironment = DESKTOP_FROM_ENVIRONMENT != 0;
+    for (const DesktopCase& c :
+         {DesktopCase{nullptr, nullptr, nullptr, fromEnvironment}, DesktopCase{":0", nullptr, nullptr, false},
+          DesktopCase{nullptr, "wayland-0", nullptr, false},
+          DesktopCase{nullptr, nullptr, "offscreen", false}}) {
+        ScopedEnv env;
+        env.Set("DISPLAY", c.display);
+        env.Set("WAYLAND_DISPLAY", c.wayland);
+        env.Set("QT_QPA_PLATFORM", c.platform);
+        EXPECT_EQ(DesktopSessionMissing(), c.missing)
+            << (c.display ? "DISPLAY " : "") << (c.wayland ? "WAYLAND_DISPLAY " : "")
+            << (c.platform ? "QT_QPA_PLATFORM" : "");
+    }
+}
+
 } // namespace

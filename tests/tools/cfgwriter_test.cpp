@@ -1,10 +1,10 @@
 // The configuration file writer: XML built from fields, AES-128-ECB under the fixed key checked
 // against a vector from the openssl command line and against the project's own decipher, the
 // mkfwcfg program, and the demo folder the build produces.
+#include "base/platform.h"
 #include "crypto/rijndael.h"
 #include "tools/mkfwcfg/cfgwriter.h"
 #include "update/firmwareimage.h"
-#include "base/platform.h"
 
 #include "tests/tools/simprocess.h"
 
@@ -120,8 +120,16 @@ TEST(Mkfwcfg, EnciphersAGivenXmlDocumentAsItIs) {
 }
 
 TEST(Mkfwcfg, RejectsBadInputWithAnError) {
+    const std::string plain = "<?xml version=\"1.0\"?><!-- not enciphered, 48 -->"; // 48 bytes
+    ASSERT_TRUE(WriteFileBytes(Temp("plain.cfg"), {plain.begin(), plain.end()}));
+    ASSERT_TRUE(WriteFileBytes(Temp("short.cfg"), {plain.begin(), plain.begin() + 20}));
+    ASSERT_TRUE(WriteFileBytes(Temp("empty.cfg"), {}));
     for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{"--out", Temp("x.cfg"), "--checksum", "12z"},
+         std::vector<std::vector<std::string>>{{"--show", Temp("plain.cfg")},
+                                               {"--show", Temp("short.cfg")},
+                                               {"--show", Temp("empty.cfg")},
+                                               {"--show", "/nonexistent/x.cfg"},
+                                               {"--out", Temp("x.cfg"), "--checksum", "12z"},
                                                {"--out", Temp("x.cfg"), "--image", "/nonexistent/image.bin"},
                                                {"--checksum", "1"},
                                                {"--out", Temp("x.cfg"), "--omit", "Nothing"},

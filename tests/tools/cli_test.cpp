@@ -412,6 +412,27 @@ TEST_F(CliTest, UnreadableConfigurationTouchesNoDevice) {
     EXPECT_FALSE(sim.proc.NextJson(100ms).has_value());
 }
 
+TEST_F(CliTest, UpdateNamesWhyTheConfigurationIsUnusable) {
+    ASSERT_TRUE(WriteFileBytes(dir / "empty.cfg", {}));
+    ASSERT_TRUE(WriteFileBytes(dir / "short.cfg", std::vector<uint8_t>(20, 0x55)));
+    ASSERT_TRUE(WriteFileBytes(dir / "broken.cfg", EncipherConfig("<a>\n<b></a>")));
+    std::filesystem::create_directories(dir / "folder.cfg");
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {"missing.cfg", "(the file does not exist)"},
+        {"folder.cfg", "(it is a folder, not a file)"},
+        {"empty.cfg", "(the file is empty)"},
+        {"short.cfg", "(its length, 20 bytes, is not a multiple of 16: truncated)"},
+        {"broken.cfg", "(no valid configuration document: not enciphered, another key, or not marked valid)"},
+    };
+    for (const auto& [file, reason] : rows) {
+        // The configuration is read before any device is touched: the port is never connected.
+        const CliRun run = RunCli({"update", "--device", Addr(65) + ":1", "--config", dir / file}, 10s);
+        EXPECT_EQ(run.code, 3) << file;
+        EXPECT_TRUE(run.Has("Error on reading config file: " + std::string(dir / file) + " " + reason))
+            << file << "\n" << run.Out();
+    }
+}
+
 // ---- updates ----
 
 TEST_F(CliTest, UpdateWritesTheImageIntactAndLogsAsTheWindow) {

@@ -2,9 +2,14 @@
 #include "tools/cli/clidevice.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include "link/conbase.h"
 #include "tools/cli/clioutput.h"
@@ -422,12 +427,45 @@ void CliDevice::ReportPlan(const FwConfig& config) {
     Say(block);
 }
 
+namespace {
+
+// Why the configuration at path cannot be used, for the text after "Error on reading config file: path".
+std::string ConfigProblem(const std::string& path) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (!std::filesystem::exists(status))
+        return "the file does not exist";
+    if (std::filesystem::is_directory(status))
+        return "it is a folder, not a file";
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        const int error = errno;
+        return std::string("the file cannot be read: ") + std::strerror(error);
+    }
+    const std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (data.empty())
+        return "the file is empty";
+    if (data.size() % 16 != 0)
+        return "its length, " + std::to_string(data.size()) + " bytes, is not a multiple of 16: truncated";
+    FwConfig config;
+    if (config.LoadBytes(data.data(), data.size()) == 0)
+        return "the file changed while it was read";
+    if (const auto& error = config.LastError()) {
+        return "the document is refused at line " + std::to_string(error->Line) + ", column " +
+               std::to_string(error->Column) + ": " + std::string(error->Reason);
+    }
+    return "no valid configuration document: not enciphered, another key, or not marked valid";
+}
+
+} // namespace
+
 int CliDevice::RunUpdate() {
     FwConfig config;
     // A file that cannot be read is reported before any device is touched.
     if (config.Load(Device.Config) != 0) {
         LastMessage = "Error on reading config file";
-        return Finish(kExitBadConfig, "bad-config", LastMessage + ": " + Device.Config);
+        return Finish(kExitBadConfig, "bad-config",
+                      LastMessage + ": " + Device.Config + " (" + ConfigProblem(Device.Config) + ")");
     }
     ImagePath = ImagePathFor(Device.Config, config.Filename);
 
@@ -474,7 +512,8 @@ int CliDevice::RunUpdate() {
                       "update failed after " + pagesText +
                           (linkGone ? ": link lost" : ": the device reported an error (see the log)"));
     case UpdateOutcome::BadConfig:
-        return Finish(kExitBadConfig, "bad-config", "Error on reading config file: " + Device.Config);
+        return Finish(kExitBadConfig, "bad-config",
+                      "Error on reading config file: " + Device.Config + " (" + ConfigProblem(Device.Config) + ")");
     case UpdateOutcome::NoConnection:
         return Finish(kExitNoConnection, "no-connection", Note.empty() ? "No connection" : Note);
     case UpdateOutcome::OemRefused:

@@ -4,6 +4,7 @@
 #include "tools/mkfwcfg/cfgwriter.h"
 #include "update/firmwareimage.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -54,6 +56,20 @@ std::optional<int32_t> ParseNumber(const std::string& text) {
 std::string BaseName(const std::string& path) {
     const size_t sep = path.find_last_of("/\\");
     return sep == std::string::npos ? path : path.substr(sep + 1);
+}
+
+// A deciphered configuration is text: it opens with '<' after an optional byte order mark and blanks,
+// and holds no control bytes but tab, line feed and carriage return. Anything else used another key.
+bool LooksLikeDocument(std::string_view text) {
+    if (text.substr(0, 3) == "\xEF\xBB\xBF")
+        text.remove_prefix(3);
+    const size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos || text[first] != '<')
+        return false;
+    return std::none_of(text.begin(), text.end(), [](char c) {
+        const auto b = static_cast<unsigned char>(c);
+        return b < 0x20 && b != '\t' && b != '\n' && b != '\r';
+    });
 }
 
 int Fail(const std::string& message) {
@@ -156,13 +172,21 @@ int main(int argc, char** argv) {
         if (!data) {
             return Fail("cannot read " + showPath);
         }
+        if (data->empty()) {
+            return Fail(showPath + " is empty, not a configuration file");
+        }
         if (data->size() % 16 != 0) {
-            std::fprintf(stderr, "mkfwcfg: warning: %s is not a whole number of 16-byte blocks\n",
-                         showPath.c_str());
+            return Fail(showPath + " is not a configuration file (its length, " +
+                        std::to_string(data->size()) + " bytes, is not a multiple of 16: truncated?)");
         }
         const auto plain = DecipherConfig(*data);
         const auto* text = reinterpret_cast<const char*>(plain.data());
-        std::fwrite(text, 1, strnlen(text, plain.size()), stdout);
+        const size_t length = strnlen(text, plain.size());
+        if (!LooksLikeDocument(std::string_view(text, length))) {
+            return Fail(showPath + " does not decipher to a configuration document (not enciphered, or "
+                                   "enciphered with another key)");
+        }
+        std::fwrite(text, 1, length, stdout);
         return 0;
     }
 
