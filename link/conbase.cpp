@@ -177,12 +177,19 @@ int ConBase::Open(const std::string& typed, int port) {
     }
     if (dev->Connect(address, port) != 0)
         return 0;
+    // CONNECTED is queued before the link thread can see the device, so a device that hangs up at
+    // once has its CLOSED queued after it, never before (a receiver would take the device for open).
+    Msg connected; // Count 0, Len 0
+    connected.Handle = handle;
+    connected.Kind = KIND_CONNECTED;
+    const bool queued = QueueRecord(connected);
     {
         std::lock_guard<std::mutex> hold(Lock);
         Devices.emplace(handle, dev);
     }
     WakeLink(); // the new socket joins the link thread's wait
-    PushEvent(handle, KIND_CONNECTED);
+    if (queued)
+        NotifyReceiver(handle);
     return handle;
 }
 
@@ -245,6 +252,11 @@ int ConBase::WriteI8(int handle, int obj, int par, int count, const uint8_t* dat
 }
 
 void ConBase::PushMsg(int handle, const Msg& record) {
+    if (QueueRecord(record))
+        NotifyReceiver(handle);
+}
+
+bool ConBase::QueueRecord(const Msg& record) {
     try {
         QueuedMsg q;
         q.Record = record;
@@ -259,8 +271,12 @@ void ConBase::PushMsg(int handle, const Msg& record) {
         Queue.push_back(std::move(q));
         ++queued;
     } catch (const std::bad_alloc&) {
-        return; // no room for the data block: the record is dropped
+        return false; // no room for the data block: the record is dropped
     }
+    return true;
+}
+
+void ConBase::NotifyReceiver(int handle) {
     std::lock_guard<std::recursive_mutex> hold(NotifyLock);
     if (pConnection != nullptr)
         pConnection->Notify(handle);

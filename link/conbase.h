@@ -111,6 +111,9 @@ private:
     std::shared_ptr<Device> LookUp(int handle);     // takes Lock for the lookup only
     // Queues a link event (KIND_CONNECTED, KIND_CLOSED) for the device.
     void PushEvent(int handle, int kind);
+    // PushMsg's two halves: the record into the queue (false when it was dropped), then the receiver.
+    bool QueueRecord(const Msg& record);
+    void NotifyReceiver(int handle);
     int TakeMsg(int handle, bool anyHandle, Msg* record, int capacity);
     // Wakes the waiters of WaitSent (something was written or a device closed).
     void SignalSent();
