@@ -5,9 +5,21 @@
 
 namespace {
 
-// Length of the well-formed UTF-8 sequence at the front of text, or 0 (overlong forms, surrogates and
-// code points beyond U+10FFFF are not well-formed).
+bool IsUtf8(std::string_view text) {
+    while (!text.empty()) {
+        const size_t n = Utf8SequenceLength(text);
+        if (n == 0)
+            return false;
+        text.remove_prefix(n);
+    }
+    return true;
+}
+
+} // namespace
+
 size_t Utf8SequenceLength(std::string_view text) {
+    if (text.empty())
+        return 0;
     const auto b = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
     const uint8_t lead = b(0);
     if (lead < 0x80)
@@ -38,18 +50,6 @@ size_t Utf8SequenceLength(std::string_view text) {
             return 0;
     return n;
 }
-
-bool IsUtf8(std::string_view text) {
-    while (!text.empty()) {
-        const size_t n = Utf8SequenceLength(text);
-        if (n == 0)
-            return false;
-        text.remove_prefix(n);
-    }
-    return true;
-}
-
-} // namespace
 
 std::string DeviceTextUtf8(std::string_view bytes) {
     if (IsUtf8(bytes))

@@ -5,44 +5,6 @@
 
 #include <cstdio>
 
-namespace {
-
-// Length of the valid UTF-8 sequence at s[i], or 0 when there is none.
-size_t Utf8Length(std::string_view s, size_t i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    size_t n = 0;
-    uint32_t cp = 0;
-    if (c < 0x80)
-        return 1;
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2;
-        cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        cp = c & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + n > s.size())
-        return 0;
-    for (size_t k = 1; k < n; ++k) {
-        const auto d = static_cast<unsigned char>(s[i + k]);
-        if ((d & 0xC0) != 0x80)
-            return 0;
-        cp = cp << 6 | (d & 0x3F);
-    }
-    // No overlong forms, no surrogates, nothing beyond U+10FFFF.
-    if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-        (cp >= 0xD800 && cp <= 0xDFFF))
-        return 0;
-    return n;
-}
-
-} // namespace
-
 JsonLine::JsonLine(std::string_view event) {
     body = "{\"event\":" + JsonQuoted(event);
 }
@@ -107,7 +69,7 @@ std::string JsonQuoted(std::string_view s) {
         } else if (c < 0x80) {
             out += static_cast<char>(c);
             ++i;
-        } else if (const size_t n = Utf8Length(s, i); n > 0) {
+        } else if (const size_t n = Utf8SequenceLength(s.substr(i)); n > 0) {
             out.append(s.substr(i, n));
             i += n;
         } else {
