@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-// Length of the well-formed UTF-8 sequence at the front of text, or 0 when there is none (an empty text, overlong forms,
-// surrogates and code points beyond U+10FFFF are not well-formed).
+// Length of the well-formed UTF-8 sequence at the front of text, or 0 when there is none (an empty text,
+// overlong forms, surrogates and code points beyond U+10FFFF are not well-formed).
 size_t Utf8SequenceLength(std::string_view text);
 
 // The bytes themselves when they are valid UTF-8; otherwise each byte read as Latin-1 ("M\xFCller" shows as
