@@ -16,12 +16,13 @@
 #include <thread>
 #include <vector>
 
-#include "base/platform.h"
 #include "base/buildinfo.h"
+#include "base/platform.h"
 #include "link/conbase.h"
 #include "tools/cli/clidevice.h"
 #include "tools/cli/clioptions.h"
 #include "tools/cli/clioutput.h"
+#include "tools/cli/cliscan.h"
 #include "tools/cli/jsonline.h"
 #include "tools/cli/linkwaiter.h"
 #include "update/firmwareimage.h"
@@ -273,7 +274,7 @@ int RunCli(const std::vector<std::string>& args) {
     try {
         switch (parsed.Options.Command) {
         case CliCommand::Help:
-            std::fputs(HelpText().c_str(), stdout);
+            std::fputs((parsed.Help.empty() ? HelpText() : parsed.Help).c_str(), stdout);
             return kExitOk;
         case CliCommand::Version:
             std::printf("fwupdate-cli %s\n", kFwUpdateVersion);
@@ -283,6 +284,8 @@ int RunCli(const std::vector<std::string>& args) {
         case CliCommand::Info:
         case CliCommand::Update:
             return RunDevices(parsed.Options);
+        case CliCommand::Scan:
+            return RunScan(parsed.Options);
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "fwupdate-cli: %s\n", e.what());
