@@ -23,8 +23,8 @@ namespace {
 constexpr TerminalSize kUsualSize{24, 80};
 
 // The terminal's size, read again only after it was resized.
-CliOutput::SizeSource SizeOfTerminal(CliOutput::Mode mode, std::FILE* stream) {
-    if (mode != CliOutput::Mode::Terminal)
+CliOutput::SizeSource SizeOfTerminal(CliOutput::Mode mode, std::FILE* stream, int liveSlots) {
+    if (mode != CliOutput::Mode::Terminal || liveSlots <= 0)
         return {};
     WatchTerminalResize();
     return [stream, known = TerminalSize{}]() mutable {
@@ -37,7 +37,7 @@ CliOutput::SizeSource SizeOfTerminal(CliOutput::Mode mode, std::FILE* stream) {
 } // namespace
 
 CliOutput::CliOutput(Mode mode, std::FILE* stream, int liveSlots, SizeSource size)
-    : OutMode(mode), Stream(stream), SizeOf(size ? std::move(size) : SizeOfTerminal(mode, stream)),
+    : OutMode(mode), Stream(stream), SizeOf(size ? std::move(size) : SizeOfTerminal(mode, stream, liveSlots)),
       Slots(static_cast<size_t>(liveSlots > 0 ? liveSlots : 0)) {}
 
 void CliOutput::Line(const std::string& text) {
