@@ -58,7 +58,6 @@ TEST_P(PlatformStopSignals, ReachTheHandlerOnceThenEndTheProgram) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, PlatformStopSignals,
     testing::Values(StopCase{"HangUpReachesTheHandler", 0, {SIGHUP}, SIGHUP},
-                    StopCase{"TerminationReachesTheHandler", 0, {SIGTERM}, SIGTERM},
                     StopCase{"SecondOfAnotherKindEndsAtOnce", 0, {SIGINT, SIGHUP}, -1, SIGHUP},
                     StopCase{"IgnoredAtStartStaysIgnored", SIGHUP, {SIGHUP}, 0},
                     StopCase{"OthersStillCaughtBesideAnIgnoredOne", SIGHUP, {SIGHUP, SIGINT}, SIGINT}),
