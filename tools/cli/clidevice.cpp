@@ -105,7 +105,8 @@ CliDevice::CliDevice(ConBase& con, LinkWaiter& waiter, CliOutput& out, const Dev
 
 CliDevice::~CliDevice() = default;
 
-void CliDevice::Interrupt() {
+void CliDevice::Interrupt(int signal) {
+    InterruptedCode = ExitCodeForSignal(signal);
     Interrupted = true;
     RequestUpdateStop();
     Waiter.WakeAll();
@@ -191,7 +192,7 @@ void CliDevice::Progress(const std::string& caption, int, int) {
 }
 
 void CliDevice::ProgressEnd() {
-    Out.Live(Slot, "");
+    Out.Live(Slot, CliOutput::LiveState::Active, "");
     std::lock_guard hold(ProgressLock);
     UpdateRunning = false;
 }
@@ -242,8 +243,9 @@ void CliDevice::ReportProgress(bool force) {
         const int64_t filled = pages > 0 ? written * 20 / pages : 0;
         const std::string bar = "[" + std::string(static_cast<size_t>(filled), '#') +
                                 std::string(static_cast<size_t>(20 - filled), '.') + "]";
-        Out.Live(Slot, Device.Label + " " + bar + " " + ProgressText(written, pages, left) +
-                           (written == 0 ? " (erasing)" : ""));
+        Out.Live(Slot, CliOutput::LiveState::Active,
+                 Device.Label + " " + bar + " " + ProgressText(written, pages, left) +
+                     (written == 0 ? " (erasing)" : ""));
         return;
     }
     if (!due)
@@ -264,6 +266,7 @@ void CliDevice::ReportProgress(bool force) {
 // ---- the run ----
 
 bool CliDevice::Connect() {
+    Out.Live(Slot, CliOutput::LiveState::Active, "");
     const int handle = OpenDevice(Device.Host, Device.Port);
     if (handle == 0) {
         Note = "cannot connect to " + Device.Label;
@@ -378,7 +381,7 @@ int CliDevice::RunInfo() {
     if (answered)
         return Finish(kExitOk, "ok", "ONLINE", false); // the block above said it
     if (Interrupted.load())
-        return Finish(kExitInterrupted, "interrupted", "interrupted before the device answered");
+        return Finish(InterruptedCode.load(), "interrupted", "interrupted before the device answered");
     return Finish(kExitNoConnection, "no-connection", Note);
 }
 
@@ -474,7 +477,7 @@ int CliDevice::RunUpdate() {
         ReportIdentity(false);
     if (Interrupted.load()) {
         Disconnect();
-        return Finish(kExitInterrupted, "interrupted",
+        return Finish(InterruptedCode.load(), "interrupted",
                       "interrupted before the update began; nothing was written");
     }
     const UpdateOutcome outcome = StartUpdateWith(config, Device.Config);
@@ -502,7 +505,7 @@ int CliDevice::RunUpdate() {
     case UpdateOutcome::Error:
     case UpdateOutcome::WorkerFailed:
         if (Interrupted.load())
-            return Finish(kExitInterrupted, "interrupted",
+            return Finish(InterruptedCode.load(), "interrupted",
                           "interrupted after " + pagesText +
                               ": the device's flash is incomplete; update it again");
         if (outcome == UpdateOutcome::WorkerFailed)
@@ -540,6 +543,8 @@ int CliDevice::RunUpdate() {
 int CliDevice::Finish(int code, const std::string& result, const std::string& text, bool say) {
     ExitCodeOf = code;
     Summary = text;
+    Out.Live(Slot, code == kExitOk ? CliOutput::LiveState::Done : CliOutput::LiveState::Failed,
+             code == kExitOk ? "" : Device.Label + ": " + text + " (exit " + std::to_string(code) + ")");
     const bool refused = code >= kExitBadConfig && code <= kExitInvalidImage;
     if (Out.Json()) {
         if (refused)

@@ -156,7 +156,7 @@ void DefineCommand(CLI::App& app, CliCommand command, RawArgs& raw) {
              std::string(update
                              ? ": connected, identified, refused (with reason), plan (--dry-run), started, "
                                "progress (every N pages), done (one per device, the last event of "
-                               "each device, with its exit code), and interrupted after a Ctrl-C"
+                               "each device, with its exit code), and interrupted (with the signal)"
                              : ""));
     if (command != CliCommand::Inspect) {
         ValueOption(app, "--timeout", raw.Timeouts, "S",
@@ -189,10 +189,12 @@ const char* const kHelpIntro =
     "command's options); --version prints the program's version (also after any command).";
 
 const char* const kHelpFooter =
-    R"(Ctrl-C stops every update between two pages (a second Ctrl-C ends the tool at once); the device's
-flash is then incomplete and the result is never OK. The diagnostic log is written as the window
-writes it, to fwupdate-cli.log beside the program (when installed from the package:
-$XDG_STATE_HOME/fwupdate/, by default ~/.local/state/fwupdate/), to $FWUPDATE_LOG, or to --log FILE.
+    R"(Ctrl-C (SIGINT), a hang-up (SIGHUP: the terminal or the SSH session went away) and SIGTERM stop
+every update between two pages (a second one ends the tool at once); the device's flash is then
+incomplete and the result is never OK, even where every device had finished. The diagnostic log is
+written as the window writes it, to fwupdate-cli.log beside the program (when installed from the
+package: $XDG_STATE_HOME/fwupdate/, by default ~/.local/state/fwupdate/), to $FWUPDATE_LOG, or to
+--log FILE.
 
 exit codes:
   0    success (info: the device answered; inspect: the file is valid; update: every device OK)
@@ -205,7 +207,9 @@ exit codes:
   7    image not found ("binary - File not found")
   8    invalid binary: checksum differs ("invalid binary"), or the image is too large
   9    update failed: link lost or error reply ("Firmwareupdate ERROR")
-  130  interrupted (Ctrl-C or SIGTERM)
+  129  interrupted by a hang-up (SIGHUP)
+  130  interrupted by Ctrl-C (SIGINT)
+  143  interrupted by SIGTERM
   With several devices the highest code of all devices is the exit code; the output names each
   device's outcome.
 )";
