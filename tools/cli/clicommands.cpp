@@ -1,5 +1,5 @@
 // The commands of fwupdate-cli: info and update run one thread per device over one link manager,
-// inspect reads a configuration file; Ctrl-C stops the devices between pages.
+// inspect reads a configuration file; Ctrl-C, a hang-up or SIGTERM stops the devices between pages.
 #include "tools/cli/clicommands.h"
 
 #include <algorithm>
@@ -18,8 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "base/platform.h"
 #include "base/buildinfo.h"
+#include "base/log.h"
+#include "base/platform.h"
 #include "link/conbase.h"
 #include "tools/cli/clidevice.h"
 #include "tools/cli/clioptions.h"
@@ -32,7 +33,7 @@
 
 namespace {
 
-// The stop signal (SIGINT or SIGTERM) that arrived, or 0.
+// The stop signal (SIGINT, SIGHUP or SIGTERM) that arrived first, or 0.
 std::atomic<int> StopSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler stores into it");
 
@@ -52,9 +53,28 @@ public:
     BlockStopSignals& operator=(const BlockStopSignals&) = delete;
 };
 
-// The first Ctrl-C asks for a stop between pages; a second one ends the tool at once.
+// The first stop signal asks for a stop between pages; a second one ends the tool at once.
 void CatchStopSignals() {
     CatchInterrupts(OnStopSignal, true);
+}
+
+// How the interruption is announced: "SIGHUP (the terminal hung up)".
+struct SignalName {
+    const char* Name;
+    const char* Meaning;
+};
+
+SignalName NameOfSignal(int signal) {
+    switch (signal) {
+    case 1:
+        return {"SIGHUP", "the terminal hung up"};
+    case 2:
+        return {"SIGINT", "Ctrl-C"};
+    case 15:
+        return {"SIGTERM", "a termination request"};
+    default:
+        return {"a signal", "unexpected"};
+    }
 }
 
 std::string NumberText(int32_t value) {
@@ -219,30 +239,41 @@ int RunDevices(const CliOptions& o) {
                 ++finished;
             }
         }
+        // Caught before the block ends, so that a signal held back meanwhile is not lost.
+        CatchStopSignals();
     }
-    CatchStopSignals();
 
-    bool announced = false;
+    int stoppedBy = 0;
+    auto announce = [&] {
+        stoppedBy = StopSignal.load();
+        const SignalName name = NameOfSignal(stoppedBy);
+        const std::string text = std::string("interrupted by ") + name.Name + " (" + name.Meaning +
+                                 "): stopping every update between pages (a second one quits at once)";
+        LogLine("fwupdate-cli: " + text);
+        out.Line(text);
+        out.Event(JsonLine("interrupted").Int("signal", stoppedBy).Text("name", name.Name).Str());
+    };
     for (;;) {
+        bool allEnded;
         {
             std::unique_lock hold(doneLock);
-            if (doneChanged.wait_for(hold, kSignalPoll, [&] { return finished == n; }))
-                break;
+            allEnded = doneChanged.wait_for(hold, kSignalPoll, [&] { return finished == n; });
         }
-        if (StopSignal.load() == 0)
-            continue;
-        if (!announced) {
-            announced = true;
-            out.Line("interrupted: stopping every update between pages (Ctrl-C again quits at once)");
-            out.Event(JsonLine("interrupted").Int("signal", StopSignal.load()).Str());
-        }
+        if (stoppedBy == 0 && StopSignal.load() != 0)
+            announce();
+        if (allEnded)
+            break;
         // Repeated until every device has ended: a device that was about to start its update resets
         // its stop request as it starts.
-        for (auto& d : devices)
-            d->Interrupt();
+        if (stoppedBy != 0)
+            for (auto& d : devices)
+                d->Interrupt(stoppedBy);
     }
     for (auto& t : threads)
         t.join();
+    if (stoppedBy == 0 && StopSignal.load() != 0)
+        announce(); // as the last device ended
+    out.EndLive();
 
     int code = kExitOk;
     int ok = 0;
@@ -252,6 +283,9 @@ int RunDevices(const CliOptions& o) {
         ok += d->Code() == kExitOk ? 1 : 0;
         ++results[d->Result()];
     }
+    // A stopped run is never a success, even where every device had finished by then.
+    if (stoppedBy != 0)
+        code = std::max(code, ExitCodeForSignal(stoppedBy));
     // The last event of the run, after every device's done.
     out.Event(JsonLine("summary")
                   .Value("results", results)

@@ -102,7 +102,8 @@ CliDevice::CliDevice(ConBase& con, LinkWaiter& waiter, CliOutput& out, const Dev
 
 CliDevice::~CliDevice() = default;
 
-void CliDevice::Interrupt() {
+void CliDevice::Interrupt(int signal) {
+    InterruptedCode = ExitCodeForSignal(signal);
     Interrupted = true;
     RequestUpdateStop();
     Waiter.WakeAll();
@@ -188,7 +189,7 @@ void CliDevice::Progress(const std::string& caption, int, int) {
 }
 
 void CliDevice::ProgressEnd() {
-    Out.Live(Slot, "");
+    Out.Live(Slot, CliOutput::LiveState::Active, "");
     std::lock_guard hold(ProgressLock);
     UpdateRunning = false;
 }
@@ -239,8 +240,9 @@ void CliDevice::ReportProgress(bool force) {
         const int64_t filled = pages > 0 ? written * 20 / pages : 0;
         const std::string bar = "[" + std::string(static_cast<size_t>(filled), '#') +
                                 std::string(static_cast<size_t>(20 - filled), '.') + "]";
-        Out.Live(Slot, Device.Label + " " + bar + " " + ProgressText(written, pages, left) +
-                           (written == 0 ? " (erasing)" : ""));
+        Out.Live(Slot, CliOutput::LiveState::Active,
+                 Device.Label + " " + bar + " " + ProgressText(written, pages, left) +
+                     (written == 0 ? " (erasing)" : ""));
         return;
     }
     if (!due)
@@ -261,6 +263,7 @@ void CliDevice::ReportProgress(bool force) {
 // ---- the run ----
 
 bool CliDevice::Connect() {
+    Out.Live(Slot, CliOutput::LiveState::Active, "");
     const int handle = OpenDevice(Device.Host, Device.Port);
     if (handle == 0) {
         Note = "cannot connect to " + Device.Label;
@@ -375,7 +378,7 @@ int CliDevice::RunInfo() {
     if (answered)
         return Finish(kExitOk, "ok", "ONLINE", false); // the block above said it
     if (Interrupted.load())
-        return Finish(kExitInterrupted, "interrupted", "interrupted before the device answered");
+        return Finish(InterruptedCode.load(), "interrupted", "interrupted before the device answered");
     return Finish(kExitNoConnection, "no-connection", Note);
 }
 
@@ -471,7 +474,7 @@ int CliDevice::RunUpdate() {
         ReportIdentity(false);
     if (Interrupted.load()) {
         Disconnect();
-        return Finish(kExitInterrupted, "interrupted",
+        return Finish(InterruptedCode.load(), "interrupted",
                       "interrupted before the update began; nothing was written");
     }
     const UpdateOutcome outcome = StartUpdateWith(config, Device.Config);
@@ -499,7 +502,7 @@ int CliDevice::RunUpdate() {
     case UpdateOutcome::Error:
     case UpdateOutcome::WorkerFailed:
         if (Interrupted.load())
-            return Finish(kExitInterrupted, "interrupted",
+            return Finish(InterruptedCode.load(), "interrupted",
                           "interrupted after " + pagesText +
                               ": the device's flash is incomplete; update it again");
         if (outcome == UpdateOutcome::WorkerFailed)
@@ -540,6 +543,8 @@ int CliDevice::Finish(int code, const std::string& result, const std::string& te
     ExitCodeOf = code;
     Summary = text;
     ResultOf = result;
+    Out.Live(Slot, code == kExitOk ? CliOutput::LiveState::Done : CliOutput::LiveState::Failed,
+             code == kExitOk ? "" : Device.Label + ": " + text + " (exit " + std::to_string(code) + ")");
     const bool refused = code >= kExitBadConfig && code <= kExitInvalidImage;
     if (Out.Json()) {
         if (refused)

@@ -34,8 +34,9 @@ public:
     int RunInfo();
     // update: read the configuration, connect, identify, then the window's update start. The exit code.
     int RunUpdate();
-    // Ctrl-C: ends the wait for answers and stops a running update between pages. Any thread, repeatable.
-    void Interrupt();
+    // A stop signal (1, 2 or 15): ends the wait for answers and stops a running update between pages; the
+    // device's exit code is then the signal's. Any thread, repeatable.
+    void Interrupt(int signal);
 
     const DeviceTarget& Target() const { return Device; }
     int Code() const { return ExitCodeOf.load(); }
@@ -90,6 +91,7 @@ private:
     const int Slot;
 
     std::atomic<bool> Interrupted{false};
+    std::atomic<int> InterruptedCode{kExitInterrupted};
     std::atomic<int> ExitCodeOf{kExitInternal};
     std::atomic<unsigned> ReportedMask{0};
     std::string Note;        // why the device did not answer
