@@ -40,6 +40,8 @@ public:
 
     const DeviceTarget& Target() const { return Device; }
     int Code() const { return ExitCodeOf.load(); }
+    // The result word of its done event ("ok", "failed", ...); "internal" when it never finished.
+    std::string Result() const;
     // One line on how it ended, for the summary.
     std::string Outcome() const;
 
@@ -96,6 +98,7 @@ private:
     std::string LastMessage; // the last text the update logic showed (its window text)
     std::string ImagePath;
     std::string Summary;
+    std::string ResultOf;
 
     // Progress of a running update. The pacing is fixed, so the time left follows from the pages.
     mutable std::mutex ProgressLock;

@@ -153,11 +153,15 @@ void DefineCommand(CLI::App& app, CliCommand command, RawArgs& raw) {
     }
     Flag(app, "--json", raw.Json,
          "JSON Lines on standard output instead of text, one event per line" +
-             std::string(update
-                             ? ": connected, identified, refused (with reason), plan (--dry-run), started, "
-                               "progress (every N pages), done (one per device, the last event of "
-                               "each device, with its exit code), and interrupted (with the signal)"
-                             : ""));
+             std::string(
+                 update
+                     ? ": connected, identified, refused (with reason), plan (--dry-run), started, "
+                       "progress (every N pages), done (one per device, the last event of "
+                       "each device, with its exit code), interrupted (with the signal), and last summary "
+                       "(results "
+                       "counted per result, devices, exit code, seconds). Every event starts with \"event\" "
+                       "and \"time\" (UTC, in milliseconds: 2026-12-08T07:45:12.345Z)"
+                     : ""));
     if (command != CliCommand::Inspect) {
         ValueOption(app, "--timeout", raw.Timeouts, "S",
                     "seconds to wait for a device's identification answers (default 5). The link "
