@@ -25,6 +25,7 @@
 #include "tools/cli/clidevice.h"
 #include "tools/cli/clioptions.h"
 #include "tools/cli/clioutput.h"
+#include "tools/cli/cliscan.h"
 #include "tools/cli/jsonline.h"
 #include "tools/cli/linkwaiter.h"
 #include "update/firmwareimage.h"
@@ -318,7 +319,7 @@ int RunCli(const std::vector<std::string>& args) {
     try {
         switch (parsed.Options.Command) {
         case CliCommand::Help:
-            std::fputs(HelpText().c_str(), stdout);
+            std::fputs((parsed.Help.empty() ? HelpText() : parsed.Help).c_str(), stdout);
             return kExitOk;
         case CliCommand::Version:
             std::printf("fwupdate-cli %s\n", kFwUpdateVersion);
@@ -328,6 +329,8 @@ int RunCli(const std::vector<std::string>& args) {
         case CliCommand::Info:
         case CliCommand::Update:
             return RunDevices(parsed.Options);
+        case CliCommand::Scan:
+            return RunScan(parsed.Options);
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "fwupdate-cli: %s\n", e.what());
