@@ -42,6 +42,7 @@ struct CliOptions {
     bool Json = false;
     std::chrono::milliseconds Timeout{5000};
     int ProgressEvery = 16;
+    std::string LogFile; // --log: the diagnostic log's file instead of the default one
 };
 
 // The parsed command line, or the reason it is wrong (Error not empty).
