@@ -142,10 +142,10 @@ int FileOpenLocked(const std::filesystem::path& path) {
     }
     // The lock covers one byte far beyond any log's end, so readers of the file are never kept out; it
     // ends when the handle is closed.
-    OVERLAPPED far{};
-    far.Offset = 0xFFFFFFFEu;
-    far.OffsetHigh = 0x7FFFFFFFu;
-    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &far)) {
+    OVERLAPPED beyondEnd{};
+    beyondEnd.Offset = 0xFFFFFFFEu;
+    beyondEnd.OffsetHigh = 0x7FFFFFFFu;
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &beyondEnd)) {
         const DWORD error = GetLastError();
         CloseHandle(file);
         errno = error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? EBUSY : EIO;
