@@ -33,6 +33,9 @@ int FileOpenTruncated(const std::filesystem::path& path);
 bool FileWriteAll(int file, std::string_view bytes);
 bool FileEmpty(int file);
 void FileClose(int file);
+// Puts the file from in the place of to, replacing a file there in one step (readers see the old or
+// the new file, never a part of one); both in one folder. False, with errno set, on failure.
+bool FileReplace(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Ctrl-C and termination requests (SIGINT/SIGTERM; the console's Ctrl-C, Ctrl-Break and close events)
 // call handler with 2 (Ctrl-C) or 15 (termination). The handler may run in a signal handler or in a

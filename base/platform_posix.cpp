@@ -72,6 +72,10 @@ int FileOpenTruncated(const std::filesystem::path& path) {
     return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
 }
 
+bool FileReplace(const std::filesystem::path& from, const std::filesystem::path& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0; // replaces an existing file atomically
+}
+
 bool FileWriteAll(int file, std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t written = ::write(file, bytes.data(), bytes.size());

@@ -22,38 +22,18 @@
 #include "tools/cli/clidevice.h"
 #include "tools/cli/clioptions.h"
 #include "tools/cli/clioutput.h"
+#include "tools/cli/clireport.h"
+#include "tools/cli/devicelist.h"
+#include "tools/cli/jobslots.h"
 #include "tools/cli/jsonline.h"
+#include "tools/cli/linkgroups.h"
 #include "tools/cli/linkwaiter.h"
+#include "tools/cli/stopsignal.h"
 #include "update/firmwareimage.h"
 #include "update/fwconfig.h"
 #include "update/updatestart.h"
 
 namespace {
-
-// The stop signal (SIGINT or SIGTERM) that arrived, or 0.
-std::atomic<int> StopSignal{0};
-static_assert(std::atomic<int>::is_always_lock_free, "the signal handler stores into it");
-
-void OnStopSignal(int sig) {
-    StopSignal.store(sig);
-}
-
-constexpr std::chrono::milliseconds kSignalPoll{50};
-
-// While it lives, interrupts are kept from the calling thread and from every thread started
-// meanwhile (the link's, the devices', their update workers), so they reach only the main thread.
-class BlockStopSignals {
-public:
-    BlockStopSignals() { BlockInterrupts(); }
-    ~BlockStopSignals() { UnblockInterrupts(); }
-    BlockStopSignals(const BlockStopSignals&) = delete;
-    BlockStopSignals& operator=(const BlockStopSignals&) = delete;
-};
-
-// The first Ctrl-C asks for a stop between pages; a second one ends the tool at once.
-void CatchStopSignals() {
-    CatchInterrupts(OnStopSignal, true);
-}
 
 std::string NumberText(int32_t value) {
     if (value == kNullInt)
@@ -166,33 +146,74 @@ int RunInspect(const CliOptions& o) {
     return code;
 }
 
+// The run report, when one is asked for: every device's record as far as it got.
+void WriteRunReport(const CliOptions& o, const std::vector<std::unique_ptr<CliDevice>>& devices) {
+    if (o.ReportFile.empty())
+        return;
+    std::vector<DeviceRecord> records;
+    records.reserve(devices.size());
+    for (const auto& d : devices)
+        records.push_back(d->Record());
+    const std::string error = WriteReport(o.ReportFile, records);
+    if (!error.empty())
+        std::fprintf(stderr, "fwupdate-cli: %s\n", error.c_str());
+}
+
 int RunDevices(const CliOptions& o) {
     const int n = static_cast<int>(o.Devices.size());
+    if (!o.ReportFile.empty() && !ReportFormatFor(o.ReportFile)) {
+        std::fprintf(stderr, "fwupdate-cli: --report %s: the file name must end in .json or .csv\n",
+                     o.ReportFile.c_str());
+        return kExitUsage;
+    }
     CliOutput out(CliOutput::ModeFor(stdout, o.Json), stdout, n);
     RunSettings settings;
     settings.Timeout = o.Timeout;
     settings.Admin = o.Admin;
     settings.DryRun = o.DryRun;
     settings.ProgressEvery = o.ProgressEvery;
+    settings.Retries = o.Retries;
+    settings.Jobs = o.Jobs;
     const bool update = o.Command == CliCommand::Update;
 
     std::mutex doneLock;
     std::condition_variable doneChanged;
     int finished = 0;
 
+    // A link manager keeps one device per address: devices behind one address get a manager each.
+    const std::vector<int> groups = LinkGroups(o.Devices);
+    const int managers = groups.empty() ? 0 : *std::max_element(groups.begin(), groups.end()) + 1;
+
     // Declared in this order so that they go in the reverse one: the devices (their workers are
-    // joined by then), the receiver, and last the link manager with its threads.
-    std::unique_ptr<ConBase> link;
-    std::unique_ptr<LinkWaiter> waiter;
+    // joined by then), the receivers, and last the link managers with their threads.
+    std::vector<std::unique_ptr<ConBase>> links;
+    std::vector<std::unique_ptr<LinkWaiter>> waiters;
+    JobSlots slots(o.Jobs);
     std::vector<std::unique_ptr<CliDevice>> devices;
     std::vector<std::thread> threads;
     {
         BlockStopSignals blocked;
-        link = std::make_unique<ConBase>();
-        waiter = std::make_unique<LinkWaiter>(*link);
-        for (int i = 0; i < n; ++i)
-            devices.push_back(std::make_unique<CliDevice>(*link, *waiter, out,
-                                                          o.Devices[static_cast<size_t>(i)], settings, i));
+        for (int m = 0; m < managers; ++m) {
+            links.push_back(std::make_unique<ConBase>());
+            waiters.push_back(std::make_unique<LinkWaiter>(*links.back()));
+        }
+        for (int i = 0; i < n; ++i) {
+            const auto m = static_cast<size_t>(groups[static_cast<size_t>(i)]);
+            devices.push_back(std::make_unique<CliDevice>(*links[m], *waiters[m], out,
+                                                          o.Devices[static_cast<size_t>(i)], settings, i,
+                                                          o.Jobs > 0 ? &slots : nullptr));
+        }
+        // Written before any device is touched: a report that cannot be written says so at once.
+        if (!o.ReportFile.empty()) {
+            std::vector<DeviceRecord> records;
+            for (const auto& d : devices)
+                records.push_back(d->Record());
+            const std::string error = WriteReport(o.ReportFile, records);
+            if (!error.empty()) {
+                std::fprintf(stderr, "fwupdate-cli: --report: %s\n", error.c_str());
+                return kExitUsage;
+            }
+        }
         for (auto& device : devices) {
             CliDevice* d = device.get();
             auto run = [&, d] {
@@ -222,18 +243,29 @@ int RunDevices(const CliOptions& o) {
     CatchStopSignals();
 
     bool announced = false;
+    int reported = 0; // devices finished when the report was last written
     for (;;) {
+        int now;
+        bool all;
         {
             std::unique_lock hold(doneLock);
-            if (doneChanged.wait_for(hold, kSignalPoll, [&] { return finished == n; }))
-                break;
+            all = doneChanged.wait_for(hold, kSignalPoll, [&] { return finished == n; });
+            now = finished;
         }
-        if (StopSignal.load() == 0)
+        // Rewritten whenever a device has ended, so that even a run ended at once (a second Ctrl-C)
+        // leaves a report of what had ended.
+        if (now != reported && !all) {
+            reported = now;
+            WriteRunReport(o, devices);
+        }
+        if (all)
+            break;
+        if (StopSignal() == 0)
             continue;
         if (!announced) {
             announced = true;
             out.Line("interrupted: stopping every update between pages (Ctrl-C again quits at once)");
-            out.Event(JsonLine("interrupted").Int("signal", StopSignal.load()).Str());
+            out.Event(JsonLine("interrupted").Int("signal", StopSignal()).Str());
         }
         // Repeated until every device has ended: a device that was about to start its update resets
         // its stop request as it starts.
@@ -242,6 +274,7 @@ int RunDevices(const CliOptions& o) {
     }
     for (auto& t : threads)
         t.join();
+    WriteRunReport(o, devices);
 
     int code = kExitOk;
     int ok = 0;
@@ -281,8 +314,15 @@ int RunCli(const std::vector<std::string>& args) {
         case CliCommand::Inspect:
             return RunInspect(parsed.Options);
         case CliCommand::Info:
-        case CliCommand::Update:
-            return RunDevices(parsed.Options);
+        case CliCommand::Update: {
+            CliOptions options = parsed.Options;
+            const std::string error = AddListedDevices(options);
+            if (!error.empty()) {
+                std::fprintf(stderr, "fwupdate-cli: %s\n", error.c_str());
+                return kExitUsage;
+            }
+            return RunDevices(options);
+        }
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "fwupdate-cli: %s\n", e.what());

@@ -42,6 +42,10 @@ struct CliOptions {
     bool Json = false;
     std::chrono::milliseconds Timeout{5000};
     int ProgressEvery = 16;
+    int Retries = 0;
+    std::string ReportFile;
+    int Jobs = 0; // no limit
+    std::string DevicesFrom;
 };
 
 // The parsed command line, or the reason it is wrong (Error not empty).

@@ -71,8 +71,12 @@ class SimDevice {
 public:
     explicit SimDevice(SimIdentity identity = {}, SimModelFaults faults = {});
 
-    // Starts a new session: forgets what the last one received and empties the receive buffer.
-    void Reset();
+    // Starts a new session: forgets what the last one received and empties the receive buffer. Without
+    // faulty the session runs without the model's fault triggers.
+    void Reset(bool faulty = true);
+
+    // What the running session has received so far (the image is reassembled only by Report).
+    const SimSessionReport& Received() const { return report_; }
 
     // Takes received bytes; returns the reply frames for the frames completed by them, in order.
     std::vector<std::vector<uint8_t>> Feed(const uint8_t* data, std::size_t size);
@@ -98,6 +102,7 @@ private:
 
     SimIdentity identity_;
     SimModelFaults faults_;
+    bool faultsActive_ = true;
     SimSessionReport report_;
     std::map<int64_t, std::vector<uint8_t>> flash_; // page index -> bytes as received
     int64_t nextPage_ = 0;
