@@ -37,13 +37,16 @@ void FileClose(int file);
 // the new file, never a part of one); both in one folder. False, with errno set, on failure.
 bool FileReplace(const std::filesystem::path& from, const std::filesystem::path& to);
 
-// Ctrl-C and termination requests (SIGINT/SIGTERM; the console's Ctrl-C, Ctrl-Break and close events)
-// call handler with 2 (Ctrl-C) or 15 (termination). The handler may run in a signal handler or in a
-// thread of its own: it may only store into lock-free atomics or signal a SockWake. With once, the
-// first request reaches handler and a second one ends the program at once.
+// Ctrl-C, hang-ups and termination requests (SIGINT, SIGHUP, SIGTERM; the console's Ctrl-C and Ctrl-Break,
+// close, logoff and shutdown events) call handler with the signal's number: 2 (Ctrl-C, Ctrl-Break), 1 (the
+// terminal hung up: SIGHUP, the console closed, the user logged off) or 15 (termination: SIGTERM, shutdown).
+// The handler may run in a signal handler or in a thread of its own: it may only store into lock-free atomics
+// or signal a SockWake. With once, the first request of any of them reaches handler and a second one ends the
+// program at once. A signal that was ignored when the program started (nohup, a script's background job)
+// stays ignored.
 void CatchInterrupts(void (*handler)(int), bool once);
-// Keeps interrupts away from the calling thread and the threads it starts until UnblockInterrupts, so
-// they reach the main thread (no-op where a handler gets a thread of its own).
+// Keeps interrupts and the terminal's resize notice away from the calling thread and the threads it starts
+// until UnblockInterrupts, so they reach the main thread (no-op where a handler gets a thread of its own).
 void BlockInterrupts();
 void UnblockInterrupts();
 // A reader that goes away (a closed pipe) must not end the program.
@@ -54,9 +57,20 @@ void IgnoreBrokenPipe();
 int64_t RaiseOpenFileLimit();
 
 // Whether stream is a terminal that takes cursor-moving escape sequences (turned on where needed), and
-// its width in columns (0 when unknown).
+// its size in character cells (0 when unknown).
 bool IsLiveTerminal(std::FILE* stream);
+struct TerminalSize {
+    int Rows = 0;
+    int Columns = 0;
+};
+TerminalSize TerminalSizeOf(std::FILE* stream);
 int TerminalColumns(std::FILE* stream);
+// The terminal's resize notice: after WatchTerminalResize, TerminalResized tells whether the size may have
+// changed since its last call (true at its first call), so the size is read again only then. POSIX notes
+// SIGWINCH; the Windows console gives no such notice to a program that writes only, so there it is
+// always true and the size is read at each redraw.
+void WatchTerminalResize();
+bool TerminalResized();
 
 // Whether a window cannot be shown because no desktop session is there: on POSIX none of DISPLAY,
 // WAYLAND_DISPLAY and QT_QPA_PLATFORM is set; never on Windows.

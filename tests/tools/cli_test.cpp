@@ -171,8 +171,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CliHelp, NamesEveryExitCodeAndTheDryRunTraffic) {
     const CliRun run = RunCli({"--help"}, 10s);
     EXPECT_EQ(run.code, 0);
-    for (const char* text : {"exit codes", "  3 ", "  4 ", "  5 ", "  6 ", "  7 ", "  8 ", "  9 ", "130",
-                             "identification reads", "highest code"})
+    for (const char* text : {"exit codes", "  3 ", "  4 ", "  5 ", "  6 ", "  7 ", "  8 ", "  9 ", "129",
+                             "130", "143", "identification reads", "highest code"})
         EXPECT_TRUE(run.Has(text)) << text;
 }
 
@@ -471,36 +471,75 @@ TEST_F(CliTest, UpdateWritesTheImageIntactAndLogsAsTheWindow) {
     }
 }
 
-TEST_F(CliTest, CtrlCStopsBetweenPagesAndIsNeverOk) {
+struct StopCase {
+    const char* label;
+    int signal;
+    int code;
+    const char* name; // how the tool names the signal
+    bool json;
+};
+
+class CliStopSignal : public CliTest, public testing::WithParamInterface<StopCase> {};
+
+TEST_P(CliStopSignal, StopsBetweenPagesWithTheSignalsCodeAndIsNeverOk) {
+    const StopCase& c = GetParam();
     const Firmware fw = WriteFirmware(dir, "fw.bin", 700, 3);
     Sim sim;
     ASSERT_TRUE(sim.Start(Addr(67)));
+    std::vector<std::string> args{"update", "--device", sim.Device(), "--config", fw.cfg};
+    if (c.json)
+        args.push_back("--json");
     SimProcess cli;
-    ASSERT_TRUE(cli.Start(CLI_PATH, {"update", "--device", sim.Device(), "--config", fw.cfg, "--json"}));
+    ASSERT_TRUE(cli.Start(CLI_PATH, args));
     std::vector<std::string> lines;
     bool started = false;
     while (auto line = cli.NextJson(20s)) {
         lines.push_back(*line);
-        if (ParseJson(*line)["event"].toString() == "started") {
-            started = true;
+        started = c.json ? ParseJson(*line)["event"].toString() == "started"
+                         : line->find("erasing the flash first") != std::string::npos;
+        if (started)
             break;
-        }
     }
     ASSERT_TRUE(started);
-    cli.Signal(SIGINT); // during the 4 s erase
+    cli.Signal(c.signal); // during the 4 s erase
     while (auto line = cli.NextJson(10s))
         lines.push_back(*line);
-    EXPECT_EQ(cli.WaitExit(5s), 130);
-    const QJsonObject done = ParseJson(lines.back());
-    EXPECT_EQ(done["event"].toString(), "done");
-    EXPECT_EQ(done["result"].toString(), "interrupted");
-    EXPECT_EQ(done["message"].toString(), "Firmwareupdate ERROR");
+    EXPECT_EQ(cli.WaitExit(5s), c.code);
+    std::string out;
     for (const auto& line : lines)
-        EXPECT_EQ(line.find("Firmwareupdate OK"), std::string::npos) << line;
+        out += line + "\n";
+    EXPECT_EQ(out.find("Firmwareupdate OK"), std::string::npos) << out;
+    const std::string named = std::string("interrupted by ") + c.name;
+    if (c.json) {
+        QJsonObject interrupted;
+        for (const auto& line : lines)
+            if (const QJsonObject j = ParseJson(line); j["event"].toString() == "interrupted")
+                interrupted = j;
+        EXPECT_EQ(interrupted["signal"].toInt(), c.signal) << out;
+        const std::string name = c.name;
+        EXPECT_EQ(interrupted["name"].toString().toStdString(), name.substr(0, name.find(' '))) << out;
+        const QJsonObject done = ParseJson(lines.back());
+        EXPECT_EQ(done["event"].toString(), "done");
+        EXPECT_EQ(done["result"].toString(), "interrupted");
+        EXPECT_EQ(done["code"].toInt(), c.code);
+        EXPECT_EQ(done["message"].toString(), "Firmwareupdate ERROR");
+    } else {
+        EXPECT_NE(out.find(named), std::string::npos) << out;
+        EXPECT_NE(out.find("(exit " + std::to_string(c.code) + ")"), std::string::npos) << out;
+    }
+    const std::string log = ReadText(dir / "fwupdate-cli.log");
+    EXPECT_NE(log.find(named), std::string::npos) << log;
     const QJsonObject j = sim.Json();
     EXPECT_LT(j["pages"].toInt(), 3);
     EXPECT_FALSE(j["updateEnded"].toBool());
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, CliStopSignal,
+                         testing::Values(StopCase{"CtrlC", SIGINT, 130, "SIGINT (Ctrl-C)", true},
+                                         StopCase{"HangUp", SIGHUP, 129, "SIGHUP (the terminal hung up)",
+                                                  false},
+                                         StopCase{"Terminated", SIGTERM, 143, "SIGTERM", false}),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 // Each device's events in the order they came; the JSON lines of several devices interleave.
 std::map<std::string, std::vector<QJsonObject>> EventsByDevice(const CliRun& run) {

@@ -1,5 +1,6 @@
-// The commands of fwupdate-cli: info and update run one thread per device over one link manager,
-// inspect reads a configuration file; Ctrl-C stops the devices between pages.
+// The commands of fwupdate-cli: info and update run one thread per device over link managers that
+// hold one device of an address each,
+// inspect reads a configuration file; Ctrl-C, a hang-up or SIGTERM stops the devices between pages.
 #include "tools/cli/clicommands.h"
 
 #include <algorithm>
@@ -16,8 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "base/platform.h"
 #include "base/buildinfo.h"
+#include "base/log.h"
+#include "base/platform.h"
 #include "link/conbase.h"
 #include "tools/cli/clidevice.h"
 #include "tools/cli/clioptions.h"
@@ -146,17 +148,16 @@ int RunInspect(const CliOptions& o) {
     return code;
 }
 
-// The run report, when one is asked for: every device's record as far as it got.
-void WriteRunReport(const CliOptions& o, const std::vector<std::unique_ptr<CliDevice>>& devices) {
+// The run report, when one is asked for: every device's record as far as it got. Empty, or why it
+// could not be written.
+std::string WriteRunReport(const CliOptions& o, const std::vector<std::unique_ptr<CliDevice>>& devices) {
     if (o.ReportFile.empty())
-        return;
+        return {};
     std::vector<DeviceRecord> records;
     records.reserve(devices.size());
     for (const auto& d : devices)
         records.push_back(d->Record());
-    const std::string error = WriteReport(o.ReportFile, records);
-    if (!error.empty())
-        std::fprintf(stderr, "fwupdate-cli: %s\n", error.c_str());
+    return WriteReport(o.ReportFile, records);
 }
 
 int RunDevices(const CliOptions& o) {
@@ -185,7 +186,7 @@ int RunDevices(const CliOptions& o) {
     const int managers = groups.empty() ? 0 : *std::max_element(groups.begin(), groups.end()) + 1;
 
     // Declared in this order so that they go in the reverse one: the devices (their workers are
-    // joined by then), the receivers, and last the link managers with their threads.
+    // joined by then), the turns, the receivers, and last the link managers with their threads.
     std::vector<std::unique_ptr<ConBase>> links;
     std::vector<std::unique_ptr<LinkWaiter>> waiters;
     JobSlots slots(o.Jobs);
@@ -204,15 +205,9 @@ int RunDevices(const CliOptions& o) {
                                                           o.Jobs > 0 ? &slots : nullptr));
         }
         // Written before any device is touched: a report that cannot be written says so at once.
-        if (!o.ReportFile.empty()) {
-            std::vector<DeviceRecord> records;
-            for (const auto& d : devices)
-                records.push_back(d->Record());
-            const std::string error = WriteReport(o.ReportFile, records);
-            if (!error.empty()) {
-                std::fprintf(stderr, "fwupdate-cli: --report: %s\n", error.c_str());
-                return kExitUsage;
-            }
+        if (const std::string error = WriteRunReport(o, devices); !error.empty()) {
+            std::fprintf(stderr, "fwupdate-cli: --report: %s\n", error.c_str());
+            return kExitUsage;
         }
         for (auto& device : devices) {
             CliDevice* d = device.get();
@@ -239,42 +234,55 @@ int RunDevices(const CliOptions& o) {
                 ++finished;
             }
         }
+        // Caught before the block ends, so that a signal held back meanwhile is not lost.
+        CatchStopSignals();
     }
-    CatchStopSignals();
 
-    bool announced = false;
-    int reported = 0; // devices finished when the report was last written
+    int stoppedBy = 0;
+    auto announce = [&] {
+        stoppedBy = StopSignal();
+        const SignalName name = NameOfSignal(stoppedBy);
+        const std::string text = std::string("interrupted by ") + name.Name + " (" + name.Meaning +
+                                 "): stopping every update between pages (a second one quits at once)";
+        LogLine("fwupdate-cli: " + text);
+        out.Line(text);
+        out.Event(JsonLine("interrupted").Int("signal", stoppedBy).Text("name", name.Name).Str());
+    };
+    int reported = 0; // devices ended when the report was last written
+    auto report = [&] {
+        if (const std::string error = WriteRunReport(o, devices); !error.empty())
+            std::fprintf(stderr, "fwupdate-cli: --report: %s\n", error.c_str());
+    };
     for (;;) {
-        int now;
-        bool all;
+        bool allEnded;
+        int ended;
         {
             std::unique_lock hold(doneLock);
-            all = doneChanged.wait_for(hold, kSignalPoll, [&] { return finished == n; });
-            now = finished;
+            allEnded = doneChanged.wait_for(hold, kSignalPoll, [&] { return finished == n; });
+            ended = finished;
         }
-        // Rewritten whenever a device has ended, so that even a run ended at once (a second Ctrl-C)
-        // leaves a report of what had ended.
-        if (now != reported && !all) {
-            reported = now;
-            WriteRunReport(o, devices);
+        // Rewritten whenever a device has ended, so that a run ended at once (a second stop signal)
+        // still leaves the records of the devices that had ended.
+        if (ended != reported && !allEnded) {
+            reported = ended;
+            report();
         }
-        if (all)
+        if (stoppedBy == 0 && StopSignal() != 0)
+            announce();
+        if (allEnded)
             break;
-        if (StopSignal() == 0)
-            continue;
-        if (!announced) {
-            announced = true;
-            out.Line("interrupted: stopping every update between pages (Ctrl-C again quits at once)");
-            out.Event(JsonLine("interrupted").Int("signal", StopSignal()).Str());
-        }
         // Repeated until every device has ended: a device that was about to start its update resets
         // its stop request as it starts.
-        for (auto& d : devices)
-            d->Interrupt();
+        if (stoppedBy != 0)
+            for (auto& d : devices)
+                d->Interrupt(stoppedBy);
     }
     for (auto& t : threads)
         t.join();
-    WriteRunReport(o, devices);
+    if (stoppedBy == 0 && StopSignal() != 0)
+        announce(); // as the last device ended
+    out.EndLive();
+    report();
 
     int code = kExitOk;
     int ok = 0;
@@ -282,6 +290,9 @@ int RunDevices(const CliOptions& o) {
         code = std::max(code, d->Code());
         ok += d->Code() == kExitOk ? 1 : 0;
     }
+    // A stopped run is never a success, even where every device had finished by then.
+    if (stoppedBy != 0)
+        code = std::max(code, ExitCodeForSignal(stoppedBy));
     if (n > 1) {
         out.Line("summary: " + std::to_string(ok) + " of " + std::to_string(n) + " devices " +
                  (update ? (o.DryRun ? "passed every check" : "updated") : "answered") + "; exit " +

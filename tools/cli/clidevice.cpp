@@ -125,7 +125,8 @@ CliDevice::CliDevice(ConBase& con, LinkWaiter& waiter, CliOutput& out, const Dev
 
 CliDevice::~CliDevice() = default;
 
-void CliDevice::Interrupt() {
+void CliDevice::Interrupt(int signal) {
+    InterruptedCode = ExitCodeForSignal(signal);
     Interrupted = true;
     RequestUpdateStop();
     Waiter.WakeAll();
@@ -223,7 +224,7 @@ void CliDevice::Progress(const std::string& caption, int, int) {
 }
 
 void CliDevice::ProgressEnd() {
-    Out.Live(Slot, "");
+    Out.Live(Slot, CliOutput::LiveState::Active, "");
     std::lock_guard hold(ProgressLock);
     UpdateRunning = false;
 }
@@ -274,8 +275,9 @@ void CliDevice::ReportProgress(bool force) {
         const int64_t filled = pages > 0 ? written * 20 / pages : 0;
         const std::string bar = "[" + std::string(static_cast<size_t>(filled), '#') +
                                 std::string(static_cast<size_t>(20 - filled), '.') + "]";
-        Out.Live(Slot, Device.Label + " " + bar + " " + ProgressText(written, pages, left) +
-                           (written == 0 ? " (erasing)" : ""));
+        Out.Live(Slot, CliOutput::LiveState::Active,
+                 Device.Label + " " + bar + " " + ProgressText(written, pages, left) +
+                     (written == 0 ? " (erasing)" : ""));
         return;
     }
     if (!due)
@@ -296,6 +298,7 @@ void CliDevice::ReportProgress(bool force) {
 // ---- the run ----
 
 bool CliDevice::Connect() {
+    Out.Live(Slot, CliOutput::LiveState::Active, "");
     const int handle = OpenDevice(Device.Host, Device.Port);
     LastHandle = handle;
     if (handle == 0) {
@@ -448,7 +451,7 @@ int CliDevice::RunInfo() {
     if (answered)
         return Finish(kExitOk, "ok", "ONLINE", false); // the block above said it
     if (Interrupted.load())
-        return Finish(kExitInterrupted, "interrupted", "interrupted before the device answered");
+        return Finish(InterruptedCode.load(), "interrupted", "interrupted before the device answered");
     return Finish(kExitNoConnection, "no-connection", Note);
 }
 
@@ -563,7 +566,7 @@ int CliDevice::RunUpdate() {
         const milliseconds pause = RetryPause(attempt);
         ReportRetry(attempt + 1, result, pause);
         if (!PauseBeforeRetry(pause))
-            return Finish(kExitInterrupted, "interrupted",
+            return Finish(InterruptedCode.load(), "interrupted",
                           "interrupted before attempt " + std::to_string(attempt + 1) + "; attempt " +
                               std::to_string(attempt) + ": " + result.Text);
     }
@@ -586,6 +589,9 @@ void CliDevice::ReportRetry(int next, const Attempt& failed, milliseconds pause)
                   .Str());
     Say(failed.Text + "; trying again in " + SecondsText(seconds) + " (attempt " + std::to_string(next) +
         " of " + std::to_string(attempts) + ")");
+    Out.Live(Slot, CliOutput::LiveState::Active,
+             Device.Label + " attempt " + std::to_string(next) + " of " + std::to_string(attempts) + " in " +
+                 SecondsText(seconds));
 }
 
 bool CliDevice::PauseBeforeRetry(milliseconds pause) {
@@ -624,6 +630,7 @@ bool CliDevice::WaitForTurn(JobSlot& turn) {
             said = true;
             Out.Event(JsonLine("waiting").Text("device", Device.Label).Int("jobs", Settings.Jobs).Str());
             Say("waiting for its turn (at most " + std::to_string(Settings.Jobs) + " devices are programmed at once)");
+            Out.Live(Slot, CliOutput::LiveState::Waiting, Device.Label + " waiting for its turn");
         }
         // The keep-alive replies, and a link that closes meanwhile: the update start then finds no connection.
         MsgCallback(CurrentDevice.load());
@@ -651,7 +658,7 @@ CliDevice::Attempt CliDevice::UpdateOnce(FwConfig& config) {
     }
     if (Interrupted.load()) {
         Disconnect();
-        return {kExitInterrupted, "interrupted", "interrupted before the update began; nothing was written"};
+        return {InterruptedCode.load(), "interrupted", "interrupted before the update began; nothing was written"};
     }
     // With --jobs the rules are checked first (nothing is sent), so that a device they refuse does not
     // wait its turn to be told; then the device waits, its connection kept alive meanwhile.
@@ -665,7 +672,7 @@ CliDevice::Attempt CliDevice::UpdateOnce(FwConfig& config) {
             refused = checked;
         else if (!WaitForTurn(turn)) {
             Disconnect();
-            return {kExitInterrupted, "interrupted",
+            return {InterruptedCode.load(), "interrupted",
                     "interrupted while waiting for its turn; nothing was written"};
         }
     }
@@ -694,7 +701,7 @@ CliDevice::Attempt CliDevice::UpdateOnce(FwConfig& config) {
     case UpdateOutcome::Error:
     case UpdateOutcome::WorkerFailed:
         if (Interrupted.load())
-            return Attempt{kExitInterrupted, "interrupted",
+            return Attempt{InterruptedCode.load(), "interrupted",
                           "interrupted after " + pagesText +
                               ": the device's flash is incomplete; update it again"};
         if (outcome == UpdateOutcome::WorkerFailed)
@@ -738,6 +745,8 @@ int CliDevice::Finish(int code, const std::string& result, const std::string& te
     }
     ExitCodeOf = code;
     Summary = text;
+    Out.Live(Slot, code == kExitOk ? CliOutput::LiveState::Done : CliOutput::LiveState::Failed,
+             code == kExitOk ? "" : Device.Label + ": " + text + " (exit " + std::to_string(code) + ")");
     const bool refused = code >= kExitBadConfig && code <= kExitInvalidImage;
     if (Out.Json()) {
         if (refused)

@@ -49,9 +49,10 @@ public:
     // scan: connect and identify without a word on the output; true when the device answered, its
     // answers then in Identity().
     bool Probe();
-    // Ctrl-C: ends the wait for answers, for a turn or before another attempt, and stops a running
-    // update between pages. Any thread, repeatable.
-    void Interrupt();
+    // A stop signal (1, 2 or 15): ends the wait for answers, for a turn or before another attempt, and
+    // stops a running update between pages; the device's exit code is then the signal's. Any thread,
+    // repeatable.
+    void Interrupt(int signal);
 
     // What the device reported on its last connection that answered. Any thread.
     DeviceIdentity Identity() const;
@@ -128,6 +129,7 @@ private:
     JobSlots* const Slots;
 
     std::atomic<bool> Interrupted{false};
+    std::atomic<int> InterruptedCode{kExitInterrupted};
     std::atomic<int> ExitCodeOf{kExitInternal};
     std::atomic<unsigned> ReportedMask{0};
     std::string Note;        // why the device did not answer

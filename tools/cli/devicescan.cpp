@@ -245,8 +245,8 @@ int ScanDevices(const ScanRequest& request) {
                         std::lock_guard hold(lock);
                         probing[static_cast<size_t>(w)] = &device;
                     }
-                    if (stop.load())
-                        device.Interrupt();
+                    if (stop.load()) // set before this probe was listed: the main thread has not seen it
+                        device.Interrupt(StopSignal());
                     const bool answered = device.Probe();
                     std::lock_guard hold(lock);
                     probing[static_cast<size_t>(w)] = nullptr;
@@ -261,11 +261,18 @@ int ScanDevices(const ScanRequest& request) {
                 }
                 changed.notify_all();
             };
-            try {
-                threads.emplace_back(probe);
+            {
+                // Counted first: a probe that ends at once counts itself down.
                 std::lock_guard hold(lock);
                 ++running;
+            }
+            try {
+                threads.emplace_back(probe);
             } catch (const std::system_error& e) {
+                {
+                    std::lock_guard hold(lock);
+                    --running;
+                }
                 if (threads.empty()) {
                     std::fprintf(stderr, "fwupdate-cli: scan: no thread: %s\n", e.what());
                     return kExitInternal;
@@ -273,30 +280,35 @@ int ScanDevices(const ScanRequest& request) {
                 break; // the threads there are take all addresses
             }
         }
+        // Caught before the block ends, so that a signal held back meanwhile is not lost.
+        CatchStopSignals();
     }
-    CatchStopSignals();
 
+    int stoppedBy = 0;
     for (;;) {
         std::unique_lock hold(lock);
         if (changed.wait_for(hold, kSignalPoll, [&] { return running == 0; }))
             break;
         if (StopSignal() == 0)
             continue;
-        if (!stop.exchange(true)) {
+        if (stoppedBy == 0) {
+            stoppedBy = StopSignal();
+            stop = true;
             hold.unlock();
-            out.Line("interrupted: ending the scan");
-            out.Event(JsonLine("interrupted").Int("signal", StopSignal()).Str());
+            const SignalName name = NameOfSignal(stoppedBy);
+            out.Line(std::string("interrupted by ") + name.Name + " (" + name.Meaning + "): ending the scan");
+            out.Event(JsonLine("interrupted").Int("signal", stoppedBy).Text("name", name.Name).Str());
             hold.lock();
         }
         for (CliDevice* d : probing)
             if (d != nullptr)
-                d->Interrupt();
+                d->Interrupt(stoppedBy);
     }
     for (auto& t : threads)
         t.join();
 
-    const bool interrupted = stop.load();
-    const int code = interrupted ? kExitInterrupted : found > 0 ? kExitOk : kExitNoConnection;
+    const bool interrupted = stoppedBy != 0;
+    const int code = interrupted ? ExitCodeForSignal(stoppedBy) : found > 0 ? kExitOk : kExitNoConnection;
     const std::string state = std::to_string(found) + (found == 1 ? " device" : " devices") + " in " +
                               std::to_string(range->Count) + " addresses" +
                               (interrupted ? " (interrupted after " + std::to_string(printed) + ")" : "");

@@ -31,3 +31,16 @@ void CatchStopSignals() {
 int StopSignal() {
     return Received.load();
 }
+
+SignalName NameOfSignal(int signal) {
+    switch (signal) {
+    case 1:
+        return {"SIGHUP", "the terminal hung up"};
+    case 2:
+        return {"SIGINT", "Ctrl-C"};
+    case 15:
+        return {"SIGTERM", "a termination request"};
+    default:
+        return {"a signal", "unexpected"};
+    }
+}

@@ -1,5 +1,5 @@
-// Ctrl-C and SIGTERM for fwupdate-cli: the first one asks every device to stop between pages (the
-// main thread polls StopSignal), a second one ends the tool at once.
+// The stop signals of fwupdate-cli (Ctrl-C, a hang-up, SIGTERM): the first one asks every device to
+// stop between pages (the main thread polls StopSignal), a second one ends the tool at once.
 #pragma once
 
 #include <chrono>
@@ -14,10 +14,17 @@ public:
     BlockStopSignals& operator=(const BlockStopSignals&) = delete;
 };
 
-// From now on the first Ctrl-C or SIGTERM is recorded for StopSignal; a second one ends the tool.
+// From now on the first stop signal is recorded for StopSignal; a second one ends the tool.
 void CatchStopSignals();
-// The stop signal that arrived (2 or 15), or 0.
+// The stop signal (SIGINT, SIGHUP or SIGTERM) that arrived first, or 0.
 int StopSignal();
+
+// How an interruption is announced: "SIGHUP (the terminal hung up)".
+struct SignalName {
+    const char* Name;
+    const char* Meaning;
+};
+SignalName NameOfSignal(int signal);
 
 // How often the main thread looks for a stop signal while it waits for the devices.
 constexpr std::chrono::milliseconds kSignalPoll{50};
