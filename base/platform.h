@@ -1,5 +1,5 @@
 // The platform calls of the framework services: the program's own path, the operator's login name, the
-// per-user folders, local time, file names in UTF-8, the log's file calls, Ctrl-C and the terminal.
+// per-user folders, local and UTC time, file names in UTF-8, the log's file calls, Ctrl-C and the terminal.
 // POSIX and Windows differ here only (platform_posix.cpp, platform_windows.cpp).
 #pragma once
 
@@ -18,8 +18,9 @@ std::filesystem::path ExecutablePath();
 std::filesystem::path PathFromUtf8(std::string_view text);
 std::string PathToUtf8(const std::filesystem::path& path);
 
-// The calendar time in the local time zone.
+// The calendar time in the local time zone, and in UTC.
 std::tm LocalTime(std::time_t when);
+std::tm UtcTime(std::time_t when);
 
 // The id of this process.
 int ProcessId();

@@ -59,6 +59,12 @@ std::tm LocalTime(std::time_t when) {
     return local;
 }
 
+std::tm UtcTime(std::time_t when) {
+    std::tm utc{};
+    gmtime_r(&when, &utc);
+    return utc;
+}
+
 int ProcessId() {
     return static_cast<int>(::getpid());
 }

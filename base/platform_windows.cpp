@@ -111,6 +111,12 @@ std::tm LocalTime(std::time_t when) {
     return local;
 }
 
+std::tm UtcTime(std::time_t when) {
+    std::tm utc{};
+    gmtime_s(&utc, &when);
+    return utc;
+}
+
 int ProcessId() {
     return static_cast<int>(GetCurrentProcessId());
 }

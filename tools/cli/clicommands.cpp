@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -97,20 +99,18 @@ int RunInspect(const CliOptions& o) {
         JsonLine j("config");
         j.Text("file", path).Bool("readable", readable).Bool("valid", valid).Int("code", code);
         if (readable) {
-            std::string f = "{\"Filename\":" + JsonQuoted(c.Filename);
+            nlohmann::ordered_json fields{{"Filename", c.Filename}};
             for (const auto& [name, value] : numbers)
-                f += ",\"" + std::string(name) + "\":" + std::to_string(value);
-            f += "}";
-            j.Raw("fields", f);
-            std::string i =
-                "{\"path\":" + JsonQuoted(image) + ",\"found\":" + (imageFound ? "true" : "false");
-            if (imageFound)
-                i += ",\"bytes\":" + std::to_string(imageBytes) +
-                     ",\"pages\":" + std::to_string(PageCount(imageBytes)) +
-                     ",\"tooLarge\":" + (tooLarge ? "true" : "false") +
-                     ",\"checksumMatches\":" + (matches ? "true" : "false");
-            i += "}";
-            j.Raw("image", i);
+                fields[name] = value;
+            j.Value("fields", std::move(fields));
+            nlohmann::ordered_json i{{"path", image}, {"found", imageFound}};
+            if (imageFound) {
+                i["bytes"] = imageBytes;
+                i["pages"] = PageCount(imageBytes);
+                i["tooLarge"] = tooLarge;
+                i["checksumMatches"] = matches;
+            }
+            j.Value("image", std::move(i));
         }
         out.Event(j.Str());
         return code;
@@ -176,6 +176,7 @@ int RunDevices(const CliOptions& o) {
     settings.Retries = o.Retries;
     settings.Jobs = o.Jobs;
     const bool update = o.Command == CliCommand::Update;
+    const auto started = std::chrono::steady_clock::now();
 
     std::mutex doneLock;
     std::condition_variable doneChanged;
@@ -286,13 +287,23 @@ int RunDevices(const CliOptions& o) {
 
     int code = kExitOk;
     int ok = 0;
+    std::map<std::string, int> results; // the done events' result words, counted
     for (const auto& d : devices) {
         code = std::max(code, d->Code());
         ok += d->Code() == kExitOk ? 1 : 0;
+        ++results[d->Result()];
     }
     // A stopped run is never a success, even where every device had finished by then.
     if (stoppedBy != 0)
         code = std::max(code, ExitCodeForSignal(stoppedBy));
+    // The last event of the run, after every device's done.
+    out.Event(JsonLine("summary")
+                  .Value("results", results)
+                  .Int("devices", n)
+                  .Int("code", code)
+                  .Number("seconds",
+                          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count())
+                  .Str());
     if (n > 1) {
         out.Line("summary: " + std::to_string(ok) + " of " + std::to_string(n) + " devices " +
                  (update ? (o.DryRun ? "passed every check" : "updated") : "answered") + "; exit " +

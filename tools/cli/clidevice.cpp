@@ -89,15 +89,12 @@ std::string PageObjects(int64_t pages) {
     return text;
 }
 
-std::string PageObjectsJson(int64_t pages) {
-    std::string json = "[";
+nlohmann::ordered_json PageObjectsJson(int64_t pages) {
+    nlohmann::ordered_json runs = nlohmann::ordered_json::array();
     ForEachPageRun(pages, [&](int obj, int firstPar, int lastPar, int64_t count) {
-        if (json.size() > 1)
-            json += ",";
-        json += "{\"obj\":" + std::to_string(obj) + ",\"firstPar\":" + std::to_string(firstPar) +
-                ",\"lastPar\":" + std::to_string(lastPar) + ",\"pages\":" + std::to_string(count) + "}";
+        runs.push_back({{"obj", obj}, {"firstPar", firstPar}, {"lastPar", lastPar}, {"pages", count}});
     });
-    return json + "]";
+    return runs;
 }
 
 int Percent(int64_t written, int64_t pages) {
@@ -472,7 +469,7 @@ void CliDevice::ReportPlan(const FwConfig& config) {
                       .Text("name", PrintableDeviceText(name.substr(0, 16)))
                       .Int("version", config.FwVersion)
                       .Int("revision", config.FwRevision)
-                      .Raw("pageObjects", PageObjectsJson(pages))
+                      .Value("pageObjects", PageObjectsJson(pages))
                       .Number("seconds", seconds)
                       .Str());
         return;
@@ -679,8 +676,8 @@ CliDevice::Attempt CliDevice::UpdateOnce(FwConfig& config) {
     const UpdateOutcome outcome = refused ? *refused : StartUpdateWith(config, Device.Config);
     const bool linkGone = CurrentDevice.load() == 0;
     // What the device reported decides the refusal's detail; closing the connection forgets it.
-    const std::string reportedKennung = KennungReported.load() ? "reports OEM id " + std::to_string(Kennung)
-                                                               : "has not reported its OEM id";
+    const std::string reportedKennung =
+        KennungReported.load() ? "reports OEM id " + std::to_string(Kennung) : "has not reported its OEM id";
     const std::string reportedSerial = SerialReported.load() ? "reports serial " + std::to_string(Serial)
                                                              : "has not reported its serial number";
     Disconnect(outcome == UpdateOutcome::Ok || outcome == UpdateOutcome::Error);
@@ -745,6 +742,7 @@ int CliDevice::Finish(int code, const std::string& result, const std::string& te
     }
     ExitCodeOf = code;
     Summary = text;
+    ResultOf = result;
     Out.Live(Slot, code == kExitOk ? CliOutput::LiveState::Done : CliOutput::LiveState::Failed,
              code == kExitOk ? "" : Device.Label + ": " + text + " (exit " + std::to_string(code) + ")");
     const bool refused = code >= kExitBadConfig && code <= kExitInvalidImage;
@@ -767,6 +765,10 @@ int CliDevice::Finish(int code, const std::string& result, const std::string& te
         Say(text + (code == kExitOk ? "" : " (exit " + std::to_string(code) + ")"));
     }
     return code;
+}
+
+std::string CliDevice::Result() const {
+    return ResultOf.empty() ? "internal" : ResultOf;
 }
 
 std::string CliDevice::Outcome() const {

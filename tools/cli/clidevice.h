@@ -61,6 +61,8 @@ public:
 
     const DeviceTarget& Target() const { return Device; }
     int Code() const { return ExitCodeOf.load(); }
+    // The result word of its done event ("ok", "failed", ...); "internal" when it never finished.
+    std::string Result() const;
     // One line on how it ended, for the summary.
     std::string Outcome() const;
 
@@ -140,6 +142,7 @@ private:
 
     mutable std::mutex RecordLock;
     DeviceRecord Rec;
+    std::string ResultOf;
 
     // Progress of a running update. The pacing is fixed, so the time left follows from the pages.
     mutable std::mutex ProgressLock;

@@ -274,7 +274,10 @@ options:
   --json                 JSON Lines on standard output instead of text, one event per line:
                          connected, identified, refused (with reason), plan (--dry-run), started,
                          progress (every N pages), done (one per device, the last event of
-                         each device, with its exit code), and interrupted (with the signal)
+                         each device, with its exit code), interrupted (with the signal), and
+                         last summary (results counted per result, devices, exit code, seconds).
+                         Every event starts with "event" and "time" (UTC, in milliseconds:
+                         2026-12-08T07:45:12.345Z)
   --timeout S            seconds to wait for a device's answers (default 5)
   --progress-every N     a progress line or event every N pages (default 16); on a terminal the
                          live line per device shows every page and the time left

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/platform.h"
+#include "base/timetext.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ const char* const kColumns[] = {"address", "kennung", "serial",   "version", "na
 // The fields of one record as text, in the order of kColumns; absent values are empty.
 std::vector<std::string> Fields(const DeviceRecord& r) {
     auto number = [](const auto& v) { return v ? std::to_string(*v) : std::string(); };
-    auto time = [](const std::optional<system_clock::time_point>& t) { return t ? IsoUtc(*t) : std::string(); };
+    auto time = [](const std::optional<system_clock::time_point>& t) { return t ? UtcTimeText(*t) : std::string(); };
     std::string seconds;
     if (r.Start && r.End) {
         char text[32];
@@ -62,20 +63,6 @@ std::optional<ReportFormat> ReportFormatFor(const std::string& path) {
     return std::nullopt;
 }
 
-std::string IsoUtc(system_clock::time_point when) {
-    using namespace std::chrono;
-    const auto ms = floor<milliseconds>(when);
-    const auto day = floor<days>(ms);
-    const year_month_day date{day};
-    const hh_mm_ss time{ms - day};
-    char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
-                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
-                  static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
-    return text;
-}
-
 std::string ReportCsv(const std::vector<DeviceRecord>& records) {
     // RFC 4180: CR LF after every record, the header included.
     std::string csv;
@@ -98,7 +85,7 @@ std::string ReportJson(const std::vector<DeviceRecord>& records) {
         auto optional = [](const auto& v) { return v ? json(*v) : json(nullptr); };
         auto text = [](const std::string& t) { return t.empty() ? json(nullptr) : json(t); };
         auto time = [](const std::optional<system_clock::time_point>& t) {
-            return t ? json(IsoUtc(*t)) : json(nullptr);
+            return t ? json(UtcTimeText(*t)) : json(nullptr);
         };
         const DeviceIdentity& id = r.Identity;
         json d = json::object();

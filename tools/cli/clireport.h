@@ -26,16 +26,13 @@ struct DeviceRecord {
     std::string Result = "pending"; // ok, dry-run, failed, oem-rule, ...; pending while the device runs
     std::optional<int> Code;       // its exit code, once it ended
     int Attempts = 0;
-    std::optional<std::chrono::system_clock::time_point> Start, End;
+    std::optional<std::chrono::system_clock::time_point> Start, End; // in the report: UTC, ISO 8601 with ms
 };
 
 enum class ReportFormat { Json, Csv };
 
 // By the file name's extension (.json, .csv, any case); nothing for another one.
 std::optional<ReportFormat> ReportFormatFor(const std::string& path);
-
-// UTC, ISO 8601 with milliseconds: 2024-05-01T12:34:56.789Z.
-std::string IsoUtc(std::chrono::system_clock::time_point when);
 
 std::string ReportCsv(const std::vector<DeviceRecord>& records);
 std::string ReportJson(const std::vector<DeviceRecord>& records);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/platform.h"
+#include "base/timetext.h"
 #include "link/conbase.h"
 #include "tools/cli/clidevice.h"
 #include "tools/cli/clioptions.h"
@@ -163,7 +164,7 @@ int ScanDevices(const ScanRequest& request) {
         if (request.WriteList.empty())
             return std::string();
         const std::string header = "Devices found by fwupdate-cli scan " + where + ", " +
-                                   IsoUtc(std::chrono::system_clock::now()) + ": " + state +
+                                   UtcTimeText(std::chrono::system_clock::now()) + ": " + state +
                                    "\nOne HOST:PORT a line, for fwupdate-cli --devices-from.";
         return WriteFileReplacing(request.WriteList, DeviceListText(found, notes, header));
     };
@@ -174,6 +175,7 @@ int ScanDevices(const ScanRequest& request) {
         return kExitUsage;
     }
 
+    const auto started = std::chrono::steady_clock::now();
     CliOutput out(CliOutput::ModeFor(stdout, request.Json), stdout, 0);
     RunSettings settings;
     settings.Timeout = request.Timeout;
@@ -313,13 +315,14 @@ int ScanDevices(const ScanRequest& request) {
                               std::to_string(range->Count) + " addresses" +
                               (interrupted ? " (interrupted after " + std::to_string(printed) + ")" : "");
     out.Line("scan " + where + ": " + state);
-    out.Event(JsonLine("scanned")
+    out.Event(JsonLine("summary")
                   .Text("range", request.Range)
                   .Int("port", request.Port)
                   .Int("addresses", range->Count)
                   .Int("scanned", printed)
                   .Int("found", found)
                   .Int("code", code)
+                  .Number("seconds", std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count())
                   .Str());
     error = writeList(foundTargets, notes, state);
     if (!error.empty()) {

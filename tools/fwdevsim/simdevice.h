@@ -59,6 +59,10 @@ struct SimSessionReport {
     std::vector<std::string> Problems; // the first few order errors in words
     int64_t ErrorReplies = 0;
     std::vector<uint8_t> Image; // reassembled, bit reversal undone
+    // Wall-clock times (ms since 1970) of the update start and the end of the image, as the server saw
+    // them arrive, so that the sessions of several simulators can be laid side by side.
+    std::optional<int64_t> UpdateStartedAt;
+    std::optional<int64_t> ImageEndedAt;
 };
 
 // Page index of a flash page address; nullopt when (obj, par) is no page.
@@ -90,9 +94,11 @@ public:
     // Finishes the session's report: reassembles the image and computes nothing twice.
     SimSessionReport Report() const;
 
-    // The report as one JSON line (no line feed); end tells how the session ended.
-    static std::string ToJson(const SimSessionReport& report, const std::string& end, int64_t session,
-                              const std::string& peer, uint16_t localPort);
+    // The report as one JSON line (no line feed), the device's address first (with --count it tells
+    // the devices apart); end tells how the session ended.
+    static std::string ToJson(const std::string& address, const SimSessionReport& report,
+                              const std::string& end, int64_t session, const std::string& peer,
+                              uint16_t localPort);
 
 private:
     void HandleRead(const SimMessage& msg, std::vector<SimMessage>& replies);

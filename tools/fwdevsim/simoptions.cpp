@@ -47,11 +47,10 @@ const char* const kSimUsage =
     "  --version              print the program's version and exit\n"
     "  --help                 this text\n"
     "\n"
-    "JSON fields: address, updateStartedAt, imageEndedAt (wall-clock ms since 1970, or null), session,\n"
-    "peer, port, end (peer-close, fault-close, hang-up, shutdown, error),\n"
+    "JSON fields: address, session, peer, port, end (peer-close, fault-close, hang-up, shutdown, error),\n"
     "reads, writes, updateStarted, date, dateYmd, version, revision, name, erased, erases, pages,\n"
     "bytes, imageBytes, checksum (of the reassembled image), orderErrors, problems, errorReplies,\n"
-    "imageEnded, updateEnded.\n";
+    "imageEnded, updateEnded, updateStartedAt, imageEndedAt (wall-clock ms since 1970, or null).\n";
 
 namespace {
 

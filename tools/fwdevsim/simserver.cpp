@@ -263,15 +263,11 @@ void SimServer::Serve(SockHandle fd, uint16_t localPort, std::FILE* out) {
     SockShutdown(fd);
     SockClose(fd);
 
-    const SimSessionReport report = device_.Report();
-    // The address first: with --count, it tells the devices apart.
-    const std::string json = SimDevice::ToJson(report, end, sessions_, peer, localPort);
-    const auto msOrNull = [](const std::optional<int64_t>& ms) {
-        return ms ? std::to_string(*ms) : std::string("null");
-    };
-    std::fprintf(out, "{\"address\":\"%s\",\"updateStartedAt\":%s,\"imageEndedAt\":%s,%s\n",
-                 options_.Address.c_str(), msOrNull(startedAt).c_str(), msOrNull(imageEndedAt).c_str(),
-                 json.c_str() + 1);
+    SimSessionReport report = device_.Report();
+    report.UpdateStartedAt = startedAt;
+    report.ImageEndedAt = imageEndedAt;
+    const std::string json = SimDevice::ToJson(options_.Address, report, end, sessions_, peer, localPort);
+    std::fprintf(out, "%s\n", json.c_str());
     std::fflush(out);
     std::fprintf(stderr, "fwdevsim: session %lld ended (%s)\n", static_cast<long long>(sessions_),
                  end.c_str());
