@@ -815,10 +815,10 @@ TEST_P(CliRetry, RunsTheWholeUpdateAgainOnANewConnectionAndReportsEveryDevice) {
                                 "--image-out", dir / "received.bin"},
                                false));
     const std::string report = dir / c.report;
-    const CliRun run = RunCli({"update", "--json", "--config", fw.cfg, "--retries", c.retries, "--report", report,
-                               "--device", ok.Device(), "--device", refused.Device(), "--device",
-                               dropping.Device()},
-                              60s);
+    const CliRun run =
+        RunCli({"update", "--json", "--config", fw.cfg, "--retries", c.retries, "--report", report,
+                "--device", ok.Device(), "--device", refused.Device(), "--device", dropping.Device()},
+               60s);
     EXPECT_EQ(run.code, c.code) << run.Out() << run.err;
 
     // Only the dropped link is tried again, after a pause, from the update start on.
@@ -936,9 +936,8 @@ TEST_F(CliTest, ScanFindsTheDevicesOfALoopbackRangeAndItsListFeedsInfo) {
     const auto port = sims.StartDevice(FWDEVSIM_PATH, Addr(92), {"--count", "3", "--serial", "500"});
     ASSERT_TRUE(port);
     const std::string list = dir / "found.txt";
-    const CliRun scan = RunCli({"scan", Addr(90) + "-99", "--port", std::to_string(*port), "--json",
-                                "--write-list", list},
-                               60s);
+    const CliRun scan = RunCli(
+        {"scan", Addr(90) + "-99", "--port", std::to_string(*port), "--json", "--write-list", list}, 60s);
     EXPECT_EQ(scan.code, 0) << scan.Out() << scan.err;
     std::vector<Json> found;
     for (const Json& j : scan.events)

@@ -3,11 +3,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <cstdio>
-#include <filesystem>
 #include <optional>
 #include <system_error>
 #include <utility>
@@ -626,10 +626,12 @@ bool CliDevice::WaitForTurn(JobSlot& turn) {
         if (!said) {
             said = true;
             Out.Event(JsonLine("waiting").Text("device", Device.Label).Int("jobs", Settings.Jobs).Str());
-            Say("waiting for its turn (at most " + std::to_string(Settings.Jobs) + " devices are programmed at once)");
+            Say("waiting for its turn (at most " + std::to_string(Settings.Jobs) +
+                " devices are programmed at once)");
             Out.Live(Slot, CliOutput::LiveState::Waiting, Device.Label + " waiting for its turn");
         }
-        // The keep-alive replies, and a link that closes meanwhile: the update start then finds no connection.
+        // The keep-alive replies, and a link that closes meanwhile: the update start then finds no
+        // connection.
         MsgCallback(CurrentDevice.load());
     }
     turn.Hold(*Slots);
@@ -655,7 +657,8 @@ CliDevice::Attempt CliDevice::UpdateOnce(FwConfig& config) {
     }
     if (Interrupted.load()) {
         Disconnect();
-        return {InterruptedCode.load(), "interrupted", "interrupted before the update began; nothing was written"};
+        return {InterruptedCode.load(), "interrupted",
+                "interrupted before the update began; nothing was written"};
     }
     // With --jobs the rules are checked first (nothing is sent), so that a device they refuse does not
     // wait its turn to be told; then the device waits, its connection kept alive meanwhile.
@@ -699,36 +702,38 @@ CliDevice::Attempt CliDevice::UpdateOnce(FwConfig& config) {
     case UpdateOutcome::WorkerFailed:
         if (Interrupted.load())
             return Attempt{InterruptedCode.load(), "interrupted",
-                          "interrupted after " + pagesText +
-                              ": the device's flash is incomplete; update it again"};
+                           "interrupted after " + pagesText +
+                               ": the device's flash is incomplete; update it again"};
         if (outcome == UpdateOutcome::WorkerFailed)
             return Attempt{kExitUpdateFailed, "failed",
-                          "update failed: the update worker could not be started"};
+                           "update failed: the update worker could not be started"};
         return Attempt{kExitUpdateFailed, "failed",
-                      "update failed after " + pagesText +
-                          (linkGone ? ": link lost" : ": the device reported an error (see the log)")};
+                       "update failed after " + pagesText +
+                           (linkGone ? ": link lost" : ": the device reported an error (see the log)")};
     case UpdateOutcome::BadConfig:
         return Attempt{kExitBadConfig, "bad-config",
-                      "Error on reading config file: " + Device.Config + " (" + ConfigProblem(Device.Config) + ")"};
+                       "Error on reading config file: " + Device.Config + " (" +
+                           ConfigProblem(Device.Config) + ")"};
     case UpdateOutcome::NoConnection:
         return Attempt{kExitNoConnection, "no-connection", Note.empty() ? "No connection" : Note};
     case UpdateOutcome::OemRefused:
         return Attempt{kExitOemRule, "oem-rule",
-                      "refused by the OEM rule: the device " + reportedKennung + ", this tool updates OEM id " +
-                          std::to_string(OemNumber) + " (--admin lifts the rule)"};
+                       "refused by the OEM rule: the device " + reportedKennung +
+                           ", this tool updates OEM id " + std::to_string(OemNumber) +
+                           " (--admin lifts the rule)"};
     case UpdateOutcome::SerialRefused:
         return Attempt{kExitSerialRule, "serial-rule",
-                      "refused by the serial rule: the configuration is bound to serial " +
-                          std::to_string(config.Seriennummer) + ", the device " + reportedSerial};
+                       "refused by the serial rule: the configuration is bound to serial " +
+                           std::to_string(config.Seriennummer) + ", the device " + reportedSerial};
     case UpdateOutcome::ImageNotFound:
         return Attempt{kExitImageNotFound, "image-not-found", "image not found: " + ImagePath};
     case UpdateOutcome::InvalidImage:
         return Attempt{kExitInvalidImage, "invalid-binary",
-                      "invalid binary: the checksum of " + ImagePath + " differs from the configuration's"};
+                       "invalid binary: the checksum of " + ImagePath + " differs from the configuration's"};
     case UpdateOutcome::ImageTooLarge:
         return Attempt{kExitInvalidImage, "image-too-large",
-                      "image too large: " + ImagePath + " has more than " + std::to_string(kMaxPages) +
-                          " pages"};
+                       "image too large: " + ImagePath + " has more than " + std::to_string(kMaxPages) +
+                           " pages"};
     }
     return {kExitInternal, "internal", "unexpected outcome"};
 }

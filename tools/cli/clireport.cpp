@@ -17,14 +17,16 @@ namespace {
 
 using std::chrono::system_clock;
 
-const char* const kColumns[] = {"address", "kennung", "serial",   "version", "name",     "oemName",
-                                "deviceName", "libraryName", "config", "image", "checksum", "result",
-                                "code",    "attempts", "start",    "end",     "seconds"};
+const char* const kColumns[] = {"address",    "kennung",     "serial", "version", "name",     "oemName",
+                                "deviceName", "libraryName", "config", "image",   "checksum", "result",
+                                "code",       "attempts",    "start",  "end",     "seconds"};
 
 // The fields of one record as text, in the order of kColumns; absent values are empty.
 std::vector<std::string> Fields(const DeviceRecord& r) {
     auto number = [](const auto& v) { return v ? std::to_string(*v) : std::string(); };
-    auto time = [](const std::optional<system_clock::time_point>& t) { return t ? UtcTimeText(*t) : std::string(); };
+    auto time = [](const std::optional<system_clock::time_point>& t) {
+        return t ? UtcTimeText(*t) : std::string();
+    };
     std::string seconds;
     if (r.Start && r.End) {
         char text[32];
@@ -32,10 +34,23 @@ std::vector<std::string> Fields(const DeviceRecord& r) {
         seconds = text;
     }
     const DeviceIdentity& id = r.Identity;
-    return {r.Address,  number(id.Kennung), number(id.Serial), id.Version,       id.Name,
-            id.OemName, id.DeviceName,      id.LibraryName,    r.Config,         r.Image,
-            number(r.Checksum), r.Result,   number(r.Code),    std::to_string(r.Attempts),
-            time(r.Start), time(r.End),     seconds};
+    return {r.Address,
+            number(id.Kennung),
+            number(id.Serial),
+            id.Version,
+            id.Name,
+            id.OemName,
+            id.DeviceName,
+            id.LibraryName,
+            r.Config,
+            r.Image,
+            number(r.Checksum),
+            r.Result,
+            number(r.Code),
+            std::to_string(r.Attempts),
+            time(r.Start),
+            time(r.End),
+            seconds};
 }
 
 // A field quoted when it holds a comma, a quote or a line break; quotes inside doubled.
@@ -105,9 +120,10 @@ std::string ReportJson(const std::vector<DeviceRecord>& records) {
         d["attempts"] = r.Attempts;
         d["start"] = time(r.Start);
         d["end"] = time(r.End);
-        d["seconds"] = r.Start && r.End
-                           ? json(std::chrono::round<std::chrono::milliseconds>(*r.End - *r.Start).count() / 1000.0)
-                           : json(nullptr);
+        d["seconds"] =
+            r.Start && r.End
+                ? json(std::chrono::round<std::chrono::milliseconds>(*r.End - *r.Start).count() / 1000.0)
+                : json(nullptr);
         devices.push_back(std::move(d));
     }
     // Texts a device reported may hold bytes that are not UTF-8: replaced, never an exception.

@@ -24,7 +24,7 @@ struct DeviceRecord {
     std::string Image;  // the image it names, and the checksum the configuration gives for it
     std::optional<int32_t> Checksum;
     std::string Result = "pending"; // ok, dry-run, failed, oem-rule, ...; pending while the device runs
-    std::optional<int> Code;       // its exit code, once it ended
+    std::optional<int> Code;        // its exit code, once it ended
     int Attempts = 0;
     std::optional<std::chrono::system_clock::time_point> Start, End; // in the report: UTC, ISO 8601 with ms
 };

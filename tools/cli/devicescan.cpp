@@ -108,16 +108,15 @@ std::string FoundEvent(const std::string& label, const DeviceIdentity& id) {
 } // namespace
 
 std::string DottedAddress(uint32_t a) {
-    return std::to_string(a >> 24) + "." + std::to_string(a >> 16 & 255) + "." + std::to_string(a >> 8 & 255) +
-           "." + std::to_string(a & 255);
+    return std::to_string(a >> 24) + "." + std::to_string(a >> 16 & 255) + "." +
+           std::to_string(a >> 8 & 255) + "." + std::to_string(a & 255);
 }
 
 std::optional<AddressRange> ParseAddressRange(const std::string& text, std::string& error) {
     const std::string form = "scan " + text + ": ";
     const size_t slash = text.find('/');
     const size_t dash = text.find('-');
-    const std::optional<uint32_t> first =
-        ParseDotted(text.substr(0, std::min(slash, dash)));
+    const std::optional<uint32_t> first = ParseDotted(text.substr(0, std::min(slash, dash)));
     if (!first || (slash != std::string::npos && dash != std::string::npos)) {
         error = form + "the range must be A.B.C.D/NN, A.B.C.D-E or one address A.B.C.D";
         return std::nullopt;
@@ -125,7 +124,8 @@ std::optional<AddressRange> ParseAddressRange(const std::string& text, std::stri
     if (slash != std::string::npos) {
         uint32_t bits = 0;
         const std::string prefix = text.substr(slash + 1);
-        if (prefix.empty() || prefix.size() > 2 || prefix.find_first_not_of("0123456789") != std::string::npos ||
+        if (prefix.empty() || prefix.size() > 2 ||
+            prefix.find_first_not_of("0123456789") != std::string::npos ||
             (bits = static_cast<uint32_t>(std::stoul(prefix))) > 32) {
             error = form + "the prefix length after '/' must be a number from 16 to 32";
             return std::nullopt;
@@ -218,7 +218,8 @@ int ScanDevices(const ScanRequest& request) {
                 if (id->Serial)
                     note += "Seriennummer " + std::to_string(*id->Serial);
                 if (id->Kennung)
-                    note += (note.empty() ? "" : ", ") + std::string("Kennung ") + std::to_string(*id->Kennung);
+                    note +=
+                        (note.empty() ? "" : ", ") + std::string("Kennung ") + std::to_string(*id->Kennung);
                 if (!id->DeviceName.empty())
                     note += (note.empty() ? "" : ", ") + id->DeviceName;
                 notes.push_back(note);
@@ -322,7 +323,8 @@ int ScanDevices(const ScanRequest& request) {
                   .Int("scanned", printed)
                   .Int("found", found)
                   .Int("code", code)
-                  .Number("seconds", std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count())
+                  .Number("seconds",
+                          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count())
                   .Str());
     error = writeList(foundTargets, notes, state);
     if (!error.empty()) {

@@ -29,7 +29,8 @@ struct ScanRequest {
     int Port = 2000;
     std::string WriteList; // where the device list goes; empty: none
     bool Json = false;
-    std::chrono::milliseconds Timeout{5000}; // how long an address that took the connection may take to answer
+    std::chrono::milliseconds Timeout{
+        5000}; // how long an address that took the connection may take to answer
 };
 
 // Runs the scan: 0 when a device answered, 4 when none did, 2 for a bad range, 130 when interrupted.
