@@ -60,9 +60,9 @@ std::string FoundLine(const std::string& label, const DeviceIdentity& id) {
     auto value = [](const std::string& text) { return text.empty() ? std::string("-") : text; };
     std::string kennung = "-";
     if (id.Kennung) {
-        kennung = std::to_string(*id.Kennung);
-        if (const char* text = KennungText(*id.Kennung))
-            kennung += " " + std::string(text);
+        // The list's text names the number too ("19 FARQUIN"), as info prints it.
+        const char* text = KennungText(*id.Kennung);
+        kennung = text != nullptr ? text : std::to_string(*id.Kennung) + " (not in the list)";
     }
     char serial[16] = "-";
     if (id.Serial)
