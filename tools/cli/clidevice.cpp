@@ -626,8 +626,7 @@ bool CliDevice::WaitForTurn(JobSlot& turn) {
         if (!said) {
             said = true;
             Out.Event(JsonLine("waiting").Text("device", Device.Label).Int("jobs", Settings.Jobs).Str());
-            Say("waiting for its turn (at most " + std::to_string(Settings.Jobs) +
-                " devices are programmed at once)");
+            Say("waiting for its turn (--jobs " + std::to_string(Settings.Jobs) + ": that many devices are programmed at once)");
             Out.Live(Slot, CliOutput::LiveState::Waiting, Device.Label + " waiting for its turn");
         }
         // The keep-alive replies, and a link that closes meanwhile: the update start then finds no

@@ -94,7 +94,7 @@ std::string ReportCsv(const std::vector<DeviceRecord>& records) {
 }
 
 std::string ReportJson(const std::vector<DeviceRecord>& records) {
-    using nlohmann::json;
+    using json = nlohmann::ordered_json;
     json devices = json::array();
     for (const DeviceRecord& r : records) {
         auto optional = [](const auto& v) { return v ? json(*v) : json(nullptr); };
