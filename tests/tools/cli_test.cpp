@@ -224,9 +224,6 @@ INSTANTIATE_TEST_SUITE_P(
             "SameDeviceTwice",
             {"update", "--device", "127.0.0.50:2000", "--device", "127.000.0.50:2000", "--config", "a.cfg"},
             "twice"},
-        UsageCase{"ReportNeitherJsonNorCsv",
-                  {"update", "--device", "127.0.0.50", "--config", "a.cfg", "--report", "run.txt"},
-                  ".json or .csv"},
         UsageCase{"ScanMoreThanASlash16", {"scan", "127.0.0.0/15"}, "65536"},
         UsageCase{"ScanRangeBackwards", {"scan", "127.0.0.9-3"}, "after '-'"},
         UsageCase{"ZeroTimeout", {"info", "--device", "127.0.0.50", "--timeout", "0"}, "--timeout"},
@@ -235,7 +232,30 @@ INSTANTIATE_TEST_SUITE_P(
                   "--progress-every"},
         UsageCase{"AdminOutsideUpdate", {"info", "--device", "127.0.0.50", "--admin"}, "unknown option"},
         UsageCase{"InspectWithoutFile", {"inspect"}, "configuration file"},
-        UsageCase{"OptionWithoutValue", {"update", "--config"}, "needs a value"}),
+        UsageCase{"OptionWithoutValue", {"update", "--config"}, "needs a value"},
+        UsageCase{"ValueTakenByTheNextOption",
+                  {"update", "--device", "--config", "a.cfg"},
+                  "--device needs a value"},
+        UsageCase{
+            "ShortValueTakenByTheNextOption", {"update", "-d", "127.0.0.50", "-c", "-d"}, "-c needs a value"},
+        UsageCase{"TooManyColons", {"info", "--device", "127.0.0.50:2000:1"}, "more than one ':'"},
+        UsageCase{"BracketedIpv6", {"info", "--device", "[::1]:2000"}, "IPv4"},
+        UsageCase{"BlankInHost", {"info", "--device", "127.0.0 .50"}, "blanks in the host"},
+        UsageCase{"FlagWithValue", {"info", "--device", "127.0.0.50", "--json=yes"}, "--json takes no value"},
+        UsageCase{"InfoWithoutDevices", {"info", "--json"}, "--devices-from"},
+        UsageCase{"TooManyRetries",
+                  {"update", "--device", "127.0.0.50", "--config", "a.cfg", "--retries", "101"},
+                  "--retries"},
+        UsageCase{"ReportOfUnknownFormat",
+                  {"info", "--device", "127.0.0.50", "--report", "r.txt"},
+                  ".json or .csv"},
+        UsageCase{
+            "ZeroJobs", {"update", "--devices-from", "l.txt", "--config", "a.cfg", "--jobs", "0"}, "--jobs"},
+        UsageCase{"EmptyLogName", {"info", "--device", "127.0.0.50", "--log="}, "--log needs a"},
+        UsageCase{"ScanWithoutRange", {"scan", "--port", "2000"}, "address range"},
+        UsageCase{"ScanPortZero", {"scan", "127.0.0.50-51", "--port", "0"}, "--port"},
+        UsageCase{
+            "RetriesOutsideUpdate", {"info", "--device", "127.0.0.50", "--retries", "1"}, "unknown option"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(CliHelp, NamesEveryExitCodeAndTheDryRunTraffic) {
@@ -244,6 +264,15 @@ TEST(CliHelp, NamesEveryExitCodeAndTheDryRunTraffic) {
     for (const char* text : {"exit codes", "  3 ", "  4 ", "  5 ", "  6 ", "  7 ", "  8 ", "  9 ", "129",
                              "130", "143", "identification reads", "highest code"})
         EXPECT_TRUE(run.Has(text)) << text;
+}
+
+TEST(CliHelp, ACommandsHelpShowsItsOwnOptions) {
+    const CliRun run = RunCli({"update", "--device", "127.0.0.50", "--help"}, 10s);
+    EXPECT_EQ(run.code, 0);
+    for (const char* text : {"-d,--device", "-c,--config", "--devices-from", "--retries", "--jobs",
+                             "--report", "--log", "a silent device"})
+        EXPECT_TRUE(run.Has(text)) << text;
+    EXPECT_FALSE(run.Has("--write-list")) << run.Out();
 }
 
 // ---- inspect ----
@@ -367,7 +396,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(NoAnswerCase{"SilentDevice", {"--silent"}, "127.0.0.52", "no answer from"},
                     NoAnswerCase{"HangsUp", {"--hang-up"}, "127.0.0.53", "closed before the device answered"},
                     NoAnswerCase{"NobodyListens", {}, "127.0.0.54:9", "cannot connect"},
-                    NoAnswerCase{"UnresolvableHost", {}, "no such host!", "cannot connect"}),
+                    NoAnswerCase{"UnresolvableHost", {}, "no-such-host!", "cannot connect"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 // ---- refusals and dry runs: the device receives reads only ----
@@ -494,7 +523,7 @@ TEST_F(CliTest, UnreadableConfigurationTouchesNoDevice) {
     ASSERT_TRUE(WriteFileBytes(dir / "bad.cfg", std::vector<uint8_t>(48, 0x55)));
     Sim sim;
     ASSERT_TRUE(sim.Start(Addr(64)));
-    const CliRun run = RunCli({"update", "--device", sim.Device(), "--config", dir / "bad.cfg"}, 20s);
+    const CliRun run = RunCli({"update", "-d", sim.Device(), "-c", dir / "bad.cfg", "--retries", "2"}, 20s);
     EXPECT_EQ(run.code, 3);
     EXPECT_TRUE(run.Has("Error on reading config file")) << run.Out();
     // No session at all: stopped, the simulator reports none.

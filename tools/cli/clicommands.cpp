@@ -29,6 +29,7 @@
 #include "tools/cli/clireport.h"
 #include "tools/cli/devicelist.h"
 #include "tools/cli/jobslots.h"
+#include "tools/cli/cliscan.h"
 #include "tools/cli/jsonline.h"
 #include "tools/cli/linkgroups.h"
 #include "tools/cli/linkwaiter.h"
@@ -162,11 +163,6 @@ std::string WriteRunReport(const CliOptions& o, const std::vector<std::unique_pt
 
 int RunDevices(const CliOptions& o) {
     const int n = static_cast<int>(o.Devices.size());
-    if (!o.ReportFile.empty() && !ReportFormatFor(o.ReportFile)) {
-        std::fprintf(stderr, "fwupdate-cli: --report %s: the file name must end in .json or .csv\n",
-                     o.ReportFile.c_str());
-        return kExitUsage;
-    }
     CliOutput out(CliOutput::ModeFor(stdout, o.Json), stdout, n);
     RunSettings settings;
     settings.Timeout = o.Timeout;
@@ -328,7 +324,7 @@ int RunCli(const std::vector<std::string>& args) {
     try {
         switch (parsed.Options.Command) {
         case CliCommand::Help:
-            std::fputs(HelpText().c_str(), stdout);
+            std::fputs((parsed.Help.empty() ? HelpText() : parsed.Help).c_str(), stdout);
             return kExitOk;
         case CliCommand::Version:
             std::printf("fwupdate-cli %s\n", kFwUpdateVersion);
@@ -345,6 +341,8 @@ int RunCli(const std::vector<std::string>& args) {
             }
             return RunDevices(options);
         }
+        case CliCommand::Scan:
+            return RunScan(parsed.Options);
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "fwupdate-cli: %s\n", e.what());

@@ -36,12 +36,6 @@ DeviceListRead ParseDeviceList(std::string_view text, const std::string& name, b
         if (line.empty())
             continue;
         const std::string where = name + ":" + std::to_string(lineNumber) + ": ";
-        // Blanks may stand in a file name, never in HOST[:PORT] (two devices on one line).
-        if (line.substr(0, line.find('=')).find_first_of(" \t") != std::string_view::npos) {
-            read.Error = where + std::string(line) + ": one device a line, HOST[:PORT]" +
-                         (allowConfig ? "[=FILE.cfg]" : "");
-            return read;
-        }
         DeviceTarget target;
         std::string error;
         if (!ParseDeviceTarget(std::string(line), allowConfig, target, error)) {
