@@ -125,7 +125,12 @@ std::shared_ptr<Device> ConBase::LookUp(int handle) {
     return FindDevice(handle);
 }
 
-void ConBase::PushEvent(int handle, int kind) {
+void ConBase::PushEvent(int handle, int kind, int32_t reason) {
+    if (kind == KIND_CLOSED) {
+        // Recorded before the record is queued: whoever takes the record finds the reason.
+        std::lock_guard<std::mutex> hold(QueueLock);
+        CloseReasons[handle] = reason;
+    }
     Msg m; // Count 0, Len 0
     m.Handle = handle;
     m.Kind = kind;
@@ -134,7 +139,14 @@ void ConBase::PushEvent(int handle, int kind) {
         SignalSent(); // WaitSent gives up on a closed device
 }
 
-int ConBase::Open(const std::string& typed, int port) {
+int ConBase::Open(const std::string& address, int port) {
+    return Open(address, port, nullptr);
+}
+
+int ConBase::Open(const std::string& typed, int port, SockConnectProblem* problem) {
+    SockConnectProblem ignored;
+    SockConnectProblem& why = problem != nullptr ? *problem : ignored;
+    why = SockConnectProblem::BadAddress;
     // The device keeps the text without blanks: it is what it compares and reconnects with.
     const std::string address = TrimBlanks(typed);
     // The null integer (-2147483648) and every other port outside 1..65535 fail here.
@@ -163,8 +175,10 @@ int ConBase::Open(const std::string& typed, int port) {
             handle = ++HandleCounter;
     }
     if (known) {
+        why = SockConnectProblem::Failed; // Reopen tells no reason
         if (known->Reopen() != 0)
             return 0;
+        why = SockConnectProblem::None;
         WakeLink(); // the new socket joins the link thread's wait
         return handle;
     }
@@ -173,9 +187,10 @@ int ConBase::Open(const std::string& typed, int port) {
     try {
         dev = std::make_shared<Asp>(handle, *this);
     } catch (const std::bad_alloc&) {
+        why = SockConnectProblem::Failed;
         return 0;
     }
-    if (dev->Connect(address, port) != 0)
+    if (dev->Connect(address, port, &why) != 0)
         return 0;
     // CONNECTED is queued before the link thread can see the device, so a device that hangs up at
     // once has its CLOSED queued after it, never before (a receiver would take the device for open).
@@ -209,8 +224,14 @@ int ConBase::Close(int handle) {
     if (!closed)
         return -2;
     WakeLink(); // the closed socket leaves the link thread's wait
-    PushEvent(handle, KIND_CLOSED);
+    PushEvent(handle, KIND_CLOSED, CLOSED_BY_CALLER);
     return 0;
+}
+
+int ConBase::ClosedReason(int handle) {
+    std::lock_guard<std::mutex> hold(QueueLock);
+    const auto it = CloseReasons.find(handle);
+    return it == CloseReasons.end() ? -1 : it->second;
 }
 
 int ConBase::IsOpen(int handle) {
@@ -228,6 +249,10 @@ int ConBase::Remove(int handle) {
         if (dev->IsOpen())
             return -2;
         Devices.erase(handle);
+    }
+    {
+        std::lock_guard<std::mutex> hold(QueueLock);
+        CloseReasons.erase(handle);
     }
     // Destroyed here, or by the link thread when its current pass lets go of it.
     return 0;
@@ -374,7 +399,7 @@ void ConBase::LinkLoop(std::stop_token stop) {
     std::vector<Asp*> polled;
     std::vector<SockWaitEntry> waitSet;
     std::vector<SockHandle> writeSet;
-    const auto closed = [this](Asp& dev) { PushEvent(dev.Handle, KIND_CLOSED); };
+    const auto closed = [this](Asp& dev, int32_t why) { PushEvent(dev.Handle, KIND_CLOSED, why); };
     // Ticks are counted from the clock (or taken from AddTicks) when the wait ends, not by a
     // thread of their own: the link sleeps until a timer is due, a socket is ready or it is woken.
     Clock::time_point tickedUpTo = Clock::now(); // the clock's ticks are counted up to here
@@ -450,7 +475,7 @@ void ConBase::LinkLoop(std::stop_token stop) {
             const auto n = static_cast<int32_t>(std::min<int64_t>(dueTicks, std::max<int32_t>(nextDue, 1)));
             for (Asp* dev : polled)
                 if (dev->ApplyTicks(n) == -1)
-                    closed(*dev);
+                    closed(*dev, CLOSED_SILENT);
             dueTicks -= n;
             TicksDone.fetch_add(static_cast<uint64_t>(n));
         }
@@ -460,14 +485,22 @@ void ConBase::LinkLoop(std::stop_token stop) {
                 Asp& dev = *polled[i];
                 if (waitSet[i].Readable) {
                     const int r = dev.Receive();
-                    if ((r == 0 || (r < 0 && r != kWouldBlock)) && dev.CloseAfterFailure())
-                        closed(dev);
+                    if (r == 0 || (r < 0 && r != kWouldBlock)) {
+                        // Asked before the close, whose reads set the error anew.
+                        const int32_t why =
+                            r == 0 || SockLastErrorWasReset() ? CLOSED_BY_PEER : CLOSED_ON_ERROR;
+                        if (dev.CloseAfterFailure())
+                            closed(dev, why);
+                    }
                 }
                 if (waitSet[i].Writable && dev.IsOpen()) {
                     // A write the socket cannot take now is no error: the rest waits.
                     const int w = dev.Send();
-                    if (w < 0 && dev.CloseAfterFailure())
-                        closed(dev);
+                    if (w < 0) {
+                        const int32_t why = SockLastErrorWasReset() ? CLOSED_BY_PEER : CLOSED_ON_ERROR;
+                        if (dev.CloseAfterFailure())
+                            closed(dev, why);
+                    }
                     wrote |= w > 0;
                 }
             }

@@ -33,6 +33,7 @@ struct RunSettings {
     int Jobs = 0;
     // Nothing on the output (scan's probes): the caller reports what was found.
     bool Quiet = false;
+    std::string LogPath; // the diagnostic log of this run, named where a message sends the reader there
 };
 
 class CliDevice : public UpdateView, public UpdateSession {

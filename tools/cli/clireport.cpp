@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include <nlohmann/json.hpp>
 
@@ -135,19 +136,22 @@ std::string WriteFileReplacing(const std::string& path, const std::string& text)
     // Beside the target, so that the rename stays within one file system.
     std::filesystem::path temp = target;
     temp += ".tmp" + std::to_string(ProcessId());
-    const int file = FileOpenTruncated(temp);
-    if (file < 0) {
-        const int error = errno;
-        return "cannot write " + path + ": " + std::strerror(error);
+    bool written = false;
+    int error = 0;
+    {
+        errno = 0;
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        out.write(text.data(), static_cast<std::streamsize>(text.size()));
+        out.close();
+        written = !out.fail();
+        error = errno;
     }
-    const bool written = FileWriteAll(file, text);
-    const int writeError = errno;
-    FileClose(file);
     if (!written || !FileReplace(temp, target)) {
-        const int error = written ? errno : writeError;
+        if (written)
+            error = errno;
         std::error_code ec;
         std::filesystem::remove(temp, ec);
-        return "cannot write " + path + ": " + std::strerror(error);
+        return "cannot write " + path + ": " + (error != 0 ? std::strerror(error) : "the write failed");
     }
     return {};
 }
