@@ -720,13 +720,14 @@ CliDevice::Attempt CliDevice::UpdateOnce(FwConfig& config) {
     case UpdateOutcome::WorkerFailed:
         if (Interrupted.load())
             return Attempt{InterruptedCode.load(), "interrupted",
-                          "interrupted: " + sentText + ": the device's flash is incomplete; update it again"};
+                           "interrupted: " + sentText +
+                               ": the device's flash is incomplete; update it again"};
         if (outcome == UpdateOutcome::WorkerFailed)
             return Attempt{kExitUpdateFailed, "failed",
-                          "update failed: the update worker could not be started"};
+                           "update failed: the update worker could not be started"};
         return Attempt{kExitUpdateFailed, "failed",
-                      "update failed: " + sentText +
-                          (linkGone ? ": link lost" : ": the device reported an error (" + logText + ")")};
+                       "update failed: " + sentText +
+                           (linkGone ? ": link lost" : ": the device reported an error (" + logText + ")")};
     case UpdateOutcome::BadConfig:
         return Attempt{kExitBadConfig, "bad-config",
                        "Error on reading config file: " + Device.Config + " (" +
@@ -740,8 +741,8 @@ CliDevice::Attempt CliDevice::UpdateOnce(FwConfig& config) {
                            " (--admin lifts the rule)"};
     case UpdateOutcome::SerialRefused:
         return Attempt{kExitSerialRule, "serial-rule",
-                      "refused by the serial rule: the configuration is bound to serial " +
-                          std::to_string(config.Seriennummer) + ", the device " + reportedSerial};
+                       "refused by the serial rule: the configuration is bound to serial " +
+                           std::to_string(config.Seriennummer) + ", the device " + reportedSerial};
     case UpdateOutcome::ImageNotFound: {
         std::vector<uint8_t> bytes;
         std::string why;
@@ -750,7 +751,7 @@ CliDevice::Attempt CliDevice::UpdateOnce(FwConfig& config) {
         if (why.empty())
             why = "it could not be read when the update started";
         return Attempt{kExitImageNotFound, "image-not-found",
-                      "image cannot be read: " + ImagePath + " (" + why + ")"};
+                       "image cannot be read: " + ImagePath + " (" + why + ")"};
     }
     case UpdateOutcome::InvalidImage:
         return Attempt{kExitInvalidImage, "invalid-binary",
