@@ -998,6 +998,29 @@ INSTANTIATE_TEST_SUITE_P(Cases, CliRetry,
                                          RetryCase{"NoRetriesJson", 83, "0", "run.json", 9, 1, "failed"}),
                          [](const auto& info) { return std::string(info.param.label); });
 
+TEST_F(CliTest, RefusedConnectionIsTriedAgainAfterGrowingPauses) {
+    const Firmware fw = WriteFirmware(dir, "fw.bin", 100, 8);
+    Sim sim;
+    ASSERT_TRUE(sim.Start(Addr(88), {"--refuse"}, false));
+    const std::string report = dir / "run.json";
+    const CliRun run = RunCli({"update", "--json", "--device", sim.Device(), "--config", fw.cfg, "--retries",
+                               "2", "--report", report},
+                              30s);
+    EXPECT_EQ(run.code, 4) << run.Out() << run.err;
+    std::vector<double> pauses;
+    for (const Json& j : run.events)
+        if (j.value("event", "") == "retry") {
+            EXPECT_EQ(j.value("reason", ""), "no-connection");
+            pauses.push_back(j.value("pause", 0.0));
+        }
+    EXPECT_EQ(pauses, (std::vector<double>{1.0, 2.0})) << run.Out();
+    const auto records = ReadReport(report);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].at("attempts"), "3");
+    EXPECT_EQ(records[0].at("result"), "no-connection");
+    EXPECT_EQ(records[0].at("kennung"), ""); // never identified
+}
+
 TEST_F(CliTest, JobsTwoNeverProgramsThreeAtOnceAndDevicesMayShareAnAddress) {
     // Two devices behind each of two addresses (a jig forwarding several ports): each address's second
     // device needs a link manager of its own.
