@@ -36,6 +36,9 @@ int FileOpenLocked(const std::filesystem::path& path);
 bool FileWriteAll(int file, std::string_view bytes);
 bool FileEmpty(int file);
 void FileClose(int file);
+// Puts the file from in the place of to, replacing a file there in one step (readers see the old or
+// the new file, never a part of one); both in one folder. False, with errno set, on failure.
+bool FileReplace(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Ctrl-C, hang-ups and termination requests (SIGINT, SIGHUP, SIGTERM; the console's Ctrl-C and Ctrl-Break,
 // close, logoff and shutdown events) call handler with the signal's number: 2 (Ctrl-C, Ctrl-Break), 1 (the

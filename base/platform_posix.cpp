@@ -100,6 +100,10 @@ int FileOpenLocked(const std::filesystem::path& path) {
     return file;
 }
 
+bool FileReplace(const std::filesystem::path& from, const std::filesystem::path& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0; // replaces an existing file atomically
+}
+
 bool FileWriteAll(int file, std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t written = ::write(file, bytes.data(), bytes.size());

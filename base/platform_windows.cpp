@@ -162,6 +162,14 @@ int FileOpenLocked(const std::filesystem::path& path) {
     return fd;
 }
 
+bool FileReplace(const std::filesystem::path& from, const std::filesystem::path& to) {
+    // rename() refuses an existing target on Windows; MoveFileEx replaces it.
+    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+    return false;
+}
+
 bool FileWriteAll(int file, std::string_view bytes) {
     while (!bytes.empty()) {
         const unsigned chunk = bytes.size() > 0x40000000 ? 0x40000000u : static_cast<unsigned>(bytes.size());

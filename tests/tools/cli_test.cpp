@@ -24,7 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Command-line tool tests own 127.0.0.50 - 127.0.0.79, always with ephemeral ports.
+// Command-line tool tests own 127.0.0.50 - 127.0.0.99, always with ephemeral ports.
 std::string Addr(int last) {
     return "127.0.0." + std::to_string(last);
 }
@@ -95,9 +95,11 @@ struct Sim {
     int port = 0;
     std::string addr;
 
-    bool Start(const std::string& address, std::vector<std::string> args = {}) {
+    // once: the simulator ends after its first session; otherwise it serves until stopped.
+    bool Start(const std::string& address, std::vector<std::string> args = {}, bool once = true) {
         addr = address;
-        args.insert(args.begin(), "--once");
+        if (once)
+            args.insert(args.begin(), "--once");
         port = proc.StartDevice(FWDEVSIM_PATH, address, args).value_or(0);
         return port != 0;
     }
@@ -222,9 +224,11 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"PortTooLarge", {"info", "--device", "127.0.0.50:65536"}, "port"},
         UsageCase{"NoHost", {"info", "--device", ":2000"}, "no host"},
         UsageCase{
-            "SameAddressTwice",
-            {"update", "--device", "127.0.0.50:2000", "--device", "127.0.0.50:2001", "--config", "a.cfg"},
+            "SameDeviceTwice",
+            {"update", "--device", "127.0.0.50:2000", "--device", "127.000.0.50:2000", "--config", "a.cfg"},
             "twice"},
+        UsageCase{"ScanMoreThanASlash16", {"scan", "127.0.0.0/15"}, "65536"},
+        UsageCase{"ScanRangeBackwards", {"scan", "127.0.0.9-3"}, "after '-'"},
         UsageCase{"ZeroTimeout", {"info", "--device", "127.0.0.50", "--timeout", "0"}, "--timeout"},
         UsageCase{"ZeroProgressStep",
                   {"update", "--device", "127.0.0.50", "--config", "a.cfg", "--progress-every", "0"},
@@ -823,6 +827,270 @@ TEST_F(CliTest, EightDevicesInParallelAndOneDropsMidUpdate) {
         EXPECT_EQ(j.at("orderErrors"), 0) << i;
         EXPECT_EQ(j.at("updateEnded"), true) << i;
     }
+}
+
+// ---- production lines: retries, the run report, --jobs, device lists, scan ----
+
+// Rows of a CSV file (RFC 4180: quoted fields, doubled quotes, CR LF).
+std::vector<std::vector<std::string>> ParseCsv(const std::string& text) {
+    std::vector<std::vector<std::string>> rows(1);
+    std::string field;
+    bool quoted = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"')
+                field += text[++i];
+            else if (c == '"')
+                quoted = false;
+            else
+                field += c;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',') {
+            rows.back().push_back(field);
+            field.clear();
+        } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            rows.back().push_back(field);
+            field.clear();
+            rows.emplace_back();
+            ++i;
+        } else {
+            field += c;
+        }
+    }
+    if (rows.back().empty())
+        rows.pop_back();
+    return rows;
+}
+
+// The report's records, each as field name to value (JSON null and an empty CSV field alike: "").
+std::vector<std::map<std::string, std::string>> ReadReport(const std::string& path) {
+    std::vector<std::map<std::string, std::string>> records;
+    const std::string text = ReadText(path);
+    if (path.size() > 4 && path.substr(path.size() - 4) == ".csv") {
+        const auto rows = ParseCsv(text);
+        for (size_t r = 1; r < rows.size(); ++r) {
+            EXPECT_EQ(rows[r].size(), rows[0].size()) << text;
+            std::map<std::string, std::string> record;
+            for (size_t c = 0; c < rows[0].size() && c < rows[r].size(); ++c)
+                record[rows[0][c]] = rows[r][c];
+            records.push_back(record);
+        }
+        return records;
+    }
+    const Json report = Json::parse(text, nullptr, false);
+    EXPECT_TRUE(report.is_object() && report.contains("devices")) << text;
+    for (const Json& device : report.value("devices", Json::array())) {
+        std::map<std::string, std::string> record;
+        for (const auto& [key, value] : device.items())
+            record[key] = value.is_string() ? value.get<std::string>() : value.is_null() ? "" : value.dump();
+        records.push_back(record);
+    }
+    return records;
+}
+
+struct RetryCase {
+    const char* label;
+    int firstAddr; // three devices from here
+    const char* retries;
+    const char* report; // the report's file name
+    int code;
+    int droppingSessions; // sessions the dropping device serves
+    const char* droppingResult;
+};
+
+class CliRetry : public CliTest, public testing::WithParamInterface<RetryCase> {};
+
+// Three devices: one updates at once, one is refused by the OEM rule, one drops the link after its
+// first page on the first connection only.
+TEST_P(CliRetry, RunsTheWholeUpdateAgainOnANewConnectionAndReportsEveryDevice) {
+    const RetryCase& c = GetParam();
+    const Firmware fw = WriteFirmware(dir, "fw.bin", 700, 4);
+    Sim ok, refused, dropping;
+    ASSERT_TRUE(ok.Start(Addr(c.firstAddr), {"--serial", "101", "--name", "Q7, \"A\""}, false));
+    ASSERT_TRUE(refused.Start(Addr(c.firstAddr + 1), {"--serial", "102", "--oem", "11"}, false));
+    ASSERT_TRUE(dropping.Start(Addr(c.firstAddr + 2),
+                               {"--serial", "103", "--close-after-pages", "1", "--fault-sessions", "1",
+                                "--image-out", dir / "received.bin"},
+                               false));
+    const std::string report = dir / c.report;
+    const CliRun run =
+        RunCli({"update", "--json", "--config", fw.cfg, "--retries", c.retries, "--report", report,
+                "--device", ok.Device(), "--device", refused.Device(), "--device", dropping.Device()},
+               60s);
+    EXPECT_EQ(run.code, c.code) << run.Out() << run.err;
+
+    // Only the dropped link is tried again, after a pause, from the update start on.
+    std::vector<Json> retries;
+    for (const Json& j : run.events)
+        if (j.value("event", "") == "retry")
+            retries.push_back(j);
+    ASSERT_EQ(retries.size(), static_cast<size_t>(c.droppingSessions - 1)) << run.Out();
+    for (const Json& r : retries) {
+        EXPECT_EQ(r.value("device", ""), dropping.Device());
+        EXPECT_EQ(r.value("attempt", 0), 2);
+        EXPECT_EQ(r.value("reason", ""), "failed");
+        EXPECT_EQ(r.value("pause", 0.0), 1.0);
+    }
+
+    // Each simulator tells its sessions once stopped; the refused device saw one connection only.
+    std::map<Sim*, std::vector<Json>> sessions;
+    for (Sim* sim : {&ok, &refused, &dropping}) {
+        sim->proc.Signal(SIGTERM);
+        EXPECT_EQ(sim->proc.WaitExit(), 0);
+        while (auto line = sim->proc.NextJson(1s))
+            sessions[sim].push_back(ParseJson(*line));
+    }
+    EXPECT_EQ(sessions[&refused].size(), 1u);
+    EXPECT_EQ(sessions[&ok].size(), 1u);
+    ASSERT_EQ(sessions[&dropping].size(), static_cast<size_t>(c.droppingSessions));
+    EXPECT_EQ(sessions[&dropping][0].value("end", ""), "fault-close");
+    const Json last = sessions[&dropping].back();
+    if (c.droppingSessions > 1) {
+        // The second connection took the whole sequence: erase, every page in order, the end.
+        EXPECT_TRUE(last.value("updateStarted", false));
+        EXPECT_EQ(last.value("erases", 0), 1);
+        EXPECT_EQ(last.value("pages", 0), 3);
+        EXPECT_EQ(last.value("orderErrors", -1), 0);
+        EXPECT_TRUE(last.value("updateEnded", false));
+        EXPECT_EQ(ReadFileBytes(dir / "received.bin"), fw.image);
+    }
+
+    const auto records = ReadReport(report);
+    ASSERT_EQ(records.size(), 3u) << ReadText(report);
+    const std::regex utc(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
+    const std::string checksum = std::to_string(ImageChecksum(fw.image.data(), fw.image.size()));
+    const struct {
+        Sim* sim;
+        const char* serial;
+        const char* kennung;
+        const char* result;
+        const char* code;
+        const char* attempts;
+    } expected[] = {{&ok, "101", "19", "ok", "0", "1"},
+                    {&refused, "102", "11", "oem-rule", "5", "1"},
+                    {&dropping, "103", "19", c.droppingResult, c.droppingSessions > 1 ? "0" : "9",
+                     c.droppingSessions > 1 ? "2" : "1"}};
+    for (size_t i = 0; i < 3; ++i) {
+        auto r = records[i];
+        const auto& e = expected[i];
+        EXPECT_EQ(r["address"], e.sim->Device());
+        EXPECT_EQ(r["serial"], e.serial);
+        EXPECT_EQ(r["kennung"], e.kennung);
+        EXPECT_EQ(r["version"], "HWV=1.4");
+        EXPECT_EQ(r["result"], e.result) << r["address"];
+        EXPECT_EQ(r["code"], e.code) << r["address"];
+        EXPECT_EQ(r["attempts"], e.attempts) << r["address"];
+        EXPECT_EQ(r["config"], fw.cfg);
+        EXPECT_EQ(r["image"], dir / "fw.bin");
+        EXPECT_EQ(r["checksum"], checksum);
+        EXPECT_TRUE(std::regex_match(r["start"], utc)) << r["start"];
+        EXPECT_TRUE(std::regex_match(r["end"], utc)) << r["end"];
+        EXPECT_GE(std::stod(r["seconds"]), 0.0);
+    }
+    EXPECT_EQ(records[0].at("name"), "Q7, \"A\""); // quoted in the CSV
+    EXPECT_EQ(records[0].at("deviceName"), "Q7 Demo");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CliRetry,
+                         testing::Values(RetryCase{"RetriedCsv", 80, "1", "run.csv", 5, 2, "ok"},
+                                         RetryCase{"NoRetriesJson", 83, "0", "run.json", 9, 1, "failed"}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(CliTest, RefusedConnectionIsTriedAgainAfterGrowingPauses) {
+    const Firmware fw = WriteFirmware(dir, "fw.bin", 100, 8);
+    Sim sim;
+    ASSERT_TRUE(sim.Start(Addr(88), {"--refuse"}, false));
+    const std::string report = dir / "run.json";
+    const CliRun run = RunCli({"update", "--json", "--device", sim.Device(), "--config", fw.cfg, "--retries",
+                               "2", "--report", report},
+                              30s);
+    EXPECT_EQ(run.code, 4) << run.Out() << run.err;
+    std::vector<double> pauses;
+    for (const Json& j : run.events)
+        if (j.value("event", "") == "retry") {
+            EXPECT_EQ(j.value("reason", ""), "no-connection");
+            pauses.push_back(j.value("pause", 0.0));
+        }
+    EXPECT_EQ(pauses, (std::vector<double>{1.0, 2.0})) << run.Out();
+    const auto records = ReadReport(report);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].at("attempts"), "3");
+    EXPECT_EQ(records[0].at("result"), "no-connection");
+    EXPECT_EQ(records[0].at("kennung"), ""); // never identified
+}
+
+TEST_F(CliTest, JobsTwoNeverProgramsThreeAtOnceAndDevicesMayShareAnAddress) {
+    // Two devices behind each of two addresses (a jig forwarding several ports): each address's second
+    // device needs a link manager of its own.
+    const Firmware fw = WriteFirmware(dir, "fw.bin", 200, 6);
+    std::vector<std::unique_ptr<Sim>> sims;
+    std::vector<std::string> args{"update", "--jobs", "2", "--config", fw.cfg};
+    for (int i = 0; i < 4; ++i) {
+        sims.push_back(std::make_unique<Sim>());
+        ASSERT_TRUE(sims.back()->Start(Addr(86 + i / 2)));
+        args.insert(args.end(), {"--device", sims.back()->Device()});
+    }
+    ASSERT_EQ(sims[0]->addr, sims[1]->addr);
+    const CliRun run = RunCli(args, 60s);
+    EXPECT_EQ(run.code, 0) << run.Out() << run.err;
+    EXPECT_TRUE(run.Has("summary: 4 of 4 devices updated; exit 0")) << run.Out();
+
+    // The simulators' clocks: from the update start to the end of the image, never three at once.
+    std::vector<std::pair<int64_t, int>> edges;
+    for (auto& sim : sims) {
+        const Json j = sim->Report();
+        EXPECT_EQ(j.value("pages", 0), 1);
+        EXPECT_EQ(j.value("checksum", 0), ImageChecksum(fw.image.data(), fw.image.size()));
+        ASSERT_TRUE(j["updateStartedAt"].is_number() && j["imageEndedAt"].is_number()) << j.dump();
+        edges.push_back({j["updateStartedAt"].get<int64_t>(), +1});
+        edges.push_back({j["imageEndedAt"].get<int64_t>(), -1});
+    }
+    std::sort(edges.begin(), edges.end()); // at one millisecond an end comes before a start
+    int programming = 0, most = 0;
+    for (const auto& [at, step] : edges)
+        most = std::max(most, programming += step);
+    EXPECT_LE(most, 2);
+}
+
+TEST_F(CliTest, ScanFindsTheDevicesOfALoopbackRangeAndItsListFeedsInfo) {
+    SimProcess sims; // three devices, 127.0.0.92 to 127.0.0.94, on one port
+    const auto port = sims.StartDevice(FWDEVSIM_PATH, Addr(92), {"--count", "3", "--serial", "500"});
+    ASSERT_TRUE(port);
+    const std::string list = dir / "found.txt";
+    const CliRun scan = RunCli(
+        {"scan", Addr(90) + "-99", "--port", std::to_string(*port), "--json", "--write-list", list}, 60s);
+    EXPECT_EQ(scan.code, 0) << scan.Out() << scan.err;
+    std::vector<Json> found;
+    for (const Json& j : scan.events)
+        if (j.value("event", "") == "found")
+            found.push_back(j);
+    ASSERT_EQ(found.size(), 3u) << scan.Out();
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(found[i].value("device", ""), Addr(92 + static_cast<int>(i)) + ":" + std::to_string(*port));
+        EXPECT_EQ(found[i].value("serial", 0), 500 + static_cast<int>(i));
+        EXPECT_EQ(found[i].value("deviceName", ""), "Q7 Demo");
+    }
+    ASSERT_FALSE(scan.events.empty());
+    const Json& end = scan.events.back();
+    EXPECT_EQ(end.value("event", ""), "summary");
+    EXPECT_EQ(end.value("addresses", 0), 10);
+    EXPECT_EQ(end.value("found", 0), 3);
+
+    const CliRun info = RunCli({"info", "--devices-from", list}, 30s);
+    EXPECT_EQ(info.code, 0) << info.Out() << info.err;
+    EXPECT_TRUE(info.Has("summary: 3 of 3 devices answered")) << info.Out();
+}
+
+TEST_F(CliTest, DeviceListSkipsCommentsAndNamesItsBadLine) {
+    const std::string list = dir / "line.txt";
+    std::ofstream(list) << "# line 3\n\n127.0.0.50:1   # a trailing comment\r\n  # indented comment\n"
+                           "127.0.0.51:70000\n";
+    const CliRun run = RunCli({"info", "--devices-from", list}, 10s);
+    EXPECT_EQ(run.code, 2);
+    EXPECT_NE(run.err.find(list + ":5: 127.0.0.51:70000: the port"), std::string::npos) << run.err;
+    EXPECT_TRUE(run.lines.empty()) << run.Out();
 }
 
 } // namespace

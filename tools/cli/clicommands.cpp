@@ -1,4 +1,5 @@
-// The commands of fwupdate-cli: info and update run one thread per device over one link manager,
+// The commands of fwupdate-cli: info and update run one thread per device over link managers that
+// hold one device of an address each,
 // inspect reads a configuration file; Ctrl-C, a hang-up or SIGTERM stops the devices between pages.
 #include "tools/cli/clicommands.h"
 
@@ -25,58 +26,19 @@
 #include "tools/cli/clidevice.h"
 #include "tools/cli/clioptions.h"
 #include "tools/cli/clioutput.h"
+#include "tools/cli/clireport.h"
+#include "tools/cli/devicelist.h"
+#include "tools/cli/jobslots.h"
 #include "tools/cli/cliscan.h"
 #include "tools/cli/jsonline.h"
+#include "tools/cli/linkgroups.h"
 #include "tools/cli/linkwaiter.h"
+#include "tools/cli/stopsignal.h"
 #include "update/firmwareimage.h"
 #include "update/fwconfig.h"
 #include "update/updatestart.h"
 
 namespace {
-
-// The stop signal (SIGINT, SIGHUP or SIGTERM) that arrived first, or 0.
-std::atomic<int> StopSignal{0};
-static_assert(std::atomic<int>::is_always_lock_free, "the signal handler stores into it");
-
-void OnStopSignal(int sig) {
-    StopSignal.store(sig);
-}
-
-constexpr std::chrono::milliseconds kSignalPoll{50};
-
-// While it lives, interrupts are kept from the calling thread and from every thread started
-// meanwhile (the link's, the devices', their update workers), so they reach only the main thread.
-class BlockStopSignals {
-public:
-    BlockStopSignals() { BlockInterrupts(); }
-    ~BlockStopSignals() { UnblockInterrupts(); }
-    BlockStopSignals(const BlockStopSignals&) = delete;
-    BlockStopSignals& operator=(const BlockStopSignals&) = delete;
-};
-
-// The first stop signal asks for a stop between pages; a second one ends the tool at once.
-void CatchStopSignals() {
-    CatchInterrupts(OnStopSignal, true);
-}
-
-// How the interruption is announced: "SIGHUP (the terminal hung up)".
-struct SignalName {
-    const char* Name;
-    const char* Meaning;
-};
-
-SignalName NameOfSignal(int signal) {
-    switch (signal) {
-    case 1:
-        return {"SIGHUP", "the terminal hung up"};
-    case 2:
-        return {"SIGINT", "Ctrl-C"};
-    case 15:
-        return {"SIGTERM", "a termination request"};
-    default:
-        return {"a signal", "unexpected"};
-    }
-}
 
 std::string NumberText(int32_t value) {
     if (value == kNullInt)
@@ -206,6 +168,18 @@ int RunInspect(const CliOptions& o) {
     return code;
 }
 
+// The run report, when one is asked for: every device's record as far as it got. Empty, or why it
+// could not be written.
+std::string WriteRunReport(const CliOptions& o, const std::vector<std::unique_ptr<CliDevice>>& devices) {
+    if (o.ReportFile.empty())
+        return {};
+    std::vector<DeviceRecord> records;
+    records.reserve(devices.size());
+    for (const auto& d : devices)
+        records.push_back(d->Record());
+    return WriteReport(o.ReportFile, records);
+}
+
 int RunDevices(const CliOptions& o) {
     const int n = static_cast<int>(o.Devices.size());
     CliOutput out(CliOutput::ModeFor(stdout, o.Json), stdout, n);
@@ -214,6 +188,8 @@ int RunDevices(const CliOptions& o) {
     settings.Admin = o.Admin;
     settings.DryRun = o.DryRun;
     settings.ProgressEvery = o.ProgressEvery;
+    settings.Retries = o.Retries;
+    settings.Jobs = o.Jobs;
     // The log is opened before any device, so that every message can name it; a default log that
     // another run holds gives way to one of this run's own (said on standard error).
     if (!o.LogFile.empty())
@@ -227,19 +203,34 @@ int RunDevices(const CliOptions& o) {
     std::condition_variable doneChanged;
     int finished = 0;
 
+    // A link manager keeps one device per address: devices behind one address get a manager each.
+    const std::vector<int> groups = LinkGroups(o.Devices);
+    const int managers = groups.empty() ? 0 : *std::max_element(groups.begin(), groups.end()) + 1;
+
     // Declared in this order so that they go in the reverse one: the devices (their workers are
-    // joined by then), the receiver, and last the link manager with its threads.
-    std::unique_ptr<ConBase> link;
-    std::unique_ptr<LinkWaiter> waiter;
+    // joined by then), the turns, the receivers, and last the link managers with their threads.
+    std::vector<std::unique_ptr<ConBase>> links;
+    std::vector<std::unique_ptr<LinkWaiter>> waiters;
+    JobSlots slots(o.Jobs);
     std::vector<std::unique_ptr<CliDevice>> devices;
     std::vector<std::thread> threads;
     {
         BlockStopSignals blocked;
-        link = std::make_unique<ConBase>();
-        waiter = std::make_unique<LinkWaiter>(*link);
-        for (int i = 0; i < n; ++i)
-            devices.push_back(std::make_unique<CliDevice>(*link, *waiter, out,
-                                                          o.Devices[static_cast<size_t>(i)], settings, i));
+        for (int m = 0; m < managers; ++m) {
+            links.push_back(std::make_unique<ConBase>());
+            waiters.push_back(std::make_unique<LinkWaiter>(*links.back()));
+        }
+        for (int i = 0; i < n; ++i) {
+            const auto m = static_cast<size_t>(groups[static_cast<size_t>(i)]);
+            devices.push_back(std::make_unique<CliDevice>(*links[m], *waiters[m], out,
+                                                          o.Devices[static_cast<size_t>(i)], settings, i,
+                                                          o.Jobs > 0 ? &slots : nullptr));
+        }
+        // Written before any device is touched: a report that cannot be written says so at once.
+        if (const std::string error = WriteRunReport(o, devices); !error.empty()) {
+            std::fprintf(stderr, "fwupdate-cli: --report: %s\n", error.c_str());
+            return kExitUsage;
+        }
         for (auto& device : devices) {
             CliDevice* d = device.get();
             auto run = [&, d] {
@@ -271,7 +262,7 @@ int RunDevices(const CliOptions& o) {
 
     int stoppedBy = 0;
     auto announce = [&] {
-        stoppedBy = StopSignal.load();
+        stoppedBy = StopSignal();
         const SignalName name = NameOfSignal(stoppedBy);
         const std::string text = std::string("interrupted by ") + name.Name + " (" + name.Meaning +
                                  "): stopping every update between pages (a second one quits at once)";
@@ -279,13 +270,26 @@ int RunDevices(const CliOptions& o) {
         out.Line(text);
         out.Event(JsonLine("interrupted").Int("signal", stoppedBy).Text("name", name.Name).Str());
     };
+    int reported = 0; // devices ended when the report was last written
+    auto report = [&] {
+        if (const std::string error = WriteRunReport(o, devices); !error.empty())
+            std::fprintf(stderr, "fwupdate-cli: --report: %s\n", error.c_str());
+    };
     for (;;) {
         bool allEnded;
+        int ended;
         {
             std::unique_lock hold(doneLock);
             allEnded = doneChanged.wait_for(hold, kSignalPoll, [&] { return finished == n; });
+            ended = finished;
         }
-        if (stoppedBy == 0 && StopSignal.load() != 0)
+        // Rewritten whenever a device has ended, so that a run ended at once (a second stop signal)
+        // still leaves the records of the devices that had ended.
+        if (ended != reported && !allEnded) {
+            reported = ended;
+            report();
+        }
+        if (stoppedBy == 0 && StopSignal() != 0)
             announce();
         if (allEnded)
             break;
@@ -297,9 +301,10 @@ int RunDevices(const CliOptions& o) {
     }
     for (auto& t : threads)
         t.join();
-    if (stoppedBy == 0 && StopSignal.load() != 0)
+    if (stoppedBy == 0 && StopSignal() != 0)
         announce(); // as the last device ended
     out.EndLive();
+    report();
 
     int code = kExitOk;
     int ok = 0;
@@ -352,8 +357,15 @@ int RunCli(const std::vector<std::string>& args) {
         case CliCommand::Inspect:
             return RunInspect(parsed.Options);
         case CliCommand::Info:
-        case CliCommand::Update:
-            return RunDevices(parsed.Options);
+        case CliCommand::Update: {
+            CliOptions options = parsed.Options;
+            const std::string error = AddListedDevices(options);
+            if (!error.empty()) {
+                std::fprintf(stderr, "fwupdate-cli: %s\n", error.c_str());
+                return kExitUsage;
+            }
+            return RunDevices(options);
+        }
         case CliCommand::Scan:
             return RunScan(parsed.Options);
         }

@@ -3,17 +3,21 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <cstdio>
-#include <filesystem>
+#include <optional>
 #include <system_error>
+#include <utility>
 #include <vector>
 
+#include "base/log.h"
 #include "link/asp.h"
 #include "link/conbase.h"
 #include "tools/cli/clioutput.h"
+#include "tools/cli/jobslots.h"
 #include "tools/cli/jsonline.h"
 #include "tools/cli/linkwaiter.h"
 #include "update/firmwareimage.h"
@@ -33,6 +37,20 @@ constexpr milliseconds kPerPage{50};
 constexpr milliseconds kAfterPages{500};
 
 constexpr milliseconds kDrainWait{100};
+// How often a device waiting for its turn (--jobs) takes the keep-alive replies and looks whether
+// its link is still there.
+constexpr milliseconds kTurnPoll{200};
+
+// The pause before attempt n + 1: 1 s, 2 s, 4 s, then 8 s each time.
+milliseconds RetryPause(int attemptsSoFar) {
+    return milliseconds(1000 << std::min(std::max(attemptsSoFar - 1, 0), 3));
+}
+
+// What is worth another attempt: the link, not the device's or the files' answer. The rules (OEM,
+// serial), the configuration and the image give the same refusal every time.
+bool Retryable(int code) {
+    return code == kExitNoConnection || code == kExitUpdateFailed;
+}
 // After an update: how long the last writes may take to reach the socket before the connection closes.
 constexpr milliseconds kLingerLimit{2000};
 
@@ -115,8 +133,10 @@ std::string ConnectProblemText(SockConnectProblem problem, const std::string& ho
 } // namespace
 
 CliDevice::CliDevice(ConBase& con, LinkWaiter& waiter, CliOutput& out, const DeviceTarget& target,
-                     const RunSettings& settings, int slot)
-    : UpdateSession(con, *this), Waiter(waiter), Out(out), Device(target), Settings(settings), Slot(slot) {
+                     const RunSettings& settings, int slot, JobSlots* slots)
+    : UpdateSession(con, *this), Waiter(waiter), Out(out), Device(target), Settings(settings), Slot(slot),
+      Slots(slots) {
+    Rec.Address = Device.Label;
     // Several sessions share the one link manager: each takes only its own device's records.
     SetOwnHandleOnly(true);
     AdminMode = Settings.Admin;
@@ -130,6 +150,18 @@ void CliDevice::Interrupt(int signal) {
     Interrupted = true;
     RequestUpdateStop();
     Waiter.WakeAll();
+    if (Slots != nullptr)
+        Slots->WakeAll();
+}
+
+DeviceIdentity CliDevice::Identity() const {
+    std::lock_guard hold(RecordLock);
+    return Rec.Identity;
+}
+
+DeviceRecord CliDevice::Record() const {
+    std::lock_guard hold(RecordLock);
+    return Rec;
 }
 
 void CliDevice::Say(const std::string& text) {
@@ -289,12 +321,15 @@ bool CliDevice::Connect() {
     Out.Live(Slot, CliOutput::LiveState::Active, "");
     SockConnectProblem problem = SockConnectProblem::Failed;
     const int handle = OpenDevice(Device.Host, Device.Port, &problem);
+    LastHandle = handle;
     if (handle == 0) {
         Note = "cannot connect to " + Device.Label + ": " + ConnectProblemText(problem, Device.Host);
         return false;
     }
-    Out.Event(JsonLine("connected").Text("device", Device.Label).Str());
-    Say("connected");
+    if (!Settings.Quiet) {
+        Out.Event(JsonLine("connected").Text("device", Device.Label).Str());
+        Say("connected");
+    }
     RequestIdentification();
 
     // The window shows the answers as they come; here the rules wait for all nine, as the operator
@@ -417,10 +452,45 @@ void CliDevice::ReportIdentity(bool full) {
         "\n  LibraryName:    " + value(kLibraryName, PrintableDeviceText(LibraryName)));
 }
 
-int CliDevice::RunInfo() {
+void CliDevice::KeepIdentity() {
+    const unsigned mask = ReportedMask.load();
+    DeviceIdentity id;
+    if (mask & kKennung)
+        id.Kennung = Kennung;
+    if (mask & kSerial)
+        id.Serial = Serial;
+    if (mask & kVersion)
+        id.Version = "HWV=" + std::to_string(VersionHigh) + "." + std::to_string(VersionLow);
+    auto text = [&](unsigned bit, const char* bytes) {
+        return (mask & bit) ? PrintableDeviceText(bytes) : std::string();
+    };
+    id.Name = text(kName, Name);
+    id.OemName = text(kOemName, OemName);
+    id.DeviceName = text(kDeviceName, DeviceName);
+    id.LibraryName = text(kLibraryName, LibraryName);
+    std::lock_guard hold(RecordLock);
+    Rec.Identity = id;
+}
+
+bool CliDevice::Probe() {
     const bool answered = Connect();
     if (answered)
+        KeepIdentity();
+    Disconnect();
+    return answered;
+}
+
+int CliDevice::RunInfo() {
+    {
+        std::lock_guard hold(RecordLock);
+        Rec.Start = std::chrono::system_clock::now();
+        Rec.Attempts = 1;
+    }
+    const bool answered = Connect();
+    if (answered) {
         ReportIdentity(true);
+        KeepIdentity();
+    }
     Disconnect();
     if (answered)
         return Finish(kExitOk, "ok", "ONLINE", false); // the block above said it
@@ -475,6 +545,11 @@ void CliDevice::ReportPlan(const FwConfig& config) {
 }
 
 int CliDevice::RunUpdate() {
+    {
+        std::lock_guard hold(RecordLock);
+        Rec.Start = std::chrono::system_clock::now();
+        Rec.Config = Device.Config;
+    }
     FwConfig config;
     // A file that cannot be read is reported before any device is touched.
     if (config.Load(Device.Config) != 0) {
@@ -483,16 +558,139 @@ int CliDevice::RunUpdate() {
                       LastMessage + ": " + Device.Config + " (" + ConfigProblem(Device.Config) + ")");
     }
     ImagePath = ImagePathFor(Device.Config, config.Filename);
+    {
+        std::lock_guard hold(RecordLock);
+        Rec.Image = ImagePath;
+        Rec.Checksum = config.Checksum;
+    }
+    const int attempts = Settings.Retries + 1;
+    for (int attempt = 1;; ++attempt) {
+        {
+            std::lock_guard hold(RecordLock);
+            Rec.Attempts = attempt;
+        }
+        if (attempts > 1)
+            LogLine("fwupdate-cli: " + Device.Label + ": attempt " + std::to_string(attempt) + " of " +
+                    std::to_string(attempts));
+        const Attempt result = UpdateOnce(config);
+        if (!Retryable(result.Code) || attempt >= attempts || Interrupted.load())
+            return Finish(result.Code, result.Result, result.Text);
+        const milliseconds pause = RetryPause(attempt);
+        ReportRetry(attempt + 1, result, pause);
+        if (!PauseBeforeRetry(pause))
+            return Finish(InterruptedCode.load(), "interrupted",
+                          "interrupted before attempt " + std::to_string(attempt + 1) + "; attempt " +
+                              std::to_string(attempt) + ": " + result.Text);
+    }
+}
+
+void CliDevice::ReportRetry(int next, const Attempt& failed, milliseconds pause) {
+    const int attempts = Settings.Retries + 1;
+    const double seconds = std::chrono::duration<double>(pause).count();
+    LogLine("fwupdate-cli: " + Device.Label + ": attempt " + std::to_string(next - 1) + " failed (" +
+            failed.Text + "); attempt " + std::to_string(next) + " of " + std::to_string(attempts) + " in " +
+            std::to_string(pause.count()) + " ms");
+    Out.Event(JsonLine("retry")
+                  .Text("device", Device.Label)
+                  .Int("attempt", next)
+                  .Int("attempts", attempts)
+                  .Text("reason", failed.Result)
+                  .Int("code", failed.Code)
+                  .Text("detail", failed.Text)
+                  .Number("pause", seconds)
+                  .Str());
+    Say(failed.Text + "; trying again in " + SecondsText(seconds) + " (attempt " + std::to_string(next) +
+        " of " + std::to_string(attempts) + ")");
+    Out.Live(Slot, CliOutput::LiveState::Active,
+             Device.Label + " attempt " + std::to_string(next) + " of " + std::to_string(attempts) + " in " +
+                 SecondsText(seconds));
+}
+
+bool CliDevice::PauseBeforeRetry(milliseconds pause) {
+    const auto until = Clock::now() + pause;
+    while (!Interrupted.load()) {
+        const auto now = Clock::now();
+        if (now >= until)
+            return true;
+        // Interrupt wakes the waiter; other devices' records may wake it too.
+        Waiter.WaitAfter(Waiter.Generation(),
+                         std::min(kDrainWait, std::chrono::ceil<milliseconds>(until - now)));
+    }
+    return false;
+}
+
+void CliDevice::ForgetLastDevice() {
+    // Once its CLOSED record has been taken, the device of the last connection is no longer
+    // registered. Were it still, the link would take the address for a known device and reconnect it
+    // on the fixed reconnect port 2101 instead of HOST:PORT: behind a jig forwarding 2000, 2001, ...
+    // that is another device or none.
+    const int last = std::exchange(LastHandle, 0);
+    if (last == 0 || Con.Remove(last) != -2)
+        return;
+    LogLine("fwupdate-cli: " + Device.Label + ": device " + std::to_string(last) + " still open, closed");
+    Con.Close(last);
+    MsgCallback(0); // its CLOSED record
+    Con.Remove(last);
+}
+
+bool CliDevice::WaitForTurn(JobSlot& turn) {
+    bool said = false;
+    while (!Slots->TryAcquireFor(said ? kTurnPoll : milliseconds(0))) {
+        if (Interrupted.load())
+            return false;
+        if (!said) {
+            said = true;
+            Out.Event(JsonLine("waiting").Text("device", Device.Label).Int("jobs", Settings.Jobs).Str());
+            Say("waiting for its turn (--jobs " + std::to_string(Settings.Jobs) + ": that many devices are programmed at once)");
+            Out.Live(Slot, CliOutput::LiveState::Waiting, Device.Label + " waiting for its turn");
+        }
+        // The keep-alive replies, and a link that closes meanwhile: the update start then finds no
+        // connection.
+        MsgCallback(CurrentDevice.load());
+    }
+    turn.Hold(*Slots);
+    return true;
+}
+
+CliDevice::Attempt CliDevice::UpdateOnce(FwConfig& config) {
+    ForgetLastDevice();
+    LastMessage.clear();
+    Note.clear();
+    Online = 0; // what an earlier connection answered counts no more
+    ReportedMask = 0;
+    {
+        std::lock_guard hold(ProgressLock);
+        PagesWritten = 0;
+        PagesTotal = 0;
+    }
 
     const bool answered = Connect();
-    if (answered)
+    if (answered) {
         ReportIdentity(false);
+        KeepIdentity();
+    }
     if (Interrupted.load()) {
         Disconnect();
-        return Finish(InterruptedCode.load(), "interrupted",
-                      "interrupted before the update began; nothing was written");
+        return {InterruptedCode.load(), "interrupted",
+                "interrupted before the update began; nothing was written"};
     }
-    const UpdateOutcome outcome = StartUpdateWith(config, Device.Config);
+    // With --jobs the rules are checked first (nothing is sent), so that a device they refuse does not
+    // wait its turn to be told; then the device waits, its connection kept alive meanwhile.
+    JobSlot turn;
+    std::optional<UpdateOutcome> refused;
+    if (answered && Slots != nullptr && !Settings.DryRun) {
+        CheckOnly = true;
+        const UpdateOutcome checked = StartUpdateWith(config, Device.Config);
+        CheckOnly = false;
+        if (checked != UpdateOutcome::Checked)
+            refused = checked;
+        else if (!WaitForTurn(turn)) {
+            Disconnect();
+            return {InterruptedCode.load(), "interrupted",
+                    "interrupted while waiting for its turn; nothing was written"};
+        }
+    }
+    const UpdateOutcome outcome = refused ? *refused : StartUpdateWith(config, Device.Config);
     const bool linkGone = CurrentDevice.load() == 0;
     // What the device reported decides the refusal's detail; closing the connection forgets it.
     const std::string reportedKennung =
@@ -514,58 +712,65 @@ int CliDevice::RunUpdate() {
     const std::string logText = Settings.LogPath.empty() ? "see the log" : "see the log " + Settings.LogPath;
     switch (outcome) {
     case UpdateOutcome::Ok:
-        return Finish(kExitOk, "ok", "updated, " + pagesText + " written");
+        return Attempt{kExitOk, "ok", "updated, " + pagesText + " written"};
     case UpdateOutcome::Checked:
         ReportPlan(config);
-        return Finish(kExitOk, "dry-run", "dry run OK, nothing written");
+        return Attempt{kExitOk, "dry-run", "dry run OK, nothing written"};
     case UpdateOutcome::Error:
     case UpdateOutcome::WorkerFailed:
         if (Interrupted.load())
-            return Finish(InterruptedCode.load(), "interrupted",
-                          "interrupted: " + sentText + ": the device's flash is incomplete; update it again");
+            return Attempt{InterruptedCode.load(), "interrupted",
+                           "interrupted: " + sentText +
+                               ": the device's flash is incomplete; update it again"};
         if (outcome == UpdateOutcome::WorkerFailed)
-            return Finish(kExitUpdateFailed, "failed",
-                          "update failed: the update worker could not be started");
-        return Finish(kExitUpdateFailed, "failed",
-                      "update failed: " + sentText +
-                          (linkGone ? ": link lost" : ": the device reported an error (" + logText + ")"));
+            return Attempt{kExitUpdateFailed, "failed",
+                           "update failed: the update worker could not be started"};
+        return Attempt{kExitUpdateFailed, "failed",
+                       "update failed: " + sentText +
+                           (linkGone ? ": link lost" : ": the device reported an error (" + logText + ")")};
     case UpdateOutcome::BadConfig:
-        return Finish(kExitBadConfig, "bad-config",
-                      "Error on reading config file: " + Device.Config + " (" + ConfigProblem(Device.Config) +
-                          ")");
+        return Attempt{kExitBadConfig, "bad-config",
+                       "Error on reading config file: " + Device.Config + " (" +
+                           ConfigProblem(Device.Config) + ")"};
     case UpdateOutcome::NoConnection:
-        return Finish(kExitNoConnection, "no-connection", Note.empty() ? "No connection" : Note);
+        return Attempt{kExitNoConnection, "no-connection", Note.empty() ? "No connection" : Note};
     case UpdateOutcome::OemRefused:
-        return Finish(kExitOemRule, "oem-rule",
-                      "refused by the OEM rule: the device " + reportedKennung +
-                          ", this tool updates OEM id " + std::to_string(OemNumber) +
-                          " (--admin lifts the rule)");
+        return Attempt{kExitOemRule, "oem-rule",
+                       "refused by the OEM rule: the device " + reportedKennung +
+                           ", this tool updates OEM id " + std::to_string(OemNumber) +
+                           " (--admin lifts the rule)"};
     case UpdateOutcome::SerialRefused:
-        return Finish(kExitSerialRule, "serial-rule",
-                      "refused by the serial rule: the configuration is bound to serial " +
-                          std::to_string(config.Seriennummer) + ", the device " + reportedSerial);
+        return Attempt{kExitSerialRule, "serial-rule",
+                       "refused by the serial rule: the configuration is bound to serial " +
+                           std::to_string(config.Seriennummer) + ", the device " + reportedSerial};
     case UpdateOutcome::ImageNotFound: {
         std::vector<uint8_t> bytes;
         std::string why;
         if (ReadImage(ImagePath, bytes, &why) == ImageRead::NotFound)
-            return Finish(kExitImageNotFound, "image-not-found", "image not found: " + ImagePath);
+            return Attempt{kExitImageNotFound, "image-not-found", "image not found: " + ImagePath};
         if (why.empty())
             why = "it could not be read when the update started";
-        return Finish(kExitImageNotFound, "image-not-found",
-                      "image cannot be read: " + ImagePath + " (" + why + ")");
+        return Attempt{kExitImageNotFound, "image-not-found",
+                       "image cannot be read: " + ImagePath + " (" + why + ")"};
     }
     case UpdateOutcome::InvalidImage:
-        return Finish(kExitInvalidImage, "invalid-binary",
-                      "invalid binary: the checksum of " + ImagePath + " differs from the configuration's");
+        return Attempt{kExitInvalidImage, "invalid-binary",
+                       "invalid binary: the checksum of " + ImagePath + " differs from the configuration's"};
     case UpdateOutcome::ImageTooLarge:
-        return Finish(kExitInvalidImage, "image-too-large",
-                      "image too large: " + ImagePath + " has more than " + std::to_string(kMaxPages) +
-                          " pages");
+        return Attempt{kExitInvalidImage, "image-too-large",
+                       "image too large: " + ImagePath + " has more than " + std::to_string(kMaxPages) +
+                           " pages"};
     }
-    return Finish(kExitInternal, "internal", "unexpected outcome");
+    return {kExitInternal, "internal", "unexpected outcome"};
 }
 
 int CliDevice::Finish(int code, const std::string& result, const std::string& text, bool say) {
+    {
+        std::lock_guard hold(RecordLock);
+        Rec.Result = result;
+        Rec.Code = code;
+        Rec.End = std::chrono::system_clock::now();
+    }
     ExitCodeOf = code;
     Summary = text;
     ResultOf = result;

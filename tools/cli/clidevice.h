@@ -10,11 +10,14 @@
 #include <string>
 
 #include "tools/cli/clioptions.h"
+#include "tools/cli/clireport.h"
 #include "update/updatesession.h"
 #include "update/updateview.h"
 
 class CliOutput;
 class FwConfig;
+class JobSlots;
+class JobSlot;
 class LinkWaiter;
 
 struct RunSettings {
@@ -22,22 +25,40 @@ struct RunSettings {
     bool Admin = false;
     bool DryRun = false;
     int ProgressEvery = 16;
+    // update: after a lost link, a refused connection, no answer or an error reply, the whole
+    // sequence runs again on a new connection, up to this many more times.
+    int Retries = 0;
+    // --jobs: at most this many devices programmed at once (0: no limit); only for the texts, the
+    // JobSlots given to the device count.
+    int Jobs = 0;
+    // Nothing on the output (scan's probes): the caller reports what was found.
+    bool Quiet = false;
     std::string LogPath; // the diagnostic log of this run, named where a message sends the reader there
 };
 
 class CliDevice : public UpdateView, public UpdateSession {
 public:
+    // slots: where update waits for its turn to program (nullptr: no limit).
     CliDevice(ConBase& con, LinkWaiter& waiter, CliOutput& out, const DeviceTarget& target,
-              const RunSettings& settings, int slot);
+              const RunSettings& settings, int slot, JobSlots* slots = nullptr);
     ~CliDevice() override;
 
     // info: connect, identify, print the answers. The exit code.
     int RunInfo();
     // update: read the configuration, connect, identify, then the window's update start. The exit code.
     int RunUpdate();
-    // A stop signal (1, 2 or 15): ends the wait for answers and stops a running update between pages; the
-    // device's exit code is then the signal's. Any thread, repeatable.
+    // scan: connect and identify without a word on the output; true when the device answered, its
+    // answers then in Identity().
+    bool Probe();
+    // A stop signal (1, 2 or 15): ends the wait for answers, for a turn or before another attempt, and
+    // stops a running update between pages; the device's exit code is then the signal's. Any thread,
+    // repeatable.
     void Interrupt(int signal);
+
+    // What the device reported on its last connection that answered. Any thread.
+    DeviceIdentity Identity() const;
+    // The device's record for the run report, as far as it got. Any thread.
+    DeviceRecord Record() const;
 
     const DeviceTarget& Target() const { return Device; }
     int Code() const { return ExitCodeOf.load(); }
@@ -73,6 +94,24 @@ private:
         kAll = (1u << 9) - 1,
     };
 
+    // How one attempt of an update ended.
+    struct Attempt {
+        int Code;
+        std::string Result;
+        std::string Text;
+    };
+
+    // One attempt of an update: connect, identify, the rules, the programming sequence.
+    Attempt UpdateOnce(FwConfig& config);
+    // --jobs: waits until the device may be programmed; false when interrupted meanwhile.
+    bool WaitForTurn(JobSlot& turn);
+    // The pause before another attempt; false when interrupted meanwhile.
+    bool PauseBeforeRetry(std::chrono::milliseconds pause);
+    void ReportRetry(int next, const Attempt& failed, std::chrono::milliseconds pause);
+    // A new attempt connects anew: the device of the last one must be gone from the link manager.
+    void ForgetLastDevice();
+    void KeepIdentity();
+
     bool Connect();
     // Closes the connection; after writes, once they have left.
     void Disconnect(bool afterWrites = false);
@@ -90,6 +129,7 @@ private:
     const DeviceTarget Device;
     const RunSettings Settings;
     const int Slot;
+    JobSlots* const Slots;
 
     std::atomic<bool> Interrupted{false};
     std::atomic<int> InterruptedCode{kExitInterrupted};
@@ -99,6 +139,10 @@ private:
     std::string LastMessage; // the last text the update logic showed (its window text)
     std::string ImagePath;
     std::string Summary;
+    int LastHandle = 0; // the handle of the last connection, 0 when none was made
+
+    mutable std::mutex RecordLock;
+    DeviceRecord Rec;
     std::string ResultOf;
 
     // Progress of a running update. The pacing is fixed, so the time left follows from the pages.

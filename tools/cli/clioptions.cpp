@@ -40,8 +40,7 @@ bool ParseSeconds(const std::string& text, std::chrono::milliseconds& out) {
     return true;
 }
 
-// The link manager keeps one device per dotted address (a second port on the same address would
-// reach the first device again), and host names by their text.
+// One address as the link manager takes it: dotted addresses by value, host names by their text.
 std::string AddressKey(const std::string& host) {
     // The link's own reading of a dotted address, so that both agree on what is one device.
     const uint32_t ip = SockDottedIp(host);
@@ -345,8 +344,9 @@ std::string Convert(const RawArgs& raw, const std::string& commandName, CliOptio
         return commandName + " needs --device HOST[:PORT] (or --devices-from FILE)";
     std::set<std::string> seen;
     for (DeviceTarget& d : o.Devices) {
-        if (!seen.insert(AddressKey(d.Host)).second)
-            return "--device " + d.Host + " given twice: one device per address";
+        // Several ports of one address are several devices (a jig forwarding 2000, 2001, ...).
+        if (!seen.insert(AddressKey(d.Host) + ":" + std::to_string(d.Port)).second)
+            return "--device " + d.Label + " given twice";
         if (update && d.Config.empty()) {
             if (o.Config.empty())
                 return "update needs --config FILE.cfg (or --device HOST[:PORT]=FILE.cfg)";

@@ -1,9 +1,20 @@
-// The scan command of fwupdate-cli (the range reader and the scan itself are still to come).
+// The scan command of fwupdate-cli: the command line's values for the scan of devicescan.h.
 #include "tools/cli/cliscan.h"
 
-#include <cstdio>
+#include "base/log.h"
+#include "base/platform.h"
+#include "tools/cli/devicescan.h"
 
 int RunScan(const CliOptions& o) {
-    std::fprintf(stderr, "fwupdate-cli: scan %s: not available yet\n", o.ScanRange.c_str());
-    return kExitInternal;
+    // The probes' link writes the log as info's does, to --log when given.
+    if (!o.LogFile.empty())
+        TheLog().SetPath(PathFromUtf8(o.LogFile));
+    TheLog().Begin();
+    ScanRequest request;
+    request.Range = o.ScanRange;
+    request.Port = o.ScanPort;
+    request.WriteList = o.WriteList;
+    request.Json = o.Json;
+    request.Timeout = o.Timeout;
+    return ScanDevices(request);
 }

@@ -105,7 +105,8 @@ std::string DateText(uint32_t date) {
 SimDevice::SimDevice(SimIdentity identity, SimModelFaults faults)
     : identity_(std::move(identity)), faults_(faults) {}
 
-void SimDevice::Reset() {
+void SimDevice::Reset(bool faulty) {
+    faultsActive_ = faulty;
     report_ = {};
     flash_.clear();
     nextPage_ = 0;
@@ -285,14 +286,14 @@ void SimDevice::HandlePage(int64_t page, const SimMessage& msg, std::vector<SimM
     ++report_.Pages;
     report_.Bytes += static_cast<int64_t>(msg.Data.size());
 
-    if (faults_.ErrorOnPage && *faults_.ErrorOnPage == page) {
+    if (faultsActive_ && faults_.ErrorOnPage && *faults_.ErrorOnPage == page) {
         ++report_.ErrorReplies;
         replies.push_back(ErrorReply(msg, kErrPageRejected));
     } else {
         replies.push_back(
             SimMessage{static_cast<uint8_t>(kCmdWok | TypeBits(msg.KindByte) << 3), msg.Obj, msg.Par, {}});
     }
-    if (faults_.CloseAfterPages && report_.Pages >= *faults_.CloseAfterPages) {
+    if (faultsActive_ && faults_.CloseAfterPages && report_.Pages >= *faults_.CloseAfterPages) {
         wantsClose_ = true;
     }
 }
@@ -348,6 +349,8 @@ std::string SimDevice::ToJson(const std::string& address, const SimSessionReport
     j["errorReplies"] = r.ErrorReplies;
     j["imageEnded"] = r.ImageEnded;
     j["updateEnded"] = r.UpdateEnded;
+    j["updateStartedAt"] = NumberOrNull(r.UpdateStartedAt);
+    j["imageEndedAt"] = NumberOrNull(r.ImageEndedAt);
     // ASCII only (every other character as \u escape), as the lines have always been.
     return j.dump(-1, ' ', true, nlohmann::ordered_json::error_handler_t::replace);
 }

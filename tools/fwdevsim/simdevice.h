@@ -59,6 +59,10 @@ struct SimSessionReport {
     std::vector<std::string> Problems; // the first few order errors in words
     int64_t ErrorReplies = 0;
     std::vector<uint8_t> Image; // reassembled, bit reversal undone
+    // Wall-clock times (ms since 1970) of the update start and the end of the image, as the server saw
+    // them arrive, so that the sessions of several simulators can be laid side by side.
+    std::optional<int64_t> UpdateStartedAt;
+    std::optional<int64_t> ImageEndedAt;
 };
 
 // Page index of a flash page address; nullopt when (obj, par) is no page.
@@ -71,8 +75,12 @@ class SimDevice {
 public:
     explicit SimDevice(SimIdentity identity = {}, SimModelFaults faults = {});
 
-    // Starts a new session: forgets what the last one received and empties the receive buffer.
-    void Reset();
+    // Starts a new session: forgets what the last one received and empties the receive buffer. Without
+    // faulty the session runs without the model's fault triggers.
+    void Reset(bool faulty = true);
+
+    // What the running session has received so far (the image is reassembled only by Report).
+    const SimSessionReport& Received() const { return report_; }
 
     // Takes received bytes; returns the reply frames for the frames completed by them, in order.
     std::vector<std::vector<uint8_t>> Feed(const uint8_t* data, std::size_t size);
@@ -100,6 +108,7 @@ private:
 
     SimIdentity identity_;
     SimModelFaults faults_;
+    bool faultsActive_ = true;
     SimSessionReport report_;
     std::map<int64_t, std::vector<uint8_t>> flash_; // page index -> bytes as received
     int64_t nextPage_ = 0;

@@ -27,6 +27,8 @@ const char* const kSimUsage =
     "  --count N              play N devices, on N consecutive addresses from --address, with\n"
     "                         serials counting up from --serial (default 1)\n"
     "  --faulty K,L,...       the fault triggers apply to these devices only (0-based)\n"
+    "  --fault-sessions N     the fault triggers apply to the first N sessions only; later\n"
+    "                         sessions are served without them (--refuse always applies)\n"
     "\n"
     "identity:\n"
     "  --oem N                OEM id, (1,5) (default 19)\n"
@@ -53,7 +55,7 @@ const char* const kSimUsage =
     "JSON fields: address, session, peer, port, end (peer-close, fault-close, hang-up, shutdown, error),\n"
     "reads, writes, updateStarted, date, dateYmd, version, revision, name, erased, erases, pages,\n"
     "bytes, imageBytes, checksum (of the reassembled image), orderErrors, problems, errorReplies,\n"
-    "imageEnded, updateEnded.\n";
+    "imageEnded, updateEnded, updateStartedAt, imageEndedAt (wall-clock ms since 1970, or null).\n";
 
 namespace {
 
@@ -113,7 +115,8 @@ std::variant<SimOptions, std::string> ParseSimOptions(const std::vector<std::str
     for (const char* name :
          {"--address", "--port", "--reconnect-port", "--image-out", "--oem", "--serial", "--mode",
           "--fw-version", "--name", "--oem-name", "--device-name", "--library-name", "--no-answer",
-          "--close-after-pages", "--error-on-page", "--count", "--faulty", "--delay-ms"})
+          "--close-after-pages", "--error-on-page", "--count", "--faulty", "--delay-ms",
+          "--fault-sessions"})
         app.add_option(name, values[name])
             ->expected(1)
             ->allow_extra_args(false)
@@ -216,6 +219,12 @@ std::variant<SimOptions, std::string> ParseSimOptions(const std::vector<std::str
                     }
                     from = comma + 1;
                 }
+            } else if (opt == "--fault-sessions") {
+                const auto n = ParseInteger(v, 1, 1LL << 40);
+                if (!n) {
+                    return bad("a session count of 1 or more");
+                }
+                o.FaultSessions = *n;
             } else if (opt == "--delay-ms") {
                 const auto n = ParseInteger(v, 0, 600000);
                 if (!n) {

@@ -28,6 +28,9 @@ struct SimOptions {
     int Count = 1;
     // The devices (0-based) the fault triggers apply to; empty: all of them.
     std::vector<int> Faulty;
+    // The sessions (counted from 1) the fault triggers apply to: the first N; none given: every one.
+    // --refuse is not a session's fault and always applies.
+    std::optional<int64_t> FaultSessions;
     bool Help = false;
     bool Version = false; // a bare --version: print the program's version
 };

@@ -156,7 +156,21 @@ int SimServer::Run(std::FILE* out) {
 
 void SimServer::Serve(SockHandle fd, uint16_t localPort, std::FILE* out) {
     ++sessions_;
-    device_.Reset();
+    // With --fault-sessions N only the first N sessions carry the fault triggers: a device that drops
+    // the link once and then takes the update again.
+    const bool faulty = !options_.FaultSessions || sessions_ <= *options_.FaultSessions;
+    const bool silent = faulty && options_.Silent;
+    const bool byteByByte = faulty && options_.ByteByByte;
+    const bool garbage = faulty && options_.Garbage;
+    const int delayMs = faulty ? options_.DelayMs : 0;
+    device_.Reset(faulty);
+    // Wall-clock times (ms since 1970) of the update start and of the end of the image, so that the
+    // sessions of several simulators can be laid side by side.
+    std::optional<int64_t> startedAt, imageEndedAt;
+    const auto wallMs = [] {
+        return std::chrono::duration_cast<milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    };
     const std::string peer = SockPeerText(fd);
     std::fprintf(stderr, "fwdevsim: session %lld from %s on port %u\n", static_cast<long long>(sessions_),
                  peer.c_str(), localPort);
@@ -165,18 +179,18 @@ void SimServer::Serve(SockHandle fd, uint16_t localPort, std::FILE* out) {
     Clock::time_point lastDue = Clock::now();
     uint32_t junkState = 0x2545F491u;
     std::vector<uint8_t> buf(65536);
-    std::string end = options_.HangUp ? "hang-up" : "";
+    std::string end = faulty && options_.HangUp ? "hang-up" : "";
 
     // Queues one reply frame with the faults applied: junk before it, its delay, one byte per send.
     const auto enqueue = [&](std::vector<uint8_t> frame) {
-        const auto due = Clock::now() + milliseconds(options_.DelayMs);
+        const auto due = Clock::now() + milliseconds(delayMs);
         std::vector<std::vector<uint8_t>> pieces;
-        if (options_.Garbage) {
+        if (garbage) {
             pieces.push_back(Junk(junkState));
         }
         pieces.push_back(std::move(frame));
         for (auto& piece : pieces) {
-            if (!options_.ByteByByte) {
+            if (!byteByByte) {
                 lastDue = std::max(due, lastDue);
                 queue.push_back(Chunk{lastDue, std::move(piece)});
                 continue;
@@ -220,9 +234,15 @@ void SimServer::Serve(SockHandle fd, uint16_t localPort, std::FILE* out) {
                 }
             } else {
                 for (auto& frame : device_.Feed(buf.data(), static_cast<std::size_t>(n))) {
-                    if (!options_.Silent) {
+                    if (!silent) {
                         enqueue(std::move(frame));
                     }
+                }
+                if (!startedAt && device_.Received().UpdateStarted) {
+                    startedAt = wallMs();
+                }
+                if (!imageEndedAt && device_.Received().ImageEnded) {
+                    imageEndedAt = wallMs();
                 }
                 if (device_.WantsClose()) {
                     // Whatever was answered goes out before the connection is closed.
@@ -243,7 +263,9 @@ void SimServer::Serve(SockHandle fd, uint16_t localPort, std::FILE* out) {
     SockShutdown(fd);
     SockClose(fd);
 
-    const SimSessionReport report = device_.Report();
+    SimSessionReport report = device_.Report();
+    report.UpdateStartedAt = startedAt;
+    report.ImageEndedAt = imageEndedAt;
     const std::string json = SimDevice::ToJson(options_.Address, report, end, sessions_, peer, localPort);
     std::fprintf(out, "%s\n", json.c_str());
     std::fflush(out);

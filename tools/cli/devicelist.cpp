@@ -1,0 +1,107 @@
+// Reading and writing device lists.
+#include "tools/cli/devicelist.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+
+#include "tools/cli/linkgroups.h"
+
+namespace {
+
+std::string_view Trimmed(std::string_view text) {
+    const size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos)
+        return {};
+    const size_t last = text.find_last_not_of(" \t\r");
+    return text.substr(first, last - first + 1);
+}
+
+} // namespace
+
+DeviceListRead ParseDeviceList(std::string_view text, const std::string& name, bool allowConfig) {
+    DeviceListRead read;
+    const std::filesystem::path folder = std::filesystem::path(name).parent_path();
+    int lineNumber = 0;
+    while (!text.empty()) {
+        ++lineNumber;
+        const size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+        line = Trimmed(line.substr(0, line.find('#')));
+        if (line.empty())
+            continue;
+        const std::string where = name + ":" + std::to_string(lineNumber) + ": ";
+        DeviceTarget target;
+        std::string error;
+        if (!ParseDeviceTarget(std::string(line), allowConfig, target, error)) {
+            // The parser names the option; here the file and line say where the text came from.
+            constexpr std::string_view option = "--device ";
+            if (error.compare(0, option.size(), option) == 0)
+                error.erase(0, option.size());
+            read.Error = where + error;
+            return read;
+        }
+        if (!target.Config.empty() && std::filesystem::path(target.Config).is_relative() && !folder.empty())
+            target.Config = (folder / target.Config).string();
+        read.Devices.push_back(target);
+    }
+    return read;
+}
+
+DeviceListRead ReadDeviceList(const std::string& path, bool allowConfig) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec))
+        return {{}, "device list " + path + ": it is a folder, not a file"};
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        const int error = errno;
+        return {{}, "device list " + path + ": cannot be read: " + std::strerror(error)};
+    }
+    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return ParseDeviceList(text, path, allowConfig);
+}
+
+std::string DeviceListText(const std::vector<DeviceTarget>& devices, const std::vector<std::string>& notes,
+                           const std::string& header) {
+    std::string text;
+    std::istringstream lines(header);
+    for (std::string line; std::getline(lines, line);)
+        text += "# " + line + "\n";
+    for (size_t i = 0; i < devices.size(); ++i) {
+        text += devices[i].Host + ":" + std::to_string(devices[i].Port);
+        if (i < notes.size() && !notes[i].empty())
+            text += "  # " + notes[i];
+        text += "\n";
+    }
+    return text;
+}
+
+std::string AddListedDevices(CliOptions& o) {
+    const bool update = o.Command == CliCommand::Update;
+    if (!o.DevicesFrom.empty()) {
+        DeviceListRead read = ReadDeviceList(o.DevicesFrom, update);
+        if (!read.Error.empty())
+            return read.Error;
+        if (read.Devices.empty() && o.Devices.empty())
+            return "device list " + o.DevicesFrom + ": no device in it";
+        for (DeviceTarget& d : read.Devices) {
+            if (update && d.Config.empty()) {
+                if (o.Config.empty())
+                    return "device list " + o.DevicesFrom + ": " + d.Label +
+                           " has no configuration (HOST[:PORT]=FILE.cfg) and no --config is given";
+                d.Config = o.Config;
+            }
+            o.Devices.push_back(d);
+        }
+    }
+    std::set<std::string> seen;
+    for (const DeviceTarget& d : o.Devices)
+        if (!seen.insert(DeviceKey(d)).second)
+            return "device " + d.Label + " given twice";
+    return {};
+}

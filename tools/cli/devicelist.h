@@ -1,0 +1,29 @@
+// Device lists (--devices-from, scan --write-list): one HOST[:PORT][=FILE.cfg] a line, '#' starts a
+// comment (a whole line or the rest of one), blank lines are skipped.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tools/cli/clioptions.h"
+
+struct DeviceListRead {
+    std::vector<DeviceTarget> Devices;
+    std::string Error; // "FILE:LINE: what is wrong", or why the file cannot be read; empty when read
+};
+
+// The devices of the list text; name is the file as the messages name it. A relative FILE.cfg is
+// taken from the list file's folder. allowConfig: whether =FILE.cfg is allowed (update only).
+DeviceListRead ParseDeviceList(std::string_view text, const std::string& name, bool allowConfig);
+DeviceListRead ReadDeviceList(const std::string& path, bool allowConfig);
+
+// A list of devices as ParseDeviceList reads it: the header as comment lines, then one HOST:PORT
+// a line, each followed by its comment when one is given (notes empty or one per device).
+std::string DeviceListText(const std::vector<DeviceTarget>& devices, const std::vector<std::string>& notes,
+                           const std::string& header);
+
+// --devices-from: adds the listed devices after those of --device. A listed device without its own
+// configuration takes --config; the same HOST:PORT twice (from either source) is refused. Empty, or
+// the usage error.
+std::string AddListedDevices(CliOptions& options);
