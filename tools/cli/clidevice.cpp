@@ -277,15 +277,16 @@ bool CliDevice::Connect() {
     // would, but no longer than the time-out.
     const auto deadline = Clock::now() + Settings.Timeout;
     for (;;) {
-        const uint64_t seen = Waiter.Generation();
+        const uint64_t seen = Waiter.Generation(handle);
         MsgCallback(handle);
         if (ReportedMask.load() == kAll || CurrentDevice.load() == 0 || Interrupted.load())
             break;
         const auto now = Clock::now();
         if (now >= deadline)
             break;
-        Waiter.WaitAfter(seen, std::min(kDrainWait, std::chrono::duration_cast<milliseconds>(deadline - now) +
-                                                        milliseconds(1)));
+        Waiter.WaitAfter(
+            handle, seen,
+            std::min(kDrainWait, std::chrono::duration_cast<milliseconds>(deadline - now) + milliseconds(1)));
     }
     if (Online.load() != 0)
         return true;
