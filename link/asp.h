@@ -43,6 +43,8 @@ public:
     // in progress counts as success. 0 or -1. Called once, before registration.
     int Connect(const std::string& address, int port);
     SockHandle GetSocket();
+    // The socket and the number of its connection (each Connect or Reopen counts one up; 0 when closed).
+    SockHandle GetSocket(uint64_t& id);
     // Copies one encoded message into the send queue; returns length.
     int Enqueue(const uint8_t* bytes, size_t length);
     // Link thread, once per pass: frames what is queued (or a keep-alive when idle) and
