@@ -40,6 +40,10 @@ void OnStopSignal(int sig) {
 
 constexpr std::chrono::milliseconds kSignalPoll{50};
 
+// Files the tool holds beside one socket per device: the standard streams, the link's wake-up and
+// poller, the configuration and image being read, the log, and what the runtime keeps open.
+constexpr int64_t kFilesBeside = 32;
+
 // While it lives, interrupts are kept from the calling thread and from every thread started
 // meanwhile (the link's, the devices', their update workers), so they reach only the main thread.
 class BlockStopSignals {
@@ -168,6 +172,14 @@ int RunInspect(const CliOptions& o) {
 
 int RunDevices(const CliOptions& o) {
     const int n = static_cast<int>(o.Devices.size());
+    // Said before the first connection: a fleet that runs out of files half-way fails device by device.
+    if (const int64_t limit = RaiseOpenFileLimit(); limit != 0 && n + kFilesBeside > limit) {
+        std::fprintf(stderr,
+                     "fwupdate-cli: cannot hold %d devices: the system lets this process open %lld files, "
+                     "one per device and %lld beside (raise the limit with ulimit -n)\n",
+                     n, static_cast<long long>(limit), static_cast<long long>(kFilesBeside));
+        return kExitInternal;
+    }
     CliOutput out(CliOutput::ModeFor(stdout, o.Json), stdout, n);
     RunSettings settings;
     settings.Timeout = o.Timeout;
