@@ -1,5 +1,5 @@
 // The platform calls of the framework services: the program's own path, the operator's login name, the
-// per-user folders, local time, file names in UTF-8, the log's file calls, Ctrl-C and the terminal.
+// per-user folders, local and UTC time, file names in UTF-8, the log's file calls, Ctrl-C and the terminal.
 // POSIX and Windows differ here only (platform_posix.cpp, platform_windows.cpp).
 #pragma once
 
@@ -18,8 +18,9 @@ std::filesystem::path ExecutablePath();
 std::filesystem::path PathFromUtf8(std::string_view text);
 std::string PathToUtf8(const std::filesystem::path& path);
 
-// The calendar time in the local time zone.
+// The calendar time in the local time zone, and in UTC.
 std::tm LocalTime(std::time_t when);
+std::tm UtcTime(std::time_t when);
 
 // The id of this process.
 int ProcessId();
@@ -34,13 +35,16 @@ bool FileWriteAll(int file, std::string_view bytes);
 bool FileEmpty(int file);
 void FileClose(int file);
 
-// Ctrl-C and termination requests (SIGINT/SIGTERM; the console's Ctrl-C, Ctrl-Break and close events)
-// call handler with 2 (Ctrl-C) or 15 (termination). The handler may run in a signal handler or in a
-// thread of its own: it may only store into lock-free atomics or signal a SockWake. With once, the
-// first request reaches handler and a second one ends the program at once.
+// Ctrl-C, hang-ups and termination requests (SIGINT, SIGHUP, SIGTERM; the console's Ctrl-C and Ctrl-Break,
+// close, logoff and shutdown events) call handler with the signal's number: 2 (Ctrl-C, Ctrl-Break), 1 (the
+// terminal hung up: SIGHUP, the console closed, the user logged off) or 15 (termination: SIGTERM, shutdown).
+// The handler may run in a signal handler or in a thread of its own: it may only store into lock-free atomics
+// or signal a SockWake. With once, the first request of any of them reaches handler and a second one ends the
+// program at once. A signal that was ignored when the program started (nohup, a script's background job)
+// stays ignored.
 void CatchInterrupts(void (*handler)(int), bool once);
-// Keeps interrupts away from the calling thread and the threads it starts until UnblockInterrupts, so
-// they reach the main thread (no-op where a handler gets a thread of its own).
+// Keeps interrupts and the terminal's resize notice away from the calling thread and the threads it starts
+// until UnblockInterrupts, so they reach the main thread (no-op where a handler gets a thread of its own).
 void BlockInterrupts();
 void UnblockInterrupts();
 // A reader that goes away (a closed pipe) must not end the program.
@@ -51,9 +55,20 @@ void IgnoreBrokenPipe();
 int64_t RaiseOpenFileLimit();
 
 // Whether stream is a terminal that takes cursor-moving escape sequences (turned on where needed), and
-// its width in columns (0 when unknown).
+// its size in character cells (0 when unknown).
 bool IsLiveTerminal(std::FILE* stream);
+struct TerminalSize {
+    int Rows = 0;
+    int Columns = 0;
+};
+TerminalSize TerminalSizeOf(std::FILE* stream);
 int TerminalColumns(std::FILE* stream);
+// The terminal's resize notice: after WatchTerminalResize, TerminalResized tells whether the size may have
+// changed since its last call (true at its first call), so the size is read again only then. POSIX notes
+// SIGWINCH; the Windows console gives no such notice to a program that writes only, so there it is
+// always true and the size is read at each redraw.
+void WatchTerminalResize();
+bool TerminalResized();
 
 // Whether a window cannot be shown because no desktop session is there: on POSIX none of DISPLAY,
 // WAYLAND_DISPLAY and QT_QPA_PLATFORM is set; never on Windows.

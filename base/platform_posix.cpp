@@ -2,10 +2,12 @@
 // signals, terminal).
 #include "base/platform.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <iterator>
 #include <pthread.h>
 #include <pwd.h>
 #include <sys/ioctl.h>
@@ -57,6 +59,12 @@ std::tm LocalTime(std::time_t when) {
     return local;
 }
 
+std::tm UtcTime(std::time_t when) {
+    std::tm utc{};
+    gmtime_r(&when, &utc);
+    return utc;
+}
+
 int ProcessId() {
     return static_cast<int>(::getpid());
 }
@@ -94,27 +102,67 @@ void FileClose(int file) {
         ::close(file);
 }
 
-void CatchInterrupts(void (*handler)(int), bool once) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    // SA_RESETHAND: the handler falls back to the default after the first signal.
-    action.sa_flags = SA_RESTART | (once ? SA_RESETHAND : 0);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+namespace {
+
+constexpr int kStopSignals[] = {SIGINT, SIGHUP, SIGTERM};
+
+std::atomic<void (*)(int)> gStopHandler{nullptr};
+std::atomic<bool> gStopOnce{false};
+std::atomic<bool> gStopCaught[std::size(kStopSignals)];
+std::atomic<bool> gResized{true};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<void (*)(int)>::is_always_lock_free,
+              "the signal handlers store into them");
+
+void OnStopSignal(int sig) {
+    if (gStopOnce.load()) {
+        // The first request, of whichever kind: the next one of any kind finds the default and ends the
+        // program. sigaction may be called in a signal handler.
+        struct sigaction fallback {};
+        fallback.sa_handler = SIG_DFL;
+        sigemptyset(&fallback.sa_mask);
+        for (size_t i = 0; i < std::size(kStopSignals); ++i)
+            if (gStopCaught[i].load())
+                sigaction(kStopSignals[i], &fallback, nullptr);
+    }
+    if (void (*handler)(int) = gStopHandler.load())
+        handler(sig);
 }
 
-namespace {
+void OnResize(int) {
+    gResized.store(true);
+}
 
 void MaskInterrupts(int how) {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
+    for (int sig : kStopSignals)
+        sigaddset(&set, sig);
+    sigaddset(&set, SIGWINCH);
     pthread_sigmask(how, &set, nullptr);
 }
 
 } // namespace
+
+void CatchInterrupts(void (*handler)(int), bool once) {
+    gStopHandler = handler;
+    gStopOnce = once;
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (int sig : kStopSignals)
+        sigaddset(&action.sa_mask, sig); // one request at a time
+    action.sa_flags = SA_RESTART;
+    for (size_t i = 0; i < std::size(kStopSignals); ++i) {
+        struct sigaction before {};
+        sigaction(kStopSignals[i], nullptr, &before);
+        // Ignored from the start (nohup, a background job of a script): whoever started the program
+        // wants it to go on.
+        const bool ignored = before.sa_handler == SIG_IGN;
+        gStopCaught[i] = !ignored;
+        if (!ignored)
+            sigaction(kStopSignals[i], &action, nullptr);
+    }
+}
 
 void BlockInterrupts() {
     MaskInterrupts(SIG_BLOCK);
@@ -145,11 +193,27 @@ bool IsLiveTerminal(std::FILE* stream) {
     return ::isatty(fileno(stream)) != 0;
 }
 
-int TerminalColumns(std::FILE* stream) {
+TerminalSize TerminalSizeOf(std::FILE* stream) {
     winsize size{};
     if (::ioctl(fileno(stream), TIOCGWINSZ, &size) == 0)
-        return size.ws_col;
-    return 0;
+        return {size.ws_row, size.ws_col};
+    return {};
+}
+
+int TerminalColumns(std::FILE* stream) {
+    return TerminalSizeOf(stream).Columns;
+}
+
+void WatchTerminalResize() {
+    struct sigaction action {};
+    action.sa_handler = OnResize;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGWINCH, &action, nullptr);
+}
+
+bool TerminalResized() {
+    return gResized.exchange(false);
 }
 
 bool DesktopSessionMissing() {

@@ -1,5 +1,5 @@
 // Windows implementation of the platform calls (program path, login name, %LOCALAPPDATA%, files in
-// UTF-16 names, the console's Ctrl-C, the console as a terminal).
+// UTF-16 names, the console's Ctrl-C and close events, the console as a terminal).
 #include "base/platform.h"
 
 #include <windows.h>
@@ -50,6 +50,21 @@ std::atomic<void (*)(int)> gInterruptHandler{nullptr};
 std::atomic<bool> gInterruptOnce{false};
 std::atomic<int> gInterrupts{0};
 
+// The POSIX signal a console event stands for: the keys are an interrupt, a closed console or a logoff
+// takes the terminal away as a hang-up does, a shutdown asks the program to end.
+int SignalOfConsoleEvent(DWORD event) {
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+        return 2;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+        return 1;
+    default:
+        return 15;
+    }
+}
+
 // Runs in a thread of its own that the system starts for each console event.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
     void (*handler)(int) = gInterruptHandler.load();
@@ -57,7 +72,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
         return FALSE;
     if (gInterruptOnce.load() && gInterrupts.fetch_add(1) > 0)
         return FALSE; // the second request: the default ends the program
-    handler(event == CTRL_C_EVENT ? 2 : 15);
+    handler(SignalOfConsoleEvent(event));
     if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
         // The system ends the process when this returns: give the program time to stop in order.
         Sleep(4000);
@@ -94,6 +109,12 @@ std::tm LocalTime(std::time_t when) {
     std::tm local{};
     localtime_s(&local, &when);
     return local;
+}
+
+std::tm UtcTime(std::time_t when) {
+    std::tm utc{};
+    gmtime_s(&utc, &when);
+    return utc;
 }
 
 int ProcessId() {
@@ -173,12 +194,22 @@ bool IsLiveTerminal(std::FILE* stream) {
            SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
-int TerminalColumns(std::FILE* stream) {
+TerminalSize TerminalSizeOf(std::FILE* stream) {
     const HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
     CONSOLE_SCREEN_BUFFER_INFO info{};
     if (console == INVALID_HANDLE_VALUE || !GetConsoleScreenBufferInfo(console, &info))
-        return 0;
-    return info.srWindow.Right - info.srWindow.Left + 1;
+        return {};
+    return {info.srWindow.Bottom - info.srWindow.Top + 1, info.srWindow.Right - info.srWindow.Left + 1};
+}
+
+int TerminalColumns(std::FILE* stream) {
+    return TerminalSizeOf(stream).Columns;
+}
+
+void WatchTerminalResize() {}
+
+bool TerminalResized() {
+    return true;
 }
 
 bool DesktopSessionMissing() {

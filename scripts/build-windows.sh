@@ -7,7 +7,7 @@
 # Left out of this build, and why: the window (no Qt for Windows here); rijndael_test and
 # aes128_test (OpenSSL is their oracle; rijndael_tables_test still checks the cipher's tables);
 # update_e2e_test, fwdevsim_test, cli_test and cfgwriter_test (they start child processes with
-# posix_spawn and read JSON with QtCore). scripts/test-windows.sh runs the programs under Wine.
+# posix_spawn). scripts/test-windows.sh runs the programs under Wine.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -28,7 +28,7 @@ cmake --build "$out" -j "$(nproc)"
 
 echo "build-windows: not in this build: the window (no Qt for Windows here); rijndael_test and aes128_test" \
      "(OpenSSL is their oracle); cfgwriter_test, fwdevsim_test, cli_test, update_e2e_test (child processes" \
-     "through posix_spawn, JSON through QtCore): scripts/test-windows.sh runs the programs under Wine instead"
+     "through posix_spawn): scripts/test-windows.sh runs the programs under Wine instead"
 
 # Every program must run on a bare Windows: only the system's own DLLs, never the compiler's runtime.
 allowed='^(kernel32|msvcrt|ws2_32|advapi32|user32|shell32|ole32|bcrypt|ntdll|api-ms-win-.*)\.dll$'

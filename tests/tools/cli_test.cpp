@@ -7,12 +7,11 @@
 #include "tests/support/testfolder.h"
 #include "tests/tools/simprocess.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -49,12 +48,44 @@ Firmware WriteFirmware(const TestFolder& dir, const std::string& imageName, size
     return fw;
 }
 
-QJsonObject ParseJson(const std::string& line) {
-    QJsonParseError error{};
-    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line), &error);
-    EXPECT_EQ(error.error, QJsonParseError::NoError) << line;
-    EXPECT_TRUE(doc.isObject()) << line;
-    return doc.object();
+// In the order of the line, so that the tests see the order of the fields.
+using Json = nlohmann::ordered_json;
+
+// One JSON line as an object; anything else fails the test and gives an empty object.
+Json ParseJson(const std::string& line) {
+    Json j = Json::parse(line, nullptr, false);
+    EXPECT_TRUE(j.is_object()) << line;
+    return j.is_object() ? j : Json::object();
+}
+
+// A "2026-12-08T07:45:12.345Z" text as a time point; nothing when the text is not one.
+std::optional<std::chrono::system_clock::time_point> ParseUtcTime(const std::string& text) {
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0, n = 0;
+    if (text.size() != 24 ||
+        std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3dZ%n", &y, &mo, &d, &h, &mi, &s, &ms, &n) != 7 ||
+        n != 24)
+        return std::nullopt;
+    using namespace std::chrono;
+    const year_month_day date{year(y), month(static_cast<unsigned>(mo)), day(static_cast<unsigned>(d))};
+    if (!date.ok() || h > 23 || mi > 59 || s > 59)
+        return std::nullopt;
+    return sys_days(date) + hours(h) + minutes(mi) + seconds(s) + milliseconds(ms);
+}
+
+// Every event of the tool: an object that starts with "event" and then "time", a time of the run.
+void CheckEvent(const Json& j, std::chrono::system_clock::time_point from,
+                std::chrono::system_clock::time_point to) {
+    ASSERT_GE(j.size(), 2u) << j.dump();
+    auto field = j.items().begin();
+    EXPECT_EQ(field.key(), "event") << j.dump();
+    ++field;
+    ASSERT_EQ(field.key(), "time") << j.dump();
+    const auto when =
+        field.value().is_string() ? ParseUtcTime(field.value().get<std::string>()) : std::nullopt;
+    ASSERT_TRUE(when.has_value()) << j.dump();
+    // A minute either side: the tool and the test read the same clock, which may still be set meanwhile.
+    EXPECT_GE(*when, from - std::chrono::minutes(1)) << j.dump();
+    EXPECT_LE(*when, to + std::chrono::minutes(1)) << j.dump();
 }
 
 struct Sim {
@@ -70,11 +101,11 @@ struct Sim {
     }
     std::string Device() const { return addr + ":" + std::to_string(port); }
     // The session report, printed when the tool has closed the connection.
-    QJsonObject Json() {
+    Json Report() {
         const auto line = proc.NextJson(20s);
         if (!line) {
             ADD_FAILURE() << "no JSON line from the simulator; stderr:\n" << proc.ErrText();
-            return {};
+            return Json::object();
         }
         return ParseJson(*line);
     }
@@ -83,6 +114,7 @@ struct Sim {
 struct CliRun {
     std::optional<int> code;
     std::vector<std::string> lines; // standard output
+    std::vector<Json> events;       // with --json: the lines, parsed
     std::string err;
     std::string Out() const {
         std::string all;
@@ -93,10 +125,11 @@ struct CliRun {
     bool Has(const std::string& text) const { return Out().find(text) != std::string::npos; }
 };
 
-// Runs the tool to its end (bounded) and collects its output.
+// Runs the tool to its end (bounded) and collects its output; with --json every line must be an event.
 CliRun RunCli(const std::vector<std::string>& args, std::chrono::seconds limit = 30s) {
     SimProcess p;
     CliRun run;
+    const auto from = std::chrono::system_clock::now();
     if (!p.Start(CLI_PATH, args)) {
         ADD_FAILURE() << "fwupdate-cli did not start";
         return run;
@@ -107,7 +140,36 @@ CliRun RunCli(const std::vector<std::string>& args, std::chrono::seconds limit =
         run.lines.push_back(*line);
     run.code = p.WaitExit(5s);
     run.err = p.ErrText(1s);
+    if (std::find(args.begin(), args.end(), "--json") != args.end()) {
+        const auto to = std::chrono::system_clock::now();
+        for (const auto& line : run.lines) {
+            run.events.push_back(ParseJson(line));
+            CheckEvent(run.events.back(), from, to);
+        }
+    }
     return run;
+}
+
+// The run's one summary event, last, after every device's done, with these counts and code.
+void CheckSummary(const std::vector<Json>& events, const Json& results, int devices, int code) {
+    ASSERT_FALSE(events.empty());
+    const Json& summary = events.back();
+    std::vector<std::string> keys;
+    for (const auto& field : summary.items())
+        keys.push_back(field.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"event", "time", "results", "devices", "code", "seconds"}))
+        << summary.dump();
+    EXPECT_EQ(summary.value("event", ""), "summary");
+    EXPECT_EQ(summary.value("results", Json()), results) << summary.dump();
+    EXPECT_EQ(summary.value("devices", -1), devices);
+    EXPECT_EQ(summary.value("code", -1), code);
+    EXPECT_GE(summary.value("seconds", -1.0), 0.0);
+    auto count = [&](const char* event) {
+        return std::count_if(events.begin(), events.end(),
+                             [&](const Json& e) { return e.value("event", "") == event; });
+    };
+    EXPECT_EQ(count("summary"), 1);
+    EXPECT_EQ(count("done"), devices);
 }
 
 // A fleet larger than the open-file limit allows is refused before any connection, naming both numbers.
@@ -187,8 +249,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CliHelp, NamesEveryExitCodeAndTheDryRunTraffic) {
     const CliRun run = RunCli({"--help"}, 10s);
     EXPECT_EQ(run.code, 0);
-    for (const char* text : {"exit codes", "  3 ", "  4 ", "  5 ", "  6 ", "  7 ", "  8 ", "  9 ", "130",
-                             "identification reads", "highest code"})
+    for (const char* text : {"exit codes", "  3 ", "  4 ", "  5 ", "  6 ", "  7 ", "  8 ", "  9 ", "129",
+                             "130", "143", "identification reads", "highest code"})
         EXPECT_TRUE(run.Has(text)) << text;
 }
 
@@ -209,13 +271,13 @@ TEST_F(CliTest, InspectPrintsTheFieldsOfAValidFile) {
     EXPECT_TRUE(run.Has("300 bytes, 2 pages, checksum matches")) << run.Out();
 
     const CliRun json = RunCli({"inspect", fw.cfg, "--json"}, 10s);
-    ASSERT_EQ(json.lines.size(), 1u) << json.Out();
-    const QJsonObject j = ParseJson(json.lines[0]);
-    EXPECT_TRUE(j["valid"].toBool());
-    EXPECT_EQ(j["fields"]["Seriennummer"].toInt(), 4242);
-    EXPECT_EQ(j["fields"]["EnableFIR"].toInt(), 0);
-    EXPECT_EQ(j["image"]["pages"].toInt(), 2);
-    EXPECT_TRUE(j["image"]["checksumMatches"].toBool());
+    ASSERT_EQ(json.events.size(), 1u) << json.Out();
+    const Json& j = json.events[0];
+    EXPECT_EQ(j.at("valid"), true);
+    EXPECT_EQ(j.at("fields").at("Seriennummer"), 4242);
+    EXPECT_EQ(j.at("fields").at("EnableFIR"), 0);
+    EXPECT_EQ(j.at("image").at("pages"), 2);
+    EXPECT_EQ(j.at("image").at("checksumMatches"), true);
 }
 
 TEST_F(CliTest, InspectReportsAnUnreadableOrInvalidFile) {
@@ -227,6 +289,12 @@ TEST_F(CliTest, InspectReportsAnUnreadableOrInvalidFile) {
         EXPECT_EQ(run.code, 3) << file;
         EXPECT_TRUE(run.Has("Error on reading config file")) << file << "\n" << run.Out();
     }
+    // A file name that is not UTF-8: the byte becomes U+FFFD and the line still parses.
+    const CliRun json = RunCli({"inspect", dir / "bad\xFF.cfg", "--json"}, 10s);
+    EXPECT_EQ(json.code, 3);
+    ASSERT_EQ(json.events.size(), 1u) << json.Out();
+    EXPECT_EQ(json.events[0].value("file", ""), std::string(dir / "bad") + "\xEF\xBF\xBD.cfg");
+    EXPECT_EQ(json.events[0].value("readable", true), false);
 }
 
 // ---- info ----
@@ -243,30 +311,41 @@ TEST_F(CliTest, InfoPrintsWhatTheDeviceReports) {
           "  Mode:           1Fh", "  ManName:        ABC", "  UserName:       Oem User",
           "  OemDeviceName:  SIXTEEN-LETTERS!", "  LibraryName:    lib"})
         EXPECT_TRUE(run.Has(std::string(line) + "\n")) << line << "\n" << run.Out();
-    const QJsonObject j = sim.Json();
-    EXPECT_EQ(j["writes"].toInt(), 0);
-    EXPECT_GE(j["reads"].toInt(), 9);
+    const Json j = sim.Report();
+    EXPECT_EQ(j.at("writes"), 0);
+    EXPECT_GE(j.at("reads"), 9);
     // The same lines as the window writes them.
     const std::string log = ReadText(dir / "fwupdate-cli.log");
     EXPECT_NE(log.find("VskComTest::ReceivedSerial: SERIAL=123\r\n"), std::string::npos) << log;
     EXPECT_NE(log.find("VskComTest::ReceivedVersion: VERSION=HWV=2.7\r\n"), std::string::npos) << log;
 }
 
-TEST_F(CliTest, InfoJsonNamesAnIdUnknownToTheList) {
+TEST_F(CliTest, InfoJsonNamesAnIdUnknownToTheListAndEndsWithTheSummary) {
     Sim sim;
-    ASSERT_TRUE(sim.Start(Addr(51), {"--oem", "7"}));
-    const CliRun run = RunCli({"info", "--device", sim.Device(), "--json"}, 20s);
-    EXPECT_EQ(run.code, 0);
-    std::map<QString, QJsonObject> events;
-    for (const auto& line : run.lines) {
-        const QJsonObject j = ParseJson(line);
-        events[j["event"].toString()] = j;
-    }
-    ASSERT_TRUE(events.count("identified")) << run.Out();
-    EXPECT_EQ(events["identified"]["kennung"].toInt(), 7);
-    EXPECT_TRUE(events["identified"]["kennungText"].isNull());
-    EXPECT_EQ(events["identified"]["serialText"].toString(), "12345678");
-    EXPECT_EQ(events["done"]["code"].toInt(), 0);
+    // Texts that are not UTF-8 (read as Latin-1) or hold control characters still give lines that parse.
+    ASSERT_TRUE(sim.Start(Addr(51), {"--oem", "7", "--name", "M\xFCller", "--device-name", "A\x01\"\\\xC3",
+                                     "--library-name", "\xE2\x82\xAC ok"}));
+    // A second device that nobody answers for: its own done, and the summary counts both.
+    const std::string silent = Addr(79) + ":1";
+    const CliRun run = RunCli({"info", "--device", sim.Device(), "--device", silent, "--json"}, 20s);
+    EXPECT_EQ(run.code, 4) << run.Out();
+    std::map<std::pair<std::string, std::string>, Json> events; // by device and event
+    for (const Json& j : run.events)
+        events[{j.value("device", ""), j.value("event", "")}] = j;
+    auto event = [&](const std::string& device, const char* name) {
+        const auto found = events.find({device, name});
+        return found != events.end() ? found->second : Json::object();
+    };
+    const Json identified = event(sim.Device(), "identified");
+    EXPECT_EQ(identified.value("kennung", 0), 7) << run.Out();
+    EXPECT_TRUE(identified.value("kennungText", Json(0)).is_null());
+    EXPECT_EQ(identified.value("serialText", ""), "12345678");
+    EXPECT_EQ(identified.value("name", ""), "M\xC3\xBCller");
+    EXPECT_EQ(identified.value("deviceName", ""), "A?\"\\\xC3\x83");
+    EXPECT_EQ(identified.value("libraryName", ""), "\xE2\x82\xAC ok");
+    EXPECT_EQ(event(sim.Device(), "done").value("code", -1), 0);
+    EXPECT_EQ(event(silent, "done").value("result", ""), "no-connection");
+    CheckSummary(run.events, {{"no-connection", 1}, {"ok", 1}}, 2, 4);
 }
 
 struct NoAnswerCase {
@@ -308,8 +387,8 @@ struct RefusalCase {
     std::function<void(ConfigFields&)> change;
     std::vector<std::string> extraArgs;
     int code;
-    const char* message;        // the window's text
-    const char* detail = "";    // what the tool adds (in the JSON "detail" with --json)
+    const char* message;     // the window's text
+    const char* detail = ""; // what the tool adds (in the JSON "detail" with --json)
 };
 
 class CliRefusal : public CliTest, public testing::WithParamInterface<RefusalCase> {};
@@ -326,15 +405,21 @@ TEST_P(CliRefusal, GivesItsCodeAndMessageAndWritesNothing) {
     EXPECT_TRUE(run.Has(c.message)) << run.Out();
     EXPECT_TRUE(run.Has(c.detail)) << run.Out();
     EXPECT_FALSE(run.Has("Firmwareupdate OK")) << run.Out();
-    const QJsonObject j = sim.Json();
-    EXPECT_EQ(j["writes"].toInt(), 0) << QJsonDocument(j).toJson().toStdString();
-    EXPECT_FALSE(j["updateStarted"].toBool());
+    const Json j = sim.Report();
+    EXPECT_EQ(j.at("writes"), 0) << j.dump();
+    EXPECT_EQ(j.at("updateStarted"), false);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CliRefusal,
     testing::Values(
-        RefusalCase{"OemRule", 55, {"--oem", "11"}, {}, {}, 5, "Online 19 Devices can be updated",
+        RefusalCase{"OemRule",
+                    55,
+                    {"--oem", "11"},
+                    {},
+                    {},
+                    5,
+                    "Online 19 Devices can be updated",
                     "the device reports OEM id 11"},
         RefusalCase{"OemRuleJsonDetail",
                     64,
@@ -395,24 +480,22 @@ TEST_F(CliTest, DryRunNamesThePageObjectsAcrossObjectsInTextAndJson) {
     const CliRun text = RunCli({"update", "--device", sim.Device(), "--config", fw.cfg, "--dry-run"}, 20s);
     EXPECT_EQ(text.code, 0) << text.Out() << text.err;
     EXPECT_TRUE(text.Has("(2,10)-(2,255), (3,0)-(3,53)")) << text.Out();
-    EXPECT_EQ(sim.Json()["writes"].toInt(), 0);
+    EXPECT_EQ(sim.Report().at("writes"), 0);
 
     Sim jsonSim; // each simulator serves one session
     ASSERT_TRUE(jsonSim.Start(Addr(78)));
     const CliRun json =
         RunCli({"update", "--device", jsonSim.Device(), "--config", fw.cfg, "--dry-run", "--json"}, 20s);
     EXPECT_EQ(json.code, 0) << json.Out() << json.err;
-    QJsonArray objects;
-    for (const auto& line : json.lines) {
-        const QJsonObject j = ParseJson(line);
+    Json objects;
+    for (const Json& j : json.events)
         if (j.contains("pageObjects"))
-            objects = j["pageObjects"].toArray();
-    }
-    const QJsonArray expected = QJsonDocument::fromJson(R"([{"obj":2,"firstPar":10,"lastPar":255,"pages":246},
-                                                            {"obj":3,"firstPar":0,"lastPar":53,"pages":54}])")
-                                    .array();
+            objects = j.at("pageObjects");
+    const Json expected = Json::parse(R"([{"obj":2,"firstPar":10,"lastPar":255,"pages":246},
+                                          {"obj":3,"firstPar":0,"lastPar":53,"pages":54}])");
     EXPECT_EQ(objects, expected) << json.Out();
-    EXPECT_EQ(jsonSim.Json()["writes"].toInt(), 0);
+    CheckSummary(json.events, {{"dry-run", 1}}, 1, 0);
+    EXPECT_EQ(jsonSim.Report().at("writes"), 0);
 }
 
 TEST_F(CliTest, UnreadableConfigurationTouchesNoDevice) {
@@ -445,7 +528,8 @@ TEST_F(CliTest, UpdateNamesWhyTheConfigurationIsUnusable) {
         const CliRun run = RunCli({"update", "--device", Addr(65) + ":1", "--config", dir / file}, 10s);
         EXPECT_EQ(run.code, 3) << file;
         EXPECT_TRUE(run.Has("Error on reading config file: " + std::string(dir / file) + " " + reason))
-            << file << "\n" << run.Out();
+            << file << "\n"
+            << run.Out();
     }
 }
 
@@ -463,16 +547,16 @@ TEST_F(CliTest, UpdateWritesTheImageIntactAndLogsAsTheWindow) {
     EXPECT_TRUE(run.Has("page 1/2 (50%)")) << run.Out();
     EXPECT_TRUE(run.Has("page 2/2 (100%)")) << run.Out();
 
-    const QJsonObject j = sim.Json();
-    EXPECT_EQ(j["pages"].toInt(), 2);
-    EXPECT_EQ(j["bytes"].toInt(), 300);
-    EXPECT_EQ(j["checksum"].toInteger(), ImageChecksum(fw.image.data(), fw.image.size()));
-    EXPECT_EQ(j["name"].toString().toStdString(), "TINY");
-    EXPECT_EQ(j["version"].toInt(), 3);
-    EXPECT_EQ(j["revision"].toInt(), 7);
-    EXPECT_EQ(j["orderErrors"].toInt(), 0) << QJsonDocument(j).toJson().toStdString();
-    EXPECT_TRUE(j["imageEnded"].toBool());
-    EXPECT_TRUE(j["updateEnded"].toBool());
+    const Json j = sim.Report();
+    EXPECT_EQ(j.at("pages"), 2);
+    EXPECT_EQ(j.at("bytes"), 300);
+    EXPECT_EQ(j.at("checksum"), ImageChecksum(fw.image.data(), fw.image.size()));
+    EXPECT_EQ(j.at("name").get<std::string>(), "TINY");
+    EXPECT_EQ(j.at("version"), 3);
+    EXPECT_EQ(j.at("revision"), 7);
+    EXPECT_EQ(j.at("orderErrors"), 0) << j.dump();
+    EXPECT_EQ(j.at("imageEnded"), true);
+    EXPECT_EQ(j.at("updateEnded"), true);
     EXPECT_EQ(ReadFileBytes(dir / "received.bin"), fw.image);
 
     const std::string log = ReadText(dir / "fwupdate-cli.log");
@@ -487,44 +571,89 @@ TEST_F(CliTest, UpdateWritesTheImageIntactAndLogsAsTheWindow) {
     }
 }
 
-TEST_F(CliTest, CtrlCStopsBetweenPagesAndIsNeverOk) {
+struct StopCase {
+    const char* label;
+    int signal;
+    int code;
+    const char* name; // how the tool names the signal
+    bool json;
+};
+
+class CliStopSignal : public CliTest, public testing::WithParamInterface<StopCase> {};
+
+TEST_P(CliStopSignal, StopsBetweenPagesWithTheSignalsCodeAndIsNeverOk) {
+    const StopCase& c = GetParam();
     const Firmware fw = WriteFirmware(dir, "fw.bin", 700, 3);
     Sim sim;
     ASSERT_TRUE(sim.Start(Addr(67)));
+    std::vector<std::string> args{"update", "--device", sim.Device(), "--config", fw.cfg};
+    if (c.json)
+        args.push_back("--json");
     SimProcess cli;
-    ASSERT_TRUE(cli.Start(CLI_PATH, {"update", "--device", sim.Device(), "--config", fw.cfg, "--json"}));
+    const auto from = std::chrono::system_clock::now();
+    ASSERT_TRUE(cli.Start(CLI_PATH, args));
     std::vector<std::string> lines;
     bool started = false;
     while (auto line = cli.NextJson(20s)) {
         lines.push_back(*line);
-        if (ParseJson(*line)["event"].toString() == "started") {
-            started = true;
+        started = c.json ? ParseJson(*line).value("event", "") == "started"
+                         : line->find("erasing the flash first") != std::string::npos;
+        if (started)
             break;
-        }
     }
     ASSERT_TRUE(started);
-    cli.Signal(SIGINT); // during the 4 s erase
+    cli.Signal(c.signal); // during the 4 s erase
     while (auto line = cli.NextJson(10s))
         lines.push_back(*line);
-    EXPECT_EQ(cli.WaitExit(5s), 130);
-    const QJsonObject done = ParseJson(lines.back());
-    EXPECT_EQ(done["event"].toString(), "done");
-    EXPECT_EQ(done["result"].toString(), "interrupted");
-    EXPECT_EQ(done["message"].toString(), "Firmwareupdate ERROR");
+    EXPECT_EQ(cli.WaitExit(5s), c.code);
+    std::string out;
     for (const auto& line : lines)
-        EXPECT_EQ(line.find("Firmwareupdate OK"), std::string::npos) << line;
-    const QJsonObject j = sim.Json();
-    EXPECT_LT(j["pages"].toInt(), 3);
-    EXPECT_FALSE(j["updateEnded"].toBool());
+        out += line + "\n";
+    EXPECT_EQ(out.find("Firmwareupdate OK"), std::string::npos) << out;
+    const std::string named = std::string("interrupted by ") + c.name;
+    if (c.json) {
+        std::vector<Json> events;
+        Json interrupted = Json::object();
+        for (const auto& line : lines) {
+            events.push_back(ParseJson(line));
+            CheckEvent(events.back(), from, std::chrono::system_clock::now());
+            if (events.back().value("event", "") == "interrupted")
+                interrupted = events.back();
+        }
+        EXPECT_EQ(interrupted.value("signal", 0), c.signal) << out;
+        const std::string name = c.name;
+        EXPECT_EQ(interrupted.value("name", ""), name.substr(0, name.find(' '))) << out;
+        ASSERT_GE(events.size(), 2u);
+        const Json& done = events[events.size() - 2];
+        EXPECT_EQ(done.value("event", ""), "done");
+        EXPECT_EQ(done.value("result", ""), "interrupted");
+        EXPECT_EQ(done.value("code", 0), c.code);
+        EXPECT_EQ(done.value("message", ""), "Firmwareupdate ERROR");
+        CheckSummary(events, {{"interrupted", 1}}, 1, c.code);
+    } else {
+        EXPECT_NE(out.find(named), std::string::npos) << out;
+        EXPECT_NE(out.find("(exit " + std::to_string(c.code) + ")"), std::string::npos) << out;
+    }
+    const std::string log = ReadText(dir / "fwupdate-cli.log");
+    EXPECT_NE(log.find(named), std::string::npos) << log;
+    const Json j = sim.Report();
+    EXPECT_LT(j.at("pages"), 3);
+    EXPECT_EQ(j.at("updateEnded"), false);
 }
 
+INSTANTIATE_TEST_SUITE_P(Cases, CliStopSignal,
+                         testing::Values(StopCase{"CtrlC", SIGINT, 130, "SIGINT (Ctrl-C)", true},
+                                         StopCase{"HangUp", SIGHUP, 129, "SIGHUP (the terminal hung up)",
+                                                  false},
+                                         StopCase{"Terminated", SIGTERM, 143, "SIGTERM", false}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
 // Each device's events in the order they came; the JSON lines of several devices interleave.
-std::map<std::string, std::vector<QJsonObject>> EventsByDevice(const CliRun& run) {
-    std::map<std::string, std::vector<QJsonObject>> byDevice;
-    for (const auto& line : run.lines) {
-        const QJsonObject j = ParseJson(line);
-        byDevice[j["device"].toString().toStdString()].push_back(j);
-    }
+std::map<std::string, std::vector<Json>> EventsByDevice(const CliRun& run) {
+    std::map<std::string, std::vector<Json>> byDevice;
+    for (const Json& j : run.events)
+        if (j.contains("device"))
+            byDevice[j.at("device").get<std::string>()].push_back(j);
     return byDevice;
 }
 
@@ -544,24 +673,23 @@ TEST_F(CliTest, TwoDevicesInParallelEachGetTheirOwnImageWithJsonEvents) {
         const int pages = device == a.Device() ? 1 : 3;
         std::vector<std::string> kinds;
         for (const auto& e : events)
-            kinds.push_back(e["event"].toString().toStdString());
+            kinds.push_back(e.at("event").get<std::string>());
         EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "done"), 1) << device;
         EXPECT_EQ(kinds.back(), "done") << device;
         EXPECT_EQ(kinds.front(), "connected") << device;
         EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "progress"), pages) << device;
-        EXPECT_EQ(events.back()["code"].toInt(), 0);
-        EXPECT_EQ(events.back()["result"].toString(), "ok");
+        EXPECT_EQ(events.back().at("code"), 0);
+        EXPECT_EQ(events.back().at("result"), "ok");
     }
-    // The last lines are the results.
-    EXPECT_EQ(ParseJson(run.lines.back())["event"].toString(), "done");
+    CheckSummary(run.events, {{"ok", 2}}, 2, 0);
 
     for (const auto& [sim, fw] : {std::pair<Sim*, const Firmware*>{&a, &one}, {&b, &two}}) {
-        const QJsonObject j = sim->Json();
-        EXPECT_EQ(j["pages"].toInt(), PageCount(static_cast<int64_t>(fw->image.size())));
-        EXPECT_EQ(j["checksum"].toInteger(), ImageChecksum(fw->image.data(), fw->image.size()));
-        EXPECT_EQ(j["name"].toString().toStdString(), fw->name);
-        EXPECT_EQ(j["orderErrors"].toInt(), 0);
-        EXPECT_TRUE(j["updateEnded"].toBool());
+        const Json j = sim->Report();
+        EXPECT_EQ(j.at("pages"), PageCount(static_cast<int64_t>(fw->image.size())));
+        EXPECT_EQ(j.at("checksum"), ImageChecksum(fw->image.data(), fw->image.size()));
+        EXPECT_EQ(j.at("name").get<std::string>(), fw->name);
+        EXPECT_EQ(j.at("orderErrors"), 0);
+        EXPECT_EQ(j.at("updateEnded"), true);
     }
 }
 
@@ -593,19 +721,19 @@ TEST_F(CliTest, EightDevicesInParallelAndOneDropsMidUpdate) {
         << run.Out();
 
     for (int i = 0; i < kDevices; ++i) {
-        const QJsonObject j = sims[static_cast<size_t>(i)]->Json();
+        const Json j = sims[static_cast<size_t>(i)]->Report();
         const Firmware& fw = fws[static_cast<size_t>(i)];
         if (i == kDropping) {
-            EXPECT_EQ(j["end"].toString(), "fault-close");
-            EXPECT_EQ(j["pages"].toInt(), 1);
+            EXPECT_EQ(j.at("end"), "fault-close");
+            EXPECT_EQ(j.at("pages"), 1);
             continue;
         }
-        EXPECT_EQ(j["pages"].toInt(), PageCount(static_cast<int64_t>(fw.image.size()))) << i;
-        EXPECT_EQ(j["checksum"].toInteger(), ImageChecksum(fw.image.data(), fw.image.size())) << i;
-        EXPECT_EQ(j["name"].toString().toStdString(), fw.name) << i;
-        EXPECT_EQ(j["revision"].toInt(), 10 + i) << i;
-        EXPECT_EQ(j["orderErrors"].toInt(), 0) << i;
-        EXPECT_TRUE(j["updateEnded"].toBool()) << i;
+        EXPECT_EQ(j.at("pages"), PageCount(static_cast<int64_t>(fw.image.size()))) << i;
+        EXPECT_EQ(j.at("checksum"), ImageChecksum(fw.image.data(), fw.image.size())) << i;
+        EXPECT_EQ(j.at("name").get<std::string>(), fw.name) << i;
+        EXPECT_EQ(j.at("revision"), 10 + i) << i;
+        EXPECT_EQ(j.at("orderErrors"), 0) << i;
+        EXPECT_EQ(j.at("updateEnded"), true) << i;
     }
 }
 

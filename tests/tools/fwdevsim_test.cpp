@@ -7,11 +7,8 @@
 
 #include "tests/tools/simprocess.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -139,13 +136,19 @@ struct Sim {
         return p.has_value();
     }
 
-    QJsonObject Json(std::chrono::milliseconds limit = 20s) {
+    // The session's JSON line; a missing or broken line fails the test and gives an empty object.
+    nlohmann::json Json(std::chrono::milliseconds limit = 20s) {
         const auto line = proc.NextJson(limit);
         if (!line) {
             ADD_FAILURE() << "no JSON line; stderr:\n" << proc.ErrText();
-            return {};
+            return nlohmann::json::object();
         }
-        return QJsonDocument::fromJson(QByteArray::fromStdString(*line)).object();
+        nlohmann::json j = nlohmann::json::parse(*line, nullptr, false);
+        if (!j.is_object()) {
+            ADD_FAILURE() << "not a JSON object: " << *line;
+            return nlohmann::json::object();
+        }
+        return j;
     }
 };
 
@@ -236,8 +239,8 @@ TEST_F(Fwdevsim, AnswersTheIdentificationAsConfigured) {
     }
     con.Close(h);
     const auto j = sim.Json();
-    EXPECT_EQ(j["reads"].toInt(), 10);
-    EXPECT_EQ(j["end"].toString(), "peer-close");
+    EXPECT_EQ(j.at("reads"), 10);
+    EXPECT_EQ(j.at("end"), "peer-close");
 }
 
 TEST_F(Fwdevsim, DefaultsToOemNineteen) {
@@ -294,19 +297,19 @@ TEST_P(ImageRoundTrip, ReassembledImageEqualsTheOriginal) {
     con.Close(h);
 
     const auto j = sim.Json();
-    EXPECT_EQ(j["pages"].toInteger(), PageCount(static_cast<int64_t>(size)));
-    EXPECT_EQ(j["bytes"].toInteger(), static_cast<int64_t>(size));
-    EXPECT_EQ(j["checksum"].toInteger(), ImageChecksum(image.data(), image.size()));
-    EXPECT_EQ(j["orderErrors"].toInt(), 0) << QJsonDocument(j).toJson().toStdString();
-    EXPECT_TRUE(j["erased"].toBool());
-    EXPECT_TRUE(j["updateStarted"].toBool());
-    EXPECT_TRUE(j["imageEnded"].toBool());
-    EXPECT_TRUE(j["updateEnded"].toBool());
-    EXPECT_EQ(j["name"].toString(), "DSPMAIN");
-    EXPECT_EQ(j["version"].toInt(), 1);
-    EXPECT_EQ(j["revision"].toInt(), 4);
-    EXPECT_EQ(j["date"].toInteger(), DateValue(2025, 3, 14));
-    EXPECT_EQ(j["dateYmd"].toString(), "2025-03-14");
+    EXPECT_EQ(j.at("pages"), PageCount(static_cast<int64_t>(size)));
+    EXPECT_EQ(j.at("bytes"), static_cast<int64_t>(size));
+    EXPECT_EQ(j.at("checksum"), ImageChecksum(image.data(), image.size()));
+    EXPECT_EQ(j.at("orderErrors"), 0) << j.dump();
+    EXPECT_EQ(j.at("erased"), true);
+    EXPECT_EQ(j.at("updateStarted"), true);
+    EXPECT_EQ(j.at("imageEnded"), true);
+    EXPECT_EQ(j.at("updateEnded"), true);
+    EXPECT_EQ(j.at("name"), "DSPMAIN");
+    EXPECT_EQ(j.at("version"), 1);
+    EXPECT_EQ(j.at("revision"), 4);
+    EXPECT_EQ(j.at("date"), DateValue(2025, 3, 14));
+    EXPECT_EQ(j.at("dateYmd"), "2025-03-14");
     ASSERT_EQ(sim.proc.WaitExit(), 0);
     EXPECT_EQ(ReadFileBytes(out), image);
     std::filesystem::remove(out);
@@ -328,8 +331,8 @@ TEST_P(PageOrderOverTheLink, ReportsOrderErrors) {
     ASSERT_TRUE(rx.WaitCount(IsWok, static_cast<size_t>(writes), 20s));
     con.Close(h);
     const auto j = sim.Json();
-    EXPECT_EQ(j["orderErrors"].toInt(), GetParam().OrderErrors);
-    EXPECT_EQ(j["problems"].toArray().size(), GetParam().OrderErrors);
+    EXPECT_EQ(j.at("orderErrors"), GetParam().OrderErrors);
+    EXPECT_EQ(j.at("problems").size(), static_cast<size_t>(GetParam().OrderErrors));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sequences, PageOrderOverTheLink,
@@ -344,9 +347,9 @@ TEST_F(FwdevsimFaults, CloseAfterPagesClosesTheConnectionThere) {
     ASSERT_TRUE(rx.WaitKind(KIND_CLOSED));
     EXPECT_EQ(rx.Count([](const Rec& r) { return r.Kind == KIND_WOK && (r.Obj == 2 && r.Par >= 10); }), 3u);
     const auto j = sim.Json();
-    EXPECT_EQ(j["end"].toString(), "fault-close");
-    EXPECT_EQ(j["pages"].toInt(), 3);
-    EXPECT_FALSE(j["updateEnded"].toBool());
+    EXPECT_EQ(j.at("end"), "fault-close");
+    EXPECT_EQ(j.at("pages"), 3);
+    EXPECT_EQ(j.at("updateEnded"), false);
 }
 
 TEST_F(FwdevsimFaults, SilentDeviceAnswersNothingAndIsClosedForSilence) {
@@ -363,8 +366,8 @@ TEST_F(FwdevsimFaults, SilentDeviceAnswersNothingAndIsClosedForSilence) {
     ASSERT_TRUE(fastRx.WaitKind(KIND_CLOSED, 20s));
     EXPECT_EQ(fastRx.Count([](const Rec& r) { return r.Kind >= KIND_WRITE && r.Kind <= KIND_ERROR; }), 0u);
     const auto j = sim.Json();
-    EXPECT_GE(j["reads"].toInt(), 9) << "it read the requests";
-    EXPECT_EQ(j["writes"].toInt(), 1);
+    EXPECT_GE(j.at("reads"), 9) << "it read the requests";
+    EXPECT_EQ(j.at("writes"), 1);
 }
 
 TEST_F(FwdevsimFaults, ErrorOnPageRepliesWithAnErrorForThatPage) {
@@ -378,7 +381,7 @@ TEST_F(FwdevsimFaults, ErrorOnPageRepliesWithAnErrorForThatPage) {
     ASSERT_TRUE(rx.WaitCount(IsWok, static_cast<size_t>(writes - 1), 10s));
     EXPECT_EQ(rx.Count([](const Rec& r) { return r.Kind == KIND_WOK && r.Obj == 2 && r.Par == 11; }), 0u);
     con.Close(h);
-    EXPECT_EQ(sim.Json()["errorReplies"].toInt(), 1);
+    EXPECT_EQ(sim.Json().at("errorReplies"), 1);
 }
 
 class ReplyStreamFault : public Fwdevsim, public testing::WithParamInterface<const char*> {};
@@ -417,7 +420,7 @@ TEST_F(FwdevsimFaults, RefuseMakesConnectingFail) {
 TEST_F(FwdevsimFaults, HangUpClosesEachConnectionAtOnce) {
     ASSERT_NO_FATAL_FAILURE(Connect({"--no-reconnect-port", "--hang-up"}));
     ASSERT_TRUE(rx.WaitKind(KIND_CLOSED));
-    EXPECT_EQ(sim.Json()["end"].toString(), "hang-up");
+    EXPECT_EQ(sim.Json().at("end"), "hang-up");
 }
 
 TEST_F(Fwdevsim, ServesOneConnectionAtATime) {
@@ -439,14 +442,14 @@ TEST_F(Fwdevsim, ServesOneConnectionAtATime) {
     uint8_t reply[64];
     EXPECT_EQ(recv(s, reply, sizeof reply, MSG_DONTWAIT), -1) << "the second connection got an answer";
     con.Close(h);
-    EXPECT_EQ(sim.Json()["session"].toInt(), 1);
+    EXPECT_EQ(sim.Json().at("session"), 1);
     timeval tv{10, 0};
     setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     EXPECT_GT(recv(s, reply, sizeof reply, 0), 0) << "served after the first one ended";
     close(s);
     const auto j = sim.Json();
-    EXPECT_EQ(j["session"].toInt(), 2);
-    EXPECT_EQ(j["reads"].toInt(), 1);
+    EXPECT_EQ(j.at("session"), 2);
+    EXPECT_EQ(j.at("reads"), 1);
 }
 
 TEST_F(Fwdevsim, AlsoListensOnTheReconnectPort) {
@@ -458,7 +461,7 @@ TEST_F(Fwdevsim, AlsoListensOnTheReconnectPort) {
     con.RequestI32(h, 1, 2);
     ASSERT_TRUE(rx.WaitValue(1, 2));
     con.Close(h);
-    EXPECT_EQ(sim.Json()["port"].toInt(), 2101);
+    EXPECT_EQ(sim.Json().at("port"), 2101);
 }
 
 TEST_F(Fwdevsim, NoReconnectPortLeavesItClosed) {
@@ -475,8 +478,8 @@ TEST_F(Fwdevsim, TermSignalReportsTheOpenSessionAndExits) {
     ASSERT_TRUE(rx.WaitKind(KIND_WOK));
     sim.proc.Signal(SIGTERM);
     const auto j = sim.Json();
-    EXPECT_EQ(j["end"].toString(), "shutdown");
-    EXPECT_TRUE(j["updateStarted"].toBool());
+    EXPECT_EQ(j.at("end"), "shutdown");
+    EXPECT_EQ(j.at("updateStarted"), true);
     EXPECT_EQ(sim.proc.WaitExit(), 0);
 }
 
@@ -557,7 +560,7 @@ TEST_P(ManyDevices, EachDeviceHasItsAddressSerialSessionAndImage) {
     ASSERT_TRUE(sim.Start(args, addrs[0].c_str())) << sim.proc.ErrText();
     ConBase con;
     const auto image = DemoImage(4 * 256, 7);
-    std::map<std::string, QJsonObject> lines;
+    std::map<std::string, nlohmann::json> lines;
     for (size_t i = 0; i < addrs.size(); ++i) {
         const int h = con.Open(addrs[i], sim.port);
         ASSERT_NE(h, 0) << addrs[i];
@@ -574,18 +577,18 @@ TEST_P(ManyDevices, EachDeviceHasItsAddressSerialSessionAndImage) {
             con.Close(h);
         }
         const auto j = sim.Json();
-        lines[j["address"].toString().toStdString()] = j;
+        lines[j.at("address").get<std::string>()] = j;
     }
     ASSERT_EQ(lines.size(), addrs.size());
     for (size_t i = 0; i < addrs.size(); ++i) {
-        const QJsonObject& j = lines[addrs[i]];
+        const nlohmann::json& j = lines[addrs[i]];
         if (GetParam().Faults[i]) {
-            EXPECT_EQ(j["end"].toString(), "fault-close") << addrs[i];
-            EXPECT_EQ(j["pages"].toInt(), 2) << addrs[i];
+            EXPECT_EQ(j.at("end"), "fault-close") << addrs[i];
+            EXPECT_EQ(j.at("pages"), 2) << addrs[i];
         } else {
-            EXPECT_EQ(j["pages"].toInt(), 4) << addrs[i];
-            EXPECT_EQ(j["checksum"].toInteger(), ImageChecksum(image.data(), image.size())) << addrs[i];
-            EXPECT_TRUE(j["updateEnded"].toBool()) << addrs[i];
+            EXPECT_EQ(j.at("pages"), 4) << addrs[i];
+            EXPECT_EQ(j.at("checksum"), ImageChecksum(image.data(), image.size())) << addrs[i];
+            EXPECT_EQ(j.at("updateEnded"), true) << addrs[i];
         }
     }
     EXPECT_EQ(sim.proc.WaitExit(), 0);

@@ -332,12 +332,13 @@ TEST(SimDevice, ResetForgetsTheLastSession) {
 
 TEST(SimDevice, JsonLineCarriesTheReportWithTextsEscaped) {
     SimDevice dev;
-    Exchange(dev, UpdateMessages({'a', 'b', 'c'}, "Q\"\\\x01"));
-    const std::string j = SimDevice::ToJson(dev.Report(), "peer-close", 2, "127.0.0.1:5", 2101);
+    // A byte above 0x7F is its Latin-1 character.
+    Exchange(dev, UpdateMessages({'a', 'b', 'c'}, "Q\"\\\x01\xFC"));
+    const std::string j = SimDevice::ToJson("127.0.0.9", dev.Report(), "peer-close", 2, "127.0.0.1:5", 2101);
     for (const char* part :
-         {"{\"session\":2,", "\"peer\":\"127.0.0.1:5\"", "\"port\":2101", "\"end\":\"peer-close\"",
-          "\"name\":\"Q\\\"\\\\\\u0001\"", "\"dateYmd\":\"2024-12-06\"", "\"checksum\":1378", "\"pages\":1",
-          "\"bytes\":3", "\"orderErrors\":0", "\"updateEnded\":true"}) {
+         {"{\"address\":\"127.0.0.9\",\"session\":2,", "\"peer\":\"127.0.0.1:5\"", "\"port\":2101",
+          "\"end\":\"peer-close\"", "\"name\":\"Q\\\"\\\\\\u0001\\u00fc\"", "\"dateYmd\":\"2024-12-06\"",
+          "\"checksum\":1378", "\"pages\":1", "\"bytes\":3", "\"orderErrors\":0", "\"updateEnded\":true"}) {
         EXPECT_NE(j.find(part), std::string::npos) << part << " in " << j;
     }
     EXPECT_EQ(j.find('\n'), std::string::npos);

@@ -37,7 +37,21 @@ public:
             argv.push_back(a.data());
         }
         argv.push_back(nullptr);
-        const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+        // The child takes the stop signals as a program started from a shell does, even when the test
+        // runs under nohup or with them blocked.
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t stops, none;
+        sigemptyset(&stops);
+        sigemptyset(&none);
+        for (int sig : {SIGINT, SIGHUP, SIGTERM}) {
+            sigaddset(&stops, sig);
+        }
+        posix_spawnattr_setsigdefault(&attributes, &stops);
+        posix_spawnattr_setsigmask(&attributes, &none);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        const int rc = posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv.data(), environ);
+        posix_spawnattr_destroy(&attributes);
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
         close(err[1]);

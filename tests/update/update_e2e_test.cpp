@@ -2,11 +2,8 @@
 // rules, the image and the programming sequence; the simulator's JSON line tells what it received.
 #include "update/updatestart.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <ctime>
 #include <filesystem>
@@ -63,7 +60,7 @@ public:
 
     // Closes the connection once everything sent has been acknowledged (n WOKs of (10,9) logged) and
     // returns the session's JSON line.
-    QJsonObject Finish(UpdateSession& session, const std::string& logPath, size_t updateWoks) {
+    nlohmann::json Finish(UpdateSession& session, const std::string& logPath, size_t updateWoks) {
         WaitUntil([&] {
             session.MsgCallback(0);
             return CountLogLine(logPath, "Q7Config::MsgCallback: WOK Obj(10,9)") >= updateWoks;
@@ -71,9 +68,12 @@ public:
         if (session.CurrentDevice.load() != 0)
             session.CloseDevice();
         const std::optional<std::string> json = sim.NextJson();
-        if (!json)
-            return {};
-        return QJsonDocument::fromJson(QByteArray::fromStdString(*json)).object();
+        nlohmann::json j = json ? nlohmann::json::parse(*json, nullptr, false) : nlohmann::json();
+        if (!j.is_object()) {
+            ADD_FAILURE() << "no session line from the simulator: " << json.value_or("(none)");
+            return nlohmann::json::object();
+        }
+        return j;
     }
 
     std::string address;
@@ -108,20 +108,19 @@ protected:
     FwConfig config;
 };
 
-void ExpectComplete(const QJsonObject& j, const std::vector<uint8_t>& image,
+void ExpectComplete(const nlohmann::json& j, const std::vector<uint8_t>& image,
                     const std::string& receivedPath) {
     const int64_t pages = PageCount(static_cast<int64_t>(image.size()));
-    EXPECT_EQ(j["pages"].toInteger(), pages);
-    EXPECT_EQ(j["bytes"].toInteger(), static_cast<int64_t>(image.size()));
-    EXPECT_EQ(j["orderErrors"].toInteger(), 0)
-        << QJsonDocument(j["problems"].toArray()).toJson().toStdString();
-    EXPECT_EQ(j["name"].toString().toStdString(), "DSPMAIN");
-    EXPECT_EQ(j["dateYmd"].toString().toStdString(), TodayUtc());
-    EXPECT_EQ(j["erases"].toInteger(), 1);
-    EXPECT_TRUE(j["updateStarted"].toBool());
-    EXPECT_TRUE(j["imageEnded"].toBool());
-    EXPECT_TRUE(j["updateEnded"].toBool());
-    EXPECT_EQ(j["errorReplies"].toInteger(), 0);
+    EXPECT_EQ(j.at("pages"), pages);
+    EXPECT_EQ(j.at("bytes"), static_cast<int64_t>(image.size()));
+    EXPECT_EQ(j.at("orderErrors"), 0) << j.at("problems").dump();
+    EXPECT_EQ(j.at("name").get<std::string>(), "DSPMAIN");
+    EXPECT_EQ(j.at("dateYmd").get<std::string>(), TodayUtc());
+    EXPECT_EQ(j.at("erases"), 1);
+    EXPECT_EQ(j.at("updateStarted"), true);
+    EXPECT_EQ(j.at("imageEnded"), true);
+    EXPECT_EQ(j.at("updateEnded"), true);
+    EXPECT_EQ(j.at("errorReplies"), 0);
     // The simulator writes the received image right after its JSON line.
     EXPECT_TRUE(WaitUntil([&] {
         std::error_code ec;
@@ -144,10 +143,10 @@ TEST_P(UpdateE2ESizes, FullUpdateArrivesCompleteAndInOrder) {
     ASSERT_TRUE(sim.ConnectAndIdentify(session, [&] { return Identified(); }));
     EXPECT_EQ(session.StartUpdateWith(config, cfg), UpdateOutcome::Ok);
     EXPECT_EQ(view.Messages(), std::vector<std::string>{"Firmwareupdate OK"});
-    const QJsonObject j = sim.Finish(session, logPath, 2);
+    const nlohmann::json j = sim.Finish(session, logPath, 2);
     ExpectComplete(j, image, dir + "/received.bin");
-    EXPECT_EQ(j["version"].toInt(), 14);
-    EXPECT_EQ(j["revision"].toInt(), 7);
+    EXPECT_EQ(j.at("version"), 14);
+    EXPECT_EQ(j.at("revision"), 7);
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, UpdateE2ESizes, ::testing::Values(256, 257, 100 * 1024 + 3));
@@ -216,12 +215,12 @@ TEST_P(UpdateE2ERules, RefusalSendsNothingAndAdminPasses) {
     SimUpdate sim(c.address, c.simArgs, dir);
     ASSERT_TRUE(sim.ConnectAndIdentify(session, [&] { return Identified(); }));
     EXPECT_EQ(session.StartUpdateWith(config, cfg), c.outcome);
-    const QJsonObject j = sim.Finish(session, logPath, c.outcome == UpdateOutcome::Ok ? 2 : 0);
+    const nlohmann::json j = sim.Finish(session, logPath, c.outcome == UpdateOutcome::Ok ? 2 : 0);
     if (c.outcome == UpdateOutcome::Ok) {
         ExpectComplete(j, image, dir + "/received.bin");
     } else {
-        EXPECT_EQ(j["writes"].toInteger(), 0);
-        EXPECT_FALSE(j["updateStarted"].toBool());
+        EXPECT_EQ(j.at("writes"), 0);
+        EXPECT_EQ(j.at("updateStarted"), false);
     }
 }
 
@@ -298,10 +297,10 @@ TEST_F(UpdateE2E, LinkDroppedMidUpdateEndsInError) {
     };
     EXPECT_EQ(session.StartUpdateWith(config, cfg), UpdateOutcome::Error);
     EXPECT_EQ(view.Messages(), std::vector<std::string>{"Firmwareupdate ERROR"});
-    const QJsonObject j = sim.Finish(session, logPath, 0);
-    EXPECT_EQ(j["end"].toString().toStdString(), "fault-close");
-    EXPECT_LE(j["pages"].toInteger(), 4);
-    EXPECT_FALSE(j["imageEnded"].toBool());
+    const nlohmann::json j = sim.Finish(session, logPath, 0);
+    EXPECT_EQ(j.at("end").get<std::string>(), "fault-close");
+    EXPECT_LE(j.at("pages"), 4);
+    EXPECT_EQ(j.at("imageEnded"), false);
 }
 
 TEST_F(UpdateE2E, ErrorReplyToAPageEndsInError) {
@@ -320,10 +319,10 @@ TEST_F(UpdateE2E, ErrorReplyToAPageEndsInError) {
     };
     EXPECT_EQ(session.StartUpdateWith(config, cfg), UpdateOutcome::Error);
     EXPECT_EQ(view.Messages(), std::vector<std::string>{"Firmwareupdate ERROR"});
-    const QJsonObject j = sim.Finish(session, logPath, 1);
-    EXPECT_EQ(j["pages"].toInteger(), 3);
-    EXPECT_EQ(j["errorReplies"].toInteger(), 1);
-    EXPECT_FALSE(j["imageEnded"].toBool());
+    const nlohmann::json j = sim.Finish(session, logPath, 1);
+    EXPECT_EQ(j.at("pages"), 3);
+    EXPECT_EQ(j.at("errorReplies"), 1);
+    EXPECT_EQ(j.at("imageEnded"), false);
 }
 
 TEST_F(UpdateE2E, SecondDeviceWithoutOemIdIsRefused) {
@@ -344,8 +343,8 @@ TEST_F(UpdateE2E, SecondDeviceWithoutOemIdIsRefused) {
     EXPECT_EQ(session.Kennung, UpdateSession::OemNumber); // still shown from the first device
     EXPECT_EQ(session.StartUpdateWith(config, cfg), UpdateOutcome::OemRefused);
     EXPECT_EQ(view.Messages(), std::vector<std::string>{"Online 19 Devices can be updated"});
-    const QJsonObject j = second.Finish(session, logPath, 0);
-    EXPECT_EQ(j["writes"].toInteger(), 0);
+    const nlohmann::json j = second.Finish(session, logPath, 0);
+    EXPECT_EQ(j.at("writes"), 0);
 }
 
 } // namespace

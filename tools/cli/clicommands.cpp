@@ -1,23 +1,26 @@
 // The commands of fwupdate-cli: info and update run one thread per device over one link manager,
-// inspect reads a configuration file; Ctrl-C stops the devices between pages.
+// inspect reads a configuration file; Ctrl-C, a hang-up or SIGTERM stops the devices between pages.
 #include "tools/cli/clicommands.h"
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
 
-#include "base/platform.h"
 #include "base/buildinfo.h"
+#include "base/log.h"
+#include "base/platform.h"
 #include "link/conbase.h"
 #include "tools/cli/clidevice.h"
 #include "tools/cli/clioptions.h"
@@ -30,7 +33,7 @@
 
 namespace {
 
-// The stop signal (SIGINT or SIGTERM) that arrived, or 0.
+// The stop signal (SIGINT, SIGHUP or SIGTERM) that arrived first, or 0.
 std::atomic<int> StopSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler stores into it");
 
@@ -54,9 +57,28 @@ public:
     BlockStopSignals& operator=(const BlockStopSignals&) = delete;
 };
 
-// The first Ctrl-C asks for a stop between pages; a second one ends the tool at once.
+// The first stop signal asks for a stop between pages; a second one ends the tool at once.
 void CatchStopSignals() {
     CatchInterrupts(OnStopSignal, true);
+}
+
+// How the interruption is announced: "SIGHUP (the terminal hung up)".
+struct SignalName {
+    const char* Name;
+    const char* Meaning;
+};
+
+SignalName NameOfSignal(int signal) {
+    switch (signal) {
+    case 1:
+        return {"SIGHUP", "the terminal hung up"};
+    case 2:
+        return {"SIGINT", "Ctrl-C"};
+    case 15:
+        return {"SIGTERM", "a termination request"};
+    default:
+        return {"a signal", "unexpected"};
+    }
 }
 
 std::string NumberText(int32_t value) {
@@ -119,20 +141,18 @@ int RunInspect(const CliOptions& o) {
         JsonLine j("config");
         j.Text("file", path).Bool("readable", readable).Bool("valid", valid).Int("code", code);
         if (readable) {
-            std::string f = "{\"Filename\":" + JsonQuoted(c.Filename);
+            nlohmann::ordered_json fields{{"Filename", c.Filename}};
             for (const auto& [name, value] : numbers)
-                f += ",\"" + std::string(name) + "\":" + std::to_string(value);
-            f += "}";
-            j.Raw("fields", f);
-            std::string i =
-                "{\"path\":" + JsonQuoted(image) + ",\"found\":" + (imageFound ? "true" : "false");
-            if (imageFound)
-                i += ",\"bytes\":" + std::to_string(imageBytes) +
-                     ",\"pages\":" + std::to_string(PageCount(imageBytes)) +
-                     ",\"tooLarge\":" + (tooLarge ? "true" : "false") +
-                     ",\"checksumMatches\":" + (matches ? "true" : "false");
-            i += "}";
-            j.Raw("image", i);
+                fields[name] = value;
+            j.Value("fields", std::move(fields));
+            nlohmann::ordered_json i{{"path", image}, {"found", imageFound}};
+            if (imageFound) {
+                i["bytes"] = imageBytes;
+                i["pages"] = PageCount(imageBytes);
+                i["tooLarge"] = tooLarge;
+                i["checksumMatches"] = matches;
+            }
+            j.Value("image", std::move(i));
         }
         out.Event(j.Str());
         return code;
@@ -187,6 +207,7 @@ int RunDevices(const CliOptions& o) {
     settings.DryRun = o.DryRun;
     settings.ProgressEvery = o.ProgressEvery;
     const bool update = o.Command == CliCommand::Update;
+    const auto started = std::chrono::steady_clock::now();
 
     std::mutex doneLock;
     std::condition_variable doneChanged;
@@ -230,37 +251,61 @@ int RunDevices(const CliOptions& o) {
                 ++finished;
             }
         }
+        // Caught before the block ends, so that a signal held back meanwhile is not lost.
+        CatchStopSignals();
     }
-    CatchStopSignals();
 
-    bool announced = false;
+    int stoppedBy = 0;
+    auto announce = [&] {
+        stoppedBy = StopSignal.load();
+        const SignalName name = NameOfSignal(stoppedBy);
+        const std::string text = std::string("interrupted by ") + name.Name + " (" + name.Meaning +
+                                 "): stopping every update between pages (a second one quits at once)";
+        LogLine("fwupdate-cli: " + text);
+        out.Line(text);
+        out.Event(JsonLine("interrupted").Int("signal", stoppedBy).Text("name", name.Name).Str());
+    };
     for (;;) {
+        bool allEnded;
         {
             std::unique_lock hold(doneLock);
-            if (doneChanged.wait_for(hold, kSignalPoll, [&] { return finished == n; }))
-                break;
+            allEnded = doneChanged.wait_for(hold, kSignalPoll, [&] { return finished == n; });
         }
-        if (StopSignal.load() == 0)
-            continue;
-        if (!announced) {
-            announced = true;
-            out.Line("interrupted: stopping every update between pages (Ctrl-C again quits at once)");
-            out.Event(JsonLine("interrupted").Int("signal", StopSignal.load()).Str());
-        }
+        if (stoppedBy == 0 && StopSignal.load() != 0)
+            announce();
+        if (allEnded)
+            break;
         // Repeated until every device has ended: a device that was about to start its update resets
         // its stop request as it starts.
-        for (auto& d : devices)
-            d->Interrupt();
+        if (stoppedBy != 0)
+            for (auto& d : devices)
+                d->Interrupt(stoppedBy);
     }
     for (auto& t : threads)
         t.join();
+    if (stoppedBy == 0 && StopSignal.load() != 0)
+        announce(); // as the last device ended
+    out.EndLive();
 
     int code = kExitOk;
     int ok = 0;
+    std::map<std::string, int> results; // the done events' result words, counted
     for (const auto& d : devices) {
         code = std::max(code, d->Code());
         ok += d->Code() == kExitOk ? 1 : 0;
+        ++results[d->Result()];
     }
+    // A stopped run is never a success, even where every device had finished by then.
+    if (stoppedBy != 0)
+        code = std::max(code, ExitCodeForSignal(stoppedBy));
+    // The last event of the run, after every device's done.
+    out.Event(JsonLine("summary")
+                  .Value("results", results)
+                  .Int("devices", n)
+                  .Int("code", code)
+                  .Number("seconds",
+                          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count())
+                  .Str());
     if (n > 1) {
         out.Line("summary: " + std::to_string(ok) + " of " + std::to_string(n) + " devices " +
                  (update ? (o.DryRun ? "passed every check" : "updated") : "answered") + "; exit " +

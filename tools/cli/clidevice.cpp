@@ -71,15 +71,12 @@ std::string PageObjects(int64_t pages) {
     return text;
 }
 
-std::string PageObjectsJson(int64_t pages) {
-    std::string json = "[";
+nlohmann::ordered_json PageObjectsJson(int64_t pages) {
+    nlohmann::ordered_json runs = nlohmann::ordered_json::array();
     ForEachPageRun(pages, [&](int obj, int firstPar, int lastPar, int64_t count) {
-        if (json.size() > 1)
-            json += ",";
-        json += "{\"obj\":" + std::to_string(obj) + ",\"firstPar\":" + std::to_string(firstPar) +
-                ",\"lastPar\":" + std::to_string(lastPar) + ",\"pages\":" + std::to_string(count) + "}";
+        runs.push_back({{"obj", obj}, {"firstPar", firstPar}, {"lastPar", lastPar}, {"pages", count}});
     });
-    return json + "]";
+    return runs;
 }
 
 int Percent(int64_t written, int64_t pages) {
@@ -105,7 +102,8 @@ CliDevice::CliDevice(ConBase& con, LinkWaiter& waiter, CliOutput& out, const Dev
 
 CliDevice::~CliDevice() = default;
 
-void CliDevice::Interrupt() {
+void CliDevice::Interrupt(int signal) {
+    InterruptedCode = ExitCodeForSignal(signal);
     Interrupted = true;
     RequestUpdateStop();
     Waiter.WakeAll();
@@ -191,7 +189,7 @@ void CliDevice::Progress(const std::string& caption, int, int) {
 }
 
 void CliDevice::ProgressEnd() {
-    Out.Live(Slot, "");
+    Out.Live(Slot, CliOutput::LiveState::Active, "");
     std::lock_guard hold(ProgressLock);
     UpdateRunning = false;
 }
@@ -242,8 +240,9 @@ void CliDevice::ReportProgress(bool force) {
         const int64_t filled = pages > 0 ? written * 20 / pages : 0;
         const std::string bar = "[" + std::string(static_cast<size_t>(filled), '#') +
                                 std::string(static_cast<size_t>(20 - filled), '.') + "]";
-        Out.Live(Slot, Device.Label + " " + bar + " " + ProgressText(written, pages, left) +
-                           (written == 0 ? " (erasing)" : ""));
+        Out.Live(Slot, CliOutput::LiveState::Active,
+                 Device.Label + " " + bar + " " + ProgressText(written, pages, left) +
+                     (written == 0 ? " (erasing)" : ""));
         return;
     }
     if (!due)
@@ -264,6 +263,7 @@ void CliDevice::ReportProgress(bool force) {
 // ---- the run ----
 
 bool CliDevice::Connect() {
+    Out.Live(Slot, CliOutput::LiveState::Active, "");
     const int handle = OpenDevice(Device.Host, Device.Port);
     if (handle == 0) {
         Note = "cannot connect to " + Device.Label;
@@ -379,7 +379,7 @@ int CliDevice::RunInfo() {
     if (answered)
         return Finish(kExitOk, "ok", "ONLINE", false); // the block above said it
     if (Interrupted.load())
-        return Finish(kExitInterrupted, "interrupted", "interrupted before the device answered");
+        return Finish(InterruptedCode.load(), "interrupted", "interrupted before the device answered");
     return Finish(kExitNoConnection, "no-connection", Note);
 }
 
@@ -400,7 +400,7 @@ void CliDevice::ReportPlan(const FwConfig& config) {
                       .Text("name", PrintableDeviceText(name.substr(0, 16)))
                       .Int("version", config.FwVersion)
                       .Int("revision", config.FwRevision)
-                      .Raw("pageObjects", PageObjectsJson(pages))
+                      .Value("pageObjects", PageObjectsJson(pages))
                       .Number("seconds", seconds)
                       .Str());
         return;
@@ -475,14 +475,14 @@ int CliDevice::RunUpdate() {
         ReportIdentity(false);
     if (Interrupted.load()) {
         Disconnect();
-        return Finish(kExitInterrupted, "interrupted",
+        return Finish(InterruptedCode.load(), "interrupted",
                       "interrupted before the update began; nothing was written");
     }
     const UpdateOutcome outcome = StartUpdateWith(config, Device.Config);
     const bool linkGone = CurrentDevice.load() == 0;
     // What the device reported decides the refusal's detail; closing the connection forgets it.
-    const std::string reportedKennung = KennungReported.load() ? "reports OEM id " + std::to_string(Kennung)
-                                                               : "has not reported its OEM id";
+    const std::string reportedKennung =
+        KennungReported.load() ? "reports OEM id " + std::to_string(Kennung) : "has not reported its OEM id";
     const std::string reportedSerial = SerialReported.load() ? "reports serial " + std::to_string(Serial)
                                                              : "has not reported its serial number";
     Disconnect(outcome == UpdateOutcome::Ok || outcome == UpdateOutcome::Error);
@@ -503,7 +503,7 @@ int CliDevice::RunUpdate() {
     case UpdateOutcome::Error:
     case UpdateOutcome::WorkerFailed:
         if (Interrupted.load())
-            return Finish(kExitInterrupted, "interrupted",
+            return Finish(InterruptedCode.load(), "interrupted",
                           "interrupted after " + pagesText +
                               ": the device's flash is incomplete; update it again");
         if (outcome == UpdateOutcome::WorkerFailed)
@@ -514,13 +514,15 @@ int CliDevice::RunUpdate() {
                           (linkGone ? ": link lost" : ": the device reported an error (see the log)"));
     case UpdateOutcome::BadConfig:
         return Finish(kExitBadConfig, "bad-config",
-                      "Error on reading config file: " + Device.Config + " (" + ConfigProblem(Device.Config) + ")");
+                      "Error on reading config file: " + Device.Config + " (" + ConfigProblem(Device.Config) +
+                          ")");
     case UpdateOutcome::NoConnection:
         return Finish(kExitNoConnection, "no-connection", Note.empty() ? "No connection" : Note);
     case UpdateOutcome::OemRefused:
         return Finish(kExitOemRule, "oem-rule",
-                      "refused by the OEM rule: the device " + reportedKennung + ", this tool updates OEM id " +
-                          std::to_string(OemNumber) + " (--admin lifts the rule)");
+                      "refused by the OEM rule: the device " + reportedKennung +
+                          ", this tool updates OEM id " + std::to_string(OemNumber) +
+                          " (--admin lifts the rule)");
     case UpdateOutcome::SerialRefused:
         return Finish(kExitSerialRule, "serial-rule",
                       "refused by the serial rule: the configuration is bound to serial " +
@@ -541,6 +543,9 @@ int CliDevice::RunUpdate() {
 int CliDevice::Finish(int code, const std::string& result, const std::string& text, bool say) {
     ExitCodeOf = code;
     Summary = text;
+    ResultOf = result;
+    Out.Live(Slot, code == kExitOk ? CliOutput::LiveState::Done : CliOutput::LiveState::Failed,
+             code == kExitOk ? "" : Device.Label + ": " + text + " (exit " + std::to_string(code) + ")");
     const bool refused = code >= kExitBadConfig && code <= kExitInvalidImage;
     if (Out.Json()) {
         if (refused)
@@ -561,6 +566,10 @@ int CliDevice::Finish(int code, const std::string& result, const std::string& te
         Say(text + (code == kExitOk ? "" : " (exit " + std::to_string(code) + ")"));
     }
     return code;
+}
+
+std::string CliDevice::Result() const {
+    return ResultOf.empty() ? "internal" : ResultOf;
 }
 
 std::string CliDevice::Outcome() const {

@@ -34,11 +34,14 @@ public:
     int RunInfo();
     // update: read the configuration, connect, identify, then the window's update start. The exit code.
     int RunUpdate();
-    // Ctrl-C: ends the wait for answers and stops a running update between pages. Any thread, repeatable.
-    void Interrupt();
+    // A stop signal (1, 2 or 15): ends the wait for answers and stops a running update between pages; the
+    // device's exit code is then the signal's. Any thread, repeatable.
+    void Interrupt(int signal);
 
     const DeviceTarget& Target() const { return Device; }
     int Code() const { return ExitCodeOf.load(); }
+    // The result word of its done event ("ok", "failed", ...); "internal" when it never finished.
+    std::string Result() const;
     // One line on how it ended, for the summary.
     std::string Outcome() const;
 
@@ -88,12 +91,14 @@ private:
     const int Slot;
 
     std::atomic<bool> Interrupted{false};
+    std::atomic<int> InterruptedCode{kExitInterrupted};
     std::atomic<int> ExitCodeOf{kExitInternal};
     std::atomic<unsigned> ReportedMask{0};
     std::string Note;        // why the device did not answer
     std::string LastMessage; // the last text the update logic showed (its window text)
     std::string ImagePath;
     std::string Summary;
+    std::string ResultOf;
 
     // Progress of a running update. The pacing is fixed, so the time left follows from the pages.
     mutable std::mutex ProgressLock;

@@ -274,13 +274,17 @@ options:
   --json                 JSON Lines on standard output instead of text, one event per line:
                          connected, identified, refused (with reason), plan (--dry-run), started,
                          progress (every N pages), done (one per device, the last event of
-                         each device, with its exit code), and interrupted after a Ctrl-C
+                         each device, with its exit code), interrupted (with the signal), and
+                         last summary (results counted per result, devices, exit code, seconds).
+                         Every event starts with "event" and "time" (UTC, in milliseconds:
+                         2026-12-08T07:45:12.345Z)
   --timeout S            seconds to wait for a device's answers (default 5)
   --progress-every N     a progress line or event every N pages (default 16); on a terminal the
                          live line per device shows every page and the time left
 
-Ctrl-C stops every update between two pages (a second Ctrl-C ends the tool at once); the device's
-flash is then incomplete and the result is never OK. The diagnostic log is written as the window
+Ctrl-C (SIGINT), a hang-up (SIGHUP: the terminal or the SSH session went away) and SIGTERM stop
+every update between two pages (a second one ends the tool at once); the device's flash is then
+incomplete and the result is never OK, even where every device had finished. The diagnostic log is written as the window
 writes it, to fwupdate-cli.log beside the program (when installed from the package:
 $XDG_STATE_HOME/fwupdate/, by default ~/.local/state/fwupdate/), or to $FWUPDATE_LOG.
 
@@ -295,7 +299,9 @@ exit codes:
   7    image not found ("binary - File not found")
   8    invalid binary: checksum differs ("invalid binary"), or the image is too large
   9    update failed: link lost or error reply ("Firmwareupdate ERROR")
-  130  interrupted (Ctrl-C or SIGTERM)
+  129  interrupted by a hang-up (SIGHUP)
+  130  interrupted by Ctrl-C (SIGINT)
+  143  interrupted by SIGTERM
   With several devices the highest code of all devices is the exit code; the output names each
   device's outcome.
 )";

@@ -19,8 +19,16 @@ enum ExitCode : int {
     kExitImageNotFound = 7, // "binary - File not found"
     kExitInvalidImage = 8,  // "invalid binary", or an image larger than the page addressing reaches
     kExitUpdateFailed = 9,  // "Firmwareupdate ERROR": link lost or error reply during the update
-    kExitInterrupted = 130, // Ctrl-C (or SIGTERM): stopped between pages or before the update began
+    // Stopped by a signal between pages or before the update began: 128 + the signal's number.
+    kExitHangUp = 129,      // SIGHUP: the terminal hung up (a dropped SSH session, a closed console)
+    kExitInterrupted = 130, // SIGINT: Ctrl-C
+    kExitTerminated = 143,  // SIGTERM: a termination request
 };
+
+// The exit code of a run that signal (1, 2 or 15) stopped.
+constexpr int ExitCodeForSignal(int signal) {
+    return 128 + signal;
+}
 
 enum class CliCommand { Help, Version, Info, Inspect, Update };
 

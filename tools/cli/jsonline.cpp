@@ -1,84 +1,50 @@
 // JsonLine and the text helpers of the tool's output.
 #include "tools/cli/jsonline.h"
 
+#include "base/timetext.h"
 #include "update/devicetext.h"
 
-#include <cstdio>
+#include <cmath>
 
-JsonLine::JsonLine(std::string_view event) {
-    body = "{\"event\":" + JsonQuoted(event);
-}
-
-void JsonLine::Key(std::string_view key) {
-    body += ',';
-    body += JsonQuoted(key);
-    body += ':';
+JsonLine::JsonLine(std::string_view event, std::chrono::system_clock::time_point when)
+    : Body(nlohmann::ordered_json::object()) {
+    Body["event"] = event;
+    Body["time"] = UtcTimeText(when);
 }
 
 JsonLine& JsonLine::Text(std::string_view key, std::string_view utf8) {
-    Key(key);
-    body += JsonQuoted(utf8);
+    Body[std::string(key)] = utf8;
     return *this;
 }
 
 JsonLine& JsonLine::Int(std::string_view key, int64_t value) {
-    Key(key);
-    body += std::to_string(value);
+    Body[std::string(key)] = value;
     return *this;
 }
 
 JsonLine& JsonLine::Number(std::string_view key, double value) {
-    Key(key);
-    char text[64];
-    std::snprintf(text, sizeof text, "%.1f", value);
-    body += text;
+    // The shortest text that reads back as the rounded value: 4.3, 12.0.
+    Body[std::string(key)] = std::round(value * 10) / 10;
     return *this;
 }
 
 JsonLine& JsonLine::Bool(std::string_view key, bool value) {
-    Key(key);
-    body += value ? "true" : "false";
+    Body[std::string(key)] = value;
     return *this;
 }
 
 JsonLine& JsonLine::Null(std::string_view key) {
-    Key(key);
-    body += "null";
+    Body[std::string(key)] = nullptr;
     return *this;
 }
 
-JsonLine& JsonLine::Raw(std::string_view key, std::string_view json) {
-    Key(key);
-    body += json;
+JsonLine& JsonLine::Value(std::string_view key, nlohmann::ordered_json value) {
+    Body[std::string(key)] = std::move(value);
     return *this;
 }
 
-std::string JsonQuoted(std::string_view s) {
-    std::string out = "\"";
-    for (size_t i = 0; i < s.size();) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-            ++i;
-        } else if (c < 0x20 || c == 0x7F) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-            ++i;
-        } else if (c < 0x80) {
-            out += static_cast<char>(c);
-            ++i;
-        } else if (const size_t n = Utf8SequenceLength(s.substr(i)); n > 0) {
-            out.append(s.substr(i, n));
-            i += n;
-        } else {
-            out += "\\ufffd";
-            ++i;
-        }
-    }
-    out += '"';
-    return out;
+std::string JsonLine::Str() const {
+    return Body.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 std::string PrintableDeviceText(std::string_view bytes) {

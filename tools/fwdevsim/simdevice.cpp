@@ -5,6 +5,8 @@
 #include "link/frame.h"
 #include "update/firmwareimage.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -61,26 +63,22 @@ SimMessage ErrorReply(const SimMessage& request, uint32_t code) {
                       std::move(data)};
 }
 
-void AppendJsonString(std::string& out, const std::string& text) {
-    out += '"';
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
+// Device texts are bytes, not UTF-8: each byte stands for its Latin-1 code point.
+std::string Latin1ToUtf8(const std::string& bytes) {
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (c < 0x80) {
             out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7F) {
-            // Device texts are bytes, not UTF-8: each byte is written as its Latin-1 code point.
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
         } else {
-            out += static_cast<char>(c);
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
         }
     }
-    out += '"';
+    return out;
 }
 
-template <typename T> std::string NumberOrNull(const std::optional<T>& v) {
-    return v ? std::to_string(*v) : std::string("null");
+template <typename T> nlohmann::ordered_json NumberOrNull(const std::optional<T>& v) {
+    return v ? nlohmann::ordered_json(*v) : nlohmann::ordered_json(nullptr);
 }
 
 } // namespace
@@ -323,51 +321,33 @@ SimSessionReport SimDevice::Report() const {
     return r;
 }
 
-std::string SimDevice::ToJson(const SimSessionReport& r, const std::string& end, int64_t session,
-                              const std::string& peer, uint16_t localPort) {
-    auto flag = [](bool b) { return b ? "true" : "false"; };
-    std::string j = "{\"session\":" + std::to_string(session);
-    j += ",\"peer\":";
-    AppendJsonString(j, peer);
-    j += ",\"port\":" + std::to_string(localPort);
-    j += ",\"end\":";
-    AppendJsonString(j, end);
-    j += ",\"reads\":" + std::to_string(r.Reads);
-    j += ",\"writes\":" + std::to_string(r.Writes);
-    j += std::string(",\"updateStarted\":") + flag(r.UpdateStarted);
-    j += ",\"date\":" + NumberOrNull(r.Date);
-    j += ",\"dateYmd\":";
-    if (r.Date) {
-        AppendJsonString(j, DateText(*r.Date));
-    } else {
-        j += "null";
-    }
-    j += ",\"version\":" + NumberOrNull(r.Version);
-    j += ",\"revision\":" + NumberOrNull(r.Revision);
-    j += ",\"name\":";
-    if (r.Name) {
-        AppendJsonString(j, *r.Name);
-    } else {
-        j += "null";
-    }
-    j += std::string(",\"erased\":") + flag(r.Erases > 0);
-    j += ",\"erases\":" + std::to_string(r.Erases);
-    j += ",\"pages\":" + std::to_string(r.Pages);
-    j += ",\"bytes\":" + std::to_string(r.Bytes);
-    j += ",\"imageBytes\":" + std::to_string(r.Image.size());
-    j += ",\"checksum\":" + std::to_string(ImageChecksum(r.Image.data(), r.Image.size()));
-    j += ",\"orderErrors\":" + std::to_string(r.OrderErrors);
-    j += ",\"problems\":[";
-    for (std::size_t i = 0; i < r.Problems.size(); ++i) {
-        if (i != 0) {
-            j += ',';
-        }
-        AppendJsonString(j, r.Problems[i]);
-    }
-    j += "]";
-    j += ",\"errorReplies\":" + std::to_string(r.ErrorReplies);
-    j += std::string(",\"imageEnded\":") + flag(r.ImageEnded);
-    j += std::string(",\"updateEnded\":") + flag(r.UpdateEnded);
-    j += "}";
-    return j;
+std::string SimDevice::ToJson(const std::string& address, const SimSessionReport& r, const std::string& end,
+                              int64_t session, const std::string& peer, uint16_t localPort) {
+    nlohmann::ordered_json j;
+    j["address"] = address;
+    j["session"] = session;
+    j["peer"] = peer;
+    j["port"] = localPort;
+    j["end"] = end;
+    j["reads"] = r.Reads;
+    j["writes"] = r.Writes;
+    j["updateStarted"] = r.UpdateStarted;
+    j["date"] = NumberOrNull(r.Date);
+    j["dateYmd"] = r.Date ? nlohmann::ordered_json(DateText(*r.Date)) : nlohmann::ordered_json(nullptr);
+    j["version"] = NumberOrNull(r.Version);
+    j["revision"] = NumberOrNull(r.Revision);
+    j["name"] = r.Name ? nlohmann::ordered_json(Latin1ToUtf8(*r.Name)) : nlohmann::ordered_json(nullptr);
+    j["erased"] = r.Erases > 0;
+    j["erases"] = r.Erases;
+    j["pages"] = r.Pages;
+    j["bytes"] = r.Bytes;
+    j["imageBytes"] = r.Image.size();
+    j["checksum"] = ImageChecksum(r.Image.data(), r.Image.size());
+    j["orderErrors"] = r.OrderErrors;
+    j["problems"] = r.Problems;
+    j["errorReplies"] = r.ErrorReplies;
+    j["imageEnded"] = r.ImageEnded;
+    j["updateEnded"] = r.UpdateEnded;
+    // ASCII only (every other character as \u escape), as the lines have always been.
+    return j.dump(-1, ' ', true, nlohmann::ordered_json::error_handler_t::replace);
 }

@@ -86,9 +86,11 @@ public:
     // Finishes the session's report: reassembles the image and computes nothing twice.
     SimSessionReport Report() const;
 
-    // The report as one JSON line (no line feed); end tells how the session ended.
-    static std::string ToJson(const SimSessionReport& report, const std::string& end, int64_t session,
-                              const std::string& peer, uint16_t localPort);
+    // The report as one JSON line (no line feed), the device's address first (with --count it tells
+    // the devices apart); end tells how the session ended.
+    static std::string ToJson(const std::string& address, const SimSessionReport& report,
+                              const std::string& end, int64_t session, const std::string& peer,
+                              uint16_t localPort);
 
 private:
     void HandleRead(const SimMessage& msg, std::vector<SimMessage>& replies);

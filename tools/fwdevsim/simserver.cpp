@@ -264,9 +264,8 @@ void SimServer::Serve(SockHandle fd, uint16_t localPort, std::FILE* out) {
     SockClose(fd);
 
     const SimSessionReport report = device_.Report();
-    // The address first: with --count, it tells the devices apart.
-    const std::string json = SimDevice::ToJson(report, end, sessions_, peer, localPort);
-    std::fprintf(out, "{\"address\":\"%s\",%s\n", options_.Address.c_str(), json.c_str() + 1);
+    const std::string json = SimDevice::ToJson(options_.Address, report, end, sessions_, peer, localPort);
+    std::fprintf(out, "%s\n", json.c_str());
     std::fflush(out);
     std::fprintf(stderr, "fwdevsim: session %lld ended (%s)\n", static_cast<long long>(sessions_),
                  end.c_str());
