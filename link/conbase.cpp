@@ -419,7 +419,8 @@ void ConBase::LinkLoop(std::stop_token stop) {
             uint64_t id = 0;
             const SockHandle sock = dev ? dev->GetSocket(id) : kInvalidSocket;
             if (w != watched.end() && (sock == kInvalidSocket || w->second.Id != id)) {
-                poller.Remove(w->second.Sock, static_cast<uint64_t>(handle));
+                // The watched socket is closed (a new connection replaces only a closed one).
+                poller.Forget(w->second.Sock, static_cast<uint64_t>(handle));
                 watched.erase(w);
                 w = watched.end();
             }
@@ -427,25 +428,34 @@ void ConBase::LinkLoop(std::stop_token stop) {
                 a = attend.erase(a);
                 continue;
             }
+            // The poller is told under the device's lock, so that no other thread closes the socket
+            // meanwhile; a device closed just now is looked at again (its closer named it).
+            const auto key = static_cast<uint64_t>(handle);
             if (w == watched.end()) {
-                w = watched.emplace(handle, Watch{dev, sock, id, false}).first;
-                nextDue = std::min(nextDue, dev->TicksToDue());
-                if (!poller.Add(sock, static_cast<uint64_t>(handle), false)) {
+                bool added = false;
+                if (!dev->WhileOpen(id, [&](SockHandle s) { added = poller.Add(s, key, false); })) {
+                    a = attend.erase(a);
+                    continue;
+                }
+                if (!added) {
                     // Unwatchable (no room in the system): the device cannot be served.
-                    watched.erase(w);
                     if (dev->CloseConnection(id))
                         closed(*dev);
                     a = attend.erase(a);
                     continue;
                 }
+                w = watched.emplace(handle, Watch{dev, sock, id, false}).first;
+                nextDue = std::min(nextDue, dev->TicksToDue());
             }
             writeSet.clear();
             const bool wantWrite = dev->FillWriteSet(writeSet) == 1;
             // A keep-alive timer that had run out starts again here: the first timer may come sooner.
             nextDue = std::min(nextDue, dev->TicksToDue());
-            if (wantWrite != w->second.WantWrite &&
-                poller.Add(sock, static_cast<uint64_t>(handle), wantWrite))
-                w->second.WantWrite = wantWrite;
+            if (wantWrite != w->second.WantWrite)
+                dev->WhileOpen(id, [&](SockHandle s) {
+                    if (poller.Add(s, key, wantWrite))
+                        w->second.WantWrite = wantWrite;
+                });
             // A frame left to write, or a burst being queued, is looked at again next pass.
             if (wantWrite) {
                 ++a;

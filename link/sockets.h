@@ -115,6 +115,9 @@ public:
     // Stops watching sock, when it is still watched under key (a closed socket whose number another
     // socket now has is left to that one). What a wait has not reported yet is not reported.
     void Remove(SockHandle sock, uint64_t key);
+    // The same for a socket that is closed already (the system has dropped it from the wait): no call
+    // reaches the system, whose number another socket may have by now.
+    void Forget(SockHandle sock, uint64_t key);
     size_t Size() const;
 
     // Waits up to timeoutMs (negative: no limit) for a watched socket, or until wake is signalled

@@ -326,8 +326,13 @@ void SockPoller::Remove(SockHandle sock, uint64_t key) {
     if (it == P->Watched.end() || it->second.Key != key)
         return;
     P->Watched.erase(it);
-    // Fails harmlessly when the socket is closed already (the kernel has dropped it).
     epoll_ctl(P->Epoll, EPOLL_CTL_DEL, static_cast<int>(sock), nullptr);
+}
+
+void SockPoller::Forget(SockHandle sock, uint64_t key) {
+    const auto it = P->Watched.find(sock);
+    if (it != P->Watched.end() && it->second.Key == key)
+        P->Watched.erase(it);
 }
 
 int SockPoller::Wait(std::vector<Event>& ready, int timeoutMs, SockWake* wake, bool* woken) {

@@ -382,6 +382,10 @@ void SockPoller::Remove(SockHandle sock, uint64_t key) {
     P->Keys.pop_back();
 }
 
+void SockPoller::Forget(SockHandle sock, uint64_t key) {
+    Remove(sock, key); // the set is this poller's own: nothing reaches the system
+}
+
 int SockPoller::Wait(std::vector<Event>& ready, int timeoutMs, SockWake* wake, bool* woken) {
     ready.clear();
     if (woken != nullptr)
