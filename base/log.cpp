@@ -18,7 +18,15 @@ bool WriteAll(int fd, std::string_view bytes) {
 }
 
 int OpenTruncated(const std::filesystem::path& path) {
-    return FileOpenTruncated(path);
+    return FileOpenLocked(path);
+}
+
+// The name a run writes when another run holds the file: prog.log -> prog.<process id>.log.
+std::filesystem::path OwnName(const std::filesystem::path& path) {
+    std::filesystem::path own = path;
+    own.replace_filename(path.stem().string() + "." + std::to_string(ProcessId()) +
+                         path.extension().string());
+    return own;
 }
 
 void Note(const std::string& text) {
@@ -83,6 +91,12 @@ void DiagnosticLog::SetPath(std::filesystem::path path) {
     started = false;
 }
 
+void DiagnosticLog::Begin() {
+    std::lock_guard guard(lock);
+    if (!started)
+        StartFile();
+}
+
 void DiagnosticLog::SetSizeLimit(std::uintmax_t bytes) {
     std::lock_guard guard(lock);
     sizeLimit = bytes;
@@ -90,7 +104,9 @@ void DiagnosticLog::SetSizeLimit(std::uintmax_t bytes) {
 
 std::filesystem::path DiagnosticLog::Path() const {
     std::lock_guard guard(lock);
-    return started && !activePath.empty() ? activePath : preferredPath;
+    if (started && fd < 0)
+        return {}; // the lines go to standard error
+    return started ? activePath : preferredPath;
 }
 
 void DiagnosticLog::EmitLine(std::string_view text) {
@@ -121,6 +137,17 @@ void DiagnosticLog::StartFile() {
     started = true;
     activePath = preferredPath;
     fd = OpenTruncated(activePath);
+    if (fd < 0 && errno == EBUSY) {
+        // Another run writes this file: this run writes one of its own beside it.
+        const std::filesystem::path own = OwnName(preferredPath);
+        fd = OpenTruncated(own);
+        if (fd >= 0) {
+            Note(PathToUtf8(activePath) + " is in use by another run; this run writes " + PathToUtf8(own));
+            activePath = own;
+        } else {
+            errno = EBUSY;
+        }
+    }
     if (fd < 0) {
         // The program's folder is often not writable for the operator: the per-user state folder takes the
         // log.

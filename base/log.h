@@ -15,8 +15,10 @@
 // feed arrives or when it has grown past kMaxLineLength characters. The file is created empty at the first
 // line of a run and begins with a header naming the program, the local time and the operator. When a line
 // takes the file past the size limit, the file is emptied and begun again with a new header.
-// When the file cannot be created, the log goes to <StateFolder()>/fwupdate/<file name>, and failing that to
-// standard error, with a note on standard error either way.
+// The file is locked while it is written: when another run (another open log) holds it, this one writes
+// <name>.<process id>.<extension> beside it. When the file cannot be created, the log goes to
+// <StateFolder()>/fwupdate/<file name>, and failing that to standard error, with a note on standard error
+// either way.
 class DiagnosticLog {
 public:
     static constexpr std::uintmax_t kDefaultSizeLimit = 0xA00000;
@@ -32,8 +34,11 @@ public:
     void Write(std::string_view text);
     // The next line starts a new file at this path (its fallback applies again).
     void SetPath(std::filesystem::path path);
+    // Creates the file now rather than at the first line (a program that names its log in messages).
+    void Begin();
     void SetSizeLimit(std::uintmax_t bytes);
-    // The file written to: the fallback when it applied, else the path set.
+    // The file written to: the fallback when it applied, else the path set; empty once lines go to
+    // standard error.
     std::filesystem::path Path() const;
 
 private:

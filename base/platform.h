@@ -28,9 +28,11 @@ int ProcessId();
 // Sets (or, without a value, removes) a variable of this process's environment.
 void SetEnvironment(const std::string& name, const std::optional<std::string>& value);
 
-// The log's file calls, on a file number. OpenTruncated creates or empties the file for appending
-// (-1 and errno on failure); WriteAll writes every byte; Empty sets the size to 0.
-int FileOpenTruncated(const std::filesystem::path& path);
+// The log's file calls, on a file number. OpenLocked creates or opens the file for appending, takes an
+// advisory lock on it that lasts until FileClose (flock, LockFileEx) and then empties it: -1 and errno on
+// failure, errno EBUSY when another open file (another run) holds the lock, whose content stays untouched.
+// WriteAll writes every byte; Empty sets the size to 0.
+int FileOpenLocked(const std::filesystem::path& path);
 bool FileWriteAll(int file, std::string_view bytes);
 bool FileEmpty(int file);
 void FileClose(int file);

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <pthread.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <system_error>
@@ -76,8 +77,27 @@ void SetEnvironment(const std::string& name, const std::optional<std::string>& v
         ::unsetenv(name.c_str());
 }
 
-int FileOpenTruncated(const std::filesystem::path& path) {
-    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+int FileOpenLocked(const std::filesystem::path& path) {
+    const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (file < 0)
+        return -1;
+    int locked;
+    do
+        locked = ::flock(file, LOCK_EX | LOCK_NB);
+    while (locked != 0 && errno == EINTR);
+    if (locked != 0) {
+        const int error = errno == EWOULDBLOCK ? EBUSY : errno;
+        ::close(file);
+        errno = error;
+        return -1;
+    }
+    if (::ftruncate(file, 0) != 0) {
+        const int error = errno;
+        ::close(file);
+        errno = error;
+        return -1;
+    }
+    return file;
 }
 
 bool FileWriteAll(int file, std::string_view bytes) {

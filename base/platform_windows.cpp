@@ -127,16 +127,33 @@ void SetEnvironment(const std::string& name, const std::optional<std::string>& v
     _putenv_s(name.c_str(), value ? value->c_str() : "");
 }
 
-int FileOpenTruncated(const std::filesystem::path& path) {
+int FileOpenLocked(const std::filesystem::path& path) {
     // Shared for deleting and renaming as well, as a POSIX file is: a log that is open never keeps
-    // others from removing or replacing it.
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // others from removing or replacing it. Opened without emptying: the lock decides first.
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         errno = error == ERROR_ACCESS_DENIED ? EACCES
                 : error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND ? ENOENT
                                                                                   : EIO;
+        return -1;
+    }
+    // The lock covers one byte far beyond any log's end, so readers of the file are never kept out; it
+    // ends when the handle is closed.
+    OVERLAPPED far{};
+    far.Offset = 0xFFFFFFFEu;
+    far.OffsetHigh = 0x7FFFFFFFu;
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &far)) {
+        const DWORD error = GetLastError();
+        CloseHandle(file);
+        errno = error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? EBUSY : EIO;
+        return -1;
+    }
+    if (!SetEndOfFile(file)) { // at offset 0 just after opening: empties the file
+        CloseHandle(file);
+        errno = EIO;
         return -1;
     }
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_APPEND);

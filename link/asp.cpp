@@ -85,8 +85,8 @@ int Asp::Enqueue(const uint8_t* bytes, size_t length) {
     return static_cast<int>(length);
 }
 
-int Asp::Connect(const std::string& address, int port) {
-    const SockHandle sock = SockConnect(address, port, pOwner->Options().SendBufferSize);
+int Asp::Connect(const std::string& address, int port, SockConnectProblem* problem) {
+    const SockHandle sock = SockConnect(address, port, pOwner->Options().SendBufferSize, problem);
     if (sock < 0)
         return -1;
     RxTimeout = kRxTimeoutTicks;

@@ -41,8 +41,9 @@ public:
     int GetAddress(std::string& text) override;
 
     // Connects to address:port (resolved, non-blocking, no-delay); a connection still
-    // in progress counts as success. 0 or -1. Called once, before registration.
-    int Connect(const std::string& address, int port);
+    // in progress counts as success. 0 or -1, with the reason in *problem when given. Called once,
+    // before registration.
+    int Connect(const std::string& address, int port, SockConnectProblem* problem = nullptr);
     SockHandle GetSocket();
     // The socket and the number of its connection (each Connect or Reopen counts one up; 0 when closed).
     SockHandle GetSocket(uint64_t& id);

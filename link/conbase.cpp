@@ -130,7 +130,12 @@ std::shared_ptr<Device> ConBase::LookUp(int handle) {
     return FindDevice(handle);
 }
 
-void ConBase::PushEvent(int handle, int kind) {
+void ConBase::PushEvent(int handle, int kind, int32_t reason) {
+    if (kind == KIND_CLOSED) {
+        // Recorded before the record is queued: whoever takes the record finds the reason.
+        std::lock_guard<std::mutex> hold(QueueLock);
+        CloseReasons[handle] = reason;
+    }
     Msg m; // Count 0, Len 0
     m.Handle = handle;
     m.Kind = kind;
@@ -139,7 +144,14 @@ void ConBase::PushEvent(int handle, int kind) {
         SignalSent(); // WaitSent gives up on a closed device
 }
 
-int ConBase::Open(const std::string& typed, int port) {
+int ConBase::Open(const std::string& address, int port) {
+    return Open(address, port, nullptr);
+}
+
+int ConBase::Open(const std::string& typed, int port, SockConnectProblem* problem) {
+    SockConnectProblem ignored;
+    SockConnectProblem& why = problem != nullptr ? *problem : ignored;
+    why = SockConnectProblem::BadAddress;
     // The device keeps the text without blanks: it is what it compares and reconnects with.
     const std::string address = TrimBlanks(typed);
     // The null integer (-2147483648) and every other port outside 1..65535 fail here.
@@ -168,8 +180,10 @@ int ConBase::Open(const std::string& typed, int port) {
             handle = ++HandleCounter;
     }
     if (known) {
+        why = SockConnectProblem::Failed; // Reopen tells no reason
         if (known->Reopen() != 0)
             return 0;
+        why = SockConnectProblem::None;
         WakeLink(handle); // the new socket joins the link thread's wait
         return handle;
     }
@@ -178,9 +192,10 @@ int ConBase::Open(const std::string& typed, int port) {
     try {
         dev = std::make_shared<Asp>(handle, *this);
     } catch (const std::bad_alloc&) {
+        why = SockConnectProblem::Failed;
         return 0;
     }
-    if (dev->Connect(address, port) != 0)
+    if (dev->Connect(address, port, &why) != 0)
         return 0;
     // CONNECTED is queued before the link thread can see the device, so a device that hangs up at
     // once has its CLOSED queued after it, never before (a receiver would take the device for open).
@@ -214,8 +229,14 @@ int ConBase::Close(int handle) {
     if (!closed)
         return -2;
     WakeLink(handle); // the closed socket leaves the link thread's wait
-    PushEvent(handle, KIND_CLOSED);
+    PushEvent(handle, KIND_CLOSED, CLOSED_BY_CALLER);
     return 0;
+}
+
+int ConBase::ClosedReason(int handle) {
+    std::lock_guard<std::mutex> hold(QueueLock);
+    const auto it = CloseReasons.find(handle);
+    return it == CloseReasons.end() ? -1 : it->second;
 }
 
 int ConBase::IsOpen(int handle) {
@@ -233,6 +254,10 @@ int ConBase::Remove(int handle) {
         if (dev->IsOpen())
             return -2;
         Devices.erase(handle);
+    }
+    {
+        std::lock_guard<std::mutex> hold(QueueLock);
+        CloseReasons.erase(handle);
     }
     // Destroyed here, or by the link thread when its current pass lets go of it.
     return 0;
@@ -391,7 +416,7 @@ void ConBase::LinkLoop(std::stop_token stop) {
     std::vector<SockPoller::Event> ready;
     std::vector<int> named;
     std::vector<SockHandle> writeSet;
-    const auto closed = [this](Asp& dev) { PushEvent(dev.Handle, KIND_CLOSED); };
+    const auto closed = [this](Asp& dev, int32_t why) { PushEvent(dev.Handle, KIND_CLOSED, why); };
     // Ticks are counted from the clock (or taken from AddTicks) when the wait ends, not by a
     // thread of their own: the link sleeps until a timer is due, a socket is ready or it is woken.
     Clock::time_point tickedUpTo = Clock::now(); // the clock's ticks are counted up to here
@@ -440,7 +465,7 @@ void ConBase::LinkLoop(std::stop_token stop) {
                 if (!added) {
                     // Unwatchable (no room in the system): the device cannot be served.
                     if (dev->CloseConnection(id))
-                        closed(*dev);
+                        closed(*dev, CLOSED_ON_ERROR);
                     a = attend.erase(a);
                     continue;
                 }
@@ -510,7 +535,7 @@ void ConBase::LinkLoop(std::stop_token stop) {
             for (auto& [handle, w] : watched) {
                 Asp& dev = *w.Dev;
                 if (dev.ApplyTicks(n) == -1) {
-                    closed(dev);
+                    closed(dev, CLOSED_SILENT);
                     attend.insert(handle); // leaves the poller next pass
                     continue;
                 }
@@ -532,17 +557,24 @@ void ConBase::LinkLoop(std::stop_token stop) {
             Asp& dev = *w->second.Dev;
             if (e.Readable) {
                 const int r = dev.Receive();
-                if ((r == 0 || (r < 0 && r != kWouldBlock)) && dev.CloseAfterFailure()) {
-                    closed(dev);
-                    attend.insert(w->first);
+                if (r == 0 || (r < 0 && r != kWouldBlock)) {
+                    // Asked before the close, whose reads set the error anew.
+                    const int32_t why = r == 0 || SockLastErrorWasReset() ? CLOSED_BY_PEER : CLOSED_ON_ERROR;
+                    if (dev.CloseAfterFailure()) {
+                        closed(dev, why);
+                        attend.insert(w->first);
+                    }
                 }
             }
             if (e.Writable && dev.IsOpen()) {
                 // A write the socket cannot take now is no error: the rest waits.
                 const int written = dev.Send();
-                if (written < 0 && dev.CloseAfterFailure()) {
-                    closed(dev);
-                    attend.insert(w->first);
+                if (written < 0) {
+                    const int32_t why = SockLastErrorWasReset() ? CLOSED_BY_PEER : CLOSED_ON_ERROR;
+                    if (dev.CloseAfterFailure()) {
+                        closed(dev, why);
+                        attend.insert(w->first);
+                    }
                 }
                 wrote |= written > 0;
             }

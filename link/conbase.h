@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "link/msg.h"
+#include "link/sockets.h"
 
 class Connection;
 class Device;
@@ -49,9 +50,15 @@ public:
     // Registry. Results: Open a handle or 0; Close 0, -1 unregistered, -2 not open;
     // IsOpen non-zero while open; Remove 0, -1 unregistered, -2 still open.
     int Open(const std::string& address, int port);
+    // The same, telling in *problem how the connection attempt went (None when connected, Pending when the
+    // device had not yet answered the connection request, else why there is no handle).
+    int Open(const std::string& address, int port, SockConnectProblem* problem);
     int Close(int handle);
     int IsOpen(int handle);
     int Remove(int handle);
+    // Why the device's connection last ended (CLOSED_*), recorded before its KIND_CLOSED record is queued
+    // and forgotten when the device is removed; -1 when it has not ended.
+    int ClosedReason(int handle);
 
     // Sends by handle (count before data): the bytes queued, -1 unregistered handle
     // (or refused by the device). The message leaves in the link thread's next pass.
@@ -110,8 +117,9 @@ private:
     void LinkLoop(std::stop_token stop);
     std::shared_ptr<Device> FindDevice(int handle); // caller holds Lock
     std::shared_ptr<Device> LookUp(int handle);     // takes Lock for the lookup only
-    // Queues a link event (KIND_CONNECTED, KIND_CLOSED) for the device.
-    void PushEvent(int handle, int kind);
+    // Queues a link event (KIND_CONNECTED, KIND_CLOSED) for the device; for KIND_CLOSED it first records
+    // why (CLOSED_*).
+    void PushEvent(int handle, int kind, int32_t reason = CLOSED_BY_CALLER);
     // PushMsg's two halves: the record into the queue (false when it was dropped), then the receiver.
     bool QueueRecord(const Msg& record);
     void NotifyReceiver(int handle);
@@ -136,6 +144,8 @@ private:
     // Records in Queue by handle (guarded by QueueLock): a session asking for its own records
     // does not walk the records of a thousand other devices.
     std::unordered_map<int, int> QueuedFor;
+    // Why each closed device's connection ended, until the device is removed (guarded by QueueLock).
+    std::unordered_map<int, int32_t> CloseReasons;
 
     std::recursive_mutex NotifyLock;
     Connection* pConnection = nullptr;

@@ -16,6 +16,14 @@ enum {
     KIND_CONNECTED = 6,
 };
 
+// Why the link closed a device (ConBase::ClosedReason).
+enum {
+    CLOSED_BY_CALLER = 0, // ConBase::Close
+    CLOSED_SILENT = 1,    // the device sent nothing for 1000 ticks
+    CLOSED_BY_PEER = 2,   // the device ended or reset the connection
+    CLOSED_ON_ERROR = 3,  // the connection failed otherwise (its request timed out, no route, ...)
+};
+
 // Element types (Msg::Type), bits 3..5 of the kind byte.
 enum {
     TYPE_NONE = 0,

@@ -20,11 +20,25 @@ uint32_t SockDottedIp(const std::string& text);
 // The IPv4 address (network byte order) of a dotted address or host name; nothing when it has none.
 std::optional<uint32_t> SockResolve(const std::string& address);
 
+// How a connection attempt went: why SockConnect gave no socket, or (Pending) that the connection was still
+// being set up when its wait ended.
+enum class SockConnectProblem {
+    None,        // connected
+    Pending,     // no answer to the connection request within 1000 ms yet; the socket is returned
+    BadAddress,  // no host text, or a port outside 1..65535
+    NotResolved, // the text is no host name, or the name has no IPv4 address
+    Refused,     // nobody accepts connections on that port
+    NoRoute,     // the host or its network cannot be reached
+    TimedOut,    // the connection request went unanswered
+    Failed,      // another failure (no socket, ...)
+};
+
 // Resolves address (IPv4), creates a non-blocking TCP socket with the no-delay option
 // and connects to port, waiting up to 1000 ms for the outcome: a refusal fails, a
 // connection still in progress after that counts as success.
-// Returns the socket, or kNoSock (unresolvable, no socket, refused at once).
-SockHandle SockConnect(const std::string& address, int port, int sendBufferSize);
+// Returns the socket, or kNoSock (unresolvable, no socket, refused at once); *problem tells why.
+SockHandle SockConnect(const std::string& address, int port, int sendBufferSize,
+                       SockConnectProblem* problem = nullptr);
 
 // Binds a non-blocking TCP socket to address (dotted or a host name):port (port 0 picks a free one) and, with
 // listen, listens. A bound socket that does not listen refuses every connection. receiveBuffer > 0 sets the

@@ -58,8 +58,36 @@ uint32_t SockDottedIp(const std::string& text) {
     return inet_addr(text.c_str());
 }
 
-SockHandle SockConnect(const std::string& address, int port, int sendBufferSize) {
-    if (!LooksLikeHost(address) || port < 1 || port > 65535)
+namespace {
+
+// What a failed connect's error number says.
+SockConnectProblem ConnectProblemOf(int error) {
+    switch (error) {
+    case ECONNREFUSED:
+        return SockConnectProblem::Refused;
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+    case ENETDOWN:
+    case EHOSTDOWN:
+        return SockConnectProblem::NoRoute;
+    case ETIMEDOUT:
+        return SockConnectProblem::TimedOut;
+    default:
+        return SockConnectProblem::Failed;
+    }
+}
+
+} // namespace
+
+SockHandle SockConnect(const std::string& address, int port, int sendBufferSize,
+                       SockConnectProblem* problem) {
+    SockConnectProblem ignored;
+    SockConnectProblem& why = problem != nullptr ? *problem : ignored;
+    why = SockConnectProblem::BadAddress;
+    if (address.empty() || port < 1 || port > 65535)
+        return kNoSock;
+    why = SockConnectProblem::NotResolved;
+    if (!LooksLikeHost(address))
         return kNoSock;
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -72,6 +100,7 @@ SockHandle SockConnect(const std::string& address, int port, int sendBufferSize)
     freeaddrinfo(found);
     to.sin_port = htons(static_cast<uint16_t>(port));
 
+    why = SockConnectProblem::Failed;
     const int sock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (sock < 0)
         return kNoSock;
@@ -79,9 +108,12 @@ SockHandle SockConnect(const std::string& address, int port, int sendBufferSize)
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (sendBufferSize > 0)
         setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &sendBufferSize, sizeof sendBufferSize);
-    if (connect(sock, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0)
+    if (connect(sock, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
+        why = SockConnectProblem::None;
         return sock;
+    }
     if (errno != EINPROGRESS) {
+        why = ConnectProblemOf(errno);
         close(sock);
         return kNoSock;
     }
@@ -92,13 +124,16 @@ SockHandle SockConnect(const std::string& address, int port, int sendBufferSize)
     do
         ready = poll(&p, 1, kConnectLimitMs);
     while (ready < 0 && errno == EINTR);
+    why = SockConnectProblem::Pending;
     if (ready > 0) {
         int error = 0;
         socklen_t size = sizeof error;
         if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
+            why = ConnectProblemOf(error);
             close(sock);
             return kNoSock;
         }
+        why = SockConnectProblem::None;
     }
     return sock;
 }

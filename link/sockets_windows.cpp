@@ -93,8 +93,39 @@ uint32_t SockDottedIp(const std::string& text) {
     return Started() ? inet_addr(text.c_str()) : 0xFFFFFFFF;
 }
 
-SockHandle SockConnect(const std::string& address, int port, int sendBufferSize) {
-    if (!Started() || !LooksLikeHost(address) || port < 1 || port > 65535)
+namespace {
+
+// What a failed connect's error number says.
+SockConnectProblem ConnectProblemOf(int error) {
+    switch (error) {
+    case WSAECONNREFUSED:
+        return SockConnectProblem::Refused;
+    case WSAENETUNREACH:
+    case WSAEHOSTUNREACH:
+    case WSAENETDOWN:
+    case WSAEHOSTDOWN:
+        return SockConnectProblem::NoRoute;
+    case WSAETIMEDOUT:
+        return SockConnectProblem::TimedOut;
+    default:
+        return SockConnectProblem::Failed;
+    }
+}
+
+} // namespace
+
+SockHandle SockConnect(const std::string& address, int port, int sendBufferSize,
+                       SockConnectProblem* problem) {
+    SockConnectProblem ignored;
+    SockConnectProblem& why = problem != nullptr ? *problem : ignored;
+    why = SockConnectProblem::Failed;
+    if (!Started())
+        return kNoSock;
+    why = SockConnectProblem::BadAddress;
+    if (address.empty() || port < 1 || port > 65535)
+        return kNoSock;
+    why = SockConnectProblem::NotResolved;
+    if (!LooksLikeHost(address))
         return kNoSock;
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -106,6 +137,7 @@ SockHandle SockConnect(const std::string& address, int port, int sendBufferSize)
     freeaddrinfo(found);
     to.sin_port = htons(static_cast<u_short>(port));
 
+    why = SockConnectProblem::Failed;
     const SOCKET sock = NewSocket();
     if (sock == INVALID_SOCKET)
         return kNoSock;
@@ -113,9 +145,13 @@ SockHandle SockConnect(const std::string& address, int port, int sendBufferSize)
     if (sendBufferSize > 0)
         setsockopt(sock, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&sendBufferSize),
                    sizeof sendBufferSize);
-    if (connect(sock, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0)
+    if (connect(sock, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
+        why = SockConnectProblem::None;
         return Handle(sock);
-    if (WSAGetLastError() != WSAEWOULDBLOCK) {
+    }
+    const int started = WSAGetLastError();
+    if (started != WSAEWOULDBLOCK) {
+        why = ConnectProblemOf(started);
         closesocket(sock);
         return kNoSock;
     }
@@ -128,15 +164,17 @@ SockHandle SockConnect(const std::string& address, int port, int sendBufferSize)
     FD_SET(sock, &failed);
     timeval limit{kConnectLimitMs / 1000, (kConnectLimitMs % 1000) * 1000};
     const int ready = select(0, nullptr, &writable, &failed, &limit);
+    why = SockConnectProblem::Pending;
     if (ready > 0) {
         int error = 0;
         int size = sizeof error;
-        if (FD_ISSET(sock, &failed) ||
-            getsockopt(sock, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0 ||
-            error != 0) {
+        if (getsockopt(sock, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0 ||
+            error != 0 || FD_ISSET(sock, &failed)) {
+            why = ConnectProblemOf(error);
             closesocket(sock);
             return kNoSock;
         }
+        why = SockConnectProblem::None;
     }
     return Handle(sock);
 }

@@ -2,10 +2,14 @@
 // zero byte, and read the flat list of elements inside the root "Configuration".
 #include "update/fwconfig.h"
 
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -176,4 +180,31 @@ int FwConfig::Parse(std::string_view text) {
         }
         Valid = 0;
     }
+}
+
+std::string ConfigProblem(const std::string& path) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (!std::filesystem::exists(status))
+        return "the file does not exist";
+    if (std::filesystem::is_directory(status))
+        return "it is a folder, not a file";
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        const int error = errno;
+        return std::string("the file cannot be read: ") + std::strerror(error);
+    }
+    const std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (data.empty())
+        return "the file is empty";
+    if (data.size() % 16 != 0)
+        return "its length, " + std::to_string(data.size()) + " bytes, is not a multiple of 16: truncated";
+    FwConfig config;
+    if (config.LoadBytes(data.data(), data.size()) == 0)
+        return "the file changed while it was read";
+    if (const auto& error = config.LastError()) {
+        return "the document is refused at line " + std::to_string(error->Line) + ", column " +
+               std::to_string(error->Column) + ": " + std::string(error->Reason);
+    }
+    return "no valid configuration document: not enciphered, another key, or not marked valid";
 }

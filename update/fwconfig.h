@@ -18,6 +18,10 @@ constexpr int32_t kNullInt = INT32_MIN;
 // decimal digits accumulated modulo 2^32 up to the first non-digit; kNullInt without a digit.
 int32_t ParseConfigNumber(std::string_view text);
 
+// Why the configuration file at path cannot be used, in a few words (the file does not exist, it is
+// truncated, the document is refused at line L, ...): the text after "Error on reading config file: path".
+std::string ConfigProblem(const std::string& path);
+
 class FwConfig {
 public:
     int32_t DSPVersion = 0;

@@ -94,6 +94,12 @@ void UpdateSession::NoteUpdateRecord(const Msg& record) {
         LinkLostSeen = true;
         return;
     }
+    if (record.Kind == KIND_WOK) {
+        const int64_t page = PageIndexOf(record.Obj, record.Par);
+        if (page >= 0 && page < PagesSent.load())
+            ++PagesAcknowledged;
+        return;
+    }
     if (record.Kind != KIND_ERROR)
         return;
     // Only the replies that tell this update failed: a page sent so far, the erase, the end of the image.
@@ -165,6 +171,7 @@ int UpdateSession::ProgramFlash(const uint8_t* data, int32_t length, const std::
     MsgCallback(0);
     UpdateDevice = CurrentDevice.load();
     PagesSent = 0;
+    PagesAcknowledged = 0;
     EraseSent = false;
     EndSent = false;
     LinkLostSeen = false;

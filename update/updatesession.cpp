@@ -61,7 +61,12 @@ UpdateSession::UpdateSession(ConBase& con, UpdateView& view)
 UpdateSession::~UpdateSession() = default;
 
 int UpdateSession::OpenDevice(const std::string& address, int port) {
-    const int handle = Con.Open(address, port);
+    return OpenDevice(address, port, nullptr);
+}
+
+int UpdateSession::OpenDevice(const std::string& address, int port, SockConnectProblem* problem) {
+    const int handle = Con.Open(address, port, problem);
+    ClosedReason = -1;
     CurrentDevice = handle;
     OwnHandle = handle;
     KennungReported = false;
@@ -120,7 +125,7 @@ void UpdateSession::Dispatch() {
     switch (m.Kind) {
     case KIND_CLOSED:
         NoteUpdateRecord(m);
-        OnClosed(m.Handle);
+        OnClosed(m.Handle, Con.ClosedReason(m.Handle)); // asked before OnClosed removes the device
         break;
     case KIND_CONNECTED:
         LogLine("Q7Config::MsgCallback: CONNECTED");
@@ -130,6 +135,7 @@ void UpdateSession::Dispatch() {
         break;
     case KIND_WOK:
         LogLine("Q7Config::MsgCallback: WOK " + ObjText(m));
+        NoteUpdateRecord(m);
         break;
     case KIND_ERROR:
         LogLine("Q7Config::MsgCallback: Error " + ObjText(m));
@@ -161,7 +167,7 @@ void UpdateSession::Dispatch() {
     }
 }
 
-void UpdateSession::OnClosed(int handle) {
+void UpdateSession::OnClosed(int handle, int32_t reason) {
     // Acts on the device the record names: a CLOSED of an earlier device must neither wait for ever on the
     // current one nor take the current one offline.
     if (WaitClosed(Con, handle))
@@ -170,6 +176,7 @@ void UpdateSession::OnClosed(int handle) {
         LogLine("Q7Config::MsgCallback: CLOSED device " + std::to_string(handle) + " still open, kept");
     const int current = CurrentDevice;
     if (current == handle || current == 0) {
+        ClosedReason = reason;
         CurrentDevice = 0;
         Online = 0;
         KennungReported = false;

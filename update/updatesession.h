@@ -18,6 +18,7 @@ class ConBase;
 class UpdateView;
 class UpdateClock;
 class FwConfig;
+enum class SockConnectProblem;
 struct _FWUpdate;
 enum class UpdateOutcome : int;
 
@@ -38,6 +39,8 @@ public:
 
     // Opens the device and makes it the current one: the handle, or 0 when no connection was made.
     int OpenDevice(const std::string& address, int port);
+    // The same, telling in *problem how the connection attempt went (ConBase::Open).
+    int OpenDevice(const std::string& address, int port, SockConnectProblem* problem);
     // Closes the current device and waits until the link reports it closed. CurrentDevice stays set until
     // the CLOSED event reaches MsgCallback.
     void CloseDevice();
@@ -67,6 +70,9 @@ public:
     // device is opened, at CONNECTED and at CLOSED; the values below keep what was last reported.
     std::atomic<bool> KennungReported{false};
     std::atomic<bool> SerialReported{false};
+    // Why the link closed the current device (a CLOSED_* reason), set when its CLOSED record is dispatched;
+    // -1 while it has not been closed since it was opened.
+    std::atomic<int> ClosedReason{-1};
 
     // The last reported identification values (zero and empty before the first reply).
     int32_t Kennung = 0;
@@ -108,8 +114,11 @@ public:
     void UpdateWorker(_FWUpdate job);
     // Everything after the operator chose cfgFile: Load, the rules, the image path, RunFirmwareUpdate.
     UpdateOutcome StartUpdateWith(FwConfig& config, const std::string& cfgFile);
-    // MsgCallback reports every CLOSED and error record here; a running update decides by them.
+    // MsgCallback reports every CLOSED, WOK and error record here; a running update decides by them.
     void NoteUpdateRecord(const Msg& record);
+    // The pages of the last update handed to the link, and those of them the device acknowledged (WOK).
+    int64_t UpdatePagesSent() const { return PagesSent.load(); }
+    int64_t UpdatePagesAcknowledged() const { return PagesAcknowledged.load(); }
     // Ends a running sequence early; its result is then ERROR.
     void RequestUpdateStop();
     // Paces the sequence by this clock instead of sleeping for real (nullptr: real sleeps).
@@ -139,6 +148,7 @@ private:
     std::atomic<bool> UpdateActive{false};
     std::atomic<int> UpdateDevice{0};
     std::atomic<int64_t> PagesSent{0};
+    std::atomic<int64_t> PagesAcknowledged{0};
     std::atomic<bool> EraseSent{false};
     std::atomic<bool> EndSent{false};
     std::atomic<bool> LinkLostSeen{false};
@@ -151,7 +161,7 @@ protected:
 
 private:
     void Dispatch();
-    void OnClosed(int handle);
+    void OnClosed(int handle, int32_t reason);
     void OnValues();
     // The first n 32-bit values of the record just taken, or false (with a log line) when it carries fewer.
     bool TakeValues(int32_t* values, int n);

@@ -2,6 +2,8 @@
 // the wait loop that shows progress until the worker has set UpdateResult.
 #include "update/updatestart.h"
 
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -20,31 +22,56 @@ constexpr int kTimedMessage = 2000;
 constexpr auto kProgressStep = std::chrono::milliseconds(200);
 constexpr int kProgressTotal = 10;
 
-enum class ImageRead { Ok, NotFound, TooLarge };
+} // namespace
 
-// Reads the whole image; a folder, a missing or an empty file gives NotFound. A file beyond the page
-// addressing is refused before it is read.
-ImageRead ReadImage(const std::string& path, std::vector<uint8_t>& bytes) {
+ImageRead ReadImage(const std::string& path, std::vector<uint8_t>& bytes, std::string* reason) {
+    std::string ignored;
+    std::string& why = reason != nullptr ? *reason : ignored;
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec))
+    const auto status = std::filesystem::status(path, ec);
+    if (!std::filesystem::exists(status)) {
+        // A folder on the way that may not be searched hides the file: it is there, it cannot be read.
+        if (status.type() == std::filesystem::file_type::none && ec) {
+            why = ec.message();
+            return ImageRead::Unreadable;
+        }
+        why = "the file does not exist";
         return ImageRead::NotFound;
+    }
+    if (std::filesystem::is_directory(status)) {
+        why = "it is a folder, not a file";
+        return ImageRead::Unreadable;
+    }
+    if (!std::filesystem::is_regular_file(status)) {
+        why = "it is not a regular file";
+        return ImageRead::Unreadable;
+    }
     const std::uintmax_t size = std::filesystem::file_size(path, ec);
     if (!ec && size > static_cast<std::uintmax_t>(kMaxImageBytes))
         return ImageRead::TooLarge;
     try {
         std::ifstream in(path, std::ios::binary);
-        if (!in)
-            return ImageRead::NotFound;
+        if (!in) {
+            why = std::strerror(errno);
+            return ImageRead::Unreadable;
+        }
         bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    } catch (const std::exception&) {
-        return ImageRead::NotFound;
+        if (in.bad()) {
+            why = "a read error";
+            return ImageRead::Unreadable;
+        }
+    } catch (const std::exception& e) {
+        why = e.what();
+        return ImageRead::Unreadable;
     }
     if (bytes.size() > static_cast<size_t>(kMaxImageBytes))
         return ImageRead::TooLarge;
-    return bytes.empty() ? ImageRead::NotFound : ImageRead::Ok;
+    if (bytes.empty()) {
+        why = "the file is empty";
+        return ImageRead::Unreadable;
+    }
+    return ImageRead::Ok;
 }
-
-} // namespace
 
 std::string ImagePathFor(const std::string& cfgFile, const std::string& filename) {
     const size_t sep = filename.find_last_of("\\/");
@@ -83,6 +110,7 @@ UpdateOutcome UpdateSession::RunFirmwareUpdate(const std::string& path, int32_t 
     std::vector<uint8_t> image;
     switch (ReadImage(path, image)) {
     case ImageRead::NotFound:
+    case ImageRead::Unreadable:
         View.InfoBox("binary - File not found");
         return UpdateOutcome::ImageNotFound;
     case ImageRead::TooLarge:

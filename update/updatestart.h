@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "update/updatesession.h"
 
@@ -23,6 +24,14 @@ enum class UpdateOutcome : int {
     WorkerFailed,  // the worker thread could not be started ("Firmwareupdate ERROR")
     Checked,       // a dry run (CheckOnly): every check passed, nothing was sent
 };
+
+// How reading an image went. The window says "binary - File not found" for both NotFound and Unreadable.
+enum class ImageRead { Ok, NotFound, Unreadable, TooLarge };
+
+// Reads the whole image at path into bytes. A file beyond the page addressing is refused before it is read.
+// For NotFound and Unreadable (a folder, an empty file, no permission, a read error), *reason tells why in
+// a few words when given.
+ImageRead ReadImage(const std::string& path, std::vector<uint8_t>& bytes, std::string* reason = nullptr);
 
 // The update job handed to the worker by value.
 struct _FWUpdate {

@@ -133,7 +133,8 @@ TEST(Mkfwcfg, RejectsBadInputWithAnError) {
                                                {"--out", Temp("x.cfg"), "--image", "/nonexistent/image.bin"},
                                                {"--checksum", "1"},
                                                {"--out", Temp("x.cfg"), "--omit", "Nothing"},
-                                               {"--frobnicate", "1"}}) {
+                                               {"--frobnicate", "1"},
+                                               {"--seed", "--out"}}) {
         SimProcess p;
         ASSERT_TRUE(p.Start(MKFWCFG_PATH, args));
         const auto rc = p.WaitExit();

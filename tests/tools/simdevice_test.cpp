@@ -381,8 +381,8 @@ INSTANTIATE_TEST_SUITE_P(
                     ArgsCase{{"--fw-version", "2.9"}, true}, ArgsCase{{"--version=2.9"}, true},
                     ArgsCase{{"--fw-version=1.65536"}, false}, ArgsCase{{"--fw-version"}, false},
                     ArgsCase{{"--count", "3", "--faulty", "0,2"}, true}, ArgsCase{{"--count", "0"}, false},
-                    ArgsCase{{"--count", "3", "--faulty", "3"}, false},
-                    ArgsCase{{"--faulty", "1,x"}, false}));
+                    ArgsCase{{"--count", "3", "--faulty", "3"}, false}, ArgsCase{{"--faulty", "1,x"}, false},
+                    ArgsCase{{"--port", "--once"}, false}, ArgsCase{{"--once", "stray"}, false}));
 
 TEST(SimCommandLine, BareVersionAsksForTheProgramVersionAndWithAValueSetsTheDevices) {
     for (const auto& [args, program] : {std::pair<std::vector<std::string>, bool>{{"--version"}, true},

@@ -61,6 +61,7 @@ public:
             pid_ = -1;
             return false;
         }
+        started_ = pid_;
         return true;
     }
 
@@ -122,6 +123,9 @@ public:
         return exitCode_;
     }
 
+    // The process id while it runs (and after it has been waited for, the one it had).
+    pid_t Pid() const { return started_; }
+
     void Signal(int sig) {
         if (pid_ > 0) {
             kill(pid_, sig);
@@ -170,6 +174,7 @@ private:
     }
 
     pid_t pid_ = -1;
+    pid_t started_ = -1;
     int outFd_ = -1;
     int errFd_ = -1;
     std::string outBuf_, errBuf_, errText_;

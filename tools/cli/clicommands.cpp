@@ -25,6 +25,7 @@
 #include "tools/cli/clidevice.h"
 #include "tools/cli/clioptions.h"
 #include "tools/cli/clioutput.h"
+#include "tools/cli/cliscan.h"
 #include "tools/cli/jsonline.h"
 #include "tools/cli/linkwaiter.h"
 #include "update/firmwareimage.h"
@@ -96,29 +97,40 @@ int RunInspect(const CliOptions& o) {
                           std::ifstream(path, std::ios::binary).good();
     FwConfig c;
     const bool valid = readable && c.Load(path) == 0;
-    const int code = valid ? kExitOk : kExitBadConfig;
 
-    // The image the configuration names, looked for in the configuration file's folder.
+    // The image the configuration names, looked for in the configuration file's folder and read as
+    // update reads it. A configuration that is not valid names no image to judge.
     const std::string image = ImagePathFor(path, c.Filename);
-    bool imageFound = false;
-    int64_t imageBytes = 0;
-    int32_t imageChecksum = 0;
-    if (readable && std::filesystem::is_regular_file(image, ec)) {
-        const auto size = std::filesystem::file_size(image, ec);
-        if (!ec && size > 0 && size <= static_cast<std::uintmax_t>(kMaxImageBytes)) {
-            std::ifstream in(image, std::ios::binary);
-            const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in),
-                                             std::istreambuf_iterator<char>()};
-            imageFound = !bytes.empty();
-            imageBytes = static_cast<int64_t>(bytes.size());
-            imageChecksum = ImageChecksum(bytes.data(), bytes.size());
-        } else if (!ec && size > 0) {
-            imageFound = true;
-            imageBytes = static_cast<int64_t>(size);
-        }
+    std::vector<uint8_t> bytes;
+    std::string imageProblem;
+    const ImageRead read = valid ? ReadImage(image, bytes, &imageProblem) : ImageRead::NotFound;
+    const bool tooLarge = valid && read == ImageRead::TooLarge;
+    const bool imageFound = valid && (read == ImageRead::Ok || tooLarge);
+    int64_t imageBytes = static_cast<int64_t>(bytes.size());
+    if (tooLarge)
+        imageBytes = static_cast<int64_t>(std::filesystem::file_size(image, ec));
+    const int32_t imageChecksum = ImageChecksum(bytes.data(), bytes.size());
+    const bool matches = read == ImageRead::Ok && imageChecksum == c.Checksum;
+
+    // The code update would end with for this configuration and image.
+    int code = kExitOk;
+    std::string reason;
+    if (!valid) {
+        code = kExitBadConfig;
+        reason = "Error on reading config file: " + path + " (" + ConfigProblem(path) + ")";
+    } else if (read == ImageRead::NotFound) {
+        code = kExitImageNotFound;
+        reason = "image not found: " + image;
+    } else if (read == ImageRead::Unreadable) {
+        code = kExitImageNotFound;
+        reason = "image cannot be read: " + image + " (" + imageProblem + ")";
+    } else if (tooLarge) {
+        code = kExitInvalidImage;
+        reason = "image too large: " + image + " has more than " + std::to_string(kMaxPages) + " pages";
+    } else if (!matches) {
+        code = kExitInvalidImage;
+        reason = "invalid binary: the checksum of " + image + " differs from the configuration's";
     }
-    const bool tooLarge = imageBytes > kMaxImageBytes;
-    const bool matches = imageFound && !tooLarge && imageChecksum == c.Checksum;
 
     const std::pair<const char*, int32_t> numbers[] = {
         {"DSPVersion", c.DSPVersion},
@@ -140,6 +152,8 @@ int RunInspect(const CliOptions& o) {
     if (out.Json()) {
         JsonLine j("config");
         j.Text("file", path).Bool("readable", readable).Bool("valid", valid).Int("code", code);
+        if (code != kExitOk)
+            j.Text("reason", reason);
         if (readable) {
             nlohmann::ordered_json fields{{"Filename", c.Filename}};
             for (const auto& [name, value] : numbers)
@@ -158,7 +172,7 @@ int RunInspect(const CliOptions& o) {
         return code;
     }
     if (!readable) {
-        out.Line(path + ": Error on reading config file (the file is missing, unreadable or empty)");
+        out.Line(reason);
         return code;
     }
     out.Line(path +
@@ -179,14 +193,20 @@ int RunInspect(const CliOptions& o) {
         out.Line(line);
     }
     std::string img = "  image:            " + image;
-    if (!imageFound)
+    if (!valid)
+        img += ": not checked, the configuration is not valid";
+    else if (read == ImageRead::NotFound)
         img += ": not found";
+    else if (read == ImageRead::Unreadable)
+        img += ": cannot be read (" + imageProblem + ")";
     else if (tooLarge)
         img += ": " + std::to_string(imageBytes) + " bytes, more than the page addressing reaches";
     else
         img += ": " + std::to_string(imageBytes) + " bytes, " + std::to_string(PageCount(imageBytes)) +
                " pages, " + (matches ? "checksum matches" : "checksum differs (invalid binary)");
     out.Line(img);
+    if (code != kExitOk)
+        out.Line(reason);
     return code;
 }
 
@@ -206,6 +226,12 @@ int RunDevices(const CliOptions& o) {
     settings.Admin = o.Admin;
     settings.DryRun = o.DryRun;
     settings.ProgressEvery = o.ProgressEvery;
+    // The log is opened before any device, so that every message can name it; a default log that
+    // another run holds gives way to one of this run's own (said on standard error).
+    if (!o.LogFile.empty())
+        TheLog().SetPath(PathFromUtf8(o.LogFile));
+    TheLog().Begin();
+    settings.LogPath = PathToUtf8(TheLog().Path());
     const bool update = o.Command == CliCommand::Update;
     const auto started = std::chrono::steady_clock::now();
 
@@ -330,7 +356,7 @@ int RunCli(const std::vector<std::string>& args) {
     try {
         switch (parsed.Options.Command) {
         case CliCommand::Help:
-            std::fputs(HelpText().c_str(), stdout);
+            std::fputs((parsed.Help.empty() ? HelpText() : parsed.Help).c_str(), stdout);
             return kExitOk;
         case CliCommand::Version:
             std::printf("fwupdate-cli %s\n", kFwUpdateVersion);
@@ -340,6 +366,8 @@ int RunCli(const std::vector<std::string>& args) {
         case CliCommand::Info:
         case CliCommand::Update:
             return RunDevices(parsed.Options);
+        case CliCommand::Scan:
+            return RunScan(parsed.Options);
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "fwupdate-cli: %s\n", e.what());

@@ -11,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "link/asp.h"
 #include "link/conbase.h"
 #include "tools/cli/clioutput.h"
 #include "tools/cli/jsonline.h"
@@ -87,6 +88,28 @@ std::string DateText(uint32_t value) {
     char text[16];
     std::snprintf(text, sizeof text, "%04u-%02u-%02u", value & 0xFFFF, (value >> 16) & 0xFF, value >> 24);
     return text;
+}
+
+// Why a connection could not be made, after "cannot connect to H:P: ".
+std::string ConnectProblemText(SockConnectProblem problem, const std::string& host) {
+    switch (problem) {
+    case SockConnectProblem::None:
+    case SockConnectProblem::Pending:
+        break;
+    case SockConnectProblem::BadAddress:
+        return "no host or port";
+    case SockConnectProblem::NotResolved:
+        return "the name \"" + host + "\" is not resolved to an IPv4 address";
+    case SockConnectProblem::Refused:
+        return "refused (nothing accepts connections on that port)";
+    case SockConnectProblem::NoRoute:
+        return "no route to the host";
+    case SockConnectProblem::TimedOut:
+        return "timed out (no answer to the connection request)";
+    case SockConnectProblem::Failed:
+        break;
+    }
+    return "the connection failed";
 }
 
 } // namespace
@@ -264,9 +287,10 @@ void CliDevice::ReportProgress(bool force) {
 
 bool CliDevice::Connect() {
     Out.Live(Slot, CliOutput::LiveState::Active, "");
-    const int handle = OpenDevice(Device.Host, Device.Port);
+    SockConnectProblem problem = SockConnectProblem::Failed;
+    const int handle = OpenDevice(Device.Host, Device.Port, &problem);
     if (handle == 0) {
-        Note = "cannot connect to " + Device.Label;
+        Note = "cannot connect to " + Device.Label + ": " + ConnectProblemText(problem, Device.Host);
         return false;
     }
     Out.Event(JsonLine("connected").Text("device", Device.Label).Str());
@@ -290,11 +314,34 @@ bool CliDevice::Connect() {
     }
     if (Online.load() != 0)
         return true;
-    if (CurrentDevice.load() == 0)
-        Note = "the link to " + Device.Label + " closed before the device answered";
-    else
+    if (CurrentDevice.load() != 0) {
         Note = "no answer from " + Device.Label + " within " +
                SecondsText(std::chrono::duration<double>(Settings.Timeout).count());
+        if (problem == SockConnectProblem::Pending && Con.IsOpen(handle) != 0)
+            Note += " (it has not accepted the connection either)";
+        return false;
+    }
+    switch (ClosedReason.load()) {
+    case CLOSED_SILENT: {
+        // The link closes a device silent for 1000 of its ticks.
+        const auto silence =
+            std::chrono::round<std::chrono::seconds>(Con.Options().TickPeriod * kRxTimeoutTicks);
+        Note = Device.Label + " sent nothing for " + std::to_string(silence.count()) +
+               " s; the link closes a silent device";
+    } break;
+    case CLOSED_BY_PEER:
+        Note = ReportedMask.load() == 0 ? Device.Label + " closed the connection at once, before any answer"
+                                        : Device.Label + " closed the connection before it answered";
+        break;
+    case CLOSED_ON_ERROR:
+        Note = problem == SockConnectProblem::Pending
+                   ? "cannot connect to " + Device.Label + ": the connection request timed out or failed"
+                   : "the link to " + Device.Label + " failed before the device answered";
+        break;
+    default:
+        Note = "the link to " + Device.Label + " closed before the device answered";
+        break;
+    }
     return false;
 }
 
@@ -428,38 +475,6 @@ void CliDevice::ReportPlan(const FwConfig& config) {
     Say(block);
 }
 
-namespace {
-
-// Why the configuration at path cannot be used, for the text after "Error on reading config file: path".
-std::string ConfigProblem(const std::string& path) {
-    std::error_code ec;
-    const auto status = std::filesystem::status(path, ec);
-    if (!std::filesystem::exists(status))
-        return "the file does not exist";
-    if (std::filesystem::is_directory(status))
-        return "it is a folder, not a file";
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        const int error = errno;
-        return std::string("the file cannot be read: ") + std::strerror(error);
-    }
-    const std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (data.empty())
-        return "the file is empty";
-    if (data.size() % 16 != 0)
-        return "its length, " + std::to_string(data.size()) + " bytes, is not a multiple of 16: truncated";
-    FwConfig config;
-    if (config.LoadBytes(data.data(), data.size()) == 0)
-        return "the file changed while it was read";
-    if (const auto& error = config.LastError()) {
-        return "the document is refused at line " + std::to_string(error->Line) + ", column " +
-               std::to_string(error->Column) + ": " + std::string(error->Reason);
-    }
-    return "no valid configuration document: not enciphered, another key, or not marked valid";
-}
-
-} // namespace
-
 int CliDevice::RunUpdate() {
     FwConfig config;
     // A file that cannot be read is reported before any device is touched.
@@ -494,6 +509,10 @@ int CliDevice::RunUpdate() {
         pages = PagesTotal;
     }
     const std::string pagesText = std::to_string(written) + " of " + std::to_string(pages) + " pages";
+    // The device acknowledges each page it takes (WOK); the count says how far it got for certain.
+    const std::string sentText =
+        pagesText + " sent, " + std::to_string(UpdatePagesAcknowledged()) + " acknowledged by the device";
+    const std::string logText = Settings.LogPath.empty() ? "see the log" : "see the log " + Settings.LogPath;
     switch (outcome) {
     case UpdateOutcome::Ok:
         return Finish(kExitOk, "ok", "updated, " + pagesText + " written");
@@ -504,14 +523,13 @@ int CliDevice::RunUpdate() {
     case UpdateOutcome::WorkerFailed:
         if (Interrupted.load())
             return Finish(InterruptedCode.load(), "interrupted",
-                          "interrupted after " + pagesText +
-                              ": the device's flash is incomplete; update it again");
+                          "interrupted: " + sentText + ": the device's flash is incomplete; update it again");
         if (outcome == UpdateOutcome::WorkerFailed)
             return Finish(kExitUpdateFailed, "failed",
                           "update failed: the update worker could not be started");
         return Finish(kExitUpdateFailed, "failed",
-                      "update failed after " + pagesText +
-                          (linkGone ? ": link lost" : ": the device reported an error (see the log)"));
+                      "update failed: " + sentText +
+                          (linkGone ? ": link lost" : ": the device reported an error (" + logText + ")"));
     case UpdateOutcome::BadConfig:
         return Finish(kExitBadConfig, "bad-config",
                       "Error on reading config file: " + Device.Config + " (" + ConfigProblem(Device.Config) +
@@ -527,8 +545,16 @@ int CliDevice::RunUpdate() {
         return Finish(kExitSerialRule, "serial-rule",
                       "refused by the serial rule: the configuration is bound to serial " +
                           std::to_string(config.Seriennummer) + ", the device " + reportedSerial);
-    case UpdateOutcome::ImageNotFound:
-        return Finish(kExitImageNotFound, "image-not-found", "image not found: " + ImagePath);
+    case UpdateOutcome::ImageNotFound: {
+        std::vector<uint8_t> bytes;
+        std::string why;
+        if (ReadImage(ImagePath, bytes, &why) == ImageRead::NotFound)
+            return Finish(kExitImageNotFound, "image-not-found", "image not found: " + ImagePath);
+        if (why.empty())
+            why = "it could not be read when the update started";
+        return Finish(kExitImageNotFound, "image-not-found",
+                      "image cannot be read: " + ImagePath + " (" + why + ")");
+    }
     case UpdateOutcome::InvalidImage:
         return Finish(kExitInvalidImage, "invalid-binary",
                       "invalid binary: the checksum of " + ImagePath + " differs from the configuration's");

@@ -22,6 +22,7 @@ struct RunSettings {
     bool Admin = false;
     bool DryRun = false;
     int ProgressEvery = 16;
+    std::string LogPath; // the diagnostic log of this run, named where a message sends the reader there
 };
 
 class CliDevice : public UpdateView, public UpdateSession {

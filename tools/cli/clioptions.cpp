@@ -1,9 +1,12 @@
-// Parsing of fwupdate-cli's command line and its help text.
+// Parsing of fwupdate-cli's command line (through CLI11) and its help text.
 #include "tools/cli/clioptions.h"
 
 #include "link/sockets.h"
 
+#include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -13,7 +16,9 @@ namespace {
 
 constexpr int kDefaultPort = 2000;
 constexpr double kMaxTimeoutSeconds = 3600;
-constexpr int kMaxProgressEvery = 1000000;
+constexpr long kMaxProgressEvery = 1000000;
+constexpr long kMaxRetries = 100;
+constexpr long kMaxJobs = 1000000;
 
 bool ParseInt(const std::string& text, long minimum, long maximum, long& value) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 9)
@@ -45,248 +50,155 @@ std::string AddressKey(const std::string& host) {
     return "name:" + host;
 }
 
-} // namespace
-
-bool ParseDeviceTarget(const std::string& text, bool allowConfig, DeviceTarget& target, std::string& error) {
-    target = DeviceTarget{};
-    std::string address = text;
-    const size_t eq = text.find('=');
-    if (eq != std::string::npos) {
-        if (!allowConfig) {
-            error = "--device " + text + ": a configuration per device (=FILE.cfg) belongs to update";
-            return false;
-        }
-        address = text.substr(0, eq);
-        target.Config = text.substr(eq + 1);
-        if (target.Config.empty()) {
-            error = "--device " + text + ": no configuration file after '='";
-            return false;
-        }
-    }
-    const size_t colon = address.rfind(':');
-    target.Host = address.substr(0, colon);
-    target.Port = kDefaultPort;
-    if (colon != std::string::npos) {
-        long port = 0;
-        if (!ParseInt(address.substr(colon + 1), 1, 65535, port)) {
-            error = "--device " + text + ": the port must be a number from 1 to 65535";
-            return false;
-        }
-        target.Port = static_cast<int>(port);
-    }
-    if (target.Host.empty()) {
-        error = "--device " + text + ": no host";
-        return false;
-    }
-    target.Label = target.Host + ":" + std::to_string(target.Port);
-    return true;
+bool EndsWithNoCase(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           std::equal(end.begin(), end.end(), text.end() - static_cast<std::ptrdiff_t>(end.size()),
+                      [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
 }
 
-ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
-    ParsedCommandLine parsed;
-    CliOptions& o = parsed.Options;
-    std::string& error = parsed.Error;
-    if (args.empty()) {
-        error = "no command given";
-        return parsed;
-    }
-    const std::string& command = args[0];
-    if (command == "help" || command == "--help" || command == "-h") {
-        o.Command = CliCommand::Help;
-        return parsed;
-    }
-    if (command == "--version") {
-        o.Command = CliCommand::Version;
-        return parsed;
-    }
-    if (command == "info")
-        o.Command = CliCommand::Info;
-    else if (command == "inspect")
-        o.Command = CliCommand::Inspect;
-    else if (command == "update")
-        o.Command = CliCommand::Update;
-    else {
-        error = "unknown command '" + command + "'";
-        return parsed;
-    }
+// What CLI11 collects: every value as text, so that each is checked (and refused) in the tool's words.
+struct RawArgs {
+    std::vector<std::string> Devices, Configs, Timeouts, ProgressEvery, Logs, Retries, Reports, Jobs,
+        DevicesFrom, Ports, WriteLists, Positionals;
+    bool Admin = false, DryRun = false, Json = false, Version = false;
+};
 
-    const bool update = o.Command == CliCommand::Update;
-    const bool devices = o.Command != CliCommand::Inspect;
-    std::vector<std::string> files;
-    bool timeoutGiven = false, everyGiven = false;
-    for (size_t i = 1; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::string value;
-        bool hasValue = false;
-        if (name.rfind("--", 0) == 0) {
-            const size_t eq = name.find('=');
-            if (eq != std::string::npos) {
-                value = name.substr(eq + 1);
-                name = name.substr(0, eq);
-                hasValue = true;
-            }
-        } else if (name.rfind("-", 0) != 0 || name == "-") {
-            files.push_back(name);
-            continue;
-        }
-        auto takeValue = [&]() -> bool {
-            if (hasValue)
-                return true;
-            if (i + 1 >= args.size()) {
-                error = name + " needs a value";
-                return false;
-            }
-            value = args[++i];
-            return true;
-        };
-        auto flag = [&](bool& target) -> bool {
-            if (hasValue) {
-                error = name + " takes no value";
-                return false;
-            }
-            target = true;
-            return true;
-        };
+struct CommandInfo {
+    const char* Name;
+    CliCommand Command;
+    const char* Description;
+};
 
-        if (name == "--help" || name == "-h" || name == "--version") {
-            o.Command = name == "--version" ? CliCommand::Version : CliCommand::Help;
-            error.clear();
-            return parsed;
-        } else if (name == "--device" && devices) {
-            if (!takeValue())
-                return parsed;
-            DeviceTarget target;
-            if (!ParseDeviceTarget(value, update, target, error))
-                return parsed;
-            o.Devices.push_back(target);
-        } else if (name == "--config" && update) {
-            if (!takeValue())
-                return parsed;
-            if (value.empty()) {
-                error = "--config needs a file";
-                return parsed;
-            }
-            if (!o.Config.empty()) {
-                error = "--config given twice (use --device HOST=FILE.cfg for a configuration per device)";
-                return parsed;
-            }
-            o.Config = value;
-        } else if ((name == "--admin" || name == "-admin") && update) { // -admin: as the window takes it
-            if (!flag(o.Admin))
-                return parsed;
-        } else if (name == "--dry-run" && update) {
-            if (!flag(o.DryRun))
-                return parsed;
-        } else if (name == "--json") {
-            if (!flag(o.Json))
-                return parsed;
-        } else if (name == "--timeout" && devices) {
-            if (!takeValue())
-                return parsed;
-            if (timeoutGiven || !ParseSeconds(value, o.Timeout)) {
-                error = "--timeout needs one number of seconds, more than 0 and at most 3600";
-                return parsed;
-            }
-            timeoutGiven = true;
-        } else if (name == "--progress-every" && update) {
-            if (!takeValue())
-                return parsed;
-            long every = 0;
-            if (everyGiven || !ParseInt(value, 1, kMaxProgressEvery, every)) {
-                error = "--progress-every needs one number of pages, at least 1";
-                return parsed;
-            }
-            o.ProgressEvery = static_cast<int>(every);
-            everyGiven = true;
-        } else {
-            error = "unknown option '" + name + "' for " + command;
-            return parsed;
-        }
-    }
+const CommandInfo kCommands[] = {
+    {"info", CliCommand::Info,
+     "Connect, ask each device who it is (nine reads) and print the answers: OEM id with its list\n"
+     "text, version (HWV=), serial number, mode and the four texts."},
+    {"inspect", CliCommand::Inspect,
+     "Decipher a firmware configuration file and print its fields and whether it is valid;\n"
+     "no device is involved."},
+    {"update", CliCommand::Update,
+     "Identify each device, check the rules (device answered; OEM id 19 unless --admin; the serial\n"
+     "number a configuration may be bound to; the image, named by the configuration and looked for\n"
+     "in the configuration file's folder, exists, matches its checksum and fits the page\n"
+     "addressing), then program the flash page by page."},
+    {"scan", CliCommand::Scan,
+     "Connect to every address of RANGE (A.B.C.D/NN or A.B.C.D-E), identify what answers and print\n"
+     "it; --write-list writes a device list for --devices-from."},
+};
 
-    if (o.Command == CliCommand::Inspect) {
-        if (files.size() != 1) {
-            error =
-                files.empty() ? "inspect needs a configuration file" : "inspect takes one configuration file";
-            return parsed;
+// An option's help, broken into lines that fit beside the option names within 100 columns.
+std::string Wrap(const std::string& text) {
+    constexpr size_t kWidth = 66;
+    std::string out, line;
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t space = std::min(text.find(' ', at), text.size());
+        const std::string word = text.substr(at, space - at);
+        if (!line.empty() && line.size() + 1 + word.size() > kWidth) {
+            out += line + "\n";
+            line.clear();
         }
-        o.Config = files[0];
-        return parsed;
+        line += (line.empty() ? "" : " ") + word;
+        at = space + 1;
     }
-    if (!files.empty()) {
-        error = "unexpected argument '" + files[0] + "'";
-        return parsed;
-    }
-    if (o.Devices.empty()) {
-        error = command + " needs --device HOST[:PORT]";
-        return parsed;
-    }
-    std::set<std::string> seen;
-    for (DeviceTarget& d : o.Devices) {
-        if (!seen.insert(AddressKey(d.Host)).second) {
-            error = "--device " + d.Host + " given twice: one device per address";
-            return parsed;
-        }
-        if (update && d.Config.empty()) {
-            if (o.Config.empty()) {
-                error = "update needs --config FILE.cfg (or --device HOST[:PORT]=FILE.cfg)";
-                return parsed;
-            }
-            d.Config = o.Config;
-        }
-    }
-    return parsed;
+    return out + line;
 }
 
-std::string HelpText() {
-    return R"(usage: fwupdate-cli <command> [options]
+// A value option: one value each time it is given, collected in order.
+CLI::Option* ValueOption(CLI::App& app, const std::string& names, std::vector<std::string>& into,
+                         const std::string& typeName, const std::string& help) {
+    return app.add_option(names, into, Wrap(help))
+        ->type_name(typeName)
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+}
 
-Updates the firmware of networked DSP devices without the window: the same identification, the same
-rules and the same programming sequence, byte for byte, as the window.
+CLI::Option* Flag(CLI::App& app, const std::string& names, bool& into, const std::string& help) {
+    return app.add_flag(names, into, Wrap(help))->disable_flag_override();
+}
 
-commands:
-  info --device HOST[:PORT] [--timeout S] [--json]
-        connect, ask the device who it is (nine reads) and print the answers: OEM id with its list
-        text, version (HWV=), serial number, mode and the four texts
-  inspect FILE.cfg [--json]
-        decipher a firmware configuration file and print its fields and whether it is valid;
-        no device is involved
-  update --device HOST[:PORT] --config FILE.cfg [--admin] [--dry-run] [--json]
-        [--timeout S] [--progress-every N]
-        identify the device, check the rules (device answered; OEM id 19 unless --admin; the serial
-        number a configuration may be bound to; the image, named by the configuration and looked for
-        in the configuration file's folder, exists, matches its checksum and fits the page
-        addressing), then program the flash page by page
-  help  this text (also --help after any command)
-  --version
-        print the program's version (also after any command)
+// The options of one command, on app (a command of its own, or a subcommand of the whole help).
+void DefineCommand(CLI::App& app, CliCommand command, RawArgs& raw) {
+    const bool update = command == CliCommand::Update;
+    const bool devices = command == CliCommand::Info || update;
+    app.set_help_flag("-h,--help", "this text");
+    if (command == CliCommand::Inspect)
+        app.add_option("FILE.cfg", raw.Positionals, "the configuration file")->type_name("");
+    if (command == CliCommand::Scan)
+        app.add_option("RANGE", raw.Positionals, "A.B.C.D/NN or A.B.C.D-E")->type_name("");
+    if (devices) {
+        ValueOption(app, "-d,--device", raw.Devices, update ? "HOST[:PORT][=FILE.cfg]" : "HOST[:PORT]",
+                    "a device (port 2000 when none is given). Repeat it for several devices, in "
+                    "parallel, each with its own identification and result." +
+                        std::string(update ? " HOST[:PORT]=FILE.cfg: this device's own configuration." : ""));
+        ValueOption(app, "--devices-from", raw.DevicesFrom, "FILE",
+                    "devices from a list: one HOST[:PORT][=FILE.cfg] a line, # comments; with or "
+                    "without --device");
+    }
+    if (update) {
+        ValueOption(app, "-c,--config", raw.Configs, "FILE.cfg",
+                    "the firmware configuration for every device without its own");
+        Flag(app, "--admin", raw.Admin,
+             "administrator mode: lifts the OEM rule (the window's -admin works too)");
+        Flag(app, "--dry-run", raw.DryRun,
+             "every check, then print what would be written (objects, pages, name, version, "
+             "revision) and send nothing: the device receives only the nine identification reads "
+             "that the rules need (and the link's keep-alive read), never a write");
+    }
+    if (command == CliCommand::Scan) {
+        ValueOption(app, "--port", raw.Ports, "P", "the port to connect to on every address (default 2000)");
+        ValueOption(app, "--write-list", raw.WriteLists, "FILE",
+                    "write the devices that answered as a device list for --devices-from");
+    }
+    Flag(app, "--json", raw.Json,
+         "JSON Lines on standard output instead of text, one event per line" +
+             std::string(
+                 update
+                     ? ": connected, identified, refused (with reason), plan (--dry-run), started, "
+                       "progress (every N pages), done (one per device, the last event of "
+                       "each device, with its exit code), interrupted (with the signal), and last summary "
+                       "(results "
+                       "counted per result, devices, exit code, seconds). Every event starts with \"event\" "
+                       "and \"time\" (UTC, in milliseconds: 2026-12-08T07:45:12.345Z)"
+                     : ""));
+    if (command != CliCommand::Inspect) {
+        ValueOption(app, "--timeout", raw.Timeouts, "S",
+                    "seconds to wait for a device's identification answers (default 5). The link "
+                    "closes a device that sends nothing for about 5 s (1000 ticks of 5 ms) whatever "
+                    "--timeout says, so a longer --timeout cannot help a silent device");
+        ValueOption(app, "--log", raw.Logs, "FILE", "the log file instead of the default");
+    }
+    if (devices)
+        ValueOption(app, "--report", raw.Reports, "FILE.json|FILE.csv",
+                    "one record per device, JSON or CSV by the extension, written also when "
+                    "interrupted");
+    if (update) {
+        ValueOption(app, "--progress-every", raw.ProgressEvery, "N",
+                    "a progress line or event every N pages (default 16); on a terminal the live "
+                    "line per device shows every page and the time left");
+        ValueOption(app, "--retries", raw.Retries, "N",
+                    "after a link loss, refused connection or error reply, connect again and run the "
+                    "whole update again, up to N more times, 0 to 100 (refusals by the rules are not "
+                    "retried)");
+        ValueOption(app, "--jobs", raw.Jobs, "N", "at most N devices programmed at once (default: all)");
+    }
+    Flag(app, "--version", raw.Version, "print the program's version");
+}
 
-options:
-  --device HOST[:PORT]   a device (port 2000 when none is given). Repeat it to update several
-                         devices in parallel, each with its own identification and result.
-                         update also takes HOST[:PORT]=FILE.cfg: this device's own configuration.
-  --config FILE.cfg      the firmware configuration for every --device without its own
-  --admin                administrator mode: lifts the OEM rule (the window's -admin works too)
-  --dry-run              every check, then print what would be written (objects, pages, name,
-                         version, revision) and send nothing: the device receives only the nine
-                         identification reads that the rules need (and the link's keep-alive
-                         read), never a write
-  --json                 JSON Lines on standard output instead of text, one event per line:
-                         connected, identified, refused (with reason), plan (--dry-run), started,
-                         progress (every N pages), done (one per device, the last event of
-                         each device, with its exit code), interrupted (with the signal), and
-                         last summary (results counted per result, devices, exit code, seconds).
-                         Every event starts with "event" and "time" (UTC, in milliseconds:
-                         2026-12-08T07:45:12.345Z)
-  --timeout S            seconds to wait for a device's answers (default 5)
-  --progress-every N     a progress line or event every N pages (default 16); on a terminal the
-                         live line per device shows every page and the time left
+const char* const kHelpIntro =
+    "Updates the firmware of networked DSP devices without the window: the same identification, the same\n"
+    "rules and the same programming sequence, byte for byte, as the window.\n\n"
+    "commands: info, inspect, update, scan; help (this text; also --help, and after a command that\n"
+    "command's options); --version prints the program's version (also after any command).";
 
-Ctrl-C (SIGINT), a hang-up (SIGHUP: the terminal or the SSH session went away) and SIGTERM stop
+const char* const kHelpFooter =
+    R"(Ctrl-C (SIGINT), a hang-up (SIGHUP: the terminal or the SSH session went away) and SIGTERM stop
 every update between two pages (a second one ends the tool at once); the device's flash is then
-incomplete and the result is never OK, even where every device had finished. The diagnostic log is written as the window
-writes it, to fwupdate-cli.log beside the program (when installed from the package:
-$XDG_STATE_HOME/fwupdate/, by default ~/.local/state/fwupdate/), or to $FWUPDATE_LOG.
+incomplete and the result is never OK, even where every device had finished. The diagnostic log is
+written as the window writes it, to fwupdate-cli.log beside the program (when installed from the
+package: $XDG_STATE_HOME/fwupdate/, by default ~/.local/state/fwupdate/), to $FWUPDATE_LOG, or to
+--log FILE.
 
 exit codes:
   0    success (info: the device answered; inspect: the file is valid; update: every device OK)
@@ -305,4 +217,280 @@ exit codes:
   With several devices the highest code of all devices is the exit code; the output names each
   device's outcome.
 )";
+
+void Format(CLI::App& app) {
+    app.get_formatter()->column_width(30);
+    app.get_formatter()->label("OPTIONS", "options");
+    app.get_formatter()->label("SUBCOMMAND", "COMMAND");
+    app.get_formatter()->label("Subcommands", "Commands");
+}
+
+const CommandInfo* FindCommand(const std::string& name) {
+    for (const CommandInfo& c : kCommands)
+        if (name == c.Name)
+            return &c;
+    return nullptr;
+}
+
+std::string CommandHelp(const CommandInfo& c) {
+    RawArgs raw;
+    CLI::App app(c.Description, std::string("fwupdate-cli ") + c.Name);
+    Format(app);
+    DefineCommand(app, c.Command, raw);
+    app.footer("fwupdate-cli --help also shows the other commands and the exit codes.\n");
+    return app.help();
+}
+
+// "--device --config x": CLI11 would take "--config" for the device. An option name given without
+// its value, followed by something that reads as an option, is refused naming both.
+std::string ValueMissingBeforeOption(const CLI::App& app, const std::vector<std::string>& args) {
+    for (size_t i = 0; i + 1 < args.size(); ++i) {
+        const std::string& name = args[i];
+        if (name == "--")
+            break;
+        if (name.size() < 2 || name[0] != '-' || name.find('=') != std::string::npos)
+            continue;
+        if (name[1] != '-' && name.size() != 2)
+            continue; // -dHOST: the value is attached
+        const CLI::Option* option = app.get_option_no_throw(name);
+        if (option == nullptr || option->get_items_expected_min() == 0)
+            continue;
+        const std::string& next = args[i + 1];
+        if (next.size() > 1 && next[0] == '-' && !std::isdigit(static_cast<unsigned char>(next[1])))
+            return name + " needs a value (before " + next + ")";
+    }
+    return {};
+}
+
+// Checks and converts what CLI11 collected; the text of the first fault, or empty.
+std::string Convert(const RawArgs& raw, const std::string& commandName, CliOptions& o) {
+    const bool update = o.Command == CliCommand::Update;
+    for (const std::string& value : raw.Devices) {
+        DeviceTarget target;
+        std::string error;
+        if (!ParseDeviceTarget(value, update, target, error))
+            return error;
+        o.Devices.push_back(target);
+    }
+    for (const std::string& value : raw.Configs) {
+        if (value.empty())
+            return "--config needs a file";
+        if (!o.Config.empty())
+            return "--config given twice (use --device HOST=FILE.cfg for a configuration per device)";
+        o.Config = value;
+    }
+    o.Admin = raw.Admin;
+    o.DryRun = raw.DryRun;
+    o.Json = raw.Json;
+    if (!raw.Timeouts.empty() && (raw.Timeouts.size() > 1 || !ParseSeconds(raw.Timeouts[0], o.Timeout)))
+        return "--timeout needs one number of seconds, more than 0 and at most 3600";
+    long n = 0;
+    if (!raw.ProgressEvery.empty()) {
+        if (raw.ProgressEvery.size() > 1 || !ParseInt(raw.ProgressEvery[0], 1, kMaxProgressEvery, n))
+            return "--progress-every needs one number of pages, at least 1";
+        o.ProgressEvery = static_cast<int>(n);
+    }
+    if (!raw.Retries.empty()) {
+        if (raw.Retries.size() > 1 || !ParseInt(raw.Retries[0], 0, kMaxRetries, n))
+            return "--retries needs one number from 0 to 100";
+        o.Retries = static_cast<int>(n);
+    }
+    if (!raw.Jobs.empty()) {
+        if (raw.Jobs.size() > 1 || !ParseInt(raw.Jobs[0], 1, kMaxJobs, n))
+            return "--jobs needs one number of devices, at least 1";
+        o.Jobs = static_cast<int>(n);
+    }
+    if (!raw.Ports.empty()) {
+        if (raw.Ports.size() > 1 || !ParseInt(raw.Ports[0], 1, 65535, n))
+            return "--port needs one port number from 1 to 65535";
+        o.ScanPort = static_cast<int>(n);
+    }
+    // The file options: one non-empty name each.
+    const std::pair<const char*, const std::vector<std::string>*> files[] = {
+        {"--log", &raw.Logs},
+        {"--report", &raw.Reports},
+        {"--devices-from", &raw.DevicesFrom},
+        {"--write-list", &raw.WriteLists}};
+    for (const auto& [name, values] : files) {
+        if (values->size() > 1)
+            return std::string(name) + " given twice";
+        if (!values->empty() && values->front().empty())
+            return std::string(name) + " needs a file";
+    }
+    auto first = [](const std::vector<std::string>& v) { return v.empty() ? std::string() : v.front(); };
+    o.LogFile = first(raw.Logs);
+    o.ReportFile = first(raw.Reports);
+    o.DevicesFrom = first(raw.DevicesFrom);
+    o.WriteList = first(raw.WriteLists);
+    if (!o.ReportFile.empty() && !EndsWithNoCase(o.ReportFile, ".json") &&
+        !EndsWithNoCase(o.ReportFile, ".csv"))
+        return "--report " + o.ReportFile +
+               ": the name must end in .json or .csv (that is the format written)";
+
+    if (o.Command == CliCommand::Inspect) {
+        if (raw.Positionals.size() != 1)
+            return raw.Positionals.empty() ? "inspect needs a configuration file"
+                                           : "inspect takes one configuration file";
+        o.Config = raw.Positionals[0];
+        return {};
+    }
+    if (o.Command == CliCommand::Scan) {
+        if (raw.Positionals.size() != 1)
+            return raw.Positionals.empty() ? "scan needs an address range (A.B.C.D/NN or A.B.C.D-E)"
+                                           : "scan takes one address range";
+        o.ScanRange = raw.Positionals[0];
+        return {};
+    }
+    if (o.Devices.empty() && o.DevicesFrom.empty())
+        return commandName + " needs --device HOST[:PORT] (or --devices-from FILE)";
+    std::set<std::string> seen;
+    for (DeviceTarget& d : o.Devices) {
+        if (!seen.insert(AddressKey(d.Host)).second)
+            return "--device " + d.Host + " given twice: one device per address";
+        if (update && d.Config.empty()) {
+            if (o.Config.empty())
+                return "update needs --config FILE.cfg (or --device HOST[:PORT]=FILE.cfg)";
+            d.Config = o.Config;
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+bool ParseDeviceTarget(const std::string& text, bool allowConfig, DeviceTarget& target, std::string& error) {
+    target = DeviceTarget{};
+    std::string address = text;
+    const size_t eq = text.find('=');
+    if (eq != std::string::npos) {
+        if (!allowConfig) {
+            error = "--device " + text + ": a configuration per device (=FILE.cfg) belongs to update";
+            return false;
+        }
+        address = text.substr(0, eq);
+        target.Config = text.substr(eq + 1);
+        if (target.Config.empty()) {
+            error = "--device " + text + ": no configuration file after '='";
+            return false;
+        }
+    }
+    if (address.find_first_of("[]") != std::string::npos) {
+        error = "--device " + text + ": an IPv6 address; the devices speak IPv4 (HOST[:PORT])";
+        return false;
+    }
+    if (std::count(address.begin(), address.end(), ':') > 1) {
+        error = "--device " + text + ": more than one ':' (HOST[:PORT]; the devices speak IPv4)";
+        return false;
+    }
+    const size_t colon = address.rfind(':');
+    target.Host = address.substr(0, colon);
+    target.Port = kDefaultPort;
+    if (colon != std::string::npos) {
+        long port = 0;
+        if (!ParseInt(address.substr(colon + 1), 1, 65535, port)) {
+            error = "--device " + text + ": the port must be a number from 1 to 65535";
+            return false;
+        }
+        target.Port = static_cast<int>(port);
+    }
+    if (target.Host.empty()) {
+        error = "--device " + text + ": no host";
+        return false;
+    }
+    if (std::any_of(target.Host.begin(), target.Host.end(),
+                    [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; })) {
+        error = "--device '" + text + "': blanks in the host";
+        return false;
+    }
+    target.Label = target.Host + ":" + std::to_string(target.Port);
+    return true;
+}
+
+ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
+    ParsedCommandLine parsed;
+    CliOptions& o = parsed.Options;
+    std::string& error = parsed.Error;
+    if (args.empty()) {
+        error = "no command given";
+        return parsed;
+    }
+    const std::string& command = args[0];
+    if (command == "help" || command == "--help" || command == "-h") {
+        o.Command = CliCommand::Help;
+        const CommandInfo* topic = args.size() > 1 ? FindCommand(args[1]) : nullptr;
+        parsed.Help = topic != nullptr ? CommandHelp(*topic) : HelpText();
+        return parsed;
+    }
+    if (command == "--version") {
+        o.Command = CliCommand::Version;
+        return parsed;
+    }
+    const CommandInfo* info = FindCommand(command);
+    if (info == nullptr) {
+        error = "unknown command '" + command + "'";
+        return parsed;
+    }
+    o.Command = info->Command;
+
+    RawArgs raw;
+    CLI::App app(info->Description, "fwupdate-cli " + command);
+    Format(app);
+    DefineCommand(app, info->Command, raw);
+    app.allow_extras();
+    // The window's single-dash -admin is taken as --admin.
+    std::vector<std::string> rest(args.begin() + 1, args.end());
+    if (info->Command == CliCommand::Update)
+        std::replace(rest.begin(), rest.end(), std::string("-admin"), std::string("--admin"));
+    error = ValueMissingBeforeOption(app, rest);
+    if (!error.empty())
+        return parsed;
+    std::vector<std::string> reversed(rest.rbegin(), rest.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        o = CliOptions{};
+        o.Command = CliCommand::Help;
+        parsed.Help = CommandHelp(*info);
+        return parsed;
+    } catch (const CLI::ArgumentMismatch& e) {
+        // "NAME: 1 required TYPE missing", or a value given to a flag.
+        const std::string what = e.what();
+        const std::string name = what.substr(0, what.find(':'));
+        if (what.find("flag override") != std::string::npos)
+            error = "--" + what.substr(0, what.find(' ')) + " takes no value";
+        else
+            error = name + " needs a value";
+        return parsed;
+    } catch (const CLI::ParseError& e) {
+        error = e.what();
+        return parsed;
+    }
+    if (raw.Version) {
+        o = CliOptions{};
+        o.Command = CliCommand::Version;
+        return parsed;
+    }
+    const std::vector<std::string> extras = app.remaining();
+    if (!extras.empty()) {
+        const std::string& x = extras.front();
+        if (x.size() > 1 && x[0] == '-')
+            error = "unknown option '" + x.substr(0, x.find('=')) + "' for " + command;
+        else
+            error = "unexpected argument '" + x + "'";
+        return parsed;
+    }
+    error = Convert(raw, command, o);
+    return parsed;
+}
+
+std::string HelpText() {
+    RawArgs raw;
+    CLI::App app(kHelpIntro, "fwupdate-cli");
+    Format(app);
+    app.set_help_flag("-h,--help", "this text");
+    app.add_flag("--version", raw.Version, "print the program's version");
+    for (const CommandInfo& c : kCommands)
+        DefineCommand(*app.add_subcommand(c.Name, c.Description), c.Command, raw);
+    app.footer(kHelpFooter);
+    return app.help("", CLI::AppFormatMode::All);
 }

@@ -30,7 +30,7 @@ constexpr int ExitCodeForSignal(int signal) {
     return 128 + signal;
 }
 
-enum class CliCommand { Help, Version, Info, Inspect, Update };
+enum class CliCommand { Help, Version, Info, Inspect, Update, Scan };
 
 // One --device option: HOST[:PORT], and for update optionally =FILE.cfg, this device's own
 // configuration instead of --config.
@@ -50,12 +50,22 @@ struct CliOptions {
     bool Json = false;
     std::chrono::milliseconds Timeout{5000};
     int ProgressEvery = 16;
+    std::string LogFile;    // --log (info, update, scan): the log file; empty: the default one
+    int Retries = 0;        // --retries (update): whole updates run again after a failure, 0..100
+    std::string ReportFile; // --report (info, update): FILE.json or FILE.csv, one record per device
+    int Jobs = 0;           // --jobs (update): devices programmed at once; 0: no limit
+    std::string
+        DevicesFrom;       // --devices-from (info, update): a device list, one HOST[:PORT][=FILE.cfg] a line
+    std::string ScanRange; // scan: the address range as given (A.B.C.D/NN or A.B.C.D-E)
+    int ScanPort = 2000;   // scan --port
+    std::string WriteList; // scan --write-list: a device list for --devices-from
 };
 
 // The parsed command line, or the reason it is wrong (Error not empty).
 struct ParsedCommandLine {
     CliOptions Options;
     std::string Error;
+    std::string Help; // with CliCommand::Help: the text to print (one command's, or HelpText())
 };
 
 // args are the arguments after the program name.
@@ -64,4 +74,5 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args);
 // Parses one --device value; false (with error) when it is not HOST[:PORT][=FILE.cfg].
 bool ParseDeviceTarget(const std::string& text, bool allowConfig, DeviceTarget& target, std::string& error);
 
+// Every command with its options, and the exit codes.
 std::string HelpText();

@@ -1,9 +1,14 @@
-// Parses the device simulator's command line into SimOptions, with a clear text for every bad value.
+// Parses the device simulator's command line (through CLI11) into SimOptions, with a clear text for every bad
+// value.
 #include "tools/fwdevsim/simoptions.h"
 
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <map>
 
 const char* const kSimUsage =
     "usage: fwdevsim [options]\n"
@@ -87,127 +92,147 @@ std::optional<std::pair<uint16_t, uint16_t>> ParsePair(const std::string& text, 
 } // namespace
 
 std::variant<SimOptions, std::string> ParseSimOptions(const std::vector<std::string>& args) {
+    // --version with a device version after it (or --version=V) is the older spelling of --fw-version;
+    // a bare --version asks for the program's version.
+    std::vector<std::string> rewritten = args;
+    for (std::size_t i = 0; i < rewritten.size(); ++i) {
+        std::string& a = rewritten[i];
+        if (a.rfind("--version=", 0) == 0)
+            a = "--fw-version" + a.substr(std::string("--version").size());
+        else if (a == "--version" && i + 1 < rewritten.size() && IsValue(rewritten[i + 1]))
+            a = "--fw-version";
+    }
+
     SimOptions o;
     auto& id = o.Identity;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string opt = args[i];
-        std::optional<std::string> inlineValue;
-        if (opt.rfind("--version=", 0) == 0 || opt.rfind("--fw-version=", 0) == 0) {
-            inlineValue = opt.substr(opt.find('=') + 1);
-            opt.erase(opt.find('='));
-        }
-        if (opt == "--help" || opt == "-h") {
-            o.Help = true;
-            continue;
-        }
-        // --version with a device version after it is the older spelling of --fw-version.
-        if (opt == "--version" && !inlineValue && (i + 1 >= args.size() || !IsValue(args[i + 1]))) {
-            o.Version = true;
-            continue;
-        }
-        if (opt == "--no-reconnect-port") {
-            o.ReconnectPort.reset();
-            continue;
-        }
-        bool* flag = opt == "--once"           ? &o.Once
-                     : opt == "--silent"       ? &o.Silent
-                     : opt == "--byte-by-byte" ? &o.ByteByByte
-                     : opt == "--garbage"      ? &o.Garbage
-                     : opt == "--refuse"       ? &o.Refuse
-                     : opt == "--hang-up"      ? &o.HangUp
-                                               : nullptr;
-        if (flag != nullptr) {
-            *flag = true;
-            continue;
-        }
-        if (!inlineValue && i + 1 >= args.size()) {
-            return "option " + opt + " needs a value (see --help)";
-        }
-        const std::string& v = inlineValue ? *inlineValue : args[++i];
-        const auto bad = [&](const char* what) {
-            return "bad value for " + opt + ": \"" + v + "\" (" + what + ")";
-        };
-        const auto i32 = [&]() { return ParseInteger(v, -2147483648LL, 4294967295LL); };
-        if (opt == "--address") {
-            o.Address = v;
-        } else if (opt == "--port" || opt == "--reconnect-port") {
-            const auto n = ParseInteger(v, 0, 65535);
-            if (!n) {
-                return bad("a port 0..65535");
-            }
-            (opt == "--port" ? o.Port : o.ReconnectPort.emplace()) = static_cast<uint16_t>(*n);
-        } else if (opt == "--image-out") {
-            o.ImageOut = v;
-        } else if (opt == "--oem" || opt == "--serial" || opt == "--mode") {
-            const auto n = i32();
-            if (!n) {
-                return bad("a 32-bit number");
-            }
-            const auto value = static_cast<int32_t>(static_cast<uint32_t>(*n));
-            (opt == "--oem" ? id.Kennung : opt == "--serial" ? id.Serial : id.Mode) = value;
-        } else if (opt == "--fw-version" || opt == "--version") {
-            const auto hl = ParsePair(v, '.');
-            if (!hl) {
-                return bad("high.low, each 0..65535");
-            }
-            id.VersionHigh = hl->first;
-            id.VersionLow = hl->second;
-        } else if (opt == "--name" || opt == "--oem-name" || opt == "--device-name" ||
-                   opt == "--library-name") {
-            if (v.size() > 16) {
-                return bad("at most 16 characters");
-            }
-            (opt == "--name"          ? id.Name
-             : opt == "--oem-name"    ? id.OemName
-             : opt == "--device-name" ? id.DeviceName
-                                      : id.LibraryName) = v;
-        } else if (opt == "--no-answer") {
-            const auto op = ParsePair(v, ',');
-            if (!op) {
-                return bad("object,parameter");
-            }
-            id.NoAnswer.insert(*op);
-        } else if (opt == "--close-after-pages") {
-            const auto n = ParseInteger(v, 1, 1LL << 40);
-            if (!n) {
-                return bad("a page count of 1 or more");
-            }
-            o.ModelFaults.CloseAfterPages = *n;
-        } else if (opt == "--error-on-page") {
-            const auto n = ParseInteger(v, 0, 1LL << 40);
-            if (!n) {
-                return bad("a page index");
-            }
-            o.ModelFaults.ErrorOnPage = *n;
-        } else if (opt == "--count") {
-            const auto n = ParseInteger(v, 1, 65536);
-            if (!n) {
-                return bad("1..65536 devices");
-            }
-            o.Count = static_cast<int>(*n);
-        } else if (opt == "--faulty") {
-            std::size_t from = 0;
-            for (;;) {
-                const std::size_t comma = v.find(',', from);
-                const auto n = ParseInteger(v.substr(from, comma - from), 0, 65535);
+    // Every value as text, in the order given; the last one of a single-value option counts.
+    std::map<std::string, std::vector<std::string>> values;
+    CLI::App app("fwdevsim", "fwdevsim");
+    app.set_help_flag();
+    app.allow_extras();
+    for (const char* name :
+         {"--address", "--port", "--reconnect-port", "--image-out", "--oem", "--serial", "--mode",
+          "--fw-version", "--name", "--oem-name", "--device-name", "--library-name", "--no-answer",
+          "--close-after-pages", "--error-on-page", "--count", "--faulty", "--delay-ms"})
+        app.add_option(name, values[name])
+            ->expected(1)
+            ->allow_extra_args(false)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    bool noReconnect = false;
+    app.add_flag("-h,--help", o.Help);
+    app.add_flag("--version", o.Version);
+    app.add_flag("--no-reconnect-port", noReconnect);
+    app.add_flag("--once", o.Once);
+    app.add_flag("--silent", o.Silent);
+    app.add_flag("--byte-by-byte", o.ByteByByte);
+    app.add_flag("--garbage", o.Garbage);
+    app.add_flag("--refuse", o.Refuse);
+    app.add_flag("--hang-up", o.HangUp);
+    try {
+        app.parse(std::vector<std::string>(rewritten.rbegin(), rewritten.rend()));
+    } catch (const CLI::ArgumentMismatch& e) {
+        const std::string what = e.what();
+        return "option " + what.substr(0, what.find(':')) + " needs a value (see --help)";
+    } catch (const CLI::ParseError& e) {
+        return std::string(e.what()) + " (see --help)";
+    }
+    if (!app.remaining().empty())
+        return "unknown option " + app.remaining().front() + " (see --help)";
+
+    for (const auto& [opt, given] : values) {
+        for (const std::string& v : given) {
+            const auto bad = [&](const char* what) {
+                return "bad value for " + opt + ": \"" + v + "\" (" + what + ")";
+            };
+            const auto i32 = [&]() { return ParseInteger(v, -2147483648LL, 4294967295LL); };
+            if (opt == "--address") {
+                o.Address = v;
+            } else if (opt == "--port" || opt == "--reconnect-port") {
+                const auto n = ParseInteger(v, 0, 65535);
                 if (!n) {
-                    return bad("device indices K,L,... from 0");
+                    return bad("a port 0..65535");
                 }
-                o.Faulty.push_back(static_cast<int>(*n));
-                if (comma == std::string::npos) {
-                    break;
+                (opt == "--port" ? o.Port : o.ReconnectPort.emplace()) = static_cast<uint16_t>(*n);
+            } else if (opt == "--image-out") {
+                o.ImageOut = v;
+            } else if (opt == "--oem" || opt == "--serial" || opt == "--mode") {
+                const auto n = i32();
+                if (!n) {
+                    return bad("a 32-bit number");
                 }
-                from = comma + 1;
+                const auto value = static_cast<int32_t>(static_cast<uint32_t>(*n));
+                (opt == "--oem" ? id.Kennung : opt == "--serial" ? id.Serial : id.Mode) = value;
+            } else if (opt == "--fw-version") {
+                const auto hl = ParsePair(v, '.');
+                if (!hl) {
+                    return bad("high.low, each 0..65535");
+                }
+                id.VersionHigh = hl->first;
+                id.VersionLow = hl->second;
+            } else if (opt == "--name" || opt == "--oem-name" || opt == "--device-name" ||
+                       opt == "--library-name") {
+                if (v.size() > 16) {
+                    return bad("at most 16 characters");
+                }
+                (opt == "--name"          ? id.Name
+                 : opt == "--oem-name"    ? id.OemName
+                 : opt == "--device-name" ? id.DeviceName
+                                          : id.LibraryName) = v;
+            } else if (opt == "--no-answer") {
+                const auto op = ParsePair(v, ',');
+                if (!op) {
+                    return bad("object,parameter");
+                }
+                id.NoAnswer.insert(*op);
+            } else if (opt == "--close-after-pages") {
+                const auto n = ParseInteger(v, 1, 1LL << 40);
+                if (!n) {
+                    return bad("a page count of 1 or more");
+                }
+                o.ModelFaults.CloseAfterPages = *n;
+            } else if (opt == "--error-on-page") {
+                const auto n = ParseInteger(v, 0, 1LL << 40);
+                if (!n) {
+                    return bad("a page index");
+                }
+                o.ModelFaults.ErrorOnPage = *n;
+            } else if (opt == "--count") {
+                const auto n = ParseInteger(v, 1, 65536);
+                if (!n) {
+                    return bad("1..65536 devices");
+                }
+                o.Count = static_cast<int>(*n);
+            } else if (opt == "--faulty") {
+                std::size_t from = 0;
+                for (;;) {
+                    const std::size_t comma = v.find(',', from);
+                    const auto n = ParseInteger(v.substr(from, comma - from), 0, 65535);
+                    if (!n) {
+                        return bad("device indices K,L,... from 0");
+                    }
+                    o.Faulty.push_back(static_cast<int>(*n));
+                    if (comma == std::string::npos) {
+                        break;
+                    }
+                    from = comma + 1;
+                }
+            } else if (opt == "--delay-ms") {
+                const auto n = ParseInteger(v, 0, 600000);
+                if (!n) {
+                    return bad("0..600000 ms");
+                }
+                o.DelayMs = static_cast<int>(*n);
             }
-        } else if (opt == "--delay-ms") {
-            const auto n = ParseInteger(v, 0, 600000);
-            if (!n) {
-                return bad("0..600000 ms");
-            }
-            o.DelayMs = static_cast<int>(*n);
-        } else {
-            return "unknown option " + opt + " (see --help)";
         }
+    }
+    // --no-reconnect-port and --reconnect-port: the later one counts.
+    if (noReconnect) {
+        const auto order = app.parse_order();
+        const auto last = std::find_if(order.rbegin(), order.rend(), [](const CLI::Option* opt) {
+            return opt->check_name("--no-reconnect-port") || opt->check_name("--reconnect-port");
+        });
+        if (last != order.rend() && (*last)->check_name("--no-reconnect-port"))
+            o.ReconnectPort.reset();
     }
     for (const int k : o.Faulty) {
         if (k >= o.Count) {

@@ -4,6 +4,8 @@
 #include "tools/mkfwcfg/cfgwriter.h"
 #include "update/firmwareimage.h"
 
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -91,35 +94,63 @@ int main(int argc, char** argv) {
     std::string out, xmlPath, imagePath, writeImage, showPath;
     std::optional<long long> size;
     uint32_t seed = 1;
-    bool filenameGiven = false, checksumGiven = false, printXml = false;
+    bool filenameGiven = false, checksumGiven = false, printXml = false, help = false, version = false;
 
-    for (int i = 1; i < argc; ++i) {
-        std::string opt = argv[i];
-        std::optional<std::string> inlineValue;
-        if (opt.rfind("--version=", 0) == 0 || opt.rfind("--fw-version=", 0) == 0) {
-            inlineValue = opt.substr(opt.find('=') + 1);
-            opt.erase(opt.find('='));
+    // --version with a number after it (or --version=N) is the older spelling of --fw-version; a bare
+    // --version asks for the program's version.
+    std::vector<std::string> args(argv + 1, argv + argc);
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i].rfind("--version=", 0) == 0)
+            args[i] = "--fw-version" + args[i].substr(std::strlen("--version"));
+        else if (args[i] == "--version" && i + 1 < args.size() && ParseNumber(args[i + 1]))
+            args[i] = "--fw-version";
+    }
+
+    // Every value as text; they are applied in the order given (--omit after --checksum drops it).
+    std::map<std::string, std::vector<std::string>> values;
+    CLI::App app("mkfwcfg", "mkfwcfg");
+    app.set_help_flag();
+    app.allow_extras();
+    std::vector<std::string> names = {"--filename",    "--omit", "--out",  "--xml", "--image",
+                                      "--write-image", "--size", "--seed", "--show"};
+    for (const auto& [option, field] : numeric)
+        names.push_back(option);
+    for (const std::string& name : names)
+        app.add_option(name, values[name])
+            ->expected(1)
+            ->allow_extra_args(false)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_flag("-h,--help", help);
+    app.add_flag("--version", version);
+    app.add_flag("--print-xml", printXml);
+    try {
+        app.parse(std::vector<std::string>(args.rbegin(), args.rend()));
+    } catch (const CLI::ArgumentMismatch& e) {
+        const std::string what = e.what();
+        return Fail("option " + what.substr(0, what.find(':')) + " needs a value (see --help)");
+    } catch (const CLI::ParseError& e) {
+        return Fail(std::string(e.what()) + " (see --help)");
+    }
+    if (!app.remaining().empty()) {
+        return Fail("unknown option " + app.remaining().front() + " (see --help)");
+    }
+    if (help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (version) {
+        std::printf("mkfwcfg %s\n", kFwUpdateVersion);
+        return 0;
+    }
+
+    std::map<const CLI::Option*, size_t> used; // values of each option applied so far
+    for (const CLI::Option* option : app.parse_order()) {
+        const std::string opt = option->get_name();
+        const auto given = values.find(opt);
+        if (given == values.end() || used[option] >= given->second.size()) {
+            continue; // a flag
         }
-        if (opt == "--help" || opt == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (opt == "--print-xml") {
-            printXml = true;
-            continue;
-        }
-        if (opt == "--version") {
-            // With a number after it, the older spelling of --fw-version.
-            if (!inlineValue && (i + 1 >= argc || !ParseNumber(argv[i + 1]))) {
-                std::printf("mkfwcfg %s\n", kFwUpdateVersion);
-                return 0;
-            }
-            opt = "--fw-version";
-        }
-        if (!inlineValue && i + 1 >= argc) {
-            return Fail("option " + opt + " needs a value (see --help)");
-        }
-        const std::string value = inlineValue ? *inlineValue : argv[++i];
+        const std::string& value = given->second[used[option]++];
         if (auto it = numeric.find(opt); it != numeric.end()) {
             const auto n = ParseNumber(value);
             if (!n) {
@@ -162,8 +193,6 @@ int main(int argc, char** argv) {
             seed = static_cast<uint32_t>(*n);
         } else if (opt == "--show") {
             showPath = value;
-        } else {
-            return Fail("unknown option " + opt + " (see --help)");
         }
     }
 
