@@ -81,7 +81,7 @@ int Asp::Enqueue(const uint8_t* bytes, size_t length) {
         TxQueue.push_back(std::move(copy));
         TxPending += static_cast<int32_t>(length);
     }
-    pOwner->WakeLink(); // framed and written in the link thread's next pass, not after its wait
+    pOwner->WakeLink(Handle); // framed and written in the link thread's next pass, not after its wait
     return static_cast<int>(length);
 }
 
@@ -158,7 +158,7 @@ void Asp::Release() {
         last = --Holds == 0;
     }
     if (last)
-        pOwner->WakeLink(); // the burst goes out in the next pass
+        pOwner->WakeLink(Handle); // the burst goes out in the next pass
 }
 
 bool Asp::Held() const {
@@ -184,6 +184,12 @@ bool Asp::IsOpen() {
 
 SockHandle Asp::GetSocket() {
     std::lock_guard<std::mutex> hold(Lock);
+    return Sock;
+}
+
+SockHandle Asp::GetSocket(uint64_t& id) {
+    std::lock_guard<std::mutex> hold(Lock);
+    id = SockId;
     return Sock;
 }
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,17 @@ public:
     // before registration.
     int Connect(const std::string& address, int port, SockConnectProblem* problem = nullptr);
     SockHandle GetSocket();
+    // The socket and the number of its connection (each Connect or Reopen counts one up; 0 when closed).
+    SockHandle GetSocket(uint64_t& id);
+    // Link thread: whether connection id is still open, and if so use (socket) called while it cannot
+    // be closed (the link thread watches a socket only while it is the device's).
+    template <class Use> bool WhileOpen(uint64_t id, Use&& use) {
+        std::lock_guard<std::mutex> hold(Lock);
+        if (Sock == kInvalidSocket || SockId != id)
+            return false;
+        use(Sock);
+        return true;
+    }
     // Copies one encoded message into the send queue; returns length.
     int Enqueue(const uint8_t* bytes, size_t length);
     // Link thread, once per pass: frames what is queued (or a keep-alive when idle) and

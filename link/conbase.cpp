@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <set>
 
 #include "link/asp.h"
 #include "link/connection.h"
@@ -47,7 +48,11 @@ ConBase::~ConBase() {
     Devices.clear();
 }
 
-void ConBase::WakeLink() {
+void ConBase::WakeLink(int handle) {
+    if (handle != 0) {
+        std::lock_guard<std::mutex> hold(DirtyLock);
+        Dirty.push_back(handle);
+    }
     Wake->Signal();
 }
 
@@ -179,7 +184,7 @@ int ConBase::Open(const std::string& typed, int port, SockConnectProblem* proble
         if (known->Reopen() != 0)
             return 0;
         why = SockConnectProblem::None;
-        WakeLink(); // the new socket joins the link thread's wait
+        WakeLink(handle); // the new socket joins the link thread's wait
         return handle;
     }
 
@@ -202,7 +207,7 @@ int ConBase::Open(const std::string& typed, int port, SockConnectProblem* proble
         std::lock_guard<std::mutex> hold(Lock);
         Devices.emplace(handle, dev);
     }
-    WakeLink(); // the new socket joins the link thread's wait
+    WakeLink(handle); // the new socket joins the link thread's wait
     if (queued)
         NotifyReceiver(handle);
     return handle;
@@ -223,7 +228,7 @@ int ConBase::Close(int handle) {
     }
     if (!closed)
         return -2;
-    WakeLink(); // the closed socket leaves the link thread's wait
+    WakeLink(handle); // the closed socket leaves the link thread's wait
     PushEvent(handle, KIND_CLOSED, CLOSED_BY_CALLER);
     return 0;
 }
@@ -395,54 +400,107 @@ int MsUntil(std::chrono::steady_clock::time_point when) {
 
 void ConBase::LinkLoop(std::stop_token stop) {
     using Clock = std::chrono::steady_clock;
-    std::vector<std::shared_ptr<Asp>> devices; // this pass's snapshot: keeps them alive
-    std::vector<Asp*> polled;
-    std::vector<SockWaitEntry> waitSet;
+    // A device with an open socket, as the poller watches it.
+    struct Watch {
+        std::shared_ptr<Asp> Dev; // keeps it alive while watched
+        SockHandle Sock = kNoSock;
+        uint64_t Id = 0; // the connection watched (Reopen makes a new one)
+        bool WantWrite = false;
+    };
+    // Only the devices that WakeLink named, that have a frame to write, a young hold or a keep-alive
+    // due are looked at before the wait, and only ready sockets after it: a pass costs what happens,
+    // not the number of devices. Ticks still reach every open device, once per tick and not per pass.
+    std::map<int, Watch> watched; // by handle, so that work keeps the registration order
+    std::set<int> attend;
+    SockPoller poller;
+    std::vector<SockPoller::Event> ready;
+    std::vector<int> named;
     std::vector<SockHandle> writeSet;
     const auto closed = [this](Asp& dev, int32_t why) { PushEvent(dev.Handle, KIND_CLOSED, why); };
     // Ticks are counted from the clock (or taken from AddTicks) when the wait ends, not by a
     // thread of their own: the link sleeps until a timer is due, a socket is ready or it is woken.
     Clock::time_point tickedUpTo = Clock::now(); // the clock's ticks are counted up to here
     int64_t dueTicks = 0;                        // counted, not yet applied
+    // Ticks until the first timer runs out, or fewer: exact after each tick; then a received message
+    // only pushes a timer further out, and the devices looked at before a wait are counted in again.
+    int32_t nextDue = INT32_MAX;
     while (!stop.stop_requested()) {
-        devices.clear();
+        named.clear();
         {
-            std::lock_guard<std::mutex> hold(Lock);
-            for (const auto& entry : Devices) {
-                DEVICE_ASSERT(entry.second != nullptr, "Devices[i]");
-                if (entry.second->GetType() == 1)
-                    devices.push_back(std::static_pointer_cast<Asp>(entry.second));
+            std::lock_guard<std::mutex> hold(DirtyLock);
+            named.swap(Dirty);
+        }
+        attend.insert(named.begin(), named.end());
+        int64_t holdEnds = 0; // the first young hold stops counting then (steady ns)
+        for (auto a = attend.begin(); a != attend.end();) {
+            const int handle = *a;
+            auto w = watched.find(handle);
+            std::shared_ptr<Asp> dev;
+            if (w != watched.end()) {
+                dev = w->second.Dev;
+            } else if (const std::shared_ptr<Device> found = LookUp(handle); found && found->GetType() == 1) {
+                dev = std::static_pointer_cast<Asp>(found);
+            }
+            uint64_t id = 0;
+            const SockHandle sock = dev ? dev->GetSocket(id) : kInvalidSocket;
+            if (w != watched.end() && (sock == kInvalidSocket || w->second.Id != id)) {
+                // The watched socket is closed (a new connection replaces only a closed one).
+                poller.Forget(w->second.Sock, static_cast<uint64_t>(handle));
+                watched.erase(w);
+                w = watched.end();
+            }
+            if (sock == kInvalidSocket) {
+                a = attend.erase(a);
+                continue;
+            }
+            // The poller is told under the device's lock, so that no other thread closes the socket
+            // meanwhile; a device closed just now is looked at again (its closer named it).
+            const auto key = static_cast<uint64_t>(handle);
+            if (w == watched.end()) {
+                bool added = false;
+                if (!dev->WhileOpen(id, [&](SockHandle s) { added = poller.Add(s, key, false); })) {
+                    a = attend.erase(a);
+                    continue;
+                }
+                if (!added) {
+                    // Unwatchable (no room in the system): the device cannot be served.
+                    if (dev->CloseConnection(id))
+                        closed(*dev, CLOSED_ON_ERROR);
+                    a = attend.erase(a);
+                    continue;
+                }
+                w = watched.emplace(handle, Watch{dev, sock, id, false}).first;
+                nextDue = std::min(nextDue, dev->TicksToDue());
+            }
+            writeSet.clear();
+            const bool wantWrite = dev->FillWriteSet(writeSet) == 1;
+            // A keep-alive timer that had run out starts again here: the first timer may come sooner.
+            nextDue = std::min(nextDue, dev->TicksToDue());
+            if (wantWrite != w->second.WantWrite)
+                dev->WhileOpen(id, [&](SockHandle s) {
+                    if (poller.Add(s, key, wantWrite))
+                        w->second.WantWrite = wantWrite;
+                });
+            // A frame left to write, or a burst being queued, is looked at again next pass.
+            if (wantWrite) {
+                ++a;
+            } else if (dev->Held()) {
+                const int64_t ends = dev->HoldEnds();
+                if (ends != 0 && (holdEnds == 0 || ends < holdEnds))
+                    holdEnds = ends;
+                ++a;
+            } else {
+                a = attend.erase(a);
             }
         }
-        polled.clear();
-        waitSet.clear();
-        int32_t nextDue = INT32_MAX; // ticks until the first timer runs out
-        int64_t holdEnds = 0;        // the first forgotten hold stops counting then (steady ns)
-        for (const auto& dev : devices) {
-            const SockHandle sock = dev->GetSocket();
-            if (sock == kInvalidSocket)
-                continue;
-            writeSet.clear();
-            dev->FillWriteSet(writeSet);
-            SockWaitEntry e;
-            e.Sock = writeSet.empty() ? sock : writeSet.front();
-            e.WantRead = true;
-            e.WantWrite = !writeSet.empty();
-            waitSet.push_back(e);
-            polled.push_back(dev.get());
-            nextDue = std::min(nextDue, dev->TicksToDue());
-            const int64_t ends = dev->HoldEnds();
-            if (ends != 0 && (holdEnds == 0 || ends < holdEnds))
-                holdEnds = ends;
-        }
-        if (waitSet.empty()) {
+        if (watched.empty()) {
             // Nothing to time: sleep until woken (Open wakes the link). Ticks counted while no
             // socket existed are dropped: no backlog later.
             // (AddTicks's ticks that come once a device is open are kept.)
             Ticks.store(0);
-            std::vector<SockWaitEntry> none;
-            SockWait(none, Wake->Ready() ? -1 : static_cast<int>(kNoWakeWait.count()), Wake.get());
+            poller.Wait(ready, Wake->Ready() ? -1 : static_cast<int>(kNoWakeWait.count()), Wake.get());
             dueTicks = 0;
+            nextDue = INT32_MAX;
             tickedUpTo = Clock::now();
             Passes.fetch_add(1);
             continue;
@@ -460,7 +518,7 @@ void ConBase::LinkLoop(std::stop_token stop) {
         }
         if (!Wake->Ready() && (timeoutMs < 0 || timeoutMs > kNoWakeWait.count()))
             timeoutMs = static_cast<int>(kNoWakeWait.count());
-        const int ready = SockWait(waitSet, timeoutMs, Wake.get());
+        poller.Wait(ready, timeoutMs, Wake.get());
         // The ticks that passed during the wait count before what arrived after them.
         if (Opts.ManualTicks) {
             dueTicks += Ticks.exchange(0);
@@ -473,36 +531,52 @@ void ConBase::LinkLoop(std::stop_token stop) {
             // No further than the first timer that runs out: its work (the keep-alive) comes
             // in the next pass before the rest of the ticks.
             const auto n = static_cast<int32_t>(std::min<int64_t>(dueTicks, std::max<int32_t>(nextDue, 1)));
-            for (Asp* dev : polled)
-                if (dev->ApplyTicks(n) == -1)
-                    closed(*dev, CLOSED_SILENT);
+            nextDue = INT32_MAX;
+            for (auto& [handle, w] : watched) {
+                Asp& dev = *w.Dev;
+                if (dev.ApplyTicks(n) == -1) {
+                    closed(dev, CLOSED_SILENT);
+                    attend.insert(handle); // leaves the poller next pass
+                    continue;
+                }
+                if (dev.IdleTimer.load() == 0)
+                    attend.insert(handle); // the keep-alive goes out next pass
+                nextDue = std::min(nextDue, dev.TicksToDue());
+            }
             dueTicks -= n;
             TicksDone.fetch_add(static_cast<uint64_t>(n));
         }
+        // Served in handle order, as the devices were registered.
+        std::sort(ready.begin(), ready.end(),
+                  [](const SockPoller::Event& a, const SockPoller::Event& b) { return a.Key < b.Key; });
         bool wrote = false;
-        if (ready > 0) {
-            for (size_t i = 0; i < waitSet.size(); ++i) {
-                Asp& dev = *polled[i];
-                if (waitSet[i].Readable) {
-                    const int r = dev.Receive();
-                    if (r == 0 || (r < 0 && r != kWouldBlock)) {
-                        // Asked before the close, whose reads set the error anew.
-                        const int32_t why =
-                            r == 0 || SockLastErrorWasReset() ? CLOSED_BY_PEER : CLOSED_ON_ERROR;
-                        if (dev.CloseAfterFailure())
-                            closed(dev, why);
+        for (const SockPoller::Event& e : ready) {
+            const auto w = watched.find(static_cast<int>(e.Key));
+            if (w == watched.end())
+                continue;
+            Asp& dev = *w->second.Dev;
+            if (e.Readable) {
+                const int r = dev.Receive();
+                if (r == 0 || (r < 0 && r != kWouldBlock)) {
+                    // Asked before the close, whose reads set the error anew.
+                    const int32_t why = r == 0 || SockLastErrorWasReset() ? CLOSED_BY_PEER : CLOSED_ON_ERROR;
+                    if (dev.CloseAfterFailure()) {
+                        closed(dev, why);
+                        attend.insert(w->first);
                     }
                 }
-                if (waitSet[i].Writable && dev.IsOpen()) {
-                    // A write the socket cannot take now is no error: the rest waits.
-                    const int w = dev.Send();
-                    if (w < 0) {
-                        const int32_t why = SockLastErrorWasReset() ? CLOSED_BY_PEER : CLOSED_ON_ERROR;
-                        if (dev.CloseAfterFailure())
-                            closed(dev, why);
+            }
+            if (e.Writable && dev.IsOpen()) {
+                // A write the socket cannot take now is no error: the rest waits.
+                const int written = dev.Send();
+                if (written < 0) {
+                    const int32_t why = SockLastErrorWasReset() ? CLOSED_BY_PEER : CLOSED_ON_ERROR;
+                    if (dev.CloseAfterFailure()) {
+                        closed(dev, why);
+                        attend.insert(w->first);
                     }
-                    wrote |= w > 0;
                 }
+                wrote |= written > 0;
             }
         }
         if (wrote)

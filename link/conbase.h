@@ -97,8 +97,9 @@ public:
     void Unregister(Connection* receiver);
 
     const LinkOptions& Options() const { return Opts; }
-    // Ends the link thread's wait at once: something was queued for sending.
-    void WakeLink();
+    // Ends the link thread's wait at once. With a handle: that device has something new for the link
+    // thread (queued messages, a released hold, a socket opened or closed), which it looks at next pass.
+    void WakeLink(int handle = 0);
     // Ticks the link thread has applied to the device timers so far (each one is applied
     // to every device, and a silent device closed and reported, before it counts here).
     uint64_t TicksProcessed() const { return TicksDone.load(); }
@@ -150,6 +151,9 @@ private:
     Connection* pConnection = nullptr;
 
     std::unique_ptr<SockWake> Wake;
+    // The handles given to WakeLink since the link thread last took them (DirtyLock is taken alone).
+    std::mutex DirtyLock;
+    std::vector<int> Dirty;
 
     // WaitSent's waiters. SentLock is taken before a device's lock (to test the device),
     // never with Lock, QueueLock or NotifyLock.

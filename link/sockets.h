@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,9 +40,9 @@ enum class SockConnectProblem {
 SockHandle SockConnect(const std::string& address, int port, int sendBufferSize,
                        SockConnectProblem* problem = nullptr);
 
-// Binds a non-blocking TCP socket to address (dotted or a host name):port (port 0 picks a free one) and, with listen, listens.
-// A bound socket that does not listen refuses every connection. receiveBuffer > 0 sets the receive
-// window that accepted connections inherit. Returns the socket and its port in *boundPort, or kNoSock
+// Binds a non-blocking TCP socket to address (dotted or a host name):port (port 0 picks a free one) and, with
+// listen, listens. A bound socket that does not listen refuses every connection. receiveBuffer > 0 sets the
+// receive window that accepted connections inherit. Returns the socket and its port in *boundPort, or kNoSock
 // with the reason in *error.
 SockHandle SockListen(const std::string& address, int port, bool listen, int receiveBuffer, int* boundPort,
                       std::string* error);
@@ -102,3 +103,42 @@ private:
 // (*woken tells it when given); -1 on failure (nothing marked), else the number of ready sockets. No
 // limit on their number.
 int SockWait(std::vector<SockWaitEntry>& set, int timeoutMs, SockWake* wake = nullptr, bool* woken = nullptr);
+
+// A lasting set of sockets to wait on, each under a key of the caller's: a wait reports only the ready
+// ones, so its cost grows with them, not with the set (epoll on Linux; on Windows WSAPoll over the set).
+// Every socket is watched for reading (data, end of stream, an error or, listening, a connection), and
+// for writing while asked. One thread uses a poller at a time.
+class SockPoller {
+public:
+    struct Event {
+        uint64_t Key = 0;
+        bool Readable = false;
+        bool Writable = false; // only while writing was asked
+    };
+
+    SockPoller();
+    ~SockPoller();
+    SockPoller(const SockPoller&) = delete;
+    SockPoller& operator=(const SockPoller&) = delete;
+    // False when the poller could not be made: every Add fails then.
+    bool Ready() const;
+
+    // Watches sock under key, or changes what it is watched for: false on failure. A socket number the
+    // system has reused since it was closed is watched anew under the new key.
+    bool Add(SockHandle sock, uint64_t key, bool wantWrite);
+    // Stops watching sock, when it is still watched under key (a closed socket whose number another
+    // socket now has is left to that one). What a wait has not reported yet is not reported.
+    void Remove(SockHandle sock, uint64_t key);
+    // The same for a socket that is closed already (the system has dropped it from the wait): no call
+    // reaches the system, whose number another socket may have by now.
+    void Forget(SockHandle sock, uint64_t key);
+    size_t Size() const;
+
+    // Waits up to timeoutMs (negative: no limit) for a watched socket, or until wake is signalled
+    // (*woken tells it when given). ready gets the ready sockets; -1 on failure, else their number.
+    int Wait(std::vector<Event>& ready, int timeoutMs, SockWake* wake = nullptr, bool* woken = nullptr);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> P;
+};

@@ -1,6 +1,7 @@
-// The socket calls of the device link and the simulator, on POSIX sockets and poll ().
+// The socket calls of the device link and the simulator, on POSIX sockets, poll () and epoll.
 #include "link/sockets.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -9,8 +10,10 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <unordered_map>
 
 #include "link/device.h"
 
@@ -156,7 +159,8 @@ SockHandle SockListen(const std::string& address, int port, bool listen, int rec
     if (receiveBuffer > 0)
         setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     socklen_t size = sizeof a;
-    if (bind(sock, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 || (listen && ::listen(sock, 128) != 0) ||
+    if (bind(sock, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
+        (listen && ::listen(sock, 128) != 0) ||
         getsockname(sock, reinterpret_cast<sockaddr*>(&a), &size) != 0) {
         *error = std::strerror(errno);
         close(sock);
@@ -244,7 +248,8 @@ void SockWake::Signal() {
     if (End[1] < 0)
         return;
     const uint8_t one = 1;
-    [[maybe_unused]] const ssize_t r = write(static_cast<int>(End[1]), &one, 1); // a full pipe is awake already
+    [[maybe_unused]] const ssize_t r =
+        write(static_cast<int>(End[1]), &one, 1); // a full pipe is awake already
 }
 
 void SockWake::Drain() {
@@ -288,4 +293,125 @@ int SockWait(std::vector<SockWaitEntry>& set, int timeoutMs, SockWake* wake, boo
         ready += (set[i].Readable || set[i].Writable) ? 1 : 0;
     }
     return ready;
+}
+
+// The kernel forgets a socket of an epoll set when it is closed; Watched remembers what this poller
+// registered, so that a reused number is registered anew and a stale Remove leaves the new owner alone.
+struct SockPoller::Impl {
+    struct Watch {
+        uint64_t Key = 0;
+        bool WantWrite = false;
+    };
+    int Epoll = -1;
+    SockHandle WakeEnd = kNoSock; // the wake-up's read end, once registered
+    std::unordered_map<SockHandle, Watch> Watched;
+    std::vector<epoll_event> Events;
+};
+
+namespace {
+
+// An event carries the socket itself; its key is looked up in Watched.
+bool EpollSet(int epoll, int op, SockHandle sock, bool wantWrite) {
+    epoll_event ev{};
+    ev.events = EPOLLIN | (wantWrite ? EPOLLOUT : 0u);
+    ev.data.fd = static_cast<int>(sock);
+    return epoll_ctl(epoll, op, static_cast<int>(sock), &ev) == 0;
+}
+
+} // namespace
+
+SockPoller::SockPoller() : P(std::make_unique<Impl>()) {
+    P->Epoll = epoll_create1(EPOLL_CLOEXEC);
+}
+
+SockPoller::~SockPoller() {
+    if (P->Epoll >= 0)
+        close(P->Epoll);
+}
+
+bool SockPoller::Ready() const {
+    return P->Epoll >= 0;
+}
+
+size_t SockPoller::Size() const {
+    return P->Watched.size();
+}
+
+bool SockPoller::Add(SockHandle sock, uint64_t key, bool wantWrite) {
+    if (P->Epoll < 0 || sock < 0)
+        return false;
+    const auto it = P->Watched.find(sock);
+    if (it != P->Watched.end() && it->second.Key == key && it->second.WantWrite == wantWrite)
+        return true;
+    // A number watched before may have been closed and reused meanwhile: then the kernel has
+    // forgotten it and it is added; otherwise its watch is changed.
+    const bool done = it == P->Watched.end()
+                          ? EpollSet(P->Epoll, EPOLL_CTL_ADD, sock, wantWrite) ||
+                                (errno == EEXIST && EpollSet(P->Epoll, EPOLL_CTL_MOD, sock, wantWrite))
+                          : EpollSet(P->Epoll, EPOLL_CTL_MOD, sock, wantWrite) ||
+                                (errno == ENOENT && EpollSet(P->Epoll, EPOLL_CTL_ADD, sock, wantWrite));
+    if (!done)
+        return false;
+    P->Watched[sock] = Impl::Watch{key, wantWrite};
+    return true;
+}
+
+void SockPoller::Remove(SockHandle sock, uint64_t key) {
+    const auto it = P->Watched.find(sock);
+    if (it == P->Watched.end() || it->second.Key != key)
+        return;
+    P->Watched.erase(it);
+    epoll_ctl(P->Epoll, EPOLL_CTL_DEL, static_cast<int>(sock), nullptr);
+}
+
+void SockPoller::Forget(SockHandle sock, uint64_t key) {
+    const auto it = P->Watched.find(sock);
+    if (it != P->Watched.end() && it->second.Key == key)
+        P->Watched.erase(it);
+}
+
+int SockPoller::Wait(std::vector<Event>& ready, int timeoutMs, SockWake* wake, bool* woken) {
+    ready.clear();
+    if (woken != nullptr)
+        *woken = false;
+    if (P->Epoll < 0)
+        return -1;
+    if (wake != nullptr && wake->Ready() && P->WakeEnd != wake->ReadEnd()) {
+        if (P->WakeEnd != kNoSock)
+            epoll_ctl(P->Epoll, EPOLL_CTL_DEL, static_cast<int>(P->WakeEnd), nullptr);
+        P->WakeEnd = EpollSet(P->Epoll, EPOLL_CTL_ADD, wake->ReadEnd(), false) ? wake->ReadEnd() : kNoSock;
+    }
+    // More ready sockets than this come in the next wait (the set reports them until served).
+    P->Events.resize(std::max<size_t>(16, std::min<size_t>(P->Watched.size() + 1, 1024)));
+    // A signal ends the wait early; its handler may have signalled wake, which the next wait sees.
+    int r;
+    do
+        r = epoll_wait(P->Epoll, P->Events.data(), static_cast<int>(P->Events.size()),
+                       timeoutMs < 0 ? -1 : timeoutMs);
+    while (r < 0 && errno == EINTR);
+    if (r < 0)
+        return -1;
+    for (int i = 0; i < r; ++i) {
+        const epoll_event& ev = P->Events[static_cast<size_t>(i)];
+        const SockHandle sock = ev.data.fd;
+        if (sock == P->WakeEnd) {
+            if (wake != nullptr && sock == wake->ReadEnd()) {
+                wake->Drain();
+                if (woken != nullptr)
+                    *woken = true;
+            }
+            continue;
+        }
+        const auto it = P->Watched.find(sock);
+        if (it == P->Watched.end())
+            continue; // removed (and closed) since the kernel reported it
+        // As with poll: an error or a hang-up counts as readable (the read reports it), and as writable
+        // when a write was wanted.
+        Event e;
+        e.Key = it->second.Key;
+        e.Readable = (ev.events & (EPOLLIN | EPOLLHUP | EPOLLERR | EPOLLRDHUP)) != 0;
+        e.Writable = it->second.WantWrite && (ev.events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0;
+        ready.push_back(e);
+    }
+    return static_cast<int>(ready.size());
 }

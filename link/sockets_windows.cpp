@@ -4,6 +4,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <unordered_map>
 
 #include "link/device.h"
 
@@ -332,7 +333,8 @@ int SockWait(std::vector<SockWaitEntry>& set, int timeoutMs, SockWake* wake, boo
     std::vector<WSAPOLLFD> fds(set.size());
     for (size_t i = 0; i < set.size(); ++i) {
         fds[i].fd = Raw(set[i].Sock);
-        fds[i].events = static_cast<SHORT>((set[i].WantRead ? POLLRDNORM : 0) | (set[i].WantWrite ? POLLWRNORM : 0));
+        fds[i].events =
+            static_cast<SHORT>((set[i].WantRead ? POLLRDNORM : 0) | (set[i].WantWrite ? POLLWRNORM : 0));
         fds[i].revents = 0;
         set[i].Readable = set[i].Writable = false;
     }
@@ -361,4 +363,104 @@ int SockWait(std::vector<SockWaitEntry>& set, int timeoutMs, SockWake* wake, boo
         ready += (set[i].Readable || set[i].Writable) ? 1 : 0;
     }
     return ready;
+}
+
+// Winsock has no readiness set that reports only the ready sockets to a plain thread, so the poller keeps
+// the WSAPoll array itself: its changes cost no system call, and a wait walks the set once.
+struct SockPoller::Impl {
+    std::vector<WSAPOLLFD> Fds; // the watched sockets; the wake-up's read end goes last during a wait
+    std::vector<uint64_t> Keys; // by the index in Fds
+    std::unordered_map<SockHandle, size_t> Index;
+};
+
+SockPoller::SockPoller() : P(std::make_unique<Impl>()) {}
+
+SockPoller::~SockPoller() = default;
+
+bool SockPoller::Ready() const {
+    return Started();
+}
+
+size_t SockPoller::Size() const {
+    return P->Fds.size();
+}
+
+bool SockPoller::Add(SockHandle sock, uint64_t key, bool wantWrite) {
+    if (!Started() || sock == kNoSock)
+        return false;
+    const SHORT events = static_cast<SHORT>(POLLRDNORM | (wantWrite ? POLLWRNORM : 0));
+    const auto it = P->Index.find(sock);
+    if (it != P->Index.end()) {
+        P->Fds[it->second].events = events;
+        P->Keys[it->second] = key;
+        return true;
+    }
+    WSAPOLLFD fd{};
+    fd.fd = Raw(sock);
+    fd.events = events;
+    P->Fds.push_back(fd);
+    P->Keys.push_back(key);
+    P->Index[sock] = P->Fds.size() - 1;
+    return true;
+}
+
+void SockPoller::Remove(SockHandle sock, uint64_t key) {
+    const auto it = P->Index.find(sock);
+    if (it == P->Index.end() || P->Keys[it->second] != key)
+        return;
+    // The last entry takes the removed one's place.
+    const size_t at = it->second;
+    P->Index.erase(it);
+    if (at + 1 != P->Fds.size()) {
+        P->Fds[at] = P->Fds.back();
+        P->Keys[at] = P->Keys.back();
+        P->Index[Handle(P->Fds[at].fd)] = at;
+    }
+    P->Fds.pop_back();
+    P->Keys.pop_back();
+}
+
+void SockPoller::Forget(SockHandle sock, uint64_t key) {
+    Remove(sock, key); // the set is this poller's own: nothing reaches the system
+}
+
+int SockPoller::Wait(std::vector<Event>& ready, int timeoutMs, SockWake* wake, bool* woken) {
+    ready.clear();
+    if (woken != nullptr)
+        *woken = false;
+    const size_t watched = P->Fds.size();
+    if (wake != nullptr && wake->Ready())
+        P->Fds.push_back({Raw(wake->ReadEnd()), POLLRDNORM, 0});
+    if (P->Fds.empty()) {
+        // As poll () without sockets: the wait is only a pause.
+        Sleep(timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
+        return 0;
+    }
+    for (WSAPOLLFD& fd : P->Fds)
+        fd.revents = 0;
+    const int r = WSAPoll(P->Fds.data(), static_cast<ULONG>(P->Fds.size()), timeoutMs < 0 ? -1 : timeoutMs);
+    const bool wakeReady = P->Fds.size() > watched && P->Fds.back().revents != 0;
+    P->Fds.resize(watched);
+    if (r <= 0)
+        return r < 0 ? -1 : 0;
+    if (wakeReady) {
+        wake->Drain();
+        if (woken != nullptr)
+            *woken = true;
+    }
+    for (size_t i = 0; i < watched; ++i) {
+        const SHORT ev = P->Fds[i].revents;
+        if (ev == 0)
+            continue;
+        // As with select: an error or a hang-up counts as readable (the read reports it), and as
+        // writable when a write was wanted.
+        Event e;
+        e.Key = P->Keys[i];
+        e.Readable = (ev & (POLLRDNORM | POLLHUP | POLLERR | POLLNVAL)) != 0;
+        e.Writable =
+            (P->Fds[i].events & POLLWRNORM) != 0 && (ev & (POLLWRNORM | POLLERR | POLLHUP | POLLNVAL)) != 0;
+        if (e.Readable || e.Writable)
+            ready.push_back(e);
+    }
+    return static_cast<int>(ready.size());
 }

@@ -178,6 +178,22 @@ void CheckSummary(const std::vector<Json>& events, const Json& results, int devi
     EXPECT_EQ(count("done"), devices);
 }
 
+// A fleet larger than the open-file limit allows is refused before any connection, naming both numbers.
+TEST(CliFleet, MoreDevicesThanTheOpenFileLimitHoldsAreRefusedBeforeConnecting) {
+    // The shell lowers the limit (soft and hard, so the tool cannot raise it) and becomes the tool.
+    std::vector<std::string> args{"-c", "ulimit -n 40 && exec \"$0\" \"$@\"", CLI_PATH, "info"};
+    for (int i = 0; i < 20; ++i)
+        args.insert(args.end(), {"--device", "127.0.0." + std::to_string(100 + i) + ":2000"});
+    SimProcess p;
+    ASSERT_TRUE(p.Start("/bin/sh", args));
+    EXPECT_FALSE(p.NextJson(10s)) << "wrote before refusing";
+    EXPECT_EQ(p.WaitExit(10s), 1);
+    const std::string err = p.ErrText(1s);
+    EXPECT_NE(err.find("cannot hold 20 devices: the system lets this process open 40 files"),
+              std::string::npos)
+        << err;
+}
+
 std::string ReadText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream s;

@@ -27,9 +27,9 @@
 #include "tools/cli/clioptions.h"
 #include "tools/cli/clioutput.h"
 #include "tools/cli/clireport.h"
+#include "tools/cli/cliscan.h"
 #include "tools/cli/devicelist.h"
 #include "tools/cli/jobslots.h"
-#include "tools/cli/cliscan.h"
 #include "tools/cli/jsonline.h"
 #include "tools/cli/linkgroups.h"
 #include "tools/cli/linkwaiter.h"
@@ -39,6 +39,10 @@
 #include "update/updatestart.h"
 
 namespace {
+
+// Files the tool holds beside one socket per device: the standard streams, the link's wake-up and
+// poller, the configuration and image being read, the log, and what the runtime keeps open.
+constexpr int64_t kFilesBeside = 32;
 
 std::string NumberText(int32_t value) {
     if (value == kNullInt)
@@ -182,6 +186,14 @@ std::string WriteRunReport(const CliOptions& o, const std::vector<std::unique_pt
 
 int RunDevices(const CliOptions& o) {
     const int n = static_cast<int>(o.Devices.size());
+    // Said before the first connection: a fleet that runs out of files half-way fails device by device.
+    if (const int64_t limit = RaiseOpenFileLimit(); limit != 0 && n + kFilesBeside > limit) {
+        std::fprintf(stderr,
+                     "fwupdate-cli: cannot hold %d devices: the system lets this process open %lld files, "
+                     "one per device and %lld beside (raise the limit with ulimit -n)\n",
+                     n, static_cast<long long>(limit), static_cast<long long>(kFilesBeside));
+        return kExitInternal;
+    }
     CliOutput out(CliOutput::ModeFor(stdout, o.Json), stdout, n);
     RunSettings settings;
     settings.Timeout = o.Timeout;

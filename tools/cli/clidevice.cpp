@@ -336,15 +336,16 @@ bool CliDevice::Connect() {
     // would, but no longer than the time-out.
     const auto deadline = Clock::now() + Settings.Timeout;
     for (;;) {
-        const uint64_t seen = Waiter.Generation();
+        const uint64_t seen = Waiter.Generation(handle);
         MsgCallback(handle);
         if (ReportedMask.load() == kAll || CurrentDevice.load() == 0 || Interrupted.load())
             break;
         const auto now = Clock::now();
         if (now >= deadline)
             break;
-        Waiter.WaitAfter(seen, std::min(kDrainWait, std::chrono::duration_cast<milliseconds>(deadline - now) +
-                                                        milliseconds(1)));
+        Waiter.WaitAfter(
+            handle, seen,
+            std::min(kDrainWait, std::chrono::duration_cast<milliseconds>(deadline - now) + milliseconds(1)));
     }
     if (Online.load() != 0)
         return true;
@@ -612,8 +613,8 @@ bool CliDevice::PauseBeforeRetry(milliseconds pause) {
         const auto now = Clock::now();
         if (now >= until)
             return true;
-        // Interrupt wakes the waiter; other devices' records may wake it too.
-        Waiter.WaitAfter(Waiter.Generation(),
+        // No device is open now: only Interrupt (WakeAll) wakes this wait early.
+        Waiter.WaitAfter(0, Waiter.Generation(0),
                          std::min(kDrainWait, std::chrono::ceil<milliseconds>(until - now)));
     }
     return false;
@@ -641,7 +642,8 @@ bool CliDevice::WaitForTurn(JobSlot& turn) {
         if (!said) {
             said = true;
             Out.Event(JsonLine("waiting").Text("device", Device.Label).Int("jobs", Settings.Jobs).Str());
-            Say("waiting for its turn (--jobs " + std::to_string(Settings.Jobs) + ": that many devices are programmed at once)");
+            Say("waiting for its turn (--jobs " + std::to_string(Settings.Jobs) +
+                ": that many devices are programmed at once)");
             Out.Live(Slot, CliOutput::LiveState::Waiting, Device.Label + " waiting for its turn");
         }
         // The keep-alive replies, and a link that closes meanwhile: the update start then finds no

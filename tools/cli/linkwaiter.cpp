@@ -1,24 +1,38 @@
-// LinkWaiter: wakes the device threads whenever the link has queued a record.
+// LinkWaiter: wakes the device thread of the handle whose record the link has queued.
 #include "tools/cli/linkwaiter.h"
 
-void LinkWaiter::OnNotify(int) {
-    {
-        std::lock_guard hold(Lock);
-        ++Count;
-    }
-    Changed.notify_all();
+LinkWaiter::Slot& LinkWaiter::SlotFor(int handle) {
+    std::unique_ptr<Slot>& slot = Slots[handle];
+    if (!slot)
+        slot = std::make_unique<Slot>();
+    return *slot;
+}
+
+void LinkWaiter::OnNotify(int handle) {
+    std::lock_guard hold(Lock);
+    Slot& slot = SlotFor(handle);
+    ++slot.Count;
+    if (slot.Waiting > 0)
+        slot.Changed.notify_all();
 }
 
 void LinkWaiter::WakeAll() {
-    OnNotify(0);
-}
-
-uint64_t LinkWaiter::Generation() {
     std::lock_guard hold(Lock);
-    return Count;
+    ++WakeAlls;
+    for (auto& [handle, slot] : Slots)
+        if (slot->Waiting > 0)
+            slot->Changed.notify_all();
 }
 
-void LinkWaiter::WaitAfter(uint64_t seen, std::chrono::milliseconds limit) {
+uint64_t LinkWaiter::Generation(int handle) {
+    std::lock_guard hold(Lock);
+    return SlotFor(handle).Count + WakeAlls;
+}
+
+void LinkWaiter::WaitAfter(int handle, uint64_t seen, std::chrono::milliseconds limit) {
     std::unique_lock hold(Lock);
-    Changed.wait_for(hold, limit, [&] { return Count != seen; });
+    Slot& slot = SlotFor(handle); // stays: slots are never erased
+    ++slot.Waiting;
+    slot.Changed.wait_for(hold, limit, [&] { return slot.Count + WakeAlls != seen; });
+    --slot.Waiting;
 }

@@ -1,11 +1,14 @@
 // LinkWaiter: the link's notification receiver for the command-line tool. Instead of posting into a
-// GUI thread it wakes the device threads, each of which then drains its own device's records.
+// GUI thread it wakes the device thread waiting for the notified handle, which then drains its own
+// device's records: a record of one device never wakes the threads of the others.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <unordered_map>
 
 #include "link/connection.h"
 
@@ -15,14 +18,25 @@ public:
     ~LinkWaiter() override { Detach(); }
 
     void OnNotify(int handle) override;
-    // Counts notifications; a waiter remembers it before draining and waits for a change.
-    uint64_t Generation();
-    // Returns when the generation differs from seen, WakeAll was called, or the limit passed.
-    void WaitAfter(uint64_t seen, std::chrono::milliseconds limit);
+    // Counts the notifications of handle (and every WakeAll); a waiter remembers it before draining
+    // and waits for a change.
+    uint64_t Generation(int handle);
+    // Returns when handle's generation differs from seen, WakeAll was called, or the limit passed.
+    void WaitAfter(int handle, uint64_t seen, std::chrono::milliseconds limit);
+    // Wakes every waiter (Ctrl-C).
     void WakeAll();
 
 private:
+    struct Slot {
+        uint64_t Count = 0;
+        int Waiting = 0;
+        std::condition_variable Changed;
+    };
+    Slot& SlotFor(int handle); // caller holds Lock
+
     std::mutex Lock;
-    std::condition_variable Changed;
-    uint64_t Count = 0;
+    // One slot per handle ever notified or waited for (handles are never reused; a fleet has a
+    // thousand at most, each a few dozen bytes).
+    std::unordered_map<int, std::unique_ptr<Slot>> Slots;
+    uint64_t WakeAlls = 0; // added to every handle's generation
 };

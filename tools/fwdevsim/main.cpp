@@ -28,8 +28,9 @@ void OnSignal(int) {
     }
 }
 
-// Files one device may hold: its two listening sockets, a session and its stop wake-up (two ends).
-constexpr int64_t kFilesPerDevice = 5;
+// Files one device may hold: its two listening sockets, a session, its stop wake-up (two ends) and
+// its poller.
+constexpr int64_t kFilesPerDevice = 6;
 constexpr int64_t kFilesBeside = 16; // standard streams and what the runtime keeps open
 
 // The options of device `index`: the index-th address after the first, the serial counted up, and

@@ -1,4 +1,4 @@
-// The device simulator's sockets: one wait over the listeners, the session socket and the stop
+// The device simulator's sockets: one poller over the listeners or the session socket, and the stop
 // wake-up; replies leave through a queue that applies the transport fault triggers.
 #include "tools/fwdevsim/simserver.h"
 
@@ -7,6 +7,7 @@
 #include "link/device.h"
 #include "link/sockets.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -15,6 +16,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+
+// What the poller watches: the listeners between sessions, the session's socket during one.
+constexpr uint64_t kListenKey = 0;
+constexpr uint64_t kReconnectKey = 1;
+constexpr uint64_t kSessionKey = 2;
 
 // One piece of outgoing bytes and the time it may leave.
 struct Chunk {
@@ -118,18 +124,25 @@ std::optional<std::string> SimServer::Bind() {
     return std::nullopt;
 }
 
+bool SimServer::WatchListeners(bool watch) {
+    // A refusing simulator only waits to be stopped.
+    if (options_.Refuse) {
+        return true;
+    }
+    if (!watch) {
+        poller_.Remove(listenFd_, kListenKey);
+        poller_.Remove(reconnectFd_, kReconnectKey);
+        return true;
+    }
+    return poller_.Add(listenFd_, kListenKey, false) &&
+           (reconnectFd_ == kNoSock || poller_.Add(reconnectFd_, kReconnectKey, false));
+}
+
 int SimServer::Run(std::FILE* out) {
+    std::vector<SockPoller::Event> ready;
     while (!stopping_) {
-        // A refusing simulator only waits to be stopped.
-        std::vector<SockWaitEntry> fds;
-        if (!options_.Refuse) {
-            fds.push_back({listenFd_, true, false, false, false});
-            if (reconnectFd_ != kNoSock) {
-                fds.push_back({reconnectFd_, true, false, false, false});
-            }
-        }
         bool woken = false;
-        if (SockWait(fds, -1, &stop_, &woken) < 0) {
+        if (!WatchListeners(true) || poller_.Wait(ready, -1, &stop_, &woken) < 0) {
             std::fprintf(stderr, "fwdevsim: waiting for connections failed: %s\n",
                          SockLastErrorText().c_str());
             return 1;
@@ -137,18 +150,24 @@ int SimServer::Run(std::FILE* out) {
         if (woken) {
             break;
         }
-        for (std::size_t i = 0; i < fds.size() && !stopping_; ++i) {
-            if (!fds[i].Readable) {
+        // The device's own port before the reconnect port.
+        std::sort(ready.begin(), ready.end(),
+                  [](const SockPoller::Event& a, const SockPoller::Event& b) { return a.Key < b.Key; });
+        for (const SockPoller::Event& e : ready) {
+            if (stopping_ || !e.Readable || (e.Key != kListenKey && e.Key != kReconnectKey)) {
                 continue;
             }
-            const SockHandle fd = SockAccept(fds[i].Sock);
+            const bool own = e.Key == kListenKey;
+            const SockHandle fd = SockAccept(own ? listenFd_ : reconnectFd_);
             if (fd == kNoSock) {
                 continue;
             }
-            Serve(fd, i == 0 ? port_ : reconnectPort_.value_or(0), out);
+            WatchListeners(false);
+            Serve(fd, own ? port_ : reconnectPort_.value_or(0), out);
             if (options_.Once) {
                 return 0;
             }
+            break; // the listeners are watched anew, and what waits meanwhile is reported again
         }
     }
     return 0;
@@ -179,6 +198,7 @@ void SimServer::Serve(SockHandle fd, uint16_t localPort, std::FILE* out) {
     Clock::time_point lastDue = Clock::now();
     uint32_t junkState = 0x2545F491u;
     std::vector<uint8_t> buf(65536);
+    std::vector<SockPoller::Event> ready; // the session's socket is the only one watched now
     std::string end = faulty && options_.HangUp ? "hang-up" : "";
 
     // Queues one reply frame with the faults applied: junk before it, its delay, one byte per send.
@@ -209,9 +229,8 @@ void SimServer::Serve(SockHandle fd, uint16_t localPort, std::FILE* out) {
             const auto wait = std::chrono::ceil<milliseconds>(queue.front().Due - Clock::now());
             timeout = static_cast<int>(std::max<int64_t>(wait.count(), 1));
         }
-        std::vector<SockWaitEntry> fds{{fd, true, due, false, false}};
         bool woken = false;
-        if (SockWait(fds, timeout, &stop_, &woken) < 0) {
+        if (!poller_.Add(fd, kSessionKey, due) || poller_.Wait(ready, timeout, &stop_, &woken) < 0) {
             end = "error";
             break;
         }
@@ -220,7 +239,7 @@ void SimServer::Serve(SockHandle fd, uint16_t localPort, std::FILE* out) {
             stopping_ = true;
             break;
         }
-        if (fds[0].Readable) {
+        if (!ready.empty() && ready.front().Readable) {
             const int n = SockRecv(fd, buf.data(), buf.size());
             if (n == 0) {
                 end = "peer-close";
@@ -260,6 +279,7 @@ void SimServer::Serve(SockHandle fd, uint16_t localPort, std::FILE* out) {
             end = SockLastErrorWasReset() ? "peer-close" : "error";
         }
     }
+    poller_.Remove(fd, kSessionKey);
     SockShutdown(fd);
     SockClose(fd);
 

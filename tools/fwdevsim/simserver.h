@@ -1,4 +1,4 @@
-// The device simulator's transport: listening sockets, one connection at a time, poll, and the
+// The device simulator's transport: listening sockets, one connection at a time, a poller, and the
 // transport fault triggers (silence, byte-by-byte, garbage, delay, refusal, hang-up).
 #pragma once
 
@@ -36,6 +36,8 @@ public:
 private:
     struct Session;
     SockHandle Listen(uint16_t port, uint16_t& bound, std::string& error);
+    // Watches the listeners (not while refusing) or stops watching them; false when they cannot be watched.
+    bool WatchListeners(bool watch);
     void Serve(SockHandle fd, uint16_t localPort, std::FILE* out);
 
     SimOptions options_;
@@ -45,6 +47,9 @@ private:
     uint16_t port_ = 0;
     std::optional<uint16_t> reconnectPort_;
     SockWake stop_;
+    // The listeners between sessions, the session's socket during one (one connection at a time: a
+    // connection that comes meanwhile waits in the listener's queue).
+    SockPoller poller_;
     int64_t sessions_ = 0;
     bool stopping_ = false;
 };
