@@ -729,11 +729,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, CliStopSignal,
 
 TEST_F(CliTest, ASecondRunWritesALogOfItsOwnAndFailuresNameIt) {
     const std::string log = dir / "fwupdate-cli.log";
-    // The first run holds the log while it waits for a silent device.
-    Sim silent;
-    ASSERT_TRUE(silent.Start(Addr(79), {"--silent"}));
+    // The first run holds the log while it waits for a serial number that never comes (the device
+    // answers everything else, so the link keeps it open however long the second run takes).
+    Sim waiting;
+    ASSERT_TRUE(waiting.Start(Addr(79), {"--no-answer", "1,3"}));
     SimProcess first;
-    ASSERT_TRUE(first.Start(CLI_PATH, {"info", "--device", silent.Device(), "--timeout", "30"}));
+    ASSERT_TRUE(first.Start(CLI_PATH, {"info", "--device", waiting.Device(), "--timeout", "60"}));
     const auto connected = first.NextJson(20s);
     ASSERT_TRUE(connected && connected->find("connected") != std::string::npos) << first.ErrText();
 
@@ -751,6 +752,15 @@ TEST_F(CliTest, ASecondRunWritesALogOfItsOwnAndFailuresNameIt) {
 
     first.Signal(SIGINT);
     EXPECT_EQ(first.WaitExit(10s), 130);
+
+    // --log chooses the file.
+    const std::string chosen = dir / "chosen.log";
+    Sim again;
+    ASSERT_TRUE(again.Start(Addr(78), {"--error-on-page", "0"}));
+    const CliRun third = RunCli({"update", "--device", again.Device(), "--config", fw.cfg, "--log", chosen});
+    EXPECT_EQ(third.code, 9) << third.Out() << third.err;
+    EXPECT_TRUE(third.Has("(see the log " + chosen + ")")) << third.Out();
+    EXPECT_NE(ReadText(chosen).find("Q7Config::MsgCallback: Error Obj(2,10)"), std::string::npos);
 }
 
 // Each device's events in the order they came; the JSON lines of several devices interleave.

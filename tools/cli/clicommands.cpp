@@ -202,12 +202,7 @@ int RunDevices(const CliOptions& o) {
     settings.ProgressEvery = o.ProgressEvery;
     settings.Retries = o.Retries;
     settings.Jobs = o.Jobs;
-    // The log is opened before any device, so that every message can name it; a default log that
-    // another run holds gives way to one of this run's own (said on standard error).
-    if (!o.LogFile.empty())
-        TheLog().SetPath(PathFromUtf8(o.LogFile));
-    TheLog().Begin();
-    settings.LogPath = PathToUtf8(TheLog().Path());
+    settings.LogPath = BeginRunLog(o);
     const bool update = o.Command == CliCommand::Update;
     const auto started = std::chrono::steady_clock::now();
 
@@ -348,6 +343,13 @@ int RunDevices(const CliOptions& o) {
 }
 
 } // namespace
+
+std::string BeginRunLog(const CliOptions& o) {
+    if (!o.LogFile.empty())
+        TheLog().SetPath(PathFromUtf8(o.LogFile));
+    TheLog().Begin();
+    return PathToUtf8(TheLog().Path());
+}
 
 int RunCli(const std::vector<std::string>& args) {
     // A reader that goes away (a closed pipe) must not kill an update half-way.

@@ -1,15 +1,12 @@
 // The scan command of fwupdate-cli: the command line's values for the scan of devicescan.h.
 #include "tools/cli/cliscan.h"
 
-#include "base/log.h"
-#include "base/platform.h"
+#include "tools/cli/clicommands.h"
 #include "tools/cli/devicescan.h"
 
 int RunScan(const CliOptions& o) {
     // The probes' link writes the log as info's does, to --log when given.
-    if (!o.LogFile.empty())
-        TheLog().SetPath(PathFromUtf8(o.LogFile));
-    TheLog().Begin();
+    BeginRunLog(o);
     ScanRequest request;
     request.Range = o.ScanRange;
     request.Port = o.ScanPort;

@@ -115,8 +115,7 @@ std::variant<SimOptions, std::string> ParseSimOptions(const std::vector<std::str
     for (const char* name :
          {"--address", "--port", "--reconnect-port", "--image-out", "--oem", "--serial", "--mode",
           "--fw-version", "--name", "--oem-name", "--device-name", "--library-name", "--no-answer",
-          "--close-after-pages", "--error-on-page", "--count", "--faulty", "--delay-ms",
-          "--fault-sessions"})
+          "--close-after-pages", "--error-on-page", "--count", "--faulty", "--delay-ms", "--fault-sessions"})
         app.add_option(name, values[name])
             ->expected(1)
             ->allow_extra_args(false)
@@ -142,8 +141,9 @@ std::variant<SimOptions, std::string> ParseSimOptions(const std::vector<std::str
     if (!app.remaining().empty())
         return "unknown option " + app.remaining().front() + " (see --help)";
 
-    for (const auto& [opt, given] : values) {
-        for (const std::string& v : given) {
+    for (const auto& entry : values) {
+        const std::string& opt = entry.first; // named, not bound: lambdas below capture it
+        for (const std::string& v : entry.second) {
             const auto bad = [&](const char* what) {
                 return "bad value for " + opt + ": \"" + v + "\" (" + what + ")";
             };
