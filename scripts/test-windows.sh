@@ -77,9 +77,10 @@ wait_sim() {
   return 1
 }
 
-# The report without what differs between runs (address, session number, peer, port, and the reads, whose count includes the keep-alive reads of an idle second) and line ends (a
+# The report without what differs between runs (address, session number, peer, port, the wall-clock times of the update, and the reads, whose count includes the keep-alive reads of an idle second) and line ends (a
 # Windows program ends its lines with CR LF).
-wire() { sed -e 's/\r$//' -e 's/"address":"[^"]*",//' -e 's/"session":[0-9]*,//' -e 's/"reads":[0-9]*,//' -e 's/"peer":"[^"]*",//' -e 's/"port":[0-9]*,//' "$1"; }
+wire() { sed -e 's/\r$//' -e 's/"address":"[^"]*",//' -e 's/"session":[0-9]*,//' -e 's/"reads":[0-9]*,//' -e 's/"peer":"[^"]*",//' -e 's/"port":[0-9]*,//' \
+  -e 's/,"updateStartedAt":[0-9]*//' -e 's/,"imageEndedAt":[0-9]*//' "$1"; }
 
 step "fwupdate-cli.exe under Wine updates the Linux simulator"
 start_sim wincli 127.0.0.90 "$tmp/wincli.bin" "$native/tools/fwdevsim/fwdevsim"
