@@ -484,6 +484,12 @@ TEST_F(Fwdevsim, TermSignalReportsTheOpenSessionAndExits) {
 }
 
 TEST_F(Fwdevsim, InterruptWithoutSessionExitsCleanly) {
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer's runtime defers a signal that arrives outside a blocking call and, a few times
+    // in a hundred, never runs the handler of one that arrives while the simulator starts up; the
+    // uninstrumented and AddressSanitizer builds run this test.
+    GTEST_SKIP() << "a stop signal at start-up can be lost by ThreadSanitizer's runtime";
+#endif
     ASSERT_TRUE(sim.Start({"--no-reconnect-port"}));
     sim.proc.Signal(SIGINT);
     EXPECT_EQ(sim.proc.WaitExit(), 0);
