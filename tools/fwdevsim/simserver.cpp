@@ -21,9 +21,6 @@ using std::chrono::milliseconds;
 constexpr uint64_t kListenKey = 0;
 constexpr uint64_t kReconnectKey = 1;
 constexpr uint64_t kSessionKey = 2;
-// The longest wait without a deadline. A stop signal's handler signals the wake-up, but a sanitizer's
-// runtime may hold a handler back until the waiting call returns: a bounded wait lets it run.
-constexpr int kLongestWaitMs = 250;
 
 // One piece of outgoing bytes and the time it may leave.
 struct Chunk {
@@ -145,7 +142,7 @@ int SimServer::Run(std::FILE* out) {
     std::vector<SockPoller::Event> ready;
     while (!stopping_) {
         bool woken = false;
-        if (!WatchListeners(true) || poller_.Wait(ready, kLongestWaitMs, &stop_, &woken) < 0) {
+        if (!WatchListeners(true) || poller_.Wait(ready, -1, &stop_, &woken) < 0) {
             std::fprintf(stderr, "fwdevsim: waiting for connections failed: %s\n",
                          SockLastErrorText().c_str());
             return 1;
@@ -227,10 +224,10 @@ void SimServer::Serve(SockHandle fd, uint16_t localPort, std::FILE* out) {
 
     while (end.empty()) {
         const bool due = !queue.empty() && queue.front().Due <= Clock::now();
-        int timeout = kLongestWaitMs;
+        int timeout = -1;
         if (!queue.empty() && !due) {
             const auto wait = std::chrono::ceil<milliseconds>(queue.front().Due - Clock::now());
-            timeout = static_cast<int>(std::clamp<int64_t>(wait.count(), 1, kLongestWaitMs));
+            timeout = static_cast<int>(std::max<int64_t>(wait.count(), 1));
         }
         bool woken = false;
         if (!poller_.Add(fd, kSessionKey, due) || poller_.Wait(ready, timeout, &stop_, &woken) < 0) {
