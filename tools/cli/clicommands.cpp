@@ -33,6 +33,7 @@
 #include "tools/cli/jsonline.h"
 #include "tools/cli/linkgroups.h"
 #include "tools/cli/linkwaiter.h"
+#include "tools/cli/refusaltext.h"
 #include "tools/cli/stopsignal.h"
 #include "update/firmwareimage.h"
 #include "update/fwconfig.h"
@@ -79,19 +80,19 @@ int RunInspect(const CliOptions& o) {
     std::string reason;
     if (!valid) {
         code = kExitBadConfig;
-        reason = "Error on reading config file: " + path + " (" + ConfigProblem(path) + ")";
+        reason = ConfigErrorText(path);
     } else if (read == ImageRead::NotFound) {
         code = kExitImageNotFound;
-        reason = "image not found: " + image;
+        reason = ImageNotFoundText(image);
     } else if (read == ImageRead::Unreadable) {
         code = kExitImageNotFound;
-        reason = "image cannot be read: " + image + " (" + imageProblem + ")";
+        reason = ImageUnreadableText(image, imageProblem);
     } else if (tooLarge) {
         code = kExitInvalidImage;
-        reason = "image too large: " + image + " has more than " + std::to_string(kMaxPages) + " pages";
+        reason = ImageTooLargeText(image);
     } else if (!matches) {
         code = kExitInvalidImage;
-        reason = "invalid binary: the checksum of " + image + " differs from the configuration's";
+        reason = ChecksumDiffersText(image);
     }
 
     const std::pair<const char*, int32_t> numbers[] = {

@@ -20,6 +20,7 @@
 #include "tools/cli/jobslots.h"
 #include "tools/cli/jsonline.h"
 #include "tools/cli/linkwaiter.h"
+#include "tools/cli/refusaltext.h"
 #include "update/firmwareimage.h"
 #include "update/fwconfig.h"
 #include "update/kennunglist.h"
@@ -399,7 +400,7 @@ void CliDevice::ReportIdentity(bool full) {
     char serial[16], mode[16];
     std::snprintf(serial, sizeof serial, "%.8d", Serial);
     std::snprintf(mode, sizeof mode, "%Xh", static_cast<unsigned>(Mode));
-    const std::string version = "HWV=" + std::to_string(VersionHigh) + "." + std::to_string(VersionLow);
+    const std::string version = VersionText();
     const char* listText = KennungText(Kennung);
     std::string kennung = std::to_string(Kennung);
     if (listText != nullptr)
@@ -453,6 +454,10 @@ void CliDevice::ReportIdentity(bool full) {
         "\n  LibraryName:    " + value(kLibraryName, PrintableDeviceText(LibraryName)));
 }
 
+std::string CliDevice::VersionText() const {
+    return "HWV=" + std::to_string(VersionHigh) + "." + std::to_string(VersionLow);
+}
+
 void CliDevice::KeepIdentity() {
     const unsigned mask = ReportedMask.load();
     DeviceIdentity id;
@@ -461,7 +466,7 @@ void CliDevice::KeepIdentity() {
     if (mask & kSerial)
         id.Serial = Serial;
     if (mask & kVersion)
-        id.Version = "HWV=" + std::to_string(VersionHigh) + "." + std::to_string(VersionLow);
+        id.Version = VersionText();
     auto text = [&](unsigned bit, const char* bytes) {
         return (mask & bit) ? PrintableDeviceText(bytes) : std::string();
     };
@@ -555,8 +560,7 @@ int CliDevice::RunUpdate() {
     // A file that cannot be read is reported before any device is touched.
     if (config.Load(Device.Config) != 0) {
         LastMessage = "Error on reading config file";
-        return Finish(kExitBadConfig, "bad-config",
-                      LastMessage + ": " + Device.Config + " (" + ConfigProblem(Device.Config) + ")");
+        return Finish(kExitBadConfig, "bad-config", ConfigErrorText(Device.Config));
     }
     ImagePath = ImagePathFor(Device.Config, config.Filename);
     {
@@ -731,9 +735,7 @@ CliDevice::Attempt CliDevice::UpdateOnce(FwConfig& config) {
                        "update failed: " + sentText +
                            (linkGone ? ": link lost" : ": the device reported an error (" + logText + ")")};
     case UpdateOutcome::BadConfig:
-        return Attempt{kExitBadConfig, "bad-config",
-                       "Error on reading config file: " + Device.Config + " (" +
-                           ConfigProblem(Device.Config) + ")"};
+        return Attempt{kExitBadConfig, "bad-config", ConfigErrorText(Device.Config)};
     case UpdateOutcome::NoConnection:
         return Attempt{kExitNoConnection, "no-connection", Note.empty() ? "No connection" : Note};
     case UpdateOutcome::OemRefused:
@@ -749,19 +751,15 @@ CliDevice::Attempt CliDevice::UpdateOnce(FwConfig& config) {
         std::vector<uint8_t> bytes;
         std::string why;
         if (ReadImage(ImagePath, bytes, &why) == ImageRead::NotFound)
-            return Attempt{kExitImageNotFound, "image-not-found", "image not found: " + ImagePath};
+            return Attempt{kExitImageNotFound, "image-not-found", ImageNotFoundText(ImagePath)};
         if (why.empty())
             why = "it could not be read when the update started";
-        return Attempt{kExitImageNotFound, "image-not-found",
-                       "image cannot be read: " + ImagePath + " (" + why + ")"};
+        return Attempt{kExitImageNotFound, "image-not-found", ImageUnreadableText(ImagePath, why)};
     }
     case UpdateOutcome::InvalidImage:
-        return Attempt{kExitInvalidImage, "invalid-binary",
-                       "invalid binary: the checksum of " + ImagePath + " differs from the configuration's"};
+        return Attempt{kExitInvalidImage, "invalid-binary", ChecksumDiffersText(ImagePath)};
     case UpdateOutcome::ImageTooLarge:
-        return Attempt{kExitInvalidImage, "image-too-large",
-                       "image too large: " + ImagePath + " has more than " + std::to_string(kMaxPages) +
-                           " pages"};
+        return Attempt{kExitInvalidImage, "image-too-large", ImageTooLargeText(ImagePath)};
     }
     return {kExitInternal, "internal", "unexpected outcome"};
 }
@@ -775,7 +773,6 @@ int CliDevice::Finish(int code, const std::string& result, const std::string& te
     }
     ExitCodeOf = code;
     Summary = text;
-    ResultOf = result;
     Out.Live(Slot, code == kExitOk ? CliOutput::LiveState::Done : CliOutput::LiveState::Failed,
              code == kExitOk ? "" : Device.Label + ": " + text + " (exit " + std::to_string(code) + ")");
     const bool refused = code >= kExitBadConfig && code <= kExitInvalidImage;
@@ -801,7 +798,8 @@ int CliDevice::Finish(int code, const std::string& result, const std::string& te
 }
 
 std::string CliDevice::Result() const {
-    return ResultOf.empty() ? "internal" : ResultOf;
+    std::lock_guard hold(RecordLock);
+    return Rec.Result.empty() ? "internal" : Rec.Result;
 }
 
 std::string CliDevice::Outcome() const {

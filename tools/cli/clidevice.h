@@ -111,6 +111,8 @@ private:
     // A new attempt connects anew: the device of the last one must be gone from the link manager.
     void ForgetLastDevice();
     void KeepIdentity();
+    // The reported hardware version as shown: "HWV=1.4".
+    std::string VersionText() const;
 
     bool Connect();
     // Closes the connection; after writes, once they have left.
@@ -143,7 +145,6 @@ private:
 
     mutable std::mutex RecordLock;
     DeviceRecord Rec;
-    std::string ResultOf;
 
     // Progress of a running update. The pacing is fixed, so the time left follows from the pages.
     mutable std::mutex ProgressLock;
