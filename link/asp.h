@@ -18,6 +18,10 @@ constexpr int32_t kRxTimeoutTicks = 1000; // a device silent this long is closed
 constexpr int32_t kIdleTicks = 200;       // nothing sent this long: a keep-alive goes out
 constexpr int kReopenPort = 2101;         // a registered device is reconnected here
 constexpr uint32_t kNoIp = 0xFFFFFFFFu;   // INADDR_NONE: the text is no dotted IPv4 address
+// The most ticks the link thread carries from one pass to the next: a stall (the program stopped and
+// continued, a debugger halt, a machine too busy to run the link) counts for one keep-alive interval at
+// most, never for a device's whole silence allowance.
+constexpr int32_t kMaxTickBacklog = kIdleTicks;
 
 class Asp : public Device {
 public:

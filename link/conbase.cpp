@@ -197,16 +197,17 @@ int ConBase::Open(const std::string& typed, int port, SockConnectProblem* proble
     }
     if (dev->Connect(address, port, &why) != 0)
         return 0;
-    // CONNECTED is queued before the link thread can see the device, so a device that hangs up at
-    // once has its CLOSED queued after it, never before (a receiver would take the device for open).
-    Msg connected; // Count 0, Len 0
-    connected.Handle = handle;
-    connected.Kind = KIND_CONNECTED;
-    const bool queued = QueueRecord(connected);
+    // Registered first, so that whoever takes the CONNECTED record finds the handle; the link thread
+    // hears of the device only after the record is queued (WakeLink), so a device that hangs up at once
+    // has its CLOSED queued after CONNECTED, never before.
     {
         std::lock_guard<std::mutex> hold(Lock);
         Devices.emplace(handle, dev);
     }
+    Msg connected; // Count 0, Len 0
+    connected.Handle = handle;
+    connected.Kind = KIND_CONNECTED;
+    const bool queued = QueueRecord(connected);
     WakeLink(handle); // the new socket joins the link thread's wait
     if (queued)
         NotifyReceiver(handle);
@@ -425,6 +426,9 @@ void ConBase::LinkLoop(std::stop_token stop) {
     // only pushes a timer further out, and the devices looked at before a wait are counted in again.
     int32_t nextDue = INT32_MAX;
     while (!stop.stop_requested()) {
+        // The test's ticks there before this pass looks at its devices: without a device they are dropped,
+        // those added later (with a device just opened) are kept.
+        const int32_t ticksBeforeLook = Opts.ManualTicks ? Ticks.load() : 0;
         named.clear();
         {
             std::lock_guard<std::mutex> hold(DirtyLock);
@@ -497,7 +501,7 @@ void ConBase::LinkLoop(std::stop_token stop) {
             // Nothing to time: sleep until woken (Open wakes the link). Ticks counted while no
             // socket existed are dropped: no backlog later.
             // (AddTicks's ticks that come once a device is open are kept.)
-            Ticks.store(0);
+            Ticks.fetch_sub(ticksBeforeLook);
             poller.Wait(ready, Wake->Ready() ? -1 : static_cast<int>(kNoWakeWait.count()), Wake.get());
             dueTicks = 0;
             nextDue = INT32_MAX;
@@ -519,33 +523,8 @@ void ConBase::LinkLoop(std::stop_token stop) {
         if (!Wake->Ready() && (timeoutMs < 0 || timeoutMs > kNoWakeWait.count()))
             timeoutMs = static_cast<int>(kNoWakeWait.count());
         poller.Wait(ready, timeoutMs, Wake.get());
-        // The ticks that passed during the wait count before what arrived after them.
-        if (Opts.ManualTicks) {
-            dueTicks += Ticks.exchange(0);
-        } else {
-            const auto whole = (Clock::now() - tickedUpTo) / Opts.TickPeriod;
-            tickedUpTo += Opts.TickPeriod * whole;
-            dueTicks += whole;
-        }
-        if (dueTicks > 0) {
-            // No further than the first timer that runs out: its work (the keep-alive) comes
-            // in the next pass before the rest of the ticks.
-            const auto n = static_cast<int32_t>(std::min<int64_t>(dueTicks, std::max<int32_t>(nextDue, 1)));
-            nextDue = INT32_MAX;
-            for (auto& [handle, w] : watched) {
-                Asp& dev = *w.Dev;
-                if (dev.ApplyTicks(n) == -1) {
-                    closed(dev, CLOSED_SILENT);
-                    attend.insert(handle); // leaves the poller next pass
-                    continue;
-                }
-                if (dev.IdleTimer.load() == 0)
-                    attend.insert(handle); // the keep-alive goes out next pass
-                nextDue = std::min(nextDue, dev.TicksToDue());
-            }
-            dueTicks -= n;
-            TicksDone.fetch_add(static_cast<uint64_t>(n));
-        }
+        // What arrived during the wait is read, and what is due written, before the wait's ticks count:
+        // a device whose answer came while the link could not run is not closed as silent.
         // Served in handle order, as the devices were registered.
         std::sort(ready.begin(), ready.end(),
                   [](const SockPoller::Event& a, const SockPoller::Event& b) { return a.Key < b.Key; });
@@ -578,6 +557,37 @@ void ConBase::LinkLoop(std::stop_token stop) {
                 }
                 wrote |= written > 0;
             }
+        }
+        if (Opts.ManualTicks) {
+            dueTicks += Ticks.exchange(0);
+        } else {
+            const auto whole = (Clock::now() - tickedUpTo) / Opts.TickPeriod;
+            tickedUpTo += Opts.TickPeriod * whole;
+            dueTicks += whole;
+        }
+        // A stall (the program stopped and continued, a debugger halt, a machine too busy to run the
+        // link) counts for no more than one keep-alive interval: the time the link could not listen is
+        // not silence of the devices. Each device then gets at most one keep-alive from it, and a
+        // device that answers it stays open however long the stall was.
+        dueTicks = std::min<int64_t>(dueTicks, kMaxTickBacklog);
+        if (dueTicks > 0) {
+            // No further than the first timer that runs out: its work (the keep-alive) comes in the
+            // next pass, after that pass's reading, before the rest of the ticks.
+            const auto n = static_cast<int32_t>(std::min<int64_t>(dueTicks, std::max<int32_t>(nextDue, 1)));
+            nextDue = INT32_MAX;
+            for (auto& [handle, w] : watched) {
+                Asp& dev = *w.Dev;
+                if (dev.ApplyTicks(n) == -1) {
+                    closed(dev, CLOSED_SILENT);
+                    attend.insert(handle); // leaves the poller next pass
+                    continue;
+                }
+                if (dev.IdleTimer.load() == 0)
+                    attend.insert(handle); // the keep-alive goes out next pass
+                nextDue = std::min(nextDue, dev.TicksToDue());
+            }
+            dueTicks -= n;
+            TicksDone.fetch_add(static_cast<uint64_t>(n));
         }
         if (wrote)
             SignalSent();

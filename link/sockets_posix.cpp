@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
@@ -33,6 +34,24 @@ bool LooksLikeHost(const std::string& text) {
             return false;
     }
     return true;
+}
+
+// A wait of timeoutMs (-1: no limit) that a signal may end early: call (ms) with what is left of it,
+// again after each interruption, so that a signal (or a stop and continue of the process) never makes
+// the whole wait start over. The call's last result.
+template <class Call> int WaitRestarted(int timeoutMs, Call&& call) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    int left = timeoutMs;
+    for (;;) {
+        const int r = call(left);
+        if (r >= 0 || errno != EINTR)
+            return r;
+        if (timeoutMs >= 0) {
+            const auto rest = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            left = static_cast<int>(std::max<int64_t>(rest.count(), 0));
+        }
+    }
 }
 
 } // namespace
@@ -120,10 +139,7 @@ SockHandle SockConnect(const std::string& address, int port, int sendBufferSize,
     // Wait up to the connect time limit for the outcome: a refusal within it fails, a
     // connection still in progress after it counts as success.
     pollfd p{sock, POLLOUT, 0};
-    int ready;
-    do
-        ready = poll(&p, 1, kConnectLimitMs);
-    while (ready < 0 && errno == EINTR);
+    const int ready = WaitRestarted(kConnectLimitMs, [&](int ms) { return poll(&p, 1, ms); });
     why = SockConnectProblem::Pending;
     if (ready > 0) {
         int error = 0;
@@ -272,10 +288,8 @@ int SockWait(std::vector<SockWaitEntry>& set, int timeoutMs, SockWake* wake, boo
     if (wake != nullptr && wake->Ready())
         fds.push_back({static_cast<int>(wake->ReadEnd()), POLLIN, 0});
     // A signal ends poll early; its handler may have signalled wake, which the next poll sees.
-    int r;
-    do
-        r = poll(fds.data(), fds.size(), timeoutMs < 0 ? -1 : timeoutMs);
-    while (r < 0 && errno == EINTR);
+    const int r = WaitRestarted(timeoutMs < 0 ? -1 : timeoutMs,
+                                [&](int ms) { return poll(fds.data(), fds.size(), ms); });
     if (r <= 0)
         return r < 0 ? -1 : 0;
     if (fds.size() > set.size() && fds.back().revents != 0) {
@@ -384,11 +398,9 @@ int SockPoller::Wait(std::vector<Event>& ready, int timeoutMs, SockWake* wake, b
     // More ready sockets than this come in the next wait (the set reports them until served).
     P->Events.resize(std::max<size_t>(16, std::min<size_t>(P->Watched.size() + 1, 1024)));
     // A signal ends the wait early; its handler may have signalled wake, which the next wait sees.
-    int r;
-    do
-        r = epoll_wait(P->Epoll, P->Events.data(), static_cast<int>(P->Events.size()),
-                       timeoutMs < 0 ? -1 : timeoutMs);
-    while (r < 0 && errno == EINTR);
+    const int r = WaitRestarted(timeoutMs < 0 ? -1 : timeoutMs, [&](int ms) {
+        return epoll_wait(P->Epoll, P->Events.data(), static_cast<int>(P->Events.size()), ms);
+    });
     if (r < 0)
         return -1;
     for (int i = 0; i < r; ++i) {

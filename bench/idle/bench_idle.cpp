@@ -1,7 +1,13 @@
 // The idle link: a ConBase holds one device that only answers keep-alives. Prints the CPU share
 // of the program over the measured time (utime + stime from /proc/self/stat) and the intervals
 // between the keep-alives the device saw. The device runs in a child process, so its own CPU
-// does not count. Usage: bench_idle [seconds]
+// does not count. With --stall S the device stops the program (SIGSTOP) for S seconds once the
+// first keep-alive has come, then lets it go on (SIGCONT), as Ctrl-Z and fg or a debugger halt
+// would: it prints when each keep-alive came, counted from the end of the stop, once three have come
+// after it (or the link closed the device), and fails (exit 1) when the link closed the device or sent
+// keep-alives less than 100 ms apart after the stop.
+// Usage: bench_idle [seconds] [--stall S]
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,7 +50,15 @@ double NowMs() {
 } // namespace
 
 int main(int argc, char** argv) {
-    const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
+    int seconds = 10;
+    int stall = 0;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--stall" && i + 1 < argc)
+            stall = std::atoi(argv[++i]);
+        else
+            seconds = std::atoi(argv[i]);
+    }
+    const pid_t program = getpid();
     int toParent[2];
     int toChild[2];
     if (pipe(toParent) != 0 || pipe(toChild) != 0)
@@ -56,6 +70,27 @@ int main(int argc, char** argv) {
         fake.SetClock([] { return static_cast<uint64_t>(NowMs()); });
         const int port = fake.Listen("127.0.0.1");
         [[maybe_unused]] ssize_t w = write(toParent[1], &port, sizeof port);
+        uint64_t resumed = 0;
+        if (stall > 0) {
+            // Once the link is idle and has sent its first keep-alive, the program stops.
+            FakeDevice::WaitFor([&] { return !fake.Messages().empty(); }, std::chrono::seconds(5));
+            kill(program, SIGSTOP);
+            std::this_thread::sleep_for(std::chrono::seconds(stall));
+            resumed = static_cast<uint64_t>(NowMs());
+            kill(program, SIGCONT);
+            // Three keep-alives after the stop, about three seconds: a link that took the stop for
+            // silence has closed the device by then.
+            FakeDevice::WaitFor(
+                [&] {
+                    size_t after = 0;
+                    for (const FakeMsg& m : fake.Messages())
+                        after += m.Obj == 0 && m.Par == 1 && m.Stamp >= resumed ? 1 : 0;
+                    return after >= 3 || fake.EndsOfStream() + fake.Resets() > 0;
+                },
+                std::chrono::seconds(10));
+            const char observed = 1;
+            w = write(toParent[1], &observed, 1);
+        }
         char go;
         [[maybe_unused]] ssize_t r = read(toChild[0], &go, 1); // the parent's measurement is over
         std::vector<uint64_t> stamps;
@@ -66,11 +101,13 @@ int main(int argc, char** argv) {
         w = write(toParent[1], &n, sizeof n);
         for (uint64_t s : stamps)
             w = write(toParent[1], &s, sizeof s);
+        w = write(toParent[1], &resumed, sizeof resumed);
         _exit(0);
     }
     int port = 0;
     if (read(toParent[0], &port, sizeof port) != sizeof port)
         return 1;
+    bool open = false;
     {
         ConBase link;
         const int h = link.Open("127.0.0.1", port);
@@ -80,11 +117,18 @@ int main(int argc, char** argv) {
         }
         const double cpu0 = CpuSeconds();
         const double t0 = NowMs();
-        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        if (stall > 0) {
+            char observed;
+            if (read(toParent[0], &observed, 1) != 1)
+                return 1;
+        } else {
+            std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        }
         const double cpu = CpuSeconds() - cpu0;
         const double wall = (NowMs() - t0) / 1000.0;
         std::printf("idle link, one device, %.1f s: CPU %.3f s = %.3f%% of a core; device open: %s\n", wall,
                     cpu, 100.0 * cpu / wall, link.IsOpen(h) ? "yes" : "no");
+        open = link.IsOpen(h) != 0;
     }
     const char go = 1;
     [[maybe_unused]] ssize_t w = write(toChild[1], &go, 1);
@@ -95,10 +139,32 @@ int main(int argc, char** argv) {
     for (auto& s : stamps)
         if (read(toParent[0], &s, sizeof s) != sizeof s)
             return 1;
+    uint64_t resumed = 0;
+    if (read(toParent[0], &resumed, sizeof resumed) != sizeof resumed)
+        return 1;
     waitpid(child, nullptr, 0);
     std::printf("keep-alives seen by the device: %d; intervals (ms):", n);
     for (size_t i = 1; i < stamps.size(); ++i)
         std::printf(" %llu", static_cast<unsigned long long>(stamps[i] - stamps[i - 1]));
     std::printf("\n");
+    if (stall > 0) {
+        std::printf("stopped for %d s; keep-alives after the stop, ms from its end:", stall);
+        std::vector<uint64_t> after;
+        for (uint64_t s : stamps)
+            if (s >= resumed) {
+                std::printf(" %lld", static_cast<long long>(s - resumed));
+                after.push_back(s);
+            }
+        std::printf("\n");
+        bool burst = false;
+        for (size_t i = 1; i < after.size(); ++i)
+            burst |= after[i] - after[i - 1] < 100;
+        if (!open || burst || after.empty()) {
+            std::printf("the stop %s\n", !open   ? "closed the device"
+                                         : burst ? "caused a burst of keep-alives"
+                                                 : "ended the keep-alives");
+            return 1;
+        }
+    }
     return 0;
 }

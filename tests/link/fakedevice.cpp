@@ -130,6 +130,11 @@ int FakeDevice::BadFrames() const {
     return Bad;
 }
 
+size_t FakeDevice::LateWaiting() const {
+    std::lock_guard<std::mutex> hold(Mutex);
+    return LateOut.size();
+}
+
 size_t FakeDevice::BytesReceived() const {
     std::lock_guard<std::mutex> hold(Mutex);
     return Bytes;

@@ -64,6 +64,7 @@ public:
     std::vector<FakeMsg> Messages() const;
     std::vector<std::vector<uint8_t>> Frames() const; // every well-formed frame, raw
     int BadFrames() const;                            // frames with wrong checksum or marker
+    size_t LateWaiting() const;                       // late answers not yet handed to the connection
     size_t BytesReceived() const;
     // How the link's connections ended: an ordinary end of stream, or a reset.
     int EndsOfStream() const;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
 #include <string>
 #include <thread>
@@ -110,6 +111,39 @@ INSTANTIATE_TEST_SUITE_P(Registry, OpenTrims,
                                          BlanksCase{"BothEnds", " \t127.0.0.1\t ", "127.0.0.1"},
                                          BlanksCase{"HostName", "  localhost\t", "localhost"}),
                          [](const testing::TestParamInfo<BlanksCase>& i) { return i.param.Name; });
+
+// Another thread that takes a CONNECTED record finds its handle registered: the device is registered
+// before the record is queued.
+TEST(Registry, TheHandleOfAConnectedRecordIsRegistered) {
+    FakeDevice fake;
+    const int port = fake.Listen("127.0.0.1");
+    ConBase link(FastTicks());
+    std::atomic<bool> done{false};
+    std::atomic<int> connected{0};
+    std::atomic<int> unknown{0};
+    std::thread taker([&] {
+        std::vector<uint8_t> buf(70000);
+        Msg m;
+        while (!done.load()) {
+            m.Buf.pU8 = buf.data();
+            if (link.GetMsg(m, static_cast<int>(buf.size())) != 0 || m.Kind != KIND_CONNECTED)
+                continue;
+            if (link.IsOpen(m.Handle) == 0)
+                ++unknown;
+            ++connected;
+        }
+    });
+    for (int i = 0; i < 200; ++i) {
+        const int h = link.Open("127.0.0.1", port);
+        ASSERT_GT(h, 0);
+        ASSERT_TRUE(FakeDevice::WaitFor([&] { return connected.load() == i + 1; }));
+        link.Close(h);
+        link.Remove(h);
+    }
+    done = true;
+    taker.join();
+    EXPECT_EQ(unknown.load(), 0);
+}
 
 TEST(Registry, CloseEndsTheConnectionNormally) {
     FakeDevice fake;

@@ -3,9 +3,13 @@
 // messages in one frame, and more devices at once than select could watch.
 #include "link/asp.h"
 #include "link/conbase.h"
+#include "link/connection.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 
 #include "tests/link/fakedevice.h"
@@ -63,6 +67,83 @@ TEST(Transport, TheKeepAliveGoesOutAtThe200thIdleTickAndNotBefore) {
         EXPECT_TRUE(FakeDevice::WaitFor([&] { return KeepAlives(fake).size() == round; }))
             << "round " << round;
     }
+}
+
+// The link's receiver; while shut, it holds the link thread in the first notification that comes, as
+// a stopped program or a busy machine holds the link.
+class Gate : public Connection_Main {
+public:
+    explicit Gate(ConBase& link) : Connection_Main(link) {}
+    ~Gate() override { Detach(); }
+    void OnNotify(int) override {
+        std::unique_lock<std::mutex> hold(M);
+        if (!Shut)
+            return;
+        Holding = true;
+        Cv.notify_all();
+        Cv.wait(hold, [&] { return !Shut; });
+        Holding = false;
+    }
+    void Shutting() {
+        std::lock_guard<std::mutex> hold(M);
+        Shut = true;
+    }
+    bool WaitHolding() {
+        std::unique_lock<std::mutex> hold(M);
+        return Cv.wait_for(hold, std::chrono::seconds(10), [&] { return Holding; });
+    }
+    void Open() {
+        {
+            std::lock_guard<std::mutex> hold(M);
+            Shut = false;
+        }
+        Cv.notify_all();
+    }
+
+private:
+    std::mutex M;
+    std::condition_variable Cv;
+    bool Shut = false;
+    bool Holding = false;
+};
+
+TEST(Transport, ABacklogOf2000TicksThatComesWithTheAnswerLeavesTheDeviceOpen) {
+    FakeDevice fake;
+    const int port = fake.Listen("127.0.0.1");
+    ConBase link(ManualTicks());
+    Gate gate(link);
+    std::vector<Got> got;
+    const int h = link.Open("127.0.0.1", port);
+    ASSERT_GT(h, 0);
+    // One answer comes 300 ms late, the other at once: the link thread is held in the receiver by the
+    // first while the second and 2,000 ticks arrive.
+    gate.Shutting();
+    fake.SetReply(FakeReply::Late);
+    fake.SetLateMs(300);
+    link.RequestI32(h, 1, 12);
+    ASSERT_TRUE(FakeDevice::WaitFor([&] { return fake.Messages().size() == 1; }));
+    fake.SetReply(FakeReply::Value);
+    link.RequestI32(h, 1, 2);
+    ASSERT_TRUE(gate.WaitHolding());
+    const uint64_t before = link.TicksProcessed();
+    link.AddTicks(2000);
+    ASSERT_TRUE(FakeDevice::WaitFor([&] { return fake.LateWaiting() == 0; }));
+    ASSERT_TRUE(fake.WaitPass()); // the late answer is on its way to the link
+    gate.Open();
+    const auto answers = [h](const std::vector<Got>& g) {
+        return std::count_if(g.begin(), g.end(), [h](const Got& r) { return r.Handle == h && r.Obj == 1; });
+    };
+    ASSERT_TRUE(DrainUntil(link, got, [&](const std::vector<Got>& g) {
+        return answers(g) == 2 || CountOf(g, h, KIND_CLOSED) > 0;
+    }));
+    ASSERT_TRUE(FakeDevice::WaitFor([&] { return link.TicksProcessed() > before; }));
+    ASSERT_TRUE(WaitPass(link));
+    Drain(link, got);
+    EXPECT_EQ(answers(got), 2) << "both answers delivered";
+    EXPECT_EQ(CountOf(got, h, KIND_CLOSED), 0);
+    EXPECT_EQ(link.IsOpen(h), 1);
+    EXPECT_LE(link.TicksProcessed() - before, static_cast<uint64_t>(kMaxTickBacklog))
+        << "a stall counts for one keep-alive interval at most";
 }
 
 TEST(Transport, ASilentDeviceIsOpenAfter999TicksAndClosedAt1000) {
