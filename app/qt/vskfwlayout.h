@@ -13,8 +13,8 @@
 #include <QWidget>
 #include <type_traits>
 
-#include "app/droplist.h"
-#include "app/editint.h"
+#include "app/qt/droplist.h"
+#include "app/qt/editint.h"
 #include "ui_vskfwlayout.h"
 
 // The widget that holds the layout's controls. It keeps the stretched items (CONNECT) at their margins

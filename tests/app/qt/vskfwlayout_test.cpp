@@ -1,13 +1,13 @@
 // Tests of the layout VSKFWLAYOUT: every control's id, kind, text, tooltip and place, the list order that is
 // also the focus order, the stretched CONNECT button, the read-only drop list and the integer field.
-#include "app/vskfwlayout.h"
+#include "app/qt/vskfwlayout.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QTest>
 #include <gtest/gtest.h>
 
-#include "tests/app/qtenvironment.h"
+#include "tests/app/qt/qtenvironment.h"
 
 namespace {
 
