@@ -410,4 +410,24 @@ TEST_F(UpdateWorker, RunsWhileTheWindowAnswersAndTakesNoSecondStartOrClose) {
     EXPECT_EQ(view.connectLabel, "Close"); // the device stays connected
 }
 
+TEST_F(UpdateWorker, ReadsAConfigurationInAFolderNamedBeyondAscii) {
+    // Written into the test's folder, then moved into one named as users name theirs ("Jürgen Ж").
+    const std::string named = dir + "/J\xC3\xBCrgen \xD0\x96";
+    ASSERT_TRUE(fs::create_directory(PathFromUtf8(named)));
+    for (const char* file : {"/fw.cfg", "/DSPMAIN.bin"})
+        fs::rename(PathFromUtf8(dir + file), PathFromUtf8(named + file));
+    FakeDevice device("127.0.0.29");
+    Q7Config& w = Open();
+    w.Session.SetUpdateClock(&gate.Clock());
+    gate.Open();
+    ConnectTo("127.0.0.29", device.Port());
+    ASSERT_TRUE(view.WaitFor([&] { return AllShown(); }));
+    view.nextChoice = named + "/fw.cfg";
+    w.OnUpdateFirmware();
+    ASSERT_TRUE(view.WaitFor([&] { return !w.UpdateRunning(); }, std::chrono::seconds(20)));
+    EXPECT_TRUE(view.boxes.empty()) << view.boxes.front();
+    EXPECT_EQ(view.statusText, "Firmwareupdate OK");
+    EXPECT_TRUE(fs::equivalent(PathFromUtf8(CfgFolder), PathFromUtf8(named)));
+}
+
 } // namespace
