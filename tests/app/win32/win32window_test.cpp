@@ -44,6 +44,14 @@ std::string ReadAll(const fs::path& file) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// The screen shows the colour at a point of the window once it has been painted.
+::testing::AssertionResult ShowsColour(HWND window, POINT at, COLORREF colour) {
+    COLORREF shown = CLR_INVALID;
+    if (WaitFor([&] { return (shown = ClientPixel(window, at)) == colour; }, 5s))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "colour " << std::hex << shown << " instead of " << colour;
+}
+
 class Win32Window : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -217,7 +225,7 @@ TEST_F(Win32Window, StartsWithItsLayoutDefaultsAndAnOfflineStatusBar) {
     EXPECT_NEAR(online.right - online.left, scale(Win32MainWindow::kOnlineWidth), 4);
     EXPECT_NEAR(info1.right - info1.left, scale(Win32MainWindow::kInfo1Width), 4);
     EXPECT_GT(info2.left, scale(100)); // room for the main area
-    EXPECT_EQ(ClientPixel(status, {online.right - 3, online.bottom - 3}), RGB(255, 0, 0));
+    EXPECT_TRUE(ShowsColour(status, {online.right - 3, online.bottom - 3}, RGB(255, 0, 0)));
 
     // The port takes digits only; KENNUNG only shows what the program selects.
     Type(Control(VskFwId::EDITPORT), L"2x0-0 0");
@@ -259,7 +267,7 @@ TEST_F(Win32Window, ConnectsShowsTheDeviceAndUpdatesIt) {
     for (const auto& [id, text] : shown)
         EXPECT_EQ(Text(Control(id)), text) << id;
     const RECT online = StatusPartRect(status, Win32MainWindow::kOnlinePart);
-    EXPECT_EQ(ClientPixel(status, {online.right - 3, online.bottom - 3}), RGB(0, 255, 0));
+    EXPECT_TRUE(ShowsColour(status, {online.right - 3, online.bottom - 3}, RGB(0, 255, 0)));
     if (const char* dir = std::getenv("FWUPDATE_SCREENSHOT_DIR"))
         SaveWindowBitmap(main, PathFromUtf8(std::string(dir) + "/window-windows.bmp").wstring());
 
@@ -325,6 +333,50 @@ TEST_F(Win32Window, OemRefusalIsToldInAnInformationBox) {
     ASSERT_TRUE(sim.WaitForEnd(20s));
     const std::string report = ReadAll(top / "sim.json");
     EXPECT_NE(report.find("\"writes\":0"), std::string::npos) << report;
+}
+
+// An installed copy (FWUPDATE_WINDOW_EXE names it; the test command installs the MSI first) keeps data.dat
+// and its log in %LOCALAPPDATA%\fwupdate\, never beside itself in Program Files, also where it could write
+// there (as under Wine).
+TEST(InstalledWindow, KeepsItsFilesPerUser) {
+    const char* installed = std::getenv("FWUPDATE_WINDOW_EXE");
+    if (installed == nullptr)
+        GTEST_SKIP() << "no installed copy named (FWUPDATE_WINDOW_EXE)";
+    const fs::path program = PathFromUtf8(installed);
+    const fs::path perUser = StateFolder() / "fwupdate";
+    ASSERT_FALSE(perUser.parent_path().empty());
+    fs::remove_all(perUser);
+    TestFolder folder("installedwindow");
+    ChildProcess sim;
+    ASSERT_TRUE(sim.Start(
+        NativePath(FWDEVSIM_EXE), L"--address 127.0.0.63 --port 0 --no-reconnect-port --once",
+        PathFromUtf8(folder.Path()).wstring(), {}, (PathFromUtf8(folder.Path()) / "sim.err").wstring()));
+    int port = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        const std::string err = ReadAll(PathFromUtf8(folder.Path()) / "sim.err");
+        const size_t at = err.find("listening on 127.0.0.63:");
+        return at != std::string::npos && (port = std::atoi(err.c_str() + at + 24)) > 0;
+    }));
+
+    ChildProcess window;
+    ASSERT_TRUE(window.Start(program.wstring(), L"", program.parent_path().wstring()));
+    HWND main = nullptr;
+    ASSERT_TRUE(WaitFor(
+        [&] { return (main = FindTopWindow(window.Id(), nullptr, L"FW-Update OEM=19 V1.4")) != nullptr; }));
+    const HWND status = GetDlgItem(main, VskFwId::status);
+    Type(GetDlgItem(main, VskFwId::IP), L"127.0.0.63");
+    Type(GetDlgItem(main, VskFwId::EDITPORT), std::to_wstring(port));
+    Press(GetDlgItem(main, VskFwId::CONNECT));
+    ASSERT_TRUE(WaitFor([&] {
+        return StatusPartValue(status, Win32MainWindow::kOnlinePart) == Win32MainWindow::kOnlineValue;
+    }));
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(window.WaitForEnd(10s));
+
+    EXPECT_TRUE(fs::exists(perUser / "data.dat"));
+    EXPECT_NE(CountLogLine(perUser / "fwupdate.log", "Q7Config::MsgCallback: CONNECTED"), 0u);
+    for (const char* beside : {"data.dat", "fwupdate.log"})
+        EXPECT_FALSE(fs::exists(program.parent_path() / beside)) << beside;
 }
 
 } // namespace
