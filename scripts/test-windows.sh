@@ -50,6 +50,36 @@ step "Windows tests under Wine"
 # test that fails on its own fails both times.
 (cd "$win" && ctest --output-on-failure --no-tests=error -j "$(nproc)" --timeout 120 --repeat until-pass:2)
 
+step "the window at 125 % and 150 %"
+# Windows's display scale as Wine keeps it; the window places everything for it and no caption is cut.
+set_dpi() {
+  for key in 'HKCU\Control Panel\Desktop' 'HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts'; do
+    timeout 60 "$wine" reg add "$key" /v LogPixels /t REG_DWORD /d "$1" /f >/dev/null 2>&1
+  done
+}
+trap_dpi_reset() { set_dpi 96 || true; }
+# Wine takes the scale when its desktop starts: each scale gets a wine server (and desktop) of its own.
+restart_wine() {
+  timeout 20 "$wineserver" -k >/dev/null 2>&1 || true
+  timeout 20 "$wineserver" -w >/dev/null 2>&1 || true
+  "$wineserver" -p >/dev/null 2>&1 &
+}
+for dpi in 120 144; do
+  set_dpi "$dpi"
+  restart_wine
+  if ! timeout 120 "$wine" "$win/tests/app/win32/app_win32_window_test.exe" \
+    --gtest_filter='Win32Window.StartsWith*' >"$win/dpi-$dpi.out" 2>&1; then
+    trap_dpi_reset
+    cat "$win/dpi-$dpi.out"
+    exit 1
+  fi
+  grep -q "the window at $dpi DPI" "$win/dpi-$dpi.out" ||
+    { trap_dpi_reset; echo "test-windows: the window did not take $dpi DPI" >&2; cat "$win/dpi-$dpi.out"; exit 1; }
+  echo "$dpi DPI: $(grep -E '^\[ +OK +\]' "$win/dpi-$dpi.out")"
+done
+set_dpi 96
+restart_wine
+
 tmp=$win/crosscheck
 rm -rf "$tmp"
 mkdir -p "$tmp"

@@ -4,6 +4,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cwctype>
 
 #include "app/q7config.h"
@@ -18,6 +19,8 @@ constexpr int kDesignFontPixels = 11;
 constexpr UINT_PTR kStatusTimer = 1;
 // Entries a dropped KENNUNG list would show at once (it never opens: the list is read-only).
 constexpr int kDropRows = 15;
+// Units between a caption's place and its value display's (x 108 + 96 and x 208).
+constexpr int kCaptionGap = 4;
 
 // KENNUNG only shows what the program selects: clicks, keys and the wheel do nothing.
 LRESULT CALLBACK ReadOnlyListProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
@@ -231,13 +234,23 @@ void Win32MainWindow::Relayout(UINT dpi) {
     const SIZE size = WindowSizeForClient({Scale(kLayoutWidth), Scale(kLayoutHeight)}, kStyle, kExStyle, dpi);
     SetWindowPos(Window, nullptr, 0, 0, size.cx, size.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 
+    const HDC dc = GetDC(Window);
+    const HGDIOBJ previous = SelectObject(dc, Font);
     for (const LayoutItem& item : kVskFwLayout) {
         const HWND control = Control(item.ControlId);
         const int height = Scale(item.Height);
         // A drop-down list's window includes its dropped part; its selection field gets the item's height.
         const int windowHeight = item.Kind == LayoutKind::DropList ? height * (kDropRows + 1) : height;
-        MoveWindow(control, Scale(item.X), Scale(item.Y), Scale(item.WidthIn(kLayoutWidth)), windowHeight,
-                   TRUE);
+        int width = Scale(item.WidthIn(kLayoutWidth));
+        if (item.Kind == LayoutKind::Caption) {
+            // A caption wider in this system's font than its place takes the gap before its value, so that it
+            // is never cut.
+            const std::wstring text = Wide(item.Text);
+            SIZE extent{};
+            GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+            width = std::min(std::max(width, static_cast<int>(extent.cx)), Scale(item.Width + kCaptionGap));
+        }
+        MoveWindow(control, Scale(item.X), Scale(item.Y), width, windowHeight, TRUE);
         if (item.Kind == LayoutKind::DropList) {
             // The field is the item height and the system's frame: set, measure, correct once.
             SendMessageW(control, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), height - 6);
@@ -248,6 +261,9 @@ void Win32MainWindow::Relayout(UINT dpi) {
                 SendMessageW(control, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), height - 6 + difference);
         }
     }
+
+    SelectObject(dc, previous);
+    ReleaseDC(Window, dc);
 
     // The status bar takes the bottom of the client area at its font's height; from the right: onlineDisplay,
     // info1, info2, and the main area takes the rest.

@@ -139,6 +139,30 @@ HWND FindTopWindow(DWORD pid, const wchar_t* className, const std::wstring& titl
     return search.found;
 }
 
+std::string DescribeWindows(DWORD pid) {
+    struct Search {
+        DWORD pid;
+        std::string text;
+    } search{pid, {}};
+    EnumWindows(
+        [](HWND window, LPARAM data) -> BOOL {
+            auto& s = *reinterpret_cast<Search*>(data);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            if (owner != s.pid)
+                return TRUE;
+            wchar_t name[256] = {};
+            GetClassNameW(window, name, 256);
+            const std::wstring title = Text(window);
+            s.text += std::string(name, name + wcslen(name)) + " '" +
+                      std::string(title.begin(), title.end()) +
+                      (IsWindowVisible(window) ? "' visible\n" : "' hidden\n");
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.text.empty() ? "no window\n" : search.text;
+}
+
 HWND FindDialog(DWORD pid) {
     return FindTopWindow(pid, L"#32770");
 }

@@ -36,6 +36,8 @@ bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit 
 
 // The visible top-level window of process pid with this class (nullptr: any) and, when given, this title.
 HWND FindTopWindow(DWORD pid, const wchar_t* className, const std::wstring& title = {});
+// The top-level windows of process pid, one a line (class, title, visible), for a failure's message.
+std::string DescribeWindows(DWORD pid);
 // A visible dialog (class #32770) of process pid, other than the window except.
 HWND FindDialog(DWORD pid);
 
