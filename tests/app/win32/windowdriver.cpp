@@ -3,9 +3,9 @@
 
 #include <commctrl.h>
 
+#include "tests/support/waituntil.h"
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 namespace {
 
@@ -103,13 +103,7 @@ void ChildProcess::Kill() {
 }
 
 bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return WaitUntil(cond, limit, std::chrono::milliseconds(20));
 }
 
 HWND FindTopWindow(DWORD pid, const wchar_t* className, const std::wstring& title) {
