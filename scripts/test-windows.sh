@@ -39,11 +39,17 @@ fi
 # running when the script ends (a failed check) are ended with it.
 wineserver=$(dirname "$(readlink -f "$wine")")/wineserver64
 [ -x "$wineserver" ] || wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
-"$wineserver" -p >/dev/null 2>&1 &
 trap 'kill $(jobs -p) 2>/dev/null || true; timeout 20 "$wineserver" -k >/dev/null 2>&1 || true' EXIT
-# The first Wine program starts Wine's own services, which inherit its output: started here, with
-# no output, they keep no test's output open (CTest would wait for it until the time-out).
-timeout 120 "$wine" "$win/tests/link/link_queue_test.exe" --gtest_list_tests >/dev/null 2>&1 </dev/null || true
+# The first Wine program starts Wine's own services, and the first window Wine's desktop, which inherit its
+# output: started here, with no output, they keep no test's output open (CTest would wait for it until the
+# time-out).
+start_wine() {
+  "$wineserver" -p >/dev/null 2>&1 &
+  timeout 120 "$wine" "$win/tests/link/link_queue_test.exe" --gtest_list_tests >/dev/null 2>&1 </dev/null || true
+  timeout 120 "$wine" "$win/tests/app/win32/app_win32_window_test.exe" --gtest_filter='Win32Window.Admin*' \
+    >/dev/null 2>&1 </dev/null || true
+}
+start_wine
 
 step "Windows tests under Wine"
 # Now and then Wine fails to start a program at all (no output, 0 s): such a test gets one more start. A
@@ -62,7 +68,7 @@ trap_dpi_reset() { set_dpi 96 || true; }
 restart_wine() {
   timeout 20 "$wineserver" -k >/dev/null 2>&1 || true
   timeout 20 "$wineserver" -w >/dev/null 2>&1 || true
-  "$wineserver" -p >/dev/null 2>&1 &
+  start_wine
 }
 for dpi in 120 144; do
   set_dpi "$dpi"

@@ -56,6 +56,8 @@ std::string ReadAll(const fs::path& file) {
 class Win32Window : public ::testing::Test {
 protected:
     void SetUp() override {
+        std::setvbuf(stdout, nullptr, _IONBF,
+                     0); // a failure's message is out before anything can end the test
         ASSERT_FALSE(folder.Path().empty());
         top = folder.Path();
         ASSERT_TRUE(fs::create_directories(top / "program"));
