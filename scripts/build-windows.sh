@@ -62,7 +62,7 @@ name=fwupdate-$version-windows-x64
 stage=$out/dist/$name
 rm -rf "$out/dist"
 mkdir -p "$stage"
-cp "$out/app/win32/fwupdate.exe" "$out/tools/cli/fwupdate-cli.exe" "$out/tools/fwdevsim/fwdevsim.exe" "$stage/"
+cp "$out/app/fwupdate.exe" "$out/tools/cli/fwupdate-cli.exe" "$out/tools/fwdevsim/fwdevsim.exe" "$stage/"
 x86_64-w64-mingw32-strip "$stage"/*.exe
 awk '/^## (Windows|Command-line tool)/ {on=1; print; next} /^## / {on=0} on' README.md | sed 's/$/\r/' \
   > "$stage/README.txt"
