@@ -1,18 +1,35 @@
-// The program entry of fwupdate as a function: the mode from the raw command line, the window with its
-// settings file, the event loop. main () only calls it; tests run it with their own arguments.
+// The program entry of fwupdate without a toolkit: the mode from the command line, the window with its
+// settings file, the event loop, in the program's start order. Each toolkit's main () supplies its
+// WindowSystem and calls RunFwUpdate; tests run it with their own.
 #pragma once
 
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/mainview.h"
 
 class Q7Config;
 
+// What one toolkit supplies to the program entry: its windows and its event loop.
+class WindowSystem {
+public:
+    virtual ~WindowSystem() = default;
+    // The main window's view, built but not shown.
+    virtual std::unique_ptr<MainView> MakeMainView() = 0;
+    // Runs the event loop until the operator has closed the window.
+    virtual void Run() = 0;
+};
+
 struct ProgramEntryHooks {
-    // data.dat to load and store instead of the one beside the program.
+    // data.dat to load and store instead of the one the program keeps.
     std::filesystem::path SettingsFile;
     // Called once the window is shown, before the event loop runs (a test closes the window there).
     std::function<void(Q7Config&)> Shown;
 };
 
-// Runs the window program with the process's own argc/argv; the process's exit code.
-int RunFwUpdate(int argc, char** argv, const ProgramEntryHooks& hooks = {});
+// Runs the window program. arguments: the command line without the program name. The process's exit code.
+int RunFwUpdate(const std::vector<std::string>& arguments, WindowSystem& windows,
+                const ProgramEntryHooks& hooks = {});

@@ -1,234 +1,214 @@
-// Q7Config: builds the main window, connects and closes the device, and shows what identification reports.
+// Q7Config: the main window's start state, connecting and closing, the update on its worker, and the
+// hand-over of everything shown to the UI thread.
 #include "app/q7config.h"
 
-#include <QApplication>
-#include <QFileDialog>
-#include <QFileInfo>
-#include <QMessageBox>
-#include <QScreen>
-#include <QThread>
+#include <filesystem>
 #include <limits>
+#include <system_error>
 
+#include "app/intfield.h"
 #include "app/settings.h"
+#include "base/log.h"
+#include "base/platform.h"
+#include "link/conbase.h"
 #include "update/kennunglist.h"
+#include "update/updatestart.h"
 
 namespace {
 
 constexpr char kAdminArgument[] = "-admin";
 
-QString ChooseConfigFile(QWidget* parent, const QString& startFolder) {
-    QFileDialog dialog(parent);
-    dialog.setNameFilter(QStringLiteral("Firmware config files (*.cfg)"));
-    dialog.setDefaultSuffix(QStringLiteral("cfg"));
-    dialog.setFileMode(QFileDialog::ExistingFile);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    if (!startFolder.isEmpty())
-        dialog.setDirectory(startFolder);
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-        return {};
-    return dialog.selectedFiles().first();
+MainView::Field FieldOf(UpdateView::Display display) {
+    switch (display) {
+    case UpdateView::Display::VERSION:
+        return MainView::Field::VERSION;
+    case UpdateView::Display::DSPMODSERIAL:
+        return MainView::Field::DSPMODSERIAL;
+    case UpdateView::Display::MODE:
+        return MainView::Field::MODE;
+    case UpdateView::Display::DSPMODNAME:
+        return MainView::Field::DSPMODNAME;
+    case UpdateView::Display::OEMUSERNAME:
+        return MainView::Field::OEMUSERNAME;
+    case UpdateView::Display::OEMDEVICENAME:
+        return MainView::Field::OEMDEVICENAME;
+    case UpdateView::Display::OEMLIBNAME:
+        break;
+    }
+    return MainView::Field::OEMLIBNAME;
 }
 
-void ShowInformation(QWidget* parent, const QString& text) {
-    QApplication::beep();
-    QMessageBox box(QMessageBox::Information, parent->windowTitle(), text, QMessageBox::NoButton, parent);
-    box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
-    box.exec();
+// The folder of a chosen file, as the selector's active folder reads after it closed.
+std::string FolderOf(const std::string& file) {
+    std::error_code ec;
+    std::filesystem::path path = PathFromUtf8(file);
+    const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+    if (!ec)
+        path = absolute;
+    return PathToUtf8(path.parent_path());
 }
 
 } // namespace
 
-Q7Config::Q7Config(ConBase& link, const QStringList& arguments, FileChooser chooser, InformationBox infoBox)
-    : Connection_Main(link), UpdateSession(link, *this),
-      status(*new QStatusBar(this)), // the controls and fields are owned by the window (Qt parent)
-      info1(*new QLabel(this)), info2(*new QLabel(this)), onlineDisplay(*new OnlineDisplay(this)),
-      Chooser(std::move(chooser)), InfoBoxSeam(std::move(infoBox)) {
-    if (!Chooser)
-        Chooser = [this](const QString& start) { return ChooseConfigFile(this, start); };
-    if (!InfoBoxSeam)
-        InfoBoxSeam = [this](const QString& text) { ShowInformation(this, text); };
+Q7Config::Q7Config(ConBase& link, MainView& view, const std::vector<std::string>& arguments)
+    : Connection_Main(link), Session(link, *this), View(view), UiThread(std::this_thread::get_id()) {
+    for (const std::string& argument : arguments)
+        if (argument == kAdminArgument)
+            Session.AdminMode = true;
 
-    for (const QString& argument : arguments)
-        if (argument == QLatin1String(kAdminArgument))
-            AdminMode = true;
-
-    // A plain fixed-size window: no resizing, no maximize box, no menu.
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    setFixedSize(GetLayoutSize());
-    setWindowTitle(AdminMode ? QStringLiteral("FW-Update ADMIN V1.4")
-                             : QString::asprintf("FW-Update OEM=%d V1.4", int(OemNumber)));
-
-    status.setObjectName(QStringLiteral("status"));
-    status.setSizeGripEnabled(false);
-    setStatusBar(&status);
-    info2.setObjectName(QStringLiteral("info2"));
-    info1.setObjectName(QStringLiteral("info1"));
-    onlineDisplay.setObjectName(QStringLiteral("onlineDisplay"));
-    info2.setFixedWidth(kInfo2Width);
-    info1.setFixedWidth(kInfo1Width);
-    onlineDisplay.setFixedWidth(kOnlineWidth);
-    // Left to right after the main text area: info2, info1, onlineDisplay.
-    status.addPermanentWidget(&info2);
-    status.addPermanentWidget(&info1);
-    status.addPermanentWidget(&onlineDisplay);
-    info2.setText(QStringLiteral("---"));
-    // The value displays show what a device reports: never as rich text (a name "<img src=...>" is text).
-    for (QLabel* display : {&DATE, &VERSION, &DSPMODSERIAL, &MODE, &DSPMODNAME, &OEMUSERNAME, &OEMDEVICENAME,
-                            &OEMLIBNAME})
-        display->setTextFormat(Qt::PlainText);
-    onlineDisplay.isOnline = false;
-    onlineDisplay.update();
-
-    IP.setText(QStringLiteral("192.168.10.10"));
-    EDITPORT.SetValue(2000);
-
-    QObject::connect(&CONNECT, &QPushButton::clicked, this, [this] { OnConnect(); });
-    QObject::connect(&UPDATEFIRMWARE, &QPushButton::clicked, this, [this] { OnUpdateFirmware(); });
-
+    View.SetTitle(Title());
+    View.SetFieldText(MainView::Field::info2, "---");
+    View.SetOnline(false);
+    View.SetFieldText(MainView::Field::IP, "192.168.10.10");
+    View.SetFieldText(MainView::Field::EDITPORT, "2000");
     for (const KennungEntry& e : kKennungEntries)
-        KENNUNG.Add(e.key, QString::fromLatin1(e.text));
-    KENNUNG.SetValue(-1);
+        View.AddKennung(e.key, e.text);
+    View.SelectKennung(-1);
+    View.Bind(this);
 
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
     Built = true;
-    // A record queued while the window was being built is drained now.
-    QMetaObject::invokeMethod(
-        static_cast<QMainWindow*>(this), [this] { MsgCallback(0); }, Qt::QueuedConnection);
+    // A record queued while the presenter was being built is drained now.
+    Post([this] { MsgCallback(0); });
 }
 
 Q7Config::~Q7Config() {
-    // No notification may reach the window while it is being taken apart.
+    View.Bind(nullptr);
+    // No notification may reach the presenter while it is being taken apart.
     Detach();
+    if (UpdateThread.joinable()) {
+        // Only when the program ends otherwise than by the window's close box: the sequence stops between two
+        // pages and reports ERROR.
+        Session.RequestUpdateStop();
+        UpdateThread.join();
+    }
+}
+
+std::string Q7Config::Title() const {
+    return Session.AdminMode ? "FW-Update ADMIN V1.4"
+                             : "FW-Update OEM=" + std::to_string(OemNumber) + " V1.4";
+}
+
+void Q7Config::OnConnect() {
+    if (Updating)
+        return; // the device stays open under the running update
+    const std::string address = View.FieldText(MainView::Field::IP);
+    // An empty or incomplete port is the null integer, which no connection accepts.
+    const int port = IntFieldValue(View.FieldText(MainView::Field::EDITPORT))
+                         .value_or(std::numeric_limits<int32_t>::min());
+    if (Session.CurrentDevice != 0) {
+        Session.CloseDevice();
+        View.SetConnectLabel("Connect");
+        return;
+    }
+    if (Session.OpenDevice(address, port) != 0) {
+        View.SetConnectLabel("Close");
+        Session.RequestIdentification();
+    }
+}
+
+void Q7Config::OnUpdateFirmware() {
+    if (Updating)
+        return; // one update at a time
+    const std::optional<std::string> file = View.ChooseConfigFile(CfgFolder);
+    if (!file || file->empty())
+        return;
+    CfgFolder = FolderOf(*file);
+    StartUpdate(*file);
+}
+
+void Q7Config::StartUpdate(const std::string& cfgFile) {
+    Updating = true;
+    View.SetUpdateRunning(true);
+    try {
+        UpdateThread = std::thread([this, cfgFile] {
+            // Reading the file, the rules, the image and the programming with its progress: the update logic
+            // shows its messages through this presenter, which posts them to the UI thread.
+            Session.StartUpdateWith(Config, cfgFile);
+            Post([this] { UpdateEnded(); });
+        });
+    } catch (const std::system_error&) {
+        LogLine("FIRMWAREUPDATE: Update worker could not be started");
+        Updating = false;
+        View.SetUpdateRunning(false);
+        View.ShowTimed("Firmwareupdate ERROR", kTimedMessage);
+    }
+}
+
+void Q7Config::UpdateEnded() {
+    if (UpdateThread.joinable())
+        UpdateThread.join();
+    Updating = false;
+    View.SetUpdateRunning(false);
+    // What arrived after the worker's last drain.
+    MsgCallback(0);
+}
+
+bool Q7Config::OnCloseRequest() {
+    if (!Updating)
+        return true;
+    View.InfoBox(kUpdateRunningText);
+    return false;
 }
 
 void Q7Config::Serialize(SettingsStream& stream) {
     SerializeCfgFolder(stream);
 }
 
-void Q7Config::OnConnect() {
-    const std::string address = IP.text().toStdString();
-    // An empty or incomplete port is the null integer, which no connection accepts.
-    const int port = EDITPORT.GetValue().value_or(std::numeric_limits<int32_t>::min());
-    if (CurrentDevice != 0) {
-        CloseDevice();
-        CONNECT.setText(QStringLiteral("Connect"));
-        return;
-    }
-    if (OpenDevice(address, port) != 0) {
-        CONNECT.setText(QStringLiteral("Close"));
-        RequestIdentification();
-    }
-}
-
-void Q7Config::OnUpdateFirmware() {
-    const QString file = Chooser(QString::fromStdString(CfgFolder));
-    if (file.isEmpty())
-        return;
-    CfgFolder = QFileInfo(file).absolutePath().toStdString();
-    StartUpdateWith(file);
-}
-
 void Q7Config::OnNotify(int handle) {
-    // Only posts: the queue is drained in the GUI thread.
+    // Only posts: the queue is drained on the UI thread.
     if (!Built)
         return;
-    QMetaObject::invokeMethod(
-        static_cast<QMainWindow*>(this), [this, handle] { MsgCallback(handle); }, Qt::QueuedConnection);
+    Post([this, handle] { MsgCallback(handle); });
 }
 
-void Q7Config::InGui(std::function<void()> fn) {
-    if (QThread::currentThread() == thread())
+void Q7Config::MsgCallback(int handle) {
+    // While an update runs its worker drains the queue after every page, as the update sequence expects.
+    if (!Updating)
+        Session.MsgCallback(handle);
+}
+
+void Q7Config::OnUi(std::function<void()> fn) {
+    if (std::this_thread::get_id() == UiThread)
         fn();
     else
-        QMetaObject::invokeMethod(static_cast<QMainWindow*>(this), std::move(fn), Qt::QueuedConnection);
+        Post(std::move(fn));
 }
 
-QLabel* Q7Config::DisplayFor(Display which) {
-    switch (which) {
-    case Display::VERSION:
-        return &VERSION;
-    case Display::DSPMODSERIAL:
-        return &DSPMODSERIAL;
-    case Display::MODE:
-        return &MODE;
-    case Display::DSPMODNAME:
-        return &DSPMODNAME;
-    case Display::OEMUSERNAME:
-        return &OEMUSERNAME;
-    case Display::OEMDEVICENAME:
-        return &OEMDEVICENAME;
-    case Display::OEMLIBNAME:
-        return &OEMLIBNAME;
-    }
-    return nullptr;
+void Q7Config::Post(std::function<void()> fn) {
+    View.PostToUi([alive = std::weak_ptr<int>(AliveToken), fn = std::move(fn)] {
+        if (!alive.expired())
+            fn();
+    });
 }
 
 void Q7Config::SetDisplayText(Display which, const std::string& text) {
-    InGui([this, which, text] {
-        if (QLabel* display = DisplayFor(which))
-            display->setText(QString::fromStdString(text));
-    });
+    OnUi([this, which, text] { View.SetFieldText(FieldOf(which), text); });
 }
 
 void Q7Config::SetKennung(int key) {
-    InGui([this, key] { KENNUNG.SetValue(key); });
+    OnUi([this, key] { View.SelectKennung(key); });
 }
 
 void Q7Config::SetOnline(bool online) {
-    InGui([this, online] {
-        onlineDisplay.isOnline = online;
-        onlineDisplay.update();
-    });
+    OnUi([this, online] { View.SetOnline(online); });
 }
 
 void Q7Config::SetConnectLabel(const std::string& label) {
-    InGui([this, label] { CONNECT.setText(QString::fromStdString(label)); });
+    OnUi([this, label] { View.SetConnectLabel(label); });
 }
 
 void Q7Config::ShowTimed(const std::string& text, int milliseconds) {
-    InGui([this, text, milliseconds] { status.showMessage(QString::fromStdString(text), milliseconds); });
+    OnUi([this, text, milliseconds] { View.ShowTimed(text, milliseconds); });
 }
 
 void Q7Config::InfoBox(const std::string& text) {
-    InGui([this, text] { InfoBoxSeam(QString::fromStdString(text)); });
+    OnUi([this, text] { View.InfoBox(text); });
 }
 
 void Q7Config::Progress(const std::string& caption, int position, int total) {
-    InGui([this, caption, position, total] {
-        if (!progressBar) {
-            progressCaption = new QLabel(&status);   // owned by the status bar
-            progressBar = new QProgressBar(&status); // owned by the status bar
-            progressBar->setTextVisible(false);
-            status.addWidget(progressCaption);
-            status.addWidget(progressBar, 1);
-        }
-        progressCaption->setText(QString::fromStdString(caption));
-        // The caption keeps its whole width; the bar beside it takes what is left.
-        progressCaption->setMinimumWidth(progressCaption->sizeHint().width());
-        progressBar->setRange(0, total);
-        progressBar->setValue(position);
-        progressCaption->show();
-        progressBar->show();
-    });
+    OnUi([this, caption, position, total] { View.Progress(caption, position, total); });
 }
 
 void Q7Config::ProgressEnd() {
-    InGui([this] {
-        if (!progressBar)
-            return;
-        status.removeWidget(progressCaption);
-        status.removeWidget(progressBar);
-        delete progressCaption;
-        delete progressBar;
-        progressCaption = nullptr;
-        progressBar = nullptr;
-    });
-}
-
-void Q7Config::Repaint() {
-    // Only the GUI thread may paint; it does so at once, without handling input or posted callbacks.
-    if (QThread::currentThread() == thread())
-        repaint();
+    OnUi([this] { View.ProgressEnd(); });
 }

@@ -8,7 +8,6 @@
 #include <fstream>
 #include <iterator>
 #include <system_error>
-#include <unistd.h>
 
 std::string CfgFolder;
 
@@ -133,7 +132,8 @@ SettingsFiles ChooseSettingsFiles(const std::filesystem::path& programFolder, bo
 }
 
 SettingsFiles SettingsFilesFor(const std::filesystem::path& programFolder) {
-    const bool writable = !programFolder.empty() && ::access(programFolder.c_str(), W_OK) == 0;
+    // An installed copy (Program Files) keeps its file per user also where it could write beside itself.
+    const bool writable = FolderWritable(programFolder) && !InstalledProgramFolder(programFolder);
     const std::filesystem::path userFolder = ConfigFolder();
     std::error_code ec;
     const bool userFileExists =

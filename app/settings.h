@@ -33,8 +33,9 @@ struct SettingsFiles {
 SettingsFiles ChooseSettingsFiles(const std::filesystem::path& programFolder, bool programFolderWritable,
                                   const std::filesystem::path& userFolder, bool userFileExists,
                                   bool packaged);
-// The files for the program in programFolder, asking the system whether the folder is writable, where the
-// per-user configuration folder is and whether it holds data.dat.
+// The files for the program in programFolder, asking the system whether the folder is writable and not a
+// folder of installed programs (Program Files), where the per-user configuration folder is and whether it
+// holds data.dat.
 SettingsFiles SettingsFilesFor(const std::filesystem::path& programFolder);
 
 // The settings file in one direction: loading hands the file's bytes to the serializer, storing takes the

@@ -195,10 +195,11 @@ std::filesystem::path DefaultLogPath() {
     std::filesystem::path program = ExecutablePath();
     if (program.empty())
         program = "fwupdate";
-    if (!kPackagedBuild)
+    if (!kPackagedBuild && !InstalledProgramFolder(program.parent_path()))
         return program.replace_extension(".log");
-    // An installed program never writes beside itself: its log lives in the per-user state folder, created
-    // here so that the file opens there at once. No such folder: lines go to standard error.
+    // An installed program never writes beside itself (also where it could): its log lives in the per-user
+    // state folder, created here so that the file opens there at once. No such folder: lines go to standard
+    // error.
     std::filesystem::path folder = StateFolder();
     if (folder.empty())
         return {};

@@ -64,7 +64,8 @@ private:
 };
 
 // The path of the program's log: $FWUPDATE_LOG when set; else, in a build from source, the program's own path
-// with extension ".log", and in a packaged build <StateFolder()>/fwupdate/<program>.log (empty when there is
+// with extension ".log", and in a packaged build or an installed copy (InstalledProgramFolder)
+// <StateFolder()>/fwupdate/<program>.log (empty when there is
 // no such folder).
 std::filesystem::path DefaultLogPath();
 

@@ -92,3 +92,11 @@ std::filesystem::path StateFolder();
 // Per-user folder for configuration such as data.dat: $XDG_CONFIG_HOME when it is an absolute path, else
 // ~/.config; %LOCALAPPDATA% on Windows; empty when none is known.
 std::filesystem::path ConfigFolder();
+
+// Whether this user can create files in folder (on Windows tried with a file that is removed at once: the
+// folder's attributes do not tell).
+bool FolderWritable(const std::filesystem::path& folder);
+// Whether folder is where installed programs live, which never write beside themselves: on Windows a folder
+// in Program Files (where the installer puts the program for every user, and which Wine lets anyone write
+// to); never on POSIX, where a packaged build knows that it is installed.
+bool InstalledProgramFolder(const std::filesystem::path& folder);

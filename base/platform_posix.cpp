@@ -288,3 +288,11 @@ std::filesystem::path StateFolder() {
 std::filesystem::path ConfigFolder() {
     return XdgFolder("XDG_CONFIG_HOME", ".config");
 }
+
+bool FolderWritable(const std::filesystem::path& folder) {
+    return !folder.empty() && ::access(folder.c_str(), W_OK) == 0;
+}
+
+bool InstalledProgramFolder(const std::filesystem::path&) {
+    return false;
+}

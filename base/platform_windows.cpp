@@ -8,9 +8,11 @@
 #include <io.h>
 #include <process.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <iterator>
 #include <vector>
 
 namespace {
@@ -135,9 +137,9 @@ int FileOpenLocked(const std::filesystem::path& path) {
                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        errno = error == ERROR_ACCESS_DENIED ? EACCES
+        errno = error == ERROR_ACCESS_DENIED                                     ? EACCES
                 : error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND ? ENOENT
-                                                                                  : EIO;
+                                                                                 : EIO;
         return -1;
     }
     // The lock covers one byte far beyond any log's end, so readers of the file are never kept out; it
@@ -259,4 +261,38 @@ std::filesystem::path StateFolder() {
 std::filesystem::path ConfigFolder() {
     // Windows keeps a program's settings and its logs in the same per-user folder.
     return StateFolder();
+}
+
+bool FolderWritable(const std::filesystem::path& folder) {
+    if (folder.empty())
+        return false;
+    const std::filesystem::path probe =
+        folder / (L".fwupdate-write-" + std::to_wstring(GetCurrentProcessId()));
+    const HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(file);
+    return true;
+}
+
+bool InstalledProgramFolder(const std::filesystem::path& folder) {
+    // Compared by their components, ignoring letter case as Windows does: C:\Program Files\fwupdate is in
+    // C:\program files, C:\Program Files (x86) is not in C:\Program Files.
+    const auto lower = [](std::wstring text) {
+        if (!text.empty())
+            CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
+        return std::filesystem::path(text).lexically_normal();
+    };
+    const std::filesystem::path inside = lower(folder.wstring());
+    for (const wchar_t* name : {L"ProgramFiles", L"ProgramFiles(x86)", L"ProgramW6432"}) {
+        const std::filesystem::path root = lower(EnvironmentWide(name));
+        if (!root.is_absolute())
+            continue;
+        auto [r, f] = std::mismatch(root.begin(), root.end(), inside.begin(), inside.end());
+        // A root written with a trailing backslash ends in an empty component.
+        if (r == root.end() || (std::next(r) == root.end() && r->empty()))
+            return true;
+    }
+    return false;
 }

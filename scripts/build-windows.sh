@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
-# Cross-builds fwupdate for 64-bit Windows with mingw-w64 into build-windows/: fwupdate-cli.exe,
-# fwdevsim.exe, mkfwcfg.exe and the tests of base/, crypto/, link/, update/ and tools/ (GoogleTest
-# built from /usr/src/googletest). Checks that every program imports only Windows's own DLLs and
-# writes the release archive build-windows/fwupdate-<version>-windows-x64.zip.
+# Cross-builds fwupdate for 64-bit Windows with mingw-w64 into build-windows/: the window fwupdate.exe (the
+# Win32 API over the presenter), fwupdate-cli.exe, fwdevsim.exe, mkfwcfg.exe and the tests of base/, crypto/,
+# link/, update/, app/ and tools/ (GoogleTest built from /usr/src/googletest). Checks that every program
+# imports only Windows's own DLLs, and writes the release archive
+# build-windows/fwupdate-<version>-windows-x64.zip and the installer build-windows/fwupdate-<version>-windows-x64.msi
+# (wixl, from msitools).
 #   scripts/build-windows.sh [cmake options...]
-# Left out of this build, and why: the window (no Qt for Windows here); rijndael_test and
+# Left out of this build, and why: the Qt window (the Win32 window takes its place); rijndael_test and
 # aes128_test (OpenSSL is their oracle; rijndael_tables_test still checks the cipher's tables);
-# update_e2e_test, fwdevsim_test, cli_test and cfgwriter_test (they start child processes with
-# posix_spawn). scripts/test-windows.sh runs the programs under Wine.
+# update_e2e_test, fwdevsim_test, cli_test, cfgwriter_test and the presenter's tests against the simulator
+# (they start child processes with posix_spawn). scripts/test-windows.sh runs the programs under Wine.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 out=build-windows
 
-bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix googletest wine64
+# icoutils: the window's .ico from the rendered icon; wixl: the MSI.
+bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix googletest wine64 icoutils wixl msitools
 
 launcher=()
 if command -v ccache >/dev/null 2>&1; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
@@ -26,12 +29,13 @@ cmake -S . -B "$out" -G Ninja \
   "${launcher[@]}" "$@" | grep -E 'left out|Error|error' || true
 cmake --build "$out" -j "$(nproc)"
 
-echo "build-windows: not in this build: the window (no Qt for Windows here); rijndael_test and aes128_test" \
-     "(OpenSSL is their oracle); cfgwriter_test, fwdevsim_test, cli_test, update_e2e_test (child processes" \
-     "through posix_spawn): scripts/test-windows.sh runs the programs under Wine instead"
+echo "build-windows: not in this build: the Qt window (fwupdate.exe is the Win32 window); rijndael_test and" \
+     "aes128_test (OpenSSL is their oracle); cfgwriter_test, fwdevsim_test, cli_test, update_e2e_test and the" \
+     "presenter's simulator tests (child processes through posix_spawn): scripts/test-windows.sh runs the" \
+     "programs under Wine instead"
 
 # Every program must run on a bare Windows: only the system's own DLLs, never the compiler's runtime.
-allowed='^(kernel32|msvcrt|ws2_32|advapi32|user32|shell32|ole32|bcrypt|ntdll|api-ms-win-.*)\.dll$'
+allowed='^(kernel32|msvcrt|ws2_32|advapi32|user32|gdi32|comctl32|comdlg32|shell32|ole32|bcrypt|ntdll|api-ms-win-.*)\.dll$'
 bad=0
 while IFS= read -r exe; do
   dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ {print $3}')
@@ -42,23 +46,25 @@ while IFS= read -r exe; do
     fi
   done
   case "$exe" in
-    */fwupdate-cli.exe|*/fwdevsim.exe) echo "build-windows: $exe imports:" $dlls ;;
+    */fwupdate.exe|*/fwupdate-cli.exe|*/fwdevsim.exe) echo "build-windows: $exe imports:" $dlls ;;
   esac
-done < <(find "$out/tools" "$out/tests" -name '*.exe')
+done < <(find "$out/app" "$out/tools" "$out/tests" -name '*.exe')
 if [ "$bad" -ne 0 ]; then
   echo "build-windows: programs import DLLs that a bare Windows does not have" >&2
   exit 1
 fi
 
-# The release archive: the two programs, the command-line part of the README, the licence.
+# The release archive: the window, the command-line tool and the simulator, the Windows and command-line parts of
+# the README, the licence. The programs keep data.dat and their logs beside themselves when the folder is
+# writable.
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$out/CMakeCache.txt")
 name=fwupdate-$version-windows-x64
 stage=$out/dist/$name
 rm -rf "$out/dist"
 mkdir -p "$stage"
-cp "$out/tools/cli/fwupdate-cli.exe" "$out/tools/fwdevsim/fwdevsim.exe" "$stage/"
-x86_64-w64-mingw32-strip "$stage/fwupdate-cli.exe" "$stage/fwdevsim.exe"
-awk '/^## Command-line tool/ {on=1} /^## / && !/^## Command-line tool/ {on=0} on' README.md | sed 's/$/\r/' \
+cp "$out/app/fwupdate.exe" "$out/tools/cli/fwupdate-cli.exe" "$out/tools/fwdevsim/fwdevsim.exe" "$stage/"
+x86_64-w64-mingw32-strip "$stage"/*.exe
+awk '/^## (Windows|Command-line tool)/ {on=1; print; next} /^## / {on=0} on' README.md | sed 's/$/\r/' \
   > "$stage/README.txt"
 if [ -f LICENSE ]; then
   sed 's/$/\r/' LICENSE > "$stage/LICENSE.txt"
@@ -68,3 +74,13 @@ fi
 rm -f "$out/$name.zip"
 (cd "$out/dist" && cmake -E tar cf "../$name.zip" --format=zip "$name")
 echo "build-windows: wrote $out/$name.zip"
+
+# The installer: the archive's files and mkfwcfg.exe, per machine into Program Files (packaging/windows/fwupdate.wxs).
+msistage=$out/dist/msi
+mkdir -p "$msistage"
+cp "$stage"/* "$out/tools/mkfwcfg/mkfwcfg.exe" "$msistage/"
+x86_64-w64-mingw32-strip "$msistage/mkfwcfg.exe"
+rm -f "$out/$name.msi"
+wixl -a x64 -D Version="$version" -D Stage="$msistage" -D Icon="$out/app/win32/fwupdate.ico" \
+  -o "$out/$name.msi" packaging/windows/fwupdate.wxs
+echo "build-windows: wrote $out/$name.msi"

@@ -1,21 +1,31 @@
 #!/usr/bin/env bash
-# Runs the Windows build (scripts/build-windows.sh) under Wine: its CTest suite, then the programs
-# against the Linux ones over loopback:
+# Runs the Windows build (scripts/build-windows.sh) under Wine, on an X server of its own (Xvfb) for the
+# windows: its CTest suite (fwupdate.exe driven from outside by its test program among them), then the
+# programs against the Linux ones over loopback:
 #   1. fwupdate-cli.exe updates the Linux simulator (127.0.0.90); the image the simulator reassembled
 #      must equal the demo image byte for byte;
 #   2. the Linux fwupdate-cli updates fwdevsim.exe (127.0.0.91);
 #   3. the Linux fwupdate-cli updates the Linux simulator (127.0.0.92), for reference: the three
-#      simulators' reports of what arrived on the wire must be the same.
+#      simulators' reports of what arrived on the wire must be the same;
+# and last the installer: msiexec installs the MSI, the installed programs run and keep their files per user,
+# a newer MSI replaces it, msiexec removes it without a trace.
 # Needs the native build in build/ (the Linux programs and build/demo) and build-windows/.
 #   scripts/test-windows.sh
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
+# Every Wine program of the run shares one X server of its own, started before the wine server.
+if [ -z "${FWUPDATE_OWN_XVFB:-}" ]; then
+  FWUPDATE_OWN_XVFB=1 exec bash scripts/with-xvfb.sh bash "$0" "$@"
+fi
 win=$top/build-windows
 native=$top/build
 
 wine=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
 export WINEPREFIX=$win/wine WINEDEBUG=-all
+# No menu entries or file associations on the host for what the installer sets up; no .NET or browser
+# installers.
+export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
 
 step() { printf '\n--- %s ---\n' "$*"; }
 started=$(date +%s)
@@ -29,16 +39,52 @@ fi
 # running when the script ends (a failed check) are ended with it.
 wineserver=$(dirname "$(readlink -f "$wine")")/wineserver64
 [ -x "$wineserver" ] || wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
-"$wineserver" -p >/dev/null 2>&1 &
 trap 'kill $(jobs -p) 2>/dev/null || true; timeout 20 "$wineserver" -k >/dev/null 2>&1 || true' EXIT
-# The first Wine program starts Wine's own services, which inherit its output: started here, with
-# no output, they keep no test's output open (CTest would wait for it until the time-out).
-timeout 120 "$wine" "$win/tests/link/link_queue_test.exe" --gtest_list_tests >/dev/null 2>&1 </dev/null || true
+# The first Wine program starts Wine's own services, and the first window Wine's desktop, which inherit its
+# output: started here, with no output, they keep no test's output open (CTest would wait for it until the
+# time-out).
+start_wine() {
+  "$wineserver" -p >/dev/null 2>&1 &
+  timeout 120 "$wine" "$win/tests/link/link_queue_test.exe" --gtest_list_tests >/dev/null 2>&1 </dev/null || true
+  timeout 120 "$wine" "$win/tests/app/win32/app_win32_window_test.exe" --gtest_filter='Win32Window.Admin*' \
+    >/dev/null 2>&1 </dev/null || true
+}
+start_wine
 
 step "Windows tests under Wine"
 # Now and then Wine fails to start a program at all (no output, 0 s): such a test gets one more start. A
 # test that fails on its own fails both times.
 (cd "$win" && ctest --output-on-failure --no-tests=error -j "$(nproc)" --timeout 120 --repeat until-pass:2)
+
+step "the window at 125 % and 150 %"
+# Windows's display scale as Wine keeps it; the window places everything for it and no caption is cut.
+set_dpi() {
+  for key in 'HKCU\Control Panel\Desktop' 'HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts'; do
+    timeout 60 "$wine" reg add "$key" /v LogPixels /t REG_DWORD /d "$1" /f >/dev/null 2>&1
+  done
+}
+trap_dpi_reset() { set_dpi 96 || true; }
+# Wine takes the scale when its desktop starts: each scale gets a wine server (and desktop) of its own.
+restart_wine() {
+  timeout 20 "$wineserver" -k >/dev/null 2>&1 || true
+  timeout 20 "$wineserver" -w >/dev/null 2>&1 || true
+  start_wine
+}
+for dpi in 120 144; do
+  set_dpi "$dpi"
+  restart_wine
+  if ! timeout 120 "$wine" "$win/tests/app/win32/app_win32_window_test.exe" \
+    --gtest_filter='Win32Window.StartsWith*' >"$win/dpi-$dpi.out" 2>&1; then
+    trap_dpi_reset
+    cat "$win/dpi-$dpi.out"
+    exit 1
+  fi
+  grep -q "the window at $dpi DPI" "$win/dpi-$dpi.out" ||
+    { trap_dpi_reset; echo "test-windows: the window did not take $dpi DPI" >&2; cat "$win/dpi-$dpi.out"; exit 1; }
+  echo "$dpi DPI: $(grep -E '^\[ +OK +\]' "$win/dpi-$dpi.out")"
+done
+set_dpi 96
+restart_wine
 
 tmp=$win/crosscheck
 rm -rf "$tmp"
@@ -112,5 +158,59 @@ for tag in wincli winsim; do
   fi
 done
 echo "the same on the wire in all three pairs"
+
+step "the installer: install, run, upgrade, remove"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$win/CMakeCache.txt")
+msi=$win/fwupdate-$version-windows-x64.msi
+[ -f "$msi" ] || { echo "test-windows: no installer $msi" >&2; exit 1; }
+installed="$WINEPREFIX/drive_c/Program Files/fwupdate"
+# The shortcut: in the Start Menu of all users (Wine puts the one of an installation for all users into the
+# installing user's Start Menu).
+shortcuts=("$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Firmware Update.lnk"
+           "$WINEPREFIX/drive_c/users/$(id -un)/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Firmware Update.lnk")
+shortcut_there() { for s in "${shortcuts[@]}"; do [ -f "$s" ] && return 0; done; return 1; }
+uninstall_entries() {
+  timeout 60 "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
+    tr -d '\r' | grep -cE 'DisplayName +REG_SZ +fwupdate$' || true
+}
+# Copies left by earlier runs go first (each build's MSI has a product code of its own).
+products=$(timeout 60 "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
+  tr -d '\r' | awk '/^HKEY/ {key=$0} /DisplayName +REG_SZ +fwupdate$/ {sub(/.*\\/, "", key); print key}')
+for product in $products; do
+  timeout 120 "$wine" msiexec /x "$product" /qn >/dev/null 2>&1 || true
+done
+timeout 120 "$wine" msiexec /i "Z:$msi" /qn
+for f in fwupdate.exe fwupdate-cli.exe fwdevsim.exe mkfwcfg.exe README.txt LICENSE.txt; do
+  [ -f "$installed/$f" ] || { echo "test-windows: $f was not installed" >&2; exit 1; }
+done
+shortcut_there || { echo "test-windows: no Start Menu shortcut \"Firmware Update\"" >&2; exit 1; }
+entry=$(timeout 60 "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r')
+echo "$entry" | grep -qE "DisplayVersion +REG_SZ +$version" &&
+  echo "$entry" | grep -qE 'Publisher +REG_SZ +the fwupdate developers' ||
+  { echo "test-windows: no Apps & Features entry with version $version and publisher" >&2; exit 1; }
+out=$(timeout 60 "$wine" "C:\\Program Files\\fwupdate\\fwupdate-cli.exe" --version | tr -d '\r')
+[ "$out" = "fwupdate-cli $version" ] || { echo "test-windows: installed fwupdate-cli --version: $out" >&2; exit 1; }
+# The installed window keeps data.dat and its log in %LOCALAPPDATA%\fwupdate\, never in Program Files.
+FWUPDATE_WINDOW_EXE='C:\Program Files\fwupdate\fwupdate.exe' timeout 120 "$wine" \
+  "$win/tests/app/win32/app_win32_window_test.exe" --gtest_filter='InstalledWindow.*' \
+  >"$tmp/installed.out" 2>&1 || { cat "$tmp/installed.out"; exit 1; }
+grep -q '\[  PASSED  \] 1 test' "$tmp/installed.out" || { cat "$tmp/installed.out"; exit 1; }
+# A newer version replaces the installed one: one entry, the new version.
+newer=$tmp/fwupdate-newer.msi
+rel=${win#"$top"/} # wixl takes the files' paths relative to the current folder
+wixl -a x64 -D Version="$version.1" -D Stage="$rel/dist/msi" -D Icon="$rel/app/win32/fwupdate.ico" -o "$newer" \
+  packaging/windows/fwupdate.wxs
+timeout 120 "$wine" msiexec /i "Z:$newer" /qn
+entries=$(uninstall_entries)
+entry=$(timeout 60 "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r')
+[ "$entries" = 1 ] && echo "$entry" | grep -qE "DisplayVersion +REG_SZ +$version\.1" ||
+  { echo "test-windows: the newer installer did not replace the older one ($entries entries)" >&2; exit 1; }
+timeout 120 "$wine" msiexec /x "Z:$newer" /qn
+if [ -e "$installed" ] || shortcut_there || [ "$(uninstall_entries)" != 0 ]; then
+  echo "test-windows: removing left files, the shortcut or the Apps & Features entry behind:" >&2
+  ls -la "$installed" >&2 2>/dev/null || true
+  exit 1
+fi
+echo "installed, ran, replaced by a newer version and removed without a trace"
 
 echo "test-windows: passed in $(( $(date +%s) - started )) s"

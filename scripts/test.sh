@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs the whole test suite:
-#   1. normal build, every test;
+#   1. normal build, every test (the Qt window's offscreen and, under Xvfb, with Qt's xcb platform);
 #   2. ASan+UBSan build, every test;
-#   3. TSan build of the core and tools, the tests labelled "threaded";
+#   3. TSan build of the core, the tools and the window's presenter, the tests labelled "threaded";
 #   4. the libFuzzer targets (clang, ASan+UBSan), each for a bounded time;
 #   5. the Debian packages: built, checked, installed, tried and purged (as root only);
-#   6. the Windows cross build (mingw-w64) and its tests under Wine, with fwupdate-cli.exe and
-#      fwdevsim.exe against the Linux programs (scripts/build-windows.sh, scripts/test-windows.sh).
+#   6. the Windows cross build (mingw-w64) with its zip and MSI, and its tests under Wine on an Xvfb of their
+#      own: the window fwupdate.exe driven from outside (also at 125 % and 150 % scale), fwupdate-cli.exe and
+#      fwdevsim.exe against the Linux programs, the MSI installed, run, upgraded and removed
+#      (scripts/build-windows.sh, scripts/test-windows.sh).
 # Exits non-zero when any step fails.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)

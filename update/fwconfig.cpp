@@ -12,6 +12,8 @@
 #include <system_error>
 #include <vector>
 
+#include "base/platform.h"
+
 namespace {
 
 // The key compiled into the program; only its first 16 characters are the AES-128 key.
@@ -81,12 +83,13 @@ int FwConfig::Load(const std::string& path) {
     Valid = 0;
     lastError.reset();
     // A folder or a device file counts as a file that cannot be read.
+    const std::filesystem::path file = PathFromUtf8(path);
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec))
+    if (!std::filesystem::is_regular_file(file, ec))
         return -1;
     std::vector<uint8_t> bytes;
     try {
-        std::ifstream in(path, std::ios::binary);
+        std::ifstream in(file, std::ios::binary);
         if (in)
             bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     } catch (const std::exception&) {
@@ -183,13 +186,14 @@ int FwConfig::Parse(std::string_view text) {
 }
 
 std::string ConfigProblem(const std::string& path) {
+    const std::filesystem::path file = PathFromUtf8(path);
     std::error_code ec;
-    const auto status = std::filesystem::status(path, ec);
+    const auto status = std::filesystem::status(file, ec);
     if (!std::filesystem::exists(status))
         return "the file does not exist";
     if (std::filesystem::is_directory(status))
         return "it is a folder, not a file";
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(file, std::ios::binary);
     if (!in) {
         const int error = errno;
         return std::string("the file cannot be read: ") + std::strerror(error);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/platform.h"
 #include "update/firmwareimage.h"
 #include "update/fwconfig.h"
 #include "update/updateview.h"
@@ -27,8 +28,9 @@ constexpr int kProgressTotal = 10;
 ImageRead ReadImage(const std::string& path, std::vector<uint8_t>& bytes, std::string* reason) {
     std::string ignored;
     std::string& why = reason != nullptr ? *reason : ignored;
+    const std::filesystem::path file = PathFromUtf8(path);
     std::error_code ec;
-    const auto status = std::filesystem::status(path, ec);
+    const auto status = std::filesystem::status(file, ec);
     if (!std::filesystem::exists(status)) {
         // A folder on the way that may not be searched hides the file: it is there, it cannot be read.
         if (status.type() == std::filesystem::file_type::none && ec) {
@@ -46,11 +48,11 @@ ImageRead ReadImage(const std::string& path, std::vector<uint8_t>& bytes, std::s
         why = "it is not a regular file";
         return ImageRead::Unreadable;
     }
-    const std::uintmax_t size = std::filesystem::file_size(path, ec);
+    const std::uintmax_t size = std::filesystem::file_size(file, ec);
     if (!ec && size > static_cast<std::uintmax_t>(kMaxImageBytes))
         return ImageRead::TooLarge;
     try {
-        std::ifstream in(path, std::ios::binary);
+        std::ifstream in(file, std::ios::binary);
         if (!in) {
             why = std::strerror(errno);
             return ImageRead::Unreadable;
@@ -76,7 +78,7 @@ ImageRead ReadImage(const std::string& path, std::vector<uint8_t>& bytes, std::s
 std::string ImagePathFor(const std::string& cfgFile, const std::string& filename) {
     const size_t sep = filename.find_last_of("\\/");
     const std::string name = sep == std::string::npos ? filename : filename.substr(sep + 1);
-    std::string folder = std::filesystem::path(cfgFile).parent_path().string();
+    std::string folder = PathToUtf8(PathFromUtf8(cfgFile).parent_path());
     if (folder.empty())
         folder = ".";
     return folder + "/" + name;

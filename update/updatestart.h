@@ -28,9 +28,9 @@ enum class UpdateOutcome : int {
 // How reading an image went. The window says "binary - File not found" for both NotFound and Unreadable.
 enum class ImageRead { Ok, NotFound, Unreadable, TooLarge };
 
-// Reads the whole image at path into bytes. A file beyond the page addressing is refused before it is read.
-// For NotFound and Unreadable (a folder, an empty file, no permission, a read error), *reason tells why in
-// a few words when given.
+// Reads the whole image at path (UTF-8) into bytes. A file beyond the page addressing is refused before it is
+// read. For NotFound and Unreadable (a folder, an empty file, no permission, a read error), *reason tells why
+// in a few words when given.
 ImageRead ReadImage(const std::string& path, std::vector<uint8_t>& bytes, std::string* reason = nullptr);
 
 // The update job handed to the worker by value.

@@ -1,55 +1,58 @@
-// The program entry: only "-admin" on the command line counts; Qt's own options reach Qt no more.
+// The program's start order through a window system of the test's own: the mode from the arguments, data.dat
+// read before the window is shown, the event loop, data.dat written after it.
 #include "app/programentry.h"
 
-#include <QApplication>
-#include <QTimer>
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "app/q7config.h"
+#include "app/settings.h"
+#include "tests/app/recordingmainview.h"
 #include "tests/support/testfolder.h"
 
 namespace {
 
-struct EntryCase {
-    const char* label;
-    std::vector<std::string> args;
-    const char* title;
+// Its event loop notes what the window showed and what CfgFolder held, then chooses another folder, as an
+// operator who confirmed a configuration file would.
+class RecordingWindowSystem : public WindowSystem {
+public:
+    std::unique_ptr<MainView> MakeMainView() override {
+        auto view = std::make_unique<RecordingMainView>();
+        made = view.get();
+        return view;
+    }
+    void Run() override {
+        shownAtLoop = made->shown;
+        titleAtLoop = made->title;
+        folderAtLoop = CfgFolder;
+        CfgFolder = "/chosen/in/the/loop";
+    }
+
+    RecordingMainView* made = nullptr;
+    bool shownAtLoop = false;
+    std::string titleAtLoop;
+    std::string folderAtLoop;
 };
 
-class ProgramEntry : public testing::TestWithParam<EntryCase> {};
-
-TEST_P(ProgramEntry, ReadsTheModeFromTheRawArgumentsAndGivesQtNone) {
-    std::vector<std::string> args{"fwupdate"};
-    args.insert(args.end(), GetParam().args.begin(), GetParam().args.end());
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-
+TEST(ProgramEntry, ReadsSettingsBeforeShowingAndStoresThemAfterTheLoop) {
     TestFolder folder("programentry_test");
+    ASSERT_FALSE(folder.Path().empty());
     ProgramEntryHooks hooks;
     hooks.SettingsFile = folder / "data.dat";
-    std::string title;
-    Qt::LayoutDirection direction = Qt::RightToLeft;
-    hooks.Shown = [&](Q7Config& window) {
-        title = window.windowTitle().toStdString();
-        direction = QApplication::layoutDirection();
-        QTimer::singleShot(0, &window, &QWidget::close);
-    };
-    EXPECT_EQ(RunFwUpdate(static_cast<int>(args.size()), argv.data(), hooks), 0);
-    EXPECT_EQ(title, GetParam().title);
-    EXPECT_EQ(direction, Qt::LeftToRight);
-}
+    CfgFolder = "/kept/at/start";
+    ASSERT_TRUE(StoreSettings(hooks.SettingsFile));
+    CfgFolder.clear();
+    bool shownHookSawTheWindow = false;
+    hooks.Shown = [&](Q7Config& window) { shownHookSawTheWindow = window.Session.AdminMode; };
 
-INSTANTIATE_TEST_SUITE_P(
-    CommandLines, ProgramEntry,
-    testing::Values(EntryCase{"SessionBeforeAdmin", {"-session", "-admin"}, "FW-Update ADMIN V1.4"},
-                    EntryCase{"WindowTitleOption", {"-qwindowtitle", "Foo", "-admin"}, "FW-Update ADMIN V1.4"},
-                    EntryCase{"ReverseOption", {"-reverse"}, "FW-Update OEM=19 V1.4"},
-                    EntryCase{"StyleTakesNoArgument", {"-style", "-admin"}, "FW-Update ADMIN V1.4"}),
-    [](const auto& info) { return std::string(info.param.label); });
+    RecordingWindowSystem windows;
+    EXPECT_EQ(RunFwUpdate({"x", "-admin"}, windows, hooks), 0);
+    EXPECT_TRUE(windows.shownAtLoop);
+    EXPECT_TRUE(shownHookSawTheWindow);
+    EXPECT_EQ(windows.titleAtLoop, "FW-Update ADMIN V1.4");
+    EXPECT_EQ(windows.folderAtLoop, "/kept/at/start");
+    CfgFolder.clear();
+    LoadSettings(hooks.SettingsFile);
+    EXPECT_EQ(CfgFolder, "/chosen/in/the/loop");
+}
 
 } // namespace

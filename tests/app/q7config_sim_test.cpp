@@ -1,22 +1,21 @@
-// Tests of the main window against the device simulator fwdevsim on 127.0.0.27: what the window shows for
-// the identities it plays, over a slow or noisy link, and when the device hangs up, refuses or leaves the
-// online objects unanswered.
+// Tests of the main window's presenter against the device simulator fwdevsim on 127.0.0.27: what the window
+// shows for the identities it plays, over a slow or noisy link, and when the device hangs up, refuses or
+// leaves the online objects unanswered.
 #include "app/q7config.h"
 
-#include <QTest>
 #include <gtest/gtest.h>
 
 #include "link/conbase.h"
-#include "tests/app/qtenvironment.h"
+#include "tests/app/recordingmainview.h"
 #include "tests/tools/simprocess.h"
 
 namespace {
 
-constexpr int kWait = 8000; // ms; every wait ends as soon as its condition holds
+using Field = MainView::Field;
 constexpr char kAddress[] = "127.0.0.27";
 
 struct Shown {
-    QString kennung, version, serial, mode, name, oemName, deviceName, libraryName;
+    std::string kennung, version, serial, mode, name, oemName, deviceName, libraryName;
 };
 
 struct SimCase {
@@ -32,25 +31,17 @@ protected:
         ASSERT_TRUE(port.has_value()) << sim.ErrText();
         simPort = *port;
     }
-    Q7Config& Open(LinkOptions options = {}) {
-        link = std::make_unique<ConBase>(options);
-        window = std::make_unique<Q7Config>(
-            *link, QStringList{}, [](const QString&) { return QString(); }, [](const QString&) {});
-        window->show();
+    Q7Config& Open() {
+        link = std::make_unique<ConBase>();
+        window = std::make_unique<Q7Config>(*link, view, std::vector<std::string>{});
         return *window;
     }
     void Connect() {
-        window->IP.setText(QString::fromLatin1(kAddress));
-        window->EDITPORT.SetValue(simPort);
-        QTest::mouseClick(&window->CONNECT, Qt::LeftButton);
+        view.fields[Field::IP] = kAddress;
+        view.fields[Field::EDITPORT] = std::to_string(simPort);
+        window->OnConnect();
     }
-    bool AllShown() const {
-        const Q7Config& w = *window;
-        return w.onlineDisplay.isOnline && !w.VERSION.text().isEmpty() && !w.DSPMODSERIAL.text().isEmpty() &&
-               !w.MODE.text().isEmpty() && !w.DSPMODNAME.text().isEmpty() &&
-               !w.OEMUSERNAME.text().isEmpty() && !w.OEMDEVICENAME.text().isEmpty() &&
-               !w.OEMLIBNAME.text().isEmpty() && w.KennungReported;
-    }
+    bool AllShown() const { return view.IdentityShown() && window->Session.KennungReported; }
     void TearDown() override {
         window.reset();
         link.reset();
@@ -58,6 +49,7 @@ protected:
 
     SimProcess sim;
     int simPort = 0;
+    RecordingMainView view; // outlives the presenter
     std::unique_ptr<ConBase> link;
     std::unique_ptr<Q7Config> window;
 };
@@ -68,23 +60,22 @@ TEST_P(SimIdentityShown, EveryDisplayShowsWhatTheDeviceReports) {
     StartSim(GetParam().options);
     Q7Config& w = Open();
     Connect();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return AllShown(); }, kWait));
+    ASSERT_TRUE(view.WaitFor([&] { return AllShown(); }));
     const Shown& s = GetParam().shown;
-    EXPECT_EQ(w.KENNUNG.currentText(), s.kennung);
-    EXPECT_EQ(w.VERSION.text(), s.version);
-    EXPECT_EQ(w.DSPMODSERIAL.text(), s.serial);
-    EXPECT_EQ(w.MODE.text(), s.mode);
-    EXPECT_EQ(w.DSPMODNAME.text(), s.name);
-    EXPECT_EQ(w.OEMUSERNAME.text(), s.oemName);
-    EXPECT_EQ(w.OEMDEVICENAME.text(), s.deviceName);
-    EXPECT_EQ(w.OEMLIBNAME.text(), s.libraryName);
-    EXPECT_EQ(w.OEMDEVICENAME.textFormat(), Qt::PlainText);
+    EXPECT_EQ(view.KennungText(), s.kennung);
+    EXPECT_EQ(view.Text(Field::VERSION), s.version);
+    EXPECT_EQ(view.Text(Field::DSPMODSERIAL), s.serial);
+    EXPECT_EQ(view.Text(Field::MODE), s.mode);
+    EXPECT_EQ(view.Text(Field::DSPMODNAME), s.name);
+    EXPECT_EQ(view.Text(Field::OEMUSERNAME), s.oemName);
+    EXPECT_EQ(view.Text(Field::OEMDEVICENAME), s.deviceName);
+    EXPECT_EQ(view.Text(Field::OEMLIBNAME), s.libraryName);
 
     // Close: the device sees the tool go, and the window keeps what it showed.
-    QTest::mouseClick(&w.CONNECT, Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w.CurrentDevice == 0; }, kWait));
-    EXPECT_FALSE(w.onlineDisplay.isOnline);
-    EXPECT_EQ(w.VERSION.text(), s.version);
+    w.OnConnect();
+    ASSERT_TRUE(view.WaitFor([&] { return w.Session.CurrentDevice == 0; }));
+    EXPECT_FALSE(view.online);
+    EXPECT_EQ(view.Text(Field::VERSION), s.version);
     const auto json = sim.NextJson(std::chrono::seconds(5));
     ASSERT_TRUE(json.has_value());
     EXPECT_NE(json->find("\"end\":\"peer-close\""), std::string::npos) << *json;
@@ -103,8 +94,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Latin-1 and UTF-8 names side by side; markup in a name is text.
         SimCase{"DeviceTextEncodings",
                 {"--name", "M\xFCller", "--oem-name", "M\xC3\xBCller", "--device-name", "<b>x</b>"},
-                {"19 FARQUIN", "HWV=1.4", "12345678", "1Fh", QString::fromUtf8("M\xC3\xBCller"),
-                 QString::fromUtf8("M\xC3\xBCller"), "<b>x</b>", "Lib 1.4"}},
+                {"19 FARQUIN", "HWV=1.4", "12345678", "1Fh", "M\xC3\xBCller", "M\xC3\xBCller", "<b>x</b>",
+                 "Lib 1.4"}},
         SimCase{"UnknownOemId",
                 {"--oem", "5"},
                 {"", "HWV=1.4", "12345678", "1Fh", "DSP-Q7", "OEM User", "Q7 Demo", "Lib 1.4"}},
@@ -117,10 +108,9 @@ TEST_F(SimWindow, DeviceThatHangsUpEndsTheConnection) {
     StartSim({"--hang-up"});
     Q7Config& w = Open();
     Connect();
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return w.CurrentDevice == 0 && w.CONNECT.text() == "Connect"; }, kWait));
-    EXPECT_FALSE(w.onlineDisplay.isOnline);
-    EXPECT_EQ(w.Online, 0);
+    ASSERT_TRUE(view.WaitFor([&] { return w.Session.CurrentDevice == 0 && view.connectLabel == "Connect"; }));
+    EXPECT_FALSE(view.online);
+    EXPECT_EQ(w.Session.Online, 0);
 }
 
 TEST_F(SimWindow, RefusedConnectionLeavesTheWindowDisconnected) {
@@ -128,21 +118,20 @@ TEST_F(SimWindow, RefusedConnectionLeavesTheWindowDisconnected) {
     Q7Config& w = Open();
     Connect();
     // Refused at once, or soon after through CLOSED: either way the window ends Disconnected.
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return w.CurrentDevice == 0 && w.CONNECT.text() == "Connect"; }, kWait));
-    EXPECT_FALSE(w.onlineDisplay.isOnline);
+    ASSERT_TRUE(view.WaitFor([&] { return w.Session.CurrentDevice == 0 && view.connectLabel == "Connect"; }));
+    EXPECT_FALSE(view.online);
 }
 
 TEST_F(SimWindow, DeviceWithoutOnlineRepliesStaysOffline) {
     StartSim({"--no-answer", "1,2", "--no-answer", "1,12"});
     Q7Config& w = Open();
     Connect();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.OEMLIBNAME.text().isEmpty(); }, kWait)); // the last reply
-    EXPECT_EQ(w.Online, 0);
-    EXPECT_FALSE(w.onlineDisplay.isOnline);
-    EXPECT_EQ(w.VERSION.text(), QString());
-    EXPECT_EQ(w.DSPMODSERIAL.text(), QStringLiteral("12345678"));
-    EXPECT_EQ(w.CONNECT.text(), QStringLiteral("Close"));
+    ASSERT_TRUE(view.WaitFor([&] { return !view.Text(Field::OEMLIBNAME).empty(); })); // the last reply
+    EXPECT_EQ(w.Session.Online, 0);
+    EXPECT_FALSE(view.online);
+    EXPECT_EQ(view.Text(Field::VERSION), "");
+    EXPECT_EQ(view.Text(Field::DSPMODSERIAL), "12345678");
+    EXPECT_EQ(view.connectLabel, "Close");
 }
 
 } // namespace

@@ -1,94 +1,75 @@
-// Tests of the main window Q7Config driven like an operator would: start-up state and titles, the status
-// bar, connecting to a device that answers, one that stays silent and an address that cannot be resolved,
-// closing, the session's log, display changes from another thread, and the configuration-file selector.
+// Tests of the main window's presenter Q7Config, driven as an operator would through a recording view: the
+// start-up state and titles, connecting to a device that answers (a fake device on 127.0.0.20-29), one that
+// stays silent and addresses or ports that do not connect, closing, the session's log, changes from other
+// threads, the configuration-file selector, and the update on its own worker while the window stays free.
 #include "app/q7config.h"
 
-#include <QImage>
-#include <QTest>
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <thread>
-#include <unistd.h>
 
 #include "app/settings.h"
-#include "base/log.h"
+#include "base/platform.h"
 #include "link/conbase.h"
+#include "tests/app/erasegate.h"
 #include "tests/app/fakedevice.h"
-#include "tests/app/qtenvironment.h"
+#include "tests/app/recordingmainview.h"
+#include "tests/support/release.h"
+#include "tests/support/testfolder.h"
 #include "tests/support/testlog.h"
+#include "tests/support/waituntil.h"
+#include "tests/update/testdevice.h"
 
 namespace fs = std::filesystem;
+using Field = MainView::Field;
 
 namespace {
 
-constexpr int kWait = 5000; // ms; every wait ends as soon as its condition holds
-
-QColor PixelColour(QWidget& w, QPoint at) {
-    return w.grab().toImage().pixelColor(at);
-}
-
-class WindowTest : public ::testing::Test {
+class PresenterTest : public ::testing::Test {
 protected:
     void SetUp() override { CfgFolder.clear(); }
-    void TearDown() override { window.reset(); }
+    void TearDown() override {
+        window.reset();
+        link.reset();
+    }
 
-    Q7Config& Open(const QStringList& arguments = {}, LinkOptions options = {}) {
+    Q7Config& Open(const std::vector<std::string>& arguments = {}, LinkOptions options = {}) {
         link = std::make_unique<ConBase>(options);
-        window = std::make_unique<Q7Config>(
-            *link, arguments,
-            [this](const QString& start) {
-                chooserStarts << start;
-                return nextChoice;
-            },
-            [this](const QString& text) { boxes << text; });
-        window->show();
+        window = std::make_unique<Q7Config>(*link, view, arguments);
         return *window;
     }
 
-    void ConnectTo(const std::string& address, int port) {
-        Q7Config& w = *window;
-        w.IP.clear();
-        QTest::keyClicks(&w.IP, QString::fromStdString(address));
-        w.EDITPORT.clear();
-        QTest::keyClicks(&w.EDITPORT, QString::number(port));
-        QTest::mouseClick(&w.CONNECT, Qt::LeftButton);
+    // Types the address and port as an operator would, then presses CONNECT.
+    void ConnectTo(const std::string& address, const std::string& port) {
+        view.fields[Field::IP] = address;
+        view.fields[Field::EDITPORT] = port;
+        window->OnConnect();
     }
+    void ConnectTo(const std::string& address, int port) { ConnectTo(address, std::to_string(port)); }
 
-    bool AllShown() const {
-        const Q7Config& w = *window;
-        return w.onlineDisplay.isOnline && !w.VERSION.text().isEmpty() && !w.DSPMODSERIAL.text().isEmpty() &&
-               !w.MODE.text().isEmpty() && !w.DSPMODNAME.text().isEmpty() &&
-               !w.OEMUSERNAME.text().isEmpty() && !w.OEMDEVICENAME.text().isEmpty() &&
-               !w.OEMLIBNAME.text().isEmpty() && w.KENNUNG.currentText() != QStringLiteral("-----------");
-    }
+    bool AllShown() const { return view.IdentityShown() && view.KennungText() != "-----------"; }
 
     TestLogFile logFile{"fwwindow"};
+    RecordingMainView view; // outlives the presenter
     std::unique_ptr<ConBase> link;
     std::unique_ptr<Q7Config> window;
-    QString nextChoice;
-    QStringList chooserStarts;
-    QStringList boxes;
 };
 
 // ---- Start-up ----
 
 struct TitleCase {
     const char* name;
-    QStringList arguments;
+    std::vector<std::string> arguments;
     bool admin;
 };
 
-class StartUp : public WindowTest, public ::testing::WithParamInterface<TitleCase> {};
+class StartUp : public PresenterTest, public ::testing::WithParamInterface<TitleCase> {};
 
 TEST_P(StartUp, TitleFollowsTheExactAdminArgument) {
     Q7Config& w = Open(GetParam().arguments);
-    EXPECT_EQ(w.AdminMode, GetParam().admin);
-    EXPECT_EQ(w.windowTitle(), GetParam().admin ? QStringLiteral("FW-Update ADMIN V1.4")
-                                                : QStringLiteral("FW-Update OEM=19 V1.4"));
+    EXPECT_EQ(w.Session.AdminMode, GetParam().admin);
+    EXPECT_EQ(view.title, GetParam().admin ? "FW-Update ADMIN V1.4" : "FW-Update OEM=19 V1.4");
 }
 
 INSTANTIATE_TEST_SUITE_P(Arguments, StartUp,
@@ -101,101 +82,53 @@ INSTANTIATE_TEST_SUITE_P(Arguments, StartUp,
                                            TitleCase{"Glued", {"x-admin"}, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(WindowTest, FreshStartShowsTheDefaults) {
+TEST_F(PresenterTest, FreshStartShowsTheDefaults) {
     Q7Config& w = Open();
-    EXPECT_EQ(w.IP.text(), QStringLiteral("192.168.10.10"));
-    EXPECT_EQ(w.EDITPORT.text(), QStringLiteral("2000"));
-    EXPECT_EQ(w.KENNUNG.currentText(), QStringLiteral("-----------"));
-    EXPECT_EQ(w.KENNUNG.GetValue(), -1);
-    EXPECT_EQ(w.CONNECT.text(), QStringLiteral("Connect"));
-    EXPECT_EQ(w.info2.text(), QStringLiteral("---"));
-    EXPECT_EQ(w.info1.text(), QString());
-    EXPECT_FALSE(w.onlineDisplay.isOnline);
-    EXPECT_EQ(w.CurrentDevice, 0);
-    EXPECT_EQ(w.Online, 0);
-    for (QLabel* display : {&w.DATE, &w.VERSION, &w.DSPMODSERIAL, &w.MODE, &w.DSPMODNAME, &w.OEMUSERNAME,
-                            &w.OEMDEVICENAME, &w.OEMLIBNAME})
-        EXPECT_EQ(display->text(), QString()) << display->objectName().toStdString();
-    EXPECT_EQ(w.menuWidget(), nullptr);
+    EXPECT_EQ(view.presenter, &w);
+    EXPECT_EQ(view.Text(Field::IP), "192.168.10.10");
+    EXPECT_EQ(view.Text(Field::EDITPORT), "2000");
+    EXPECT_EQ(view.KennungText(), "-----------");
+    EXPECT_EQ(view.kennungKey, -1);
+    EXPECT_EQ(view.connectLabel, "Connect");
+    EXPECT_EQ(view.Text(Field::info2), "---");
+    EXPECT_EQ(view.fields.count(Field::info1), 0u); // nothing ever writes it
+    EXPECT_FALSE(view.online);
+    EXPECT_EQ(w.Session.CurrentDevice, 0);
+    EXPECT_EQ(w.Session.Online, 0);
+    for (Field f : {Field::VERSION, Field::DSPMODSERIAL, Field::MODE, Field::DSPMODNAME, Field::OEMUSERNAME,
+                    Field::OEMDEVICENAME, Field::OEMLIBNAME})
+        EXPECT_EQ(view.fields.count(f), 0u) << RecordingMainView::Name(f);
 }
 
-TEST_F(WindowTest, KennungListHoldsTheOemIdsInOrder) {
-    Q7Config& w = Open();
-    const std::vector<std::pair<int, const char*>> expected = {
+TEST_F(PresenterTest, KennungListHoldsTheOemIdsInOrder) {
+    Open();
+    const std::vector<std::pair<int, std::string>> expected = {
         {0, "0 Test"},     {1, "1 VSKSONIC"},  {2, "2 BOOTLOADER"}, {11, "11 KORVAL"},  {12, "12 TINSEM"},
         {13, "13 PALURO"}, {14, "14 VEXTON"},  {15, "15 GRAMIKO"},  {16, "16 SOLVEIR"}, {17, "17 NUPTAR"},
         {18, "18 ZELMOR"}, {19, "19 FARQUIN"}, {20, "20 Bridvel"},  {-1, "-----------"}};
-    ASSERT_EQ(w.KENNUNG.count(), static_cast<int>(expected.size()));
-    for (int i = 0; i < w.KENNUNG.count(); ++i) {
-        EXPECT_EQ(w.KENNUNG.itemData(i).toInt(), expected[i].first);
-        EXPECT_EQ(w.KENNUNG.itemText(i), QString::fromLatin1(expected[i].second));
-    }
-}
-
-TEST_F(WindowTest, WindowHasTheFixedDesignSize) {
-    Q7Config& w = Open();
-    EXPECT_EQ(w.size(), QSize(432, 412));
-    EXPECT_EQ(w.minimumSize(), QSize(432, 412));
-    EXPECT_EQ(w.maximumSize(), QSize(432, 412));
-    EXPECT_FALSE(w.windowFlags() & Qt::WindowMaximizeButtonHint);
-    // CONNECT spans x 104 to 332 of the window.
-    const QRect connect(w.CONNECT.mapTo(&w, QPoint(0, 0)), w.CONNECT.size());
-    EXPECT_EQ(connect.left(), 104);
-    EXPECT_EQ(connect.right() + 1, 332);
-    EXPECT_EQ(connect.top(), 68);
-}
-
-TEST_F(WindowTest, StatusBarReadsMainAreaInfo2Info1OnlineFromLeftToRight) {
-    Q7Config& w = Open();
-    QTest::qWait(0);
-    EXPECT_EQ(w.info2.width(), 50);
-    EXPECT_EQ(w.info1.width(), 120);
-    EXPECT_EQ(w.onlineDisplay.width(), 48);
-    EXPECT_LT(w.info2.x() + w.info2.width(), w.info1.x() + 1);
-    EXPECT_LT(w.info1.x() + w.info1.width(), w.onlineDisplay.x() + 1);
-    EXPECT_GE(w.onlineDisplay.x() + w.onlineDisplay.width(), w.status.width() - 8); // at the right end
-    EXPECT_GT(w.info2.x(), 100); // room for the main text area at the left
-    EXPECT_EQ(w.statusBar(), &w.status);
-}
-
-TEST_F(WindowTest, OnlineFieldIsPureRedOfflineAndPureGreenOnline) {
-    Q7Config& w = Open();
-    OnlineDisplay& field = w.onlineDisplay;
-    const QPoint corner(field.width() - 2, field.height() - 2); // away from the text
-    EXPECT_EQ(PixelColour(field, corner), QColor(255, 0, 0));
-    w.SetOnline(true);
-    EXPECT_TRUE(field.isOnline);
-    EXPECT_EQ(PixelColour(field, corner), QColor(0, 255, 0));
-    // The text is drawn in black at the top-left.
-    const QImage image = field.grab().toImage();
-    bool black = false;
-    for (int y = 0; y < image.height() / 2 + 4 && !black; ++y)
-        for (int x = 0; x < image.width() / 2 && !black; ++x)
-            black = image.pixelColor(x, y).value() < 80;
-    EXPECT_TRUE(black);
+    EXPECT_EQ(view.kennungEntries, expected);
 }
 
 // ---- Connecting and closing ----
 
-TEST_F(WindowTest, DeviceThatAnswersFillsEveryDisplay) {
+TEST_F(PresenterTest, DeviceThatAnswersFillsEveryDisplay) {
     FakeDevice device("127.0.0.20");
     Q7Config& w = Open();
     ConnectTo("127.0.0.20", device.Port());
-    EXPECT_EQ(w.CONNECT.text(), QStringLiteral("Close")); // at once
-    EXPECT_NE(w.CurrentDevice, 0);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return AllShown(); }, kWait));
-    EXPECT_EQ(w.Online, 1);
-    EXPECT_EQ(w.VERSION.text(), QStringLiteral("HWV=1.4"));
-    EXPECT_EQ(w.DSPMODSERIAL.text(), QStringLiteral("00000123"));
-    EXPECT_EQ(w.MODE.text(), QStringLiteral("1Fh"));
-    EXPECT_EQ(w.DSPMODNAME.text(), QStringLiteral("DSP-Q7"));
-    EXPECT_EQ(w.OEMUSERNAME.text(), QStringLiteral("Farquin Audio"));
-    EXPECT_EQ(w.OEMDEVICENAME.text(), QStringLiteral("Q7 Stage"));
-    EXPECT_EQ(w.OEMLIBNAME.text(), QStringLiteral("LIB-2.31"));
-    EXPECT_EQ(w.KENNUNG.currentText(), QStringLiteral("19 FARQUIN"));
-    EXPECT_EQ(w.DATE.text(), QString());
-    EXPECT_TRUE(w.KennungReported);
-    EXPECT_TRUE(w.SerialReported);
+    EXPECT_EQ(view.connectLabel, "Close"); // at once
+    EXPECT_NE(w.Session.CurrentDevice, 0);
+    ASSERT_TRUE(view.WaitFor([&] { return AllShown(); }));
+    EXPECT_EQ(w.Session.Online, 1);
+    EXPECT_EQ(view.Text(Field::VERSION), "HWV=1.4");
+    EXPECT_EQ(view.Text(Field::DSPMODSERIAL), "00000123");
+    EXPECT_EQ(view.Text(Field::MODE), "1Fh");
+    EXPECT_EQ(view.Text(Field::DSPMODNAME), "DSP-Q7");
+    EXPECT_EQ(view.Text(Field::OEMUSERNAME), "Farquin Audio");
+    EXPECT_EQ(view.Text(Field::OEMDEVICENAME), "Q7 Stage");
+    EXPECT_EQ(view.Text(Field::OEMLIBNAME), "LIB-2.31");
+    EXPECT_EQ(view.KennungText(), "19 FARQUIN");
+    EXPECT_TRUE(w.Session.KennungReported);
+    EXPECT_TRUE(w.Session.SerialReported);
 
     // The nine identification requests, in this order, before anything else.
     const std::vector<std::pair<int, int>> identification = {{1, 2}, {1, 3}, {1, 5}, {1, 6}, {1, 12},
@@ -204,54 +137,49 @@ TEST_F(WindowTest, DeviceThatAnswersFillsEveryDisplay) {
     ASSERT_GE(requests.size(), identification.size());
     requests.resize(identification.size());
     EXPECT_EQ(requests, identification);
-
-    if (const char* dir = std::getenv("FWUPDATE_SCREENSHOT_DIR")) {
-        QTest::qWait(50);
-        w.grab().save(QString::fromLocal8Bit(dir) + QStringLiteral("/window.png"));
-    }
 }
 
-TEST_F(WindowTest, CloseTurnsTheButtonAtOnceAndOfflineAfterClosedKeepingTheValues) {
+TEST_F(PresenterTest, CloseTurnsTheButtonAtOnceAndOfflineAfterClosedKeepingTheValues) {
     FakeDevice device("127.0.0.21");
     Q7Config& w = Open();
     ConnectTo("127.0.0.21", device.Port());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return AllShown(); }, kWait));
-    const int handle = w.CurrentDevice;
+    ASSERT_TRUE(view.WaitFor([&] { return AllShown(); }));
+    const int handle = w.Session.CurrentDevice;
 
-    QTest::mouseClick(&w.CONNECT, Qt::LeftButton);
-    EXPECT_EQ(w.CONNECT.text(), QStringLiteral("Connect")); // at once
+    w.OnConnect();
+    EXPECT_EQ(view.connectLabel, "Connect"); // at once
     EXPECT_EQ(link->IsOpen(handle), 0);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w.CurrentDevice == 0; }, kWait));
-    EXPECT_FALSE(w.onlineDisplay.isOnline);
-    EXPECT_EQ(w.Online, 0);
-    EXPECT_EQ(w.DSPMODSERIAL.text(), QStringLiteral("00000123"));
-    EXPECT_EQ(w.OEMLIBNAME.text(), QStringLiteral("LIB-2.31"));
-    EXPECT_EQ(w.KENNUNG.currentText(), QStringLiteral("19 FARQUIN"));
+    ASSERT_TRUE(view.WaitFor([&] { return w.Session.CurrentDevice == 0; }));
+    EXPECT_FALSE(view.online);
+    EXPECT_EQ(w.Session.Online, 0);
+    EXPECT_EQ(view.Text(Field::DSPMODSERIAL), "00000123");
+    EXPECT_EQ(view.Text(Field::OEMLIBNAME), "LIB-2.31");
+    EXPECT_EQ(view.KennungText(), "19 FARQUIN");
     EXPECT_EQ(link->Remove(handle), -1); // removed by the CLOSED handling
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !device.Connected(); }, kWait));
+    EXPECT_TRUE(view.WaitFor([&] { return !device.Connected(); }));
 
     // Connecting again opens a new device handle.
     ConnectTo("127.0.0.21", device.Port());
-    EXPECT_EQ(w.CONNECT.text(), QStringLiteral("Close"));
-    EXPECT_GT(w.CurrentDevice, handle);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return w.onlineDisplay.isOnline; }, kWait));
+    EXPECT_EQ(view.connectLabel, "Close");
+    EXPECT_GT(w.Session.CurrentDevice, handle);
+    EXPECT_TRUE(view.WaitFor([&] { return view.online; }));
 }
 
-TEST_F(WindowTest, SilentDeviceStaysOfflineUntilTheSilenceTimeOutCloses) {
+TEST_F(PresenterTest, SilentDeviceStaysOfflineUntilTheSilenceTimeOutCloses) {
     FakeDevice device("127.0.0.22");
     device.SetSilent(true);
     LinkOptions fast;
     fast.TickPeriod = std::chrono::microseconds(1000); // 1000 ticks of silence take about a second
     Q7Config& w = Open({}, fast);
     ConnectTo("127.0.0.22", device.Port());
-    EXPECT_EQ(w.CONNECT.text(), QStringLiteral("Close"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return device.Requests().size() >= 9; }, kWait));
-    EXPECT_FALSE(w.onlineDisplay.isOnline);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w.CurrentDevice == 0; }, 4 * kWait));
-    EXPECT_EQ(w.CONNECT.text(), QStringLiteral("Connect"));
-    EXPECT_FALSE(w.onlineDisplay.isOnline);
-    EXPECT_EQ(w.Online, 0);
-    EXPECT_EQ(w.VERSION.text(), QString());
+    EXPECT_EQ(view.connectLabel, "Close");
+    ASSERT_TRUE(view.WaitFor([&] { return device.Requests().size() >= 9; }));
+    EXPECT_FALSE(view.online);
+    ASSERT_TRUE(view.WaitFor([&] { return w.Session.CurrentDevice == 0; }, std::chrono::seconds(20)));
+    EXPECT_EQ(view.connectLabel, "Connect");
+    EXPECT_FALSE(view.online);
+    EXPECT_EQ(w.Session.Online, 0);
+    EXPECT_EQ(view.Text(Field::VERSION), "");
 }
 
 struct NoOpenCase {
@@ -260,18 +188,16 @@ struct NoOpenCase {
     const char* port; // typed into EDITPORT
 };
 
-class NoConnection : public WindowTest, public ::testing::WithParamInterface<NoOpenCase> {};
+class NoConnection : public PresenterTest, public ::testing::WithParamInterface<NoOpenCase> {};
 
 TEST_P(NoConnection, LeavesTheWindowDisconnectedWithoutAMessage) {
     Q7Config& w = Open();
-    w.IP.setText(QString::fromLatin1(GetParam().address));
-    w.EDITPORT.setText(QString::fromLatin1(GetParam().port));
-    QTest::mouseClick(&w.CONNECT, Qt::LeftButton);
-    EXPECT_EQ(w.CONNECT.text(), QStringLiteral("Connect"));
-    EXPECT_EQ(w.CurrentDevice, 0);
-    QTest::qWait(20);
-    EXPECT_EQ(w.status.currentMessage(), QString());
-    EXPECT_TRUE(boxes.isEmpty());
+    ConnectTo(GetParam().address, GetParam().port);
+    EXPECT_EQ(view.connectLabel, "Connect");
+    EXPECT_EQ(w.Session.CurrentDevice, 0);
+    view.RunPosted();
+    EXPECT_EQ(view.statusText, "");
+    EXPECT_TRUE(view.boxes.empty());
     EXPECT_EQ(link->GetMsgCount(), 0);
 }
 
@@ -279,26 +205,29 @@ INSTANTIATE_TEST_SUITE_P(Cases, NoConnection,
                          ::testing::Values(NoOpenCase{"UnresolvableAddress", "no such host!", "2000"},
                                            NoOpenCase{"EmptyPort", "127.0.0.23", ""},
                                            NoOpenCase{"PortZero", "127.0.0.23", "0"},
+                                           NoOpenCase{"PortBeyond65535", "127.0.0.23", "65536"},
+                                           NoOpenCase{"NullIntegerPort", "127.0.0.23", "-2147483648"},
+                                           NoOpenCase{"PortWithLetters", "127.0.0.23", "20x0"},
                                            NoOpenCase{"EmptyAddress", "", "2000"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(WindowTest, UnknownOemIdShowsAnEmptyList) {
+TEST_F(PresenterTest, UnknownOemIdShowsAnEmptyList) {
     FakeDevice device("127.0.0.24");
     device.SetValues(1, 5, {5});
     Q7Config& w = Open();
     ConnectTo("127.0.0.24", device.Port());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w.KennungReported.load(); }, kWait));
-    EXPECT_EQ(w.KENNUNG.currentText(), QString());
-    EXPECT_EQ(w.KENNUNG.GetValue(), 5);
+    ASSERT_TRUE(view.WaitFor([&] { return w.Session.KennungReported.load(); }));
+    EXPECT_EQ(view.KennungText(), "");
+    EXPECT_EQ(view.kennungKey, 5);
 }
 
-TEST_F(WindowTest, SessionLogHasTheLinesInOrder) {
+TEST_F(PresenterTest, SessionLogHasTheLinesInOrder) {
     FakeDevice device("127.0.0.25");
     Q7Config& w = Open();
     ConnectTo("127.0.0.25", device.Port());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return AllShown(); }, kWait));
-    QTest::mouseClick(&w.CONNECT, Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w.CurrentDevice == 0; }, kWait));
+    ASSERT_TRUE(view.WaitFor([&] { return AllShown(); }));
+    w.OnConnect();
+    ASSERT_TRUE(view.WaitFor([&] { return w.Session.CurrentDevice == 0; }));
 
     const std::vector<std::string> expected = {
         "Q7Config::MsgCallback: CONNECTED",
@@ -345,25 +274,26 @@ TEST_F(WindowTest, SessionLogHasTheLinesInOrder) {
     EXPECT_EQ(session, expected);
 }
 
-// ---- Display changes from another thread ----
+// ---- Changes from other threads ----
 
-TEST_F(WindowTest, ChangesFromAnotherThreadArePostedAndNeverWait) {
+TEST_F(PresenterTest, ChangesFromAnotherThreadArePostedAndNeverWait) {
     Q7Config& w = Open();
+    view.RunPosted();
     std::thread worker([&] {
         w.SetDisplayText(UpdateView::Display::VERSION, "HWV=9.9");
         w.SetKennung(11);
         w.SetOnline(true);
         w.ShowTimed("Firmwareupdate OK", 2000);
     });
-    worker.join(); // returns although the GUI thread has run no event meanwhile
-    EXPECT_EQ(w.VERSION.text(), QString());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w.VERSION.text() == QStringLiteral("HWV=9.9"); }, kWait));
-    EXPECT_EQ(w.KENNUNG.currentText(), QStringLiteral("11 KORVAL"));
-    EXPECT_TRUE(w.onlineDisplay.isOnline);
-    EXPECT_EQ(w.status.currentMessage(), QStringLiteral("Firmwareupdate OK"));
+    worker.join(); // returns although the UI thread has run nothing meanwhile
+    EXPECT_EQ(view.Text(Field::VERSION), "");
+    ASSERT_TRUE(view.WaitFor([&] { return view.Text(Field::VERSION) == "HWV=9.9"; }));
+    EXPECT_EQ(view.KennungText(), "11 KORVAL");
+    EXPECT_TRUE(view.online);
+    EXPECT_EQ(view.statusText, "Firmwareupdate OK");
 }
 
-TEST_F(WindowTest, MsgCallbackFromAWorkerUpdatesTheWindowLater) {
+TEST_F(PresenterTest, MsgCallbackFromAWorkerUpdatesTheWindowLater) {
     Q7Config& w = Open();
     Msg m;
     m.Handle = 3;
@@ -375,58 +305,129 @@ TEST_F(WindowTest, MsgCallbackFromAWorkerUpdatesTheWindowLater) {
     m.Len = 4;
     m.Buf.I32 = 4711;
     link->PushMsg(3, m);
-    std::thread worker([&] { w.MsgCallback(3); });
+    std::thread worker([&] { w.Session.MsgCallback(3); });
     worker.join();
-    EXPECT_EQ(w.Serial, 4711);
+    EXPECT_EQ(w.Session.Serial, 4711);
     EXPECT_EQ(link->GetMsgCount(), 0);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w.DSPMODSERIAL.text() == QStringLiteral("00004711"); }, kWait));
+    ASSERT_TRUE(view.WaitFor([&] { return view.Text(Field::DSPMODSERIAL) == "00004711"; }));
 }
 
-TEST_F(WindowTest, InfoBoxAndProgressGoThroughTheWindow) {
-    Q7Config& w = Open();
-    w.InfoBox("Update not allowed: Serial");
-    EXPECT_EQ(boxes, QStringList{"Update not allowed: Serial"});
-    w.Progress("Firmware Update:", 3, 10);
-    auto* bar = w.status.findChild<QProgressBar*>();
-    ASSERT_NE(bar, nullptr);
-    EXPECT_EQ(bar->value(), 3);
-    EXPECT_EQ(bar->maximum(), 10);
-    w.ProgressEnd();
-    EXPECT_EQ(w.status.findChild<QProgressBar*>(), nullptr);
-}
-
-TEST_F(WindowTest, WindowCanGoWhileTheDeviceStillTalks) {
+TEST_F(PresenterTest, WindowCanGoWhileTheDeviceStillTalks) {
     FakeDevice device("127.0.0.26");
     Open();
     ConnectTo("127.0.0.26", device.Port());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window->Online == 1; }, kWait));
+    ASSERT_TRUE(view.WaitFor([&] { return window->Session.Online == 1; }));
     window.reset(); // the link lives on and keeps notifying nobody
-    QTest::qWait(30);
+    ASSERT_TRUE(WaitUntil([&] { return device.Requests().size() > 9; })); // a keep-alive went and came back
+    view.RunPosted(); // what was posted before finds nobody
     link.reset();
 }
 
 // ---- The configuration-file selector ----
 
-TEST_F(WindowTest, CancelledSelectorChangesNothing) {
+TEST_F(PresenterTest, CancelledSelectorChangesNothing) {
     Q7Config& w = Open();
     CfgFolder = "/srv/firmware";
-    nextChoice.clear();
-    QTest::mouseClick(&w.UPDATEFIRMWARE, Qt::LeftButton);
-    EXPECT_EQ(chooserStarts, QStringList{"/srv/firmware"});
+    view.nextChoice.reset();
+    w.OnUpdateFirmware();
+    EXPECT_EQ(view.chooserStarts, std::vector<std::string>{"/srv/firmware"});
     EXPECT_EQ(CfgFolder, "/srv/firmware");
-    EXPECT_TRUE(boxes.isEmpty());
+    EXPECT_FALSE(w.UpdateRunning());
+    view.RunPosted();
+    EXPECT_TRUE(view.boxes.empty());
 }
 
-TEST_F(WindowTest, ChosenFileSetsTheFolder) {
+TEST_F(PresenterTest, ChosenFileSetsTheFolder) {
     Q7Config& w = Open();
     CfgFolder = "/srv/firmware";
-    const fs::path dir = fs::temp_directory_path() / ("fwcfg-" + std::to_string(::getpid()));
-    nextChoice = QString::fromStdString((dir / "q7.cfg").string());
-    QTest::mouseClick(&w.UPDATEFIRMWARE, Qt::LeftButton);
-    EXPECT_EQ(CfgFolder, dir.string());
-    nextChoice.clear();
-    QTest::mouseClick(&w.UPDATEFIRMWARE, Qt::LeftButton);
-    EXPECT_EQ(chooserStarts.last(), QString::fromStdString(dir.string()));
+    const fs::path dir = fs::temp_directory_path() / ("fwcfg-" + std::to_string(ProcessId()));
+    view.nextChoice = PathToUtf8(dir / "q7.cfg");
+    w.OnUpdateFirmware();
+    EXPECT_EQ(CfgFolder, PathToUtf8(dir));
+    // The file does not exist: the update worker says so and ends.
+    ASSERT_TRUE(view.WaitFor([&] { return !w.UpdateRunning(); }));
+    EXPECT_EQ(view.boxes, std::vector<std::string>{"Error on reading config file"});
+    view.nextChoice.reset();
+    w.OnUpdateFirmware();
+    EXPECT_EQ(view.chooserStarts.back(), PathToUtf8(dir));
+}
+
+// ---- The update on its worker ----
+
+// A release beside its configuration, and a device whose erase lasts until the test lets it end.
+class UpdateWorker : public PresenterTest {
+protected:
+    void SetUp() override {
+        PresenterTest::SetUp();
+        ASSERT_FALSE(dir.empty());
+        ConfigFields fields;
+        fields.Filename = "DSPMAIN.bin";
+        ASSERT_TRUE(WriteRelease(dir + "/DSPMAIN.bin", DemoImage(3 * 256 + 5, 7), fields, cfg));
+    }
+    void TearDown() override {
+        gate.Open(); // a test that failed early must not leave the worker waiting
+        PresenterTest::TearDown();
+    }
+
+    TestFolder folder{"q7config_worker"};
+    const std::string dir = folder.Path();
+    const std::string cfg = dir + "/fw.cfg";
+    EraseGate gate;
+};
+
+TEST_F(UpdateWorker, RunsWhileTheWindowAnswersAndTakesNoSecondStartOrClose) {
+    FakeDevice device("127.0.0.28");
+    Q7Config& w = Open();
+    w.Session.SetUpdateClock(&gate.Clock());
+    ConnectTo("127.0.0.28", device.Port());
+    ASSERT_TRUE(view.WaitFor([&] { return AllShown(); }));
+    const int handle = w.Session.CurrentDevice;
+
+    view.nextChoice = cfg;
+    w.OnUpdateFirmware(); // returns at once: the UI thread is free while the device erases
+    EXPECT_TRUE(w.UpdateRunning());
+    EXPECT_TRUE(view.updateRunning);
+    ASSERT_TRUE(view.WaitFor([&] { return gate.Erasing(); }));
+    // The progress keeps moving on the UI thread.
+    ASSERT_TRUE(view.WaitFor([&] { return view.progress == "Firmware Update: 1/10"; }));
+
+    // Neither button starts a second update or closes the device under the running one; the close box is
+    // refused with a message.
+    w.OnConnect();
+    EXPECT_NE(link->IsOpen(handle), 0);
+    EXPECT_EQ(view.connectLabel, "Close");
+    w.OnUpdateFirmware();
+    EXPECT_EQ(view.chooserStarts.size(), 1u);
+    EXPECT_FALSE(w.OnCloseRequest());
+    EXPECT_EQ(view.boxes, std::vector<std::string>{Q7Config::kUpdateRunningText});
+
+    gate.Open();
+    ASSERT_TRUE(view.WaitFor([&] { return !w.UpdateRunning(); }, std::chrono::seconds(20)));
+    EXPECT_FALSE(view.updateRunning);
+    EXPECT_FALSE(view.progress.has_value());
+    EXPECT_EQ(view.statusText, "Firmwareupdate OK");
+    EXPECT_TRUE(w.OnCloseRequest());
+    EXPECT_EQ(view.connectLabel, "Close"); // the device stays connected
+}
+
+TEST_F(UpdateWorker, ReadsAConfigurationInAFolderNamedBeyondAscii) {
+    // Written into the test's folder, then moved into one named as users name theirs ("Jürgen Ж").
+    const std::string named = dir + "/J\xC3\xBCrgen \xD0\x96";
+    ASSERT_TRUE(fs::create_directory(PathFromUtf8(named)));
+    for (const char* file : {"/fw.cfg", "/DSPMAIN.bin"})
+        fs::rename(PathFromUtf8(dir + file), PathFromUtf8(named + file));
+    FakeDevice device("127.0.0.29");
+    Q7Config& w = Open();
+    w.Session.SetUpdateClock(&gate.Clock());
+    gate.Open();
+    ConnectTo("127.0.0.29", device.Port());
+    ASSERT_TRUE(view.WaitFor([&] { return AllShown(); }));
+    view.nextChoice = named + "/fw.cfg";
+    w.OnUpdateFirmware();
+    ASSERT_TRUE(view.WaitFor([&] { return !w.UpdateRunning(); }, std::chrono::seconds(20)));
+    EXPECT_TRUE(view.boxes.empty()) << view.boxes.front();
+    EXPECT_EQ(view.statusText, "Firmwareupdate OK");
+    EXPECT_TRUE(fs::equivalent(PathFromUtf8(CfgFolder), PathFromUtf8(named)));
 }
 
 } // namespace

@@ -1,8 +1,7 @@
-// The "Update Firmware" button driven in the offscreen window against the device simulator on
-// 127.0.0.47-48: the file chooser seam picks the configuration, the update runs, the status bar tells.
+// "Update Firmware" through the main window's presenter against the device simulator on 127.0.0.47-48: the
+// chooser picks the configuration, the update runs on the presenter's worker, the status bar tells.
 #include "app/q7config.h"
 
-#include <QTest>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -10,10 +9,11 @@
 #include "app/settings.h"
 #include "base/log.h"
 #include "link/conbase.h"
-#include "tests/app/qtenvironment.h"
+#include "tests/app/recordingmainview.h"
 #include "tests/support/release.h"
 #include "tests/support/testfolder.h"
 #include "tests/support/testlog.h"
+#include "tests/support/waituntil.h"
 #include "tests/tools/simprocess.h"
 #include "tests/update/testdevice.h"
 #include "tools/mkfwcfg/cfgwriter.h"
@@ -22,7 +22,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-constexpr int kWait = 8000; // ms; every wait ends as soon as its condition holds
+using Field = MainView::Field;
 
 class WindowUpdate : public ::testing::Test {
 protected:
@@ -42,27 +42,23 @@ protected:
         window.reset();
         link.reset();
     }
-    void Start(const char* address, const std::vector<std::string>& options, QStringList arguments = {}) {
+    void Start(const char* address, const std::vector<std::string>& options) {
         const auto port = sim.StartDevice(FWDEVSIM_PATH, address, options);
         ASSERT_TRUE(port.has_value()) << sim.ErrText();
         link = std::make_unique<ConBase>();
-        window = std::make_unique<Q7Config>(
-            *link, arguments,
-            [this](const QString& start) {
-                chooserStart = start;
-                return chosen;
-            },
-            [this](const QString& text) { boxes << text; });
-        window->SetUpdateClock(&clock);
-        window->show();
-        window->IP.setText(QString::fromLatin1(address));
-        window->EDITPORT.SetValue(*port);
-        QTest::mouseClick(&window->CONNECT, Qt::LeftButton);
-        ASSERT_TRUE(QTest::qWaitFor(
-            [&] {
-                return window->onlineDisplay.isOnline && window->KennungReported && window->SerialReported;
-            },
-            kWait));
+        window = std::make_unique<Q7Config>(*link, view, std::vector<std::string>{});
+        window->Session.SetUpdateClock(&clock);
+        view.fields[Field::IP] = address;
+        view.fields[Field::EDITPORT] = std::to_string(*port);
+        window->OnConnect();
+        ASSERT_TRUE(view.WaitFor([&] {
+            return view.online && window->Session.KennungReported && window->Session.SerialReported;
+        }));
+    }
+    // Presses "Update Firmware", the chooser picks chosen, and waits for the update worker to end.
+    void UpdateFirmware() {
+        window->OnUpdateFirmware();
+        ASSERT_TRUE(view.WaitFor([&] { return !window->UpdateRunning(); }));
     }
     size_t LogCount(const std::string& line) { return CountLogLine(logPath, line); }
 
@@ -72,58 +68,57 @@ protected:
     const std::string cfg = dir + "/release/fw.cfg";
     std::vector<uint8_t> image;
     SimProcess sim;
+    RecordingMainView view; // outlives the presenter
     std::unique_ptr<ConBase> link;
     std::unique_ptr<Q7Config> window;
     FakeClock clock;
-    QString chosen;
-    QString chooserStart;
-    QStringList boxes;
 };
 
 TEST_F(WindowUpdate, UpdateFirmwareButtonRunsAFullUpdate) {
     Start("127.0.0.47", {"--once", "--image-out", dir + "/received.bin"});
-    chosen = QString::fromStdString(cfg);
-    QTest::mouseClick(&window->UPDATEFIRMWARE, Qt::LeftButton);
-    EXPECT_EQ(chooserStart, QStringLiteral("/start/folder"));
+    view.nextChoice = cfg;
+    UpdateFirmware();
+    EXPECT_EQ(view.chooserStarts, std::vector<std::string>{"/start/folder"});
     EXPECT_EQ(CfgFolder, dir + "/release");
-    EXPECT_TRUE(boxes.isEmpty()) << boxes.join("|").toStdString();
-    EXPECT_EQ(window->status.currentMessage(), QStringLiteral("Firmwareupdate OK"));
+    EXPECT_TRUE(view.boxes.empty()) << view.boxes.front();
+    EXPECT_EQ(view.statusText, "Firmwareupdate OK");
     EXPECT_EQ(window->Config.FwVersion, 15);
+    // The status bar's result stays for 2000 ms, after the progress indicator has gone.
+    const std::vector<std::string> calls = view.Calls();
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(calls.end() - 3, calls.end()),
+              (std::vector<std::string>{"progress end", "status=Firmwareupdate OK/2000", "update ended"}));
 
     // Close once the device has acknowledged the end of the update; its report tells what arrived.
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return LogCount("Q7Config::MsgCallback: WOK Obj(10,9)") == 2; }, kWait));
-    QTest::mouseClick(&window->CONNECT, Qt::LeftButton);
+    ASSERT_TRUE(view.WaitFor([&] { return LogCount("Q7Config::MsgCallback: WOK Obj(10,9)") == 2; }));
+    window->OnConnect();
     const auto json = sim.NextJson();
     ASSERT_TRUE(json.has_value());
     for (const std::string field : {"\"pages\":6", "\"bytes\":1283", "\"name\":\"DSPMAIN\"", "\"version\":15",
                                     "\"revision\":1", "\"orderErrors\":0", "\"imageEnded\":true"})
         EXPECT_NE(json->find(field), std::string::npos) << field << " in " << *json;
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] {
-            return fs::exists(dir + "/received.bin") && fs::file_size(dir + "/received.bin") == image.size();
-        },
-        kWait));
+    ASSERT_TRUE(WaitUntil([&] {
+        return fs::exists(dir + "/received.bin") && fs::file_size(dir + "/received.bin") == image.size();
+    }));
     EXPECT_EQ(ReadFileBytes(dir + "/received.bin").value_or(std::vector<uint8_t>{}), image);
-    // The result stays for 2000 ms.
-    EXPECT_TRUE(QTest::qWaitFor([&] { return window->status.currentMessage().isEmpty(); }, 4000));
 }
 
 TEST_F(WindowUpdate, RefusedUpdateKeepsTheChosenFolderAndSendsNothing) {
     Start("127.0.0.48", {"--once", "--oem", "11"});
-    chosen = QString::fromStdString(cfg);
-    QTest::mouseClick(&window->UPDATEFIRMWARE, Qt::LeftButton);
-    EXPECT_EQ(boxes, QStringList{QStringLiteral("Online 19 Devices can be updated")});
+    view.nextChoice = cfg;
+    UpdateFirmware();
+    EXPECT_EQ(view.boxes, std::vector<std::string>{"Online 19 Devices can be updated"});
     EXPECT_EQ(CfgFolder, dir + "/release");
 
     // Cancelling the chooser changes nothing.
     CfgFolder = "/kept";
-    chosen.clear();
-    QTest::mouseClick(&window->UPDATEFIRMWARE, Qt::LeftButton);
+    view.nextChoice.reset();
+    window->OnUpdateFirmware();
+    EXPECT_FALSE(window->UpdateRunning());
     EXPECT_EQ(CfgFolder, "/kept");
-    EXPECT_EQ(boxes.size(), 1);
+    EXPECT_EQ(view.boxes.size(), 1u);
 
-    QTest::mouseClick(&window->CONNECT, Qt::LeftButton);
+    window->OnConnect();
     const auto json = sim.NextJson();
     ASSERT_TRUE(json.has_value());
     EXPECT_NE(json->find("\"writes\":0"), std::string::npos) << *json;

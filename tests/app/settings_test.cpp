@@ -1,6 +1,7 @@
 // Tests of the settings file data.dat: the bytes written, the length forms read, every load error keeping
 // CfgFolder as it was, and where the file lives.
 #include "app/settings.h"
+#include "base/platform.h"
 #include "tests/support/testfolder.h"
 
 #include <gmock/gmock.h>
@@ -8,7 +9,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
@@ -168,40 +168,56 @@ TEST_F(SettingsFile, StoreIntoAFileThatIsAFolderFails) {
     EXPECT_FALSE(StoreSettings(file));
 }
 
+enum class UserFolder { None, Relative, Absolute };
+enum class Where { None, Beside, User };
+
 struct FolderCase {
     const char* name;
     bool writable;
-    const char* userFolder;
+    UserFolder userFolder;
     bool userFileExists;
     bool packaged;
-    const char* load;  // "": no file
-    const char* store; // "": no file
+    Where load;
+    Where store;
 };
 
 class SettingsFolder : public ::testing::TestWithParam<FolderCase> {};
 
 TEST_P(SettingsFolder, IsBesideTheProgramWhenWritableElseThePerUserOne) {
     const FolderCase& c = GetParam();
+    // Absolute paths of this system ("/..." on POSIX, "C:\..." on Windows).
+    const fs::path root = fs::temp_directory_path().root_path();
+    const fs::path program = root / "opt" / "fwupdate" / "bin";
+    const fs::path user = root / "home" / "op" / ".config";
+    const fs::path userFolder = c.userFolder == UserFolder::Absolute   ? user
+                                : c.userFolder == UserFolder::Relative ? fs::path(".config")
+                                                                       : fs::path();
+    const auto path = [&](Where where) {
+        return where == Where::Beside ? program / "data.dat"
+               : where == Where::User ? user / "fwupdate" / "data.dat"
+                                      : fs::path();
+    };
     const SettingsFiles files =
-        ChooseSettingsFiles("/opt/fwupdate/bin", c.writable, c.userFolder, c.userFileExists, c.packaged);
-    EXPECT_EQ(files.Load, fs::path(c.load));
-    EXPECT_EQ(files.Store, fs::path(c.store));
+        ChooseSettingsFiles(program, c.writable, userFolder, c.userFileExists, c.packaged);
+    EXPECT_EQ(files.Load, path(c.load));
+    EXPECT_EQ(files.Store, path(c.store));
 }
-
-constexpr const char* kBeside = "/opt/fwupdate/bin/data.dat";
-constexpr const char* kUser = "/home/op/.config/fwupdate/data.dat";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SettingsFolder,
     ::testing::Values(
-        FolderCase{"Writable", true, "/home/op/.config", true, false, kBeside, kBeside},
-        FolderCase{"NotWritable", false, "/home/op/.config", true, false, kUser, kUser},
-        FolderCase{"NotWritableReadsTheFileBesideUntilTheUserFolderHasOne", false, "/home/op/.config", false,
-                   false, kBeside, kUser},
-        FolderCase{"NoUserFolderReadsBesideAndWritesNothing", false, "", false, false, kBeside, ""},
-        FolderCase{"RelativeUserFolderIsNeverUsed", false, ".config", false, false, kBeside, ""},
-        FolderCase{"PackagedNeverBesideTheProgram", true, "/home/op/.config", false, true, kUser, kUser},
-        FolderCase{"PackagedWithoutUserFolderHasNoFile", true, "", false, true, "", ""}),
+        FolderCase{"Writable", true, UserFolder::Absolute, true, false, Where::Beside, Where::Beside},
+        FolderCase{"NotWritable", false, UserFolder::Absolute, true, false, Where::User, Where::User},
+        FolderCase{"NotWritableReadsTheFileBesideUntilTheUserFolderHasOne", false, UserFolder::Absolute,
+                   false, false, Where::Beside, Where::User},
+        FolderCase{"NoUserFolderReadsBesideAndWritesNothing", false, UserFolder::None, false, false,
+                   Where::Beside, Where::None},
+        FolderCase{"RelativeUserFolderIsNeverUsed", false, UserFolder::Relative, false, false, Where::Beside,
+                   Where::None},
+        FolderCase{"PackagedNeverBesideTheProgram", true, UserFolder::Absolute, false, true, Where::User,
+                   Where::User},
+        FolderCase{"PackagedWithoutUserFolderHasNoFile", true, UserFolder::None, false, true, Where::None,
+                   Where::None}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Sets an environment variable for one scope, or unsets it (nullptr), and puts the old value back.
@@ -210,9 +226,9 @@ public:
     ScopedEnv(const char* name, const char* value) : name(name) {
         if (const char* old = std::getenv(name))
             saved = old;
-        value ? ::setenv(name, value, 1) : ::unsetenv(name);
+        SetEnvironment(name, value ? std::optional<std::string>(value) : std::nullopt);
     }
-    ~ScopedEnv() { saved ? ::setenv(name, saved->c_str(), 1) : ::unsetenv(name); }
+    ~ScopedEnv() { SetEnvironment(name, saved); }
 
 private:
     const char* name;
@@ -221,9 +237,13 @@ private:
 
 TEST(SettingsPath, FollowsTheEnvironmentAndIsNeverRelative) {
     {
-        ScopedEnv xdg("XDG_CONFIG_HOME", "/tmp/fw-xdg-test");
-        EXPECT_EQ(SettingsFilesFor("/no/such/folder/here").Store,
-                  fs::path("/tmp/fw-xdg-test/fwupdate/data.dat"));
+        // The per-user folder: XDG_CONFIG_HOME on POSIX, LOCALAPPDATA on Windows; each ignores the other.
+        const fs::path user = fs::temp_directory_path() / "fw-xdg-test";
+        const std::string userText = PathToUtf8(user);
+        ScopedEnv xdg("XDG_CONFIG_HOME", userText.c_str());
+        ScopedEnv local("LOCALAPPDATA", userText.c_str());
+        EXPECT_EQ(SettingsFilesFor(PathFromUtf8("/no/such/folder/here")).Store,
+                  user / "fwupdate" / "data.dat");
         const fs::path tmp = fs::temp_directory_path();
         EXPECT_EQ(SettingsFilesFor(tmp).Store, tmp / "data.dat");
     }

@@ -382,7 +382,19 @@ TEST(Transport, AHundredDevicesAtOnceAllGetTheirAnswers) {
     }));
     for (int h : handles)
         EXPECT_EQ(link.Close(h), 0);
-    EXPECT_EQ(link.GetMsgCount(), n);
+    // One CLOSED record per device; keep-alive answers that came in the meantime (a loaded machine gives the
+    // fast ticks time for them) may stand between them.
+    int closed = 0;
+    uint8_t buf[4];
+    Msg m;
+    m.Buf.pU8 = buf;
+    for (int taken; (taken = link.GetMsg(m, 4)) >= 0;) {
+        if (taken > 0)
+            link.DropMsg();
+        else if (m.Kind == KIND_CLOSED)
+            ++closed;
+    }
+    EXPECT_EQ(closed, n);
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // DropList: a read-only capable drop-down list of (integer key, text) entries.
-#include "app/droplist.h"
+#include "app/qt/droplist.h"
 
 #include <QKeyEvent>
 #include <QMouseEvent>

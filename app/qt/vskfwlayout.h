@@ -13,8 +13,9 @@
 #include <QWidget>
 #include <type_traits>
 
-#include "app/droplist.h"
-#include "app/editint.h"
+#include "app/qt/droplist.h"
+#include "app/qt/editint.h"
+#include "app/vskfwlayoutitems.h"
 #include "ui_vskfwlayout.h"
 
 // The widget that holds the layout's controls. It keeps the stretched items (CONNECT) at their margins
@@ -29,11 +30,11 @@ protected:
 
 struct VskFwLayoutInfo {
     // Design size in layout units.
-    static constexpr int kWidth = 432;
-    static constexpr int kHeight = 412;
+    static constexpr int kWidth = kLayoutWidth;
+    static constexpr int kHeight = kLayoutHeight;
     // CONNECT is stretched: these margins from the left and right edges of the view.
-    static constexpr int kConnectLeft = 104;
-    static constexpr int kConnectRight = 100;
+    static constexpr int kConnectLeft = FindLayoutItem("CONNECT")->X;
+    static constexpr int kConnectRight = FindLayoutItem("CONNECT")->RightMargin;
 
     // The design font: the standard GUI font's family at the pixel size the layout was drawn for.
     static constexpr int kDesignFontPixels = 11;

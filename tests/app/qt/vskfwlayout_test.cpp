@@ -1,52 +1,31 @@
 // Tests of the layout VSKFWLAYOUT: every control's id, kind, text, tooltip and place, the list order that is
 // also the focus order, the stretched CONNECT button, the read-only drop list and the integer field.
-#include "app/vskfwlayout.h"
+#include "app/qt/vskfwlayout.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QTest>
 #include <gtest/gtest.h>
 
-#include "tests/app/qtenvironment.h"
+#include "app/vskfwlayoutitems.h"
+#include "tests/app/qt/qtenvironment.h"
 
 namespace {
 
-struct Item {
-    const char* id;
-    const char* kind; // Qt class
-    const char* text;
-    QRect place;
-};
-
-// The 23 items in list order.
-const Item kItems[] = {
-    {"CONNECT", "QPushButton", "Connect", {104, 68, 228, 24}},
-    {"DATE", "QLabel", "", {208, 160, 124, 19}},
-    {"dv___2", "QLabel", "Version", {108, 136, 96, 21}},
-    {"dv___3", "QLabel", "Date", {108, 160, 96, 21}},
-    {"dv___4", "QLabel", "Seriennummer", {108, 184, 96, 21}},
-    {"dv___5", "QLabel", "Mode", {108, 208, 96, 21}},
-    {"dv___6", "QLabel", "ManName", {108, 232, 96, 21}},
-    {"dv___7", "QLabel", "UserName", {108, 256, 96, 21}},
-    {"dv___8", "QLabel", "OemDeviceName", {108, 280, 96, 21}},
-    {"DSPMODSERIAL", "QLabel", "", {208, 184, 124, 19}},
-    {"DSPMODNAME", "QLabel", "", {208, 232, 124, 19}},
-    {"MODE", "QLabel", "", {208, 208, 124, 19}},
-    {"OEMLIBNAME", "QLabel", "", {208, 304, 124, 19}},
-    {"OEMUSERNAME", "QLabel", "", {208, 256, 124, 19}},
-    {"OEMDEVICENAME", "QLabel", "", {208, 280, 124, 19}},
-    {"dv___15", "QLabel", "Kennung", {108, 112, 96, 21}},
-    {"KENNUNG", "QComboBox", "", {208, 112, 124, 19}},
-    {"VERSION", "QLabel", "", {208, 136, 124, 19}},
-    {"dv___18", "QLabel", "LibraryName", {108, 304, 96, 21}},
-    {"UPDATEFIRMWARE", "QPushButton", "Update Firmware", {156, 344, 120, 24}},
-    {"EDITPORT", "QLineEdit", "", {288, 32, 48, 21}},
-    {"dv___21", "QLabel", "IP", {132, 32, 28, 21}},
-    {"IP", "QLineEdit", "", {160, 32, 124, 21}},
-};
-
-const char* const kValueDisplays[] = {"DATE",       "DSPMODSERIAL", "DSPMODNAME",    "MODE",
-                                      "OEMLIBNAME", "OEMUSERNAME",  "OEMDEVICENAME", "VERSION"};
+// The Qt class of each kind of control.
+const char* QtClassOf(LayoutKind kind) {
+    switch (kind) {
+    case LayoutKind::PushButton:
+        return "QPushButton";
+    case LayoutKind::DropList:
+        return "QComboBox";
+    case LayoutKind::TextField:
+    case LayoutKind::IntField:
+        return "QLineEdit";
+    default:
+        return "QLabel";
+    }
+}
 
 class LayoutTest : public ::testing::Test {
 protected:
@@ -56,24 +35,25 @@ protected:
     WithVSKFWLAYOUT<QWidget> window;
 };
 
-class LayoutItem : public LayoutTest, public ::testing::WithParamInterface<Item> {};
+class LayoutItemTest : public LayoutTest, public ::testing::WithParamInterface<LayoutItem> {};
 
-TEST_P(LayoutItem, HasItsIdKindTextAndPlace) {
-    const Item& item = GetParam();
-    QWidget* w = Find(item.id);
+TEST_P(LayoutItemTest, HasItsIdKindTextTooltipAndPlace) {
+    const LayoutItem& item = GetParam();
+    QWidget* w = Find(item.Id);
     ASSERT_NE(w, nullptr);
-    EXPECT_TRUE(w->inherits(item.kind));
-    EXPECT_EQ(w->geometry(), item.place);
+    EXPECT_TRUE(w->inherits(QtClassOf(item.Kind)));
+    EXPECT_EQ(w->geometry(), QRect(item.X, item.Y, item.Width, item.Height));
+    EXPECT_EQ(w->toolTip(), QString::fromLatin1(item.Tooltip));
     if (auto* label = qobject_cast<QLabel*>(w)) {
-        EXPECT_EQ(label->text(), QString::fromLatin1(item.text));
+        EXPECT_EQ(label->text(), QString::fromLatin1(item.Text));
     }
     if (auto* button = qobject_cast<QPushButton*>(w)) {
-        EXPECT_EQ(button->text(), QString::fromLatin1(item.text));
+        EXPECT_EQ(button->text(), QString::fromLatin1(item.Text));
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(All, LayoutItem, ::testing::ValuesIn(kItems),
-                         [](const auto& info) { return std::string(info.param.id); });
+INSTANTIATE_TEST_SUITE_P(All, LayoutItemTest, ::testing::ValuesIn(kVskFwLayout),
+                         [](const auto& info) { return std::string(info.param.Id); });
 
 TEST_F(LayoutTest, ControlsStandInListOrder) {
     QStringList ids;
@@ -81,8 +61,8 @@ TEST_F(LayoutTest, ControlsStandInListOrder) {
         if (child->isWidgetType())
             ids << child->objectName();
     QStringList expected;
-    for (const Item& item : kItems)
-        expected << QString::fromLatin1(item.id);
+    for (const LayoutItem& item : kVskFwLayout)
+        expected << QString::fromLatin1(item.Id);
     EXPECT_EQ(ids, expected);
     EXPECT_EQ(window.objectName(), QStringLiteral("VSKFWLAYOUT"));
 }
@@ -95,17 +75,14 @@ TEST_F(LayoutTest, MembersAreTheNamedControls) {
     EXPECT_EQ(&window.dv___21, Find("dv___21"));
 }
 
-TEST_F(LayoutTest, Tooltips) {
-    EXPECT_EQ(window.EDITPORT.toolTip(), QStringLiteral("Enter Id"));
-    EXPECT_EQ(window.IP.toolTip(), QStringLiteral("Enter IP-Adresse \"192.168.1.100\""));
-}
-
 TEST_F(LayoutTest, ValueDisplaysAreFramedAndTakeNoFocus) {
-    for (const char* id : kValueDisplays) {
-        auto* display = qobject_cast<QLabel*>(Find(id));
-        ASSERT_NE(display, nullptr) << id;
-        EXPECT_NE(display->frameShape(), QFrame::NoFrame) << id;
-        EXPECT_EQ(display->focusPolicy(), Qt::NoFocus) << id;
+    for (const LayoutItem& item : kVskFwLayout) {
+        if (item.Kind != LayoutKind::ValueDisplay)
+            continue;
+        auto* display = qobject_cast<QLabel*>(Find(item.Id));
+        ASSERT_NE(display, nullptr) << item.Id;
+        EXPECT_NE(display->frameShape(), QFrame::NoFrame) << item.Id;
+        EXPECT_EQ(display->focusPolicy(), Qt::NoFocus) << item.Id;
     }
     EXPECT_EQ(window.dv___21.frameShape(), QFrame::NoFrame); // plain text
 }

@@ -1,5 +1,5 @@
 // The layout operation of VSKFWLAYOUT and the resize rule of its view.
-#include "app/vskfwlayout.h"
+#include "app/qt/vskfwlayout.h"
 
 #include <QApplication>
 

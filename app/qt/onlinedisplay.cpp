@@ -1,5 +1,5 @@
 // OnlineDisplay: paints the whole field green or red with the black text ONLINE or OFFLINE at its top-left.
-#include "app/onlinedisplay.h"
+#include "app/qt/onlinedisplay.h"
 
 #include <QPainter>
 

@@ -1,0 +1,15 @@
+// QtWindowSystem: the QApplication of the window program and its event loop.
+#include "app/qt/qtwindowsystem.h"
+
+#include "app/qt/qtmainwindow.h"
+
+QtWindowSystem::QtWindowSystem(const char* programName)
+    : argv{const_cast<char*>(programName != nullptr ? programName : "fwupdate"), nullptr}, app(argc, argv) {}
+
+std::unique_ptr<MainView> QtWindowSystem::MakeMainView() {
+    return std::make_unique<QtMainWindow>();
+}
+
+void QtWindowSystem::Run() {
+    QApplication::exec();
+}

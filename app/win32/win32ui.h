@@ -1,0 +1,74 @@
+// What every Win32 window of fwupdate uses: texts between UTF-8 and the wide calls, scaling layout units for
+// the monitor's DPI (the program is per-monitor DPI aware), the design font, functions posted to the UI
+// thread, the information box, the open-file dialog and the message loop.
+#pragma once
+
+#include <windows.h>
+
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// UTF-8 inside the program, UTF-16 at the wide calls.
+std::wstring Wide(std::string_view text);
+std::string Utf8(std::wstring_view text);
+// The text of a window or control as UTF-8.
+std::string WindowText(HWND window);
+
+// Layout units to pixels at a DPI: one unit is one pixel at 96 DPI (100 %).
+class DpiScale {
+public:
+    explicit DpiScale(UINT dpi = USER_DEFAULT_SCREEN_DPI) : Dpi(dpi) {}
+    UINT Value() const { return Dpi; }
+    int operator()(int units) const { return MulDiv(units, static_cast<int>(Dpi), USER_DEFAULT_SCREEN_DPI); }
+
+private:
+    UINT Dpi;
+};
+
+// The DPI of the monitor the window is on (per-monitor aware), or the system's.
+UINT WindowDpi(HWND window);
+// The window rectangle that gives a client area of this size, at a DPI.
+SIZE WindowSizeForClient(SIZE client, DWORD style, DWORD exStyle, UINT dpi);
+// Places the window at the centre of the work area of the monitor it is on (the primary one at start).
+void CentreOnWorkArea(HWND window);
+
+// The layout's design font: the system's message font (Segoe UI on Windows, Tahoma under Wine) with
+// characters designPixels high at 96 DPI, scaled for dpi. The caller deletes it (DeleteObject).
+HFONT MakeDesignFont(UINT dpi, int designPixels);
+// Gives the window and all its children the font.
+void SetFontOfAll(HWND window, HFONT font);
+
+// Functions posted to a window's UI thread: Post may be called from any thread and never waits; the window
+// procedure calls RunPosted when it receives Message. What is posted after the window has gone is dropped.
+class UiQueue {
+public:
+    static constexpr UINT Message = WM_APP + 1;
+
+    void Attach(HWND window);
+    // Drops what has not run yet; nothing posted later runs.
+    void Detach();
+    void Post(std::function<void()> fn);
+    void RunPosted();
+
+private:
+    std::mutex Lock;
+    HWND Window = nullptr;
+    std::deque<std::function<void()>> Queue;
+};
+
+// A modal information box with one "OK" button, after the information beep.
+void InformationBox(HWND owner, const std::string& text);
+
+// The system's open-file dialog with one filter (description and pattern, e.g. "*.cfg"), a default extension,
+// opened in startFolder (empty: where the system likes): the chosen file, or nothing when cancelled.
+std::optional<std::string> ChooseFileToOpen(HWND owner, const std::string& filterName,
+                                            const std::string& pattern, const std::string& defaultExtension,
+                                            const std::string& startFolder);
+
+// Runs the thread's message loop until WM_QUIT, with the keyboard navigation of dialogs (Tab, Enter) in every
+// top-level window; the exit code that WM_QUIT carries.
+int RunMessageLoop();

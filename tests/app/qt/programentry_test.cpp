@@ -1,0 +1,39 @@
+// The program entry with the Qt window: only "-admin" on the command line counts; Qt's own options reach Qt
+// no more.
+#include "app/qt/qtwindowsystem.h"
+
+#include <QApplication>
+#include <QTimer>
+#include <QWidget>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "app/q7config.h"
+#include "tests/support/testfolder.h"
+
+namespace {
+
+TEST(QtProgramEntry, RunsTheWindowUntilItClosesAndGivesQtNoneOfTheArguments) {
+    TestFolder folder("programentry_test");
+    ProgramEntryHooks hooks;
+    hooks.SettingsFile = folder / "data.dat";
+    std::string title;
+    Qt::LayoutDirection direction = Qt::RightToLeft;
+    hooks.Shown = [&](Q7Config&) {
+        QWidget* window = QApplication::topLevelWidgets().value(0);
+        ASSERT_NE(window, nullptr);
+        title = window->windowTitle().toStdString();
+        direction = QApplication::layoutDirection();
+        QTimer::singleShot(0, window, &QWidget::close);
+    };
+    QtWindowSystem windows("fwupdate");
+    // Qt's own options would change the title and the direction if they reached it.
+    EXPECT_EQ(RunFwUpdate({"-session", "-qwindowtitle", "Foo", "-reverse", "-admin"}, windows, hooks), 0);
+    EXPECT_EQ(title, "FW-Update ADMIN V1.4");
+    EXPECT_EQ(direction, Qt::LeftToRight);
+    EXPECT_TRUE(std::filesystem::exists(hooks.SettingsFile));
+}
+
+} // namespace
