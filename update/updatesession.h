@@ -132,7 +132,7 @@ private:
     int RunSequence(const uint8_t* data, int32_t length, const std::string& name, int32_t version,
                     int32_t revision);
     void MarkWrite();
-    void PauseAfterWrite(int milliseconds);
+    void PauseAfterWrite(std::chrono::milliseconds pause);
     bool UpdateLinkGone();
     // After a failed sequence on a closed link: takes and dispatches the device's CLOSED record (bounded),
     // so the caller finds the device gone when ProgramFlash returns.

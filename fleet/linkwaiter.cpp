@@ -1,5 +1,5 @@
 // LinkWaiter: wakes the device thread of the handle whose record the link has queued.
-#include "tools/cli/linkwaiter.h"
+#include "fleet/linkwaiter.h"
 
 LinkWaiter::Slot& LinkWaiter::SlotFor(int handle) {
     std::unique_ptr<Slot>& slot = Slots[handle];
