@@ -84,9 +84,11 @@ std::string ConnectProblemText(SockConnectProblem problem, const std::string& ho
 bool DeviceRun::DeviceSession::StartUpdateWorker(std::function<void()> body) {
     // The update start has just cleared the session's stop request: a run stopped before it began is
     // stopped once more, so the worker ends before its first write.
-    StoppedAtStart = Stop.Requested();
+    StoppedAtStart = Run.Stopped();
     if (StoppedAtStart.load())
         RequestUpdateStop();
+    else
+        Run.UpdateStarting();
     return UpdateSession::StartUpdateWorker(std::move(body));
 }
 
@@ -139,15 +141,6 @@ void DeviceRun::DeviceView::InfoBox(const std::string& text) {
     Run.ShowMessage(text);
 }
 
-void DeviceRun::DeviceView::Progress(const std::string& caption, int, int) {
-    Run.UpdateStarted(caption);
-}
-
-void DeviceRun::DeviceView::ProgressEnd() {
-    std::lock_guard hold(Run.ProgressLock);
-    Run.UpdateRunning = false;
-}
-
 void DeviceRun::DeviceView::Repaint() {
     if (Run.Common.Settings.ProgressBetweenPages)
         Run.UpdateProgress(false);
@@ -167,8 +160,7 @@ void DeviceRun::DeviceView::PageWritten(int written, int pages) {
 // ---- the device ----
 
 DeviceRun::DeviceRun(const Shared& shared, FleetDevice device, DeviceTarget target)
-    : Common(shared), Device(std::move(device)), Target(std::move(target)),
-      Sess(shared.Link, ViewOf, shared.Stop) {
+    : Common(shared), Device(std::move(device)), Target(std::move(target)), Sess(shared.Link, ViewOf, *this) {
     Rec.Address = Target.Label;
     // Several sessions share the one link manager: each takes only its own device's records.
     Sess.SetOwnHandleOnly(true);
@@ -208,13 +200,10 @@ void DeviceRun::ShowMessage(const std::string& text) {
     });
 }
 
-void DeviceRun::UpdateStarted(const std::string& caption) {
+void DeviceRun::UpdateStarting() {
     int64_t pages;
     {
         std::lock_guard hold(ProgressLock);
-        if (UpdateRunning)
-            return; // the wait loop's activity steps; Repaint tells the time left
-        UpdateRunning = true;
         std::error_code ec;
         const auto bytes = std::filesystem::file_size(PathFromUtf8(ImagePath), ec);
         PagesTotal = ec ? 0 : PageCount(static_cast<int64_t>(bytes));
@@ -225,7 +214,7 @@ void DeviceRun::UpdateStarted(const std::string& caption) {
     const double left = SecondsLeft();
     Emit([&](FleetObserver& o) {
         StartedEvent e = NewEvent<StartedEvent>();
-        e.Caption = caption;
+        e.Caption = kUpdateCaption;
         e.Pages = pages;
         e.SecondsLeft = left;
         o.OnStarted(e);

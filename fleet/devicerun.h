@@ -74,8 +74,9 @@ private:
         void SetConnectLabel(const std::string&) override {}
         void ShowTimed(const std::string& text, int milliseconds) override;
         void InfoBox(const std::string& text) override;
-        void Progress(const std::string& caption, int position, int total) override;
-        void ProgressEnd() override;
+        // The wait loop's activity steps: Repaint tells the time left.
+        void Progress(const std::string&, int, int) override {}
+        void ProgressEnd() override {}
         void Repaint() override;
         void PageWritten(int written, int pages) override;
 
@@ -84,11 +85,11 @@ private:
     };
 
     // The device's session: the update worker starts only with the run's stop looked at once more after the
-    // update start has reset its own, so a stop asked for meanwhile is never lost.
+    // update start has reset its own, so a stop asked for meanwhile is never lost; and only after the
+    // update's start was told, so that no page comes before it.
     class DeviceSession : public UpdateSession {
     public:
-        DeviceSession(ConBase& con, UpdateView& view, const RunStop& stop)
-            : UpdateSession(con, view), Stop(stop) {}
+        DeviceSession(ConBase& con, UpdateView& view, DeviceRun& run) : UpdateSession(con, view), Run(run) {}
         // Whether the last update start found the run stopped before its worker wrote anything.
         bool StoppedBeforeWriting() const { return StoppedAtStart.load(); }
 
@@ -96,7 +97,7 @@ private:
         bool StartUpdateWorker(std::function<void()> body) override;
 
     private:
-        const RunStop& Stop;
+        DeviceRun& Run;
         std::atomic<bool> StoppedAtStart{false};
     };
 
@@ -139,7 +140,8 @@ private:
     void Disconnect(bool afterWrites = false);
     double SecondsLeft() const;
     void ShowMessage(const std::string& text);
-    void UpdateStarted(const std::string& caption);
+    // The programming sequence is about to begin.
+    void UpdateStarting();
     void UpdateProgress(bool newPage);
 
     bool Stopped() const;
@@ -184,7 +186,6 @@ private:
 
     // Progress of a running update. The pacing is fixed, so the time left follows from the pages.
     mutable std::mutex ProgressLock;
-    bool UpdateRunning = false;
     int64_t PagesTotal = 0;
     int64_t PagesWritten = 0;
     std::chrono::steady_clock::time_point ExpectedEnd;
