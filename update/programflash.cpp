@@ -73,6 +73,12 @@ void UpdateSession::PauseAfterWrite(std::chrono::milliseconds pause) {
         PaceClock->SleepUntil(until);
         return;
     }
+    // A page's pause is slept through without a lock: a thousand workers pause twenty times a second, and
+    // a stop still takes effect before the next page. The longer pauses end at a stop.
+    if (pause <= kPageDelay) {
+        std::this_thread::sleep_until(until);
+        return;
+    }
     std::unique_lock lock(PaceLock);
     PaceWake.wait_until(lock, until, [this] { return StopUpdate.load(); });
 }

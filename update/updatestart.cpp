@@ -157,7 +157,12 @@ UpdateOutcome UpdateSession::RunFirmwareUpdate(const std::string& path, int32_t 
         next += kProgressStep;
         {
             std::unique_lock lock(PaceLock);
-            if (PaceWake.wait_until(lock, next, [this] { return UpdateResult.load() != 0; }))
+            const auto ended = [this] { return UpdateResult.load() != 0; };
+            if (!ActivitySteps) {
+                PaceWake.wait(lock, ended);
+                break;
+            }
+            if (PaceWake.wait_until(lock, next, ended))
                 break;
         }
         View.Progress(caption, position, kProgressTotal);

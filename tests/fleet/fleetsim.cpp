@@ -1,10 +1,22 @@
 // Simulated devices in the test's process and the event log of the fleet tests.
 #include "tests/fleet/fleetsim.h"
 
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <system_error>
 #include <utility>
 
-LoopbackSim::LoopbackSim(SimOptions options, uint16_t port)
-    : Server(std::move(options)), Out(std::tmpfile()) {
+#include "base/platform.h"
+#include "tests/support/waituntil.h"
+
+LoopbackSim::LoopbackSim(SimOptions options, uint16_t port) : Server(std::move(options)) {
+    static std::atomic<int> count{0};
+    OutPath = (std::filesystem::temp_directory_path() /
+               ("fleetsim." + std::to_string(ProcessId()) + "." + std::to_string(++count) + ".jsonl"))
+                  .string();
+    Out = std::fopen(OutPath.c_str(), "wb");
     if (port != 0)
         Server.UsePort(port);
     if (Out != nullptr && !Server.Bind())
@@ -15,22 +27,28 @@ LoopbackSim::~LoopbackSim() {
     Sessions();
     if (Out != nullptr)
         std::fclose(Out);
+    std::error_code ec;
+    std::filesystem::remove(OutPath, ec);
 }
 
-std::vector<nlohmann::json> LoopbackSim::Sessions() {
+std::vector<nlohmann::json> LoopbackSim::Reports() const {
+    std::ifstream in(OutPath, std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    // Whole lines only: the server may be writing the next one.
+    std::vector<nlohmann::json> reports;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+        reports.push_back(nlohmann::json::parse(text.substr(at, end - at), nullptr, false));
+    return reports;
+}
+
+std::vector<nlohmann::json> LoopbackSim::Sessions(size_t ended) {
     if (Thread.joinable()) {
+        // A session ends when the device has read what the tool sent and the tool has closed.
+        WaitUntil([&] { return Reports().size() >= ended; });
         Server.Stop();
         Thread.join();
     }
-    std::vector<nlohmann::json> sessions;
-    if (Out == nullptr)
-        return sessions;
-    std::fflush(Out);
-    std::rewind(Out);
-    char line[1 << 16];
-    while (std::fgets(line, sizeof line, Out) != nullptr)
-        sessions.push_back(nlohmann::json::parse(line, nullptr, false));
-    return sessions;
+    return Reports();
 }
 
 SimOptions SimAt(const std::string& address) {

@@ -27,11 +27,15 @@ public:
     bool Listening() const { return Thread.joinable(); }
     uint16_t Port() const { return Server.Port(); }
     std::string Device() const { return Server.Address() + ":" + std::to_string(Server.Port()); }
-    // Stops serving and gives every session's report (what the device received), oldest first.
-    std::vector<nlohmann::json> Sessions();
+    // Waits until at least `ended` sessions have ended (their reports written; bounded), stops serving and
+    // gives every session's report (what the device received), oldest first.
+    std::vector<nlohmann::json> Sessions(size_t ended = 0);
 
 private:
+    std::vector<nlohmann::json> Reports() const;
+
     SimServer Server;
+    std::string OutPath; // the reports, one JSON line per session
     std::FILE* Out = nullptr;
     std::thread Thread;
 };
