@@ -24,15 +24,6 @@ ScanSettings Range(const std::string& range, int port) {
     return s;
 }
 
-bool ScanToEnd(ScanRun& scan) {
-    EXPECT_EQ(scan.Start(), "");
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
-    while (!scan.Wait(100ms))
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-    return true;
-}
-
 TEST(FleetScan, FindsWhatAnswersInAddressOrder) {
     // Three devices on one port of 127.0.0.170, .171 and .173.
     std::vector<std::unique_ptr<LoopbackSim>> sims;
@@ -45,7 +36,7 @@ TEST(FleetScan, FindsWhatAnswersInAddressOrder) {
     const int port = sims.front()->Port();
     EventLog log;
     ScanRun scan(Range("127.0.0.169-174", port), log);
-    ASSERT_TRUE(ScanToEnd(scan));
+    ASSERT_TRUE(RunToEnd(scan));
     const std::string p = ":" + std::to_string(port);
     EXPECT_EQ(log.Lines(),
               (std::vector<std::string>{"found 127.0.0.170" + p, "found 127.0.0.171" + p,
@@ -57,7 +48,7 @@ TEST(FleetScan, AStopEndsItWithTheStopsCode) {
     EventLog log;
     ScanRun scan(Range("127.0.0.176-179", 1), log);
     scan.Stop({kExitHangUp, 1});
-    ASSERT_TRUE(ScanToEnd(scan));
+    ASSERT_TRUE(RunToEnd(scan));
     EXPECT_EQ(log.Lines(), (std::vector<std::string>{"interrupted 1", "scan summary 0 scanned 0 found 129"}));
 }
 

@@ -54,15 +54,6 @@ protected:
         settings.ReportPath = dir / "run.json";
         settings.Timeout = 10s;
     }
-    // Starts the run and waits for its end (bounded); false when it did not end.
-    bool RunToEnd(FleetRun& run) {
-        EXPECT_EQ(run.Start(), "");
-        const auto deadline = std::chrono::steady_clock::now() + 60s;
-        while (!run.Wait(100ms))
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-        return true;
-    }
     nlohmann::json Report() {
         return ReadJson(settings.ReportPath).value("devices", nlohmann::json::array());
     }

@@ -2,6 +2,7 @@
 // observer that writes down every event, and firmware files.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "fleet/fleetevents.h"
@@ -42,6 +44,16 @@ private:
 
 // The options of a simulated device on address that never listens on the reconnect port.
 SimOptions SimAt(const std::string& address);
+
+// Starts a fleet run or a scan and waits for its end (bounded); false when it did not end.
+template <typename Run> bool RunToEnd(Run& run) {
+    EXPECT_EQ(run.Start(), "");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!run.Wait(std::chrono::milliseconds(100)))
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+    return true;
+}
 
 // Every event as one line of text, "<device index> <event> <details>" or "<event> <details>" for the run's
 // own; Hook sees each line after it was written down (from the thread of the event).

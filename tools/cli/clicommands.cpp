@@ -170,21 +170,9 @@ int RunDevices(const CliOptions& o) {
             std::_Exit(code);
         }
     };
-    lookAtStopSignals();
-    std::string error;
-    {
-        // The threads of the run take no signal: only this one does.
-        BlockStopSignals blocked;
-        error = run.Start();
-    }
-    if (!error.empty()) {
+    if (const std::string error = RunWhileSignalsAllow(run, lookAtStopSignals); !error.empty()) {
         std::fprintf(stderr, "fwupdate-cli: --report: %s\n", error.c_str());
         return kExitUsage;
-    }
-    for (;;) {
-        lookAtStopSignals();
-        if (run.Wait(kSignalPoll))
-            break;
     }
     return run.Code();
 }

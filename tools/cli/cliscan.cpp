@@ -92,22 +92,13 @@ int RunScan(const CliOptions& o) {
     if (const int64_t files = RaiseOpenFileLimit(); files > 0)
         settings.Parallel = static_cast<int>(std::clamp<int64_t>(files - kFilesBeside, 1, kScanParallel));
     ScanRun scan(settings, observers);
-    if (StopSignal() != 0)
-        scan.Stop({ExitCodeForSignal(StopSignal()), StopSignal()});
-    {
-        // The probes' threads take no signal: only this one does.
-        BlockStopSignals blocked;
-        error = scan.Start();
-    }
+    error = RunWhileSignalsAllow(scan, [&] {
+        if (const int signal = StopSignal(); signal != 0)
+            scan.Stop({ExitCodeForSignal(signal), signal});
+    });
     if (!error.empty()) {
         std::fprintf(stderr, "fwupdate-cli: scan: %s\n", error.c_str());
         return kExitInternal;
-    }
-    for (;;) {
-        if (const int signal = StopSignal(); signal != 0)
-            scan.Stop({ExitCodeForSignal(signal), signal});
-        if (scan.Wait(kSignalPoll))
-            break;
     }
     const int code = scan.Code();
     if (!o.WriteList.empty()) {

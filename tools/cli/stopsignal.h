@@ -34,3 +34,21 @@ std::string InterruptedText(int signal, const std::string& now);
 
 // How often the main thread looks for a stop signal while it waits for the devices.
 constexpr std::chrono::milliseconds kSignalPoll{50};
+
+// Runs a fleet run or a scan to its end while the stop signals may stop it: starts it with the signals kept
+// from its threads, then waits for its end, calling lookAtSignals before the start and between the waits.
+// Empty, or why the run could not start.
+template <typename Run, typename Look> std::string RunWhileSignalsAllow(Run& run, Look lookAtSignals) {
+    lookAtSignals();
+    std::string error;
+    {
+        BlockStopSignals blocked;
+        error = run.Start();
+    }
+    if (!error.empty())
+        return error;
+    do
+        lookAtSignals();
+    while (!run.Wait(kSignalPoll));
+    return {};
+}
