@@ -72,11 +72,12 @@ std::string FleetRun::Start() {
         if (std::string error = WriteReport(Settings.ReportPath, records); !error.empty())
             return error;
     }
-    for (const auto& device : DeviceRuns) {
-        DeviceRun* d = device.get();
+    for (size_t i = 0; i < DeviceRuns.size(); ++i) {
+        DeviceRun* d = DeviceRuns[i].get();
         try {
-            Threads.emplace_back([this, d] { RunDevice(*d); });
+            Threads.emplace_back([this, d, i] { RunDevice(*d, i); });
         } catch (const std::system_error& e) { // no thread: this device ends as a failure of the tool
+            Threads.emplace_back();
             d->EndNow(kExitInternal, "internal", std::string("no thread for the device: ") + e.what());
             std::lock_guard hold(CountLock);
             ++Finished;
@@ -85,7 +86,7 @@ std::string FleetRun::Start() {
     return {};
 }
 
-void FleetRun::RunDevice(DeviceRun& device) {
+void FleetRun::RunDevice(DeviceRun& device, size_t index) {
     try {
         if (Settings.Task == FleetTask::Update)
             device.RunUpdate();
@@ -98,8 +99,27 @@ void FleetRun::RunDevice(DeviceRun& device) {
     {
         std::lock_guard hold(CountLock);
         ++Finished;
+        ToJoin.push_back(index);
     }
     CountChanged.notify_all();
+}
+
+void FleetRun::JoinEnded() {
+    std::vector<size_t> ended;
+    {
+        std::lock_guard hold(CountLock);
+        ended.swap(ToJoin);
+    }
+    for (const size_t i : ended) {
+        std::thread* t = nullptr;
+        {
+            std::lock_guard hold(PartsLock);
+            if (i < Threads.size())
+                t = &Threads[i];
+        }
+        if (t != nullptr && t->joinable())
+            t->join();
+    }
 }
 
 void FleetRun::DeviceEnded() {
@@ -148,13 +168,20 @@ void FleetRun::Stop(const StopReason& reason) {
 }
 
 bool FleetRun::Wait(std::chrono::milliseconds limit) {
-    bool endedNow;
-    {
-        std::unique_lock hold(CountLock);
-        const size_t devices = Targets.size();
-        if (!CountChanged.wait_for(hold, limit, [&] { return Finished >= devices || EndedNow; }))
-            return false;
-        endedNow = EndedNow;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    bool endedNow = false;
+    for (bool ended = false; !ended;) {
+        {
+            std::unique_lock hold(CountLock);
+            const size_t devices = Targets.size();
+            const auto over = [&] { return Finished >= devices || EndedNow; };
+            if (!CountChanged.wait_until(hold, deadline, [&] { return over() || !ToJoin.empty(); }))
+                return false;
+            ended = over();
+            endedNow = EndedNow;
+        }
+        if (!endedNow)
+            JoinEnded();
     }
     if (!endedNow)
         JoinDevices();

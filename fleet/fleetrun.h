@@ -53,7 +53,9 @@ public:
     int Code() const;
 
 private:
-    void RunDevice(DeviceRun& device);
+    void RunDevice(DeviceRun& device, size_t index);
+    // Joins the threads of the devices that have ended since the last call.
+    void JoinEnded();
     void DeviceEnded();
     std::vector<DeviceRun*> Devices() const;
     void InterruptDevices();
@@ -79,12 +81,15 @@ private:
     std::vector<std::unique_ptr<LinkWaiter>> Waiters;
     std::unique_ptr<JobSlots> Slots;
     std::vector<std::unique_ptr<DeviceRun>> DeviceRuns;
-    std::vector<std::thread> Threads;
+    std::vector<std::thread> Threads; // by device (a device without a thread has an empty one)
 
     // The devices whose threads have ended, and whether EndNow ended the run.
     std::mutex CountLock;
     std::condition_variable CountChanged;
     size_t Finished = 0;
+    // The threads ended and not yet joined: joined while the others still run, each join of a thousand
+    // frees a stack, rather than all of them after the last device.
+    std::vector<size_t> ToJoin;
     bool EndedNow = false;
 
     std::mutex ReportWriteLock; // one write of the report at a time

@@ -30,6 +30,7 @@ private:
     struct Slot {
         uint64_t Count = 0;
         int Waiting = 0;
+        bool Woken = false; // notified since its waiter began to wait
         std::condition_variable Changed;
     };
     Slot& SlotFor(int handle); // caller holds Lock
