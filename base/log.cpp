@@ -4,12 +4,14 @@
 #include "base/buildinfo.h"
 #include "base/platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <system_error>
+#include <vector>
 
 namespace {
 
@@ -49,38 +51,95 @@ std::string HeaderLine() {
 
 DiagnosticLog::DiagnosticLog(std::filesystem::path path) : preferredPath(std::move(path)) {}
 
+namespace {
+
+// The logs in which the calling thread has begun a line it has not ended: the only ones whose lines it
+// must put together under the log's lock.
+thread_local std::vector<const DiagnosticLog*> tUnfinished;
+
+bool Unfinished(const DiagnosticLog* log) {
+    return std::find(tUnfinished.begin(), tUnfinished.end(), log) != tUnfinished.end();
+}
+
+} // namespace
+
 DiagnosticLog::~DiagnosticLog() {
     std::lock_guard guard(lock);
     for (auto& [id, line] : pending)
         if (!line.text.empty())
-            EmitLine(line.text);
+            WriteLines(line.text + "\r\n");
     CloseFile();
 }
 
 void DiagnosticLog::Write(std::string_view text) {
-    std::lock_guard guard(lock);
-    Pending& line = pending[std::this_thread::get_id()];
-    for (char c : text) {
-        if (c == '\n') {
-            // A caller's own CR LF must not come out as CR CR LF.
-            if (!line.text.empty() && line.text.back() == '\r')
-                line.text.pop_back();
-            if (!(line.split && line.text.empty()))
-                EmitLine(line.text);
-            line.text.clear();
-            line.split = false;
-            continue;
-        }
-        line.text += c;
-        line.split = false;
-        if (line.text.size() > kMaxLineLength) {
-            EmitLine(line.text);
-            line.text.clear();
-            line.split = true;
-        }
+    // A whole line, too short to be split, from a thread with no line begun: made ready without the lock.
+    if (!text.empty() && text.size() <= kMaxLineLength + 1 && text.find('\n') == text.size() - 1 &&
+        !Unfinished(this)) {
+        std::string_view body = text.substr(0, text.size() - 1);
+        if (!body.empty() && body.back() == '\r')
+            body.remove_suffix(1); // a caller's own CR LF must not come out as CR CR LF
+        std::string line(body);
+        line += "\r\n";
+        Submit(std::move(line));
+        return;
     }
-    if (line.text.empty() && !line.split)
-        pending.erase(std::this_thread::get_id());
+    std::string lines; // the lines ended here, written once the lock is let go
+    {
+        std::lock_guard guard(lock);
+        Pending& line = pending[std::this_thread::get_id()];
+        for (char c : text) {
+            if (c == '\n') {
+                // A caller's own CR LF must not come out as CR CR LF.
+                if (!line.text.empty() && line.text.back() == '\r')
+                    line.text.pop_back();
+                if (!(line.split && line.text.empty()))
+                    lines += line.text + "\r\n";
+                line.text.clear();
+                line.split = false;
+                continue;
+            }
+            line.text += c;
+            line.split = false;
+            if (line.text.size() > kMaxLineLength) {
+                lines += line.text + "\r\n";
+                line.text.clear();
+                line.split = true;
+            }
+        }
+        const bool unfinished = !line.text.empty() || line.split;
+        if (!unfinished)
+            pending.erase(std::this_thread::get_id());
+        if (unfinished && !Unfinished(this))
+            tUnfinished.push_back(this);
+        else if (!unfinished)
+            tUnfinished.erase(std::remove(tUnfinished.begin(), tUnfinished.end(), this), tUnfinished.end());
+    }
+    if (!lines.empty())
+        Submit(std::move(lines));
+}
+
+void DiagnosticLog::Submit(std::string lines) {
+    {
+        std::lock_guard hold(queueLock);
+        if (writing) {
+            queued += lines;
+            return;
+        }
+        writing = true;
+    }
+    for (;;) {
+        {
+            std::lock_guard guard(lock);
+            WriteLines(lines);
+        }
+        std::lock_guard hold(queueLock);
+        if (queued.empty()) {
+            writing = false;
+            return;
+        }
+        lines.swap(queued);
+        queued.clear();
+    }
 }
 
 void DiagnosticLog::SetPath(std::filesystem::path path) {
@@ -109,11 +168,23 @@ std::filesystem::path DiagnosticLog::Path() const {
     return started ? activePath : preferredPath;
 }
 
-void DiagnosticLog::EmitLine(std::string_view text) {
+void DiagnosticLog::WriteLines(const std::string& lines) {
     if (!started)
         StartFile();
-    std::string line(text);
-    line += "\r\n";
+    // One write for all of them, unless they take the file past its limit: then one line at a time, so that
+    // the file begins again right after the line that took it past.
+    if (fd < 0 || size + lines.size() <= sizeLimit) {
+        WriteChunk(lines);
+        return;
+    }
+    for (size_t at = 0; at < lines.size();) {
+        const size_t end = std::min(lines.find("\r\n", at), lines.size() - 2) + 2;
+        WriteChunk(lines.substr(at, end - at));
+        at = end;
+    }
+}
+
+void DiagnosticLog::WriteChunk(const std::string& line) {
     if (fd >= 0 && WriteAll(fd, line)) {
         size += line.size();
         if (size > sizeLimit) {

@@ -47,7 +47,13 @@ private:
         bool split = false; // the text so far was written out for its length; a line feed now ends nothing
     };
 
-    void EmitLine(std::string_view line);
+    // Writes whole lines (each ended by CR LF): at once, or, while another thread writes, handed to that
+    // thread, which writes them before it lets go. Many threads logging at once then neither wait for each
+    // other nor write one line each.
+    void Submit(std::string lines);
+    // Writes whole lines to the file, or to standard error when there is none. Caller holds lock.
+    void WriteLines(const std::string& lines);
+    void WriteChunk(const std::string& lines);
     void StartFile();
     bool WriteHeader();
     void CloseFile();
@@ -61,6 +67,10 @@ private:
     std::uintmax_t size = 0;
     std::uintmax_t sizeLimit = kDefaultSizeLimit;
     std::unordered_map<std::thread::id, Pending> pending;
+
+    std::mutex queueLock; // taken alone, or after lock
+    std::string queued;   // lines handed to the writing thread
+    bool writing = false; // a thread is writing
 };
 
 // The path of the program's log: $FWUPDATE_LOG when set; else, in a build from source, the program's own path

@@ -44,10 +44,10 @@ bool FileReplace(const std::filesystem::path& from, const std::filesystem::path&
 // close, logoff and shutdown events) call handler with the signal's number: 2 (Ctrl-C, Ctrl-Break), 1 (the
 // terminal hung up: SIGHUP, the console closed, the user logged off) or 15 (termination: SIGTERM, shutdown).
 // The handler may run in a signal handler or in a thread of its own: it may only store into lock-free atomics
-// or signal a SockWake. With once, the first request of any of them reaches handler and a second one ends the
-// program at once. A signal that was ignored when the program started (nohup, a script's background job)
-// stays ignored.
-void CatchInterrupts(void (*handler)(int), bool once);
+// or signal a SockWake. With handled above 0, the first `handled` requests of any of them reach handler and
+// the next one ends the program at once; with 0 every request reaches handler. A signal that was ignored
+// when the program started (nohup, a script's background job) stays ignored.
+void CatchInterrupts(void (*handler)(int), int handled);
 // Keeps interrupts and the terminal's resize notice away from the calling thread and the threads it starts
 // until UnblockInterrupts, so they reach the main thread (no-op where a handler gets a thread of its own).
 void BlockInterrupts();

@@ -131,16 +131,19 @@ namespace {
 constexpr int kStopSignals[] = {SIGINT, SIGHUP, SIGTERM};
 
 std::atomic<void (*)(int)> gStopHandler{nullptr};
-std::atomic<bool> gStopOnce{false};
+std::atomic<int> gStopHandled{0};
+std::atomic<int> gStopRequests{0};
 std::atomic<bool> gStopCaught[std::size(kStopSignals)];
 std::atomic<bool> gResized{true};
-static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<void (*)(int)>::is_always_lock_free,
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free &&
+                  std::atomic<void (*)(int)>::is_always_lock_free,
               "the signal handlers store into them");
 
 void OnStopSignal(int sig) {
-    if (gStopOnce.load()) {
-        // The first request, of whichever kind: the next one of any kind finds the default and ends the
-        // program. sigaction may be called in a signal handler.
+    const int handled = gStopHandled.load();
+    if (handled > 0 && gStopRequests.fetch_add(1) + 1 >= handled) {
+        // The last request handled, of whichever kind: the next one of any kind finds the default and ends
+        // the program. sigaction may be called in a signal handler.
         struct sigaction fallback {};
         fallback.sa_handler = SIG_DFL;
         sigemptyset(&fallback.sa_mask);
@@ -167,9 +170,10 @@ void MaskInterrupts(int how) {
 
 } // namespace
 
-void CatchInterrupts(void (*handler)(int), bool once) {
+void CatchInterrupts(void (*handler)(int), int handled) {
     gStopHandler = handler;
-    gStopOnce = once;
+    gStopRequests = 0;
+    gStopHandled = handled;
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);

@@ -49,7 +49,7 @@ std::wstring EnvironmentWide(const wchar_t* name) {
 }
 
 std::atomic<void (*)(int)> gInterruptHandler{nullptr};
-std::atomic<bool> gInterruptOnce{false};
+std::atomic<int> gInterruptsHandled{0};
 std::atomic<int> gInterrupts{0};
 
 // The POSIX signal a console event stands for: the keys are an interrupt, a closed console or a logoff
@@ -72,8 +72,9 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
     void (*handler)(int) = gInterruptHandler.load();
     if (handler == nullptr)
         return FALSE;
-    if (gInterruptOnce.load() && gInterrupts.fetch_add(1) > 0)
-        return FALSE; // the second request: the default ends the program
+    const int handled = gInterruptsHandled.load();
+    if (handled > 0 && gInterrupts.fetch_add(1) >= handled)
+        return FALSE; // one request more than handled: the default ends the program
     handler(SignalOfConsoleEvent(event));
     if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
         // The system ends the process when this returns: give the program time to stop in order.
@@ -192,8 +193,8 @@ void FileClose(int file) {
         _close(file);
 }
 
-void CatchInterrupts(void (*handler)(int), bool once) {
-    gInterruptOnce = once;
+void CatchInterrupts(void (*handler)(int), int handled) {
+    gInterruptsHandled = handled;
     gInterrupts = 0;
     gInterruptHandler = handler;
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);

@@ -1,4 +1,5 @@
-// Times as text: the UTC calendar from the platform layer, the milliseconds from the time point.
+// Times as text: the UTC calendar from the platform layer, the milliseconds from the time point; seconds
+// for people.
 #include "base/timetext.h"
 
 #include "base/platform.h"
@@ -14,5 +15,11 @@ std::string UtcTimeText(std::chrono::system_clock::time_point when) {
     char text[96]; // room for any int fields, so the compiler sees no truncation
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
                   utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(millis));
+    return text;
+}
+
+std::string SecondsText(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", seconds);
     return text;
 }

@@ -11,17 +11,12 @@
 #include "base/log.h"
 #include "link/conbase.h"
 #include "update/firmwareimage.h"
+#include "update/flashpacing.h"
 #include "update/updateclock.h"
 #include "update/updateview.h"
 
 namespace {
 
-// Delays after the writes, in milliseconds.
-constexpr int kAnnounceDelay = 1;
-constexpr int kNameDelay = 10;
-constexpr int kEraseDelay = 4000;
-constexpr int kPageDelay = 50;
-constexpr int kEndDelay = 500;
 // A lost link's CLOSED record follows the closed socket at once; this only bounds a faulty link.
 constexpr auto kClosedRecordWait = std::chrono::seconds(2);
 
@@ -72,10 +67,16 @@ void UpdateSession::MarkWrite() {
 
 // Each delay counts from the write it follows, so the time spent logging and draining before the
 // next write is not added on top of it, and no delay is ever shorter than asked.
-void UpdateSession::PauseAfterWrite(int milliseconds) {
-    const UpdateClock::TimePoint until = LastWrite + std::chrono::milliseconds(milliseconds);
+void UpdateSession::PauseAfterWrite(std::chrono::milliseconds pause) {
+    const UpdateClock::TimePoint until = LastWrite + pause;
     if (PaceClock) {
         PaceClock->SleepUntil(until);
+        return;
+    }
+    // A page's pause is slept through without a lock: a thousand workers pause twenty times a second, and
+    // a stop still takes effect before the next page. The longer pauses end at a stop.
+    if (pause <= kPageDelay) {
+        std::this_thread::sleep_until(until);
         return;
     }
     std::unique_lock lock(PaceLock);
@@ -201,10 +202,10 @@ int UpdateSession::RunSequence(const uint8_t* data, int32_t length, const std::s
         LogLine("FIRMWAREUPDATE: Link lost");
         return true;
     };
-    auto set = [&](int obj, int par, int32_t value, int delay) {
+    auto set = [&](int obj, int par, int32_t value, std::chrono::milliseconds delay) {
         if (lost() || SetParameter(obj, par, value) < 0)
             return false;
-        if (delay > 0)
+        if (delay > std::chrono::milliseconds(0))
             PauseAfterWrite(delay);
         return true;
     };
@@ -213,7 +214,7 @@ int UpdateSession::RunSequence(const uint8_t* data, int32_t length, const std::s
     bool announced;
     {
         LinkBurst burst(Con, CurrentDevice.load());
-        announced = set(10, 9, 1, 0) && set(2, 6, date, 0);
+        announced = set(10, 9, 1, {}) && set(2, 6, date, {});
     }
     if (!announced)
         return -1;
@@ -254,7 +255,7 @@ int UpdateSession::RunSequence(const uint8_t* data, int32_t length, const std::s
     }
 
     EndSent = true;
-    if (!set(2, 5, 0, kEndDelay) || !set(10, 9, 0, 0))
+    if (!set(2, 5, 0, kEndDelay) || !set(10, 9, 0, {}))
         return -1;
     // The reply to the end of the image has had its 500 ms: take it before deciding.
     // A link that ends after the last write (a device may restart then) does not fail the update.

@@ -78,7 +78,7 @@ void UpdateSession::CloseDevice() {
     const int handle = CurrentDevice;
     Con.Close(handle);
     if (!WaitClosed(Con, handle))
-        LogLine("Q7Config::OnConnect: device " + std::to_string(handle) + " still open after Close");
+        LogLine("UpdateSession::CloseDevice: device " + std::to_string(handle) + " still open after Close");
 }
 
 void UpdateSession::RequestIdentification() {
@@ -108,8 +108,8 @@ void UpdateSession::MsgCallback(int) {
         if (taken > 0) {
             // Larger than the buffer offered: left at the head of the queue it would stop every later
             // message, so it is dropped.
-            LogLine("Q7Config::MsgCallback: dropped " + ObjText(RxMsg) + " with " + std::to_string(taken) +
-                    " bytes (more than " + std::to_string(kRxCapacity) + ")");
+            LogLine("UpdateSession::MsgCallback: dropped " + ObjText(RxMsg) + " with " +
+                    std::to_string(taken) + " bytes (more than " + std::to_string(kRxCapacity) + ")");
             if (own)
                 Con.DropMsg(handle);
             else
@@ -173,7 +173,7 @@ void UpdateSession::OnClosed(int handle, int32_t reason) {
     if (WaitClosed(Con, handle))
         Con.Remove(handle);
     else
-        LogLine("Q7Config::MsgCallback: CLOSED device " + std::to_string(handle) + " still open, kept");
+        LogLine("UpdateSession::OnClosed: device " + std::to_string(handle) + " still open, kept");
     const int current = CurrentDevice;
     if (current == handle || current == 0) {
         ClosedReason = reason;
@@ -194,8 +194,8 @@ bool UpdateSession::TakeValues(int32_t* values, int n) {
     if (m.Count > 1)
         available = std::min(m.Count, std::min(m.Len, kRxCapacity) / 4);
     if (available < n) {
-        LogLine("Q7Config::MsgCallback: " + ObjText(m) + " ignored, " + std::to_string(available) + " of " +
-                std::to_string(n) + " values");
+        LogLine("UpdateSession::TakeValues: " + ObjText(m) + " ignored, " + std::to_string(available) +
+                " of " + std::to_string(n) + " values");
         return false;
     }
     for (int i = 0; i < n; ++i)

@@ -90,6 +90,9 @@ public:
     // A dry run: the update start makes every check and then ends with UpdateOutcome::Checked, before
     // anything is sent.
     bool CheckOnly = false;
+    // While the worker runs, the update start shows activity (Progress and Repaint five times a second);
+    // without, it only waits for the worker's result (a view with nothing to animate, many sessions at once).
+    bool ActivitySteps = true;
     // 0 while the worker runs, 1 when the programming sequence succeeded, -1 when it failed. One per
     // session, so that sessions updating several devices at once do not share it.
     std::atomic<int32_t> UpdateResult{0};
@@ -132,7 +135,7 @@ private:
     int RunSequence(const uint8_t* data, int32_t length, const std::string& name, int32_t version,
                     int32_t revision);
     void MarkWrite();
-    void PauseAfterWrite(int milliseconds);
+    void PauseAfterWrite(std::chrono::milliseconds pause);
     bool UpdateLinkGone();
     // After a failed sequence on a closed link: takes and dispatches the device's CLOSED record (bounded),
     // so the caller finds the device gone when ProgramFlash returns.

@@ -151,7 +151,7 @@ UpdateOutcome UpdateSession::RunFirmwareUpdate(const std::string& path, int32_t 
 
     // The GUI thread only shows activity here: it handles no input and runs no posted callbacks,
     // the worker drains the messages. The wait ends as soon as the worker has set its result.
-    const std::string caption = "Firmware Update:";
+    const std::string caption = kUpdateCaption;
     View.Progress(caption, 0, kProgressTotal);
     int position = 0;
     auto next = std::chrono::steady_clock::now();
@@ -159,7 +159,12 @@ UpdateOutcome UpdateSession::RunFirmwareUpdate(const std::string& path, int32_t 
         next += kProgressStep;
         {
             std::unique_lock lock(PaceLock);
-            if (PaceWake.wait_until(lock, next, [this] { return UpdateResult.load() != 0; }))
+            const auto ended = [this] { return UpdateResult.load() != 0; };
+            if (!ActivitySteps) {
+                PaceWake.wait(lock, ended);
+                break;
+            }
+            if (PaceWake.wait_until(lock, next, ended))
                 break;
         }
         View.Progress(caption, position, kProgressTotal);

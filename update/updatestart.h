@@ -44,6 +44,9 @@ struct _FWUpdate {
     int32_t result = 0;
 };
 
+// The caption of the progress indicator while the update worker runs.
+inline constexpr const char* kUpdateCaption = "Firmware Update:";
+
 // The image path: the folder of the configuration file and the name after the last "\" or "/" of
 // Filename (configuration files are written on Windows).
 std::string ImagePathFor(const std::string& cfgFile, const std::string& filename);

@@ -30,6 +30,14 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kImageBytes = 64 * 1024;
+
+// The programs measured: those of this build, or others to compare with (BENCH_CLI, BENCH_FWDEVSIM).
+const char* Program(const char* variable, const char* built) {
+    const char* other = std::getenv(variable);
+    return other != nullptr && *other != '\0' ? other : built;
+}
+const char* const kCli = Program("BENCH_CLI", CLI_PATH);
+const char* const kSim = Program("BENCH_FWDEVSIM", FWDEVSIM_PATH);
 constexpr int kParallel = 8;
 
 struct Setup {
@@ -62,7 +70,7 @@ double UpdateDevices(const Setup& s, int devices, int firstAddress, std::string&
     for (int i = 0; i < devices; ++i) {
         auto sim = std::make_unique<SimProcess>();
         const std::string addr = "127.0.0." + std::to_string(firstAddress + i);
-        if (!sim->Start(FWDEVSIM_PATH, {"--address", addr, "--port", "0", "--no-reconnect-port", "--once"})) {
+        if (!sim->Start(kSim, {"--address", addr, "--port", "0", "--no-reconnect-port", "--once"})) {
             error = "fwdevsim did not start";
             return -1;
         }
@@ -76,7 +84,7 @@ double UpdateDevices(const Setup& s, int devices, int firstAddress, std::string&
     }
     SimProcess cli;
     const auto start = Clock::now();
-    if (!cli.Start(CLI_PATH, args)) {
+    if (!cli.Start(kCli, args)) {
         error = "fwupdate-cli did not start";
         return -1;
     }
@@ -170,8 +178,8 @@ struct FleetRun {
 FleetRun UpdateFleet(const Setup& s, int devices, std::string& error) {
     FleetRun run;
     SimProcess sim;
-    if (!sim.Start(FWDEVSIM_PATH, {"--address", "127.1.0.1", "--port", "0", "--no-reconnect-port", "--once",
-                                   "--count", std::to_string(devices)})) {
+    if (!sim.Start(kSim, {"--address", "127.1.0.1", "--port", "0", "--no-reconnect-port", "--once", "--count",
+                          std::to_string(devices)})) {
         error = "fwdevsim did not start";
         return run;
     }
@@ -189,7 +197,7 @@ FleetRun UpdateFleet(const Setup& s, int devices, std::string& error) {
     SimProcess cli;
     const double cpu0 = ChildrenCpuSeconds();
     const auto start = Clock::now();
-    if (!cli.Start(CLI_PATH, args)) {
+    if (!cli.Start(kCli, args)) {
         error = "fwupdate-cli did not start";
         return run;
     }

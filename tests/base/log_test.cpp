@@ -43,7 +43,8 @@ protected:
                 break;
             std::string line = text.substr(start, end - start);
             // Only the header's own format ends in a line feed before its CR LF.
-            EXPECT_EQ(line.find('\n'), start == 0 ? line.size() - 1 : std::string::npos) << "stray LF in: " << line;
+            EXPECT_EQ(line.find('\n'), start == 0 ? line.size() - 1 : std::string::npos)
+                << "stray LF in: " << line;
             lines.push_back(line);
             start = end + 2;
         }
@@ -175,38 +176,54 @@ INSTANTIATE_TEST_SUITE_P(Lengths, LogLongLineTest,
                                            LongLineCase{502, {501, 1}}, LongLineCase{1002, {501, 501}},
                                            LongLineCase{1503, {501, 501, 501}}));
 
-TEST_F(LogTest, LinesOfTwoThreadsComeOutWhole) {
+struct ThreadsCase {
+    int threads;
+    bool pieces; // each line in three pieces (so that the threads' pieces interleave), or whole at once
+};
+
+class LogThreadsTest : public LogTest, public ::testing::WithParamInterface<ThreadsCase> {};
+
+TEST_P(LogThreadsTest, EveryLineComesOutWholeInEachThreadsOrder) {
+    const ThreadsCase& c = GetParam();
     fs::path path = dir / "prog.log";
     DiagnosticLog log(path);
     constexpr int kLines = 2000;
-    auto writer = [&log](const std::string& name) {
+    auto writer = [&log, &c](const std::string& name) {
         for (int i = 0; i < kLines; ++i) {
-            // Three pieces per line, so that the threads' pieces interleave.
-            log.Write(name + "::Run: ");
-            log.Write("line " + std::to_string(i));
-            log.Write(" end\n");
+            if (c.pieces) {
+                log.Write(name + "::Run: ");
+                log.Write("line " + std::to_string(i));
+                log.Write(" end\n");
+            } else {
+                log.Write(name + "::Run: line " + std::to_string(i) + " end\n");
+            }
         }
     };
-    std::thread first(writer, "First");
-    std::thread second(writer, "Second");
-    first.join();
-    second.join();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < c.threads; ++t)
+        threads.emplace_back(writer, "Thread" + std::to_string(t));
+    for (auto& t : threads)
+        t.join();
 
     std::vector<std::string> lines = Lines(Read(path));
-    ASSERT_EQ(lines.size(), 1u + 2 * kLines);
+    ASSERT_EQ(lines.size(), 1u + static_cast<size_t>(c.threads) * kLines);
     EXPECT_TRUE(IsHeader(lines[0]));
-    int next[2] = {0, 0};
-    const std::regex form(R"((First|Second)::Run: line (\d+) end)");
+    std::vector<int> next(static_cast<size_t>(c.threads), 0);
+    const std::regex form(R"(Thread(\d+)::Run: line (\d+) end)");
     for (std::size_t i = 1; i < lines.size(); ++i) {
         std::smatch m;
         ASSERT_TRUE(std::regex_match(lines[i], m, form)) << "broken line: " << lines[i];
-        int& expected = next[m[1] == "First" ? 0 : 1];
+        int& expected = next[static_cast<size_t>(std::stoi(m[1]))];
         EXPECT_EQ(std::stoi(m[2]), expected) << lines[i];
         expected = std::stoi(m[2]) + 1;
     }
-    EXPECT_EQ(next[0], kLines);
-    EXPECT_EQ(next[1], kLines);
+    for (const int n : next)
+        EXPECT_EQ(n, kLines);
 }
+
+INSTANTIATE_TEST_SUITE_P(Threads, LogThreadsTest,
+                         ::testing::Values(ThreadsCase{2, true}, ThreadsCase{8, false},
+                                           ThreadsCase{8, true}));
 
 TEST_F(LogTest, FileIsBegunAgainWhenALineTakesItPastTheSizeLimit) {
     fs::path path = dir / "prog.log";

@@ -1,5 +1,6 @@
-// The POSIX platform layer's signals and terminal: stop signals reach the handler once, a second one ends
-// the program, a signal ignored from the start stays ignored; a terminal's size and its resize notice.
+// The POSIX platform layer's signals and terminal: stop signals reach the handler as often as asked, the
+// next one ends the program, a signal ignored from the start stays ignored; a terminal's size and its
+// resize notice.
 #include "base/platform.h"
 
 #include <gtest/gtest.h>
@@ -25,21 +26,22 @@ struct StopCase {
     const char* label;
     int ignoredAtStart; // 0: none
     std::vector<int> raised;
-    int exitCode; // the child's: the signal its handler saw; -1 when it is ended by a signal
+    int exitCode; // the child's: the signal its handler saw last; -1 when it is ended by a signal
     int endedBy = 0;
+    int handled = 1; // requests that reach the handler
 };
 
 class PlatformStopSignals : public testing::TestWithParam<StopCase> {};
 
 // In a child process, so that the signals reach no one else.
-TEST_P(PlatformStopSignals, ReachTheHandlerOnceThenEndTheProgram) {
+TEST_P(PlatformStopSignals, ReachTheHandlerAsOftenAsHandledThenEndTheProgram) {
     const StopCase& c = GetParam();
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         if (c.ignoredAtStart != 0)
             std::signal(c.ignoredAtStart, SIG_IGN);
-        CatchInterrupts(StoreSignal, true);
+        CatchInterrupts(StoreSignal, c.handled);
         for (int sig : c.raised)
             std::raise(sig);
         _exit(gCaught.load());
@@ -57,10 +59,14 @@ TEST_P(PlatformStopSignals, ReachTheHandlerOnceThenEndTheProgram) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PlatformStopSignals,
-    testing::Values(StopCase{"HangUpReachesTheHandler", 0, {SIGHUP}, SIGHUP},
-                    StopCase{"SecondOfAnotherKindEndsAtOnce", 0, {SIGINT, SIGHUP}, -1, SIGHUP},
-                    StopCase{"IgnoredAtStartStaysIgnored", SIGHUP, {SIGHUP}, 0},
-                    StopCase{"OthersStillCaughtBesideAnIgnoredOne", SIGHUP, {SIGHUP, SIGINT}, SIGINT}),
+    testing::Values(
+        StopCase{"HangUpReachesTheHandler", 0, {SIGHUP}, SIGHUP},
+        StopCase{"SecondOfAnotherKindEndsAtOnce", 0, {SIGINT, SIGHUP}, -1, SIGHUP},
+        StopCase{"IgnoredAtStartStaysIgnored", SIGHUP, {SIGHUP}, 0},
+        StopCase{"OthersStillCaughtBesideAnIgnoredOne", SIGHUP, {SIGHUP, SIGINT}, SIGINT},
+        StopCase{"TwoHandledReachTheHandler", 0, {SIGTERM, SIGHUP}, SIGHUP, 0, 2},
+        StopCase{"TheThirdOfTwoHandledEndsAtOnce", 0, {SIGTERM, SIGTERM, SIGINT}, -1, SIGINT, 2},
+        StopCase{"EveryOneReachesTheHandlerWhenAllAreHandled", 0, {SIGINT, SIGINT, SIGTERM}, SIGTERM, 0, 0}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(PlatformTerminal, SizeIsReadFromTheTerminalAndResizesAreNoticed) {

@@ -1024,6 +1024,41 @@ INSTANTIATE_TEST_SUITE_P(Cases, CliRetry,
                                          RetryCase{"NoRetriesJson", 83, "0", "run.json", 9, 1, "failed"}),
                          [](const auto& info) { return std::string(info.param.label); });
 
+// Two stop signals at once (a script's and its process group's): the second ends the tool at once, yet
+// after the device's last event, the summary and the report.
+TEST_F(CliTest, ASecondStopSignalEndsAtOnceAfterTheLastEventsAndTheReport) {
+    const Firmware fw = WriteFirmware(dir, "fw.bin", 700, 3);
+    Sim sim;
+    ASSERT_TRUE(sim.Start(Addr(89)));
+    const std::string report = dir / "run.json";
+    SimProcess cli;
+    ASSERT_TRUE(cli.Start(
+        CLI_PATH, {"update", "--device", sim.Device(), "--config", fw.cfg, "--json", "--report", report}));
+    std::vector<Json> events;
+    while (auto line = cli.NextJson(20s)) {
+        events.push_back(ParseJson(*line));
+        if (events.back().value("event", "") == "started")
+            break;
+    }
+    ASSERT_FALSE(events.empty());
+    ASSERT_EQ(events.back().value("event", ""), "started");
+    cli.Signal(SIGTERM);
+    cli.Signal(SIGTERM);
+    while (auto line = cli.NextJson(10s))
+        events.push_back(ParseJson(*line));
+    EXPECT_EQ(cli.WaitExit(10s), 143);
+    const Json& done = events[events.size() - 2];
+    EXPECT_EQ(done.value("event", ""), "done");
+    EXPECT_EQ(done.value("result", ""), "interrupted");
+    EXPECT_EQ(done.value("code", 0), 143);
+    CheckSummary(events, {{"interrupted", 1}}, 1, 143);
+    const auto records = ReadReport(report);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].at("result"), "interrupted");
+    EXPECT_EQ(records[0].at("code"), "143");
+    EXPECT_EQ(sim.Report().at("updateEnded"), false);
+}
+
 TEST_F(CliTest, RefusedConnectionIsTriedAgainAfterGrowingPauses) {
     const Firmware fw = WriteFirmware(dir, "fw.bin", 100, 8);
     Sim sim;

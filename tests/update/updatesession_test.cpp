@@ -351,7 +351,8 @@ TEST_F(SessionTest, RecordLargerThanTheBufferIsDroppedAndTheNextOneDispatched) {
     EXPECT_THAT(view.Calls(), ElementsAre("DSPMODSERIAL=00000009"));
     const auto lines = LogLines();
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.front(), "Q7Config::MsgCallback: dropped Obj(2,10) with 5000 bytes (more than 4000)");
+    EXPECT_EQ(lines.front(),
+              "UpdateSession::MsgCallback: dropped Obj(2,10) with 5000 bytes (more than 4000)");
 }
 
 TEST_F(SessionTest, RecordOfExactlyTheOfferedSizeIsTaken) {
@@ -381,7 +382,7 @@ TEST_P(ShortReply, IsIgnoredWithALogLine) {
     EXPECT_THAT(view.Calls(), IsEmpty());
     const auto lines = LogLines();
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), "Q7Config::MsgCallback: Obj(" + std::to_string(c.obj) + "," +
+    EXPECT_EQ(lines.back(), "UpdateSession::TakeValues: Obj(" + std::to_string(c.obj) + "," +
                                 std::to_string(c.par) + ") ignored, " + std::to_string(c.count) + " of " +
                                 std::to_string(c.needed) + " values");
 }

@@ -259,6 +259,29 @@ TEST_F(UpdateStartTest, ProgressShownThenResult) {
     EXPECT_EQ(session.UpdateResult.load(), 1);
 }
 
+// While the worker runs the start shows activity five times a second, unless told not to: then it only
+// waits for the worker's result. The worker here is held at its erase until a step shows (or a while).
+class UpdateActivity : public UpdateStartTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(UpdateActivity, StepsAreShownOnlyWhenAsked) {
+    const bool steps = GetParam();
+    session.ActivitySteps = steps;
+    auto repaints = [&] {
+        const auto shown = view.All();
+        return std::count_if(shown.begin(), shown.end(), [](const auto& s) { return s.What == "Repaint"; });
+    };
+    clock.OnSleep = [&](size_t, int64_t ms) {
+        if (ms == 4000)
+            WaitUntil([&] { return repaints() > 0; }, std::chrono::milliseconds(steps ? 10000 : 600));
+    };
+    ConnectAs(kOem, 1);
+    ASSERT_EQ(session.StartUpdateWith(config, WriteConfig()), UpdateOutcome::Ok);
+    EXPECT_EQ(repaints() > 0, steps);
+    EXPECT_EQ(view.All().back().Text, "Firmwareupdate OK");
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, UpdateActivity, ::testing::Bool());
+
 TEST_F(UpdateStartTest, ErrorReplyToAPageShowsError) {
     device.OnMessage = [](const Received& r) {
         DeviceAction a;

@@ -1,43 +1,27 @@
-// The commands of fwupdate-cli: info and update run one thread per device over link managers that
-// hold one device of an address each,
-// inspect reads a configuration file; Ctrl-C, a hang-up or SIGTERM stops the devices between pages.
+// The commands of fwupdate-cli: info and update run the devices of the command line as a fleet run,
+// scan scans a range, inspect reads a configuration file; Ctrl-C, a hang-up or SIGTERM stops the devices
+// between pages.
 #include "tools/cli/clicommands.h"
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <map>
-#include <memory>
-#include <mutex>
-#include <system_error>
-#include <thread>
+#include <string>
 #include <vector>
 
 #include "base/buildinfo.h"
 #include "base/log.h"
 #include "base/platform.h"
-#include "link/conbase.h"
-#include "tools/cli/clidevice.h"
+#include "fleet/firmwarecheck.h"
+#include "fleet/fleetrun.h"
+#include "tools/cli/cliobservers.h"
 #include "tools/cli/clioptions.h"
 #include "tools/cli/clioutput.h"
-#include "tools/cli/clireport.h"
 #include "tools/cli/cliscan.h"
-#include "tools/cli/devicelist.h"
-#include "tools/cli/jobslots.h"
 #include "tools/cli/jsonline.h"
-#include "tools/cli/linkgroups.h"
-#include "tools/cli/linkwaiter.h"
-#include "tools/cli/refusaltext.h"
 #include "tools/cli/stopsignal.h"
 #include "update/firmwareimage.h"
 #include "update/fwconfig.h"
-#include "update/updatestart.h"
 
 namespace {
 
@@ -54,46 +38,12 @@ std::string NumberText(int32_t value) {
 int RunInspect(const CliOptions& o) {
     CliOutput out(CliOutput::ModeFor(stdout, o.Json), stdout, 0);
     const std::string& path = o.Config;
-    std::error_code ec;
-    const bool readable = std::filesystem::is_regular_file(path, ec) &&
-                          std::filesystem::file_size(path, ec) > 0 && !ec &&
-                          std::ifstream(path, std::ios::binary).good();
-    FwConfig c;
-    const bool valid = readable && c.Load(path) == 0;
-
-    // The image the configuration names, looked for in the configuration file's folder and read as
-    // update reads it. A configuration that is not valid names no image to judge.
-    const std::string image = ImagePathFor(path, c.Filename);
-    std::vector<uint8_t> bytes;
-    std::string imageProblem;
-    const ImageRead read = valid ? ReadImage(image, bytes, &imageProblem) : ImageRead::NotFound;
-    const bool tooLarge = valid && read == ImageRead::TooLarge;
-    const bool imageFound = valid && (read == ImageRead::Ok || tooLarge);
-    int64_t imageBytes = static_cast<int64_t>(bytes.size());
-    if (tooLarge)
-        imageBytes = static_cast<int64_t>(std::filesystem::file_size(image, ec));
-    const int32_t imageChecksum = ImageChecksum(bytes.data(), bytes.size());
-    const bool matches = read == ImageRead::Ok && imageChecksum == c.Checksum;
-
-    // The code update would end with for this configuration and image.
-    int code = kExitOk;
-    std::string reason;
-    if (!valid) {
-        code = kExitBadConfig;
-        reason = ConfigErrorText(path);
-    } else if (read == ImageRead::NotFound) {
-        code = kExitImageNotFound;
-        reason = ImageNotFoundText(image);
-    } else if (read == ImageRead::Unreadable) {
-        code = kExitImageNotFound;
-        reason = ImageUnreadableText(image, imageProblem);
-    } else if (tooLarge) {
-        code = kExitInvalidImage;
-        reason = ImageTooLargeText(image);
-    } else if (!matches) {
-        code = kExitInvalidImage;
-        reason = ChecksumDiffersText(image);
-    }
+    const FirmwareCheck check = CheckFirmware(path);
+    const FwConfig& c = check.Config;
+    const bool readable = check.Readable, valid = check.Valid, matches = check.ChecksumMatches;
+    const std::string& image = check.Image;
+    const int code = check.Code;
+    const std::string& reason = check.Reason;
 
     const std::pair<const char*, int32_t> numbers[] = {
         {"DSPVersion", c.DSPVersion},
@@ -122,11 +72,11 @@ int RunInspect(const CliOptions& o) {
             for (const auto& [name, value] : numbers)
                 fields[name] = value;
             j.Value("fields", std::move(fields));
-            nlohmann::ordered_json i{{"path", image}, {"found", imageFound}};
-            if (imageFound) {
-                i["bytes"] = imageBytes;
-                i["pages"] = PageCount(imageBytes);
-                i["tooLarge"] = tooLarge;
+            nlohmann::ordered_json i{{"path", image}, {"found", check.ImageFound}};
+            if (check.ImageFound) {
+                i["bytes"] = check.ImageBytes;
+                i["pages"] = PageCount(check.ImageBytes);
+                i["tooLarge"] = check.TooLarge;
                 i["checksumMatches"] = matches;
             }
             j.Value("image", std::move(i));
@@ -158,33 +108,25 @@ int RunInspect(const CliOptions& o) {
     std::string img = "  image:            " + image;
     if (!valid)
         img += ": not checked, the configuration is not valid";
-    else if (read == ImageRead::NotFound)
+    else if (check.Read == ImageRead::NotFound)
         img += ": not found";
-    else if (read == ImageRead::Unreadable)
-        img += ": cannot be read (" + imageProblem + ")";
-    else if (tooLarge)
-        img += ": " + std::to_string(imageBytes) + " bytes, more than the page addressing reaches";
+    else if (check.Read == ImageRead::Unreadable)
+        img += ": cannot be read (" + check.ImageProblem + ")";
+    else if (check.TooLarge)
+        img += ": " + std::to_string(check.ImageBytes) + " bytes, more than the page addressing reaches";
     else
-        img += ": " + std::to_string(imageBytes) + " bytes, " + std::to_string(PageCount(imageBytes)) +
-               " pages, " + (matches ? "checksum matches" : "checksum differs (invalid binary)");
+        img += ": " + std::to_string(check.ImageBytes) + " bytes, " +
+               std::to_string(PageCount(check.ImageBytes)) + " pages, " +
+               (matches ? "checksum matches" : "checksum differs (invalid binary)");
     out.Line(img);
     if (code != kExitOk)
         out.Line(reason);
     return code;
 }
 
-// The run report, when one is asked for: every device's record as far as it got. Empty, or why it
-// could not be written.
-std::string WriteRunReport(const CliOptions& o, const std::vector<std::unique_ptr<CliDevice>>& devices) {
-    if (o.ReportFile.empty())
-        return {};
-    std::vector<DeviceRecord> records;
-    records.reserve(devices.size());
-    for (const auto& d : devices)
-        records.push_back(d->Record());
-    return WriteReport(o.ReportFile, records);
-}
-
+// Runs the devices of the command line to their end while the stop signals stop them: the first one stops
+// every device between pages, a second one ends the tool at once, with every device's last line, the summary
+// and the report written first.
 int RunDevices(const CliOptions& o) {
     const int n = static_cast<int>(o.Devices.size());
     // Said before the first connection: a fleet that runs out of files half-way fails device by device.
@@ -196,151 +138,43 @@ int RunDevices(const CliOptions& o) {
         return kExitInternal;
     }
     CliOutput out(CliOutput::ModeFor(stdout, o.Json), stdout, n);
+    const bool update = o.Command == CliCommand::Update;
     RunSettings settings;
+    settings.Task = update ? FleetTask::Update : FleetTask::Identify;
+    settings.Config = o.Config;
     settings.Timeout = o.Timeout;
     settings.Admin = o.Admin;
     settings.DryRun = o.DryRun;
-    settings.ProgressEvery = o.ProgressEvery;
     settings.Retries = o.Retries;
     settings.Jobs = o.Jobs;
+    settings.ReportPath = o.ReportFile;
     settings.LogPath = BeginRunLog(o);
-    const bool update = o.Command == CliCommand::Update;
-    const auto started = std::chrono::steady_clock::now();
+    settings.ProgressBetweenPages = out.Terminal();
+    CliObservers observers(out, {o.Command, o.DryRun, o.ProgressEvery}, n);
+    FleetRun run(o.Devices, settings, observers);
 
-    std::mutex doneLock;
-    std::condition_variable doneChanged;
-    int finished = 0;
-
-    // A link manager keeps one device per address: devices behind one address get a manager each.
-    const std::vector<int> groups = LinkGroups(o.Devices);
-    const int managers = groups.empty() ? 0 : *std::max_element(groups.begin(), groups.end()) + 1;
-
-    // Declared in this order so that they go in the reverse one: the devices (their workers are
-    // joined by then), the turns, the receivers, and last the link managers with their threads.
-    std::vector<std::unique_ptr<ConBase>> links;
-    std::vector<std::unique_ptr<LinkWaiter>> waiters;
-    JobSlots slots(o.Jobs);
-    std::vector<std::unique_ptr<CliDevice>> devices;
-    std::vector<std::thread> threads;
-    {
-        BlockStopSignals blocked;
-        for (int m = 0; m < managers; ++m) {
-            links.push_back(std::make_unique<ConBase>());
-            waiters.push_back(std::make_unique<LinkWaiter>(*links.back()));
+    int stopped = 0;
+    auto lookAtStopSignals = [&] {
+        if (stopped == 0 && StopSignal() != 0) {
+            stopped = StopSignal();
+            LogLine(
+                "fwupdate-cli: " +
+                InterruptedText(stopped, "stopping every update between pages (a second one quits at once)"));
+            run.Stop({ExitCodeForSignal(stopped), stopped});
         }
-        for (int i = 0; i < n; ++i) {
-            const auto m = static_cast<size_t>(groups[static_cast<size_t>(i)]);
-            devices.push_back(std::make_unique<CliDevice>(*links[m], *waiters[m], out,
-                                                          o.Devices[static_cast<size_t>(i)], settings, i,
-                                                          o.Jobs > 0 ? &slots : nullptr));
+        if (StopSignals() >= 2) {
+            // At once, yet not without every device's last line, the summary and the report.
+            const int code = run.EndNow({ExitCodeForSignal(stopped), stopped});
+            std::fflush(stdout);
+            std::fflush(stderr);
+            std::_Exit(code);
         }
-        // Written before any device is touched: a report that cannot be written says so at once.
-        if (const std::string error = WriteRunReport(o, devices); !error.empty()) {
-            std::fprintf(stderr, "fwupdate-cli: --report: %s\n", error.c_str());
-            return kExitUsage;
-        }
-        for (auto& device : devices) {
-            CliDevice* d = device.get();
-            auto run = [&, d] {
-                try {
-                    if (update)
-                        d->RunUpdate();
-                    else
-                        d->RunInfo();
-                } catch (const std::exception& e) {
-                    std::fprintf(stderr, "fwupdate-cli: %s: %s\n", d->Target().Label.c_str(), e.what());
-                }
-                {
-                    std::lock_guard hold(doneLock);
-                    ++finished;
-                }
-                doneChanged.notify_all();
-            };
-            try {
-                threads.emplace_back(run);
-            } catch (const std::system_error& e) { // no thread: this device ends as a failure of the tool
-                std::fprintf(stderr, "fwupdate-cli: %s: %s\n", d->Target().Label.c_str(), e.what());
-                std::lock_guard hold(doneLock);
-                ++finished;
-            }
-        }
-        // Caught before the block ends, so that a signal held back meanwhile is not lost.
-        CatchStopSignals();
-    }
-
-    int stoppedBy = 0;
-    auto announce = [&] {
-        stoppedBy = StopSignal();
-        const SignalName name = NameOfSignal(stoppedBy);
-        const std::string text = std::string("interrupted by ") + name.Name + " (" + name.Meaning +
-                                 "): stopping every update between pages (a second one quits at once)";
-        LogLine("fwupdate-cli: " + text);
-        out.Line(text);
-        out.Event(JsonLine("interrupted").Int("signal", stoppedBy).Text("name", name.Name).Str());
     };
-    int reported = 0; // devices ended when the report was last written
-    auto report = [&] {
-        if (const std::string error = WriteRunReport(o, devices); !error.empty())
-            std::fprintf(stderr, "fwupdate-cli: --report: %s\n", error.c_str());
-    };
-    for (;;) {
-        bool allEnded;
-        int ended;
-        {
-            std::unique_lock hold(doneLock);
-            allEnded = doneChanged.wait_for(hold, kSignalPoll, [&] { return finished == n; });
-            ended = finished;
-        }
-        // Rewritten whenever a device has ended, so that a run ended at once (a second stop signal)
-        // still leaves the records of the devices that had ended.
-        if (ended != reported && !allEnded) {
-            reported = ended;
-            report();
-        }
-        if (stoppedBy == 0 && StopSignal() != 0)
-            announce();
-        if (allEnded)
-            break;
-        // Repeated until every device has ended: a device that was about to start its update resets
-        // its stop request as it starts.
-        if (stoppedBy != 0)
-            for (auto& d : devices)
-                d->Interrupt(stoppedBy);
+    if (const std::string error = RunWhileSignalsAllow(run, lookAtStopSignals); !error.empty()) {
+        std::fprintf(stderr, "fwupdate-cli: --report: %s\n", error.c_str());
+        return kExitUsage;
     }
-    for (auto& t : threads)
-        t.join();
-    if (stoppedBy == 0 && StopSignal() != 0)
-        announce(); // as the last device ended
-    out.EndLive();
-    report();
-
-    int code = kExitOk;
-    int ok = 0;
-    std::map<std::string, int> results; // the done events' result words, counted
-    for (const auto& d : devices) {
-        code = std::max(code, d->Code());
-        ok += d->Code() == kExitOk ? 1 : 0;
-        ++results[d->Result()];
-    }
-    // A stopped run is never a success, even where every device had finished by then.
-    if (stoppedBy != 0)
-        code = std::max(code, ExitCodeForSignal(stoppedBy));
-    // The last event of the run, after every device's done.
-    out.Event(JsonLine("summary")
-                  .Value("results", results)
-                  .Int("devices", n)
-                  .Int("code", code)
-                  .Number("seconds",
-                          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count())
-                  .Str());
-    if (n > 1) {
-        out.Line("summary: " + std::to_string(ok) + " of " + std::to_string(n) + " devices " +
-                 (update ? (o.DryRun ? "passed every check" : "updated") : "answered") + "; exit " +
-                 std::to_string(code));
-        for (const auto& d : devices)
-            out.Line("  " + d->Outcome());
-    }
-    return code;
+    return run.Code();
 }
 
 } // namespace
@@ -373,6 +207,8 @@ int RunCli(const std::vector<std::string>& args) {
             return RunInspect(parsed.Options);
         case CliCommand::Info:
         case CliCommand::Update: {
+            // From here on a stop signal ends the run in order, whenever it comes.
+            CatchStopSignals(2);
             CliOptions options = parsed.Options;
             const std::string error = AddListedDevices(options);
             if (!error.empty()) {
@@ -382,6 +218,7 @@ int RunCli(const std::vector<std::string>& args) {
             return RunDevices(options);
         }
         case CliCommand::Scan:
+            CatchStopSignals(1);
             return RunScan(parsed.Options);
         }
     } catch (const std::exception& e) {

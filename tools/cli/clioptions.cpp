@@ -1,7 +1,8 @@
 // Parsing of fwupdate-cli's command line (through CLI11) and its help text.
 #include "tools/cli/clioptions.h"
 
-#include "link/sockets.h"
+#include "fleet/devicelist.h"
+#include "fleet/runreport.h"
 
 #include <CLI/CLI.hpp>
 
@@ -10,11 +11,9 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <set>
 
 namespace {
 
-constexpr int kDefaultPort = 2000;
 constexpr double kMaxTimeoutSeconds = 3600;
 constexpr long kMaxProgressEvery = 1000000;
 constexpr long kMaxRetries = 100;
@@ -38,21 +37,6 @@ bool ParseSeconds(const std::string& text, std::chrono::milliseconds& out) {
         return false;
     out = std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
     return true;
-}
-
-// One address as the link manager takes it: dotted addresses by value, host names by their text.
-std::string AddressKey(const std::string& host) {
-    // The link's own reading of a dotted address, so that both agree on what is one device.
-    const uint32_t ip = SockDottedIp(host);
-    if (ip != 0xFFFFFFFF)
-        return "ip:" + std::to_string(ip);
-    return "name:" + host;
-}
-
-bool EndsWithNoCase(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() &&
-           std::equal(end.begin(), end.end(), text.end() - static_cast<std::ptrdiff_t>(end.size()),
-                      [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
 }
 
 // What CLI11 collects: every value as text, so that each is checked (and refused) in the tool's words.
@@ -268,7 +252,7 @@ std::string Convert(const RawArgs& raw, const std::string& commandName, CliOptio
         DeviceTarget target;
         std::string error;
         if (!ParseDeviceTarget(value, update, target, error))
-            return error;
+            return "--device " + error;
         o.Devices.push_back(target);
     }
     for (const std::string& value : raw.Configs) {
@@ -321,8 +305,7 @@ std::string Convert(const RawArgs& raw, const std::string& commandName, CliOptio
     o.ReportFile = first(raw.Reports);
     o.DevicesFrom = first(raw.DevicesFrom);
     o.WriteList = first(raw.WriteLists);
-    if (!o.ReportFile.empty() && !EndsWithNoCase(o.ReportFile, ".json") &&
-        !EndsWithNoCase(o.ReportFile, ".csv"))
+    if (!o.ReportFile.empty() && !ReportFormatFor(o.ReportFile))
         return "--report " + o.ReportFile +
                ": the name must end in .json or .csv (that is the format written)";
 
@@ -342,10 +325,9 @@ std::string Convert(const RawArgs& raw, const std::string& commandName, CliOptio
     }
     if (o.Devices.empty() && o.DevicesFrom.empty())
         return commandName + " needs --device HOST[:PORT] (or --devices-from FILE)";
-    std::set<std::string> seen;
+    const DeviceTarget* twice = RepeatedDevice(o.Devices);
     for (DeviceTarget& d : o.Devices) {
-        // Several ports of one address are several devices (a jig forwarding 2000, 2001, ...).
-        if (!seen.insert(AddressKey(d.Host) + ":" + std::to_string(d.Port)).second)
+        if (&d == twice)
             return "--device " + d.Label + " given twice";
         if (update && d.Config.empty()) {
             if (o.Config.empty())
@@ -358,52 +340,27 @@ std::string Convert(const RawArgs& raw, const std::string& commandName, CliOptio
 
 } // namespace
 
-bool ParseDeviceTarget(const std::string& text, bool allowConfig, DeviceTarget& target, std::string& error) {
-    target = DeviceTarget{};
-    std::string address = text;
-    const size_t eq = text.find('=');
-    if (eq != std::string::npos) {
-        if (!allowConfig) {
-            error = "--device " + text + ": a configuration per device (=FILE.cfg) belongs to update";
-            return false;
+std::string AddListedDevices(CliOptions& o) {
+    const bool update = o.Command == CliCommand::Update;
+    if (!o.DevicesFrom.empty()) {
+        DeviceListRead read = ReadDeviceList(o.DevicesFrom, update);
+        if (!read.Error.empty())
+            return read.Error;
+        if (read.Devices.empty() && o.Devices.empty())
+            return "device list " + o.DevicesFrom + ": no device in it";
+        for (DeviceTarget& d : read.Devices) {
+            if (update && d.Config.empty()) {
+                if (o.Config.empty())
+                    return "device list " + o.DevicesFrom + ": " + d.Label +
+                           " has no configuration (HOST[:PORT]=FILE.cfg) and no --config is given";
+                d.Config = o.Config;
+            }
+            o.Devices.push_back(d);
         }
-        address = text.substr(0, eq);
-        target.Config = text.substr(eq + 1);
-        if (target.Config.empty()) {
-            error = "--device " + text + ": no configuration file after '='";
-            return false;
-        }
     }
-    if (address.find_first_of("[]") != std::string::npos) {
-        error = "--device " + text + ": an IPv6 address; the devices speak IPv4 (HOST[:PORT])";
-        return false;
-    }
-    if (std::count(address.begin(), address.end(), ':') > 1) {
-        error = "--device " + text + ": more than one ':' (HOST[:PORT]; the devices speak IPv4)";
-        return false;
-    }
-    const size_t colon = address.rfind(':');
-    target.Host = address.substr(0, colon);
-    target.Port = kDefaultPort;
-    if (colon != std::string::npos) {
-        long port = 0;
-        if (!ParseInt(address.substr(colon + 1), 1, 65535, port)) {
-            error = "--device " + text + ": the port must be a number from 1 to 65535";
-            return false;
-        }
-        target.Port = static_cast<int>(port);
-    }
-    if (target.Host.empty()) {
-        error = "--device " + text + ": no host";
-        return false;
-    }
-    if (std::any_of(target.Host.begin(), target.Host.end(),
-                    [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; })) {
-        error = "--device '" + text + "': blanks in the host";
-        return false;
-    }
-    target.Label = target.Host + ":" + std::to_string(target.Port);
-    return true;
+    if (const DeviceTarget* twice = RepeatedDevice(o.Devices))
+        return "device " + twice->Label + " given twice";
+    return {};
 }
 
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {

@@ -1,5 +1,4 @@
-// JsonLine: one event of the tool's JSON Lines output, built on nlohmann-json, and the text helper
-// that keeps what a device reports printable.
+// JsonLine: one event of the tool's JSON Lines output, built on nlohmann-json.
 #pragma once
 
 #include <chrono>
@@ -31,7 +30,3 @@ public:
 private:
     nlohmann::ordered_json Body;
 };
-
-// A text the device reported as UTF-8 (DeviceTextUtf8), with control characters shown as '?', so a
-// device cannot drive the operator's terminal.
-std::string PrintableDeviceText(std::string_view bytes);

@@ -1,4 +1,4 @@
-// The stop signal of fwupdate-cli: stored by the handler, read by the main thread.
+// The stop signal of fwupdate-cli: counted by the handler, read by the main thread.
 #include "tools/cli/stopsignal.h"
 
 #include <atomic>
@@ -7,11 +7,14 @@
 
 namespace {
 
-std::atomic<int> Received{0};
+std::atomic<int> First{0};
+std::atomic<int> Count{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler stores into it");
 
 void OnStopSignal(int sig) {
-    Received.store(sig);
+    int none = 0;
+    First.compare_exchange_strong(none, sig);
+    Count.fetch_add(1);
 }
 
 } // namespace
@@ -24,12 +27,16 @@ BlockStopSignals::~BlockStopSignals() {
     UnblockInterrupts();
 }
 
-void CatchStopSignals() {
-    CatchInterrupts(OnStopSignal, true);
+void CatchStopSignals(int handled) {
+    CatchInterrupts(OnStopSignal, handled);
 }
 
 int StopSignal() {
-    return Received.load();
+    return First.load();
+}
+
+int StopSignals() {
+    return Count.load();
 }
 
 SignalName NameOfSignal(int signal) {
@@ -43,4 +50,9 @@ SignalName NameOfSignal(int signal) {
     default:
         return {"a signal", "unexpected"};
     }
+}
+
+std::string InterruptedText(int signal, const std::string& now) {
+    const SignalName name = NameOfSignal(signal);
+    return std::string("interrupted by ") + name.Name + " (" + name.Meaning + "): " + now;
 }

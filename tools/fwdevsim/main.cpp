@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
         servers.push_back(std::make_unique<SimServer>(*device));
     }
     gServers = &servers;
-    CatchInterrupts(OnSignal, false);
+    CatchInterrupts(OnSignal, 0);
     for (int i = 0; i < options.Count; ++i) {
         // Port 0 lets the first device pick a free port; the others take the same one on their addresses.
         if (i > 0) {

@@ -1,5 +1,5 @@
 // JobSlots: a counting semaphore whose waits end at a time limit or at a wake-up.
-#include "tools/cli/jobslots.h"
+#include "fleet/jobslots.h"
 
 bool JobSlots::TryAcquireFor(std::chrono::milliseconds wait) {
     std::unique_lock hold(Lock);

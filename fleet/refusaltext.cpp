@@ -1,5 +1,5 @@
-// The texts of fwupdate-cli's refusals of configurations and images.
-#include "tools/cli/refusaltext.h"
+// The texts of the refusals of configurations and images.
+#include "fleet/refusaltext.h"
 
 #include "update/firmwareimage.h"
 #include "update/fwconfig.h"

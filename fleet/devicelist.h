@@ -1,12 +1,12 @@
-// Device lists (--devices-from, scan --write-list): one HOST[:PORT][=FILE.cfg] a line, '#' starts a
-// comment (a whole line or the rest of one), blank lines are skipped.
+// Device lists: one HOST[:PORT][=FILE.cfg] a line, '#' starts a comment (a whole line or the rest of
+// one), blank lines are skipped. A scan writes them; a run reads them.
 #pragma once
 
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "tools/cli/clioptions.h"
+#include "fleet/devicetarget.h"
 
 struct DeviceListRead {
     std::vector<DeviceTarget> Devices;
@@ -22,8 +22,3 @@ DeviceListRead ReadDeviceList(const std::string& path, bool allowConfig);
 // a line, each followed by its comment when one is given (notes empty or one per device).
 std::string DeviceListText(const std::vector<DeviceTarget>& devices, const std::vector<std::string>& notes,
                            const std::string& header);
-
-// --devices-from: adds the listed devices after those of --device. A listed device without its own
-// configuration takes --config; the same HOST:PORT twice (from either source) is refused. Empty, or
-// the usage error.
-std::string AddListedDevices(CliOptions& options);

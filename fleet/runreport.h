@@ -1,6 +1,6 @@
-// The run report of fwupdate-cli (--report FILE.json or FILE.csv): one record per device with what it
-// reported, what it was given, how it ended and when; written whole in one step, so a reader never
-// sees half a file.
+// The run report: one record per device with what it reported, what it was given, how it ended and
+// when; written as JSON or CSV (by the file name's extension), whole in one step, so a reader never sees
+// half a file.
 #pragma once
 
 #include <chrono>
@@ -9,13 +9,7 @@
 #include <string>
 #include <vector>
 
-// What a device reported about itself; a value it has not reported is left out (empty).
-struct DeviceIdentity {
-    std::optional<int32_t> Kennung; // OEM id
-    std::optional<int32_t> Serial;
-    std::string Version; // HWV=H.L
-    std::string Name, OemName, DeviceName, LibraryName;
-};
+#include "fleet/deviceidentity.h"
 
 struct DeviceRecord {
     std::string Address; // HOST:PORT
@@ -24,7 +18,8 @@ struct DeviceRecord {
     std::string Image;  // the image it names, and the checksum the configuration gives for it
     std::optional<int32_t> Checksum;
     std::string Result = "pending"; // ok, dry-run, failed, oem-rule, ...; pending while the device runs
-    std::optional<int> Code;        // its exit code, once it ended
+    std::optional<int> Code;        // its code, once it ended
+    std::string Detail;             // how it ended, in words (the done event's detail)
     int Attempts = 0;
     std::optional<std::chrono::system_clock::time_point> Start, End; // in the report: UTC, ISO 8601 with ms
 };

@@ -1,4 +1,4 @@
-// JobSlots: how many devices fwupdate-cli programs at once (--jobs); the others wait their turn.
+// JobSlots: how many devices a run programs at once; the others wait their turn.
 #pragma once
 
 #include <chrono>
@@ -13,7 +13,7 @@ public:
     // Takes a slot, waiting at most wait: true when taken. WakeAll ends every wait early.
     bool TryAcquireFor(std::chrono::milliseconds wait);
     void Release();
-    // Ends every wait (Ctrl-C): the waiters look at their stop request.
+    // Ends every wait (a stop): the waiters look at their stop request.
     void WakeAll();
 
 private:

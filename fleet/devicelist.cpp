@@ -1,15 +1,14 @@
 // Reading and writing device lists.
-#include "tools/cli/devicelist.h"
+#include "fleet/devicelist.h"
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <set>
 #include <sstream>
 
-#include "tools/cli/linkgroups.h"
+#include "base/platform.h"
 
 namespace {
 
@@ -25,7 +24,7 @@ std::string_view Trimmed(std::string_view text) {
 
 DeviceListRead ParseDeviceList(std::string_view text, const std::string& name, bool allowConfig) {
     DeviceListRead read;
-    const std::filesystem::path folder = std::filesystem::path(name).parent_path();
+    const std::filesystem::path folder = PathFromUtf8(name).parent_path();
     int lineNumber = 0;
     while (!text.empty()) {
         ++lineNumber;
@@ -39,15 +38,11 @@ DeviceListRead ParseDeviceList(std::string_view text, const std::string& name, b
         DeviceTarget target;
         std::string error;
         if (!ParseDeviceTarget(std::string(line), allowConfig, target, error)) {
-            // The parser names the option; here the file and line say where the text came from.
-            constexpr std::string_view option = "--device ";
-            if (error.compare(0, option.size(), option) == 0)
-                error.erase(0, option.size());
             read.Error = where + error;
             return read;
         }
-        if (!target.Config.empty() && std::filesystem::path(target.Config).is_relative() && !folder.empty())
-            target.Config = (folder / target.Config).string();
+        if (!target.Config.empty() && PathFromUtf8(target.Config).is_relative() && !folder.empty())
+            target.Config = PathToUtf8(folder / PathFromUtf8(target.Config));
         read.Devices.push_back(target);
     }
     return read;
@@ -55,9 +50,9 @@ DeviceListRead ParseDeviceList(std::string_view text, const std::string& name, b
 
 DeviceListRead ReadDeviceList(const std::string& path, bool allowConfig) {
     std::error_code ec;
-    if (std::filesystem::is_directory(path, ec))
+    if (std::filesystem::is_directory(PathFromUtf8(path), ec))
         return {{}, "device list " + path + ": it is a folder, not a file"};
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(PathFromUtf8(path), std::ios::binary);
     if (!in) {
         const int error = errno;
         return {{}, "device list " + path + ": cannot be read: " + std::strerror(error)};
@@ -79,29 +74,4 @@ std::string DeviceListText(const std::vector<DeviceTarget>& devices, const std::
         text += "\n";
     }
     return text;
-}
-
-std::string AddListedDevices(CliOptions& o) {
-    const bool update = o.Command == CliCommand::Update;
-    if (!o.DevicesFrom.empty()) {
-        DeviceListRead read = ReadDeviceList(o.DevicesFrom, update);
-        if (!read.Error.empty())
-            return read.Error;
-        if (read.Devices.empty() && o.Devices.empty())
-            return "device list " + o.DevicesFrom + ": no device in it";
-        for (DeviceTarget& d : read.Devices) {
-            if (update && d.Config.empty()) {
-                if (o.Config.empty())
-                    return "device list " + o.DevicesFrom + ": " + d.Label +
-                           " has no configuration (HOST[:PORT]=FILE.cfg) and no --config is given";
-                d.Config = o.Config;
-            }
-            o.Devices.push_back(d);
-        }
-    }
-    std::set<std::string> seen;
-    for (const DeviceTarget& d : o.Devices)
-        if (!seen.insert(DeviceKey(d)).second)
-            return "device " + d.Label + " given twice";
-    return {};
 }

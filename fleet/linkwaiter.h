@@ -1,6 +1,6 @@
-// LinkWaiter: the link's notification receiver for the command-line tool. Instead of posting into a
-// GUI thread it wakes the device thread waiting for the notified handle, which then drains its own
-// device's records: a record of one device never wakes the threads of the others.
+// LinkWaiter: the link's notification receiver for a fleet run. Instead of posting into a GUI thread it
+// wakes the device thread waiting for the notified handle, which then drains its own device's records:
+// a record of one device never wakes the threads of the others.
 #pragma once
 
 #include <chrono>
@@ -23,13 +23,14 @@ public:
     uint64_t Generation(int handle);
     // Returns when handle's generation differs from seen, WakeAll was called, or the limit passed.
     void WaitAfter(int handle, uint64_t seen, std::chrono::milliseconds limit);
-    // Wakes every waiter (Ctrl-C).
+    // Wakes every waiter (a stop).
     void WakeAll();
 
 private:
     struct Slot {
         uint64_t Count = 0;
         int Waiting = 0;
+        bool Woken = false; // notified since its waiter began to wait
         std::condition_variable Changed;
     };
     Slot& SlotFor(int handle); // caller holds Lock

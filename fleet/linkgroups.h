@@ -6,14 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/cli/clioptions.h"
-
-// What the link manager takes for one device: dotted addresses by value (127.0.0.1 and 127.000.0.1
-// are one), host names by their text.
-std::string DeviceAddressKey(const std::string& host);
-
-// One device: its address as DeviceAddressKey reads it, and its port.
-std::string DeviceKey(const DeviceTarget& device);
+#include "fleet/devicetarget.h"
 
 // For each device the index of its link manager, from 0: the n-th device of an address goes to
 // manager n-1, so no manager holds two devices of one address and there are as many managers as

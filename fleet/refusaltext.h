@@ -1,5 +1,5 @@
-// What update and inspect say of a configuration or image they refuse: the same words for the same
-// refusal, whichever command finds it.
+// What a run says of a configuration or image it refuses, in the detail of a device's end and in the
+// check of a configuration file: the same words for the same refusal, wherever it is found.
 #pragma once
 
 #include <string>

@@ -1,0 +1,192 @@
+// DeviceRun: one device of a fleet run. It owns the device's UpdateSession (identification, rules and
+// programming sequence exactly as the window runs them) and runs it through one of its sequences:
+// identify; update with its retries; or probe for a scan. What happens it tells as events.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "fleet/fleetevents.h"
+#include "fleet/runsettings.h"
+#include "update/updatesession.h"
+#include "update/updateview.h"
+
+class ConBase;
+class FwConfig;
+class JobSlot;
+class JobSlots;
+class LinkWaiter;
+class RunStop;
+
+class DeviceRun {
+public:
+    // What the devices of one run share. The references outlive every device of the run.
+    struct Shared {
+        ConBase& Link;      // the link manager it connects through (no two devices of one address)
+        LinkWaiter& Waiter; // that manager's notification receiver
+        JobSlots* Slots;    // where an update waits for its turn; nullptr: no limit
+        const RunStop& Stop;
+        const RunSettings& Settings;
+        FleetObserver* Observer; // nullptr: no events (a scan's probe)
+        // Called once the device has ended, right after its Done, in the thread that ended it.
+        std::function<void()> Ended;
+    };
+
+    DeviceRun(const Shared& shared, FleetDevice device, DeviceTarget target);
+    ~DeviceRun();
+    DeviceRun(const DeviceRun&) = delete;
+    DeviceRun& operator=(const DeviceRun&) = delete;
+
+    // Connect, identify, close. Ends the device.
+    void RunIdentify();
+    // Read the configuration, then attempts of connect, identify, the rules and the update (or the plan
+    // of a dry run) until one succeeds, is refused or no attempt is left. Ends the device.
+    void RunUpdate();
+    // Connect and identify without an event; true when the device answered, its answers then in Record.
+    bool Probe();
+
+    // After the run's stop: ends a waiting identification, turn or pause at once and stops a running
+    // update between pages. The link waiter and the job slots are woken by the run. Any thread.
+    void Interrupt();
+    // Ends the device now, unless it has ended: its record and its Done say so. The run then no longer
+    // waits for it; what it still does tells nothing more. True when this call ended it. Any thread.
+    bool EndNow(int code, const std::string& result, const std::string& detail);
+    // EndNow as the run's stop left it: interrupted, with what it had sent so far.
+    bool EndInterrupted(int code);
+
+    // The device's record for the run report, as far as it got. Any thread.
+    DeviceRecord Record() const;
+    bool Ended() const { return EndedFlag.load(); }
+
+private:
+    // The UpdateView of the device: what the update logic shows becomes the device's events.
+    class DeviceView : public UpdateView {
+    public:
+        explicit DeviceView(DeviceRun& run) : Run(run) {}
+        void SetDisplayText(Display which, const std::string& text) override;
+        void SetKennung(int key) override;
+        void SetOnline(bool online) override;
+        void SetConnectLabel(const std::string&) override {}
+        void ShowTimed(const std::string& text, int milliseconds) override;
+        void InfoBox(const std::string& text) override;
+        // The wait loop's activity steps: Repaint tells the time left.
+        void Progress(const std::string&, int, int) override {}
+        void ProgressEnd() override {}
+        void Repaint() override;
+        void PageWritten(int written, int pages) override;
+
+    private:
+        DeviceRun& Run;
+    };
+
+    // The device's session: the update worker starts only with the run's stop looked at once more after the
+    // update start has reset its own, so a stop asked for meanwhile is never lost; and only after the
+    // update's start was told, so that no page comes before it.
+    class DeviceSession : public UpdateSession {
+    public:
+        DeviceSession(ConBase& con, UpdateView& view, DeviceRun& run) : UpdateSession(con, view), Run(run) {}
+        // Whether the last update start found the run stopped before its worker wrote anything.
+        bool StoppedBeforeWriting() const { return StoppedAtStart.load(); }
+
+    protected:
+        bool StartUpdateWorker(std::function<void()> body) override;
+
+    private:
+        DeviceRun& Run;
+        std::atomic<bool> StoppedAtStart{false};
+    };
+
+    // The identification values this device has reported on this connection.
+    enum Reported : unsigned {
+        kOnline = 1u << 0,
+        kKennung = 1u << 1,
+        kVersion = 1u << 2,
+        kSerial = 1u << 3,
+        kMode = 1u << 4,
+        kName = 1u << 5,
+        kOemName = 1u << 6,
+        kDeviceName = 1u << 7,
+        kLibraryName = 1u << 8,
+        kAll = (1u << 9) - 1,
+    };
+
+    // How one attempt of an update ended.
+    struct Attempt {
+        int Code;
+        std::string Result;
+        std::string Text;
+    };
+
+    // One attempt of an update: connect, identify, the rules, the programming sequence.
+    Attempt UpdateOnce(FwConfig& config, int attempt);
+    // Waits until the device may be programmed; false when the run was stopped meanwhile.
+    bool WaitForTurn(JobSlot& turn);
+    void ReportRetry(int next, const Attempt& failed, std::chrono::milliseconds pause);
+    // A new attempt connects anew: the device of the last one must be gone from the link manager.
+    void ForgetLastDevice();
+    // What the device has reported on this connection.
+    DeviceIdentity ReportedIdentity() const;
+    void KeepIdentity(const DeviceIdentity& identity);
+    void ReportPlan(const FwConfig& config);
+
+    // Opens the connection and waits for the identification answers: true when the device answered.
+    bool Connect(int attempt);
+    // Closes the connection; after writes, once they have left.
+    void Disconnect(bool afterWrites = false);
+    double SecondsLeft() const;
+    void ShowMessage(const std::string& text);
+    // The programming sequence is about to begin.
+    void UpdateStarting();
+    void UpdateProgress(bool newPage);
+
+    bool Stopped() const;
+    int StopCode() const;
+
+    // An event of this device with its name and the time, filled in by the caller and told unless the
+    // device has ended.
+    template <typename Event> Event NewEvent() const {
+        Event e;
+        e.Device = Device;
+        e.Time = std::chrono::system_clock::now();
+        return e;
+    }
+    template <typename Tell> void Emit(Tell tell) {
+        if (Common.Observer == nullptr)
+            return;
+        std::lock_guard hold(EmitLock);
+        if (!EndedFlag.load())
+            tell(*Common.Observer);
+    }
+
+    const Shared Common;
+    const FleetDevice Device;
+    const DeviceTarget Target;
+    DeviceView ViewOf{*this};
+    DeviceSession Sess;
+
+    std::atomic<unsigned> ReportedMask{0};
+    std::string Note; // why the device did not answer (the run's thread only)
+    std::string ImagePath;
+    int LastHandle = 0; // the handle of the last connection, 0 when none was made
+    // An update sequence was started on this run: the flash may be incomplete once stopped.
+    std::atomic<bool> UpdateBegun{false};
+
+    // Lock order: EmitLock before RecordLock and ProgressLock; an observer is called with EmitLock held.
+    std::mutex EmitLock;
+    std::atomic<bool> EndedFlag{false};
+
+    mutable std::mutex RecordLock;
+    DeviceRecord Rec;
+    std::string LastMessage; // the last text the update logic showed (its window text)
+
+    // Progress of a running update. The pacing is fixed, so the time left follows from the pages.
+    mutable std::mutex ProgressLock;
+    int64_t PagesTotal = 0;
+    int64_t PagesWritten = 0;
+    std::chrono::steady_clock::time_point ExpectedEnd;
+};

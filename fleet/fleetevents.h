@@ -1,0 +1,175 @@
+// The events of a fleet run and of a scan, and FleetObserver, the interface a front end receives them
+// through (the command line's text, JSON Lines and live lines; a window's table of devices).
+//
+// Threading contract:
+// - Device events come from that device's own threads (the device's run and its update worker), events
+//   of different devices at the same time from different threads. The events of one device never
+//   overlap and arrive in the order they happened; after a device's Done nothing more comes of it.
+// - OnInterrupted comes from the thread that called Stop, before any device ends as interrupted by it;
+//   OnSummary (and OnScanSummary) from the thread that called Wait, after every device's Done (every
+//   found device), last of all.
+// - A callback must not block the run: it returns promptly, never waits for a GUI thread or for another
+//   callback, and never calls Wait or EndNow. It may call Stop and Records, except from OnInterrupted
+//   and OnSummary.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "fleet/devicetarget.h"
+#include "fleet/runreport.h"
+#include "fleet/runstop.h"
+
+using EventTime = std::chrono::system_clock::time_point;
+
+// Which device of a run an event is about.
+struct FleetDevice {
+    int Index = 0;     // its place in the run's list of targets, from 0
+    std::string Label; // HOST:PORT as given
+    std::string Key;   // DeviceKey: one device however its address is written
+};
+
+struct DeviceEvent {
+    FleetDevice Device;
+    EventTime Time;
+};
+
+// An attempt begins: the device is connected to (again).
+struct ConnectingEvent : DeviceEvent {
+    int Attempt = 1;
+};
+// The connection was opened.
+struct ConnectedEvent : DeviceEvent {};
+// The device answered: what it reported on this connection.
+struct IdentifiedEvent : DeviceEvent {
+    bool Online = false;
+    DeviceIdentity Identity;
+};
+// Pages that go to one object: its parameters First to Last.
+struct PageRun {
+    int Obj = 0;
+    int FirstPar = 0;
+    int LastPar = 0;
+    int64_t Pages = 0;
+};
+// A dry run passed every check: what the update would write.
+struct PlanEvent : DeviceEvent {
+    std::string Image;
+    int64_t Bytes = 0;
+    int64_t Pages = 0;
+    std::vector<PageRun> PageRuns; // the objects that receive the pages, first to last
+    std::string Name;              // the firmware name the device would be told, printable
+    int32_t Version = 0;
+    int32_t Revision = 0;
+    uint32_t Date = 0; // the date value of today
+    double Seconds = 0;
+};
+// The rules passed; the device waits its turn (at most Jobs devices are programmed at once).
+struct WaitingEvent : DeviceEvent {
+    int Jobs = 0;
+};
+// The programming sequence began (the flash is erased first).
+struct StartedEvent : DeviceEvent {
+    std::string Caption; // the update's own caption: "Firmware Update:"
+    int64_t Pages = 0;
+    double SecondsLeft = 0;
+};
+// After every page (NewPage), and between pages as often as RunSettings::RefreshEvery asks.
+struct ProgressEvent : DeviceEvent {
+    int64_t Written = 0;
+    int64_t Pages = 0;
+    double SecondsLeft = 0;
+    bool NewPage = false;
+};
+// A text the update logic shows the operator: "Firmwareupdate OK", "binary - File not found", ...
+struct MessageEvent : DeviceEvent {
+    std::string Text;
+};
+// An attempt failed and another one follows after Pause.
+struct RetryEvent : DeviceEvent {
+    int Attempt = 0;    // the one about to run
+    int Attempts = 0;   // at most
+    std::string Reason; // the failed attempt's result word, code and detail
+    int Code = 0;
+    std::string Detail;
+    std::chrono::milliseconds Pause{0};
+};
+// The device was refused before anything was written (IsRefusal): comes right before its Done.
+struct RefusedEvent : DeviceEvent {
+    std::string Reason;  // the result word: no-connection, oem-rule, ...
+    std::string Message; // the update logic's text, or the detail when it showed none
+    std::string Detail;
+};
+// The device's end, once per device, its last event.
+struct DoneEvent : DeviceEvent {
+    std::string Result; // ok, dry-run, failed, interrupted, oem-rule, ..., internal
+    int Code = 0;
+    std::string Message; // the last text the update logic showed
+    std::string Detail;  // how it ended, in words
+};
+
+// The run (or scan) was asked to stop.
+struct InterruptedEvent {
+    EventTime Time;
+    StopReason Reason;
+};
+// The run's end, after every device's Done.
+struct SummaryEvent {
+    EventTime Time;
+    std::vector<DeviceRecord> Records;  // in the order of the targets
+    std::map<std::string, int> Results; // the Done events' result words, counted
+    int Devices = 0;
+    int Ok = 0;   // devices that ended with code 0
+    int Code = 0; // the highest code; never 0 when the run was stopped
+    bool Stopped = false;
+    double Seconds = 0;
+};
+// The report could not be written (it is tried again whenever a device ends).
+struct ReportProblemEvent {
+    EventTime Time;
+    std::string Error;
+};
+
+// A scan: an address that answered, in address order.
+struct FoundEvent {
+    EventTime Time;
+    DeviceTarget Device;
+    DeviceIdentity Identity;
+};
+struct ScanSummaryEvent {
+    EventTime Time;
+    std::string Range; // as given
+    int Port = 0;
+    uint32_t Addresses = 0; // in the range
+    uint32_t Scanned = 0;   // probed, from the first address on without a gap
+    uint32_t Found = 0;
+    int Code = 0; // kExitOk when a device answered, kExitNoConnection when none did, the stop's code
+    bool Stopped = false;
+    double Seconds = 0;
+};
+
+class FleetObserver {
+public:
+    virtual ~FleetObserver() = default;
+
+    virtual void OnConnecting(const ConnectingEvent&) {}
+    virtual void OnConnected(const ConnectedEvent&) {}
+    virtual void OnIdentified(const IdentifiedEvent&) {}
+    virtual void OnPlan(const PlanEvent&) {}
+    virtual void OnWaiting(const WaitingEvent&) {}
+    virtual void OnStarted(const StartedEvent&) {}
+    virtual void OnProgress(const ProgressEvent&) {}
+    virtual void OnMessage(const MessageEvent&) {}
+    virtual void OnRetry(const RetryEvent&) {}
+    virtual void OnRefused(const RefusedEvent&) {}
+    virtual void OnDone(const DoneEvent&) {}
+    virtual void OnInterrupted(const InterruptedEvent&) {}
+    virtual void OnSummary(const SummaryEvent&) {}
+    virtual void OnReportProblem(const ReportProblemEvent&) {}
+
+    virtual void OnFound(const FoundEvent&) {}
+    virtual void OnScanSummary(const ScanSummaryEvent&) {}
+};

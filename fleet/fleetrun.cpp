@@ -1,0 +1,259 @@
+// FleetRun: the threads of a run's devices, its stop, its report and its summary.
+#include "fleet/fleetrun.h"
+
+#include <algorithm>
+#include <exception>
+#include <system_error>
+#include <utility>
+
+#include "base/log.h"
+#include "fleet/devicerun.h"
+#include "fleet/jobslots.h"
+#include "fleet/linkgroups.h"
+#include "fleet/linkwaiter.h"
+#include "link/conbase.h"
+
+FleetRun::FleetRun(std::vector<DeviceTarget> targets, RunSettings settings, FleetObserver& observer)
+    : Targets(std::move(targets)), Settings(std::move(settings)), Observer(observer) {}
+
+FleetRun::~FleetRun() {
+    StopState.Request({});
+    InterruptDevices();
+    JoinDevices();
+}
+
+std::vector<DeviceRun*> FleetRun::Devices() const {
+    std::lock_guard hold(PartsLock);
+    std::vector<DeviceRun*> devices;
+    devices.reserve(DeviceRuns.size());
+    for (const auto& d : DeviceRuns)
+        devices.push_back(d.get());
+    return devices;
+}
+
+std::vector<DeviceRecord> FleetRun::Records() const {
+    std::vector<DeviceRecord> records;
+    for (const DeviceRun* d : Devices())
+        records.push_back(d->Record());
+    return records;
+}
+
+std::string FleetRun::Start() {
+    std::lock_guard parts(PartsLock);
+    if (StartCalled)
+        return "the run was started already";
+    StartCalled = true;
+    Started = std::chrono::steady_clock::now();
+
+    // A link manager keeps one device per address: devices behind one address get a manager each.
+    const std::vector<int> groups = LinkGroups(Targets);
+    const int managers = groups.empty() ? 0 : *std::max_element(groups.begin(), groups.end()) + 1;
+    for (int m = 0; m < managers; ++m) {
+        Links.push_back(std::make_unique<ConBase>());
+        Waiters.push_back(std::make_unique<LinkWaiter>(*Links.back()));
+    }
+    if (Settings.Jobs > 0 && Settings.Task == FleetTask::Update)
+        Slots = std::make_unique<JobSlots>(Settings.Jobs);
+    for (size_t i = 0; i < Targets.size(); ++i) {
+        DeviceTarget target = Targets[i];
+        if (target.Config.empty() && Settings.Task == FleetTask::Update)
+            target.Config = Settings.Config;
+        const auto m = static_cast<size_t>(groups[i]);
+        const DeviceRun::Shared shared{
+            *Links[m], *Waiters[m], Slots.get(), StopState, Settings, &Observer, [this] { DeviceEnded(); }};
+        FleetDevice device{static_cast<int>(i), target.Label, DeviceKey(target)};
+        DeviceRuns.push_back(std::make_unique<DeviceRun>(shared, std::move(device), std::move(target)));
+    }
+    // Written before any device is touched: a report that cannot be written says so at once.
+    if (!Settings.ReportPath.empty()) {
+        std::vector<DeviceRecord> records;
+        for (const auto& d : DeviceRuns)
+            records.push_back(d->Record());
+        if (std::string error = WriteReport(Settings.ReportPath, records); !error.empty())
+            return error;
+    }
+    for (size_t i = 0; i < DeviceRuns.size(); ++i) {
+        DeviceRun* d = DeviceRuns[i].get();
+        try {
+            Threads.emplace_back([this, d, i] { RunDevice(*d, i); });
+        } catch (const std::system_error& e) { // no thread: this device ends as a failure of the tool
+            Threads.emplace_back();
+            d->EndNow(kExitInternal, "internal", std::string("no thread for the device: ") + e.what());
+            std::lock_guard hold(CountLock);
+            ++Finished;
+        }
+    }
+    return {};
+}
+
+void FleetRun::RunDevice(DeviceRun& device, size_t index) {
+    try {
+        if (Settings.Task == FleetTask::Update)
+            device.RunUpdate();
+        else
+            device.RunIdentify();
+    } catch (const std::exception& e) {
+        LogLine(std::string("FleetRun::RunDevice: ") + device.Record().Address + ": " + e.what());
+        device.EndNow(kExitInternal, "internal", std::string("the tool failed: ") + e.what());
+    }
+    {
+        std::lock_guard hold(CountLock);
+        ++Finished;
+        ToJoin.push_back(index);
+    }
+    CountChanged.notify_all();
+}
+
+void FleetRun::JoinEnded() {
+    std::vector<size_t> ended;
+    {
+        std::lock_guard hold(CountLock);
+        ended.swap(ToJoin);
+    }
+    for (const size_t i : ended) {
+        std::thread* t = nullptr;
+        {
+            std::lock_guard hold(PartsLock);
+            if (i < Threads.size())
+                t = &Threads[i];
+        }
+        if (t != nullptr && t->joinable())
+            t->join();
+    }
+}
+
+void FleetRun::DeviceEnded() {
+    if (!FinalReport.load())
+        RewriteReport();
+}
+
+void FleetRun::InterruptDevices() {
+    std::vector<LinkWaiter*> waiters;
+    JobSlots* slots = nullptr;
+    {
+        std::lock_guard hold(PartsLock);
+        for (const auto& w : Waiters)
+            waiters.push_back(w.get());
+        slots = Slots.get();
+    }
+    for (DeviceRun* d : Devices())
+        d->Interrupt();
+    for (LinkWaiter* w : waiters)
+        w->WakeAll();
+    if (slots != nullptr)
+        slots->WakeAll();
+}
+
+void FleetRun::JoinDevices() {
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard hold(PartsLock);
+        threads.swap(Threads);
+    }
+    for (auto& t : threads)
+        if (t.joinable())
+            t.join();
+}
+
+void FleetRun::Stop(const StopReason& reason) {
+    {
+        std::lock_guard hold(AnnounceLock);
+        if (SummaryTold || StopState.Requested())
+            return;
+        // Told before any device can see the stop, so that every end it causes comes after it.
+        Observer.OnInterrupted({std::chrono::system_clock::now(), reason});
+        StopState.Request(reason);
+    }
+    InterruptDevices();
+}
+
+bool FleetRun::Wait(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    bool endedNow = false;
+    for (bool ended = false; !ended;) {
+        {
+            std::unique_lock hold(CountLock);
+            const size_t devices = Targets.size();
+            const auto over = [&] { return Finished >= devices || EndedNow; };
+            if (!CountChanged.wait_until(hold, deadline, [&] { return over() || !ToJoin.empty(); }))
+                return false;
+            ended = over();
+            endedNow = EndedNow;
+        }
+        if (!endedNow)
+            JoinEnded();
+    }
+    if (!endedNow)
+        JoinDevices();
+    TellSummary();
+    return true;
+}
+
+int FleetRun::EndNow(const StopReason& reason) {
+    Stop(reason);
+    const int code = StopState.Reason().value_or(reason).Code;
+    FinalReport = true;
+    for (DeviceRun* d : Devices())
+        d->EndInterrupted(code);
+    {
+        std::lock_guard hold(CountLock);
+        EndedNow = true;
+    }
+    CountChanged.notify_all();
+    TellSummary();
+    return Code();
+}
+
+int FleetRun::Code() const {
+    std::lock_guard hold(AnnounceLock);
+    return SummaryCode;
+}
+
+void FleetRun::RewriteReport() {
+    if (Settings.ReportPath.empty())
+        return;
+    ReportDirty = true;
+    while (ReportDirty.load()) {
+        std::unique_lock write(ReportWriteLock, std::try_to_lock);
+        if (!write.owns_lock())
+            return; // the writer looks again once it lets go
+        ReportDirty = false;
+        if (std::string error = WriteReport(Settings.ReportPath, Records()); !error.empty())
+            Observer.OnReportProblem({std::chrono::system_clock::now(), error});
+    }
+}
+
+std::string FleetRun::WriteReportNow() {
+    if (Settings.ReportPath.empty())
+        return {};
+    std::lock_guard write(ReportWriteLock);
+    ReportDirty = false;
+    return WriteReport(Settings.ReportPath, Records());
+}
+
+void FleetRun::TellSummary() {
+    std::lock_guard hold(AnnounceLock);
+    if (SummaryTold)
+        return;
+    if (std::string error = WriteReportNow(); !error.empty())
+        Observer.OnReportProblem({std::chrono::system_clock::now(), error});
+    SummaryEvent summary;
+    summary.Records = Records();
+    summary.Devices = static_cast<int>(summary.Records.size());
+    for (const DeviceRecord& r : summary.Records) {
+        const int code = r.Code.value_or(kExitInternal);
+        summary.Code = std::max(summary.Code, code);
+        summary.Ok += code == kExitOk ? 1 : 0;
+        ++summary.Results[r.Code ? r.Result : "internal"];
+    }
+    // A stopped run is never a success, even where every device had finished by then.
+    if (const std::optional<StopReason> stop = StopState.Reason()) {
+        summary.Stopped = true;
+        summary.Code = std::max(summary.Code, stop->Code);
+    }
+    summary.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Started).count();
+    summary.Time = std::chrono::system_clock::now();
+    SummaryTold = true;
+    SummaryCode = summary.Code;
+    Observer.OnSummary(summary);
+}

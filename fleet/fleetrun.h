@@ -1,0 +1,103 @@
+// FleetRun: many devices identified or updated at once, each in a thread of its own, over link managers
+// that hold one device of an address each. The front end gives the targets and the settings, receives the
+// events (fleetevents.h), may stop the run at any time and read every device's record.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fleet/fleetevents.h"
+#include "fleet/runsettings.h"
+#include "fleet/runstop.h"
+
+class ConBase;
+class DeviceRun;
+class JobSlots;
+class LinkWaiter;
+
+class FleetRun {
+public:
+    // observer outlives the run. A target without a configuration of its own takes settings.Config.
+    FleetRun(std::vector<DeviceTarget> targets, RunSettings settings, FleetObserver& observer);
+    // Stops a run that still runs (without an Interrupted event) and waits for its devices.
+    ~FleetRun();
+    FleetRun(const FleetRun&) = delete;
+    FleetRun& operator=(const FleetRun&) = delete;
+
+    // Writes the report a first time, then starts every device. Empty, or why the run cannot start (the
+    // report cannot be written); no device is touched then. Once.
+    std::string Start();
+    // Waits at most limit for every device to end: true once they have, after the final report and the
+    // summary, which this call tells the first time it returns true. One thread waits.
+    bool Wait(std::chrono::milliseconds limit);
+    // Stops the run, sticky: the first call tells Interrupted (unless the summary was told), then every
+    // device stops at its next step: a wait for answers, for its turn or before another attempt ends at
+    // once, and an update stops between pages. The devices end as interrupted with reason.Code. Any thread,
+    // also before Start.
+    void Stop(const StopReason& reason);
+    // Ends the run at once without waiting for its devices: Stop, then every device that has not ended ends
+    // as interrupted (with what it had sent), then the final report and the summary. What the devices still
+    // do tells nothing more; the caller may leave the process. The run's code.
+    int EndNow(const StopReason& reason);
+
+    // Every device's record as far as it got, in the order of the targets. Any thread.
+    std::vector<DeviceRecord> Records() const;
+    // The run's code once the summary was told (the highest code of its devices; never 0 when it was
+    // stopped), else 0.
+    int Code() const;
+
+private:
+    void RunDevice(DeviceRun& device, size_t index);
+    // Joins the threads of the devices that have ended since the last call.
+    void JoinEnded();
+    void DeviceEnded();
+    std::vector<DeviceRun*> Devices() const;
+    void InterruptDevices();
+    void JoinDevices();
+    // Writes the report with every record as it is now; one write at a time, and a device that ends while
+    // another one writes has the writer write once more instead of waiting.
+    void RewriteReport();
+    std::string WriteReportNow();
+    void TellSummary();
+
+    const std::vector<DeviceTarget> Targets;
+    const RunSettings Settings;
+    FleetObserver& Observer;
+    RunStop StopState;
+    std::chrono::steady_clock::time_point Started;
+
+    // Guards the parts below while Start builds them; then they stay as they are.
+    mutable std::mutex PartsLock;
+    bool StartCalled = false;
+    // Declared in this order so that they go in the reverse one: the devices (their threads joined by
+    // then), the turns, the receivers, and last the link managers with their threads.
+    std::vector<std::unique_ptr<ConBase>> Links;
+    std::vector<std::unique_ptr<LinkWaiter>> Waiters;
+    std::unique_ptr<JobSlots> Slots;
+    std::vector<std::unique_ptr<DeviceRun>> DeviceRuns;
+    std::vector<std::thread> Threads; // by device (a device without a thread has an empty one)
+
+    // The devices whose threads have ended, and whether EndNow ended the run.
+    std::mutex CountLock;
+    std::condition_variable CountChanged;
+    size_t Finished = 0;
+    // The threads ended and not yet joined: joined while the others still run, each join of a thousand
+    // frees a stack, rather than all of them after the last device.
+    std::vector<size_t> ToJoin;
+    bool EndedNow = false;
+
+    std::mutex ReportWriteLock; // one write of the report at a time
+    std::atomic<bool> ReportDirty{false};
+    std::atomic<bool> FinalReport{false}; // EndNow writes it once for all
+
+    // Orders Interrupted before the summary, and nothing after it.
+    mutable std::mutex AnnounceLock;
+    bool SummaryTold = false;
+    int SummaryCode = 0;
+};

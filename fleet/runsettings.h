@@ -1,0 +1,35 @@
+// What a fleet run does with its devices: identify them or update them, and how.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+class UpdateClock;
+
+enum class FleetTask {
+    Identify, // connect, ask each device who it is, close
+    Update,   // identify, check the rules, program the flash
+};
+
+struct RunSettings {
+    FleetTask Task = FleetTask::Update;
+    // The configuration of every device that has none of its own.
+    std::string Config;
+    bool Admin = false;  // lifts the OEM rule
+    bool DryRun = false; // every check, then a plan instead of the update; nothing is written
+    // How long a device may take to answer its nine identification reads.
+    std::chrono::milliseconds Timeout{5000};
+    // After a lost link, a refused connection, no answer or an error reply, the whole sequence runs again
+    // on a new connection, up to this many more times.
+    int Retries = 0;
+    // At most this many devices are programmed at once; the others wait their turn (0: no limit).
+    int Jobs = 0;
+    // Where the report goes, FILE.json or FILE.csv; empty: no report.
+    std::string ReportPath;
+    // The diagnostic log of the run, named in the details that send the reader there.
+    std::string LogPath;
+    // Progress events also between pages (about five a second), for a display of the time left.
+    bool ProgressBetweenPages = false;
+    // Paces the updates by this clock instead of sleeping for real (tests); nullptr: real time.
+    UpdateClock* Clock = nullptr;
+};
