@@ -12,7 +12,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   clang libclang-rt-dev
   xvfb xauth
-  scdoc librsvg2-bin gzip
+  scdoc librsvg2-bin gzip ccache
   dpkg-dev fakeroot file lintian desktop-file-utils appstream man-db
   "$@"
 )

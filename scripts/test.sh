@@ -19,11 +19,30 @@ fuzz_seconds=${FWUPDATE_FUZZ_SECONDS:-30}
 jobs=$(nproc)
 
 started=$SECONDS
-step() { printf '\n=== %s (at %d s) ===\n' "$*" $((SECONDS - started)); }
+# Each step's duration is printed when it ends, and all of them again at the end.
+current=""
+current_started=$SECONDS
+durations=()
+end_step() {
+  if [ -n "$current" ]; then
+    local took=$((SECONDS - current_started))
+    printf '=== %s took %d s ===\n' "$current" "$took"
+    durations+=("$(printf '%6d s  %s' "$took" "$current")")
+  fi
+}
+# A failing step still gets its duration printed.
+trap 'if [ -n "$current" ]; then end_step; echo "=== failed in: $current ==="; fi' EXIT
+step() {
+  end_step
+  current=$*
+  current_started=$SECONDS
+  printf '\n=== %s (at %d s) ===\n' "$*" $((SECONDS - started))
+}
 
 step "normal build"
 bash scripts/build.sh build -DFWUPDATE_SANITIZE= -DFWUPDATE_GUI=ON -DFWUPDATE_TESTS=ON -DFWUPDATE_BENCHMARKS=ON \
   -DFWUPDATE_FUZZ=OFF
+step "normal tests"
 (cd build && ctest --output-on-failure --no-tests=error -j "$jobs")
 
 step "ASan+UBSan build"
@@ -32,18 +51,21 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS=suppressions=$top/tests/lsan.supp
 bash scripts/build.sh build-asan -DFWUPDATE_SANITIZE=address -DFWUPDATE_GUI=ON -DFWUPDATE_TESTS=ON \
   -DFWUPDATE_BENCHMARKS=OFF -DFWUPDATE_FUZZ=OFF -DCMAKE_BUILD_TYPE=Debug
+step "ASan+UBSan tests"
 (cd build-asan && ctest --output-on-failure --no-tests=error -j "$jobs")
 
-step "TSan build (threaded tests)"
+step "TSan build"
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
 bash scripts/build.sh build-tsan -DFWUPDATE_SANITIZE=thread -DFWUPDATE_GUI=OFF -DFWUPDATE_TESTS=ON \
   -DFWUPDATE_BENCHMARKS=OFF -DFWUPDATE_FUZZ=OFF -DCMAKE_BUILD_TYPE=Debug
+step "TSan tests (threaded)"
 (cd build-tsan && ctest --output-on-failure --no-tests=error -j "$jobs" -L threaded)
 
-step "fuzzing (${fuzz_seconds} s per target)"
+step "fuzz build"
 # Optimised (ASan and UBSan stay on): unoptimised code runs the targets several times slower.
 CXX=clang++ bash scripts/build.sh build-fuzz -DFWUPDATE_FUZZ=ON -DFWUPDATE_SANITIZE= -DFWUPDATE_GUI=OFF \
   -DFWUPDATE_TESTS=OFF -DFWUPDATE_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+step "fuzzing (${fuzz_seconds} s per target)"
 shopt -s nullglob
 fuzzed=0
 for f in build-fuzz/fuzz/fuzz_*; do
@@ -72,11 +94,14 @@ else
   echo "skipped: installing the packages needs root (run scripts/check-packages.sh as root)"
 fi
 
-step "Windows build (mingw-w64) and its tests under Wine"
+step "Windows build (mingw-w64), zip and MSI"
 bash scripts/build-windows.sh
-wine_started=$(date +%s)
+step "Windows tests under Wine"
 bash scripts/test-windows.sh
-echo "Windows tests under Wine: $(( $(date +%s) - wine_started )) s"
 
-step "all test steps passed"
+end_step
+current=""
+echo
+echo "=== all test steps passed ==="
+printf '%s\n' "${durations[@]}"
 echo "the test command took $((SECONDS - started)) s"
