@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Configures and builds one build folder.
 #   scripts/build.sh <folder> [cmake options...]
+# FWUPDATE_BUILD_TARGET=<target> builds that target only (and what it needs).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 dir=$1; shift
@@ -17,4 +18,6 @@ if [ ! -f "$top/$dir/CMakeCache.txt" ]; then
 else
   cmake -S "$top" -B "$top/$dir" "$@" >/dev/null
 fi
-cmake --build "$top/$dir" -j "$(nproc)"
+targets=()
+if [ -n "${FWUPDATE_BUILD_TARGET:-}" ]; then targets=(--target "$FWUPDATE_BUILD_TARGET"); fi
+cmake --build "$top/$dir" -j "$(nproc)" "${targets[@]}"

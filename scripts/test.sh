@@ -56,7 +56,8 @@ step "ASan+UBSan tests"
 
 step "TSan build"
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
-bash scripts/build.sh build-tsan -DFWUPDATE_SANITIZE=thread -DFWUPDATE_GUI=OFF -DFWUPDATE_TESTS=ON \
+# Only the threaded tests run here, so only they (and the programs they start) are built.
+FWUPDATE_BUILD_TARGET=fw_threaded_tests bash scripts/build.sh build-tsan -DFWUPDATE_SANITIZE=thread -DFWUPDATE_GUI=OFF -DFWUPDATE_TESTS=ON \
   -DFWUPDATE_BENCHMARKS=OFF -DFWUPDATE_FUZZ=OFF -DCMAKE_BUILD_TYPE=Debug
 step "TSan tests (threaded)"
 (cd build-tsan && ctest --output-on-failure --no-tests=error -j "$jobs" -L threaded)
@@ -67,24 +68,37 @@ CXX=clang++ bash scripts/build.sh build-fuzz -DFWUPDATE_FUZZ=ON -DFWUPDATE_SANIT
   -DFWUPDATE_TESTS=OFF -DFWUPDATE_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
 step "fuzzing (${fuzz_seconds} s per target)"
 shopt -s nullglob
-fuzzed=0
-for f in build-fuzz/fuzz/fuzz_*; do
-  [ -x "$f" ] || continue
+# One fuzz target per core at a time (a target runs on one core).
+fuzz_one() {
+  local f=$1 name
   name=$(basename "$f")
-  echo "fuzzing $name"
   # The first folder collects what the run finds; the seeds in the repository are read only.
   mkdir -p "build-fuzz/corpus/$name"
-  seeds=()
+  local seeds=()
   [ -d "fuzz/corpus/${name#fuzz_}" ] && seeds=("fuzz/corpus/${name#fuzz_}")
   if ! "$f" -max_total_time="$fuzz_seconds" -print_final_stats=1 "build-fuzz/corpus/$name" "${seeds[@]}" \
     >"build-fuzz/$name.log" 2>&1; then
     tail -n 60 "build-fuzz/$name.log" >&2
     echo "fuzzing $name found a failure (build-fuzz/$name.log)" >&2
-    exit 1
+    return 1
   fi
-  grep -E '^stat::(number_of_executed_units|average_exec_per_sec)' "build-fuzz/$name.log"
+  echo "fuzzed $name:" $(grep -E '^stat::(number_of_executed_units|average_exec_per_sec)' "build-fuzz/$name.log")
+}
+fuzzed=0
+fuzz_failed=0
+running=()
+for f in build-fuzz/fuzz/fuzz_*; do
+  [ -x "$f" ] || continue
+  fuzz_one "$f" &
+  running+=($!)
   fuzzed=$((fuzzed + 1))
+  if [ ${#running[@]} -ge "$jobs" ]; then
+    wait "${running[0]}" || fuzz_failed=1
+    running=("${running[@]:1}")
+  fi
 done
+for pid in "${running[@]}"; do wait "$pid" || fuzz_failed=1; done
+[ "$fuzz_failed" -eq 0 ] || exit 1
 [ "$fuzzed" -gt 0 ] || { echo "no fuzz targets were built" >&2; exit 1; }
 
 step "Debian packages"

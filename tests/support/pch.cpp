@@ -1,0 +1,1 @@
+// The program that carries the precompiled GoogleTest headers the tests share; it has no test of its own.
