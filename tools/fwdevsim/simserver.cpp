@@ -286,12 +286,13 @@ void SimServer::Serve(SockHandle fd, uint16_t localPort, std::FILE* out) {
     SimSessionReport report = device_.Report();
     report.UpdateStartedAt = startedAt;
     report.ImageEndedAt = imageEndedAt;
+    // The image is written before the session's line: whoever reads that line finds the file complete.
+    if (!options_.ImageOut.empty() && report.Pages > 0 && !WriteFileBytes(options_.ImageOut, report.Image)) {
+        std::fprintf(stderr, "fwdevsim: cannot write %s\n", options_.ImageOut.c_str());
+    }
     const std::string json = SimDevice::ToJson(options_.Address, report, end, sessions_, peer, localPort);
     std::fprintf(out, "%s\n", json.c_str());
     std::fflush(out);
     std::fprintf(stderr, "fwdevsim: session %lld ended (%s)\n", static_cast<long long>(sessions_),
                  end.c_str());
-    if (!options_.ImageOut.empty() && report.Pages > 0 && !WriteFileBytes(options_.ImageOut, report.Image)) {
-        std::fprintf(stderr, "fwdevsim: cannot write %s\n", options_.ImageOut.c_str());
-    }
 }
