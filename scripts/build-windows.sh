@@ -28,6 +28,7 @@ cmake -S . -B "$out" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DFWUPDATE_QT=OFF -DFWUPDATE_BENCHMARKS=OFF \
   -DFWUPDATE_GTEST_SOURCE=/usr/src/googletest \
+  -DFWUPDATE_TESTS_PER_PROGRAM=ON \
   -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST \
   "${launcher[@]}" "$@" | grep -E 'left out|Error|error' || true
 cmake --build "$out" -j "$(nproc)"
