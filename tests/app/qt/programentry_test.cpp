@@ -44,10 +44,10 @@ TEST(QtProgramEntry, OpensTheWindowOfManyDevicesWithItsOption) {
     std::string title;
     hooks.Shown = [](Q7Config&) { ADD_FAILURE() << "the main window opened"; };
     hooks.FleetShown = [&](FleetPresenter&) {
-        QWidget* window = QApplication::topLevelWidgets().value(0);
-        ASSERT_NE(window, nullptr);
-        title = window->windowTitle().toStdString();
-        QTimer::singleShot(0, window, &QWidget::close);
+        QTimer::singleShot(0, [] { QApplication::closeAllWindows(); });
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->inherits("QMainWindow"))
+                title = w->windowTitle().toStdString();
     };
     QtWindowSystem windows("fwupdate");
     EXPECT_EQ(RunFwUpdate({"-admin", "-devices"}, windows, hooks), 0);
