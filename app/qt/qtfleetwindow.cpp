@@ -145,6 +145,7 @@ QtFleetWindow::QtFleetWindow(FileChooser chooser, InformationBox infoBox)
     DEVICES.setEditTriggers(QAbstractItemView::NoEditTriggers);
     DEVICES.setSelectionBehavior(QAbstractItemView::SelectRows);
     DEVICES.verticalHeader()->setVisible(false);
+    DEVICES.verticalHeader()->setDefaultSectionSize(DEVICES.fontMetrics().height() + 6);
     DEVICES.horizontalHeader()->setStretchLastSection(true);
     DEVICES.horizontalHeader()->setSectionsClickable(true);
     DEVICES.setWordWrap(false);

@@ -7,6 +7,7 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -54,6 +55,25 @@ protected:
         presenter.reset();
         window.reset();
     }
+    // Starts one simulator playing twenty devices from 127.0.0.220 (with these options) and scans them
+    // through the window; the port, or 0.
+    int ScanTwenty(SimProcess& sim, const std::vector<std::string>& options) {
+        std::vector<std::string> all{"--count", "20"};
+        all.insert(all.end(), options.begin(), options.end());
+        const std::optional<int> port = sim.StartDevice(FWDEVSIM_PATH, "127.0.0.220", all);
+        EXPECT_TRUE(port.has_value()) << sim.ErrText();
+        if (!port)
+            return 0;
+        QtFleetWindow& w = *window;
+        w.RANGE.setEditText(QStringLiteral("127.0.0.220-239"));
+        w.PORT.setText(QString::number(*port));
+        QTest::mouseClick(&w.SCAN, Qt::LeftButton);
+        EXPECT_TRUE(w.STOP.isEnabled());
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return w.STATUS.text().startsWith(QStringLiteral("Scan ended")); }, kWait))
+            << w.STATUS.text().toStdString();
+        return *port;
+    }
     std::string Cell(int row, FleetColumn column) const {
         const QTableWidgetItem* item = window->DEVICES.item(row, static_cast<int>(column));
         return item ? item->text().toStdString() : std::string();
@@ -68,23 +88,14 @@ protected:
 
 TEST_F(QtFleetWindowTest, ScansSelectsUpdatesAndReportsTwentyDevices) {
     SimProcess sim;
-    // Devices 3 and 11 (127.0.0.223 and .231) reply with an error to the second page.
-    const std::optional<int> port = sim.StartDevice(
-        FWDEVSIM_PATH, "127.0.0.220", {"--count", "20", "--error-on-page", "1", "--faulty", "3,11"});
-    ASSERT_TRUE(port.has_value()) << sim.ErrText();
     QtFleetWindow& w = *window;
     EXPECT_FALSE(w.STOP.isEnabled());
-
-    w.RANGE.setEditText(QStringLiteral("127.0.0.220-239"));
-    w.PORT.setText(QString::number(*port));
-    QTest::mouseClick(&w.SCAN, Qt::LeftButton);
-    EXPECT_TRUE(w.STOP.isEnabled());
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return w.STATUS.text().startsWith(QStringLiteral("Scan ended")); }, kWait))
-        << w.STATUS.text().toStdString();
+    // Devices 3 and 11 (127.0.0.223 and .231) reply with an error to the second page.
+    const int port = ScanTwenty(sim, {"--error-on-page", "1", "--faulty", "3,11"});
+    ASSERT_NE(port, 0);
     ASSERT_EQ(w.DEVICES.rowCount(), 20);
     emit w.DEVICES.horizontalHeader()->sectionClicked(static_cast<int>(FleetColumn::Address));
-    const std::string p = ":" + std::to_string(*port);
+    const std::string p = ":" + std::to_string(port);
     EXPECT_EQ(Cell(0, FleetColumn::Address), "127.0.0.220" + p);
     EXPECT_EQ(Cell(19, FleetColumn::Address), "127.0.0.239" + p);
     EXPECT_EQ(Cell(0, FleetColumn::Kennung), "19 FARQUIN");
@@ -145,6 +156,32 @@ TEST_F(QtFleetWindowTest, ScansSelectsUpdatesAndReportsTwentyDevices) {
     ASSERT_EQ(devices.size(), 19u);
     EXPECT_EQ(devices[3].value("result", ""), "failed");
     EXPECT_EQ(devices[4].value("result", ""), "ok");
+}
+
+// The picture of the README (docs/fleet-window.png): twenty devices mid-update. Run by hand with
+// FWUPDATE_SCREENSHOT_DIR naming the folder, under scripts/with-xvfb.sh with QT_QPA_PLATFORM=xcb.
+TEST_F(QtFleetWindowTest, ScreenshotTwentyDevicesMidUpdate) {
+    const char* shots = std::getenv("FWUPDATE_SCREENSHOT_DIR");
+    if (shots == nullptr || *shots == '\0')
+        GTEST_SKIP() << "FWUPDATE_SCREENSHOT_DIR names no folder for the picture";
+    // A 16 KiB image (64 pages), so that the picture catches the devices at work; device 5 replies with an
+    // error to page 2.
+    ConfigFields f;
+    f.Filename = "fw.bin";
+    ASSERT_TRUE(WriteRelease(dir / "fw.bin", DemoImage(16 * 1024, 3), f, dir / "fw.cfg"));
+    SimProcess sim;
+    ASSERT_NE(ScanTwenty(sim, {"--error-on-page", "2", "--faulty", "5"}), 0);
+    QtFleetWindow& w = *window;
+    emit w.DEVICES.horizontalHeader()->sectionClicked(static_cast<int>(FleetColumn::Address));
+    QTest::mouseClick(&w.SELECTALL, Qt::LeftButton);
+    w.DEVICES.item(17, 0)->setCheckState(Qt::Unchecked);
+    QTest::mouseClick(&w.CONFIG, Qt::LeftButton);
+    w.JOBS.setValue(8);
+    QTest::mouseClick(&w.UPDATE, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w.OVERALL.value() >= 35; }, kWait));
+    EXPECT_TRUE(w.grab().save(QString::fromLocal8Bit(shots) + QStringLiteral("/fleet-window.png")));
+    QTest::mouseClick(&w.STOP, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.STOP.isEnabled(); }, kWait));
 }
 
 } // namespace
