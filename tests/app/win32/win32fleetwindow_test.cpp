@@ -7,6 +7,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -98,6 +99,11 @@ TEST(Win32FleetWindow, ScansSelectsUpdatesAndReportsTwentyDevices) {
     Type(control(Win32FleetWindow::JOBS), L"10");
     Type(control(Win32FleetWindow::RETRIES), L"0");
     Press(control(Win32FleetWindow::UPDATE));
+    // The picture of the README, taken by hand with FWUPDATE_SCREENSHOT_DIR set: the devices at work.
+    if (const char* shots = std::getenv("FWUPDATE_SCREENSHOT_DIR")) {
+        WaitFor([&] { return ListCell(table, 9, 8).rfind(L"updating", 0) == 0; }, 60s);
+        SaveWindowBitmap(main, PathFromUtf8(std::string(shots) + "/fleet-window-windows.bmp").wstring());
+    }
     ASSERT_TRUE(WaitFor([&] { return statusBegins(L"Update ended"); }, 120s))
         << PathToUtf8(StatusText(status, 0));
     const fs::path report = program.parent_path() / "fwupdate-last-run.csv";
