@@ -137,8 +137,9 @@ TEST(Win32FleetWindow, ScansSelectsUpdatesAndReportsTwentyDevices) {
     for (const auto& [address, s] : updates) {
         const bool faulty = address == "127.0.0.103" || address == "127.0.0.111";
         EXPECT_EQ(s.value("errorReplies", -1), faulty ? 1 : 0) << address;
-        if (!faulty)
+        if (!faulty) {
             EXPECT_EQ(s.value("checksum", 0), ImageChecksum(image.data(), image.size())) << address;
+        }
     }
     PostMessageW(main, WM_CLOSE, 0, 0);
     EXPECT_TRUE(window.WaitForEnd(20s));
