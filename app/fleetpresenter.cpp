@@ -563,13 +563,6 @@ FleetRow FleetPresenter::RowOf(const Device& d) const {
     return row;
 }
 
-std::vector<FleetRow> FleetPresenter::Rows() const {
-    std::vector<FleetRow> rows;
-    for (const size_t i : Order)
-        rows.push_back(RowOf(Devices[i]));
-    return rows;
-}
-
 void FleetPresenter::DrawAll() {
     std::vector<std::pair<size_t, FleetRow>> rows;
     rows.reserve(Order.size());
@@ -681,7 +674,6 @@ void FleetPresenter::OnChooseConfig() {
     const FirmwareCheck check = CheckFirmware(*file);
     ConfigPath = *file;
     ConfigOk = check.Code == kExitOk;
-    ConfigProblem = check.Reason;
     const std::string name = PathToUtf8(PathFromUtf8(*file).filename());
     if (!check.Valid) {
         View.SetConfigInfo(name + ": " + check.Reason);

@@ -87,11 +87,6 @@ public:
     // Where the engine's events reach the presenter (any thread).
     FleetObserver& Events() { return Observer; }
 
-    // What the table shows, top to bottom (tests, benchmarks).
-    std::vector<FleetRow> Rows() const;
-    // The records of the last run, as the report holds them.
-    std::vector<DeviceRecord> LastRecords() const { return Records; }
-
 private:
     enum class JobKind { None, Scan, Identify, Update };
 
@@ -164,7 +159,6 @@ private:
     std::vector<std::string> Versions;
     std::string ConfigPath;
     bool ConfigOk = false;
-    std::string ConfigProblem;
     std::atomic<JobKind> Job{JobKind::None};
     std::vector<size_t> JobDevices; // the job's device index -> Devices
     std::chrono::steady_clock::time_point JobStarted;
