@@ -267,4 +267,28 @@ TEST_F(FleetPresenterTest, AStopLeavesTheStartedDeviceIncompleteAndSaysSo) {
     EXPECT_FALSE(sessions[1].value("updateEnded", true));
 }
 
+TEST_F(FleetPresenterTest, AStopBeforeTheRetryOfAHalfWrittenDeviceStillCallsItIncomplete) {
+    // The first update connection (the device's second session) is closed after two pages.
+    SimOptions dropping = SimAt(Addr(210));
+    dropping.ModelFaults.CloseAfterPages = 2;
+    dropping.FaultSessions = 2;
+    LoopbackSim device(dropping);
+    ASSERT_TRUE(device.Listening());
+    presenter.reset();
+    options.Clock = nullptr; // in real time, so that the lost link ends the first attempt
+    presenter = std::make_unique<FleetPresenter>(view, options);
+    Add(device.Device());
+    view.nextConfig = dir / "fw.cfg";
+    presenter->OnChooseConfig();
+    presenter->OnSelectAll();
+    presenter->OnUpdateSelected(0, 2);
+    ASSERT_TRUE(view.WaitFor([&] { return view.State(device.Device()).rfind("retry 2 of 3", 0) == 0; }))
+        << view.State(device.Device());
+    presenter->OnStop();
+    ASSERT_TRUE(Idle());
+    EXPECT_EQ(view.State(device.Device()), "stopped: the flash is incomplete, update it again");
+    EXPECT_NE(view.status.find("1 left incomplete (" + device.Device() + ")"), std::string::npos)
+        << view.status;
+}
+
 } // namespace
