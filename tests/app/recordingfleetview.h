@@ -4,16 +4,14 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "app/fleetview.h"
+#include "tests/app/testuithread.h"
 
 class RecordingFleetView : public FleetView {
 public:
@@ -54,41 +52,7 @@ public:
     // Runs what is posted, and the timers as they fall due, until cond holds: true, or false after limit.
     bool WaitFor(const std::function<bool()>& cond,
                  std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        for (;;) {
-            RunPosted();
-            if (cond())
-                return true;
-            std::unique_lock hold(lock);
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            posted.wait_for(hold, std::chrono::milliseconds(1), [this] { return !queue.empty(); });
-        }
-    }
-    // Runs what has been posted so far and the timers that are due.
-    void RunPosted() {
-        for (;;) {
-            std::function<void()> fn;
-            {
-                std::lock_guard hold(lock);
-                const auto now = std::chrono::steady_clock::now();
-                if (!queue.empty()) {
-                    fn = std::move(queue.front());
-                    queue.pop_front();
-                } else {
-                    for (auto it = timers.begin(); it != timers.end(); ++it) {
-                        if (it->first <= now) {
-                            fn = std::move(it->second);
-                            timers.erase(it);
-                            break;
-                        }
-                    }
-                }
-            }
-            if (!fn)
-                return;
-            fn();
-        }
+        return Ui.WaitFor(cond, limit);
     }
 
     // ---- FleetView ----
@@ -115,22 +79,11 @@ public:
     std::optional<std::string> ChooseFile(FileKind kind, const std::string&) override {
         return kind == FileKind::Config ? nextConfig : kind == FileKind::DeviceList ? nextList : nextReport;
     }
-    void PostToUi(std::function<void()> fn) override {
-        {
-            std::lock_guard hold(lock);
-            queue.push_back(std::move(fn));
-        }
-        posted.notify_all();
-    }
+    void PostToUi(std::function<void()> fn) override { Ui.Post(std::move(fn)); }
     void PostToUiAfter(int milliseconds, std::function<void()> fn) override {
-        std::lock_guard hold(lock);
-        timers.emplace_back(std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds),
-                            std::move(fn));
+        Ui.PostAfter(milliseconds, std::move(fn));
     }
 
 private:
-    std::mutex lock; // queue, timers
-    std::condition_variable posted;
-    std::deque<std::function<void()>> queue;
-    std::vector<std::pair<std::chrono::steady_clock::time_point, std::function<void()>>> timers;
+    TestUiThread Ui;
 };
