@@ -17,6 +17,15 @@ constexpr SockHandle kNoSock = -1;
 // The text as a dotted IPv4 address in network byte order; 0xFFFFFFFF when it is none.
 uint32_t SockDottedIp(const std::string& text);
 
+// An IPv4 network this computer is on: its address there (the first number of the dotted address highest)
+// and the network's prefix length.
+struct SockNetwork {
+    uint32_t Address = 0;
+    int Prefix = 0;
+};
+// The IPv4 networks of the interfaces that are up, loopback included; empty when they cannot be read.
+std::vector<SockNetwork> SockLocalNetworks();
+
 // The IPv4 address (network byte order) of a dotted address or host name; nothing when it has none.
 std::optional<uint32_t> SockResolve(const std::string& address);
 

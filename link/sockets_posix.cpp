@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -426,4 +428,21 @@ int SockPoller::Wait(std::vector<Event>& ready, int timeoutMs, SockWake* wake, b
         ready.push_back(e);
     }
     return static_cast<int>(ready.size());
+}
+
+std::vector<SockNetwork> SockLocalNetworks() {
+    std::vector<SockNetwork> networks;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return networks;
+    for (const ifaddrs* a = list; a != nullptr; a = a->ifa_next) {
+        if (a->ifa_addr == nullptr || a->ifa_netmask == nullptr || a->ifa_addr->sa_family != AF_INET ||
+            (a->ifa_flags & IFF_UP) == 0)
+            continue;
+        const uint32_t address = ntohl(reinterpret_cast<const sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr);
+        const uint32_t mask = ntohl(reinterpret_cast<const sockaddr_in*>(a->ifa_netmask)->sin_addr.s_addr);
+        networks.push_back({address, __builtin_popcount(mask)});
+    }
+    freeifaddrs(list);
+    return networks;
 }

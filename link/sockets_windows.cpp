@@ -3,6 +3,8 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// After winsock2.h, which it needs.
+#include <iphlpapi.h>
 
 #include <unordered_map>
 
@@ -463,4 +465,30 @@ int SockPoller::Wait(std::vector<Event>& ready, int timeoutMs, SockWake* wake, b
             ready.push_back(e);
     }
     return static_cast<int>(ready.size());
+}
+
+std::vector<SockNetwork> SockLocalNetworks() {
+    std::vector<SockNetwork> networks;
+    ULONG size = 16 * 1024;
+    std::vector<unsigned char> buffer;
+    ULONG result = ERROR_BUFFER_OVERFLOW;
+    for (int tries = 0; tries < 3 && result == ERROR_BUFFER_OVERFLOW; ++tries) {
+        buffer.resize(size);
+        result = GetAdaptersAddresses(
+            AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER, nullptr,
+            reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
+    }
+    if (result != NO_ERROR)
+        return networks;
+    for (auto* a = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()); a != nullptr; a = a->Next) {
+        if (a->OperStatus != IfOperStatusUp)
+            continue;
+        for (const IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress; u != nullptr; u = u->Next) {
+            if (u->Address.lpSockaddr == nullptr || u->Address.lpSockaddr->sa_family != AF_INET)
+                continue;
+            const auto* in = reinterpret_cast<const sockaddr_in*>(u->Address.lpSockaddr);
+            networks.push_back({ntohl(in->sin_addr.s_addr), static_cast<int>(u->OnLinkPrefixLength)});
+        }
+    }
+    return networks;
 }

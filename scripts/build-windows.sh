@@ -39,7 +39,7 @@ echo "build-windows: not in this build: the Qt window (fwupdate.exe is the Win32
      "programs under Wine instead"
 
 # Every program must run on a bare Windows: only the system's own DLLs, never the compiler's runtime.
-allowed='^(kernel32|msvcrt|ws2_32|advapi32|user32|gdi32|comctl32|comdlg32|shell32|ole32|bcrypt|ntdll|api-ms-win-.*)\.dll$'
+allowed='^(kernel32|msvcrt|ws2_32|advapi32|iphlpapi|user32|gdi32|comctl32|comdlg32|shell32|ole32|bcrypt|ntdll|api-ms-win-.*)\.dll$'
 bad=0
 while IFS= read -r exe; do
   dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ {print $3}')

@@ -166,9 +166,13 @@ msi=$win/fwupdate-$version-windows-x64.msi
 installed="$WINEPREFIX/drive_c/Program Files/fwupdate"
 # The shortcut: in the Start Menu of all users (Wine puts the one of an installation for all users into the
 # installing user's Start Menu).
-shortcuts=("$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Firmware Update.lnk"
-           "$WINEPREFIX/drive_c/users/$(id -un)/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Firmware Update.lnk")
-shortcut_there() { for s in "${shortcuts[@]}"; do [ -f "$s" ] && return 0; done; return 1; }
+# shortcut_there NAME: the shortcut NAME.lnk is in either Start Menu (the window's by default).
+start_menus=("$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs"
+             "$WINEPREFIX/drive_c/users/$(id -un)/AppData/Roaming/Microsoft/Windows/Start Menu/Programs")
+shortcut_there() {
+  for m in "${start_menus[@]}"; do [ -f "$m/${1:-Firmware Update}.lnk" ] && return 0; done
+  return 1
+}
 uninstall_entries() {
   timeout 60 "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
     tr -d '\r' | grep -cE 'DisplayName +REG_SZ +fwupdate$' || true
@@ -184,6 +188,8 @@ for f in fwupdate.exe fwupdate-cli.exe fwdevsim.exe mkfwcfg.exe README.txt LICEN
   [ -f "$installed/$f" ] || { echo "test-windows: $f was not installed" >&2; exit 1; }
 done
 shortcut_there || { echo "test-windows: no Start Menu shortcut \"Firmware Update\"" >&2; exit 1; }
+shortcut_there "Firmware Update (many devices)" ||
+  { echo "test-windows: no Start Menu shortcut \"Firmware Update (many devices)\"" >&2; exit 1; }
 entry=$(timeout 60 "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r')
 echo "$entry" | grep -qE "DisplayVersion +REG_SZ +$version" &&
   echo "$entry" | grep -qE 'Publisher +REG_SZ +the fwupdate developers' ||

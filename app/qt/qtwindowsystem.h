@@ -13,6 +13,7 @@ public:
     explicit QtWindowSystem(const char* programName);
 
     std::unique_ptr<MainView> MakeMainView() override;
+    std::unique_ptr<FleetView> MakeFleetView() override;
     void Run() override;
 
 private:

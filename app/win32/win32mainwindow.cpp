@@ -95,29 +95,11 @@ int ControlOf(MainView::Field field) {
     }
 }
 
-ATOM RegisterWindowClass(HINSTANCE instance, int icon, WNDPROC procedure) {
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = procedure;
-    wc.hInstance = instance;
-    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    wc.lpszClassName = Win32MainWindow::kClassName;
-    if (icon != 0) {
-        wc.hIcon =
-            static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(icon), IMAGE_ICON,
-                                          GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
-        wc.hIconSm =
-            static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(icon), IMAGE_ICON,
-                                          GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
-    }
-    return RegisterClassExW(&wc);
-}
-
 } // namespace
 
 Win32MainWindow::Win32MainWindow(HINSTANCE instance, int icon) : Instance(instance) {
-    static const ATOM windowClass = RegisterWindowClass(instance, icon, &WindowProc);
+    static const ATOM windowClass =
+        RegisterWindowClass(instance, icon, &DispatchToWindow<Win32MainWindow>, kClassName);
     (void)windowClass;
     // Created small and hidden; Relayout gives it its size once its DPI is known.
     Window = CreateWindowExW(kExStyle, kClassName, L"", kStyle, CW_USEDEFAULT, CW_USEDEFAULT, 100, 100,
@@ -138,19 +120,6 @@ Win32MainWindow::~Win32MainWindow() {
     }
     if (Font != nullptr)
         DeleteObject(Font);
-}
-
-LRESULT CALLBACK Win32MainWindow::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_NCCREATE) {
-        const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
-    }
-    auto* self = reinterpret_cast<Win32MainWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (self == nullptr)
-        return DefWindowProcW(window, message, wParam, lParam);
-    if (self->Window == nullptr)
-        self->Window = window;
-    return self->OnMessage(message, wParam, lParam);
 }
 
 void Win32MainWindow::CreateControls() {
@@ -321,10 +290,13 @@ void Win32MainWindow::DrawOnlineField(const DRAWITEMSTRUCT& item) {
 }
 
 LRESULT Win32MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    // While an update runs the presenter says so and the window stays, and the session may not end.
+    if (const std::optional<LRESULT> answer = CommonWindowMessage(
+            Window, Posted, message, wParam, lParam,
+            [this] { return Presenter == nullptr || Presenter->OnCloseRequest(); },
+            [this] { return Presenter != nullptr && Presenter->UpdateRunning(); }))
+        return *answer;
     switch (message) {
-    case UiQueue::Message:
-        Posted.RunPosted();
-        return 0;
     case WM_COMMAND:
         if (HIWORD(wParam) == BN_CLICKED && Presenter != nullptr) {
             if (LOWORD(wParam) == VskFwId::CONNECT)
@@ -358,22 +330,6 @@ LRESULT Win32MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                      SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
         return 0;
     }
-    case WM_CLOSE:
-        // While an update runs the presenter says so and the window stays.
-        if (Presenter != nullptr && !Presenter->OnCloseRequest())
-            return 0;
-        DestroyWindow(Window);
-        return 0;
-    case WM_QUERYENDSESSION:
-        return Presenter != nullptr && Presenter->UpdateRunning() ? FALSE : TRUE;
-    case WM_DESTROY:
-        Posted.Detach();
-        PostQuitMessage(0);
-        return 0;
-    case WM_NCDESTROY:
-        SetWindowLongPtrW(Window, GWLP_USERDATA, 0);
-        Window = nullptr;
-        break;
     default:
         break;
     }

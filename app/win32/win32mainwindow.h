@@ -53,7 +53,7 @@ public:
     void PostToUi(std::function<void()> fn) override;
 
 private:
-    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    friend LRESULT CALLBACK DispatchToWindow<Win32MainWindow>(HWND, UINT, WPARAM, LPARAM);
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void CreateControls();
     // Places every control for the DPI and sizes the window; the font follows the DPI.

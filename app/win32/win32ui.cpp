@@ -139,9 +139,11 @@ void InformationBox(HWND owner, const std::string& text) {
     MessageBoxW(owner, Wide(text).c_str(), title.c_str(), MB_OK | MB_ICONINFORMATION);
 }
 
-std::optional<std::string> ChooseFileToOpen(HWND owner, const std::string& filterName,
-                                            const std::string& pattern, const std::string& defaultExtension,
-                                            const std::string& startFolder) {
+namespace {
+
+std::optional<std::string> ChooseFile(HWND owner, const std::string& filterName, const std::string& pattern,
+                                      const std::string& defaultExtension, const std::string& startFolder,
+                                      bool save) {
     // The filter: "name (pattern)", the pattern, each ended by a zero, and a zero at the end.
     std::wstring filter = Wide(filterName + " (" + pattern + ")");
     filter += L'\0';
@@ -160,10 +162,73 @@ std::optional<std::string> ChooseFileToOpen(HWND owner, const std::string& filte
     ofn.nMaxFile = static_cast<DWORD>(file.size());
     ofn.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
     ofn.lpstrDefExt = extension.c_str();
-    ofn.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
-    if (!GetOpenFileNameW(&ofn))
+    ofn.Flags = OFN_EXPLORER | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR |
+                (save ? OFN_OVERWRITEPROMPT : OFN_FILEMUSTEXIST);
+    if (!(save ? GetSaveFileNameW(&ofn) : GetOpenFileNameW(&ofn)))
         return std::nullopt;
     return Utf8(file.data());
+}
+
+} // namespace
+
+std::optional<std::string> ChooseFileToOpen(HWND owner, const std::string& filterName,
+                                            const std::string& pattern, const std::string& defaultExtension,
+                                            const std::string& startFolder) {
+    return ChooseFile(owner, filterName, pattern, defaultExtension, startFolder, false);
+}
+
+std::optional<std::string> ChooseFileToSave(HWND owner, const std::string& filterName,
+                                            const std::string& pattern, const std::string& defaultExtension,
+                                            const std::string& startFolder) {
+    return ChooseFile(owner, filterName, pattern, defaultExtension, startFolder, true);
+}
+
+ATOM RegisterWindowClass(HINSTANCE instance, int icon, WNDPROC procedure, const wchar_t* className) {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = procedure;
+    wc.hInstance = instance;
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    wc.lpszClassName = className;
+    if (icon != 0) {
+        wc.hIcon =
+            static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(icon), IMAGE_ICON,
+                                          GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
+        wc.hIconSm =
+            static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(icon), IMAGE_ICON,
+                                          GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
+    }
+    return RegisterClassExW(&wc);
+}
+
+std::optional<LRESULT> CommonWindowMessage(HWND& window, UiQueue& posted, UINT message, WPARAM wParam,
+                                           LPARAM lParam, const std::function<bool()>& mayClose,
+                                           const std::function<bool()>& busy) {
+    switch (message) {
+    case UiQueue::Message:
+        posted.RunPosted();
+        return 0;
+    case WM_CLOSE:
+        if (!mayClose())
+            return 0;
+        DestroyWindow(window);
+        return 0;
+    case WM_QUERYENDSESSION:
+        return busy() ? FALSE : TRUE;
+    case WM_DESTROY:
+        posted.Detach();
+        PostQuitMessage(0);
+        return 0;
+    case WM_NCDESTROY: {
+        const HWND ending = window;
+        SetWindowLongPtrW(ending, GWLP_USERDATA, 0);
+        window = nullptr;
+        return DefWindowProcW(ending, message, wParam, lParam);
+    }
+    default:
+        return std::nullopt;
+    }
 }
 
 int RunMessageLoop() {

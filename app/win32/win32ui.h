@@ -60,6 +60,29 @@ private:
     std::deque<std::function<void()>> Queue;
 };
 
+// The window procedure of a top-level window class W: hands every message to the W object given to
+// CreateWindowExW (its lpParam), which keeps its handle in W::Window and answers in W::OnMessage.
+template <typename W>
+LRESULT CALLBACK DispatchToWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    }
+    auto* self = reinterpret_cast<W*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (self == nullptr)
+        return DefWindowProcW(window, message, wParam, lParam);
+    if (self->Window == nullptr)
+        self->Window = window;
+    return self->OnMessage(message, wParam, lParam);
+}
+
+// The messages every top-level window of the program answers alike: what is posted to its UI thread; the
+// close box (the window stays while mayClose says no); the end of the session (refused while busy); its
+// destruction, which ends the message loop and clears window. Nothing for any other message.
+std::optional<LRESULT> CommonWindowMessage(HWND& window, UiQueue& posted, UINT message, WPARAM wParam,
+                                           LPARAM lParam, const std::function<bool()>& mayClose,
+                                           const std::function<bool()>& busy);
+
 // A modal information box with one "OK" button, after the information beep.
 void InformationBox(HWND owner, const std::string& text);
 
@@ -68,6 +91,15 @@ void InformationBox(HWND owner, const std::string& text);
 std::optional<std::string> ChooseFileToOpen(HWND owner, const std::string& filterName,
                                             const std::string& pattern, const std::string& defaultExtension,
                                             const std::string& startFolder);
+
+// The system's save-file dialog the same way: the file to write (an existing one after the system asked
+// whether to replace it), or nothing when cancelled.
+std::optional<std::string> ChooseFileToSave(HWND owner, const std::string& filterName,
+                                            const std::string& pattern, const std::string& defaultExtension,
+                                            const std::string& startFolder);
+
+// Registers a top-level window class of the program with its icon (the resource number icon, 0: none).
+ATOM RegisterWindowClass(HINSTANCE instance, int icon, WNDPROC procedure, const wchar_t* className);
 
 // Runs the thread's message loop until WM_QUIT, with the keyboard navigation of dialogs (Tab, Enter) in every
 // top-level window; the exit code that WM_QUIT carries.

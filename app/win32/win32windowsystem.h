@@ -12,6 +12,7 @@ public:
     Win32WindowSystem(HINSTANCE instance, int icon);
 
     std::unique_ptr<MainView> MakeMainView() override;
+    std::unique_ptr<FleetView> MakeFleetView() override;
     void Run() override;
 
 private:

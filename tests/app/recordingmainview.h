@@ -4,17 +4,15 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "app/mainview.h"
+#include "tests/app/testuithread.h"
 
 class RecordingMainView : public MainView {
 public:
@@ -66,33 +64,10 @@ public:
     // Runs what is posted until cond holds: true, or false after limit.
     bool WaitFor(const std::function<bool()>& cond,
                  std::chrono::milliseconds limit = std::chrono::seconds(8)) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        for (;;) {
-            RunPosted();
-            if (cond())
-                return true;
-            std::unique_lock hold(lock);
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            // Woken by the next post; a condition that changes without one (another thread's state) is looked
-            // at again after a millisecond.
-            posted.wait_for(hold, std::chrono::milliseconds(1), [this] { return !queue.empty(); });
-        }
+        return Ui.WaitFor(cond, limit);
     }
     // Runs what has been posted so far.
-    void RunPosted() {
-        for (;;) {
-            std::function<void()> fn;
-            {
-                std::lock_guard hold(lock);
-                if (queue.empty())
-                    return;
-                fn = std::move(queue.front());
-                queue.pop_front();
-            }
-            fn();
-        }
-    }
+    void RunPosted() { Ui.RunPosted(); }
 
     // ---- MainView ----
     void Bind(Q7Config* p) override { presenter = p; }
@@ -146,17 +121,9 @@ public:
         chooserStarts.push_back(startFolder);
         return nextChoice;
     }
-    void PostToUi(std::function<void()> fn) override {
-        {
-            std::lock_guard hold(lock);
-            queue.push_back(std::move(fn));
-        }
-        posted.notify_all();
-    }
+    void PostToUi(std::function<void()> fn) override { Ui.Post(std::move(fn)); }
 
 private:
     std::vector<std::string> calls;
-    std::mutex lock; // queue
-    std::condition_variable posted;
-    std::deque<std::function<void()>> queue;
+    TestUiThread Ui;
 };

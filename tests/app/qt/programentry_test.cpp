@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 
+#include "app/fleetpresenter.h"
 #include "app/q7config.h"
 #include "tests/support/testfolder.h"
 
@@ -34,6 +35,23 @@ TEST(QtProgramEntry, RunsTheWindowUntilItClosesAndGivesQtNoneOfTheArguments) {
     EXPECT_EQ(title, "FW-Update ADMIN V1.4");
     EXPECT_EQ(direction, Qt::LeftToRight);
     EXPECT_TRUE(std::filesystem::exists(hooks.SettingsFile));
+}
+
+TEST(QtProgramEntry, OpensTheWindowOfManyDevicesWithItsOption) {
+    TestFolder folder("programentry_devices_test");
+    ProgramEntryHooks hooks;
+    hooks.SettingsFile = folder / "data.dat";
+    std::string title;
+    hooks.Shown = [](Q7Config&) { ADD_FAILURE() << "the main window opened"; };
+    hooks.FleetShown = [&](FleetPresenter&) {
+        QTimer::singleShot(0, [] { QApplication::closeAllWindows(); });
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->inherits("QMainWindow"))
+                title = w->windowTitle().toStdString();
+    };
+    QtWindowSystem windows("fwupdate");
+    EXPECT_EQ(RunFwUpdate({"-admin", "-devices"}, windows, hooks), 0);
+    EXPECT_EQ(title, "FW-Update devices ADMIN V1.4");
 }
 
 } // namespace

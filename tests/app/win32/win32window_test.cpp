@@ -120,26 +120,7 @@ protected:
     // Presses "Update Firmware" and picks the configuration in the system's file dialog.
     void UpdateWith(const fs::path& file) {
         PressLater(Control(VskFwId::UPDATEFIRMWARE));
-        HWND dialog = nullptr;
-        ASSERT_TRUE(WaitFor([&] { return (dialog = FindDialog(window.Id())) != nullptr; }));
-        // The file name field: the edit inside the combo box cmb13 (an edit edt1 in older dialogs).
-        HWND name = GetDlgItem(dialog, 0x480);
-        if (const HWND combo = GetDlgItem(dialog, 0x47c); name == nullptr && combo != nullptr)
-            EnumChildWindows(
-                combo,
-                [](HWND child, LPARAM found) -> BOOL {
-                    wchar_t cls[16] = {};
-                    GetClassNameW(child, cls, 16);
-                    if (_wcsicmp(cls, L"Edit") != 0)
-                        return TRUE;
-                    *reinterpret_cast<HWND*>(found) = child;
-                    return FALSE;
-                },
-                reinterpret_cast<LPARAM>(&name));
-        ASSERT_NE(name, nullptr);
-        SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(file.wstring().c_str()));
-        PressLater(GetDlgItem(dialog, IDOK));
-        ASSERT_TRUE(WaitFor([&] { return !IsWindow(dialog); }));
+        ASSERT_TRUE(AnswerFileDialog(window.Id(), file.wstring()));
     }
 
     // Waits for an information box of the program, returns its text and presses its "OK".

@@ -6,6 +6,7 @@
 #include "tests/support/waituntil.h"
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 namespace {
 
@@ -33,6 +34,11 @@ public:
     bool Read(void* into) const {
         SIZE_T read = 0;
         return Address != nullptr && ReadProcessMemory(Process, Address, into, Size, &read) && read == Size;
+    }
+    bool Write(const void* from, size_t bytes) const {
+        SIZE_T written = 0;
+        return Address != nullptr && bytes <= Size &&
+               WriteProcessMemory(Process, Address, from, bytes, &written) && written == bytes;
     }
 
 private:
@@ -205,6 +211,62 @@ RECT StatusPartRect(HWND status, int part) {
 
 LRESULT StatusPartValue(HWND status, int part) {
     return Send(status, SB_GETTEXTW, part, 0);
+}
+
+int ListRows(HWND list) {
+    return static_cast<int>(Send(list, LVM_GETITEMCOUNT, 0, 0));
+}
+
+std::wstring ListCell(HWND list, int row, int column) {
+    // The item and its text buffer in the other process: the item first, the text after it.
+    constexpr size_t kChars = 512;
+    RemoteBuffer buffer(list, sizeof(LVITEMW) + kChars * sizeof(wchar_t));
+    LVITEMW item{};
+    item.iSubItem = column;
+    item.pszText = reinterpret_cast<wchar_t*>(buffer.Pointer() + static_cast<LPARAM>(sizeof(LVITEMW)));
+    item.cchTextMax = kChars;
+    if (!buffer.Write(&item, sizeof item))
+        return {};
+    const auto length = static_cast<size_t>(Send(list, LVM_GETITEMTEXTW, row, buffer.Pointer()));
+    std::vector<unsigned char> all(sizeof(LVITEMW) + kChars * sizeof(wchar_t));
+    if (!buffer.Read(all.data()))
+        return {};
+    const auto* text = reinterpret_cast<const wchar_t*>(all.data() + sizeof(LVITEMW));
+    return std::wstring(text, length < kChars ? length : 0);
+}
+
+void SetListChecked(HWND list, int row, bool checked) {
+    RemoteBuffer buffer(list, sizeof(LVITEMW));
+    LVITEMW item{};
+    item.stateMask = LVIS_STATEIMAGEMASK;
+    item.state = INDEXTOSTATEIMAGEMASK(checked ? 2 : 1);
+    if (buffer.Write(&item, sizeof item))
+        Send(list, LVM_SETITEMSTATE, row, buffer.Pointer());
+}
+
+bool AnswerFileDialog(DWORD pid, const std::wstring& file) {
+    HWND dialog = nullptr;
+    if (!WaitFor([&] { return (dialog = FindDialog(pid)) != nullptr; }))
+        return false;
+    // The file name field: the edit inside the combo box cmb13 (an edit edt1 in older dialogs).
+    HWND name = GetDlgItem(dialog, 0x480);
+    if (const HWND combo = GetDlgItem(dialog, 0x47c); name == nullptr && combo != nullptr)
+        EnumChildWindows(
+            combo,
+            [](HWND child, LPARAM found) -> BOOL {
+                wchar_t cls[16] = {};
+                GetClassNameW(child, cls, 16);
+                if (_wcsicmp(cls, L"Edit") != 0)
+                    return TRUE;
+                *reinterpret_cast<HWND*>(found) = child;
+                return FALSE;
+            },
+            reinterpret_cast<LPARAM>(&name));
+    if (name == nullptr)
+        return false;
+    SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(file.c_str()));
+    PressLater(GetDlgItem(dialog, IDOK));
+    return WaitFor([&] { return !IsWindow(dialog); });
 }
 
 COLORREF ClientPixel(HWND window, POINT at) {

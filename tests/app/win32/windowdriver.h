@@ -55,6 +55,16 @@ std::wstring StatusText(HWND status, int part);
 RECT StatusPartRect(HWND status, int part);
 LRESULT StatusPartValue(HWND status, int part);
 
+// A list view control's rows, the text of one of its cells, and its check box ticked or cleared as a click
+// would.
+int ListRows(HWND list);
+std::wstring ListCell(HWND list, int row, int column);
+void SetListChecked(HWND list, int row, bool checked);
+
+// Waits for the system's file dialog of process pid, enters file as the file name and presses its OK: true
+// once the dialog has closed.
+bool AnswerFileDialog(DWORD pid, const std::wstring& file);
+
 // The colour of the screen at a point of a window's client area.
 COLORREF ClientPixel(HWND window, POINT at);
 // A control's rectangle in the client coordinates of its parent window.
