@@ -36,5 +36,7 @@ fi
 
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# Another apt-get (a second build started at the same time) holds the lock for a while: wait for it.
+apt_get=(apt-get -o DPkg::Lock::Timeout=600)
+"${apt_get[@]}" update -qq
+"${apt_get[@]}" install -y -qq --no-install-recommends "${missing[@]}"

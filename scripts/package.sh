@@ -8,13 +8,9 @@ cd "$top"
 bash scripts/install-deps.sh
 
 dir=build-package
-# Debian's build flags: -O2 (in place of Release's -O3, as Debian builds) and its hardening (stack protector,
-# fortified functions, read-only relocations, immediate binding).
-flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
-bash scripts/build.sh "$dir" -DCMAKE_BUILD_TYPE=Release -DFWUPDATE_PACKAGED=ON \
-  -DFWUPDATE_TESTS=OFF -DFWUPDATE_BENCHMARKS=OFF -DFWUPDATE_FUZZ=OFF -DFWUPDATE_SANITIZE= \
-  "-DCMAKE_CXX_FLAGS=$(flags CPPFLAGS) $(flags CXXFLAGS)" "-DCMAKE_CXX_FLAGS_RELEASE=-DNDEBUG" \
-  "-DCMAKE_EXE_LINKER_FLAGS=$(flags LDFLAGS)"
+source scripts/release-flags.sh
+bash scripts/build.sh "$dir" "${release_flags[@]}" -DFWUPDATE_PACKAGED=ON \
+  -DFWUPDATE_TESTS=OFF -DFWUPDATE_BENCHMARKS=OFF -DFWUPDATE_FUZZ=OFF -DFWUPDATE_SANITIZE=
 rm -f "$dir"/*.deb
 (cd "$dir" && cpack -G DEB >cpack.log 2>&1) || { cat "$dir/cpack.log" >&2; exit 1; }
 

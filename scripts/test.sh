@@ -40,8 +40,10 @@ step() {
 }
 
 step "normal build"
-bash scripts/build.sh build -DFWUPDATE_SANITIZE= -DFWUPDATE_GUI=ON -DFWUPDATE_TESTS=ON -DFWUPDATE_BENCHMARKS=ON \
-  -DFWUPDATE_FUZZ=OFF
+# The packages' compiler flags: the package step then takes most of its objects from the compiler cache.
+(source scripts/release-flags.sh
+ bash scripts/build.sh build "${release_flags[@]}" -DFWUPDATE_SANITIZE= -DFWUPDATE_GUI=ON -DFWUPDATE_TESTS=ON \
+   -DFWUPDATE_BENCHMARKS=ON -DFWUPDATE_FUZZ=OFF)
 step "normal tests"
 (cd build && ctest --output-on-failure --no-tests=error -j "$jobs")
 
