@@ -3,6 +3,9 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
+
+#include "fleet/runreport.h"
 
 class UpdateClock;
 
@@ -26,6 +29,11 @@ struct RunSettings {
     int Jobs = 0;
     // Where the report goes, FILE.json or FILE.csv; empty: no report.
     std::string ReportPath;
+    // The report's run: the front end names the tool, its version and command line; the run adds its
+    // start, end, exit code and stop signal.
+    ReportRun Run;
+    // Rows of an earlier report that this run redoes in part, carried into its report unchanged.
+    std::vector<CarriedRow> Carried;
     // The diagnostic log of the run, named in the details that send the reader there.
     std::string LogPath;
     // Progress events also between pages (about five a second), for a display of the time left.
