@@ -723,7 +723,8 @@ bool DeviceRun::EndNow(int code, const std::string& result, const std::string& d
             RecordPages();
             const bool updated =
                 code == kExitOk && result == "ok" && Common.Settings.Task == FleetTask::Update;
-            Rec.Flash = updated ? kFlashUpdated : FlashErased.load() ? kFlashIncomplete : kFlashUntouched;
+            const bool erased = FlashErased.load() || Common.Settings.IncompleteBefore.count(Device.Key) != 0;
+            Rec.Flash = updated ? kFlashUpdated : erased ? kFlashIncomplete : kFlashUntouched;
             if (Rec.AttemptLog.size() < static_cast<size_t>(Rec.Attempts))
                 Rec.AttemptLog.push_back({Rec.Attempts, result, code, detail});
             message = LastMessage;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,9 @@ struct RunSettings {
     ReportRun Run;
     // Rows of an earlier report that this run redoes in part, carried into its report unchanged.
     std::vector<CarriedRow> Carried;
+    // Devices (by DeviceKey) an earlier run left with an incomplete flash: their flash stays incomplete
+    // unless this run updates them.
+    std::set<std::string> IncompleteBefore;
     // The diagnostic log of the run, named in the details that send the reader there.
     std::string LogPath;
     // Progress events also between pages (about five a second), for a display of the time left.

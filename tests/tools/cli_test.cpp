@@ -1100,9 +1100,12 @@ TEST_F(CliTest, AnInterruptedRunsReportTellsEachFlashAndOneRedoFinishesTheJob) {
     while (auto line = cli.NextJson(30s)) {
         const Json j = ParseJson(*line);
         const std::string event = j.value("event", ""), device = j.value("device", "");
-        if (event == "done" && updated.empty() && j.value("result", "") == "ok")
+        // One at a time: the second device starts once the first one's update has ended.
+        if (event != "started")
+            continue;
+        if (updated.empty()) {
             updated = device;
-        if (event == "started" && !updated.empty() && device != updated) {
+        } else {
             stopped = device;
             cli.Signal(SIGINT);
             break;
@@ -1152,16 +1155,24 @@ TEST_F(CliTest, AnInterruptedRunsReportTellsEachFlashAndOneRedoFinishesTheJob) {
         << refused.err;
     EXPECT_EQ(ReadText(report), before);
 
+    // The half-flashed device is gone meanwhile: it stays incomplete, the waiting one is updated.
+    for (auto& sim : sims)
+        if (sim->Device() == stopped) {
+            sim->proc.Signal(SIGTERM);
+            EXPECT_EQ(sim->proc.WaitExit(), 0);
+        }
     const CliRun redo = RunCli({"update", "--json", "--redo", report, "--report", report, "--replace"}, 60s);
-    EXPECT_EQ(redo.code, 0) << redo.Out() << redo.err;
-    CheckSummary(redo.events, {{"ok", 2}}, 2, 0);
+    EXPECT_EQ(redo.code, 4) << redo.Out() << redo.err;
+    CheckSummary(redo.events, {{"no-connection", 1}, {"ok", 1}}, 2, 4);
     const auto records = ReadReport(report);
     ASSERT_EQ(records.size(), 3u);
     for (const auto& r : records) {
-        EXPECT_EQ(r.at("result"), "ok") << r.at("address");
-        EXPECT_EQ(r.at("flash"), "updated") << r.at("address");
+        const std::string& device = r.at("address");
+        EXPECT_EQ(r.at("result"), device == stopped ? "no-connection" : "ok") << device;
+        EXPECT_EQ(r.at("cause"), device == stopped ? "refused" : "") << device;
+        EXPECT_EQ(r.at("flash"), device == stopped ? "incomplete" : "updated") << device;
         // The updated device's row is the first run's, carried unchanged.
-        EXPECT_EQ(r.at("start") == byDevice[r.at("address")].at("start"), r.at("address") == updated);
+        EXPECT_EQ(r.at("start") == byDevice[device].at("start"), device == updated) << device;
     }
 }
 
@@ -1256,6 +1267,20 @@ TEST_F(CliTest, ScanFindsTheDevicesOfALoopbackRangeAndItsListFeedsInfo) {
     const CliRun info = RunCli({"info", "--devices-from", list}, 30s);
     EXPECT_EQ(info.code, 0) << info.Out() << info.err;
     EXPECT_TRUE(info.Has("summary: 3 of 3 devices answered")) << info.Out();
+
+    // The list is there now: another scan refuses to replace it before it scans, unless told to.
+    const std::string written = ReadText(list);
+    const CliRun again =
+        RunCli({"scan", Addr(90) + "-99", "--port", std::to_string(*port), "--write-list", list}, 60s);
+    EXPECT_EQ(again.code, 2);
+    EXPECT_NE(again.err.find("--write-list " + list + " exists already: give --replace"), std::string::npos)
+        << again.err;
+    EXPECT_TRUE(again.lines.empty()) << again.Out();
+    EXPECT_EQ(ReadText(list), written);
+    const CliRun replaced =
+        RunCli({"scan", Addr(92), "--port", std::to_string(*port), "--write-list", list, "--replace"}, 60s);
+    EXPECT_EQ(replaced.code, 0) << replaced.Out() << replaced.err;
+    EXPECT_NE(ReadText(list), written);
 }
 
 TEST_F(CliTest, DeviceListSkipsCommentsAndNamesItsBadLine) {

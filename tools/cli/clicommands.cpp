@@ -172,6 +172,7 @@ int RunDevices(const CliOptions& o, const std::string& commandLine) {
     settings.Run.Version = kFwUpdateVersion;
     settings.Run.CommandLine = commandLine;
     settings.Carried = o.Carried;
+    settings.IncompleteBefore = o.IncompleteBefore;
     settings.LogPath = BeginRunLog(o);
     settings.ProgressBetweenPages = out.Terminal();
     CliObservers observers(out, {o.Command, o.DryRun, o.ProgressEvery}, n);

@@ -402,6 +402,8 @@ std::string AddRedoDevices(CliOptions& o) {
                 return "report " + o.Redo + ": " + address +
                        " has no configuration in the report and no --config is given";
         }
+        if (row.value("flash", nlohmann::ordered_json(nullptr)) == kFlashIncomplete)
+            o.IncompleteBefore.insert(DeviceKey(target));
         o.Devices.push_back(target);
         ++placed;
     }

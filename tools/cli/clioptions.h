@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,7 @@ struct CliOptions {
     RedoChoice RedoWhich;  // --redo-results: which of its devices (default: left)
     // The earlier report's rows the run does not redo, carried into its report (by AddListedDevices).
     std::vector<CarriedRow> Carried;
+    std::set<std::string> IncompleteBefore; // the redone devices (DeviceKey) the report calls incomplete
 };
 
 // The parsed command line, or the reason it is wrong (Error not empty).
