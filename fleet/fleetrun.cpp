@@ -39,16 +39,21 @@ std::vector<DeviceRecord> FleetRun::Records() const {
 }
 
 std::string FleetRun::Start() {
+    // Taken before the parts: a report write takes the parts (the records) inside ReportWriteLock.
+    ReportRun run;
+    {
+        std::lock_guard write(ReportWriteLock);
+        if (!RunInfo.Start) {
+            RunInfo = Settings.Run;
+            RunInfo.Start = std::chrono::system_clock::now();
+        }
+        run = RunInfo;
+    }
     std::lock_guard parts(PartsLock);
     if (StartCalled)
         return "the run was started already";
     StartCalled = true;
     Started = std::chrono::steady_clock::now();
-    {
-        std::lock_guard write(ReportWriteLock);
-        RunInfo = Settings.Run;
-        RunInfo.Start = std::chrono::system_clock::now();
-    }
 
     // A link manager keeps one device per address: devices behind one address get a manager each.
     const std::vector<int> groups = LinkGroups(Targets);
@@ -74,8 +79,7 @@ std::string FleetRun::Start() {
         std::vector<DeviceRecord> records;
         for (const auto& d : DeviceRuns)
             records.push_back(d->Record());
-        std::lock_guard write(ReportWriteLock);
-        if (std::string error = WriteReport(Settings.ReportPath, records, RunInfo, Settings.Carried);
+        if (std::string error = WriteReport(Settings.ReportPath, records, run, Settings.Carried);
             !error.empty())
             return error;
     }
