@@ -297,7 +297,7 @@ TEST(CliHelp, ACommandsHelpShowsItsOwnOptions) {
     const CliRun run = RunCli({"update", "--device", "127.0.0.50", "--help"}, 10s);
     EXPECT_EQ(run.code, 0);
     for (const char* text : {"-d,--device", "-c,--config", "--devices-from", "--retries", "--jobs",
-                             "--report", "--log", "a silent device"})
+                             "--report", "--replace", "--redo", "--redo-results", "--log", "a silent device"})
         EXPECT_TRUE(run.Has(text)) << text;
     EXPECT_FALSE(run.Has("--write-list")) << run.Out();
 }
