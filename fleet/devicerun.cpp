@@ -77,6 +77,24 @@ std::string ConnectProblemText(SockConnectProblem problem, const std::string& ho
     return "the connection failed";
 }
 
+// The same in one word, for the report.
+std::string ConnectProblemCause(SockConnectProblem problem) {
+    switch (problem) {
+    case SockConnectProblem::BadAddress:
+    case SockConnectProblem::NotResolved:
+        return "not-resolved";
+    case SockConnectProblem::Refused:
+        return "refused";
+    case SockConnectProblem::NoRoute:
+        return "no-route";
+    case SockConnectProblem::TimedOut:
+        return "timed-out";
+    default:
+        break;
+    }
+    return "link-failed";
+}
+
 } // namespace
 
 // ---- the session ----
@@ -209,6 +227,8 @@ void DeviceRun::ShowMessage(const std::string& text) {
 }
 
 void DeviceRun::UpdateStarting() {
+    FlashErased = true;
+    AttemptProgrammed = true;
     int64_t pages;
     {
         std::lock_guard hold(ProgressLock);
@@ -266,6 +286,7 @@ bool DeviceRun::Connect(int attempt) {
     LastHandle = handle;
     if (handle == 0) {
         Note = "cannot connect to " + Target.Label + ": " + ConnectProblemText(problem, Target.Host);
+        Cause = ConnectProblemCause(problem);
         return false;
     }
     Emit([&](FleetObserver& o) { o.OnConnected(NewEvent<ConnectedEvent>()); });
@@ -293,8 +314,11 @@ bool DeviceRun::Connect(int attempt) {
     if (Sess.CurrentDevice.load() != 0) {
         Note = "no answer from " + Target.Label + " within " +
                SecondsText(std::chrono::duration<double>(Common.Settings.Timeout).count());
-        if (problem == SockConnectProblem::Pending && link.IsOpen(handle) != 0)
+        Cause = "no-answer";
+        if (problem == SockConnectProblem::Pending && link.IsOpen(handle) != 0) {
             Note += " (it has not accepted the connection either)";
+            Cause = "timed-out";
+        }
         return false;
     }
     switch (Sess.ClosedReason.load()) {
@@ -304,18 +328,22 @@ bool DeviceRun::Connect(int attempt) {
             std::chrono::round<std::chrono::seconds>(link.Options().TickPeriod * kRxTimeoutTicks);
         Note = Target.Label + " sent nothing for " + std::to_string(silence.count()) +
                " s; the link closes a silent device";
+        Cause = "silent";
     } break;
     case CLOSED_BY_PEER:
         Note = ReportedMask.load() == 0 ? Target.Label + " closed the connection at once, before any answer"
                                         : Target.Label + " closed the connection before it answered";
+        Cause = ReportedMask.load() == 0 ? "closed-at-once" : "closed";
         break;
     case CLOSED_ON_ERROR:
         Note = problem == SockConnectProblem::Pending
                    ? "cannot connect to " + Target.Label + ": the connection request timed out or failed"
                    : "the link to " + Target.Label + " failed before the device answered";
+        Cause = problem == SockConnectProblem::Pending ? "timed-out" : "link-failed";
         break;
     default:
         Note = "the link to " + Target.Label + " closed before the device answered";
+        Cause = "closed";
         break;
     }
     return false;
@@ -437,6 +465,9 @@ void DeviceRun::RunUpdate() {
         std::lock_guard hold(RecordLock);
         Rec.Image = ImagePath;
         Rec.Checksum = config.Checksum;
+        Rec.FirmwareName = PrintableDeviceText(FirmwareName(ImagePath).substr(0, 16));
+        Rec.FirmwareVersion = config.FwVersion;
+        Rec.FirmwareRevision = config.FwRevision;
     }
     const int attempts = Common.Settings.Retries + 1;
     for (int attempt = 1;; ++attempt) {
@@ -468,6 +499,10 @@ void DeviceRun::ReportRetry(int next, const Attempt& failed, milliseconds pause)
     LogLine("DeviceRun::RunUpdate: " + Target.Label + ": attempt " + std::to_string(next - 1) + " failed (" +
             failed.Text + "); attempt " + std::to_string(next) + " of " + std::to_string(attempts) + " in " +
             std::to_string(pause.count()) + " ms");
+    {
+        std::lock_guard hold(RecordLock);
+        Rec.AttemptLog.push_back({next - 1, failed.Result, failed.Code, failed.Text});
+    }
     Emit([&](FleetObserver& o) {
         RetryEvent e = NewEvent<RetryEvent>();
         e.Attempt = next;
@@ -499,6 +534,16 @@ void DeviceRun::ForgetLastDevice() {
 bool DeviceRun::WaitForTurn(JobSlot& turn) {
     JobSlots& slots = *Common.Slots;
     bool said = false;
+    const auto began = Clock::now();
+    // The time it waited goes into the record, whether its turn came or the run stopped.
+    struct Waited {
+        DeviceRun& Run;
+        Clock::time_point Began;
+        ~Waited() {
+            std::lock_guard hold(Run.RecordLock);
+            Run.Rec.Waited += std::chrono::duration_cast<milliseconds>(Clock::now() - Began);
+        }
+    } waited{*this, began};
     while (!slots.TryAcquireFor(said ? kTurnPoll : milliseconds(0))) {
         if (Stopped())
             return false;
@@ -525,6 +570,8 @@ DeviceRun::Attempt DeviceRun::UpdateOnce(FwConfig& config, int attempt) {
         LastMessage.clear();
     }
     Note.clear();
+    Cause.clear();
+    AttemptProgrammed = false;
     Sess.Online = 0; // what an earlier connection answered counts no more
     ReportedMask = 0;
     {
@@ -577,6 +624,10 @@ DeviceRun::Attempt DeviceRun::UpdateOnce(FwConfig& config, int attempt) {
                                            ? "reports serial " + std::to_string(Sess.Serial)
                                            : "has not reported its serial number";
     Disconnect(outcome == UpdateOutcome::Ok || outcome == UpdateOutcome::Error);
+    {
+        std::lock_guard hold(RecordLock);
+        RecordPages();
+    }
 
     int64_t written, pages;
     {
@@ -615,6 +666,8 @@ DeviceRun::Attempt DeviceRun::UpdateOnce(FwConfig& config, int attempt) {
     case UpdateOutcome::BadConfig:
         return Attempt{kExitBadConfig, "bad-config", ConfigErrorText(Target.Config)};
     case UpdateOutcome::NoConnection:
+        if (Cause.empty())
+            Cause = "closed"; // the link closed while the device waited for its turn
         return Attempt{kExitNoConnection, "no-connection", Note.empty() ? "No connection" : Note};
     case UpdateOutcome::OemRefused:
         return Attempt{kExitOemRule, "oem-rule",
@@ -644,19 +697,39 @@ DeviceRun::Attempt DeviceRun::UpdateOnce(FwConfig& config, int attempt) {
 
 // ---- the end ----
 
+void DeviceRun::RecordPages() {
+    if (!AttemptProgrammed.load())
+        return;
+    std::lock_guard hold(ProgressLock);
+    Rec.Pages = PagesTotal;
+    Rec.PagesSent = Sess.UpdatePagesSent();
+    Rec.PagesAcknowledged = Sess.UpdatePagesAcknowledged();
+}
+
 bool DeviceRun::EndNow(int code, const std::string& result, const std::string& detail) {
     {
         std::lock_guard hold(EmitLock);
         if (EndedFlag.load())
             return false;
-        std::string message;
+        std::string message, cause, flash;
         {
             std::lock_guard record(RecordLock);
             Rec.Result = result;
             Rec.Code = code;
             Rec.Detail = detail;
             Rec.End = std::chrono::system_clock::now();
+            // Another thread (the run's EndNow) ends it with no-connection never, so Cause is this thread's.
+            Rec.Cause = result == "no-connection" ? (Cause.empty() ? "closed" : Cause) : "";
+            RecordPages();
+            const bool updated =
+                code == kExitOk && result == "ok" && Common.Settings.Task == FleetTask::Update;
+            const bool erased = FlashErased.load() || Common.Settings.IncompleteBefore.count(Device.Key) != 0;
+            Rec.Flash = updated ? kFlashUpdated : erased ? kFlashIncomplete : kFlashUntouched;
+            if (Rec.AttemptLog.size() < static_cast<size_t>(Rec.Attempts))
+                Rec.AttemptLog.push_back({Rec.Attempts, result, code, detail});
             message = LastMessage;
+            cause = Rec.Cause;
+            flash = Rec.Flash;
         }
         if (FleetObserver* o = Common.Observer) {
             if (IsRefusal(code)) {
@@ -671,6 +744,8 @@ bool DeviceRun::EndNow(int code, const std::string& result, const std::string& d
             e.Code = code;
             e.Message = message;
             e.Detail = detail;
+            e.Cause = cause;
+            e.Flash = flash;
             o->OnDone(e);
         }
         EndedFlag = true;

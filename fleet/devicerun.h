@@ -143,6 +143,8 @@ private:
     // The programming sequence is about to begin.
     void UpdateStarting();
     void UpdateProgress(bool newPage);
+    // The current attempt's pages into the record, once it began programming (RecordLock held).
+    void RecordPages();
 
     bool Stopped() const;
     int StopCode() const;
@@ -170,13 +172,17 @@ private:
     DeviceSession Sess;
 
     std::atomic<unsigned> ReportedMask{0};
-    std::string Note; // why the device did not answer (the run's thread only)
+    std::string Note;  // why the device did not answer (the run's thread only)
+    std::string Cause; // the same in one word for the report (the run's thread only)
     std::string ImagePath;
     int LastHandle = 0; // the handle of the last connection, 0 when none was made
     // An update sequence was started on this run: the flash may be incomplete once stopped.
     std::atomic<bool> UpdateBegun{false};
+    // The programming sequence began (the flash was erased): on this run, and in the current attempt.
+    std::atomic<bool> FlashErased{false};
+    std::atomic<bool> AttemptProgrammed{false};
 
-    // Lock order: EmitLock before RecordLock and ProgressLock; an observer is called with EmitLock held.
+    // Lock order: EmitLock before RecordLock before ProgressLock; an observer is called with EmitLock held.
     std::mutex EmitLock;
     std::atomic<bool> EndedFlag{false};
 

@@ -109,6 +109,8 @@ struct DoneEvent : DeviceEvent {
     int Code = 0;
     std::string Message; // the last text the update logic showed
     std::string Detail;  // how it ended, in words
+    std::string Cause;   // no-connection: why, in one word (DeviceRecord::Cause)
+    std::string Flash;   // the flash's state in one word (DeviceRecord::Flash)
 };
 
 // The run (or scan) was asked to stop.

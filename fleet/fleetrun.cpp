@@ -39,6 +39,16 @@ std::vector<DeviceRecord> FleetRun::Records() const {
 }
 
 std::string FleetRun::Start() {
+    // Taken before the parts: a report write takes the parts (the records) inside ReportWriteLock.
+    ReportRun run;
+    {
+        std::lock_guard write(ReportWriteLock);
+        if (!RunInfo.Start) {
+            RunInfo = Settings.Run;
+            RunInfo.Start = std::chrono::system_clock::now();
+        }
+        run = RunInfo;
+    }
     std::lock_guard parts(PartsLock);
     if (StartCalled)
         return "the run was started already";
@@ -69,7 +79,8 @@ std::string FleetRun::Start() {
         std::vector<DeviceRecord> records;
         for (const auto& d : DeviceRuns)
             records.push_back(d->Record());
-        if (std::string error = WriteReport(Settings.ReportPath, records); !error.empty())
+        if (std::string error = WriteReport(Settings.ReportPath, records, run, Settings.Carried);
+            !error.empty())
             return error;
     }
     for (size_t i = 0; i < DeviceRuns.size(); ++i) {
@@ -218,25 +229,28 @@ void FleetRun::RewriteReport() {
         if (!write.owns_lock())
             return; // the writer looks again once it lets go
         ReportDirty = false;
-        if (std::string error = WriteReport(Settings.ReportPath, Records()); !error.empty())
+        if (std::string error = WriteReport(Settings.ReportPath, Records(), RunInfo, Settings.Carried);
+            !error.empty())
             Observer.OnReportProblem({std::chrono::system_clock::now(), error});
     }
 }
 
-std::string FleetRun::WriteReportNow() {
+std::string FleetRun::WriteReportNow(const SummaryEvent& summary) {
+    std::lock_guard write(ReportWriteLock);
+    RunInfo.End = summary.Time;
+    RunInfo.ExitCode = summary.Code;
+    if (const std::optional<StopReason> stop = StopState.Reason())
+        RunInfo.Signal = stop->Signal;
     if (Settings.ReportPath.empty())
         return {};
-    std::lock_guard write(ReportWriteLock);
     ReportDirty = false;
-    return WriteReport(Settings.ReportPath, Records());
+    return WriteReport(Settings.ReportPath, summary.Records, RunInfo, Settings.Carried);
 }
 
 void FleetRun::TellSummary() {
     std::lock_guard hold(AnnounceLock);
     if (SummaryTold)
         return;
-    if (std::string error = WriteReportNow(); !error.empty())
-        Observer.OnReportProblem({std::chrono::system_clock::now(), error});
     SummaryEvent summary;
     summary.Records = Records();
     summary.Devices = static_cast<int>(summary.Records.size());
@@ -253,6 +267,8 @@ void FleetRun::TellSummary() {
     }
     summary.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Started).count();
     summary.Time = std::chrono::system_clock::now();
+    if (std::string error = WriteReportNow(summary); !error.empty())
+        Observer.OnReportProblem({std::chrono::system_clock::now(), error});
     SummaryTold = true;
     SummaryCode = summary.Code;
     Observer.OnSummary(summary);

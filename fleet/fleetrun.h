@@ -63,7 +63,8 @@ private:
     // Writes the report with every record as it is now; one write at a time, and a device that ends while
     // another one writes has the writer write once more instead of waiting.
     void RewriteReport();
-    std::string WriteReportNow();
+    // The final report, with the run's end, code and stop signal as the summary tells them.
+    std::string WriteReportNow(const SummaryEvent& summary);
     void TellSummary();
 
     const std::vector<DeviceTarget> Targets;
@@ -93,6 +94,7 @@ private:
     bool EndedNow = false;
 
     std::mutex ReportWriteLock; // one write of the report at a time
+    ReportRun RunInfo;          // the report's run (ReportWriteLock)
     std::atomic<bool> ReportDirty{false};
     std::atomic<bool> FinalReport{false}; // EndNow writes it once for all
 

@@ -2,7 +2,11 @@
 #pragma once
 
 #include <chrono>
+#include <set>
 #include <string>
+#include <vector>
+
+#include "fleet/runreport.h"
 
 class UpdateClock;
 
@@ -26,6 +30,14 @@ struct RunSettings {
     int Jobs = 0;
     // Where the report goes, FILE.json or FILE.csv; empty: no report.
     std::string ReportPath;
+    // The report's run: the front end names the tool, its version and command line; the run adds its
+    // start, end, exit code and stop signal.
+    ReportRun Run;
+    // Rows of an earlier report that this run redoes in part, carried into its report unchanged.
+    std::vector<CarriedRow> Carried;
+    // Devices (by DeviceKey) an earlier run left with an incomplete flash: their flash stays incomplete
+    // unless this run updates them.
+    std::set<std::string> IncompleteBefore;
     // The diagnostic log of the run, named in the details that send the reader there.
     std::string LogPath;
     // Progress events also between pages (about five a second), for a display of the time left.

@@ -274,7 +274,15 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"ScanWithoutRange", {"scan", "--port", "2000"}, "address range"},
         UsageCase{"ScanPortZero", {"scan", "127.0.0.50-51", "--port", "0"}, "--port"},
         UsageCase{
-            "RetriesOutsideUpdate", {"info", "--device", "127.0.0.50", "--retries", "1"}, "unknown option"}),
+            "RetriesOutsideUpdate", {"info", "--device", "127.0.0.50", "--retries", "1"}, "unknown option"},
+        UsageCase{"RedoResultsWithoutRedo",
+                  {"info", "--device", "127.0.0.50", "--redo-results", "all"},
+                  "--redo-results needs --redo"},
+        UsageCase{"RedoOfAList", {"info", "--redo", "list.txt"}, "a report's name ends in .json or .csv"},
+        UsageCase{"RedoOfAnUnknownResult",
+                  {"info", "--redo", "r.csv", "--redo-results", "failed,fine"},
+                  "'fine' is not a result word"},
+        UsageCase{"RedoOfAMissingReport", {"info", "--redo", "missing.json"}, "cannot be read"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(CliHelp, NamesEveryExitCodeAndTheDryRunTraffic) {
@@ -289,7 +297,7 @@ TEST(CliHelp, ACommandsHelpShowsItsOwnOptions) {
     const CliRun run = RunCli({"update", "--device", "127.0.0.50", "--help"}, 10s);
     EXPECT_EQ(run.code, 0);
     for (const char* text : {"-d,--device", "-c,--config", "--devices-from", "--retries", "--jobs",
-                             "--report", "--log", "a silent device"})
+                             "--report", "--replace", "--redo", "--redo-results", "--log", "a silent device"})
         EXPECT_TRUE(run.Has(text)) << text;
     EXPECT_FALSE(run.Has("--write-list")) << run.Out();
 }
@@ -417,36 +425,50 @@ struct NoAnswerCase {
     std::vector<std::string> simArgs; // empty: no simulator, the device text is used as it is
     const char* device;
     const char* message;
+    const char* cause; // the report's word for it
     const char* timeout = "0.5";
 };
 
 class CliInfoNoAnswer : public testing::TestWithParam<NoAnswerCase> {};
 
-TEST_P(CliInfoNoAnswer, EndsWithNoConnectionCode) {
+std::vector<std::map<std::string, std::string>> ReadReport(const std::string& path);
+
+TEST_P(CliInfoNoAnswer, EndsWithNoConnectionCodeAndItsCauseInTheReport) {
     const NoAnswerCase& c = GetParam();
+    TestFolder dir("cli_noanswer");
     Sim sim;
     std::string device = c.device;
     if (!c.simArgs.empty()) {
         ASSERT_TRUE(sim.Start(c.device, c.simArgs));
         device = sim.Device();
     }
-    const CliRun run = RunCli({"info", "--device", device, "--timeout", c.timeout}, 20s);
+    const std::string report = dir / "run.csv";
+    const CliRun run = RunCli({"info", "--device", device, "--timeout", c.timeout, "--report", report}, 20s);
     EXPECT_EQ(run.code, 4) << run.Out();
     EXPECT_TRUE(run.Has(c.message)) << run.Out();
+    const auto records = ReadReport(report);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].at("result"), "no-connection");
+    EXPECT_EQ(records[0].at("cause"), c.cause);
+    EXPECT_EQ(records[0].at("flash"), "untouched");
+    EXPECT_NE(records[0].at("detail").find(c.message), std::string::npos) << records[0].at("detail");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CliInfoNoAnswer,
-    testing::Values(NoAnswerCase{"SilentDevice", {"--silent"}, "127.0.0.52", "no answer from"},
-                    NoAnswerCase{"HangsUp", {"--hang-up"}, "127.0.0.53", "closed the connection at once"},
-                    NoAnswerCase{"Refused", {"--refuse"}, "127.0.0.54", ": refused (nothing accepts"},
-                    NoAnswerCase{
-                        "UnresolvableHost", {}, "no-such-host!", "\"no-such-host!\" is not resolved"},
-                    NoAnswerCase{"SilentBeyondTheLinksLimit",
-                                 {"--silent"},
-                                 "127.0.0.52",
-                                 "sent nothing for 5 s; the link closes a silent device",
-                                 "8"}),
+    testing::Values(
+        NoAnswerCase{"SilentDevice", {"--silent"}, "127.0.0.52", "no answer from", "no-answer"},
+        NoAnswerCase{
+            "HangsUp", {"--hang-up"}, "127.0.0.53", "closed the connection at once", "closed-at-once"},
+        NoAnswerCase{"Refused", {"--refuse"}, "127.0.0.54", ": refused (nothing accepts", "refused"},
+        NoAnswerCase{
+            "UnresolvableHost", {}, "no-such-host!", "\"no-such-host!\" is not resolved", "not-resolved"},
+        NoAnswerCase{"SilentBeyondTheLinksLimit",
+                     {"--silent"},
+                     "127.0.0.52",
+                     "sent nothing for 5 s; the link closes a silent device",
+                     "silent",
+                     "8"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 // ---- refusals and dry runs: the device receives reads only ----
@@ -1059,6 +1081,101 @@ TEST_F(CliTest, ASecondStopSignalEndsAtOnceAfterTheLastEventsAndTheReport) {
     EXPECT_EQ(sim.Report().at("updateEnded"), false);
 }
 
+// Ctrl-C with one device updated, one half-way and one waiting its turn: the report tells each flash, an
+// existing report is never replaced by surprise, and one --redo command finishes the job, its report the
+// whole job.
+TEST_F(CliTest, AnInterruptedRunsReportTellsEachFlashAndOneRedoFinishesTheJob) {
+    const Firmware fw = WriteFirmware(dir, "fw.bin", 40 * 256, 21); // 40 pages, 2 s each device
+    std::vector<std::unique_ptr<Sim>> sims;
+    const std::string report = dir / "run.json";
+    std::vector<std::string> args{"update", "--json", "--jobs", "1", "--config", fw.cfg, "--report", report};
+    for (int i = 0; i < 3; ++i) {
+        sims.push_back(std::make_unique<Sim>());
+        ASSERT_TRUE(sims.back()->Start(Addr(71 + i), {"--serial", std::to_string(201 + i)}, false));
+        args.insert(args.end(), {"--device", sims.back()->Device()});
+    }
+    SimProcess cli;
+    ASSERT_TRUE(cli.Start(CLI_PATH, args));
+    std::string updated, stopped;
+    while (auto line = cli.NextJson(30s)) {
+        const Json j = ParseJson(*line);
+        const std::string event = j.value("event", ""), device = j.value("device", "");
+        // One at a time: the second device starts once the first one's update has ended.
+        if (event != "started")
+            continue;
+        if (updated.empty()) {
+            updated = device;
+        } else {
+            stopped = device;
+            cli.Signal(SIGINT);
+            break;
+        }
+    }
+    ASSERT_FALSE(stopped.empty());
+    while (cli.NextJson(20s)) {
+    }
+    EXPECT_EQ(cli.WaitExit(20s), 130);
+
+    std::map<std::string, std::map<std::string, std::string>> byDevice;
+    for (const auto& r : ReadReport(report))
+        byDevice[r.at("address")] = r;
+    ASSERT_EQ(byDevice.size(), 3u) << ReadText(report);
+    for (const auto& [device, r] : byDevice) {
+        const std::string flash = device == updated   ? "updated"
+                                  : device == stopped ? "incomplete"
+                                                      : "untouched";
+        EXPECT_EQ(r.at("flash"), flash) << device;
+        EXPECT_EQ(r.at("result"), device == updated ? "ok" : "interrupted") << device;
+        EXPECT_EQ(r.at("firmwareName"), fw.name);
+        EXPECT_EQ(r.at("firmwareVersion"), "3");
+        EXPECT_EQ(r.at("firmwareRevision"), "21");
+        if (flash == "untouched") {
+            EXPECT_EQ(r.at("pagesSent"), "") << device;
+            EXPECT_GT(std::stod(r.at("waitSeconds")), 1.0) << device; // the others' turns
+        } else {
+            EXPECT_EQ(r.at("pages"), "40") << device;
+            const int sent = std::stoi(r.at("pagesSent")),
+                      acknowledged = std::stoi(r.at("pagesAcknowledged"));
+            EXPECT_TRUE(flash == "updated" ? sent == 40 && acknowledged == 40
+                                           : sent < 40 && acknowledged <= sent)
+                << device << ": " << sent << " sent, " << acknowledged << " acknowledged";
+        }
+    }
+    const Json run = Json::parse(ReadText(report)).at("run");
+    EXPECT_EQ(run.at("tool"), "fwupdate-cli");
+    EXPECT_EQ(run.at("exitCode"), 130);
+    EXPECT_EQ(run.at("signal"), 2);
+    EXPECT_EQ(run.at("commandLine").get<std::string>().rfind("fwupdate-cli update --json --jobs 1", 0), 0u);
+
+    // The report exists: refused before any device is touched.
+    const std::string before = ReadText(report);
+    const CliRun refused = RunCli({"update", "--redo", report, "--report", report}, 20s);
+    EXPECT_EQ(refused.code, 2);
+    EXPECT_NE(refused.err.find("--report " + report + " exists already: give --replace"), std::string::npos)
+        << refused.err;
+    EXPECT_EQ(ReadText(report), before);
+
+    // The half-flashed device is gone meanwhile: it stays incomplete, the waiting one is updated.
+    for (auto& sim : sims)
+        if (sim->Device() == stopped) {
+            sim->proc.Signal(SIGTERM);
+            EXPECT_EQ(sim->proc.WaitExit(), 0);
+        }
+    const CliRun redo = RunCli({"update", "--json", "--redo", report, "--report", report, "--replace"}, 60s);
+    EXPECT_EQ(redo.code, 4) << redo.Out() << redo.err;
+    CheckSummary(redo.events, {{"no-connection", 1}, {"ok", 1}}, 2, 4);
+    const auto records = ReadReport(report);
+    ASSERT_EQ(records.size(), 3u);
+    for (const auto& r : records) {
+        const std::string& device = r.at("address");
+        EXPECT_EQ(r.at("result"), device == stopped ? "no-connection" : "ok") << device;
+        EXPECT_EQ(r.at("cause"), device == stopped ? "refused" : "") << device;
+        EXPECT_EQ(r.at("flash"), device == stopped ? "incomplete" : "updated") << device;
+        // The updated device's row is the first run's, carried unchanged.
+        EXPECT_EQ(r.at("start") == byDevice[device].at("start"), device == updated) << device;
+    }
+}
+
 TEST_F(CliTest, RefusedConnectionIsTriedAgainAfterGrowingPauses) {
     const Firmware fw = WriteFirmware(dir, "fw.bin", 100, 8);
     Sim sim;
@@ -1080,6 +1197,14 @@ TEST_F(CliTest, RefusedConnectionIsTriedAgainAfterGrowingPauses) {
     EXPECT_EQ(records[0].at("attempts"), "3");
     EXPECT_EQ(records[0].at("result"), "no-connection");
     EXPECT_EQ(records[0].at("kennung"), ""); // never identified
+    EXPECT_EQ(records[0].at("cause"), "refused");
+    const Json attempts = Json::parse(records[0].at("attemptLog"));
+    ASSERT_EQ(attempts.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(attempts[i].at("attempt"), i + 1);
+        EXPECT_EQ(attempts[i].at("result"), "no-connection");
+        EXPECT_NE(attempts[i].at("detail").get<std::string>().find("refused"), std::string::npos);
+    }
 }
 
 TEST_F(CliTest, JobsTwoNeverProgramsThreeAtOnceAndDevicesMayShareAnAddress) {
@@ -1142,6 +1267,20 @@ TEST_F(CliTest, ScanFindsTheDevicesOfALoopbackRangeAndItsListFeedsInfo) {
     const CliRun info = RunCli({"info", "--devices-from", list}, 30s);
     EXPECT_EQ(info.code, 0) << info.Out() << info.err;
     EXPECT_TRUE(info.Has("summary: 3 of 3 devices answered")) << info.Out();
+
+    // The list is there now: another scan refuses to replace it before it scans, unless told to.
+    const std::string written = ReadText(list);
+    const CliRun again =
+        RunCli({"scan", Addr(90) + "-99", "--port", std::to_string(*port), "--write-list", list}, 60s);
+    EXPECT_EQ(again.code, 2);
+    EXPECT_NE(again.err.find("--write-list " + list + " exists already: give --replace"), std::string::npos)
+        << again.err;
+    EXPECT_TRUE(again.lines.empty()) << again.Out();
+    EXPECT_EQ(ReadText(list), written);
+    const CliRun replaced =
+        RunCli({"scan", Addr(92), "--port", std::to_string(*port), "--write-list", list, "--replace"}, 60s);
+    EXPECT_EQ(replaced.code, 0) << replaced.Out() << replaced.err;
+    EXPECT_NE(ReadText(list), written);
 }
 
 TEST_F(CliTest, DeviceListSkipsCommentsAndNamesItsBadLine) {

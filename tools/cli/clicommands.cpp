@@ -35,6 +35,26 @@ std::string NumberText(int32_t value) {
     return std::to_string(value);
 }
 
+// The command line as a POSIX shell would take it back: a word with anything but plain characters in
+// single quotes.
+std::string CommandLineText(const std::vector<std::string>& args) {
+    std::string text = "fwupdate-cli";
+    for (const std::string& a : args) {
+        const bool plain =
+            !a.empty() && a.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                              "0123456789_./:=,@%+-") == std::string::npos;
+        if (plain) {
+            text += " " + a;
+            continue;
+        }
+        text += " '";
+        for (const char c : a)
+            text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        text += "'";
+    }
+    return text;
+}
+
 int RunInspect(const CliOptions& o) {
     CliOutput out(CliOutput::ModeFor(stdout, o.Json), stdout, 0);
     const std::string& path = o.Config;
@@ -127,7 +147,7 @@ int RunInspect(const CliOptions& o) {
 // Runs the devices of the command line to their end while the stop signals stop them: the first one stops
 // every device between pages, a second one ends the tool at once, with every device's last line, the summary
 // and the report written first.
-int RunDevices(const CliOptions& o) {
+int RunDevices(const CliOptions& o, const std::string& commandLine) {
     const int n = static_cast<int>(o.Devices.size());
     // Said before the first connection: a fleet that runs out of files half-way fails device by device.
     if (const int64_t limit = RaiseOpenFileLimit(); limit != 0 && n + kFilesBeside > limit) {
@@ -148,6 +168,11 @@ int RunDevices(const CliOptions& o) {
     settings.Retries = o.Retries;
     settings.Jobs = o.Jobs;
     settings.ReportPath = o.ReportFile;
+    settings.Run.Tool = "fwupdate-cli";
+    settings.Run.Version = kFwUpdateVersion;
+    settings.Run.CommandLine = commandLine;
+    settings.Carried = o.Carried;
+    settings.IncompleteBefore = o.IncompleteBefore;
     settings.LogPath = BeginRunLog(o);
     settings.ProgressBetweenPages = out.Terminal();
     CliObservers observers(out, {o.Command, o.DryRun, o.ProgressEvery}, n);
@@ -210,14 +235,20 @@ int RunCli(const std::vector<std::string>& args) {
             // From here on a stop signal ends the run in order, whenever it comes.
             CatchStopSignals(2);
             CliOptions options = parsed.Options;
-            const std::string error = AddListedDevices(options);
+            std::string error = AddListedDevices(options);
+            if (error.empty())
+                error = CheckReplace(options);
             if (!error.empty()) {
                 std::fprintf(stderr, "fwupdate-cli: %s\n", error.c_str());
                 return kExitUsage;
             }
-            return RunDevices(options);
+            return RunDevices(options, CommandLineText(args));
         }
         case CliCommand::Scan:
+            if (const std::string error = CheckReplace(parsed.Options); !error.empty()) {
+                std::fprintf(stderr, "fwupdate-cli: %s\n", error.c_str());
+                return kExitUsage;
+            }
             CatchStopSignals(1);
             return RunScan(parsed.Options);
         }

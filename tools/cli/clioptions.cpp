@@ -11,6 +11,11 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <utility>
+
+#include "base/platform.h"
 
 namespace {
 
@@ -42,8 +47,8 @@ bool ParseSeconds(const std::string& text, std::chrono::milliseconds& out) {
 // What CLI11 collects: every value as text, so that each is checked (and refused) in the tool's words.
 struct RawArgs {
     std::vector<std::string> Devices, Configs, Timeouts, ProgressEvery, Logs, Retries, Reports, Jobs,
-        DevicesFrom, Ports, WriteLists, Positionals;
-    bool Admin = false, DryRun = false, Json = false, Version = false;
+        DevicesFrom, Ports, WriteLists, Positionals, Redos, RedoResults;
+    bool Admin = false, DryRun = false, Json = false, Version = false, Replace = false;
 };
 
 struct CommandInfo {
@@ -118,6 +123,14 @@ void DefineCommand(CLI::App& app, CliCommand command, RawArgs& raw) {
         ValueOption(app, "--devices-from", raw.DevicesFrom, "FILE",
                     "devices from a list: one HOST[:PORT][=FILE.cfg] a line, # comments; with or "
                     "without --device");
+        ValueOption(app, "--redo", raw.Redos, "REPORT",
+                    "the devices an earlier --report left to do (by default every device that did not "
+                    "end OK and was not refused by the OEM or serial rule), each with its configuration; "
+                    "this run's --report carries the report's other devices unchanged, so the last "
+                    "report holds the whole job");
+        ValueOption(app, "--redo-results", raw.RedoResults, "WHICH",
+                    "which devices --redo takes: left (the default), all, or result words separated by "
+                    "commas (failed,interrupted,no-connection,...)");
     }
     if (update) {
         ValueOption(app, "-c,--config", raw.Configs, "FILE.cfg",
@@ -140,7 +153,8 @@ void DefineCommand(CLI::App& app, CliCommand command, RawArgs& raw) {
                  update
                      ? ": connected, identified, refused (with reason), plan (--dry-run), started, "
                        "progress (every N pages), done (one per device, the last event of "
-                       "each device, with its exit code), interrupted (with the signal), and last summary "
+                       "each device, with its exit code, the flash's state and, for no-connection, its "
+                       "cause), interrupted (with the signal), and last summary "
                        "(results "
                        "counted per result, devices, exit code, seconds). Every event starts with \"event\" "
                        "and \"time\" (UTC, in milliseconds: 2026-12-08T07:45:12.345Z)"
@@ -155,7 +169,13 @@ void DefineCommand(CLI::App& app, CliCommand command, RawArgs& raw) {
     if (devices)
         ValueOption(app, "--report", raw.Reports, "FILE.json|FILE.csv",
                     "one record per device, JSON or CSV by the extension, written also when "
-                    "interrupted");
+                    "interrupted: how it ended in words and why, the flash (untouched, incomplete, "
+                    "updated), pages sent and acknowledged, the firmware given, every attempt, and "
+                    "the run (tool version, command line, start, end, exit code, stop signal)");
+    if (devices || command == CliCommand::Scan)
+        Flag(app, "--replace", raw.Replace,
+             std::string("replace the ") + (devices ? "--report" : "--write-list") +
+                 " file when it exists (without it the tool refuses before it connects to anything)");
     if (update) {
         ValueOption(app, "--progress-every", raw.ProgressEvery, "N",
                     "a progress line or event every N pages (default 16); on a terminal the live "
@@ -293,7 +313,9 @@ std::string Convert(const RawArgs& raw, const std::string& commandName, CliOptio
         {"--log", &raw.Logs},
         {"--report", &raw.Reports},
         {"--devices-from", &raw.DevicesFrom},
-        {"--write-list", &raw.WriteLists}};
+        {"--write-list", &raw.WriteLists},
+        {"--redo", &raw.Redos},
+        {"--redo-results", &raw.RedoResults}};
     for (const auto& [name, values] : files) {
         if (values->size() > 1)
             return std::string(name) + " given twice";
@@ -305,6 +327,19 @@ std::string Convert(const RawArgs& raw, const std::string& commandName, CliOptio
     o.ReportFile = first(raw.Reports);
     o.DevicesFrom = first(raw.DevicesFrom);
     o.WriteList = first(raw.WriteLists);
+    o.Redo = first(raw.Redos);
+    o.Replace = raw.Replace;
+    if (!raw.RedoResults.empty()) {
+        if (o.Redo.empty())
+            return "--redo-results needs --redo REPORT";
+        std::string why;
+        const std::optional<RedoChoice> which = ParseRedoChoice(raw.RedoResults[0], why);
+        if (!which)
+            return "--redo-results " + why;
+        o.RedoWhich = *which;
+    }
+    if (!o.Redo.empty() && !ReportFormatFor(o.Redo))
+        return "--redo " + o.Redo + ": a report's name ends in .json or .csv";
     if (!o.ReportFile.empty() && !ReportFormatFor(o.ReportFile))
         return "--report " + o.ReportFile +
                ": the name must end in .json or .csv (that is the format written)";
@@ -323,8 +358,8 @@ std::string Convert(const RawArgs& raw, const std::string& commandName, CliOptio
         o.ScanRange = raw.Positionals[0];
         return {};
     }
-    if (o.Devices.empty() && o.DevicesFrom.empty())
-        return commandName + " needs --device HOST[:PORT] (or --devices-from FILE)";
+    if (o.Devices.empty() && o.DevicesFrom.empty() && o.Redo.empty())
+        return commandName + " needs --device HOST[:PORT] (or --devices-from FILE, or --redo REPORT)";
     const DeviceTarget* twice = RepeatedDevice(o.Devices);
     for (DeviceTarget& d : o.Devices) {
         if (&d == twice)
@@ -334,6 +369,43 @@ std::string Convert(const RawArgs& raw, const std::string& commandName, CliOptio
                 return "update needs --config FILE.cfg (or --device HOST[:PORT]=FILE.cfg)";
             d.Config = o.Config;
         }
+    }
+    return {};
+}
+
+// --redo: the devices the report leaves to do after the others, and its other rows carried at their places.
+// A row of a device also given by --device or --devices-from is not carried: this run covers it.
+std::string AddRedoDevices(CliOptions& o) {
+    const bool update = o.Command == CliCommand::Update;
+    const ReportRead read = ReadReport(o.Redo);
+    if (!read.Error.empty())
+        return read.Error;
+    std::set<std::string> others;
+    for (const DeviceTarget& d : o.Devices)
+        others.insert(DeviceKey(d));
+    size_t placed = o.Devices.size();
+    for (const nlohmann::ordered_json& row : read.Rows) {
+        const std::string address = row.at("address").get<std::string>();
+        DeviceTarget target;
+        std::string error;
+        if (!ParseDeviceTarget(address, false, target, error))
+            return "report " + o.Redo + ": " + error;
+        if (!RedoTakes(o.RedoWhich, row)) {
+            if (others.count(DeviceKey(target)) == 0)
+                o.Carried.push_back({placed++, row, read.Run});
+            continue;
+        }
+        if (update) {
+            const nlohmann::ordered_json config = row.value("config", nlohmann::ordered_json(nullptr));
+            target.Config = config.is_string() ? config.get<std::string>() : o.Config;
+            if (target.Config.empty())
+                return "report " + o.Redo + ": " + address +
+                       " has no configuration in the report and no --config is given";
+        }
+        if (row.value("flash", nlohmann::ordered_json(nullptr)) == kFlashIncomplete)
+            o.IncompleteBefore.insert(DeviceKey(target));
+        o.Devices.push_back(target);
+        ++placed;
     }
     return {};
 }
@@ -358,8 +430,27 @@ std::string AddListedDevices(CliOptions& o) {
             o.Devices.push_back(d);
         }
     }
+    if (!o.Redo.empty()) {
+        if (std::string error = AddRedoDevices(o); !error.empty())
+            return error;
+        if (o.Devices.empty())
+            return "report " + o.Redo + ": no device left to do";
+    }
     if (const DeviceTarget* twice = RepeatedDevice(o.Devices))
         return "device " + twice->Label + " given twice";
+    return {};
+}
+
+std::string CheckReplace(const CliOptions& o) {
+    for (const auto& [name, path] :
+         {std::pair<const char*, const std::string&>{"--report", o.ReportFile},
+          std::pair<const char*, const std::string&>{"--write-list", o.WriteList}}) {
+        std::error_code ec;
+        if (path.empty() || o.Replace || !std::filesystem::exists(PathFromUtf8(path), ec))
+            continue;
+        return std::string(name) + " " + path +
+               " exists already: give --replace to replace it, or another name";
+    }
     return {};
 }
 

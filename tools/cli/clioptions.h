@@ -3,12 +3,14 @@
 #pragma once
 
 #include <chrono>
+#include <set>
 #include <string>
 #include <vector>
 
 // The exit codes: a run's is the highest code of its devices (ExitCode).
 #include "fleet/devicetarget.h"
 #include "fleet/resultcode.h"
+#include "fleet/runreport.h"
 
 enum class CliCommand { Help, Version, Info, Inspect, Update, Scan };
 
@@ -30,6 +32,12 @@ struct CliOptions {
     std::string ScanRange; // scan: the address range as given (A.B.C.D/NN or A.B.C.D-E)
     int ScanPort = 2000;   // scan --port
     std::string WriteList; // scan --write-list: a device list for --devices-from
+    bool Replace = false;  // --replace: an existing --report or --write-list file may be replaced
+    std::string Redo;      // --redo (info, update): an earlier report whose devices are left to do
+    RedoChoice RedoWhich;  // --redo-results: which of its devices (default: left)
+    // The earlier report's rows the run does not redo, carried into its report (by AddListedDevices).
+    std::vector<CarriedRow> Carried;
+    std::set<std::string> IncompleteBefore; // the redone devices (DeviceKey) the report calls incomplete
 };
 
 // The parsed command line, or the reason it is wrong (Error not empty).
@@ -42,10 +50,15 @@ struct ParsedCommandLine {
 // args are the arguments after the program name.
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args);
 
-// --devices-from: adds the listed devices after those of --device. A listed device without its own
-// configuration takes --config; the same HOST:PORT twice (from either source) is refused. Empty, or
-// the usage error.
+// --devices-from: adds the listed devices after those of --device; --redo then the devices its report
+// leaves to do, in the report's order, and keeps its other rows as Carried, each at its place. A listed
+// device without its own configuration takes --config; the same HOST:PORT twice (from any source) is
+// refused. Empty, or the usage error.
 std::string AddListedDevices(CliOptions& options);
+
+// --replace: an existing file that --report or --write-list would replace is refused unless it is given.
+// Empty, or the usage error.
+std::string CheckReplace(const CliOptions& options);
 
 // Every command with its options, and the exit codes.
 std::string HelpText();

@@ -118,12 +118,12 @@ void JsonLines::OnRefused(const RefusedEvent& e) {
 }
 
 void JsonLines::OnDone(const DoneEvent& e) {
-    Out.Event(DeviceLine("done", e)
-                  .Text("result", e.Result)
-                  .Int("code", e.Code)
-                  .Text("message", e.Message)
-                  .Text("detail", e.Detail)
-                  .Str());
+    JsonLine line = DeviceLine("done", e);
+    line.Text("result", e.Result).Int("code", e.Code).Text("message", e.Message).Text("detail", e.Detail);
+    if (!e.Cause.empty())
+        line.Text("cause", e.Cause);
+    line.Text("flash", e.Flash);
+    Out.Event(line.Str());
 }
 
 void JsonLines::OnInterrupted(const InterruptedEvent& e) {
