@@ -139,6 +139,13 @@ struct FoundEvent {
     DeviceTarget Device;
     DeviceIdentity Identity;
 };
+// A scan: an address that took the connection but did not identify (silent, or closed it at once), in
+// address order among the found ones.
+struct UnidentifiedEvent {
+    EventTime Time;
+    DeviceTarget Device;
+    std::string Detail; // how it ended ("127.0.0.5:2000 closed the connection at once, before any answer")
+};
 struct ScanSummaryEvent {
     EventTime Time;
     std::string Range; // as given
@@ -146,6 +153,8 @@ struct ScanSummaryEvent {
     uint32_t Addresses = 0; // in the range
     uint32_t Scanned = 0;   // probed, from the first address on without a gap
     uint32_t Found = 0;
+    uint32_t Unidentified = 0; // took the connection but did not identify
+    uint32_t Refused = 0;      // refused the connection
     int Code = 0; // kExitOk when a device answered, kExitNoConnection when none did, the stop's code
     bool Stopped = false;
     double Seconds = 0;
@@ -171,5 +180,6 @@ public:
     virtual void OnReportProblem(const ReportProblemEvent&) {}
 
     virtual void OnFound(const FoundEvent&) {}
+    virtual void OnUnidentified(const UnidentifiedEvent&) {}
     virtual void OnScanSummary(const ScanSummaryEvent&) {}
 };

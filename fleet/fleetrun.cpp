@@ -3,11 +3,13 @@
 
 #include <algorithm>
 #include <exception>
+#include <map>
 #include <system_error>
 #include <utility>
 
 #include "base/log.h"
 #include "fleet/devicerun.h"
+#include "fleet/firmwarecheck.h"
 #include "fleet/jobslots.h"
 #include "fleet/linkgroups.h"
 #include "fleet/linkwaiter.h"
@@ -71,6 +73,23 @@ std::string FleetRun::Start() {
             records.push_back(d->Record());
         if (std::string error = WriteReport(Settings.ReportPath, records); !error.empty())
             return error;
+    }
+    // A configuration and its image are checked once for all devices of it, before any device is connected:
+    // a missing image refuses every device of that configuration at once, untouched.
+    if (Settings.Task == FleetTask::Update) {
+        std::map<std::string, FirmwareCheck> checks;
+        for (size_t i = 0; i < DeviceRuns.size(); ++i) {
+            const std::string& config = Targets[i].Config.empty() ? Settings.Config : Targets[i].Config;
+            auto [check, fresh] = checks.try_emplace(config);
+            if (fresh) {
+                check->second = CheckFirmware(config);
+                if (check->second.Code != kExitOk)
+                    LogLine("FleetRun::Start: " + check->second.Reason + "; no device of it is connected");
+            }
+            if (check->second.Code != kExitOk)
+                DeviceRuns[i]->RefuseBeforeConnecting(check->second.Code, check->second.Result,
+                                                      check->second.Message, check->second.Reason);
+        }
     }
     for (size_t i = 0; i < DeviceRuns.size(); ++i) {
         DeviceRun* d = DeviceRuns[i].get();

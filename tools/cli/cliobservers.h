@@ -53,6 +53,7 @@ public:
     void OnSummary(const SummaryEvent& e) override;
     void OnReportProblem(const ReportProblemEvent& e) override;
     void OnFound(const FoundEvent& e) override;
+    void OnUnidentified(const UnidentifiedEvent& e) override;
     void OnScanSummary(const ScanSummaryEvent& e) override;
 
 private:

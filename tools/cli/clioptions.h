@@ -28,8 +28,8 @@ struct CliOptions {
     std::string
         DevicesFrom;       // --devices-from (info, update): a device list, one HOST[:PORT][=FILE.cfg] a line
     std::string ScanRange; // scan: the address range as given (A.B.C.D/NN or A.B.C.D-E)
-    int ScanPort = 2000;   // scan --port
-    std::string WriteList; // scan --write-list: a device list for --devices-from
+    int Port = kDefaultDevicePort; // --port: every device without a port of its own, every address of a scan
+    std::string WriteList;         // scan --write-list: a device list for --devices-from
 };
 
 // The parsed command line, or the reason it is wrong (Error not empty).

@@ -154,6 +154,10 @@ void TextLines::OnFound(const FoundEvent& e) {
              quoted(id.DeviceName) + ", LibraryName " + quoted(id.LibraryName));
 }
 
+void TextLines::OnUnidentified(const UnidentifiedEvent& e) {
+    Out.Line(e.Device.Label + "  took the connection but did not identify: " + e.Detail);
+}
+
 void TextLines::OnScanSummary(const ScanSummaryEvent& e) {
     Out.Line("scan " + ScanWhere(e.Range, e.Port) + ": " + ScanState(e));
 }
