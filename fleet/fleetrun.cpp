@@ -78,18 +78,33 @@ std::string FleetRun::Start() {
     // a missing image refuses every device of that configuration at once, untouched.
     if (Settings.Task == FleetTask::Update) {
         std::map<std::string, FirmwareCheck> checks;
+        std::vector<ConfigRefusedEvent> refused; // in the order of their first device
         for (size_t i = 0; i < DeviceRuns.size(); ++i) {
             const std::string& config = Targets[i].Config.empty() ? Settings.Config : Targets[i].Config;
             auto [check, fresh] = checks.try_emplace(config);
+            const FirmwareCheck& c = check->second;
             if (fresh) {
                 check->second = CheckFirmware(config);
-                if (check->second.Code != kExitOk)
-                    LogLine("FleetRun::Start: " + check->second.Reason + "; no device of it is connected");
+                if (c.Code != kExitOk) {
+                    LogLine("FleetRun::Start: " + c.Reason + "; no device of it is connected");
+                    refused.push_back({std::chrono::system_clock::now(),
+                                       config,
+                                       c.Result,
+                                       c.Code,
+                                       c.Message,
+                                       c.Reason,
+                                       {}});
+                }
             }
-            if (check->second.Code != kExitOk)
-                DeviceRuns[i]->RefuseBeforeConnecting(check->second.Code, check->second.Result,
-                                                      check->second.Message, check->second.Reason);
+            if (c.Code == kExitOk)
+                continue;
+            DeviceRuns[i]->RefuseBeforeConnecting(c.Code, c.Result, c.Message, c.Reason);
+            for (ConfigRefusedEvent& e : refused)
+                if (e.Config == config)
+                    e.Devices.push_back(static_cast<int>(i));
         }
+        for (const ConfigRefusedEvent& e : refused)
+            Observer.OnConfigRefused(e);
     }
     for (size_t i = 0; i < DeviceRuns.size(); ++i) {
         DeviceRun* d = DeviceRuns[i].get();

@@ -139,8 +139,11 @@ TEST_F(FleetTest, AMissingImageRefusesEveryDeviceOfItsConfigurationBeforeConnect
         {Target(first.Device()), Target(second.Device()), Target(good.Device() + "=" + dir / "fw.cfg")},
         settings, log);
     ASSERT_TRUE(RunToEnd(run));
-    const std::vector<std::string> refused{"refused image-not-found",
+    const std::vector<std::string> refused{"message binary - File not found", "refused image-not-found",
                                            "done image-not-found 7: image not found: " + dir / "missing.bin"};
+    EXPECT_EQ(log.Lines().front(),
+              "config refused image-not-found 7 devices 0,1: image not found: " + dir / "missing.bin");
+    EXPECT_EQ(log.Count("config refused"), 1u);
     EXPECT_EQ(log.Of(0), refused);
     EXPECT_EQ(log.Of(1), refused);
     EXPECT_EQ(log.Of(2).back(), "done ok 0: updated, 3 of 3 pages written");

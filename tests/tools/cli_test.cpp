@@ -489,7 +489,8 @@ TEST_P(CliRefusal, GivesItsCodeAndMessageAndWritesNothing) {
     EXPECT_TRUE(run.Has(c.detail)) << run.Out();
     EXPECT_FALSE(run.Has("Firmwareupdate OK")) << run.Out();
     if (!c.connected) {
-        EXPECT_FALSE(run.Has("connect")) << run.Out();
+        EXPECT_TRUE(run.Has("; 1 device not connected (exit " + std::to_string(c.code) + ")")) << run.Out();
+        EXPECT_FALSE(run.Has(": connected")) << run.Out();
         sim.proc.Signal(SIGTERM);
         EXPECT_EQ(sim.proc.WaitExit(), 0);
         EXPECT_FALSE(sim.proc.NextJson(100ms).has_value()) << "the device was connected";

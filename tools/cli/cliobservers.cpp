@@ -114,6 +114,9 @@ void CliObservers::OnReportProblem(const ReportProblemEvent& e) {
 void CliObservers::OnFound(const FoundEvent& e) {
     Each([&](FleetObserver& o) { o.OnFound(e); });
 }
+void CliObservers::OnConfigRefused(const ConfigRefusedEvent& e) {
+    Each([&](FleetObserver& o) { o.OnConfigRefused(e); });
+}
 void CliObservers::OnUnidentified(const UnidentifiedEvent& e) {
     Each([&](FleetObserver& o) { o.OnUnidentified(e); });
 }
