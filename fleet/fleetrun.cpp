@@ -41,7 +41,7 @@ std::vector<DeviceRecord> FleetRun::Records() const {
 }
 
 std::string FleetRun::Start() {
-    std::lock_guard parts(PartsLock);
+    std::unique_lock parts(PartsLock);
     if (StartCalled)
         return "the run was started already";
     StartCalled = true;
@@ -76,9 +76,9 @@ std::string FleetRun::Start() {
     }
     // A configuration and its image are checked once for all devices of it, before any device is connected:
     // a missing image refuses every device of that configuration at once, untouched.
+    std::vector<ConfigRefusedEvent> refused; // in the order of their first device
     if (Settings.Task == FleetTask::Update) {
         std::map<std::string, FirmwareCheck> checks;
-        std::vector<ConfigRefusedEvent> refused; // in the order of their first device
         for (size_t i = 0; i < DeviceRuns.size(); ++i) {
             const std::string& config = Targets[i].Config.empty() ? Settings.Config : Targets[i].Config;
             auto [check, fresh] = checks.try_emplace(config);
@@ -103,19 +103,31 @@ std::string FleetRun::Start() {
                 if (e.Config == config)
                     e.Devices.push_back(static_cast<int>(i));
         }
-        for (const ConfigRefusedEvent& e : refused)
-            Observer.OnConfigRefused(e);
     }
+    // Told without the parts' lock, which an observer's call of Records takes; no device runs yet.
+    parts.unlock();
+    for (const ConfigRefusedEvent& e : refused)
+        Observer.OnConfigRefused(e);
+    parts.lock();
+    std::vector<std::pair<DeviceRun*, std::string>> threadless;
     for (size_t i = 0; i < DeviceRuns.size(); ++i) {
         DeviceRun* d = DeviceRuns[i].get();
         try {
             Threads.emplace_back([this, d, i] { RunDevice(*d, i); });
         } catch (const std::system_error& e) { // no thread: this device ends as a failure of the tool
             Threads.emplace_back();
-            d->EndNow(kExitInternal, "internal", std::string("no thread for the device: ") + e.what());
+            threadless.emplace_back(d, e.what());
+        }
+    }
+    // Ended without the parts' lock: the end rewrites the report, which reads every device's record.
+    parts.unlock();
+    for (const auto& [d, why] : threadless) {
+        d->EndNow(kExitInternal, "internal", "no thread for the device: " + why);
+        {
             std::lock_guard hold(CountLock);
             ++Finished;
         }
+        CountChanged.notify_all();
     }
     return {};
 }
