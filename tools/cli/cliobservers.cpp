@@ -46,7 +46,7 @@ std::string ScanState(const ScanSummaryEvent& e) {
     if (e.Unidentified > 0)
         state +=
             ", " + std::to_string(e.Unidentified) + " more took" + " the connection but did not identify";
-    if (e.Scanned > 0 && e.Refused == e.Scanned)
+    if (!e.Stopped && e.Scanned > 0 && e.Refused == e.Scanned)
         state += "; every address refused the connection on port " + std::to_string(e.Port) +
                  " (another port: --port P)";
     return state;
