@@ -25,6 +25,9 @@ std::string_view Trimmed(std::string_view text) {
 DeviceListRead ParseDeviceList(std::string_view text, const std::string& name, bool allowConfig) {
     DeviceListRead read;
     const std::filesystem::path folder = PathFromUtf8(name).parent_path();
+    // A list saved with a UTF-8 byte-order mark (some Windows editors add one) reads as one without it.
+    if (text.substr(0, 3) == "\xEF\xBB\xBF")
+        text.remove_prefix(3);
     int lineNumber = 0;
     while (!text.empty()) {
         ++lineNumber;

@@ -287,8 +287,11 @@ bool DeviceRun::Connect(int attempt) {
     if (handle == 0) {
         Note = "cannot connect to " + Target.Label + ": " + ConnectProblemText(problem, Target.Host);
         Cause = ConnectProblemCause(problem);
+        ConnectEnd = problem == SockConnectProblem::Refused ? Probed::Refused : Probed::NoConnection;
         return false;
     }
+    // Taken by the device unless its connection was still under way: what follows is its silence.
+    ConnectEnd = problem == SockConnectProblem::None ? Probed::NotIdentified : Probed::NoConnection;
     Emit([&](FleetObserver& o) { o.OnConnected(NewEvent<ConnectedEvent>()); });
     Sess.RequestIdentification();
 
@@ -308,8 +311,10 @@ bool DeviceRun::Connect(int attempt) {
             handle, seen,
             std::min(kDrainWait, std::chrono::duration_cast<milliseconds>(deadline - now) + milliseconds(1)));
     }
-    if (Sess.Online.load() != 0)
+    if (Sess.Online.load() != 0) {
+        ConnectEnd = Probed::Answered;
         return true;
+    }
     ConBase& link = Common.Link;
     if (Sess.CurrentDevice.load() != 0) {
         Note = "no answer from " + Target.Label + " within " +
@@ -329,8 +334,10 @@ bool DeviceRun::Connect(int attempt) {
         Note = Target.Label + " sent nothing for " + std::to_string(silence.count()) +
                " s; the link closes a silent device";
         Cause = "silent";
+        ConnectEnd = Probed::NotIdentified;
     } break;
     case CLOSED_BY_PEER:
+        ConnectEnd = Probed::NotIdentified;
         Note = ReportedMask.load() == 0 ? Target.Label + " closed the connection at once, before any answer"
                                         : Target.Label + " closed the connection before it answered";
         Cause = ReportedMask.load() == 0 ? "closed-at-once" : "closed";
@@ -386,12 +393,12 @@ void DeviceRun::KeepIdentity(const DeviceIdentity& identity) {
     Rec.Identity = identity;
 }
 
-bool DeviceRun::Probe() {
+DeviceRun::Probed DeviceRun::Probe() {
     const bool answered = Connect(1);
     if (answered)
         KeepIdentity(ReportedIdentity());
     Disconnect();
-    return answered;
+    return answered ? Probed::Answered : ConnectEnd;
 }
 
 void DeviceRun::RunIdentify() {
@@ -440,6 +447,12 @@ void DeviceRun::ReportPlan(const FwConfig& config) {
     });
 }
 
+void DeviceRun::RefuseBeforeConnecting(int code, const std::string& result, const std::string& message,
+                                       const std::string& detail) {
+    Refusal = Attempt{code, result, detail};
+    RefusalMessage = message;
+}
+
 void DeviceRun::RunUpdate() {
     {
         std::lock_guard hold(RecordLock);
@@ -448,6 +461,18 @@ void DeviceRun::RunUpdate() {
     }
     if (Stopped()) {
         EndNow(StopCode(), "interrupted", "interrupted before the update began; nothing was written");
+        return;
+    }
+    if (Refusal) {
+        // The window's message, as the update start would have shown it; a configuration that cannot be read
+        // is never shown, only named in the device's end.
+        if (Refusal->Code == kExitBadConfig) {
+            std::lock_guard hold(RecordLock);
+            LastMessage = RefusalMessage;
+        } else {
+            ShowMessage(RefusalMessage);
+        }
+        EndNow(Refusal->Code, Refusal->Result, Refusal->Text);
         return;
     }
     FwConfig config;
@@ -470,6 +495,7 @@ void DeviceRun::RunUpdate() {
         Rec.FirmwareRevision = config.FwRevision;
     }
     const int attempts = Common.Settings.Retries + 1;
+    std::optional<AttemptFailure> before;
     for (int attempt = 1;; ++attempt) {
         {
             std::lock_guard hold(RecordLock);
@@ -479,10 +505,17 @@ void DeviceRun::RunUpdate() {
             LogLine("DeviceRun::RunUpdate: " + Target.Label + ": attempt " + std::to_string(attempt) +
                     " of " + std::to_string(attempts));
         const Attempt result = UpdateOnce(config, attempt);
-        if (!IsRetried(result.Code) || attempt >= attempts || Stopped()) {
-            EndNow(result.Code, result.Result, result.Text);
+        const AttemptFailure failure{result.Code, result.Where};
+        if (!IsRetried(failure, before) || attempt >= attempts || Stopped()) {
+            std::string detail = result.Text;
+            if (IsRetried(result.Code) && !IsRetried(failure, before) && attempt < attempts && !Stopped())
+                detail += "; not tried again: attempt " + std::to_string(attempt) +
+                          " failed exactly as attempt " + std::to_string(attempt - 1) + " did (" +
+                          result.Where + ")";
+            EndNow(result.Code, result.Result, detail);
             return;
         }
+        before = failure;
         const milliseconds pause = RetryPause(attempt);
         ReportRetry(attempt + 1, result, pause);
         if (Common.Stop.WaitFor(pause)) {
@@ -662,7 +695,8 @@ DeviceRun::Attempt DeviceRun::UpdateOnce(FwConfig& config, int attempt) {
                            "update failed: the update worker could not be started"};
         return Attempt{kExitUpdateFailed, "failed",
                        "update failed: " + sentText +
-                           (linkGone ? ": link lost" : ": the device reported an error (" + logText + ")")};
+                           (linkGone ? ": link lost" : ": the device reported an error (" + logText + ")"),
+                       FailedWhere(linkGone)};
     case UpdateOutcome::BadConfig:
         return Attempt{kExitBadConfig, "bad-config", ConfigErrorText(Target.Config)};
     case UpdateOutcome::NoConnection:
@@ -693,6 +727,14 @@ DeviceRun::Attempt DeviceRun::UpdateOnce(FwConfig& config, int attempt) {
         return Attempt{kExitInvalidImage, "image-too-large", ImageTooLargeText(ImagePath)};
     }
     return {kExitInternal, "internal", "unexpected outcome"};
+}
+
+std::string DeviceRun::FailedWhere(bool linkGone) const {
+    const std::string errorPlace = Sess.UpdateErrorPlace();
+    if (!linkGone && !errorPlace.empty())
+        return "error reply to " + errorPlace;
+    return (linkGone ? "link lost after " : "failed after ") +
+           std::to_string(Sess.UpdatePagesAcknowledged()) + " acknowledged pages";
 }
 
 // ---- the end ----

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "fleet/fleetevents.h"
@@ -47,8 +48,17 @@ public:
     // Read the configuration, then attempts of connect, identify, the rules and the update (or the plan
     // of a dry run) until one succeeds, is refused or no attempt is left. Ends the device.
     void RunUpdate();
-    // Connect and identify without an event; true when the device answered, its answers then in Record.
-    bool Probe();
+    // Before the run starts: the device's configuration or image was checked once for every device of it and
+    // is refused, so RunUpdate ends the device with this refusal without connecting it.
+    void RefuseBeforeConnecting(int code, const std::string& result, const std::string& message,
+                                const std::string& detail);
+    // How a probe ended: the device answered (its answers then in Record), refused the connection, took it
+    // but did not identify (silent, or closed it at once: ProbeDetail says how), or none of these.
+    enum class Probed { Answered, Refused, NotIdentified, NoConnection };
+    // Connect and identify without an event.
+    Probed Probe();
+    // Why the last connection did not identify the device.
+    const std::string& ProbeDetail() const { return Note; }
 
     // After the run's stop: ends a waiting identification, turn or pause at once and stops a running
     // update between pages. The link waiter and the job slots are woken by the run. Any thread.
@@ -120,10 +130,14 @@ private:
         int Code;
         std::string Result;
         std::string Text;
+        std::string Where = {}; // where in the programming sequence it failed (AttemptFailure)
     };
 
     // One attempt of an update: connect, identify, the rules, the programming sequence.
     Attempt UpdateOnce(FwConfig& config, int attempt);
+    // Where a failed programming sequence ended, for the retry policy: the same place twice is a device
+    // that fails there every time.
+    std::string FailedWhere(bool linkGone) const;
     // Waits until the device may be programmed; false when the run was stopped meanwhile.
     bool WaitForTurn(JobSlot& turn);
     void ReportRetry(int next, const Attempt& failed, std::chrono::milliseconds pause);
@@ -172,9 +186,14 @@ private:
     DeviceSession Sess;
 
     std::atomic<unsigned> ReportedMask{0};
-    std::string Note;  // why the device did not answer (the run's thread only)
-    std::string Cause; // the same in one word for the report (the run's thread only)
+    std::string Note;                         // why the device did not answer (the run's thread only)
+    std::string Cause;                        // the same in one word for the report (the run's thread only)
+    Probed ConnectEnd = Probed::NoConnection; // how the last Connect ended (the run's thread only)
     std::string ImagePath;
+    // RefuseBeforeConnecting's refusal and the window's message for it, set before the device's thread
+    // starts.
+    std::optional<Attempt> Refusal;
+    std::string RefusalMessage;
     int LastHandle = 0; // the handle of the last connection, 0 when none was made
     // An update sequence was started on this run: the flash may be incomplete once stopped.
     std::atomic<bool> UpdateBegun{false};

@@ -40,6 +40,7 @@ std::string ScanRun::Start() {
             return "the scan was started already";
         Started = std::chrono::steady_clock::now();
         Answers.assign(count, std::nullopt);
+        Silences.assign(count, std::nullopt);
         Probed.assign(count, false);
         Link = std::make_unique<ConBase>();
         Waiter = std::make_unique<LinkWaiter>(*Link);
@@ -76,10 +77,14 @@ void ScanRun::Probe() {
         DeviceTarget target = TargetOf(index);
         const std::string label = target.Label;
         DeviceRun device(shared, {static_cast<int>(index), label, DeviceKey(target)}, std::move(target));
-        const bool answered = device.Probe();
+        const DeviceRun::Probed probed = device.Probe();
         std::lock_guard hold(Lock);
-        if (answered)
+        if (probed == DeviceRun::Probed::Answered)
             Answers[index] = device.Record().Identity;
+        else if (probed == DeviceRun::Probed::NotIdentified)
+            Silences[index] = device.ProbeDetail();
+        else if (probed == DeviceRun::Probed::Refused)
+            ++Refused;
         Probed[index] = true;
         TellReady();
     }
@@ -95,6 +100,9 @@ void ScanRun::TellReady() {
         if (const auto& id = Answers[Told]) {
             Observer.OnFound({std::chrono::system_clock::now(), TargetOf(Told), *id});
             ++Found;
+        } else if (const auto& silence = Silences[Told]) {
+            Observer.OnUnidentified({std::chrono::system_clock::now(), TargetOf(Told), *silence});
+            ++Unidentified;
         }
         ++Told;
     }
@@ -131,6 +139,8 @@ bool ScanRun::Wait(std::chrono::milliseconds limit) {
     summary.Addresses = Settings.Addresses.Count;
     summary.Scanned = Told;
     summary.Found = Found;
+    summary.Unidentified = Unidentified;
+    summary.Refused = Refused;
     summary.Stopped = stop.has_value();
     summary.Code = stop ? stop->Code : Found > 0 ? kExitOk : kExitNoConnection;
     summary.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Started).count();

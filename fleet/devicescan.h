@@ -37,7 +37,7 @@ struct ScanSettings {
 
 class ScanRun {
 public:
-    // observer outlives the scan; it receives OnFound, OnInterrupted and OnScanSummary.
+    // observer outlives the scan; it receives OnFound, OnUnidentified, OnInterrupted and OnScanSummary.
     ScanRun(ScanSettings settings, FleetObserver& observer);
     ~ScanRun();
     ScanRun(const ScanRun&) = delete;
@@ -71,9 +71,13 @@ private:
     std::mutex Lock;
     std::condition_variable Changed;
     std::vector<std::optional<DeviceIdentity>> Answers;
+    std::vector<std::optional<std::string>>
+        Silences; // why an address that took the connection did not answer
     std::vector<bool> Probed;
     uint32_t Told = 0;
     uint32_t Found = 0;
+    uint32_t Unidentified = 0;
+    uint32_t Refused = 0;
     int Running = 0;
     bool SummaryTold = false;
     int SummaryCode = 0;

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cctype>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "link/sockets.h"
 
@@ -15,6 +17,38 @@ bool ParsePort(const std::string& text, int& port) {
     const long value = std::stol(text);
     port = static_cast<int>(value);
     return value >= 1 && value <= 65535;
+}
+
+// A host written like a dotted IPv4 address (digits with '.', ',', ';', '/' or '-') that is not one would
+// go to the name server as a host name: why it is not an address, or empty when it is one or a name.
+std::string NotDottedAddress(const std::string& host) {
+    if (host.find_first_not_of("0123456789.,;/-") != std::string::npos ||
+        host.find_first_of("0123456789") == std::string::npos)
+        return {};
+    if (host.find_first_of("/-") != std::string::npos)
+        return "an address range; a device is one address A.B.C.D (scan takes ranges)";
+    if (const size_t bad = host.find_first_of(",;"); bad != std::string::npos)
+        return std::string("'") + host[bad] +
+               "' in an IPv4 address: '.' goes between its four numbers, ':' before the port";
+    const std::string form = "an IPv4 address is four numbers from 0 to 255 with '.' between them (A.B.C.D)";
+    std::vector<std::string> numbers{""};
+    for (const char c : host) {
+        if (c == '.')
+            numbers.emplace_back();
+        else
+            numbers.back() += c;
+    }
+    if (numbers.size() != 4)
+        return form;
+    for (const std::string& n : numbers) {
+        if (n.empty() || n.size() > 3 || std::stoi(n) > 255)
+            return "'" + n + "': " + form;
+        // The socket layer reads a number with a leading 0 as octal: 127.0.0.010 would be 127.0.0.8.
+        if (n.size() > 1 && n[0] == '0' && n.find_first_not_of('0') != std::string::npos)
+            return "'" + n +
+                   "' starts with 0, which the socket layer reads as an octal number; write it without the 0";
+    }
+    return {};
 }
 
 } // namespace
@@ -45,7 +79,8 @@ bool ParseDeviceTarget(const std::string& text, bool allowConfig, DeviceTarget& 
     }
     const size_t colon = address.rfind(':');
     target.Host = address.substr(0, colon);
-    if (colon != std::string::npos && !ParsePort(address.substr(colon + 1), target.Port)) {
+    target.PortGiven = colon != std::string::npos;
+    if (target.PortGiven && !ParsePort(address.substr(colon + 1), target.Port)) {
         error = text + ": the port must be a number from 1 to 65535";
         return false;
     }
@@ -58,8 +93,19 @@ bool ParseDeviceTarget(const std::string& text, bool allowConfig, DeviceTarget& 
         error = "'" + text + "': blanks in the host";
         return false;
     }
+    if (const std::string why = NotDottedAddress(target.Host); !why.empty()) {
+        error = text + ": " + why;
+        return false;
+    }
     target.Label = target.Host + ":" + std::to_string(target.Port);
     return true;
+}
+
+void SetDefaultPort(DeviceTarget& target, int port) {
+    if (target.PortGiven)
+        return;
+    target.Port = port;
+    target.Label = target.Host + ":" + std::to_string(port);
 }
 
 std::string AddressKey(const std::string& host) {

@@ -10,13 +10,17 @@ constexpr int kDefaultDevicePort = 2000;
 struct DeviceTarget {
     std::string Host;
     int Port = kDefaultDevicePort;
-    std::string Config; // this device's configuration file; empty: the run's
-    std::string Label;  // HOST:PORT, how the device is named in events and reports
+    bool PortGiven = false; // the text named the port; else Port is the default, which a run may change
+    std::string Config;     // this device's configuration file; empty: the run's
+    std::string Label;      // HOST:PORT, how the device is named in events and reports
 };
 
 // Reads HOST[:PORT][=FILE.cfg] (the =FILE.cfg part only with allowConfig). False, with error naming the
 // text ("127.0.0.1:0: the port must be a number from 1 to 65535"), when it is not one.
 bool ParseDeviceTarget(const std::string& text, bool allowConfig, DeviceTarget& target, std::string& error);
+
+// A device given without a port takes port: its Port and Label follow.
+void SetDefaultPort(DeviceTarget& target, int port);
 
 // What the link manager takes for one address: dotted addresses by value (127.0.0.1 and 127.000.0.1 are
 // one), host names by their text.

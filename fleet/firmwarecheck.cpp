@@ -34,18 +34,29 @@ FirmwareCheck CheckFirmware(const std::string& path) {
 
     if (!c.Valid) {
         c.Code = kExitBadConfig;
+        c.Result = "bad-config";
+        c.Message = "Error on reading config file";
         c.Reason = ConfigErrorText(path);
     } else if (c.Read == ImageRead::NotFound) {
         c.Code = kExitImageNotFound;
+        c.Result = "image-not-found";
+        c.Message = "binary - File not found";
         c.Reason = ImageNotFoundText(c.Image);
     } else if (c.Read == ImageRead::Unreadable) {
         c.Code = kExitImageNotFound;
+        c.Result = "image-not-found";
+        c.Message = "binary - File not found";
         c.Reason = ImageUnreadableText(c.Image, c.ImageProblem);
     } else if (c.TooLarge) {
         c.Code = kExitInvalidImage;
+        c.Result = "image-too-large";
+        c.Message = "Image too large: at most " + std::to_string(kMaxImageBytes) + " bytes (" +
+                    std::to_string(kMaxPages) + " pages)";
         c.Reason = ImageTooLargeText(c.Image);
     } else if (!c.ChecksumMatches) {
         c.Code = kExitInvalidImage;
+        c.Result = "invalid-binary";
+        c.Message = "invalid binary";
         c.Reason = ChecksumDiffersText(c.Image);
     }
     return c;

@@ -20,8 +20,10 @@ struct FirmwareCheck {
     bool ImageFound = false; // found and read, or found and too large
     bool TooLarge = false;
     bool ChecksumMatches = false;
-    int Code = 0;       // kExitOk, or the code an update would end with
-    std::string Reason; // the refusal's text when Code is not kExitOk
+    int Code = 0;        // kExitOk, or the code an update would end with
+    std::string Result;  // and its result ("bad-config", "image-not-found", ...) when Code is not kExitOk
+    std::string Reason;  // the refusal's text when Code is not kExitOk
+    std::string Message; // and the window's message for it ("binary - File not found")
 };
 
 FirmwareCheck CheckFirmware(const std::string& configPath);

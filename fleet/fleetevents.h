@@ -5,6 +5,7 @@
 // - Device events come from that device's own threads (the device's run and its update worker), events
 //   of different devices at the same time from different threads. The events of one device never
 //   overlap and arrive in the order they happened; after a device's Done nothing more comes of it.
+// - OnConfigRefused comes from the thread that called Start, before any device's event.
 // - OnInterrupted comes from the thread that called Stop, before any device ends as interrupted by it;
 //   OnSummary (and OnScanSummary) from the thread that called Wait, after every device's Done (every
 //   found device), last of all.
@@ -129,6 +130,18 @@ struct SummaryEvent {
     bool Stopped = false;
     double Seconds = 0;
 };
+// Before any device is connected: a configuration, or its image, that refuses every device of it. Each of
+// those devices then ends with this refusal (its Done as ever), never connected.
+struct ConfigRefusedEvent {
+    EventTime Time;
+    std::string Config;
+    std::string Result; // "bad-config", "image-not-found", ...
+    int Code = 0;
+    std::string Message;      // the window's message ("binary - File not found")
+    std::string Detail;       // the refusal as each device's Done tells it
+    std::vector<int> Devices; // their indexes
+};
+
 // The report could not be written (it is tried again whenever a device ends).
 struct ReportProblemEvent {
     EventTime Time;
@@ -141,6 +154,13 @@ struct FoundEvent {
     DeviceTarget Device;
     DeviceIdentity Identity;
 };
+// A scan: an address that took the connection but did not identify (silent, or closed it at once), in
+// address order among the found ones.
+struct UnidentifiedEvent {
+    EventTime Time;
+    DeviceTarget Device;
+    std::string Detail; // how it ended ("127.0.0.5:2000 closed the connection at once, before any answer")
+};
 struct ScanSummaryEvent {
     EventTime Time;
     std::string Range; // as given
@@ -148,6 +168,8 @@ struct ScanSummaryEvent {
     uint32_t Addresses = 0; // in the range
     uint32_t Scanned = 0;   // probed, from the first address on without a gap
     uint32_t Found = 0;
+    uint32_t Unidentified = 0; // took the connection but did not identify
+    uint32_t Refused = 0;      // refused the connection
     int Code = 0; // kExitOk when a device answered, kExitNoConnection when none did, the stop's code
     bool Stopped = false;
     double Seconds = 0;
@@ -171,7 +193,9 @@ public:
     virtual void OnInterrupted(const InterruptedEvent&) {}
     virtual void OnSummary(const SummaryEvent&) {}
     virtual void OnReportProblem(const ReportProblemEvent&) {}
+    virtual void OnConfigRefused(const ConfigRefusedEvent&) {}
 
     virtual void OnFound(const FoundEvent&) {}
+    virtual void OnUnidentified(const UnidentifiedEvent&) {}
     virtual void OnScanSummary(const ScanSummaryEvent&) {}
 };

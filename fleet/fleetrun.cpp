@@ -3,11 +3,13 @@
 
 #include <algorithm>
 #include <exception>
+#include <map>
 #include <system_error>
 #include <utility>
 
 #include "base/log.h"
 #include "fleet/devicerun.h"
+#include "fleet/firmwarecheck.h"
 #include "fleet/jobslots.h"
 #include "fleet/linkgroups.h"
 #include "fleet/linkwaiter.h"
@@ -49,7 +51,7 @@ std::string FleetRun::Start() {
         }
         run = RunInfo;
     }
-    std::lock_guard parts(PartsLock);
+    std::unique_lock parts(PartsLock);
     if (StartCalled)
         return "the run was started already";
     StartCalled = true;
@@ -83,16 +85,60 @@ std::string FleetRun::Start() {
             !error.empty())
             return error;
     }
+    // A configuration and its image are checked once for all devices of it, before any device is connected:
+    // a missing image refuses every device of that configuration at once, untouched.
+    std::vector<ConfigRefusedEvent> refused; // in the order of their first device
+    if (Settings.Task == FleetTask::Update) {
+        std::map<std::string, FirmwareCheck> checks;
+        for (size_t i = 0; i < DeviceRuns.size(); ++i) {
+            const std::string& config = Targets[i].Config.empty() ? Settings.Config : Targets[i].Config;
+            auto [check, fresh] = checks.try_emplace(config);
+            const FirmwareCheck& c = check->second;
+            if (fresh) {
+                check->second = CheckFirmware(config);
+                if (c.Code != kExitOk) {
+                    LogLine("FleetRun::Start: " + c.Reason + "; no device of it is connected");
+                    refused.push_back({std::chrono::system_clock::now(),
+                                       config,
+                                       c.Result,
+                                       c.Code,
+                                       c.Message,
+                                       c.Reason,
+                                       {}});
+                }
+            }
+            if (c.Code == kExitOk)
+                continue;
+            DeviceRuns[i]->RefuseBeforeConnecting(c.Code, c.Result, c.Message, c.Reason);
+            for (ConfigRefusedEvent& e : refused)
+                if (e.Config == config)
+                    e.Devices.push_back(static_cast<int>(i));
+        }
+    }
+    // Told without the parts' lock, which an observer's call of Records takes; no device runs yet.
+    parts.unlock();
+    for (const ConfigRefusedEvent& e : refused)
+        Observer.OnConfigRefused(e);
+    parts.lock();
+    std::vector<std::pair<DeviceRun*, std::string>> threadless;
     for (size_t i = 0; i < DeviceRuns.size(); ++i) {
         DeviceRun* d = DeviceRuns[i].get();
         try {
             Threads.emplace_back([this, d, i] { RunDevice(*d, i); });
         } catch (const std::system_error& e) { // no thread: this device ends as a failure of the tool
             Threads.emplace_back();
-            d->EndNow(kExitInternal, "internal", std::string("no thread for the device: ") + e.what());
+            threadless.emplace_back(d, e.what());
+        }
+    }
+    // Ended without the parts' lock: the end rewrites the report, which reads every device's record.
+    parts.unlock();
+    for (const auto& [d, why] : threadless) {
+        d->EndNow(kExitInternal, "internal", "no thread for the device: " + why);
+        {
             std::lock_guard hold(CountLock);
             ++Finished;
         }
+        CountChanged.notify_all();
     }
     return {};
 }

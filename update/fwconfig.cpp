@@ -45,6 +45,14 @@ int32_t ValueOf(const XmlReader& xml) {
     return value ? ParseConfigNumber(*value) : kNullInt;
 }
 
+// Whether text begins as every XML document does: '<' after blanks and a byte-order mark.
+bool StartsLikeXml(std::string_view text) {
+    if (text.substr(0, 3) == "\xEF\xBB\xBF")
+        text.remove_prefix(3);
+    const size_t first = text.find_first_not_of(" \t\r\n");
+    return first != std::string_view::npos && text[first] == '<';
+}
+
 } // namespace
 
 int32_t ParseConfigNumber(std::string_view text) {
@@ -201,6 +209,21 @@ std::string ConfigProblem(const std::string& path) {
     const std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (data.empty())
         return "the file is empty";
+    // A configuration's first block deciphers to the start of its XML document; anything else (the image
+    // itself, given by mistake) is no configuration at all.
+    if (data.size() >= 16) {
+        CRijndael cipher;
+        const char chain[16] = {};
+        cipher.SetKey(kConfigKey, chain, 16, 16);
+        char first[16];
+        cipher.DecipherBlock(reinterpret_cast<const char*>(data.data()), first);
+        if (!StartsLikeXml(std::string_view(first, sizeof first))) {
+            if (StartsLikeXml(std::string_view(reinterpret_cast<const char*>(data.data()), data.size())))
+                return "this is not an enciphered configuration: it is plain XML";
+            return "this is not an enciphered configuration: deciphered, it holds no XML document (a "
+                   "firmware image or a file of another kind)";
+        }
+    }
     if (data.size() % 16 != 0)
         return "its length, " + std::to_string(data.size()) + " bytes, is not a multiple of 16: truncated";
     FwConfig config;

@@ -113,8 +113,22 @@ void UpdateSession::NoteUpdateRecord(const Msg& record) {
     else if (record.Obj == 2 && record.Par == 5 && EndSent.load())
         step = kErrorOnEnd;
     int none = 0;
-    if (step != 0)
-        ErrorReplyOn.compare_exchange_strong(none, step); // the first one tells
+    if (step != 0 && ErrorReplyOn.compare_exchange_strong(none, step) &&
+        step == kErrorOnPage) // the first tells
+        ErrorReplyPage = page;
+}
+
+std::string UpdateSession::UpdateErrorPlace() const {
+    switch (ErrorReplyOn.load()) {
+    case kErrorOnPage:
+        return "page " + std::to_string(ErrorReplyPage.load() + 1);
+    case kErrorOnErase:
+        return "the erase";
+    case kErrorOnEnd:
+        return "the end of the image";
+    default:
+        return {};
+    }
 }
 
 void UpdateSession::TakeClosedRecord() {
@@ -177,6 +191,7 @@ int UpdateSession::ProgramFlash(const uint8_t* data, int32_t length, const std::
     EndSent = false;
     LinkLostSeen = false;
     ErrorReplyOn = 0;
+    ErrorReplyPage = -1;
     UpdateActive = true;
     const int result = RunSequence(data, length, name, version, revision);
     if (result != 0)

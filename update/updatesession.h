@@ -122,6 +122,9 @@ public:
     // The pages of the last update handed to the link, and those of them the device acknowledged (WOK).
     int64_t UpdatePagesSent() const { return PagesSent.load(); }
     int64_t UpdatePagesAcknowledged() const { return PagesAcknowledged.load(); }
+    // What of the last update the device answered with an error: "page N" (counted from 1), "the erase" or
+    // "the end of the image"; empty when it answered none with an error.
+    std::string UpdateErrorPlace() const;
     // Ends a running sequence early; its result is then ERROR.
     void RequestUpdateStop();
     // Paces the sequence by this clock instead of sleeping for real (nullptr: real sleeps).
@@ -156,6 +159,7 @@ private:
     std::atomic<bool> EndSent{false};
     std::atomic<bool> LinkLostSeen{false};
     std::atomic<int> ErrorReplyOn{0};
+    std::atomic<int64_t> ErrorReplyPage{-1}; // the page index of an error reply to a page
     // ---- end of the update's section ----
 
 protected:

@@ -1,5 +1,5 @@
-// Device lists: read line by line with comments and blank lines, a bad line named by file and number, a
-// configuration beside the list; and written so that they read back.
+// Device lists: read line by line with comments and blank lines (a byte-order mark ignored), a bad line
+// named by file and number, a configuration beside the list; and written so that they read back.
 #include "fleet/devicelist.h"
 
 #include <gtest/gtest.h>
@@ -41,6 +41,18 @@ INSTANTIATE_TEST_SUITE_P(
                  {"127.0.0.140:1", "127.0.0.141:2000"},
                  ""},
         ListCase{"NoLineFeedAtTheEnd", "127.0.0.140", false, {"127.0.0.140:2000"}, ""},
+        ListCase{"ByteOrderMarkIgnored",
+                 "\xEF\xBB\xBF"
+                 "127.0.0.140\n",
+                 false,
+                 {"127.0.0.140:2000"},
+                 ""},
+        ListCase{"DottedLookalikeNamesItsLine",
+                 "127.0.0.140\n127.0.20.4;2000 # line 2\n",
+                 false,
+                 {},
+                 "lists/line.txt:2: 127.0.20.4;2000: ';' in an IPv4 address: '.' goes between its four "
+                 "numbers, ':' before the port"},
         ListCase{"Empty", "", false, {}, ""},
         ListCase{"BadPortNamesItsLine",
                  "\n\n127.0.0.140:1\n\n127.0.0.141:70000\n",

@@ -1,5 +1,6 @@
 // The scan of an address range against simulated devices in this process: what answered is found in
-// address order, and a stop ends the scan with the stop's code.
+// address order, what took the connection without identifying is named, refusals are counted, and a stop
+// ends the scan with the stop's code.
 #include "fleet/devicescan.h"
 
 #include "tests/fleet/fleetsim.h"
@@ -24,12 +25,13 @@ ScanSettings Range(const std::string& range, int port) {
     return s;
 }
 
-TEST(FleetScan, FindsWhatAnswersInAddressOrder) {
-    // Three devices on one port of 127.0.0.170, .171 and .173.
+TEST(FleetScan, FindsWhatAnswersInAddressOrderAndNamesWhatDidNotIdentify) {
+    // Three devices on one port of 127.0.0.170, .171 and .173, and .172 that hangs up at once.
     std::vector<std::unique_ptr<LoopbackSim>> sims;
-    for (const int last : {173, 170, 171}) {
+    for (const int last : {173, 170, 171, 172}) {
         SimOptions o = SimAt("127.0.0." + std::to_string(last));
         o.Identity.Serial = last;
+        o.HangUp = last == 172;
         sims.push_back(std::make_unique<LoopbackSim>(o, sims.empty() ? 0 : sims.front()->Port()));
         ASSERT_TRUE(sims.back()->Listening());
     }
@@ -40,8 +42,19 @@ TEST(FleetScan, FindsWhatAnswersInAddressOrder) {
     const std::string p = ":" + std::to_string(port);
     EXPECT_EQ(log.Lines(),
               (std::vector<std::string>{"found 127.0.0.170" + p, "found 127.0.0.171" + p,
-                                        "found 127.0.0.173" + p, "scan summary 6 scanned 3 found 0"}));
+                                        "unidentified 127.0.0.172" + p + ": 127.0.0.172" + p +
+                                            " closed the connection at once, before any answer",
+                                        "found 127.0.0.173" + p,
+                                        "scan summary 6 scanned 3 found 1 unidentified 2 refused 0"}));
     EXPECT_EQ(scan.Code(), 0);
+}
+
+TEST(FleetScan, CountsTheAddressesThatRefused) {
+    EventLog log;
+    ScanRun scan(Range("127.0.0.176-177", 1), log);
+    ASSERT_TRUE(RunToEnd(scan));
+    EXPECT_EQ(log.Lines(),
+              (std::vector<std::string>{"scan summary 2 scanned 0 found 0 unidentified 2 refused 4"}));
 }
 
 TEST(FleetScan, AStopEndsItWithTheStopsCode) {
@@ -49,7 +62,9 @@ TEST(FleetScan, AStopEndsItWithTheStopsCode) {
     ScanRun scan(Range("127.0.0.176-179", 1), log);
     scan.Stop({kExitHangUp, 1});
     ASSERT_TRUE(RunToEnd(scan));
-    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"interrupted 1", "scan summary 0 scanned 0 found 129"}));
+    EXPECT_EQ(log.Lines(),
+              (std::vector<std::string>{"interrupted 1",
+                                        "scan summary 0 scanned 0 found 0 unidentified 0 refused 129"}));
 }
 
 } // namespace

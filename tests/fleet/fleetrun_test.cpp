@@ -110,6 +110,49 @@ TEST_F(FleetTest, EveryDeviceEndsOnceAndOnlyTheLostLinkIsTriedAgain) {
     EXPECT_EQ(refused.Sessions(1).at(0).value("writes", -1), 0);
 }
 
+TEST_F(FleetTest, AnErrorReplyToTheSamePageTwiceEndsTheRetries) {
+    SimOptions failing = SimAt(Addr(149));
+    failing.ModelFaults.ErrorOnPage = 0;
+    LoopbackSim device(failing);
+    // In real time, so that the device's error reply comes while its update still runs.
+    settings.Clock = nullptr;
+    settings.Retries = 5;
+    FleetRun run({Target(device.Device())}, settings, log);
+    ASSERT_TRUE(RunToEnd(run));
+    EXPECT_EQ(log.Count("0 retry"), 1u);
+    const std::string done = log.Of(0).back();
+    EXPECT_EQ(done.rfind("done failed 9: update failed: ", 0), 0u) << done;
+    const std::string why =
+        "; not tried again: attempt 2 failed exactly as attempt 1 did (error reply to page 1)";
+    EXPECT_EQ(done.substr(done.size() - std::min(done.size(), why.size())), why) << done;
+    EXPECT_EQ(Report()[0].value("attempts", 0), 2);
+    EXPECT_EQ(device.Sessions(2).size(), 2u);
+}
+
+TEST_F(FleetTest, AMissingImageRefusesEveryDeviceOfItsConfigurationBeforeConnecting) {
+    ConfigFields f;
+    f.Filename = "missing.bin";
+    ASSERT_TRUE(WriteRelease(dir / "other.bin", image, f, dir / "missing.cfg"));
+    LoopbackSim first(SimAt(Addr(150))), second(SimAt(Addr(151))), good(SimAt(Addr(152)));
+    settings.Config = dir / "missing.cfg";
+    FleetRun run(
+        {Target(first.Device()), Target(second.Device()), Target(good.Device() + "=" + dir / "fw.cfg")},
+        settings, log);
+    ASSERT_TRUE(RunToEnd(run));
+    const std::vector<std::string> refused{"message binary - File not found", "refused image-not-found",
+                                           "done image-not-found 7: image not found: " + dir / "missing.bin"};
+    EXPECT_EQ(log.Lines().front(),
+              "config refused image-not-found 7 devices 0,1: image not found: " + dir / "missing.bin");
+    EXPECT_EQ(log.Count("config refused"), 1u);
+    EXPECT_EQ(log.Of(0), refused);
+    EXPECT_EQ(log.Of(1), refused);
+    EXPECT_EQ(log.Of(2).back(), "done ok 0: updated, 3 of 3 pages written");
+    EXPECT_EQ(run.Code(), 7);
+    EXPECT_TRUE(first.Sessions().empty());
+    EXPECT_TRUE(second.Sessions().empty());
+    EXPECT_EQ(Report()[1].value("result", ""), "image-not-found");
+}
+
 TEST_F(FleetTest, IdentifyTellsWhoAnsweredAndWhyTheOthersDidNot) {
     SimOptions silent = SimAt(Addr(144));
     silent.Silent = true;

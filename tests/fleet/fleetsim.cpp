@@ -149,7 +149,18 @@ void EventLog::OnReportProblem(const ReportProblemEvent& e) {
 void EventLog::OnFound(const FoundEvent& e) {
     Add("found " + e.Device.Label);
 }
+void EventLog::OnConfigRefused(const ConfigRefusedEvent& e) {
+    std::string devices;
+    for (const int i : e.Devices)
+        devices += (devices.empty() ? "" : ",") + std::to_string(i);
+    Add("config refused " + e.Result + " " + std::to_string(e.Code) + " devices " + devices + ": " +
+        e.Detail);
+}
+void EventLog::OnUnidentified(const UnidentifiedEvent& e) {
+    Add("unidentified " + e.Device.Label + ": " + e.Detail);
+}
 void EventLog::OnScanSummary(const ScanSummaryEvent& e) {
     Add("scan summary " + std::to_string(e.Scanned) + " scanned " + std::to_string(e.Found) + " found " +
+        std::to_string(e.Unidentified) + " unidentified " + std::to_string(e.Refused) + " refused " +
         std::to_string(e.Code));
 }

@@ -1,4 +1,5 @@
-// The retry policy: only the link's failures are tried again, after pauses that double up to 8 s; and
+// The retry policy: only the link's failures are tried again, and not one that repeats the last at the
+// same place of the programming sequence, after pauses that double up to 8 s; and
 // the run's stop, which a pause ends at once.
 #include "fleet/resultcode.h"
 #include "fleet/retrypolicy.h"
@@ -23,6 +24,30 @@ TEST(RetryPolicy, OnlyALostLinkOrNoConnectionIsTriedAgain) {
                 {kExitInternal, false}};
     for (const auto& row : rows)
         EXPECT_EQ(IsRetried(row.code), row.retried) << row.code;
+}
+
+TEST(RetryPolicy, AFailureRepeatedAtTheSamePlaceOfTheSequenceIsNotTriedAgain) {
+    const AttemptFailure page51{kExitUpdateFailed, "error reply to page 51"};
+    const AttemptFailure refused{kExitNoConnection, ""};
+    const struct {
+        AttemptFailure failed;
+        std::optional<AttemptFailure> before;
+        bool retried;
+    } rows[] = {
+        {page51, std::nullopt, true},
+        {page51, page51, false},
+        {page51, AttemptFailure{kExitUpdateFailed, "error reply to page 50"}, true},
+        {page51, AttemptFailure{kExitUpdateFailed, "link lost after 50 acknowledged pages"}, true},
+        {AttemptFailure{kExitUpdateFailed, "link lost after 7 acknowledged pages"},
+         AttemptFailure{kExitUpdateFailed, "link lost after 7 acknowledged pages"}, false},
+        {page51, refused, true},
+        // A connection that fails is tried again however often: the device may be restarting.
+        {refused, refused, true},
+        {AttemptFailure{kExitOemRule, ""}, std::nullopt, false},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(IsRetried(row.failed, row.before), row.retried)
+            << row.failed.Where << " after " << (row.before ? row.before->Where : "nothing");
 }
 
 TEST(RetryPolicy, PausesDoubleFromOneSecondToEight) {

@@ -260,6 +260,15 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"TooManyColons", {"info", "--device", "127.0.0.50:2000:1"}, "more than one ':'"},
         UsageCase{"BracketedIpv6", {"info", "--device", "[::1]:2000"}, "IPv4"},
         UsageCase{"BlankInHost", {"info", "--device", "127.0.0 .50"}, "blanks in the host"},
+        UsageCase{"DottedLookalike",
+                  {"info", "--device", "127.0.20.300"},
+                  "--device 127.0.20.300: '300': an IPv4 address is four numbers from 0 to 255"},
+        UsageCase{"JobsBeyondTheLimit",
+                  {"update", "--devices-from", "l.txt", "--config", "a.cfg", "--jobs", "99999999999"},
+                  "--jobs needs one number of devices from 1 to 1000000"},
+        UsageCase{"ScanRangeWithPort",
+                  {"scan", "127.0.20.0/24:2000"},
+                  "a range takes no port; give it with --port (127.0.20.0/24 --port 2000)"},
         UsageCase{"FlagWithValue", {"info", "--device", "127.0.0.50", "--json=yes"}, "--json takes no value"},
         UsageCase{"InfoWithoutDevices", {"info", "--json"}, "--devices-from"},
         UsageCase{"TooManyRetries",
@@ -296,8 +305,9 @@ TEST(CliHelp, NamesEveryExitCodeAndTheDryRunTraffic) {
 TEST(CliHelp, ACommandsHelpShowsItsOwnOptions) {
     const CliRun run = RunCli({"update", "--device", "127.0.0.50", "--help"}, 10s);
     EXPECT_EQ(run.code, 0);
-    for (const char* text : {"-d,--device", "-c,--config", "--devices-from", "--retries", "--jobs",
-                             "--report", "--replace", "--redo", "--redo-results", "--log", "a silent device"})
+    for (const char* text :
+         {"-d,--device", "-c,--config", "--devices-from", "--retries", "--jobs", "--report", "--replace", "--redo",
+          "--redo-results", "--log", "a silent device", "--port", "fails exactly as the one before"})
         EXPECT_TRUE(run.Has(text)) << text;
     EXPECT_FALSE(run.Has("--write-list")) << run.Out();
 }
@@ -482,6 +492,8 @@ struct RefusalCase {
     int code;
     const char* message;     // the window's text
     const char* detail = ""; // what the tool adds (in the JSON "detail" with --json)
+    // Whether the device is connected at all: an image problem refuses every device before connecting.
+    bool connected = true;
 };
 
 class CliRefusal : public CliTest, public testing::WithParamInterface<RefusalCase> {};
@@ -498,6 +510,14 @@ TEST_P(CliRefusal, GivesItsCodeAndMessageAndWritesNothing) {
     EXPECT_TRUE(run.Has(c.message)) << run.Out();
     EXPECT_TRUE(run.Has(c.detail)) << run.Out();
     EXPECT_FALSE(run.Has("Firmwareupdate OK")) << run.Out();
+    if (!c.connected) {
+        EXPECT_TRUE(run.Has("; 1 device not connected (exit " + std::to_string(c.code) + ")")) << run.Out();
+        EXPECT_FALSE(run.Has(": connected")) << run.Out();
+        sim.proc.Signal(SIGTERM);
+        EXPECT_EQ(sim.proc.WaitExit(), 0);
+        EXPECT_FALSE(sim.proc.NextJson(100ms).has_value()) << "the device was connected";
+        return;
+    }
     const Json j = sim.Report();
     EXPECT_EQ(j.at("writes"), 0) << j.dump();
     EXPECT_EQ(j.at("updateStarted"), false);
@@ -541,7 +561,9 @@ INSTANTIATE_TEST_SUITE_P(
                     [](ConfigFields& f) { f.Filename = "missing.bin"; },
                     {},
                     7,
-                    "binary - File not found"},
+                    "binary - File not found",
+                    "image not found: ",
+                    false},
         RefusalCase{"ImageCannotBeRead",
                     58,
                     {},
@@ -549,9 +571,17 @@ INSTANTIATE_TEST_SUITE_P(
                     {},
                     7,
                     "binary - File not found",
-                    "image cannot be read: "},
-        RefusalCase{
-            "InvalidBinary", 59, {}, [](ConfigFields& f) { *f.Checksum += 1; }, {}, 8, "invalid binary"},
+                    "image cannot be read: ",
+                    false},
+        RefusalCase{"InvalidBinary",
+                    59,
+                    {},
+                    [](ConfigFields& f) { *f.Checksum += 1; },
+                    {},
+                    8,
+                    "invalid binary",
+                    "differs from the configuration's",
+                    false},
         RefusalCase{"DeviceSilent", 60, {"--silent"}, {}, {}, 4, "No connection"},
         RefusalCase{"DryRun", 61, {}, {}, {"--dry-run"}, 0, "(2,10)-(2,12)"},
         RefusalCase{"DryRunAdminLiftsOemRule",
@@ -614,14 +644,21 @@ TEST_F(CliTest, UnreadableConfigurationTouchesNoDevice) {
 
 TEST_F(CliTest, UpdateNamesWhyTheConfigurationIsUnusable) {
     ASSERT_TRUE(WriteFileBytes(dir / "empty.cfg", {}));
-    ASSERT_TRUE(WriteFileBytes(dir / "short.cfg", std::vector<uint8_t>(20, 0x55)));
+    ASSERT_TRUE(WriteFileBytes(dir / "short.cfg", std::vector<uint8_t>(15, 0x55)));
+    ASSERT_TRUE(WriteFileBytes(dir / "image.bin", DemoImage(700, 3)));
+    const std::string xml = "<?xml version=\"1.0\"?><Configuration></Configuration>";
+    ASSERT_TRUE(WriteFileBytes(dir / "plain.cfg", std::vector<uint8_t>(xml.begin(), xml.end())));
     ASSERT_TRUE(WriteFileBytes(dir / "broken.cfg", EncipherConfig("<a>\n<b></a>")));
     std::filesystem::create_directories(dir / "folder.cfg");
     const std::vector<std::pair<std::string, std::string>> rows = {
         {"missing.cfg", "(the file does not exist)"},
         {"folder.cfg", "(it is a folder, not a file)"},
         {"empty.cfg", "(the file is empty)"},
-        {"short.cfg", "(its length, 20 bytes, is not a multiple of 16: truncated)"},
+        {"short.cfg", "(its length, 15 bytes, is not a multiple of 16: truncated)"},
+        {"image.bin", "(this is not an enciphered configuration: deciphered, it holds no XML document (a "
+                      "firmware image or a "
+                      "file of another kind))"},
+        {"plain.cfg", "(this is not an enciphered configuration: it is plain XML)"},
         {"broken.cfg", "(no valid configuration document: not enciphered, another key, or not marked valid)"},
     };
     for (const auto& [file, reason] : rows) {
@@ -1241,8 +1278,10 @@ TEST_F(CliTest, JobsTwoNeverProgramsThreeAtOnceAndDevicesMayShareAnAddress) {
 }
 
 TEST_F(CliTest, ScanFindsTheDevicesOfALoopbackRangeAndItsListFeedsInfo) {
-    SimProcess sims; // three devices, 127.0.0.92 to 127.0.0.94, on one port
-    const auto port = sims.StartDevice(FWDEVSIM_PATH, Addr(92), {"--count", "3", "--serial", "500"});
+    // Three devices, 127.0.0.92 to 127.0.0.94, on one port, and 127.0.0.95 that hangs up at once.
+    SimProcess sims;
+    const auto port = sims.StartDevice(FWDEVSIM_PATH, Addr(92),
+                                       {"--count", "4", "--serial", "500", "--faulty", "3", "--hang-up"});
     ASSERT_TRUE(port);
     const std::string list = dir / "found.txt";
     const CliRun scan = RunCli(
@@ -1263,6 +1302,12 @@ TEST_F(CliTest, ScanFindsTheDevicesOfALoopbackRangeAndItsListFeedsInfo) {
     EXPECT_EQ(end.value("event", ""), "summary");
     EXPECT_EQ(end.value("addresses", 0), 10);
     EXPECT_EQ(end.value("found", 0), 3);
+    EXPECT_EQ(end.value("unidentified", 0), 1);
+    EXPECT_EQ(end.value("refused", 0), 6);
+    const std::string hungUp = Addr(95) + ":" + std::to_string(*port);
+    EXPECT_TRUE(scan.Has("{\"event\":\"unidentified\"")) << scan.Out();
+    EXPECT_NE(ReadText(list).find("#   " + hungUp + " closed the connection at once"), std::string::npos)
+        << ReadText(list);
 
     const CliRun info = RunCli({"info", "--devices-from", list}, 30s);
     EXPECT_EQ(info.code, 0) << info.Out() << info.err;
@@ -1281,6 +1326,18 @@ TEST_F(CliTest, ScanFindsTheDevicesOfALoopbackRangeAndItsListFeedsInfo) {
         RunCli({"scan", Addr(92), "--port", std::to_string(*port), "--write-list", list, "--replace"}, 60s);
     EXPECT_EQ(replaced.code, 0) << replaced.Out() << replaced.err;
     EXPECT_NE(ReadText(list), written);
+
+    // --port is the port of a device given without one, as in scan.
+    const CliRun one = RunCli({"info", "--device", Addr(92), "--port", std::to_string(*port)}, 30s);
+    EXPECT_EQ(one.code, 0) << one.Out() << one.err;
+
+    const CliRun text = RunCli({"scan", Addr(95) + "-97", "--port", std::to_string(*port)}, 30s);
+    EXPECT_TRUE(text.Has(hungUp + "  took the connection but did not identify: ")) << text.Out();
+    EXPECT_TRUE(text.Has("1 more took the connection but did not identify")) << text.Out();
+    const CliRun refused = RunCli({"scan", Addr(96) + "-97", "--port", std::to_string(*port)}, 30s);
+    EXPECT_EQ(refused.code, 4);
+    EXPECT_TRUE(refused.Has("every address refused the connection on port " + std::to_string(*port)))
+        << refused.Out();
 }
 
 TEST_F(CliTest, DeviceListSkipsCommentsAndNamesItsBadLine) {

@@ -40,9 +40,16 @@ std::string ScanWhere(const std::string& range, int port) {
 }
 
 std::string ScanState(const ScanSummaryEvent& e) {
-    return std::to_string(e.Found) + (e.Found == 1 ? " device" : " devices") + " in " +
-           std::to_string(e.Addresses) + " addresses" +
-           (e.Stopped ? " (interrupted after " + std::to_string(e.Scanned) + ")" : "");
+    std::string state = std::to_string(e.Found) + (e.Found == 1 ? " device" : " devices") + " in " +
+                        std::to_string(e.Addresses) + " addresses" +
+                        (e.Stopped ? " (interrupted after " + std::to_string(e.Scanned) + ")" : "");
+    if (e.Unidentified > 0)
+        state +=
+            ", " + std::to_string(e.Unidentified) + " more took" + " the connection but did not identify";
+    if (!e.Stopped && e.Scanned > 0 && e.Refused == e.Scanned)
+        state += "; every address refused the connection on port " + std::to_string(e.Port) +
+                 " (another port: --port P)";
+    return state;
 }
 
 CliObservers::CliObservers(CliOutput& out, const Presentation& p, int devices) {
@@ -106,6 +113,12 @@ void CliObservers::OnReportProblem(const ReportProblemEvent& e) {
 }
 void CliObservers::OnFound(const FoundEvent& e) {
     Each([&](FleetObserver& o) { o.OnFound(e); });
+}
+void CliObservers::OnConfigRefused(const ConfigRefusedEvent& e) {
+    Each([&](FleetObserver& o) { o.OnConfigRefused(e); });
+}
+void CliObservers::OnUnidentified(const UnidentifiedEvent& e) {
+    Each([&](FleetObserver& o) { o.OnUnidentified(e); });
 }
 void CliObservers::OnScanSummary(const ScanSummaryEvent& e) {
     Each([&](FleetObserver& o) { o.OnScanSummary(e); });

@@ -52,7 +52,9 @@ public:
     void OnInterrupted(const InterruptedEvent& e) override;
     void OnSummary(const SummaryEvent& e) override;
     void OnReportProblem(const ReportProblemEvent& e) override;
+    void OnConfigRefused(const ConfigRefusedEvent& e) override;
     void OnFound(const FoundEvent& e) override;
+    void OnUnidentified(const UnidentifiedEvent& e) override;
     void OnScanSummary(const ScanSummaryEvent& e) override;
 
 private:

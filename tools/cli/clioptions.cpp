@@ -117,7 +117,8 @@ void DefineCommand(CLI::App& app, CliCommand command, RawArgs& raw) {
         app.add_option("RANGE", raw.Positionals, "A.B.C.D/NN or A.B.C.D-E")->type_name("");
     if (devices) {
         ValueOption(app, "-d,--device", raw.Devices, update ? "HOST[:PORT][=FILE.cfg]" : "HOST[:PORT]",
-                    "a device (port 2000 when none is given). Repeat it for several devices, in "
+                    "a device (the port of --port, 2000 by default, when none is given). Repeat it for "
+                    "several devices, in "
                     "parallel, each with its own identification and result." +
                         std::string(update ? " HOST[:PORT]=FILE.cfg: this device's own configuration." : ""));
         ValueOption(app, "--devices-from", raw.DevicesFrom, "FILE",
@@ -142,6 +143,10 @@ void DefineCommand(CLI::App& app, CliCommand command, RawArgs& raw) {
              "revision) and send nothing: the device receives only the nine identification reads "
              "that the rules need (and the link's keep-alive read), never a write");
     }
+    if (devices)
+        ValueOption(app, "--port", raw.Ports, "P",
+                    "the port of every device given without one, on the command line or in the list "
+                    "(default 2000)");
     if (command == CliCommand::Scan) {
         ValueOption(app, "--port", raw.Ports, "P", "the port to connect to on every address (default 2000)");
         ValueOption(app, "--write-list", raw.WriteLists, "FILE",
@@ -181,9 +186,11 @@ void DefineCommand(CLI::App& app, CliCommand command, RawArgs& raw) {
                     "a progress line or event every N pages (default 16); on a terminal the live "
                     "line per device shows every page and the time left");
         ValueOption(app, "--retries", raw.Retries, "N",
-                    "after a link loss, refused connection or error reply, connect again and run the "
-                    "whole update again, up to N more times, 0 to 100 (refusals by the rules are not "
-                    "retried)");
+                    "after a failed connection, no answer, a link loss or an error reply, connect again "
+                    "and run the whole update again, up to N more times, 0 to 100. An attempt that fails "
+                    "exactly as the one before (the same error reply or link loss at the same page) is "
+                    "not tried again; a failed connection is, up to N times. Never retried: the rules "
+                    "(OEM id, serial), the configuration and the image");
         ValueOption(app, "--jobs", raw.Jobs, "N", "at most N devices programmed at once (default: all)");
     }
     Flag(app, "--version", raw.Version, "print the program's version");
@@ -300,14 +307,16 @@ std::string Convert(const RawArgs& raw, const std::string& commandName, CliOptio
     }
     if (!raw.Jobs.empty()) {
         if (raw.Jobs.size() > 1 || !ParseInt(raw.Jobs[0], 1, kMaxJobs, n))
-            return "--jobs needs one number of devices, at least 1";
+            return "--jobs needs one number of devices from 1 to " + std::to_string(kMaxJobs);
         o.Jobs = static_cast<int>(n);
     }
     if (!raw.Ports.empty()) {
         if (raw.Ports.size() > 1 || !ParseInt(raw.Ports[0], 1, 65535, n))
             return "--port needs one port number from 1 to 65535";
-        o.ScanPort = static_cast<int>(n);
+        o.Port = static_cast<int>(n);
     }
+    for (DeviceTarget& d : o.Devices)
+        SetDefaultPort(d, o.Port);
     // The file options: one non-empty name each.
     const std::pair<const char*, const std::vector<std::string>*> files[] = {
         {"--log", &raw.Logs},
@@ -356,6 +365,10 @@ std::string Convert(const RawArgs& raw, const std::string& commandName, CliOptio
             return raw.Positionals.empty() ? "scan needs an address range (A.B.C.D/NN or A.B.C.D-E)"
                                            : "scan takes one address range";
         o.ScanRange = raw.Positionals[0];
+        // The range's addresses all take one port, and --port gives it.
+        if (const size_t colon = o.ScanRange.find(':'); colon != std::string::npos)
+            return "scan " + o.ScanRange + ": a range takes no port; give it with --port (" +
+                   o.ScanRange.substr(0, colon) + " --port " + o.ScanRange.substr(colon + 1) + ")";
         return {};
     }
     if (o.Devices.empty() && o.DevicesFrom.empty() && o.Redo.empty())
@@ -421,6 +434,7 @@ std::string AddListedDevices(CliOptions& o) {
         if (read.Devices.empty() && o.Devices.empty())
             return "device list " + o.DevicesFrom + ": no device in it";
         for (DeviceTarget& d : read.Devices) {
+            SetDefaultPort(d, o.Port);
             if (update && d.Config.empty()) {
                 if (o.Config.empty())
                     return "device list " + o.DevicesFrom + ": " + d.Label +

@@ -30,11 +30,11 @@ struct CliOptions {
     std::string
         DevicesFrom;       // --devices-from (info, update): a device list, one HOST[:PORT][=FILE.cfg] a line
     std::string ScanRange; // scan: the address range as given (A.B.C.D/NN or A.B.C.D-E)
-    int ScanPort = 2000;   // scan --port
-    std::string WriteList; // scan --write-list: a device list for --devices-from
-    bool Replace = false;  // --replace: an existing --report or --write-list file may be replaced
-    std::string Redo;      // --redo (info, update): an earlier report whose devices are left to do
-    RedoChoice RedoWhich;  // --redo-results: which of its devices (default: left)
+    int Port = kDefaultDevicePort; // --port: every device without a port of its own, every address of a scan
+    std::string WriteList;         // scan --write-list: a device list for --devices-from
+    bool Replace = false;          // --replace: an existing --report or --write-list file may be replaced
+    std::string Redo;              // --redo (info, update): an earlier report whose devices are left to do
+    RedoChoice RedoWhich;          // --redo-results: which of its devices (default: left)
     // The earlier report's rows the run does not redo, carried into its report (by AddListedDevices).
     std::vector<CarriedRow> Carried;
     std::set<std::string> IncompleteBefore; // the redone devices (DeviceKey) the report calls incomplete

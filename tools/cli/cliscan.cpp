@@ -36,6 +36,10 @@ public:
         Devices.push_back(e.Device);
         Notes.push_back(note);
     }
+    void OnUnidentified(const UnidentifiedEvent& e) override {
+        std::lock_guard hold(Lock);
+        Silent.push_back(e.Detail);
+    }
     void OnScanSummary(const ScanSummaryEvent& e) override {
         std::lock_guard hold(Lock);
         State = ScanState(e);
@@ -47,13 +51,21 @@ public:
         const std::string header = "Devices found by fwupdate-cli scan " + where + ", " +
                                    UtcTimeText(std::chrono::system_clock::now()) + ": " + State +
                                    "\nOne HOST:PORT a line, for fwupdate-cli --devices-from.";
-        return WriteFileReplacing(path, DeviceListText(Devices, Notes, header));
+        // Those that took the connection but did not identify stay in the list as comments, so that a broken
+        // device is not missing without a word from every later report.
+        std::string silent;
+        if (!Silent.empty())
+            silent = "# Took the connection but did not identify (not listed):\n";
+        for (const std::string& detail : Silent)
+            silent += "#   " + detail + "\n";
+        return WriteFileReplacing(path, DeviceListText(Devices, Notes, header) + silent);
     }
 
 private:
     std::mutex Lock;
     std::vector<DeviceTarget> Devices;
     std::vector<std::string> Notes;
+    std::vector<std::string> Silent; // how each address that did not identify ended
     std::string State = "scan under way";
 };
 
@@ -69,7 +81,7 @@ int RunScan(const CliOptions& o) {
                      error.c_str());
         return kExitUsage;
     }
-    const std::string where = ScanWhere(o.ScanRange, o.ScanPort);
+    const std::string where = ScanWhere(o.ScanRange, o.Port);
     FoundList list;
     // Written before the scan too: a list that cannot be written says so before the scan begins.
     if (!o.WriteList.empty()) {
@@ -86,7 +98,7 @@ int RunScan(const CliOptions& o) {
     ScanSettings settings;
     settings.Range = o.ScanRange;
     settings.Addresses = *range;
-    settings.Port = o.ScanPort;
+    settings.Port = o.Port;
     settings.Timeout = o.Timeout;
     // One socket per probe: the open-file limit decides how many run at once.
     if (const int64_t files = RaiseOpenFileLimit(); files > 0)

@@ -4,6 +4,6 @@
 
 #include "tools/cli/clioptions.h"
 
-// Scans o.ScanRange on o.ScanPort; the exit code (see ExitCode): 0 when a device answered, 4 when none
+// Scans o.ScanRange on o.Port; the exit code (see ExitCode): 0 when a device answered, 4 when none
 // did, 2 for a bad range, 128 + the signal's number when interrupted.
 int RunScan(const CliOptions& o);

@@ -7,7 +7,7 @@
 
 std::string KennungShown(int32_t kennung) {
     const char* text = KennungText(kennung);
-    return text != nullptr ? text : std::to_string(kennung) + " (not in the list)";
+    return text != nullptr ? text : std::to_string(kennung) + " (unknown OEM id)";
 }
 
 std::string SerialShown(int32_t serial) {

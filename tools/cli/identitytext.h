@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-// "19 FARQUIN"; an id the list does not know: "77 (not in the list)".
+// "19 FARQUIN"; an id the list does not know: "77 (unknown OEM id)".
 std::string KennungShown(int32_t kennung);
 // "%.8d": 00000123.
 std::string SerialShown(int32_t serial);

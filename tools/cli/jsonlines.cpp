@@ -150,6 +150,10 @@ void JsonLines::OnFound(const FoundEvent& e) {
     Out.Event(j.Str());
 }
 
+void JsonLines::OnUnidentified(const UnidentifiedEvent& e) {
+    Out.Event(JsonLine("unidentified", e.Time).Text("device", e.Device.Label).Text("detail", e.Detail).Str());
+}
+
 void JsonLines::OnScanSummary(const ScanSummaryEvent& e) {
     Out.Event(JsonLine("summary", e.Time)
                   .Text("range", e.Range)
@@ -157,6 +161,8 @@ void JsonLines::OnScanSummary(const ScanSummaryEvent& e) {
                   .Int("addresses", e.Addresses)
                   .Int("scanned", e.Scanned)
                   .Int("found", e.Found)
+                  .Int("unidentified", e.Unidentified)
+                  .Int("refused", e.Refused)
                   .Int("code", e.Code)
                   .Number("seconds", e.Seconds)
                   .Str());

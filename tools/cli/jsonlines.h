@@ -23,6 +23,7 @@ public:
     void OnInterrupted(const InterruptedEvent& e) override;
     void OnSummary(const SummaryEvent& e) override;
     void OnFound(const FoundEvent& e) override;
+    void OnUnidentified(const UnidentifiedEvent& e) override;
     void OnScanSummary(const ScanSummaryEvent& e) override;
 
 private:

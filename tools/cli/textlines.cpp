@@ -36,7 +36,23 @@ std::string Quoted(const std::string& text) {
 } // namespace
 
 TextLines::TextLines(CliOutput& out, const Presentation& p, int devices)
-    : Out(out), P(p), Steps(devices, p.ProgressEvery) {}
+    : Out(out), P(p), Steps(devices, p.ProgressEvery), Untouched(static_cast<size_t>(std::max(devices, 0))) {}
+
+bool TextLines::IsUntouched(const FleetDevice& device) const {
+    return device.Index >= 0 && static_cast<size_t>(device.Index) < Untouched.size() &&
+           Untouched[static_cast<size_t>(device.Index)];
+}
+
+void TextLines::OnConfigRefused(const ConfigRefusedEvent& e) {
+    for (const int i : e.Devices)
+        if (i >= 0 && static_cast<size_t>(i) < Untouched.size())
+            Untouched[static_cast<size_t>(i)] = true;
+    const size_t n = e.Devices.size();
+    // The window's message, unless the detail begins with it.
+    const std::string message = e.Detail.rfind(e.Message, 0) == 0 ? "" : " (" + e.Message + ")";
+    Out.Line(e.Detail + message + "; " + std::to_string(n) + (n == 1 ? " device" : " devices") +
+             " not connected (exit " + std::to_string(e.Code) + ")");
+}
 
 void TextLines::Say(const FleetDevice& device, const std::string& text) {
     Out.Line(device.Label + ": " + text);
@@ -105,6 +121,8 @@ void TextLines::OnProgress(const ProgressEvent& e) {
 }
 
 void TextLines::OnMessage(const MessageEvent& e) {
+    if (IsUntouched(e.Device))
+        return;
     Say(e.Device, e.Text);
 }
 
@@ -116,7 +134,7 @@ void TextLines::OnRetry(const RetryEvent& e) {
 
 void TextLines::OnDone(const DoneEvent& e) {
     // info: the identification block said it.
-    if (P.Command == CliCommand::Info && e.Code == 0)
+    if ((P.Command == CliCommand::Info && e.Code == 0) || IsUntouched(e.Device))
         return;
     Say(e.Device, e.Detail + (e.Code == 0 ? "" : " (exit " + std::to_string(e.Code) + ")"));
 }
@@ -152,6 +170,10 @@ void TextLines::OnFound(const FoundEvent& e) {
              value(id.Version) + ", Seriennummer " + (id.Serial ? SerialShown(*id.Serial) : "-") +
              ", ManName " + quoted(id.Name) + ", UserName " + quoted(id.OemName) + ", OemDeviceName " +
              quoted(id.DeviceName) + ", LibraryName " + quoted(id.LibraryName));
+}
+
+void TextLines::OnUnidentified(const UnidentifiedEvent& e) {
+    Out.Line(e.Device.Label + "  took the connection but did not identify: " + e.Detail);
 }
 
 void TextLines::OnScanSummary(const ScanSummaryEvent& e) {

@@ -22,13 +22,19 @@ public:
     void OnDone(const DoneEvent& e) override;
     void OnInterrupted(const InterruptedEvent& e) override;
     void OnSummary(const SummaryEvent& e) override;
+    void OnConfigRefused(const ConfigRefusedEvent& e) override;
     void OnFound(const FoundEvent& e) override;
+    void OnUnidentified(const UnidentifiedEvent& e) override;
     void OnScanSummary(const ScanSummaryEvent& e) override;
 
 private:
     void Say(const FleetDevice& device, const std::string& text);
+    bool IsUntouched(const FleetDevice& device) const;
 
     CliOutput& Out;
     const Presentation P;
     ProgressSteps Steps;
+    // The devices of a refused configuration: said once for all of them, nothing more of each. Written
+    // before any device's event.
+    std::vector<bool> Untouched;
 };
