@@ -253,7 +253,7 @@ std::string ValueMissingBeforeOption(const CLI::App& app, const std::vector<std:
     return {};
 }
 
-// A file name with the platform's own separator (C:/fw/a.cfg -> C:\\fw\\a.cfg on Windows), so that the
+// A file name with the platform's own separator (C:/fw/a.cfg -> C:\fw\a.cfg on Windows), so that the
 // report, the lines and the log name files as the operator's system writes them.
 std::string NativePath(const std::string& name) {
     return name.empty() ? name : PathToUtf8(PathFromUtf8(name).make_preferred());
