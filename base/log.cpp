@@ -28,6 +28,35 @@ std::filesystem::path OwnName(const std::filesystem::path& path) {
     return own;
 }
 
+// The files of earlier runs that wrote beside a held log (prog.<process id>.log) and that no run holds any
+// more: all but the newest kept are removed, so that runs side by side leave a bounded number of files.
+void RemoveOldOwnFiles(const std::filesystem::path& path, size_t kept) {
+    const std::string prefix = path.stem().string() + ".";
+    const std::string suffix = path.extension().string();
+    std::vector<std::pair<std::filesystem::file_time_type, std::filesystem::path>> found;
+    std::error_code ec;
+    const std::filesystem::path folder = path.parent_path().empty() ? "." : path.parent_path();
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+        const std::string name = PathToUtf8(entry.path().filename());
+        if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
+        const std::string middle = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+        if (middle.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::error_code timeError;
+        found.emplace_back(entry.last_write_time(timeError), entry.path());
+    }
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (size_t i = kept; i < found.size(); ++i) {
+        const int file = FileOpenLocked(found[i].second, false);
+        if (file < 0)
+            continue; // a run still writes it
+        FileClose(file); // first: Windows removes no open file
+        std::filesystem::remove(found[i].second, ec);
+    }
+}
+
 void Note(const std::string& text) {
     std::string line = "diagnostic log: " + text + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
@@ -214,6 +243,8 @@ void DiagnosticLog::StartFile() {
     fd = OpenForRun(activePath);
     if (fd < 0 && errno == EBUSY) {
         // Another run writes this file: this run writes one of its own beside it.
+        if (oldLogs > 0)
+            RemoveOldOwnFiles(preferredPath, static_cast<size_t>(oldLogs));
         const std::filesystem::path own = OwnName(preferredPath);
         fd = OpenForRun(own);
         if (fd >= 0) {

@@ -18,7 +18,8 @@
 // With KeepOldLogs(n), n > 0, the lines of earlier runs stay instead: a run appends its header and lines to
 // the file, and a line that takes the file past the size limit moves it to <name>-1.<extension> (the one
 // there to -2, and so on up to -n; the oldest goes) and begins a new file, so that at most n + 1 files of
-// about the size limit each are kept.
+// about the size limit each are kept; of the files of earlier runs that wrote beside a held file
+// (<name>.<process id>.<extension>), the n newest are kept.
 // The file is locked while it is written: when another run (another open log) holds it, this one writes
 // <name>.<process id>.<extension> beside it. When the file cannot be created, the log goes to
 // <StateFolder()>/fwupdate/<file name>, and failing that to standard error, with a note on standard error

@@ -269,6 +269,34 @@ TEST_F(LogTest, KeptOldLogsLetEachRunAppendAfterAHeaderOfItsOwn) {
     EXPECT_EQ(lines[3], "A::B: second run");
 }
 
+// Files of runs that wrote beside a held log: the newest ones kept, and none that a run still writes.
+TEST_F(LogTest, KeptOldLogsBoundTheFilesOfRunsSideBySide) {
+    const fs::path path = dir / "prog.log";
+    DiagnosticLog holder(path);
+    holder.KeepOldLogs(2);
+    holder.Write("A::B: the run that holds the file\n");
+    DiagnosticLog stillWriting(dir / "prog.100.log");
+    stillWriting.Write("A::B: a run that still writes its own file\n");
+    const auto now = fs::file_time_type::clock::now();
+    fs::last_write_time(dir / "prog.100.log", now - std::chrono::hours(10));
+    for (int pid = 101; pid <= 104; ++pid) {
+        std::ofstream(dir / ("prog." + std::to_string(pid) + ".log")) << "an earlier run\n";
+        fs::last_write_time(dir / ("prog." + std::to_string(pid) + ".log"), now - std::chrono::hours(110 - pid));
+    }
+    std::ofstream(dir / "prog.notes.log") << "not a run's file\n";
+
+    DiagnosticLog second(path);
+    second.KeepOldLogs(2);
+    second.Write("A::B: side by side\n");
+    EXPECT_EQ(second.Path(), dir / ("prog." + std::to_string(ProcessId()) + ".log"));
+    EXPECT_TRUE(fs::exists(dir / "prog.100.log")) << "a file a run still writes";
+    EXPECT_FALSE(fs::exists(dir / "prog.101.log"));
+    EXPECT_FALSE(fs::exists(dir / "prog.102.log"));
+    EXPECT_TRUE(fs::exists(dir / "prog.103.log"));
+    EXPECT_TRUE(fs::exists(dir / "prog.104.log"));
+    EXPECT_TRUE(fs::exists(dir / "prog.notes.log"));
+}
+
 struct OldLogsCase {
     int kept;
     int lines; // of 50 bytes each, with a limit of 300 bytes
