@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -19,16 +20,41 @@ bool WriteAll(int fd, std::string_view bytes) {
     return FileWriteAll(fd, bytes);
 }
 
-int OpenTruncated(const std::filesystem::path& path) {
-    return FileOpenLocked(path);
-}
-
 // The name a run writes when another run holds the file: prog.log -> prog.<process id>.log.
 std::filesystem::path OwnName(const std::filesystem::path& path) {
     std::filesystem::path own = path;
     own.replace_filename(path.stem().string() + "." + std::to_string(ProcessId()) +
                          path.extension().string());
     return own;
+}
+
+// The files of earlier runs that wrote beside a held log (prog.<process id>.log) and that no run holds any
+// more: all but the newest kept are removed, so that runs side by side leave a bounded number of files.
+void RemoveOldOwnFiles(const std::filesystem::path& path, size_t kept) {
+    const std::string prefix = path.stem().string() + ".";
+    const std::string suffix = path.extension().string();
+    std::vector<std::pair<std::filesystem::file_time_type, std::filesystem::path>> found;
+    std::error_code ec;
+    const std::filesystem::path folder = path.parent_path().empty() ? "." : path.parent_path();
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+        const std::string name = PathToUtf8(entry.path().filename());
+        if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
+        const std::string middle = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+        if (middle.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::error_code timeError;
+        found.emplace_back(entry.last_write_time(timeError), entry.path());
+    }
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (size_t i = kept; i < found.size(); ++i) {
+        const int file = FileOpenLocked(found[i].second, false);
+        if (file < 0)
+            continue; // a run still writes it
+        FileClose(file); // first: Windows removes no open file
+        std::filesystem::remove(found[i].second, ec);
+    }
 }
 
 void Note(const std::string& text) {
@@ -161,6 +187,11 @@ void DiagnosticLog::SetSizeLimit(std::uintmax_t bytes) {
     sizeLimit = bytes;
 }
 
+void DiagnosticLog::KeepOldLogs(int files) {
+    std::lock_guard guard(lock);
+    oldLogs = std::max(0, files);
+}
+
 std::filesystem::path DiagnosticLog::Path() const {
     std::lock_guard guard(lock);
     if (started && fd < 0)
@@ -187,7 +218,9 @@ void DiagnosticLog::WriteLines(const std::string& lines) {
 void DiagnosticLog::WriteChunk(const std::string& line) {
     if (fd >= 0 && WriteAll(fd, line)) {
         size += line.size();
-        if (size > sizeLimit) {
+        if (size > sizeLimit && oldLogs > 0) {
+            MoveToOld();
+        } else if (size > sizeLimit) {
             // Keeps the log of a long run bounded: begin again with a header of its own.
             if (FileEmpty(fd)) {
                 size = 0;
@@ -207,11 +240,13 @@ void DiagnosticLog::WriteChunk(const std::string& line) {
 void DiagnosticLog::StartFile() {
     started = true;
     activePath = preferredPath;
-    fd = OpenTruncated(activePath);
+    fd = OpenForRun(activePath);
     if (fd < 0 && errno == EBUSY) {
         // Another run writes this file: this run writes one of its own beside it.
+        if (oldLogs > 0)
+            RemoveOldOwnFiles(preferredPath, static_cast<size_t>(oldLogs));
         const std::filesystem::path own = OwnName(preferredPath);
-        fd = OpenTruncated(own);
+        fd = OpenForRun(own);
         if (fd >= 0) {
             Note(PathToUtf8(activePath) + " is in use by another run; this run writes " + PathToUtf8(own));
             activePath = own;
@@ -229,7 +264,7 @@ void DiagnosticLog::StartFile() {
             std::error_code ec;
             std::filesystem::create_directories(folder, ec);
             std::filesystem::path fallback = folder / preferredPath.filename();
-            fd = OpenTruncated(fallback);
+            fd = OpenForRun(fallback);
             if (fd >= 0) {
                 Note("cannot create " + PathToUtf8(activePath) + " (" + reason + "); writing " +
                      PathToUtf8(fallback));
@@ -242,7 +277,42 @@ void DiagnosticLog::StartFile() {
             return;
         }
     }
+    if (size >= sizeLimit && oldLogs > 0) {
+        MoveToOld(); // full from earlier runs: this run begins a new file
+        return;
+    }
+    WriteHeader();
+}
+
+int DiagnosticLog::OpenForRun(const std::filesystem::path& path) {
     size = 0;
+    const int file = FileOpenLocked(path, oldLogs == 0);
+    if (file >= 0 && oldLogs > 0) {
+        std::error_code ec;
+        const std::uintmax_t old = std::filesystem::file_size(path, ec);
+        size = ec ? 0 : old;
+    }
+    return file;
+}
+
+void DiagnosticLog::MoveToOld() {
+    // The file is closed first: Windows renames no file that is open without sharing.
+    CloseFile();
+    std::error_code ec;
+    std::filesystem::remove(OldLogPath(activePath, oldLogs), ec);
+    for (int n = oldLogs - 1; n >= 1; --n)
+        if (std::filesystem::exists(OldLogPath(activePath, n), ec))
+            FileReplace(OldLogPath(activePath, n), OldLogPath(activePath, n + 1));
+    if (!FileReplace(activePath, OldLogPath(activePath, 1)))
+        Note("cannot move " + PathToUtf8(activePath) + " to " + PathToUtf8(OldLogPath(activePath, 1)) + " (" +
+             std::strerror(errno) + "); it begins again");
+    size = 0;
+    fd = FileOpenLocked(activePath, true);
+    if (fd < 0) {
+        Note("cannot create " + PathToUtf8(activePath) + " (" + std::strerror(errno) +
+             "); further lines go to standard error");
+        return;
+    }
     WriteHeader();
 }
 
@@ -280,6 +350,28 @@ std::filesystem::path DefaultLogPath() {
     return folder / program.filename().replace_extension(".log");
 }
 
+std::filesystem::path OldLogPath(const std::filesystem::path& path, int n) {
+    std::filesystem::path old = path;
+    old.replace_filename(path.stem().string() + "-" + std::to_string(n) + path.extension().string());
+    return old;
+}
+
+namespace {
+
+thread_local std::string tDevice;
+
+} // namespace
+
+LogDeviceScope::LogDeviceScope(std::string device) : outer(std::exchange(tDevice, std::move(device))) {}
+
+LogDeviceScope::~LogDeviceScope() {
+    tDevice = std::move(outer);
+}
+
+const std::string& LogDeviceScope::Current() {
+    return tDevice;
+}
+
 DiagnosticLog& TheLog() {
     // Never destroyed: threads that live until the process exits may still write while statics are torn down.
     static DiagnosticLog& log = *new DiagnosticLog(DefaultLogPath());
@@ -287,7 +379,18 @@ DiagnosticLog& TheLog() {
 }
 
 void LogLine(std::string_view line) {
-    std::string text(line);
+    std::string text;
+    if (tDevice.empty()) {
+        text = line;
+    } else {
+        // Every line of a text of several lines names the device.
+        text = tDevice + " ";
+        for (const char c : line) {
+            text += c;
+            if (c == '\n')
+                text += tDevice + " ";
+        }
+    }
     text += '\n';
     TheLog().Write(text);
 }

@@ -1,5 +1,5 @@
 // The diagnostic log: whole lines from any thread, written to a file beside the program
-// (fwupdate -> fwupdate.log) that each run starts anew.
+// (fwupdate -> fwupdate.log) that each run starts anew, or that keeps the lines of earlier runs.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +15,11 @@
 // feed arrives or when it has grown past kMaxLineLength characters. The file is created empty at the first
 // line of a run and begins with a header naming the program, the local time and the operator. When a line
 // takes the file past the size limit, the file is emptied and begun again with a new header.
+// With KeepOldLogs(n), n > 0, the lines of earlier runs stay instead: a run appends its header and lines to
+// the file, and a line that takes the file past the size limit moves it to <name>-1.<extension> (the one
+// there to -2, and so on up to -n; the oldest goes) and begins a new file, so that at most n + 1 files of
+// about the size limit each are kept; of the files of earlier runs that wrote beside a held file
+// (<name>.<process id>.<extension>), the n newest are kept.
 // The file is locked while it is written: when another run (another open log) holds it, this one writes
 // <name>.<process id>.<extension> beside it. When the file cannot be created, the log goes to
 // <StateFolder()>/fwupdate/<file name>, and failing that to standard error, with a note on standard error
@@ -37,6 +42,8 @@ public:
     // Creates the file now rather than at the first line (a program that names its log in messages).
     void Begin();
     void SetSizeLimit(std::uintmax_t bytes);
+    // How many full files of earlier lines are kept (see above); 0, the default, keeps none.
+    void KeepOldLogs(int files);
     // The file written to: the fallback when it applied, else the path set; empty once lines go to
     // standard error.
     std::filesystem::path Path() const;
@@ -55,6 +62,10 @@ private:
     void WriteLines(const std::string& lines);
     void WriteChunk(const std::string& lines);
     void StartFile();
+    // Opens path for this run: emptied, or appended to when old lines are kept. Caller holds lock.
+    int OpenForRun(const std::filesystem::path& path);
+    // Moves the full file at activePath to <name>-1 (older ones up by one) and opens a new one there.
+    void MoveToOld();
     bool WriteHeader();
     void CloseFile();
 
@@ -66,6 +77,7 @@ private:
                           // means that no file could be written and lines go to standard error
     std::uintmax_t size = 0;
     std::uintmax_t sizeLimit = kDefaultSizeLimit;
+    int oldLogs = 0;
     std::unordered_map<std::thread::id, Pending> pending;
 
     std::mutex queueLock; // taken alone, or after lock
@@ -79,8 +91,27 @@ private:
 // no such folder).
 std::filesystem::path DefaultLogPath();
 
+// Where the log keeps the full file n (1 the newest) of path: prog.log -> prog-1.log.
+std::filesystem::path OldLogPath(const std::filesystem::path& path, int n);
+
+// While it lives, each line the calling thread writes through LogLine begins with device and a space, so
+// that the lines of many devices at once can be told apart (fwupdate-cli's log). Threads without one write
+// their lines as given, as the window does.
+class LogDeviceScope {
+public:
+    explicit LogDeviceScope(std::string device);
+    ~LogDeviceScope();
+    LogDeviceScope(const LogDeviceScope&) = delete;
+    LogDeviceScope& operator=(const LogDeviceScope&) = delete;
+    // The calling thread's device, empty when none.
+    static const std::string& Current();
+
+private:
+    std::string outer;
+};
+
 // The program's log, created at first use at DefaultLogPath(); it lives until the process ends.
 DiagnosticLog& TheLog();
 
-// Writes one whole line to the program's log (the line end is added).
+// Writes one whole line to the program's log (the line end is added), after the thread's device if any.
 void LogLine(std::string_view line);

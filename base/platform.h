@@ -29,10 +29,10 @@ int ProcessId();
 void SetEnvironment(const std::string& name, const std::optional<std::string>& value);
 
 // The log's file calls, on a file number. OpenLocked creates or opens the file for appending, takes an
-// advisory lock on it that lasts until FileClose (flock, LockFileEx) and then empties it: -1 and errno on
-// failure, errno EBUSY when another open file (another run) holds the lock, whose content stays untouched.
-// WriteAll writes every byte; Empty sets the size to 0.
-int FileOpenLocked(const std::filesystem::path& path);
+// advisory lock on it that lasts until FileClose (flock, LockFileEx) and then, with empty, empties it: -1
+// and errno on failure, errno EBUSY when another open file (another run) holds the lock, whose content
+// stays untouched. WriteAll writes every byte; Empty sets the size to 0.
+int FileOpenLocked(const std::filesystem::path& path, bool empty = true);
 bool FileWriteAll(int file, std::string_view bytes);
 bool FileEmpty(int file);
 void FileClose(int file);
@@ -88,6 +88,10 @@ std::string LoginName();
 // Per-user folder for state such as logs: $XDG_STATE_HOME when it is an absolute path, else ~/.local/state;
 // %LOCALAPPDATA% on Windows; empty when none is known.
 std::filesystem::path StateFolder();
+
+// A folder inside StateFolder() as this platform's users write it, for help texts:
+// "$XDG_STATE_HOME/fwupdate/ (by default ~/.local/state/fwupdate/)", "%LOCALAPPDATA%\fwupdate\".
+std::string StateFolderText(std::string_view sub);
 
 // Per-user folder for configuration such as data.dat: $XDG_CONFIG_HOME when it is an absolute path, else
 // ~/.config; %LOCALAPPDATA% on Windows; empty when none is known.

@@ -77,7 +77,7 @@ void SetEnvironment(const std::string& name, const std::optional<std::string>& v
         ::unsetenv(name.c_str());
 }
 
-int FileOpenLocked(const std::filesystem::path& path) {
+int FileOpenLocked(const std::filesystem::path& path, bool empty) {
     const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (file < 0)
         return -1;
@@ -91,7 +91,7 @@ int FileOpenLocked(const std::filesystem::path& path) {
         errno = error;
         return -1;
     }
-    if (::ftruncate(file, 0) != 0) {
+    if (empty && ::ftruncate(file, 0) != 0) {
         const int error = errno;
         ::close(file);
         errno = error;
@@ -287,6 +287,11 @@ std::filesystem::path XdgFolder(const char* variable, const std::filesystem::pat
 
 std::filesystem::path StateFolder() {
     return XdgFolder("XDG_STATE_HOME", std::filesystem::path(".local") / "state");
+}
+
+std::string StateFolderText(std::string_view sub) {
+    const std::string inside = std::string(sub) + "/";
+    return "$XDG_STATE_HOME/" + inside + " (by default ~/.local/state/" + inside + ")";
 }
 
 std::filesystem::path ConfigFolder() {

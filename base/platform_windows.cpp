@@ -130,7 +130,7 @@ void SetEnvironment(const std::string& name, const std::optional<std::string>& v
     _putenv_s(name.c_str(), value ? value->c_str() : "");
 }
 
-int FileOpenLocked(const std::filesystem::path& path) {
+int FileOpenLocked(const std::filesystem::path& path, bool empty) {
     // Shared for deleting and renaming as well, as a POSIX file is: a log that is open never keeps
     // others from removing or replacing it. Opened without emptying: the lock decides first.
     const HANDLE file =
@@ -154,7 +154,7 @@ int FileOpenLocked(const std::filesystem::path& path) {
         errno = error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? EBUSY : EIO;
         return -1;
     }
-    if (!SetEndOfFile(file)) { // at offset 0 just after opening: empties the file
+    if (empty && !SetEndOfFile(file)) { // at offset 0 just after opening: empties the file
         CloseHandle(file);
         errno = EIO;
         return -1;
@@ -257,6 +257,10 @@ std::filesystem::path StateFolder() {
     const std::wstring local = EnvironmentWide(L"LOCALAPPDATA");
     std::filesystem::path folder(local);
     return folder.is_absolute() ? folder : std::filesystem::path();
+}
+
+std::string StateFolderText(std::string_view sub) {
+    return "%LOCALAPPDATA%\\" + std::string(sub) + "\\";
 }
 
 std::filesystem::path ConfigFolder() {

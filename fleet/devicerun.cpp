@@ -108,7 +108,11 @@ bool DeviceRun::DeviceSession::StartUpdateWorker(std::function<void()> body) {
     else
         Run.UpdateStarting();
     if (ActivitySteps)
-        return UpdateSession::StartUpdateWorker(std::move(body));
+        return UpdateSession::StartUpdateWorker(
+            [device = LogDeviceScope::Current(), body = std::move(body)] {
+                const LogDeviceScope named(device); // the worker's lines name the device too
+                body();
+            });
     // With no activity to show meanwhile, the device's own thread is the worker: the update start would
     // only wait for it, and a thousand devices need a thousand threads fewer.
     body();
@@ -394,6 +398,7 @@ void DeviceRun::KeepIdentity(const DeviceIdentity& identity) {
 }
 
 DeviceRun::Probed DeviceRun::Probe() {
+    const LogDeviceScope named(Target.Label);
     const bool answered = Connect(1);
     if (answered)
         KeepIdentity(ReportedIdentity());
@@ -402,6 +407,7 @@ DeviceRun::Probed DeviceRun::Probe() {
 }
 
 void DeviceRun::RunIdentify() {
+    const LogDeviceScope named(Target.Label);
     {
         std::lock_guard hold(RecordLock);
         Rec.Start = std::chrono::system_clock::now();
@@ -454,6 +460,7 @@ void DeviceRun::RefuseBeforeConnecting(int code, const std::string& result, cons
 }
 
 void DeviceRun::RunUpdate() {
+    const LogDeviceScope named(Target.Label);
     {
         std::lock_guard hold(RecordLock);
         Rec.Start = std::chrono::system_clock::now();
@@ -502,7 +509,7 @@ void DeviceRun::RunUpdate() {
             Rec.Attempts = attempt;
         }
         if (attempts > 1)
-            LogLine("DeviceRun::RunUpdate: " + Target.Label + ": attempt " + std::to_string(attempt) +
+            LogLine("DeviceRun::RunUpdate: attempt " + std::to_string(attempt) +
                     " of " + std::to_string(attempts));
         const Attempt result = UpdateOnce(config, attempt);
         const AttemptFailure failure{result.Code, result.Where};
@@ -529,7 +536,7 @@ void DeviceRun::RunUpdate() {
 
 void DeviceRun::ReportRetry(int next, const Attempt& failed, milliseconds pause) {
     const int attempts = Common.Settings.Retries + 1;
-    LogLine("DeviceRun::RunUpdate: " + Target.Label + ": attempt " + std::to_string(next - 1) + " failed (" +
+    LogLine("DeviceRun::RunUpdate: attempt " + std::to_string(next - 1) + " failed (" +
             failed.Text + "); attempt " + std::to_string(next) + " of " + std::to_string(attempts) + " in " +
             std::to_string(pause.count()) + " ms");
     {
@@ -557,7 +564,7 @@ void DeviceRun::ForgetLastDevice() {
     const int last = std::exchange(LastHandle, 0);
     if (last == 0 || link.Remove(last) != -2)
         return;
-    LogLine("DeviceRun::ForgetLastDevice: " + Target.Label + ": device " + std::to_string(last) +
+    LogLine("DeviceRun::ForgetLastDevice: device " + std::to_string(last) +
             " still open, closed");
     link.Close(last);
     Sess.MsgCallback(0); // its CLOSED record

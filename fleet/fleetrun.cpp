@@ -150,7 +150,8 @@ void FleetRun::RunDevice(DeviceRun& device, size_t index) {
         else
             device.RunIdentify();
     } catch (const std::exception& e) {
-        LogLine(std::string("FleetRun::RunDevice: ") + device.Record().Address + ": " + e.what());
+        const LogDeviceScope named(device.Record().Address);
+        LogLine(std::string("FleetRun::RunDevice: ") + e.what());
         device.EndNow(kExitInternal, "internal", std::string("the tool failed: ") + e.what());
     }
     {

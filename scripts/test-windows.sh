@@ -7,6 +7,7 @@
 #   2. the Linux fwupdate-cli updates fwdevsim.exe (127.0.0.91);
 #   3. the Linux fwupdate-cli updates the Linux simulator (127.0.0.92), for reference: the three
 #      simulators' reports of what arrived on the wire must be the same;
+#   4. the zip as a Windows user meets it: its files, its README, its demo onto its simulator;
 # and last the installer: msiexec installs the MSI, the installed programs run and keep their files per user,
 # a newer MSI replaces it, msiexec removes it without a trace.
 # Needs the native build in build/ (the Linux programs and build/demo) and build-windows/.
@@ -159,8 +160,39 @@ for tag in wincli winsim; do
 done
 echo "the same on the wire in all three pairs"
 
-step "the installer: install, run, upgrade, remove"
+step "the zip: its programs, the demo and a README for Windows users"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$win/CMakeCache.txt")
+name=fwupdate-$version-windows-x64
+rm -rf "$tmp/zip"
+mkdir -p "$tmp/zip"
+(cd "$tmp/zip" && cmake -E tar xf "$win/$name.zip")
+unpacked=$tmp/zip/$name
+for f in fwupdate.exe fwupdate-cli.exe fwdevsim.exe mkfwcfg.exe README.txt LICENSE.txt demo/demo.cfg demo/demo.bin; do
+  [ -s "$unpacked/$f" ] || { echo "test-windows: the zip has no $f" >&2; exit 1; }
+done
+readme=$unpacked/README.txt
+[ "$(grep -c $'\r$' "$readme")" = "$(wc -l < "$readme")" ] ||
+  { echo "test-windows: README.txt has lines without CR LF" >&2; exit 1; }
+for text in '%LOCALAPPDATA%\fwupdate\' 'fwdevsim.exe' 'demo\demo.cfg' 'mkfwcfg.exe' 'double quotes'; do
+  grep -qF "$text" "$readme" || { echo "test-windows: README.txt does not mention $text" >&2; exit 1; }
+done
+help=$(timeout 60 "$wine" "$unpacked/fwupdate-cli.exe" --help | tr -d '\r')
+echo "$help" | grep -qF '%LOCALAPPDATA%\fwupdate\' ||
+  { echo "test-windows: fwupdate-cli.exe --help does not name %LOCALAPPDATA%\\fwupdate\\" >&2; exit 1; }
+# As the README tells it: from the unpacked folder, the zip's demo onto the zip's simulator; an upper-case
+# report extension, and the configuration's path written back with the Windows separator.
+start_sim zip 127.0.0.93 "Z:$tmp/zip.bin" "$wine" "$unpacked/fwdevsim.exe"
+(cd "$unpacked" && timeout 120 "$wine" fwupdate-cli.exe update --device "127.0.0.93:$sim_port" \
+  --config demo/demo.cfg --report RESULT.CSV > "$tmp/zip.out" 2>&1) || { cat "$tmp/zip.out"; exit 1; }
+wait_sim zip
+cmp "$unpacked/demo/demo.bin" "$tmp/zip.bin"
+grep -qF 'demo\demo.cfg' "$unpacked/RESULT.CSV" ||
+  { echo "test-windows: the report does not name demo\\demo.cfg:" >&2; cat "$unpacked/RESULT.CSV" >&2; exit 1; }
+grep -q "^127.0.0.93:$sim_port Starting Erasing Flash" "$unpacked/fwupdate-cli.log" ||
+  { echo "test-windows: the log beside the program does not name the device" >&2; exit 1; }
+echo "the zip's demo updated the zip's simulator; README.txt for Windows; the log names its device"
+
+step "the installer: install, run, upgrade, remove"
 msi=$win/fwupdate-$version-windows-x64.msi
 [ -f "$msi" ] || { echo "test-windows: no installer $msi" >&2; exit 1; }
 installed="$WINEPREFIX/drive_c/Program Files/fwupdate"

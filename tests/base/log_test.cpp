@@ -3,6 +3,7 @@
 #include "base/log.h"
 #include "base/platform.h"
 #include "tests/support/testfolder.h"
+#include "tests/support/testlog.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,12 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+const std::regex kHeader(R"(\* (.+) (\d\d)\.(\d\d)\.(\d{4}) (\d\d):(\d\d):(\d\d), user: (.*)\n)");
+
+bool IsHeader(const std::string& line) {
+    return std::regex_match(line, kHeader);
+}
 
 // A fresh folder per test, removed afterwards.
 class LogTest : public ::testing::Test {
@@ -43,7 +50,7 @@ protected:
                 break;
             std::string line = text.substr(start, end - start);
             // Only the header's own format ends in a line feed before its CR LF.
-            EXPECT_EQ(line.find('\n'), start == 0 ? line.size() - 1 : std::string::npos)
+            EXPECT_EQ(line.find('\n'), IsHeader(line) ? line.size() - 1 : std::string::npos)
                 << "stray LF in: " << line;
             lines.push_back(line);
             start = end + 2;
@@ -54,12 +61,6 @@ protected:
     TestFolder folder{"fwlog"};
     const fs::path dir = folder.Path();
 };
-
-const std::regex kHeader(R"(\* (.+) (\d\d)\.(\d\d)\.(\d{4}) (\d\d):(\d\d):(\d\d), user: (.*)\n)");
-
-bool IsHeader(const std::string& line) {
-    return std::regex_match(line, kHeader);
-}
 
 TEST_F(LogTest, FileStartsWithHeaderOfProgramLocalTimeAndUser) {
     DiagnosticLog log(dir / "prog.log");
@@ -251,6 +252,117 @@ TEST_F(LogTest, FileIsBegunAgainWhenALineTakesItPastTheSizeLimit) {
     lines = Lines(Read(path));
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[1], "A::B: after the restart");
+}
+
+TEST_F(LogTest, KeptOldLogsLetEachRunAppendAfterAHeaderOfItsOwn) {
+    fs::path path = dir / "prog.log";
+    for (const char* run : {"A::B: first run", "A::B: second run"}) {
+        DiagnosticLog log(path);
+        log.KeepOldLogs(2);
+        log.Write(std::string(run) + "\n");
+    }
+    std::vector<std::string> lines = Lines(Read(path));
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_TRUE(IsHeader(lines[0]));
+    EXPECT_EQ(lines[1], "A::B: first run");
+    EXPECT_TRUE(IsHeader(lines[2]));
+    EXPECT_EQ(lines[3], "A::B: second run");
+}
+
+// Files of runs that wrote beside a held log: the newest ones kept, and none that a run still writes.
+TEST_F(LogTest, KeptOldLogsBoundTheFilesOfRunsSideBySide) {
+    const fs::path path = dir / "prog.log";
+    DiagnosticLog holder(path);
+    holder.KeepOldLogs(2);
+    holder.Write("A::B: the run that holds the file\n");
+    DiagnosticLog stillWriting(dir / "prog.100.log");
+    stillWriting.Write("A::B: a run that still writes its own file\n");
+    const auto now = fs::file_time_type::clock::now();
+    fs::last_write_time(dir / "prog.100.log", now - std::chrono::hours(10));
+    for (int pid = 101; pid <= 104; ++pid) {
+        std::ofstream(dir / ("prog." + std::to_string(pid) + ".log")) << "an earlier run\n";
+        fs::last_write_time(dir / ("prog." + std::to_string(pid) + ".log"), now - std::chrono::hours(110 - pid));
+    }
+    std::ofstream(dir / "prog.notes.log") << "not a run's file\n";
+
+    DiagnosticLog second(path);
+    second.KeepOldLogs(2);
+    second.Write("A::B: side by side\n");
+    EXPECT_EQ(second.Path(), dir / ("prog." + std::to_string(ProcessId()) + ".log"));
+    EXPECT_TRUE(fs::exists(dir / "prog.100.log")) << "a file a run still writes";
+    EXPECT_FALSE(fs::exists(dir / "prog.101.log"));
+    EXPECT_FALSE(fs::exists(dir / "prog.102.log"));
+    EXPECT_TRUE(fs::exists(dir / "prog.103.log"));
+    EXPECT_TRUE(fs::exists(dir / "prog.104.log"));
+    EXPECT_TRUE(fs::exists(dir / "prog.notes.log"));
+}
+
+struct OldLogsCase {
+    int kept;
+    int lines; // of 50 bytes each, with a limit of 300 bytes
+};
+
+class LogOldFilesTest : public LogTest, public ::testing::WithParamInterface<OldLogsCase> {};
+
+// A full file moves to prog-1.log, the one there to prog-2.log, and so on: the newest lines are all kept,
+// in order, in at most kept + 1 files, and none is larger than the limit and one line.
+TEST_P(LogOldFilesTest, FullFileMovesToNumberedOldFilesUpToTheCountKept) {
+    const OldLogsCase c = GetParam();
+    fs::path path = dir / "prog.log";
+    {
+        DiagnosticLog log(path);
+        log.KeepOldLogs(c.kept);
+        log.SetSizeLimit(300);
+        for (int i = 0; i < c.lines; ++i) {
+            std::string line = "line " + std::to_string(1000 + i);
+            log.Write(line + std::string(48 - line.size(), '.') + "\n");
+        }
+    }
+    std::vector<std::string> all; // oldest file first, headers left out
+    for (int n = c.kept + 1; n >= 0; --n) {
+        const fs::path file = n == 0 ? path : OldLogPath(path, n);
+        if (n == c.kept + 1) {
+            EXPECT_FALSE(fs::exists(file)) << file;
+            continue;
+        }
+        if (!fs::exists(file))
+            continue;
+        EXPECT_LE(fs::file_size(file), 350u) << file;
+        for (const std::string& line : Lines(Read(file)))
+            if (!IsHeader(line))
+                all.push_back(line.substr(0, 9));
+    }
+    ASSERT_FALSE(all.empty());
+    for (size_t i = 0; i < all.size(); ++i)
+        EXPECT_EQ(all[i], "line " + std::to_string(1000 + c.lines - all.size() + i)) << i;
+    EXPECT_EQ(all.back(), "line " + std::to_string(1000 + c.lines - 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, LogOldFilesTest,
+                         ::testing::Values(OldLogsCase{1, 3}, OldLogsCase{1, 30}, OldLogsCase{3, 12},
+                                           OldLogsCase{3, 60}));
+
+TEST_F(LogTest, EachLineOfAThreadWithADeviceBeginsWithTheDevice) {
+    TestLogFile file("fwlog");
+    std::thread([] {
+        const LogDeviceScope named("127.0.0.2:2000");
+        LogLine("Q7Config::MsgCallback: CONNECTED");
+        LogLine("A::B: two\nlines");
+        {
+            const LogDeviceScope inner("127.0.0.3:2000");
+            LogLine("A::B: inner");
+        }
+        LogLine("A::B: outer again");
+    }).join();
+    LogLine("Q7Config::MsgCallback: CLOSED");
+    std::vector<std::string> lines = file.Lines();
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(lines[1], "127.0.0.2:2000 Q7Config::MsgCallback: CONNECTED");
+    EXPECT_EQ(lines[2], "127.0.0.2:2000 A::B: two");
+    EXPECT_EQ(lines[3], "127.0.0.2:2000 lines");
+    EXPECT_EQ(lines[4], "127.0.0.3:2000 A::B: inner");
+    EXPECT_EQ(lines[5], "127.0.0.2:2000 A::B: outer again");
+    EXPECT_EQ(lines[6], "Q7Config::MsgCallback: CLOSED") << "a thread without a device writes the line as given";
 }
 
 TEST_F(LogTest, SetPathStartsANewFileThere) {

@@ -5,6 +5,7 @@
 
 #include "tests/support/release.h"
 #include "tests/support/testfolder.h"
+#include "tests/support/testlog.h"
 #include "tests/tools/simprocess.h"
 
 #include <gtest/gtest.h>
@@ -697,13 +698,14 @@ TEST_F(CliTest, UpdateWritesTheImageIntactAndLogsAsTheWindow) {
     EXPECT_EQ(j.at("updateEnded"), true);
     EXPECT_EQ(ReadFileBytes(dir / "received.bin"), fw.image);
 
+    // The window's lines, each after the device it is about.
     const std::string log = ReadText(dir / "fwupdate-cli.log");
     size_t at = 0;
     for (const char* line :
          {"Q7Config::MsgCallback: CONNECTED\r\n", "VskComTest::ReceivedSerial: SERIAL=12345678\r\n",
-          "\r\nOK\r\n", "Starting Erasing Flash\r\n", "Q7Config::WritePage: page= 0\r\n",
+          "OK\r\n", "Starting Erasing Flash\r\n", "Q7Config::WritePage: page= 0\r\n",
           "Q7Config::WritePage: page= 1\r\n", "Q7Config::MsgCallback: CLOSED\r\n"}) {
-        const size_t found = log.find(line, at);
+        const size_t found = log.find("\n" + sim.Device() + " " + line, at);
         EXPECT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << log;
         at = found == std::string::npos ? at : found;
     }
@@ -820,6 +822,37 @@ TEST_F(CliTest, ASecondRunWritesALogOfItsOwnAndFailuresNameIt) {
     EXPECT_EQ(third.code, 9) << third.Out() << third.err;
     EXPECT_TRUE(third.Has("(see the log " + chosen + ")")) << third.Out();
     EXPECT_NE(ReadText(chosen).find("Q7Config::MsgCallback: Error Obj(2,10)"), std::string::npos);
+}
+
+// The log a failure points to still holds its lines after the next command, each line naming its device.
+TEST_F(CliTest, TheLogAFailureNamesKeepsItsLinesAfterTheNextRun) {
+    const std::string log = dir / "fwupdate-cli.log";
+    const Firmware fw = WriteFirmware(dir, "fw.bin", 700, 3);
+    Sim sim;
+    ASSERT_TRUE(sim.Start(Addr(77), {"--error-on-page", "0"}));
+    const CliRun failed = RunCli({"update", "--device", sim.Device(), "--config", fw.cfg});
+    EXPECT_EQ(failed.code, 9) << failed.Out() << failed.err;
+    EXPECT_TRUE(failed.Has("(see the log " + log + ")")) << failed.Out();
+
+    Sim other;
+    ASSERT_TRUE(other.Start(Addr(76)));
+    const CliRun info = RunCli({"info", "--device", other.Device()});
+    EXPECT_EQ(info.code, 0) << info.Out() << info.err;
+
+    const std::vector<std::string> lines = ReadLogLines(log);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), sim.Device() + " Q7Config::MsgCallback: Error Obj(2,10)"), 1)
+        << ReadText(log);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), other.Device() + " Q7Config::MsgCallback: CONNECTED"), 1);
+    int headers = 0;
+    for (const std::string& line : lines) {
+        if (line.rfind("* ", 0) == 0) {
+            ++headers; // each run begins with a header line of its own
+            continue;
+        }
+        EXPECT_TRUE(line.rfind(sim.Device() + " ", 0) == 0 || line.rfind(other.Device() + " ", 0) == 0)
+            << "a line that names no device: " << line;
+    }
+    EXPECT_EQ(headers, 2);
 }
 
 // Each device's events in the order they came; the JSON lines of several devices interleave.

@@ -25,6 +25,9 @@
 
 namespace {
 
+// Full logs kept besides the current one (fwupdate-cli-1.log to -3.log, as the help says).
+constexpr int kCliOldLogs = 3;
+
 // Files the tool holds beside one socket per device: the standard streams, the link's wake-up and
 // poller, the configuration and image being read, the log, and what the runtime keeps open.
 constexpr int64_t kFilesBeside = 32;
@@ -205,6 +208,8 @@ int RunDevices(const CliOptions& o, const std::string& commandLine) {
 } // namespace
 
 std::string BeginRunLog(const CliOptions& o) {
+    // The lines an earlier run's "see the log" points to stay for the next runs.
+    TheLog().KeepOldLogs(kCliOldLogs);
     if (!o.LogFile.empty())
         TheLog().SetPath(PathFromUtf8(o.LogFile));
     TheLog().Begin();

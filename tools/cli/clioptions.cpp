@@ -1,6 +1,7 @@
 // Parsing of fwupdate-cli's command line (through CLI11) and its help text.
 #include "tools/cli/clioptions.h"
 
+#include "base/platform.h"
 #include "fleet/devicelist.h"
 #include "fleet/runreport.h"
 
@@ -202,15 +203,22 @@ const char* const kHelpIntro =
     "commands: info, inspect, update, scan; help (this text; also --help, and after a command that\n"
     "command's options); --version prints the program's version (also after any command).";
 
-const char* const kHelpFooter =
-    R"(Ctrl-C (SIGINT), a hang-up (SIGHUP: the terminal or the SSH session went away) and SIGTERM stop
-every update between two pages (a second one ends the tool at once); the device's flash is then
-incomplete and the result is never OK, even where every device had finished. The diagnostic log is
-written as the window writes it, to fwupdate-cli.log beside the program (when installed from the
-package: $XDG_STATE_HOME/fwupdate/, by default ~/.local/state/fwupdate/), to $FWUPDATE_LOG, or to
---log FILE.
+// The stop signals and the log, whose folder is this platform's.
+std::string LogHelp() {
+    return "Ctrl-C (SIGINT), a hang-up (SIGHUP: the terminal or the SSH session went away) and SIGTERM stop\n"
+           "every update between two pages (a second one ends the tool at once); the device's flash is then\n"
+           "incomplete and the result is never OK, even where every device had finished.\n\n"
+           "The diagnostic log goes to fwupdate-cli.log beside the program (when installed, or when that\n"
+           "folder cannot be written: " +
+           StateFolderText("fwupdate") +
+           "),\n"
+           "to $FWUPDATE_LOG, or to --log FILE. Each run adds a header line and its own lines, each beginning\n"
+           "with the device (HOST:PORT) it is about. Once the file passes 10 MiB it becomes fwupdate-cli-1.log\n"
+           "(older ones -2 and -3; the oldest goes) and a new file begins.\n\n";
+}
 
-exit codes:
+const char* const kHelpFooter =
+    R"(exit codes:
   0    success (info: the device answered; inspect: the file is valid; update: every device OK)
   1    unexpected failure of the tool
   2    usage error
@@ -272,6 +280,12 @@ std::string ValueMissingBeforeOption(const CLI::App& app, const std::vector<std:
     return {};
 }
 
+// A file name with the platform's own separator (C:/fw/a.cfg -> C:\fw\a.cfg on Windows), so that the
+// report, the lines and the log name files as the operator's system writes them.
+std::string NativePath(const std::string& name) {
+    return name.empty() ? name : PathToUtf8(PathFromUtf8(name).make_preferred());
+}
+
 // Checks and converts what CLI11 collected; the text of the first fault, or empty.
 std::string Convert(const RawArgs& raw, const std::string& commandName, CliOptions& o) {
     const bool update = o.Command == CliCommand::Update;
@@ -280,6 +294,7 @@ std::string Convert(const RawArgs& raw, const std::string& commandName, CliOptio
         std::string error;
         if (!ParseDeviceTarget(value, update, target, error))
             return "--device " + error;
+        target.Config = NativePath(target.Config);
         o.Devices.push_back(target);
     }
     for (const std::string& value : raw.Configs) {
@@ -287,7 +302,7 @@ std::string Convert(const RawArgs& raw, const std::string& commandName, CliOptio
             return "--config needs a file";
         if (!o.Config.empty())
             return "--config given twice (use --device HOST=FILE.cfg for a configuration per device)";
-        o.Config = value;
+        o.Config = NativePath(value);
     }
     o.Admin = raw.Admin;
     o.DryRun = raw.DryRun;
@@ -332,11 +347,11 @@ std::string Convert(const RawArgs& raw, const std::string& commandName, CliOptio
             return std::string(name) + " needs a file";
     }
     auto first = [](const std::vector<std::string>& v) { return v.empty() ? std::string() : v.front(); };
-    o.LogFile = first(raw.Logs);
-    o.ReportFile = first(raw.Reports);
-    o.DevicesFrom = first(raw.DevicesFrom);
-    o.WriteList = first(raw.WriteLists);
-    o.Redo = first(raw.Redos);
+    o.LogFile = NativePath(first(raw.Logs));
+    o.ReportFile = NativePath(first(raw.Reports));
+    o.DevicesFrom = NativePath(first(raw.DevicesFrom));
+    o.WriteList = NativePath(first(raw.WriteLists));
+    o.Redo = NativePath(first(raw.Redos));
     o.Replace = raw.Replace;
     if (!raw.RedoResults.empty()) {
         if (o.Redo.empty())
@@ -357,7 +372,7 @@ std::string Convert(const RawArgs& raw, const std::string& commandName, CliOptio
         if (raw.Positionals.size() != 1)
             return raw.Positionals.empty() ? "inspect needs a configuration file"
                                            : "inspect takes one configuration file";
-        o.Config = raw.Positionals[0];
+        o.Config = NativePath(raw.Positionals[0]);
         return {};
     }
     if (o.Command == CliCommand::Scan) {
@@ -435,6 +450,7 @@ std::string AddListedDevices(CliOptions& o) {
             return "device list " + o.DevicesFrom + ": no device in it";
         for (DeviceTarget& d : read.Devices) {
             SetDefaultPort(d, o.Port);
+            d.Config = NativePath(d.Config);
             if (update && d.Config.empty()) {
                 if (o.Config.empty())
                     return "device list " + o.DevicesFrom + ": " + d.Label +
@@ -553,6 +569,6 @@ std::string HelpText() {
     app.add_flag("--version", raw.Version, "print the program's version");
     for (const CommandInfo& c : kCommands)
         DefineCommand(*app.add_subcommand(c.Name, c.Description), c.Command, raw);
-    app.footer(kHelpFooter);
+    app.footer(LogHelp() + kHelpFooter);
     return app.help("", CLI::AppFormatMode::All);
 }
