@@ -358,18 +358,23 @@ std::filesystem::path OldLogPath(const std::filesystem::path& path, int n) {
 
 namespace {
 
-thread_local std::string tDevice;
+// The innermost scope's device. A plain pointer: a thread-local object with a destructor (a std::string)
+// crashed the Windows build's threads at their end.
+thread_local const std::string* tDevice = nullptr;
 
 } // namespace
 
-LogDeviceScope::LogDeviceScope(std::string device) : outer(std::exchange(tDevice, std::move(device))) {}
+LogDeviceScope::LogDeviceScope(std::string device) : name(std::move(device)), outer(tDevice) {
+    tDevice = &name;
+}
 
 LogDeviceScope::~LogDeviceScope() {
-    tDevice = std::move(outer);
+    tDevice = outer;
 }
 
 const std::string& LogDeviceScope::Current() {
-    return tDevice;
+    static const std::string none;
+    return tDevice != nullptr ? *tDevice : none;
 }
 
 DiagnosticLog& TheLog() {
@@ -380,15 +385,16 @@ DiagnosticLog& TheLog() {
 
 void LogLine(std::string_view line) {
     std::string text;
-    if (tDevice.empty()) {
+    const std::string& device = LogDeviceScope::Current();
+    if (device.empty()) {
         text = line;
     } else {
         // Every line of a text of several lines names the device.
-        text = tDevice + " ";
+        text = device + " ";
         for (const char c : line) {
             text += c;
             if (c == '\n')
-                text += tDevice + " ";
+                text += device + " ";
         }
     }
     text += '\n';

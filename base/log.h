@@ -107,7 +107,8 @@ public:
     static const std::string& Current();
 
 private:
-    std::string outer;
+    const std::string name;
+    const std::string* const outer; // the enclosing scope's device, or nullptr
 };
 
 // The program's log, created at first use at DefaultLogPath(); it lives until the process ends.
