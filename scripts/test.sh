@@ -51,8 +51,10 @@ step "ASan+UBSan build"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS=suppressions=$top/tests/lsan.supp
+# Line tables only (-g1): the sanitizers' reports name file and line, and full debugging information took a
+# large part of these builds' time.
 bash scripts/build.sh build-asan -DFWUPDATE_SANITIZE=address -DFWUPDATE_GUI=ON -DFWUPDATE_TESTS=ON \
-  -DFWUPDATE_BENCHMARKS=OFF -DFWUPDATE_FUZZ=OFF -DCMAKE_BUILD_TYPE=Debug
+  -DFWUPDATE_BENCHMARKS=OFF -DFWUPDATE_FUZZ=OFF -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-g1
 step "ASan+UBSan tests"
 (cd build-asan && ctest --output-on-failure --no-tests=error -j "$jobs")
 
@@ -60,14 +62,16 @@ step "TSan build"
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
 # Only the threaded tests run here, so only they (and the programs they start) are built.
 FWUPDATE_BUILD_TARGET=fw_threaded_tests bash scripts/build.sh build-tsan -DFWUPDATE_SANITIZE=thread -DFWUPDATE_GUI=OFF -DFWUPDATE_TESTS=ON \
-  -DFWUPDATE_BENCHMARKS=OFF -DFWUPDATE_FUZZ=OFF -DCMAKE_BUILD_TYPE=Debug
+  -DFWUPDATE_BENCHMARKS=OFF -DFWUPDATE_FUZZ=OFF -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-g1
 step "TSan tests (threaded)"
 (cd build-tsan && ctest --output-on-failure --no-tests=error -j "$jobs" -L threaded)
 
 step "fuzz build"
 # Optimised (ASan and UBSan stay on): unoptimised code runs the targets several times slower.
-CXX=clang++ bash scripts/build.sh build-fuzz -DFWUPDATE_FUZZ=ON -DFWUPDATE_SANITIZE= -DFWUPDATE_GUI=OFF \
-  -DFWUPDATE_TESTS=OFF -DFWUPDATE_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Only the fuzz targets and what they need are built, with line tables only.
+CXX=clang++ FWUPDATE_BUILD_TARGET=fw_fuzz_targets bash scripts/build.sh build-fuzz -DFWUPDATE_FUZZ=ON \
+  -DFWUPDATE_SANITIZE= -DFWUPDATE_GUI=OFF -DFWUPDATE_TESTS=OFF -DFWUPDATE_BENCHMARKS=OFF \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG"
 step "fuzzing (${fuzz_seconds} s per target)"
 shopt -s nullglob
 # One fuzz target per core at a time (a target runs on one core).
