@@ -61,7 +61,7 @@ INSTANTIATE_TEST_SUITE_P(
         TargetCase{"OctalLookingNumber", "127.0.0.010", false, nullptr, 0, "'010' starts with 0"},
         TargetCase{"Range", "127.0.20.0/24", false, nullptr, 0, "an address range"},
         TargetCase{"ZerosAreZero", "127.000.0.140", false, "127.000.0.140", 2000, ""},
-        TargetCase{"NameWithDigits", "dsp-7.local", false, "dsp-7.local", 2000, ""}),
+        TargetCase{"NameWithDigits", "dsp-7.localhost", false, "dsp-7.localhost", 2000, ""}),
     [](const auto& info) { return std::string(info.param.label); });
 
 DeviceTarget Target(const std::string& host, int port) {
