@@ -4,12 +4,15 @@
 #include "tools/cli/clioutput.h"
 #include "tools/cli/runtimeleft.h"
 
+#include "tests/support/testfolder.h"
+
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -89,15 +92,22 @@ private:
     size_t Row = 0, Col = 0;
 };
 
-// A CliOutput in terminal mode on a temporary file, the terminal's size and the clock set by the test,
+// A file of the test's own folder, open for writing and reading back. (std::tmpfile makes its file where the
+// C library chooses: on Windows the root of the current drive, which an unprivileged user cannot write.)
+std::FILE* OpenScratchFile(const TestFolder& folder) {
+    std::FILE* file = folder.Path().empty() ? nullptr : std::fopen((folder / "live.out").c_str(), "w+b");
+    if (!file)
+        throw std::runtime_error("cannot make a scratch file in " + folder.Path());
+    return file;
+}
+
+// A CliOutput in terminal mode on a scratch file, the terminal's size and the clock set by the test,
 // what it writes fed to a Screen.
 class LiveScreen {
 public:
     LiveScreen(int slots, TerminalSize size)
-        : Size(size), File(std::tmpfile(), &std::fclose),
-          Out(CliOutput::Mode::Terminal, File.get(), slots, [this] { return Size; }, [this] { return Now; }) {
-        EXPECT_NE(File, nullptr);
-    }
+        : Size(size), File(OpenScratchFile(Folder), &std::fclose),
+          Out(CliOutput::Mode::Terminal, File.get(), slots, [this] { return Size; }, [this] { return Now; }) {}
 
     // The live lines after the last call; checks that they fit the terminal with the cursor's row below.
     std::vector<std::string> Frame() {
@@ -139,6 +149,7 @@ public:
     std::string Fed;
 
 private:
+    TestFolder Folder{"clioutput_test"};
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> File;
     long ReadTo = 0;
 
