@@ -135,17 +135,22 @@ int main(int argc, char** argv) {
     if (const auto reconnect = first.ReconnectPort()) {
         std::fprintf(stderr, "reconnect port %s:%u\n", first.Address().c_str(), *reconnect);
     }
-    // The last line before serving: tests and scripts wait for it (the port is its last number).
-    const char* refusing = options.Refuse && options.Faulty.empty() ? " (refusing connections)" : "";
-    if (options.Count == 1) {
-        std::fprintf(stderr, "listening on %s:%u%s\n", first.Address().c_str(), first.Port(), refusing);
-    } else {
-        std::fprintf(stderr, "listening on %d devices, %s to %s:%u%s\n", options.Count,
-                     first.Address().c_str(), servers.back()->Address().c_str(), servers.back()->Port(),
-                     refusing);
-    }
+    // The last line before serving: tests and scripts wait for it (the port is its last number). With many
+    // devices it comes once every device has its thread, so that a tool started then shares the processors
+    // with serving devices only, not with the simulator's own start.
+    const auto sayListening = [&] {
+        const char* refusing = options.Refuse && options.Faulty.empty() ? " (refusing connections)" : "";
+        if (options.Count == 1) {
+            std::fprintf(stderr, "listening on %s:%u%s\n", first.Address().c_str(), first.Port(), refusing);
+        } else {
+            std::fprintf(stderr, "listening on %d devices, %s to %s:%u%s\n", options.Count,
+                         first.Address().c_str(), servers.back()->Address().c_str(), servers.back()->Port(),
+                         refusing);
+        }
+    };
     int rc = 0;
     if (options.Count == 1) {
+        sayListening();
         rc = servers.front()->Run(stdout);
     } else {
         // One thread per device: each waits on its own few sockets, and a device's session never
@@ -162,6 +167,9 @@ int main(int argc, char** argv) {
                 rc = 1;
                 break;
             }
+        }
+        if (rc == 0) {
+            sayListening();
         }
         for (auto& t : threads) {
             t.join();
