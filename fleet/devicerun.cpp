@@ -12,6 +12,7 @@
 #include "base/log.h"
 #include "base/platform.h"
 #include "base/timetext.h"
+#include "fleet/imagefiles.h"
 #include "fleet/jobslots.h"
 #include "fleet/linkwaiter.h"
 #include "fleet/refusaltext.h"
@@ -117,6 +118,13 @@ bool DeviceRun::DeviceSession::StartUpdateWorker(std::function<void()> body) {
     // only wait for it, and a thousand devices need a thousand threads fewer.
     body();
     return true;
+}
+
+ImageRead DeviceRun::DeviceSession::LoadImage(const std::string& path,
+                                              std::shared_ptr<const std::vector<uint8_t>>& image) {
+    if (Run.Common.Images != nullptr)
+        return Run.Common.Images->Get(path, image);
+    return UpdateSession::LoadImage(path, image);
 }
 
 // ---- the view ----

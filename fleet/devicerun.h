@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "fleet/fleetevents.h"
 #include "fleet/runsettings.h"
@@ -19,6 +20,7 @@
 
 class ConBase;
 class FwConfig;
+class ImageFiles;
 class JobSlot;
 class JobSlots;
 class LinkWaiter;
@@ -36,6 +38,8 @@ public:
         FleetObserver* Observer; // nullptr: no events (a scan's probe)
         // Called once the device has ended, right after its Done, in the thread that ended it.
         std::function<void()> Ended;
+        // The run's image files, read once for all its devices; nullptr: each update reads its own.
+        ImageFiles* Images = nullptr;
     };
 
     DeviceRun(const Shared& shared, FleetDevice device, DeviceTarget target);
@@ -105,6 +109,7 @@ private:
 
     protected:
         bool StartUpdateWorker(std::function<void()> body) override;
+        ImageRead LoadImage(const std::string& path, std::shared_ptr<const std::vector<uint8_t>>& image) override;
 
     private:
         DeviceRun& Run;

@@ -10,6 +10,7 @@
 #include "base/log.h"
 #include "fleet/devicerun.h"
 #include "fleet/firmwarecheck.h"
+#include "fleet/imagefiles.h"
 #include "fleet/jobslots.h"
 #include "fleet/linkgroups.h"
 #include "fleet/linkwaiter.h"
@@ -66,13 +67,15 @@ std::string FleetRun::Start() {
     }
     if (Settings.Jobs > 0 && Settings.Task == FleetTask::Update)
         Slots = std::make_unique<JobSlots>(Settings.Jobs);
+    Images = std::make_unique<ImageFiles>();
     for (size_t i = 0; i < Targets.size(); ++i) {
         DeviceTarget target = Targets[i];
         if (target.Config.empty() && Settings.Task == FleetTask::Update)
             target.Config = Settings.Config;
         const auto m = static_cast<size_t>(groups[i]);
         const DeviceRun::Shared shared{
-            *Links[m], *Waiters[m], Slots.get(), StopState, Settings, &Observer, [this] { DeviceEnded(); }};
+            *Links[m], *Waiters[m], Slots.get(), StopState, Settings, &Observer, [this] { DeviceEnded(); },
+            Images.get()};
         FleetDevice device{static_cast<int>(i), target.Label, DeviceKey(target)};
         DeviceRuns.push_back(std::make_unique<DeviceRun>(shared, std::move(device), std::move(target)));
     }

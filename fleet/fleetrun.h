@@ -18,6 +18,7 @@
 
 class ConBase;
 class DeviceRun;
+class ImageFiles;
 class JobSlots;
 class LinkWaiter;
 
@@ -81,6 +82,7 @@ private:
     std::vector<std::unique_ptr<ConBase>> Links;
     std::vector<std::unique_ptr<LinkWaiter>> Waiters;
     std::unique_ptr<JobSlots> Slots;
+    std::unique_ptr<ImageFiles> Images; // read once for all devices
     std::vector<std::unique_ptr<DeviceRun>> DeviceRuns;
     std::vector<std::thread> Threads; // by device (a device without a thread has an empty one)
 

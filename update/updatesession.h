@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "link/msg.h"
 
@@ -21,6 +22,7 @@ class FwConfig;
 enum class SockConnectProblem;
 struct _FWUpdate;
 enum class UpdateOutcome : int;
+enum class ImageRead;
 
 class UpdateSession {
 public:
@@ -133,6 +135,9 @@ public:
 protected:
     // Starts the update worker; false when no thread could be started.
     virtual bool StartUpdateWorker(std::function<void()> body);
+    // The bytes of the image file at path (UTF-8) for an update, read by ReadImage: Ok with image set, or why
+    // not. A subclass that updates many devices from one file may read it once for all of them.
+    virtual ImageRead LoadImage(const std::string& path, std::shared_ptr<const std::vector<uint8_t>>& image);
 
 private:
     int RunSequence(const uint8_t* data, int32_t length, const std::string& name, int32_t version,

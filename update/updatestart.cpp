@@ -2,12 +2,13 @@
 // the wait loop that shows progress until the worker has set UpdateResult.
 #include "update/updatestart.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <memory>
 #include <system_error>
 #include <vector>
 
@@ -57,7 +58,18 @@ ImageRead ReadImage(const std::string& path, std::vector<uint8_t>& bytes, std::s
             why = std::strerror(errno);
             return ImageRead::Unreadable;
         }
-        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        // The size found above and one byte more in one read (a file that grew meanwhile is read on to its
+        // end), never more than one byte beyond what an image may have.
+        bytes.clear();
+        constexpr size_t kPiece = 1 << 16;
+        const size_t most = static_cast<size_t>(kMaxImageBytes) + 1;
+        const size_t first = ec ? kPiece : static_cast<size_t>(size) + 1;
+        while (in && bytes.size() < most) {
+            const size_t at = bytes.size();
+            bytes.resize(at + std::min(at == 0 ? first : kPiece, most - at));
+            in.read(reinterpret_cast<char*>(bytes.data() + at), static_cast<std::streamsize>(bytes.size() - at));
+            bytes.resize(at + static_cast<size_t>(in.gcount()));
+        }
         if (in.bad()) {
             why = "a read error";
             return ImageRead::Unreadable;
@@ -107,10 +119,17 @@ void UpdateSession::UpdateWorker(_FWUpdate job) {
     PaceWake.notify_all();
 }
 
+ImageRead UpdateSession::LoadImage(const std::string& path, std::shared_ptr<const std::vector<uint8_t>>& image) {
+    auto bytes = std::make_shared<std::vector<uint8_t>>();
+    const ImageRead read = ReadImage(path, *bytes);
+    image = std::move(bytes);
+    return read;
+}
+
 UpdateOutcome UpdateSession::RunFirmwareUpdate(const std::string& path, int32_t version, int32_t revision,
                                                int32_t checksum) {
-    std::vector<uint8_t> image;
-    switch (ReadImage(path, image)) {
+    std::shared_ptr<const std::vector<uint8_t>> image;
+    switch (LoadImage(path, image)) {
     case ImageRead::NotFound:
     case ImageRead::Unreadable:
         View.InfoBox("binary - File not found");
@@ -122,7 +141,7 @@ UpdateOutcome UpdateSession::RunFirmwareUpdate(const std::string& path, int32_t 
     case ImageRead::Ok:
         break;
     }
-    if (ImageChecksum(image.data(), image.size()) != checksum) {
+    if (ImageChecksum(image->data(), image->size()) != checksum) {
         View.InfoBox("invalid binary");
         return UpdateOutcome::InvalidImage;
     }
@@ -130,8 +149,8 @@ UpdateOutcome UpdateSession::RunFirmwareUpdate(const std::string& path, int32_t 
         return UpdateOutcome::Checked;
 
     _FWUpdate job;
-    job.data = image.data();
-    job.length = static_cast<int32_t>(image.size());
+    job.data = image->data();
+    job.length = static_cast<int32_t>(image->size());
     job.name = FirmwareName(path);
     job.version = version;
     job.revision = revision;
