@@ -7,10 +7,8 @@ ImageRead ImageFiles::Get(const std::string& path, std::shared_ptr<const std::ve
         image = it->second;
         return ImageRead::Ok;
     }
-    auto bytes = std::make_shared<std::vector<uint8_t>>();
-    const ImageRead read = ReadImage(path, *bytes);
-    image = bytes;
+    const ImageRead read = ReadImage(path, image);
     if (read == ImageRead::Ok)
-        Read.emplace(path, std::move(bytes));
+        Read.emplace(path, image);
     return read;
 }

@@ -119,11 +119,15 @@ void UpdateSession::UpdateWorker(_FWUpdate job) {
     PaceWake.notify_all();
 }
 
-ImageRead UpdateSession::LoadImage(const std::string& path, std::shared_ptr<const std::vector<uint8_t>>& image) {
+ImageRead ReadImage(const std::string& path, std::shared_ptr<const std::vector<uint8_t>>& image) {
     auto bytes = std::make_shared<std::vector<uint8_t>>();
     const ImageRead read = ReadImage(path, *bytes);
     image = std::move(bytes);
     return read;
+}
+
+ImageRead UpdateSession::LoadImage(const std::string& path, std::shared_ptr<const std::vector<uint8_t>>& image) {
+    return ReadImage(path, image);
 }
 
 UpdateOutcome UpdateSession::RunFirmwareUpdate(const std::string& path, int32_t version, int32_t revision,

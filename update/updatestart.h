@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,8 @@ enum class ImageRead { Ok, NotFound, Unreadable, TooLarge };
 // read. For NotFound and Unreadable (a folder, an empty file, no permission, a read error), *reason tells why
 // in a few words when given.
 ImageRead ReadImage(const std::string& path, std::vector<uint8_t>& bytes, std::string* reason = nullptr);
+// The same into bytes of their own, to be shared by whoever takes them.
+ImageRead ReadImage(const std::string& path, std::shared_ptr<const std::vector<uint8_t>>& image);
 
 // The update job handed to the worker by value.
 struct _FWUpdate {

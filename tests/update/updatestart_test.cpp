@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <optional>
+#include <vector>
 
 #include "base/log.h"
 #include "link/conbase.h"
@@ -170,22 +170,12 @@ struct ImageCase {
     const char* title;
     std::string filename;              // Filename in the configuration
     std::optional<size_t> changeByte;  // flip this byte of the image on disk
-    std::optional<uintmax_t> resizeTo; // make the image file this long (sparse)
+    std::optional<uintmax_t> resizeTo; // write an image file of this many zero bytes
     UpdateOutcome outcome;
     std::string box;
 };
 void PrintTo(const ImageCase& c, std::ostream* os) {
     *os << c.title;
-}
-
-// Makes the file `size` bytes long by writing its last byte. (Windows's C library refuses to truncate a file
-// beyond the free space it finds on the volume, which it cannot always find under Wine.)
-bool ExtendFile(const std::string& path, uintmax_t size) {
-    std::FILE* file = std::fopen(path.c_str(), "r+b");
-    if (!file)
-        return false;
-    const bool written = std::fseek(file, static_cast<long>(size - 1), SEEK_SET) == 0 && std::fputc(0, file) != EOF;
-    return std::fclose(file) == 0 && written;
 }
 
 class UpdateImages : public UpdateStartTest, public ::testing::WithParamInterface<ImageCase> {};
@@ -198,7 +188,7 @@ TEST_P(UpdateImages, ImageIsFoundInTheConfigFolderAndChecked) {
         ASSERT_TRUE(WriteFileBytes(dir + "/fw.bin", image));
     }
     if (c.resizeTo) {
-        ASSERT_TRUE(ExtendFile(dir + "/fw.bin", *c.resizeTo));
+        ASSERT_TRUE(WriteFileBytes(dir + "/fw.bin", std::vector<uint8_t>(*c.resizeTo)));
     }
     ASSERT_TRUE(WriteFileBytes(dir + "/empty.bin", {}));
     ConnectAs(kOem, 1);
