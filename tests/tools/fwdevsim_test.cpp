@@ -606,3 +606,34 @@ INSTANTIATE_TEST_SUITE_P(Faulty, ManyDevices,
                                          CountCase{
                                              "FirstAndThird", {"--faulty", "0,2"}, {true, false, true}}),
                          [](const auto& info) { return std::string(info.param.Name); });
+
+// The devices of one process share its one thread: a device holding its replies back holds up no other,
+// and a stop ends and reports every open session.
+TEST(ManyDevicesOneThread, AHeldReplyHoldsUpNoOtherDeviceAndAStopReportsEverySession) {
+    const std::vector<std::string> addrs = {"127.0.0.17", "127.0.0.18"};
+    Sim sim;
+    ASSERT_TRUE(sim.Start({"--count", "2", "--faulty", "0", "--delay-ms", "600000", "--no-reconnect-port"},
+                          addrs[0].c_str()))
+        << sim.proc.ErrText();
+    ConBase con;
+    const int held = con.Open(addrs[0], sim.port);
+    const int prompt = con.Open(addrs[1], sim.port);
+    ASSERT_NE(held, 0);
+    ASSERT_NE(prompt, 0);
+    Receiver heldRx(con, held), promptRx(con, prompt);
+    ASSERT_GT(con.RequestI32(held, 1, 3), 0);
+    ASSERT_GT(con.RequestI32(prompt, 1, 3), 0);
+    ASSERT_TRUE(promptRx.WaitValue(1, 3));
+    EXPECT_FALSE(heldRx.Wait([](const Rec& r) { return r.Obj == 1 && r.Par == 3; }, 0ms));
+    sim.proc.Signal(SIGTERM);
+    std::map<std::string, nlohmann::json> lines;
+    for (int i = 0; i < 2; ++i) {
+        const auto j = sim.Json();
+        lines[j.value("address", "")] = j;
+    }
+    for (const std::string& addr : addrs) {
+        EXPECT_EQ(lines[addr].value("end", ""), "shutdown") << addr;
+        EXPECT_EQ(lines[addr].value("reads", 0), 1) << addr;
+    }
+    EXPECT_EQ(sim.proc.WaitExit(), 0);
+}

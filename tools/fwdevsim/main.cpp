@@ -10,28 +10,26 @@
 #include <atomic>
 #include <cstdio>
 #include <memory>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 namespace {
 
-// Set once before the handler is installed, cleared after the servers end; the handler only
+// Set once before the handler is installed, cleared after the devices end; the handler only
 // reads it (lock-free).
-std::atomic<std::vector<std::unique_ptr<SimServer>>*> gServers{nullptr};
+std::atomic<SockWake*> gStop{nullptr};
 
 void OnSignal(int) {
-    if (auto* servers = gServers.load()) {
-        for (const auto& server : *servers) {
-            server->Stop();
-        }
+    if (SockWake* stop = gStop.load()) {
+        stop->Signal();
     }
 }
 
-// Files one device may hold: its two listening sockets, a session, its stop wake-up (two ends) and
-// its poller.
-constexpr int64_t kFilesPerDevice = 6;
-constexpr int64_t kFilesBeside = 16; // standard streams and what the runtime keeps open
+// Files one device may hold: its two listening sockets and a session.
+constexpr int64_t kFilesPerDevice = 3;
+// Standard streams, what the runtime keeps open, the poller and the stop wake-up, and each device's own
+// stop wake-up (two ends), made with it.
+constexpr int64_t kFilesBeside = 16;
+constexpr int64_t kWakeFilesPerDevice = 2;
 
 // The options of device `index`: the index-th address after the first, the serial counted up, and
 // the fault triggers only where --faulty names it. Nothing when the address leaves 127.0.0.0/8.
@@ -90,17 +88,18 @@ int main(int argc, char** argv) {
     IgnoreBrokenPipe();
     if (options.Count > 1) {
         const int64_t limit = RaiseOpenFileLimit();
-        if (limit != 0 && options.Count * kFilesPerDevice + kFilesBeside > limit) {
+        if (limit != 0 && options.Count * (kFilesPerDevice + kWakeFilesPerDevice) + kFilesBeside > limit) {
             std::fprintf(stderr,
                          "fwdevsim: cannot hold %d devices: the system lets this process open %lld files and "
                          "each device takes up to %lld (raise the limit with ulimit -n)\n",
                          options.Count, static_cast<long long>(limit),
-                         static_cast<long long>(kFilesPerDevice));
+                         static_cast<long long>(kFilesPerDevice + kWakeFilesPerDevice));
             return 1;
         }
     }
 
-    // The stop wake-ups exist from construction on, so a signal during start-up is not lost.
+    // The stop wake-up exists before the handler, so a signal during start-up is not lost.
+    SockWake stop;
     std::vector<std::unique_ptr<SimServer>> servers;
     for (int i = 0; i < options.Count; ++i) {
         const auto device = DeviceOptions(options, i);
@@ -112,7 +111,7 @@ int main(int argc, char** argv) {
         }
         servers.push_back(std::make_unique<SimServer>(*device));
     }
-    gServers = &servers;
+    gStop = &stop;
     CatchInterrupts(OnSignal, 0);
     for (int i = 0; i < options.Count; ++i) {
         // Port 0 lets the first device pick a free port; the others take the same one on their addresses.
@@ -126,7 +125,7 @@ int main(int argc, char** argv) {
             } else {
                 std::fprintf(stderr, "fwdevsim: %s\n", error->c_str());
             }
-            gServers = nullptr;
+            gStop = nullptr;
             return 1;
         }
     }
@@ -135,49 +134,22 @@ int main(int argc, char** argv) {
     if (const auto reconnect = first.ReconnectPort()) {
         std::fprintf(stderr, "reconnect port %s:%u\n", first.Address().c_str(), *reconnect);
     }
-    // The last line before serving: tests and scripts wait for it (the port is its last number). With many
-    // devices it comes once every device has its thread, so that a tool started then shares the processors
-    // with serving devices only, not with the simulator's own start.
-    const auto sayListening = [&] {
-        const char* refusing = options.Refuse && options.Faulty.empty() ? " (refusing connections)" : "";
-        if (options.Count == 1) {
-            std::fprintf(stderr, "listening on %s:%u%s\n", first.Address().c_str(), first.Port(), refusing);
-        } else {
-            std::fprintf(stderr, "listening on %d devices, %s to %s:%u%s\n", options.Count,
-                         first.Address().c_str(), servers.back()->Address().c_str(), servers.back()->Port(),
-                         refusing);
-        }
-    };
-    int rc = 0;
+    // The last line before serving: tests and scripts wait for it (the port is its last number).
+    const char* refusing = options.Refuse && options.Faulty.empty() ? " (refusing connections)" : "";
     if (options.Count == 1) {
-        sayListening();
-        rc = servers.front()->Run(stdout);
+        std::fprintf(stderr, "listening on %s:%u%s\n", first.Address().c_str(), first.Port(), refusing);
     } else {
-        // One thread per device: each waits on its own few sockets, and a device's session never
-        // waits for another's.
-        std::vector<int> codes(servers.size(), 0);
-        std::vector<std::thread> threads;
-        for (size_t i = 0; i < servers.size(); ++i) {
-            try {
-                threads.emplace_back([&, i] { codes[i] = servers[i]->Run(stdout); });
-            } catch (const std::system_error& e) {
-                std::fprintf(stderr, "fwdevsim: cannot hold %d devices: no thread for device %zu: %s\n",
-                             options.Count, i, e.what());
-                OnSignal(0); // the devices already running end
-                rc = 1;
-                break;
-            }
-        }
-        if (rc == 0) {
-            sayListening();
-        }
-        for (auto& t : threads) {
-            t.join();
-        }
-        for (const int code : codes) {
-            rc = std::max(rc, code);
-        }
+        std::fprintf(stderr, "listening on %d devices, %s to %s:%u%s\n", options.Count,
+                     first.Address().c_str(), servers.back()->Address().c_str(), servers.back()->Port(),
+                     refusing);
     }
-    gServers = nullptr;
+    // Every device on this one thread: a session waits for no other, as each is served as its socket
+    // becomes ready, and a thousand devices do not need a thousand threads woken for every message.
+    std::vector<SimServer*> devices;
+    for (const auto& server : servers) {
+        devices.push_back(server.get());
+    }
+    const int rc = ServeDevices(devices, stdout, stop);
+    gStop = nullptr;
     return rc;
 }

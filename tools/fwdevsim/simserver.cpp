@@ -1,5 +1,5 @@
-// The device simulator's sockets: one poller over the listeners or the session socket, and the stop
-// wake-up; replies leave through a queue that applies the transport fault triggers.
+// The device simulator's sockets: one poller over every device's listeners and sessions, and the stop
+// wake-up; replies leave through a queue per session that applies the transport fault triggers.
 #include "tools/fwdevsim/simserver.h"
 
 #include "tools/mkfwcfg/cfgwriter.h"
@@ -12,16 +12,27 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <set>
+#include <utility>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// What the poller watches: the listeners between sessions, the session's socket during one.
+// What the poller watches of device i: its listeners between sessions (keys 3i and 3i + 1), its session's
+// socket during one (3i + 2).
+constexpr uint64_t kKeysPerDevice = 3;
 constexpr uint64_t kListenKey = 0;
 constexpr uint64_t kReconnectKey = 1;
 constexpr uint64_t kSessionKey = 2;
+
+// The longest a closing session (a fault trigger closes it) takes to send what it answered.
+constexpr milliseconds kClosingLimit{1000};
+// How often a closing session whose socket is full tries again.
+constexpr milliseconds kClosingRetry{10};
+// A session's receive buffer (one for all sessions: they are served one after another).
+constexpr std::size_t kReceiveBytes = 65536;
 
 // One piece of outgoing bytes and the time it may leave.
 struct Chunk {
@@ -68,10 +79,58 @@ bool SendDue(SockHandle fd, std::deque<Chunk>& queue, bool ignoreDue) {
 
 } // namespace
 
+// One connection being served.
+struct SimServer::Session {
+    SockHandle Fd = kNoSock;
+    SockPoller* Poller = nullptr; // watches Fd under Key
+    uint64_t Key = 0;
+    uint16_t LocalPort = 0;
+    std::string Peer;
+    // The fault triggers of this session (with --fault-sessions N only the first N sessions carry them).
+    bool Silent = false;
+    bool ByteByByte = false;
+    bool Garbage = false;
+    int DelayMs = 0;
+    // Wall-clock times (ms since 1970) of the update start and of the end of the image, so that the
+    // sessions of several simulators can be laid side by side.
+    std::optional<int64_t> StartedAt, ImageEndedAt;
+    std::deque<Chunk> Queue;
+    Clock::time_point LastDue = Clock::now();
+    uint32_t JunkState = 0x2545F491u;
+    // A fault trigger asked to close: what was answered goes out first, for at most kClosingLimit.
+    bool Closing = false;
+    Clock::time_point CloseBy;
+    Clock::time_point NextTry;
+
+    // Queues one reply frame with the faults applied: junk before it, its delay, one byte per send.
+    void Enqueue(std::vector<uint8_t> frame) {
+        const auto due = Clock::now() + milliseconds(DelayMs);
+        std::vector<std::vector<uint8_t>> pieces;
+        if (Garbage) {
+            pieces.push_back(Junk(JunkState));
+        }
+        pieces.push_back(std::move(frame));
+        for (auto& piece : pieces) {
+            if (!ByteByByte) {
+                LastDue = std::max(due, LastDue);
+                Queue.push_back(Chunk{LastDue, std::move(piece)});
+                continue;
+            }
+            for (uint8_t b : piece) {
+                LastDue = std::max(due, LastDue + milliseconds(1));
+                Queue.push_back(Chunk{LastDue, {b}});
+            }
+        }
+    }
+};
+
 SimServer::SimServer(SimOptions options)
     : options_(std::move(options)), device_(options_.Identity, options_.ModelFaults) {}
 
 SimServer::~SimServer() {
+    if (session_) {
+        SockClose(session_->Fd);
+    }
     SockClose(listenFd_);
     SockClose(reconnectFd_);
 }
@@ -125,177 +184,275 @@ std::optional<std::string> SimServer::Bind() {
     return std::nullopt;
 }
 
-bool SimServer::WatchListeners(bool watch) {
+bool SimServer::WatchListeners(SockPoller& poller, uint64_t key, bool watch) {
     // A refusing simulator only waits to be stopped.
     if (options_.Refuse) {
         return true;
     }
     if (!watch) {
-        poller_.Remove(listenFd_, kListenKey);
-        poller_.Remove(reconnectFd_, kReconnectKey);
+        poller.Remove(listenFd_, key + kListenKey);
+        poller.Remove(reconnectFd_, key + kReconnectKey);
         return true;
     }
-    return poller_.Add(listenFd_, kListenKey, false) &&
-           (reconnectFd_ == kNoSock || poller_.Add(reconnectFd_, kReconnectKey, false));
+    return poller.Add(listenFd_, key + kListenKey, false) &&
+           (reconnectFd_ == kNoSock || poller.Add(reconnectFd_, key + kReconnectKey, false));
 }
 
 int SimServer::Run(std::FILE* out) {
-    std::vector<SockPoller::Event> ready;
-    while (!stopping_) {
-        bool woken = false;
-        if (!WatchListeners(true) || poller_.Wait(ready, -1, &stop_, &woken) < 0) {
-            std::fprintf(stderr, "fwdevsim: waiting for connections failed: %s\n",
-                         SockLastErrorText().c_str());
-            return 1;
-        }
-        if (woken) {
-            break;
-        }
-        // The device's own port before the reconnect port.
-        std::sort(ready.begin(), ready.end(),
-                  [](const SockPoller::Event& a, const SockPoller::Event& b) { return a.Key < b.Key; });
-        for (const SockPoller::Event& e : ready) {
-            if (stopping_ || !e.Readable || (e.Key != kListenKey && e.Key != kReconnectKey)) {
-                continue;
-            }
-            const bool own = e.Key == kListenKey;
-            const SockHandle fd = SockAccept(own ? listenFd_ : reconnectFd_);
-            if (fd == kNoSock) {
-                continue;
-            }
-            WatchListeners(false);
-            Serve(fd, own ? port_ : reconnectPort_.value_or(0), out);
-            if (options_.Once) {
-                return 0;
-            }
-            break; // the listeners are watched anew, and what waits meanwhile is reported again
-        }
-    }
-    return 0;
+    return ServeDevices({this}, out, stop_);
 }
 
-void SimServer::Serve(SockHandle fd, uint16_t localPort, std::FILE* out) {
+bool SimServer::Accept(bool own, SockPoller& poller, uint64_t key, std::FILE* out) {
+    const SockHandle fd = SockAccept(own ? listenFd_ : reconnectFd_);
+    if (fd == kNoSock) {
+        return false;
+    }
+    // One connection at a time: a connection that comes meanwhile waits in the listener's queue.
+    WatchListeners(poller, key, false);
     ++sessions_;
-    // With --fault-sessions N only the first N sessions carry the fault triggers: a device that drops
-    // the link once and then takes the update again.
     const bool faulty = !options_.FaultSessions || sessions_ <= *options_.FaultSessions;
-    const bool silent = faulty && options_.Silent;
-    const bool byteByByte = faulty && options_.ByteByByte;
-    const bool garbage = faulty && options_.Garbage;
-    const int delayMs = faulty ? options_.DelayMs : 0;
+    session_ = std::make_unique<Session>();
+    Session& s = *session_;
+    s.Fd = fd;
+    s.Poller = &poller;
+    s.Key = key + kSessionKey;
+    s.LocalPort = own ? port_ : reconnectPort_.value_or(0);
+    s.Silent = faulty && options_.Silent;
+    s.ByteByByte = faulty && options_.ByteByByte;
+    s.Garbage = faulty && options_.Garbage;
+    s.DelayMs = faulty ? options_.DelayMs : 0;
     device_.Reset(faulty);
-    // Wall-clock times (ms since 1970) of the update start and of the end of the image, so that the
-    // sessions of several simulators can be laid side by side.
-    std::optional<int64_t> startedAt, imageEndedAt;
-    const auto wallMs = [] {
-        return std::chrono::duration_cast<milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-            .count();
-    };
-    const std::string peer = SockPeerText(fd);
+    s.Peer = SockPeerText(fd);
     std::fprintf(stderr, "fwdevsim: session %lld from %s on port %u\n", static_cast<long long>(sessions_),
-                 peer.c_str(), localPort);
+                 s.Peer.c_str(), s.LocalPort);
+    if (faulty && options_.HangUp) {
+        EndSession("hang-up", out);
+    }
+    return true;
+}
 
-    std::deque<Chunk> queue;
-    Clock::time_point lastDue = Clock::now();
-    uint32_t junkState = 0x2545F491u;
-    // Not zeroed: a thousand sessions starting at once would clear 64 MB that recv overwrites anyway.
-    constexpr std::size_t kReceiveBytes = 65536;
-    const auto buf = std::make_unique_for_overwrite<uint8_t[]>(kReceiveBytes);
-    std::vector<SockPoller::Event> ready; // the session's socket is the only one watched now
-    std::string end = faulty && options_.HangUp ? "hang-up" : "";
-
-    // Queues one reply frame with the faults applied: junk before it, its delay, one byte per send.
-    const auto enqueue = [&](std::vector<uint8_t> frame) {
-        const auto due = Clock::now() + milliseconds(delayMs);
-        std::vector<std::vector<uint8_t>> pieces;
-        if (garbage) {
-            pieces.push_back(Junk(junkState));
+void SimServer::Step(bool readable, uint8_t* buffer, std::size_t capacity, std::FILE* out) {
+    Session& s = *session_;
+    if (s.Closing) {
+        // Whatever was answered goes out before the connection is closed.
+        if (!s.Queue.empty() && Clock::now() < s.CloseBy && SendDue(s.Fd, s.Queue, true) &&
+            !s.Queue.empty()) {
+            s.NextTry = std::min(s.CloseBy, Clock::now() + kClosingRetry);
+            return;
         }
-        pieces.push_back(std::move(frame));
-        for (auto& piece : pieces) {
-            if (!byteByByte) {
-                lastDue = std::max(due, lastDue);
-                queue.push_back(Chunk{lastDue, std::move(piece)});
-                continue;
+        EndSession("fault-close", out);
+        return;
+    }
+    if (readable) {
+        const int n = SockRecv(s.Fd, buffer, capacity);
+        if (n == 0) {
+            EndSession("peer-close", out);
+            return;
+        }
+        if (n < 0) {
+            if (n != kWouldBlock) {
+                // A connection the peer aborts (a reset) is the peer closing too.
+                EndSession(SockLastErrorWasReset() ? "peer-close" : "error", out);
+                return;
             }
-            for (uint8_t b : piece) {
-                lastDue = std::max(due, lastDue + milliseconds(1));
-                queue.push_back(Chunk{lastDue, {b}});
-            }
-        }
-    };
-
-    while (end.empty()) {
-        const bool due = !queue.empty() && queue.front().Due <= Clock::now();
-        int timeout = -1;
-        if (!queue.empty() && !due) {
-            const auto wait = std::chrono::ceil<milliseconds>(queue.front().Due - Clock::now());
-            timeout = static_cast<int>(std::max<int64_t>(wait.count(), 1));
-        }
-        bool woken = false;
-        if (!poller_.Add(fd, kSessionKey, due) || poller_.Wait(ready, timeout, &stop_, &woken) < 0) {
-            end = "error";
-            break;
-        }
-        if (woken) {
-            end = "shutdown";
-            stopping_ = true;
-            break;
-        }
-        if (!ready.empty() && ready.front().Readable) {
-            const int n = SockRecv(fd, buf.get(), kReceiveBytes);
-            if (n == 0) {
-                end = "peer-close";
-                break;
-            }
-            if (n < 0) {
-                if (n != kWouldBlock) {
-                    // A connection the peer aborts (a reset) is the peer closing too.
-                    end = SockLastErrorWasReset() ? "peer-close" : "error";
-                    break;
-                }
-            } else {
-                for (auto& frame : device_.Feed(buf.get(), static_cast<std::size_t>(n))) {
-                    if (!silent) {
-                        enqueue(std::move(frame));
-                    }
-                }
-                if (!startedAt && device_.Received().UpdateStarted) {
-                    startedAt = wallMs();
-                }
-                if (!imageEndedAt && device_.Received().ImageEnded) {
-                    imageEndedAt = wallMs();
-                }
-                if (device_.WantsClose()) {
-                    // Whatever was answered goes out before the connection is closed.
-                    const auto deadline = Clock::now() + milliseconds(1000);
-                    while (!queue.empty() && Clock::now() < deadline && SendDue(fd, queue, true)) {
-                        std::vector<SockWaitEntry> w{{fd, false, true, false, false}};
-                        SockWait(w, 10);
-                    }
-                    end = "fault-close";
-                    break;
+        } else {
+            for (auto& frame : device_.Feed(buffer, static_cast<std::size_t>(n))) {
+                if (!s.Silent) {
+                    s.Enqueue(std::move(frame));
                 }
             }
-        }
-        if (!SendDue(fd, queue, false)) {
-            end = SockLastErrorWasReset() ? "peer-close" : "error";
+            const auto wallMs = [] {
+                return std::chrono::duration_cast<milliseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                    .count();
+            };
+            if (!s.StartedAt && device_.Received().UpdateStarted) {
+                s.StartedAt = wallMs();
+            }
+            if (!s.ImageEndedAt && device_.Received().ImageEnded) {
+                s.ImageEndedAt = wallMs();
+            }
+            if (device_.WantsClose()) {
+                s.Closing = true;
+                s.CloseBy = Clock::now() + kClosingLimit;
+                Step(false, buffer, capacity, out);
+                return;
+            }
         }
     }
-    poller_.Remove(fd, kSessionKey);
-    SockShutdown(fd);
-    SockClose(fd);
+    if (!SendDue(s.Fd, s.Queue, false)) {
+        EndSession(SockLastErrorWasReset() ? "peer-close" : "error", out);
+    }
+}
+
+std::optional<Clock::time_point> SimServer::Settle(std::FILE* out) {
+    if (!session_) {
+        return std::nullopt;
+    }
+    Session& s = *session_;
+    if (s.Closing) {
+        // Tried again by time alone: what the peer still sends is left unread, as it is at the close.
+        s.Poller->Remove(s.Fd, s.Key);
+        return s.NextTry;
+    }
+    const bool due = !s.Queue.empty() && s.Queue.front().Due <= Clock::now();
+    if (!s.Poller->Add(s.Fd, s.Key, due)) {
+        EndSession("error", out);
+        return std::nullopt;
+    }
+    if (!s.Queue.empty() && !due) {
+        return s.Queue.front().Due;
+    }
+    return std::nullopt;
+}
+
+void SimServer::EndSession(const std::string& end, std::FILE* out) {
+    const std::unique_ptr<Session> s = std::move(session_);
+    s->Poller->Remove(s->Fd, s->Key);
+    SockShutdown(s->Fd);
+    SockClose(s->Fd);
 
     SimSessionReport report = device_.Report();
-    report.UpdateStartedAt = startedAt;
-    report.ImageEndedAt = imageEndedAt;
+    report.UpdateStartedAt = s->StartedAt;
+    report.ImageEndedAt = s->ImageEndedAt;
     // The image is written before the session's line: whoever reads that line finds the file complete.
     if (!options_.ImageOut.empty() && report.Pages > 0 && !WriteFileBytes(options_.ImageOut, report.Image)) {
         std::fprintf(stderr, "fwdevsim: cannot write %s\n", options_.ImageOut.c_str());
     }
-    const std::string json = SimDevice::ToJson(options_.Address, report, end, sessions_, peer, localPort);
+    const std::string json =
+        SimDevice::ToJson(options_.Address, report, end, sessions_, s->Peer, s->LocalPort);
     std::fprintf(out, "%s\n", json.c_str());
     std::fflush(out);
     std::fprintf(stderr, "fwdevsim: session %lld ended (%s)\n", static_cast<long long>(sessions_),
                  end.c_str());
+}
+
+// ---- serving many devices on one thread ----
+
+class SimLoop {
+public:
+    SimLoop(const std::vector<SimServer*>& servers, std::FILE* out, SockWake& stop)
+        : servers_(servers), out_(out), stop_(stop), due_(servers.size()),
+          buffer_(std::make_unique_for_overwrite<uint8_t[]>(kReceiveBytes)) {}
+
+    int Run() {
+        int rc = 0;
+        std::vector<bool> serving(servers_.size(), true);
+        size_t left = servers_.size();
+        const auto endServing = [&](size_t i) {
+            serving[i] = false;
+            --left;
+        };
+        for (size_t i = 0; i < servers_.size(); ++i) {
+            if (!servers_[i]->WatchListeners(poller_, Key(i), true)) {
+                WaitFailed();
+                rc = 1;
+                endServing(i);
+            }
+        }
+        std::vector<SockPoller::Event> ready;
+        std::vector<size_t> stepped;
+        while (left > 0) {
+            int timeout = -1;
+            if (!timers_.empty()) {
+                const auto wait = std::chrono::ceil<milliseconds>(timers_.begin()->first - Clock::now());
+                timeout = static_cast<int>(std::max<int64_t>(wait.count(), 0));
+            }
+            bool woken = false;
+            if (poller_.Wait(ready, timeout, &stop_, &woken) < 0) {
+                WaitFailed();
+                return 1;
+            }
+            if (woken) {
+                // An open session is reported before the end.
+                for (SimServer* server : servers_) {
+                    if (server->InSession()) {
+                        server->EndSession("shutdown", out_);
+                    }
+                }
+                return rc;
+            }
+            // By key: device by device, and a device's own port before its reconnect port.
+            std::sort(ready.begin(), ready.end(),
+                      [](const SockPoller::Event& a, const SockPoller::Event& b) { return a.Key < b.Key; });
+            stepped.clear();
+            for (const SockPoller::Event& e : ready) {
+                const size_t i = e.Key / kKeysPerDevice;
+                const uint64_t what = e.Key % kKeysPerDevice;
+                if (i >= servers_.size() || !serving[i]) {
+                    continue;
+                }
+                SimServer& server = *servers_[i];
+                if (what == kSessionKey) {
+                    if (server.InSession()) {
+                        server.Step(e.Readable, buffer_.get(), kReceiveBytes, out_);
+                        stepped.push_back(i);
+                    }
+                } else if (e.Readable && !server.InSession()) {
+                    server.Accept(what == kListenKey, poller_, Key(i), out_);
+                    stepped.push_back(i);
+                }
+            }
+            // The sessions whose held-back replies (or a closing one's next try) are due now.
+            while (!timers_.empty() && timers_.begin()->first <= Clock::now()) {
+                const size_t i = timers_.begin()->second;
+                Unschedule(i);
+                if (servers_[i]->InSession()) {
+                    servers_[i]->Step(false, buffer_.get(), kReceiveBytes, out_);
+                }
+                stepped.push_back(i);
+            }
+            for (const size_t i : stepped) {
+                if (!serving[i]) {
+                    continue;
+                }
+                SimServer& server = *servers_[i];
+                Unschedule(i);
+                if (const auto when = server.Settle(out_)) {
+                    Schedule(i, *when);
+                }
+                if (server.InSession()) {
+                    continue;
+                }
+                // The session has ended: with Once the device is done, otherwise it listens again.
+                if (server.options_.Once) {
+                    endServing(i);
+                } else if (!server.WatchListeners(poller_, Key(i), true)) {
+                    WaitFailed();
+                    rc = 1;
+                    endServing(i);
+                }
+            }
+        }
+        return rc;
+    }
+
+private:
+    static uint64_t Key(size_t i) { return static_cast<uint64_t>(i) * kKeysPerDevice; }
+    static void WaitFailed() {
+        std::fprintf(stderr, "fwdevsim: waiting for connections failed: %s\n", SockLastErrorText().c_str());
+    }
+    void Schedule(size_t i, Clock::time_point when) {
+        due_[i] = when;
+        timers_.emplace(when, i);
+    }
+    void Unschedule(size_t i) {
+        if (due_[i]) {
+            timers_.erase({*due_[i], i});
+            due_[i].reset();
+        }
+    }
+
+    const std::vector<SimServer*>& servers_;
+    std::FILE* const out_;
+    SockWake& stop_;
+    SockPoller poller_;
+    // When a session next needs a step without its socket being ready, by device and in time order.
+    std::vector<std::optional<Clock::time_point>> due_;
+    std::set<std::pair<Clock::time_point, size_t>> timers_;
+    const std::unique_ptr<uint8_t[]> buffer_;
+};
+
+int ServeDevices(const std::vector<SimServer*>& servers, std::FILE* out, SockWake& stop) {
+    return SimLoop(servers, out, stop).Run();
 }

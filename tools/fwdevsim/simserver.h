@@ -1,14 +1,18 @@
-// The device simulator's transport: listening sockets, one connection at a time, a poller, and the
-// transport fault triggers (silence, byte-by-byte, garbage, delay, refusal, hang-up).
+// The device simulator's transport: listening sockets, one connection at a time per device, and the
+// transport fault triggers (silence, byte-by-byte, garbage, delay, refusal, hang-up). Any number of
+// devices are served by one thread over one poller (ServeDevices).
 #pragma once
 
 #include "link/sockets.h"
 #include "tools/fwdevsim/simoptions.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 class SimServer {
 public:
@@ -26,19 +30,34 @@ public:
     void UsePort(uint16_t port) { options_.Port = port; }
     std::optional<uint16_t> ReconnectPort() const { return reconnectPort_; }
 
-    // Serves until Stop, or with Once until the end of the first session; one JSON line per session
-    // goes to out. Returns the process exit code.
+    // Serves this device alone until Stop, or with Once until the end of the first session; one JSON
+    // line per session goes to out. Returns the process exit code.
     int Run(std::FILE* out);
 
     // Async-signal-safe (and callable from any thread): asks Run to end (an open session is reported first).
     void Stop();
 
 private:
+    friend class SimLoop;
+    using Clock = std::chrono::steady_clock;
     struct Session;
+
     SockHandle Listen(uint16_t port, uint16_t& bound, std::string& error);
-    // Watches the listeners (not while refusing) or stops watching them; false when they cannot be watched.
-    bool WatchListeners(bool watch);
-    void Serve(SockHandle fd, uint16_t localPort, std::FILE* out);
+    // Watches the listeners under key and key + 1 (not while refusing) or stops watching them; false
+    // when they cannot be watched.
+    bool WatchListeners(SockPoller& poller, uint64_t key, bool watch);
+    // Takes the waiting connection of the own port or of the reconnect port and starts its session,
+    // watched under key; false when there was none after all.
+    bool Accept(bool own, SockPoller& poller, uint64_t key, std::FILE* out);
+    // The session's socket was reported ready (readable: it may be read), or its next reply is due:
+    // reads, answers and sends what is due; the session ends when its connection does.
+    void Step(bool readable, uint8_t* buffer, std::size_t capacity, std::FILE* out);
+    // After a Step: watches the session's socket for writing while a reply is due, and gives the time
+    // the session next needs a Step without its socket (a reply held back, a closing one's next try).
+    std::optional<Clock::time_point> Settle(std::FILE* out);
+    // Ends the session: closes its connection and writes its JSON line.
+    void EndSession(const std::string& end, std::FILE* out);
+    bool InSession() const { return session_ != nullptr; }
 
     SimOptions options_;
     SimDevice device_;
@@ -47,9 +66,11 @@ private:
     uint16_t port_ = 0;
     std::optional<uint16_t> reconnectPort_;
     SockWake stop_;
-    // The listeners between sessions, the session's socket during one (one connection at a time: a
-    // connection that comes meanwhile waits in the listener's queue).
-    SockPoller poller_;
+    std::unique_ptr<Session> session_; // the connection being served, if any
     int64_t sessions_ = 0;
-    bool stopping_ = false;
 };
+
+// Serves the devices on this thread until stop is signalled, or with Once until each has ended its first
+// session. Waiting connections are taken device by device, one session at a time per device; a session's
+// line goes to out when it ends. Returns the process exit code.
+int ServeDevices(const std::vector<SimServer*>& servers, std::FILE* out, SockWake& stop);
