@@ -65,6 +65,9 @@ int main(int argc, char** argv) {
         return 1;
     const pid_t child = fork();
     if (child == 0) {
+        // Each process keeps only its own ends: when one dies, the other reads the end of its pipe.
+        close(toParent[0]);
+        close(toChild[1]);
         // The device: answers every request; stamps what arrives in milliseconds.
         FakeDevice fake;
         fake.SetClock([] { return static_cast<uint64_t>(NowMs()); });
@@ -104,9 +107,16 @@ int main(int argc, char** argv) {
         w = write(toParent[1], &resumed, sizeof resumed);
         _exit(0);
     }
+    close(toParent[1]);
+    close(toChild[0]);
+    // A device process that ended early is said, not waited for.
+    const auto lost = [](const char* what) {
+        std::fprintf(stderr, "the device process ended before it sent %s\n", what);
+        return 1;
+    };
     int port = 0;
     if (read(toParent[0], &port, sizeof port) != sizeof port)
-        return 1;
+        return lost("its port");
     bool open = false;
     {
         ConBase link;
@@ -120,7 +130,7 @@ int main(int argc, char** argv) {
         if (stall > 0) {
             char observed;
             if (read(toParent[0], &observed, 1) != 1)
-                return 1;
+                return lost("the keep-alives after the stop");
         } else {
             std::this_thread::sleep_for(std::chrono::seconds(seconds));
         }
@@ -134,14 +144,14 @@ int main(int argc, char** argv) {
     [[maybe_unused]] ssize_t w = write(toChild[1], &go, 1);
     int n = 0;
     if (read(toParent[0], &n, sizeof n) != sizeof n)
-        return 1;
+        return lost("what it saw");
     std::vector<uint64_t> stamps(static_cast<size_t>(n));
     for (auto& s : stamps)
         if (read(toParent[0], &s, sizeof s) != sizeof s)
-            return 1;
+            return lost("what it saw");
     uint64_t resumed = 0;
     if (read(toParent[0], &resumed, sizeof resumed) != sizeof resumed)
-        return 1;
+        return lost("what it saw");
     waitpid(child, nullptr, 0);
     std::printf("keep-alives seen by the device: %d; intervals (ms):", n);
     for (size_t i = 1; i < stamps.size(); ++i)
