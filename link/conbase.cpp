@@ -298,9 +298,33 @@ bool ConBase::QueueRecord(const Msg& record) {
             q.Record.Buf.Raw = 0;
         }
         std::lock_guard<std::mutex> hold(QueueLock);
-        int& queued = QueuedFor[q.Record.Handle];
-        Queue.push_back(std::move(q));
-        ++queued;
+        q.Seq = NextSeq++;
+        const int handle = q.Record.Handle;
+        const uint64_t seq = q.Seq;
+        std::deque<QueuedMsg>& queue = Queues[handle];
+        bool queued = false;
+        try {
+            queue.push_back(std::move(q));
+            queued = true;
+            Order.emplace_back(seq, handle);
+        } catch (const std::bad_alloc&) {
+            if (queued)
+                queue.pop_back();
+            if (queue.empty())
+                Queues.erase(handle); // no empty queue is kept
+            throw;
+        }
+        ++Queued;
+        // Taken by their handles, the oldest entries of the order may stay behind one never taken: the
+        // order is rebuilt from the queues before it grows far beyond the records.
+        if (Order.size() > 2 * Queued + 1024) {
+            std::deque<std::pair<uint64_t, int>> order;
+            for (const auto& [h, records] : Queues)
+                for (const QueuedMsg& r : records)
+                    order.emplace_back(r.Seq, h);
+            std::sort(order.begin(), order.end());
+            Order.swap(order);
+        }
     } catch (const std::bad_alloc&) {
         return false; // no room for the data block: the record is dropped
     }
@@ -315,42 +339,63 @@ void ConBase::NotifyReceiver(int handle) {
 
 int ConBase::GetMsgCount() {
     std::lock_guard<std::mutex> hold(QueueLock);
-    return static_cast<int>(Queue.size());
+    return static_cast<int>(Queued);
 }
 
 int ConBase::GetMsgCount(int handle) {
     std::lock_guard<std::mutex> hold(QueueLock);
-    const auto it = QueuedFor.find(handle);
-    return it == QueuedFor.end() ? 0 : it->second;
+    const auto it = Queues.find(handle);
+    return it == Queues.end() ? 0 : static_cast<int>(it->second.size());
 }
 
 int ConBase::TakeMsg(int handle, bool anyHandle, Msg* record, int capacity) {
     std::lock_guard<std::mutex> hold(QueueLock);
-    if (!anyHandle && QueuedFor.find(handle) == QueuedFor.end())
+    // The oldest record of any handle comes first in the order, after the entries of records taken by
+    // their handles (each queue is taken from its front, so an entry is current while it names its
+    // queue's first record).
+    if (anyHandle) {
+        handle = 0;
+        while (!Order.empty()) {
+            const auto [seq, h] = Order.front();
+            const auto q = Queues.find(h);
+            if (q != Queues.end() && q->second.front().Seq == seq) {
+                handle = h;
+                break;
+            }
+            Order.pop_front();
+        }
+    }
+    const auto queue = Queues.find(handle);
+    if (queue == Queues.end())
         return -1;
-    const auto it =
-        anyHandle ? Queue.begin() : std::find_if(Queue.begin(), Queue.end(), [handle](const QueuedMsg& q) {
-            return q.Record.Handle == handle;
-        });
-    if (it == Queue.end())
-        return -1;
+    QueuedMsg& first = queue->second.front();
     if (record != nullptr) {
         uint8_t* const buf = record->Buf.pU8;
-        *record = it->Record;
+        *record = first.Record;
         record->Buf.pU8 = buf;
-        if (it->Record.Len > capacity)
-            return it->Record.Len; // stays first; the caller may take it bigger or drop it
+        if (first.Record.Len > capacity)
+            return first.Record.Len; // stays first; the caller may take it bigger or drop it
         DEVICE_ASSERT(buf != nullptr, "Msg.Buf.pU8");
         const size_t room = capacity > 0 ? static_cast<size_t>(capacity) : 0;
-        if (it->Record.Count == 1)
-            std::memcpy(buf, it->Record.Buf.U8, std::min<size_t>(4, room));
-        else if (it->Record.Count > 1 && !it->Data.empty())
-            std::memcpy(buf, it->Data.data(), std::min(it->Data.size(), room));
+        if (first.Record.Count == 1)
+            std::memcpy(buf, first.Record.Buf.U8, std::min<size_t>(4, room));
+        else if (first.Record.Count > 1 && !first.Data.empty())
+            std::memcpy(buf, first.Data.data(), std::min(first.Data.size(), room));
     }
-    const auto counted = QueuedFor.find(it->Record.Handle);
-    if (counted != QueuedFor.end() && --counted->second <= 0)
-        QueuedFor.erase(counted);
-    Queue.erase(it);
+    if (anyHandle)
+        Order.pop_front();
+    queue->second.pop_front();
+    if (queue->second.empty())
+        Queues.erase(queue);
+    --Queued;
+    // Entries of records already taken leave the front of the order as they reach it.
+    while (!Order.empty()) {
+        const auto [seq, h] = Order.front();
+        const auto q = Queues.find(h);
+        if (q != Queues.end() && q->second.front().Seq == seq)
+            break;
+        Order.pop_front();
+    }
     return 0;
 }
 

@@ -112,6 +112,7 @@ private:
     struct QueuedMsg {
         Msg Record;
         std::vector<uint8_t> Data; // the record's data block when Count > 1
+        uint64_t Seq = 0;          // its place in the order of arrival
     };
 
     void LinkLoop(std::stop_token stop);
@@ -139,11 +140,15 @@ private:
     // on a snapshot of shared pointers, so Remove never destroys a device in use.
     std::map<int, std::shared_ptr<Device>> Devices;
 
+    // The received records (guarded by QueueLock), each handle's in its own queue: a session taking its
+    // own records neither walks nor moves the records of a thousand other devices.
     std::mutex QueueLock;
-    std::deque<QueuedMsg> Queue;
-    // Records in Queue by handle (guarded by QueueLock): a session asking for its own records
-    // does not walk the records of a thousand other devices.
-    std::unordered_map<int, int> QueuedFor;
+    std::unordered_map<int, std::deque<QueuedMsg>> Queues; // no empty queue is kept
+    // Every record's place and handle in the order of arrival, for taking the oldest of any handle. An
+    // entry whose record was taken by its handle stays until it comes first (or the order is rebuilt).
+    std::deque<std::pair<uint64_t, int>> Order;
+    size_t Queued = 0;    // the records in Queues
+    uint64_t NextSeq = 0; // the next record's Seq
     // Why each closed device's connection ended, until the device is removed (guarded by QueueLock).
     std::unordered_map<int, int32_t> CloseReasons;
 

@@ -138,6 +138,36 @@ TEST(Queue, RecordsOfOneHandleAreTakenInOrderWithoutDisturbingOthers) {
     EXPECT_EQ(link.GetMsgCount(), 2);
 }
 
+// One device's record left untaken while another device's thousands come and go by handle: taken by
+// any handle, the records still come oldest first, and the queue keeps nothing of the taken ones.
+TEST(Queue, AnyHandleTakesTheOldestAfterManyTakenByHandleBehindAnUntakenOne) {
+    ConBase link(LinkOptions{.QueueOnly = true});
+    const auto push = [&](int handle, int par) {
+        Msg m = Record(handle, KIND_VALUE, TYPE_I32, 1, 4);
+        m.Par = static_cast<uint16_t>(par);
+        link.PushMsg(handle, m);
+    };
+    uint8_t buf[4];
+    Msg m;
+    m.Buf.pU8 = buf;
+    push(1, 0);
+    for (int i = 0; i < 5000; ++i) {
+        push(2, i);
+        ASSERT_EQ(link.GetMsg(2, m, 4), 0);
+        ASSERT_EQ(m.Par, i);
+    }
+    push(2, 7);
+    push(1, 1);
+    EXPECT_EQ(link.GetMsgCount(), 3);
+    for (const auto& [handle, par] : std::vector<std::pair<int, int>>{{1, 0}, {2, 7}, {1, 1}}) {
+        ASSERT_EQ(link.GetMsg(m, 4), 0);
+        EXPECT_EQ(m.Handle, handle);
+        EXPECT_EQ(m.Par, par);
+    }
+    EXPECT_EQ(link.GetMsg(m, 4), -1);
+    EXPECT_EQ(link.GetMsgCount(1) + link.GetMsgCount(2), 0);
+}
+
 // A receiver that counts its notifications and detaches before its members go.
 class Counter : public Connection_Main {
 public:
