@@ -300,18 +300,13 @@ bool ConBase::QueueRecord(const Msg& record) {
         std::lock_guard<std::mutex> hold(QueueLock);
         q.Seq = NextSeq++;
         const int handle = q.Record.Handle;
-        const uint64_t seq = q.Seq;
-        std::deque<QueuedMsg>& queue = Queues[handle];
-        bool queued = false;
+        Order.emplace_back(q.Seq, handle);
         try {
-            queue.push_back(std::move(q));
-            queued = true;
-            Order.emplace_back(seq, handle);
+            Queues[handle].push_back(std::move(q));
         } catch (const std::bad_alloc&) {
-            if (queued)
-                queue.pop_back();
-            if (queue.empty())
-                Queues.erase(handle); // no empty queue is kept
+            Order.pop_back();
+            if (const auto it = Queues.find(handle); it != Queues.end() && it->second.empty())
+                Queues.erase(it); // no empty queue is kept
             throw;
         }
         ++Queued;
@@ -350,21 +345,9 @@ int ConBase::GetMsgCount(int handle) {
 
 int ConBase::TakeMsg(int handle, bool anyHandle, Msg* record, int capacity) {
     std::lock_guard<std::mutex> hold(QueueLock);
-    // The oldest record of any handle comes first in the order, after the entries of records taken by
-    // their handles (each queue is taken from its front, so an entry is current while it names its
-    // queue's first record).
-    if (anyHandle) {
-        handle = 0;
-        while (!Order.empty()) {
-            const auto [seq, h] = Order.front();
-            const auto q = Queues.find(h);
-            if (q != Queues.end() && q->second.front().Seq == seq) {
-                handle = h;
-                break;
-            }
-            Order.pop_front();
-        }
-    }
+    // The order's first entry is always the oldest record's (see the end of a take).
+    if (anyHandle)
+        handle = Order.empty() ? 0 : Order.front().second;
     const auto queue = Queues.find(handle);
     if (queue == Queues.end())
         return -1;
@@ -388,7 +371,8 @@ int ConBase::TakeMsg(int handle, bool anyHandle, Msg* record, int capacity) {
     if (queue->second.empty())
         Queues.erase(queue);
     --Queued;
-    // Entries of records already taken leave the front of the order as they reach it.
+    // Entries of records already taken by their handles leave the front of the order as they reach it
+    // (each queue is taken from its front, so an entry is current while it names its queue's first record).
     while (!Order.empty()) {
         const auto [seq, h] = Order.front();
         const auto q = Queues.find(h);

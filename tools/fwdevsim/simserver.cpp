@@ -202,10 +202,10 @@ int SimServer::Run(std::FILE* out) {
     return ServeDevices({this}, out, stop_);
 }
 
-bool SimServer::Accept(bool own, SockPoller& poller, uint64_t key, std::FILE* out) {
+void SimServer::Accept(bool own, SockPoller& poller, uint64_t key, std::FILE* out) {
     const SockHandle fd = SockAccept(own ? listenFd_ : reconnectFd_);
     if (fd == kNoSock) {
-        return false;
+        return;
     }
     // One connection at a time: a connection that comes meanwhile waits in the listener's queue.
     WatchListeners(poller, key, false);
@@ -228,7 +228,6 @@ bool SimServer::Accept(bool own, SockPoller& poller, uint64_t key, std::FILE* ou
     if (faulty && options_.HangUp) {
         EndSession("hang-up", out);
     }
-    return true;
 }
 
 void SimServer::Step(bool readable, uint8_t* buffer, std::size_t capacity, std::FILE* out) {

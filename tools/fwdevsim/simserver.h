@@ -46,9 +46,9 @@ private:
     // Watches the listeners under key and key + 1 (not while refusing) or stops watching them; false
     // when they cannot be watched.
     bool WatchListeners(SockPoller& poller, uint64_t key, bool watch);
-    // Takes the waiting connection of the own port or of the reconnect port and starts its session,
-    // watched under key; false when there was none after all.
-    bool Accept(bool own, SockPoller& poller, uint64_t key, std::FILE* out);
+    // Takes the waiting connection of the own port or of the reconnect port, if there still is one, and
+    // starts its session, watched under key.
+    void Accept(bool own, SockPoller& poller, uint64_t key, std::FILE* out);
     // The session's socket was reported ready (readable: it may be read), or its next reply is due:
     // reads, answers and sends what is due; the session ends when its connection does.
     void Step(bool readable, uint8_t* buffer, std::size_t capacity, std::FILE* out);
