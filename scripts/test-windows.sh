@@ -32,15 +32,21 @@ export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d;winedbg.exe=d"
 step() { printf '\n--- %s ---\n' "$*"; }
 started=$(date +%s)
 
+wineserver=$(dirname "$(readlink -f "$wine")")/wineserver64
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+# A command that fails says where, instead of ending the script without a word.
+trap 'echo "test-windows: failed at line $LINENO: $BASH_COMMAND" >&2' ERR
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   step "Wine prefix $WINEPREFIX"
   timeout 300 "$wine" wineboot -i >/dev/null 2>&1 || { echo "test-windows: wineboot failed" >&2; exit 1; }
+  # The wine server writes the new prefix's registry to disk only when it ends (or half a minute later): a
+  # server that crashes before (a Wine fault seen under many sockets) would leave a prefix without most of
+  # its keys, and the installer's steps fail on it.
+  timeout 120 "$wineserver" -w >/dev/null 2>&1 || true
 fi
 # One wine server for all test programs: one that quits between two of them races the next one
 # ("recvmsg: Connection reset by peer"). It stays until the script ends; it and simulators still
 # running when the script ends (a failed check) are ended with it.
-wineserver=$(dirname "$(readlink -f "$wine")")/wineserver64
-[ -x "$wineserver" ] || wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 trap 'kill $(jobs -p) 2>/dev/null || true; timeout 20 "$wineserver" -k >/dev/null 2>&1 || true' EXIT
 # The first Wine program starts Wine's own services, and the first window Wine's desktop, which inherit its
 # output: started here, with no output, they keep no test's output open (CTest would wait for it until the
