@@ -78,6 +78,8 @@ int Asp::Enqueue(const uint8_t* bytes, size_t length) {
     std::vector<uint8_t> copy(bytes, bytes + length);
     {
         std::lock_guard<std::mutex> hold(Lock);
+        if (CloseBy.load() != 0)
+            return -1; // closing: what was queued goes out, nothing more
         TxQueue.push_back(std::move(copy));
         TxPending += static_cast<int32_t>(length);
     }
@@ -95,6 +97,8 @@ int Asp::Connect(const std::string& address, int port, SockConnectProblem* probl
     std::lock_guard<std::mutex> hold(Lock);
     Sock = sock;
     SockId = ++NextSockId;
+    CloseBy = 0;
+    SendingShut = false;
     return 0;
 }
 
@@ -113,6 +117,8 @@ int Asp::Reopen() {
     }
     Sock = sock;
     SockId = ++NextSockId;
+    CloseBy = 0;
+    SendingShut = false;
     return 0;
 }
 
@@ -126,6 +132,8 @@ bool Asp::CloseConnection(uint64_t id) {
         DrainUnread();
         Sock = kInvalidSocket;
         SockId = 0;
+        CloseBy = 0;
+        SendingShut = false;
     }
     SockClose(sock);
     return true;
@@ -135,6 +143,22 @@ void Asp::DrainUnread() {
     uint8_t chunk[kReadChunk];
     for (int i = 0; i < kDrainReads && SockRecv(Sock, chunk, sizeof chunk) > 0; ++i) {
     }
+}
+
+bool Asp::BeginClose(int64_t deadline) {
+    std::lock_guard<std::mutex> hold(Lock);
+    if (Sock == kInvalidSocket || CloseBy.load() != 0)
+        return false;
+    CloseBy = std::max<int64_t>(deadline, 1);
+    return true;
+}
+
+void Asp::ShutSending(uint64_t id) {
+    std::lock_guard<std::mutex> hold(Lock);
+    if (Sock == kInvalidSocket || SockId != id || SendingShut)
+        return;
+    SockShutdownSend(Sock);
+    SendingShut = true;
 }
 
 bool Asp::AllSent() const {
@@ -241,12 +265,21 @@ int Asp::FillWriteSet(std::vector<SockHandle>& writeSet) {
         return 0;
     FollowConnection(id);
     if (TxFrame.empty()) {
-        if (Held())
-            return 0; // a burst is being queued: it leaves whole once released
-        if (TxPending == 0) {
-            if (IdleTimer != 0)
+        if (Closing()) {
+            // What was queued before the close still goes out, held or not; then the device reads the end
+            // of the stream after it.
+            if (TxPending == 0) {
+                ShutSending(id);
                 return 0;
-            RequestI32(0, 1); // keep-alive: its answer reloads RxTimeout
+            }
+        } else {
+            if (Held())
+                return 0; // a burst is being queued: it leaves whole once released
+            if (TxPending == 0) {
+                if (IdleTimer != 0)
+                    return 0;
+                RequestI32(0, 1); // keep-alive: its answer reloads RxTimeout
+            }
         }
         if (BuildFrame() == 0)
             return 0;

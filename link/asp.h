@@ -75,6 +75,14 @@ public:
     // True when everything queued has been handed to the socket (nothing queued, no frame
     // part left to write).
     bool AllSent() const;
+    // The gentle close (ConBase::CloseGently): from now on nothing new is queued and no keep-alive goes
+    // out; once everything queued has been written the sending side is shut, and the link thread reads what
+    // the device still sends until it closes the connection or deadline (steady clock, nanoseconds) passes.
+    // False when the device is not open or is closing already.
+    bool BeginClose(int64_t deadline);
+    bool Closing() const { return CloseBy.load() != 0; }
+    // When a gentle close stops waiting for the device (steady clock, nanoseconds); 0 when not closing.
+    int64_t CloseDeadline() const { return CloseBy.load(); }
     // The burst hold (ConBase::Hold, Release): while held, FillWriteSet frames nothing new.
     void Hold();
     void Release();
@@ -114,9 +122,13 @@ private:
     // Drops what the device sent and nobody read, so that closing is an ordinary close
     // (the system answers a close with unread bytes by a reset). Caller holds Lock.
     void DrainUnread();
+    // Link thread, during a gentle close with everything written: shuts the sending side of connection id.
+    void ShutSending(uint64_t id);
 
     std::atomic<int> Holds{0};
     std::atomic<int64_t> HeldSince{0}; // steady clock, nanoseconds: when the first hold began
+    std::atomic<int64_t> CloseBy{0};   // a gentle close's deadline (steady ns); 0 when not closing
+    bool SendingShut = false;          // guarded by Lock: the gentle close has shut the sending side
     SockHandle Sock = kInvalidSocket;  // guarded by Lock
     uint64_t SockId = 0;               // guarded by Lock; grows with every connection
     uint64_t NextSockId = 0;           // guarded by Lock

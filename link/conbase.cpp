@@ -16,7 +16,7 @@ namespace {
 
 constexpr std::chrono::milliseconds kLongestWait{60000}; // a pass waits at most this long
 constexpr std::chrono::milliseconds kNoWakeWait{10};     // without a working wake-up, at most this long
-constexpr std::chrono::seconds kFlushLimit{2};           // the manager's end waits this long for writes
+constexpr std::chrono::seconds kCloseLimit{2};           // the manager's end waits this long for its devices
 
 // Blanks typed around an address are no part of it.
 std::string TrimBlanks(const std::string& text) {
@@ -38,8 +38,10 @@ ConBase::ConBase(const LinkOptions& options) : Opts(options), Wake(std::make_uni
 }
 
 ConBase::~ConBase() {
-    // What callers queued before the end still goes out: the link thread writes it first.
-    FlushOpenDevices(std::chrono::steady_clock::now() + kFlushLimit);
+    // What callers queued before the end still goes out, and what the devices still send is read: the link
+    // thread closes them gently first.
+    if (LinkThread.joinable())
+        CloseOpenDevices(std::chrono::steady_clock::now() + kCloseLimit);
     // The threads go next, so nothing touches the registry or the queue once they die.
     LinkThread.request_stop();
     WakeLink(); // the link thread may be waiting without a time limit
@@ -78,7 +80,7 @@ int ConBase::WaitSent(int handle, std::chrono::milliseconds limit) {
     return asp->IsOpen() && asp->AllSent() ? 0 : -1;
 }
 
-void ConBase::FlushOpenDevices(std::chrono::steady_clock::time_point deadline) {
+void ConBase::CloseOpenDevices(std::chrono::steady_clock::time_point deadline) {
     std::vector<std::shared_ptr<Device>> devices;
     {
         std::lock_guard<std::mutex> hold(Lock);
@@ -86,11 +88,40 @@ void ConBase::FlushOpenDevices(std::chrono::steady_clock::time_point deadline) {
             if (entry.second->GetType() == 1)
                 devices.push_back(entry.second);
     }
+    const auto limit = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    for (const auto& dev : devices)
+        CloseGently(dev->Handle, limit);
     std::unique_lock<std::mutex> hold(SentLock);
     for (const auto& dev : devices) {
         auto* asp = static_cast<Asp*>(dev.get());
-        SentCv.wait_until(hold, deadline, [asp] { return !asp->IsOpen() || asp->AllSent(); });
+        SentCv.wait_until(hold, deadline, [asp] { return !asp->IsOpen(); });
     }
+}
+
+int ConBase::CloseGently(int handle, std::chrono::milliseconds limit) {
+    const std::shared_ptr<Device> dev = LookUp(handle);
+    if (!dev)
+        return -1;
+    if (dev->GetType() != 1)
+        return Close(handle);
+    auto* asp = static_cast<Asp*>(dev.get());
+    const auto deadline = std::chrono::steady_clock::now() + std::max(limit, std::chrono::milliseconds(0));
+    const int64_t deadlineNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
+    if (!asp->BeginClose(deadlineNs) && !asp->Closing())
+        return -2;
+    WakeLink(handle); // the link thread writes what is left, shuts the sending side and reads to the end
+    return 0;
+}
+
+int ConBase::WaitClosed(int handle, std::chrono::milliseconds limit) {
+    const std::shared_ptr<Device> dev = LookUp(handle);
+    if (!dev)
+        return -1;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::unique_lock<std::mutex> hold(SentLock);
+    SentCv.wait_until(hold, deadline, [&dev] { return !dev->IsOpen(); });
+    return dev->IsOpen() ? -1 : 0;
 }
 
 int ConBase::Hold(int handle) {
@@ -418,6 +449,12 @@ namespace {
 
 // Milliseconds from now until a steady-clock time (rounded up, so a wait never ends early), at
 // most kLongestWait.
+int64_t SteadyNanosNow() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 int MsUntil(std::chrono::steady_clock::time_point when) {
     const auto left = when - std::chrono::steady_clock::now();
     if (left <= std::chrono::steady_clock::duration::zero())
@@ -464,7 +501,7 @@ void ConBase::LinkLoop(std::stop_token stop) {
             named.swap(Dirty);
         }
         attend.insert(named.begin(), named.end());
-        int64_t holdEnds = 0; // the first young hold stops counting then (steady ns)
+        int64_t wakeAt = 0; // the first young hold stops counting, or a gentle close gives up, then (steady ns)
         for (auto a = attend.begin(); a != attend.end();) {
             const int handle = *a;
             auto w = watched.find(handle);
@@ -505,6 +542,22 @@ void ConBase::LinkLoop(std::stop_token stop) {
                 w = watched.emplace(handle, Watch{dev, sock, id, false}).first;
                 nextDue = std::min(nextDue, dev->TicksToDue());
             }
+            // A gentle close waits for the device no longer than its deadline, also when the device reads
+            // nothing and a frame is left to write.
+            const auto wakeBy = [&wakeAt](int64_t when) {
+                if (when != 0 && (wakeAt == 0 || when < wakeAt))
+                    wakeAt = when;
+            };
+            if (dev->Closing()) {
+                const int64_t deadline = dev->CloseDeadline();
+                if (deadline != 0 && SteadyNanosNow() >= deadline) {
+                    if (dev->CloseConnection(id))
+                        closed(*dev, CLOSED_BY_CALLER);
+                    ++a; // leaves the poller next pass
+                    continue;
+                }
+                wakeBy(deadline);
+            }
             writeSet.clear();
             const bool wantWrite = dev->FillWriteSet(writeSet) == 1;
             // A keep-alive timer that had run out starts again here: the first timer may come sooner.
@@ -514,13 +567,12 @@ void ConBase::LinkLoop(std::stop_token stop) {
                     if (poller.Add(s, key, wantWrite))
                         w->second.WantWrite = wantWrite;
                 });
-            // A frame left to write, or a burst being queued, is looked at again next pass.
-            if (wantWrite) {
+            // A frame left to write, a gentle close (until the device has closed) or a burst being queued is
+            // looked at again next pass.
+            if (wantWrite || dev->Closing()) {
                 ++a;
             } else if (dev->Held()) {
-                const int64_t ends = dev->HoldEnds();
-                if (ends != 0 && (holdEnds == 0 || ends < holdEnds))
-                    holdEnds = ends;
+                wakeBy(dev->HoldEnds());
                 ++a;
             } else {
                 a = attend.erase(a);
@@ -545,9 +597,9 @@ void ConBase::LinkLoop(std::stop_token stop) {
             timeoutMs = -1;
         else
             timeoutMs = MsUntil(tickedUpTo + Opts.TickPeriod * nextDue);
-        if (holdEnds != 0) {
-            const int held = MsUntil(Clock::time_point(std::chrono::nanoseconds(holdEnds)));
-            timeoutMs = timeoutMs < 0 ? held : std::min(timeoutMs, held);
+        if (wakeAt != 0) {
+            const int until = MsUntil(Clock::time_point(std::chrono::nanoseconds(wakeAt)));
+            timeoutMs = timeoutMs < 0 ? until : std::min(timeoutMs, until);
         }
         if (!Wake->Ready() && (timeoutMs < 0 || timeoutMs > kNoWakeWait.count()))
             timeoutMs = static_cast<int>(kNoWakeWait.count());
@@ -566,8 +618,11 @@ void ConBase::LinkLoop(std::stop_token stop) {
             if (e.Readable) {
                 const int r = dev.Receive();
                 if (r == 0 || (r < 0 && r != kWouldBlock)) {
-                    // Asked before the close, whose reads set the error anew.
-                    const int32_t why = r == 0 || SockLastErrorWasReset() ? CLOSED_BY_PEER : CLOSED_ON_ERROR;
+                    // Asked before the close, whose reads set the error anew. The end of the stream during
+                    // a gentle close is the device's answer to it.
+                    const int32_t why = r == 0 && dev.Closing()                   ? CLOSED_BY_CALLER
+                                        : r == 0 || SockLastErrorWasReset() ? CLOSED_BY_PEER
+                                                                             : CLOSED_ON_ERROR;
                     if (dev.CloseAfterFailure()) {
                         closed(dev, why);
                         attend.insert(w->first);

@@ -41,8 +41,8 @@ class ConBase {
 public:
     ConBase(); // starts LinkLoop
     explicit ConBase(const LinkOptions& options);
-    // Gives the link thread up to 2 s to write what is still queued for open devices,
-    // then stops and joins the link thread and destroys (closes) the devices.
+    // Closes every open device gently (CloseGently), giving them up to 2 s together, then stops and joins
+    // the link thread and destroys the devices.
     ~ConBase();
     ConBase(const ConBase&) = delete;
     ConBase& operator=(const ConBase&) = delete;
@@ -54,6 +54,15 @@ public:
     // device had not yet answered the connection request, else why there is no handle).
     int Open(const std::string& address, int port, SockConnectProblem* problem);
     int Close(int handle);
+    // Closes the device without losing a byte either way, and without waiting: writes to it are refused from
+    // now on; what was queued before still goes out; then its sending side is shut, so the device reads the
+    // end of the stream after the last message, and the link thread goes on reading what the device sends
+    // until it closes the connection, or for at most limit. Then the socket is closed (with nothing left
+    // unread, so no reset) and KIND_CLOSED is queued (CLOSED_BY_CALLER). 0 begun (or closing already),
+    // -1 unregistered, -2 not open.
+    int CloseGently(int handle, std::chrono::milliseconds limit);
+    // Waits until the device is closed: 0, or -1 on time-out or for an unregistered handle.
+    int WaitClosed(int handle, std::chrono::milliseconds limit);
     int IsOpen(int handle);
     int Remove(int handle);
     // Why the device's connection last ended (CLOSED_*), recorded before its KIND_CLOSED record is queued
@@ -127,8 +136,8 @@ private:
     int TakeMsg(int handle, bool anyHandle, Msg* record, int capacity);
     // Wakes the waiters of WaitSent (something was written or a device closed).
     void SignalSent();
-    // Waits until every open device has handed its queue to its socket, or until deadline.
-    void FlushOpenDevices(std::chrono::steady_clock::time_point deadline);
+    // Closes every open device gently and waits until they are closed, or until deadline.
+    void CloseOpenDevices(std::chrono::steady_clock::time_point deadline);
 
     const LinkOptions Opts;
 

@@ -66,6 +66,9 @@ void SockClose(SockHandle sock);
 
 // Ends both directions of the connection (the peer reads end of stream) without closing the socket.
 void SockShutdown(SockHandle sock);
+// Ends the sending direction only: the peer reads end of stream after everything written, and this side
+// still reads what the peer sends until it closes.
+void SockShutdownSend(SockHandle sock);
 
 // The peer's address and port as "a.b.c.d:port"; "?" when unknown.
 std::string SockPeerText(SockHandle sock);

@@ -219,6 +219,11 @@ void SockShutdown(SockHandle sock) {
         shutdown(static_cast<int>(sock), SHUT_RDWR);
 }
 
+void SockShutdownSend(SockHandle sock) {
+    if (sock >= 0)
+        shutdown(static_cast<int>(sock), SHUT_WR);
+}
+
 std::string SockPeerText(SockHandle sock) {
     sockaddr_in a{};
     socklen_t size = sizeof a;

@@ -240,6 +240,11 @@ void SockShutdown(SockHandle sock) {
         shutdown(Raw(sock), SD_BOTH);
 }
 
+void SockShutdownSend(SockHandle sock) {
+    if (sock != kNoSock)
+        shutdown(Raw(sock), SD_SEND);
+}
+
 std::string SockPeerText(SockHandle sock) {
     sockaddr_in a{};
     int size = sizeof a;

@@ -173,6 +173,48 @@ TEST(Registry, CloseEndsTheConnectionNormally) {
     EXPECT_EQ(fake.Resets(), 0);
 }
 
+TEST(Registry, AGentleCloseDeliversWhatWasQueuedEndsWithoutResetAndWaitsNoLongerThanItsLimit) {
+    FakeDevice fake;
+    const int port = fake.Listen("127.0.0.1", 0, 4096);
+    fake.SetReply(FakeReply::Silent);
+    LinkOptions options = FastTicks();
+    options.SendBufferSize = 4096;
+    ConBase link(options);
+    const int h = link.Open("127.0.0.1", port);
+    ASSERT_GT(h, 0);
+    ASSERT_TRUE(FakeDevice::WaitFor([&] { return fake.Connections() == 1; }));
+    // The device reads nothing for a while: what was queued lies in the link when the close begins.
+    fake.SetReading(false);
+    const std::vector<uint8_t> page(2488, 0x5A);
+    for (int i = 0; i < 40; ++i)
+        ASSERT_EQ(link.WriteI8(h, 2, 10 + i, 2488, page.data()), 2500);
+    ASSERT_EQ(link.CloseGently(h, std::chrono::seconds(30)), 0);
+    EXPECT_EQ(link.WriteI8(h, 2, 99, 2488, page.data()), -1) << "nothing more is queued";
+    EXPECT_EQ(link.IsOpen(h), 1) << "open until the device has read the end";
+    fake.SetReading(true);
+    ASSERT_EQ(link.WaitClosed(h, std::chrono::seconds(20)), 0);
+    EXPECT_EQ(fake.Messages().size(), 40u);
+    ASSERT_TRUE(FakeDevice::WaitFor([&] { return fake.EndsOfStream() + fake.Resets() == 1; }));
+    EXPECT_EQ(fake.Resets(), 0);
+    EXPECT_EQ(link.ClosedReason(h), CLOSED_BY_CALLER);
+    std::vector<Got> got;
+    Drain(link, got);
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.back().Kind, KIND_CLOSED);
+    EXPECT_EQ(std::count_if(got.begin(), got.end(), [](const Got& g) { return g.Kind == KIND_CLOSED; }), 1);
+
+    // A device that never reads the end: the close gives up at its limit.
+    const int h2 = link.Open("127.0.0.2", fake.Listen("127.0.0.2"));
+    ASSERT_GT(h2, 0);
+    ASSERT_TRUE(FakeDevice::WaitFor([&] { return fake.Connections() == 1; }));
+    fake.SetReading(false);
+    ASSERT_EQ(link.CloseGently(h2, std::chrono::milliseconds(100)), 0);
+    EXPECT_EQ(link.CloseGently(h2, std::chrono::milliseconds(100)), 0) << "closing already";
+    EXPECT_EQ(link.WaitClosed(h2, std::chrono::seconds(20)), 0);
+    EXPECT_EQ(link.CloseGently(h2, std::chrono::milliseconds(100)), -2) << "closed";
+    fake.SetReading(true);
+}
+
 TEST(Registry, WaitSentTellsWhenTheQueueHasReachedTheSocket) {
     FakeDevice fake;
     const int port = fake.Listen("127.0.0.1", 0, 4096);
