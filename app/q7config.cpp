@@ -96,7 +96,9 @@ void Q7Config::OnConnect() {
     const int port = IntFieldValue(View.FieldText(MainView::Field::EDITPORT))
                          .value_or(std::numeric_limits<int32_t>::min());
     if (Session.CurrentDevice != 0) {
-        Session.CloseDevice();
+        // The link closes the device gently and without keeping the window waiting: what was queued goes out
+        // and what the device still sends is read; its CLOSED record then turns the window OFFLINE.
+        Session.BeginCloseDevice();
         View.SetConnectLabel("Connect");
         return;
     }

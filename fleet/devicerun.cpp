@@ -35,8 +35,6 @@ constexpr milliseconds kDrainWait{100};
 // How often a device waiting for its turn takes the keep-alive replies and looks whether its link is
 // still there.
 constexpr milliseconds kTurnPoll{200};
-// After an update: how long the last writes may take to reach the socket before the connection closes.
-constexpr milliseconds kLingerLimit{2000};
 
 // The pages 0..pages-1 as runs per object, first to last.
 std::vector<PageRun> PageRuns(int64_t pages) {
@@ -125,6 +123,14 @@ ImageRead DeviceRun::DeviceSession::LoadImage(const std::string& path,
     if (Run.Common.Images != nullptr)
         return Run.Common.Images->Get(path, image);
     return UpdateSession::LoadImage(path, image);
+}
+
+uint64_t DeviceRun::DeviceSession::RecordGeneration() {
+    return Run.Common.Waiter.Generation(CurrentDevice.load());
+}
+
+void DeviceRun::DeviceSession::WaitForRecords(uint64_t seen, std::chrono::milliseconds limit) {
+    Run.Common.Waiter.WaitAfter(CurrentDevice.load(), seen, std::min(limit, kDrainWait));
 }
 
 // ---- the view ----
@@ -368,14 +374,14 @@ bool DeviceRun::Connect(int attempt) {
     return false;
 }
 
-void DeviceRun::Disconnect(bool afterWrites) {
-    // The last writes may still wait in the link's send queue; once they are handed to the socket, the
-    // close (an ordinary one) still delivers them.
-    const int handle = Sess.CurrentDevice.load();
-    if (afterWrites && handle != 0)
-        Common.Link.WaitSent(handle, kLingerLimit);
-    if (Sess.CurrentDevice.load() != 0)
-        Sess.CloseDevice();
+void DeviceRun::Disconnect() {
+    // A device that never answered has nothing of ours to finish reading and may never close its side.
+    if (Sess.CurrentDevice.load() != 0) {
+        if (ReportedMask.load() != 0)
+            Sess.CloseDevice();
+        else
+            Sess.CloseDeviceNow();
+    }
     Sess.MsgCallback(0); // takes the CLOSED record, which removes the device from the link manager
 }
 
@@ -671,7 +677,7 @@ DeviceRun::Attempt DeviceRun::UpdateOnce(FwConfig& config, int attempt) {
     const std::string reportedSerial = Sess.SerialReported.load()
                                            ? "reports serial " + std::to_string(Sess.Serial)
                                            : "has not reported its serial number";
-    Disconnect(outcome == UpdateOutcome::Ok || outcome == UpdateOutcome::Error);
+    Disconnect();
     {
         std::lock_guard hold(RecordLock);
         RecordPages();
@@ -708,6 +714,8 @@ DeviceRun::Attempt DeviceRun::UpdateOnce(FwConfig& config, int attempt) {
         if (outcome == UpdateOutcome::WorkerFailed)
             return Attempt{kExitUpdateFailed, "failed",
                            "update failed: the update worker could not be started"};
+        if (const std::string shortfall = Sess.UpdateShortfallText(); !linkGone && !shortfall.empty())
+            return Attempt{kExitUpdateFailed, "failed", "update failed: " + shortfall, FailedWhere(linkGone)};
         return Attempt{kExitUpdateFailed, "failed",
                        "update failed: " + sentText +
                            (linkGone ? ": link lost" : ": the device reported an error (" + logText + ")"),
@@ -748,6 +756,8 @@ std::string DeviceRun::FailedWhere(bool linkGone) const {
     const std::string errorPlace = Sess.UpdateErrorPlace();
     if (!linkGone && !errorPlace.empty())
         return "error reply to " + errorPlace;
+    if (!linkGone && Sess.UpdateShortfall() == UpdateSession::Shortfall::End)
+        return "the end of the image not acknowledged";
     return (linkGone ? "link lost after " : "failed after ") +
            std::to_string(Sess.UpdatePagesAcknowledged()) + " acknowledged pages";
 }

@@ -110,6 +110,10 @@ private:
     protected:
         bool StartUpdateWorker(std::function<void()> body) override;
         ImageRead LoadImage(const std::string& path, std::shared_ptr<const std::vector<uint8_t>>& image) override;
+        // The update waits for its device's acknowledgements on the run's link waiter: a record of another
+        // device never wakes it.
+        uint64_t RecordGeneration() override;
+        void WaitForRecords(uint64_t seen, std::chrono::milliseconds limit) override;
 
     private:
         DeviceRun& Run;
@@ -155,8 +159,9 @@ private:
 
     // Opens the connection and waits for the identification answers: true when the device answered.
     bool Connect(int attempt);
-    // Closes the connection; after writes, once they have left.
-    void Disconnect(bool afterWrites = false);
+    // Closes the connection: gently (what was queued goes out, what the device sends is read, and the
+    // device reads the end of the stream) once the device has answered on it, else at once.
+    void Disconnect();
     double SecondsLeft() const;
     void ShowMessage(const std::string& text);
     // The programming sequence is about to begin.

@@ -16,6 +16,12 @@ constexpr std::chrono::milliseconds kPageDelay{50};
 // After the end of the image, before the update end.
 constexpr std::chrono::milliseconds kEndDelay{500};
 
+// How many pages the device may be behind the tool: page k is queued only once page k - kAckWindow has
+// been acknowledged. Four pages (about 1.1 KB with their frames) fit the 2 KB receive buffer of a small
+// embedded network stack, and at the 50 ms pace a device may take up to 200 ms to acknowledge a page before
+// the tool waits for it: a prompt device, which acknowledges within a few milliseconds, never waits.
+constexpr int64_t kAckWindow = 4;
+
 // The pauses before the first page: the announcement's three, the name's and the erase's.
 constexpr std::chrono::milliseconds kPausesBeforePages = 3 * kAnnounceDelay + kNameDelay + kEraseDelay;
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "link/asp.h"
 #include "link/conbase.h"
 #include "update/firmwareimage.h"
 #include "update/flashpacing.h"
@@ -30,6 +31,9 @@ int64_t PageIndexOf(int obj, int par) {
         return 502 + par;
     return -1;
 }
+
+// How often the default wait for the device's records looks again.
+constexpr std::chrono::milliseconds kRecordPoll{5};
 
 // Which write of this update the device answered with an error (ErrorReplyOn).
 constexpr int kErrorOnPage = 1;
@@ -97,8 +101,20 @@ void UpdateSession::NoteUpdateRecord(const Msg& record) {
     }
     if (record.Kind == KIND_WOK) {
         const int64_t page = PageIndexOf(record.Obj, record.Par);
-        if (page >= 0 && page < PagesSent.load())
-            ++PagesAcknowledged;
+        if (page >= 0 && page < PagesSent.load()) {
+            // Each page counts once, however often the device acknowledges it.
+            std::lock_guard guard(AckLock);
+            if (static_cast<size_t>(page) < PageAcked.size() && !PageAcked[static_cast<size_t>(page)]) {
+                PageAcked[static_cast<size_t>(page)] = true;
+                ++PagesAcknowledged;
+                int64_t through = AckedThrough.load();
+                while (static_cast<size_t>(through) < PageAcked.size() && PageAcked[static_cast<size_t>(through)])
+                    ++through;
+                AckedThrough = through;
+            }
+        } else if (record.Obj == 2 && record.Par == 5 && EndSent.load()) {
+            EndAcknowledged = true;
+        }
         return;
     }
     if (record.Kind != KIND_ERROR)
@@ -128,6 +144,55 @@ std::string UpdateSession::UpdateErrorPlace() const {
         return "the end of the image";
     default:
         return {};
+    }
+}
+
+std::string UpdateSession::UpdateShortfallText() const {
+    const Shortfall why = AckShortfall.load();
+    if (why == Shortfall::None)
+        return {};
+    std::string text = std::to_string(PagesSent.load()) + " of " + std::to_string(PagesInImage.load()) +
+                       " pages sent, " + std::to_string(PagesAcknowledged.load()) + " acknowledged by the device";
+    if (why == Shortfall::End)
+        return text + ", the end of the image not acknowledged";
+    const auto silence = std::chrono::round<std::chrono::seconds>(Con.Options().TickPeriod * kRxTimeoutTicks);
+    return text + ": no acknowledgement for " + std::to_string(silence.count()) + " s";
+}
+
+uint64_t UpdateSession::RecordGeneration() {
+    return 0;
+}
+
+void UpdateSession::WaitForRecords(uint64_t, std::chrono::milliseconds limit) {
+    std::unique_lock lock(PaceLock);
+    PaceWake.wait_for(lock, std::min(limit, kRecordPoll), [this] { return StopUpdate.load(); });
+}
+
+bool UpdateSession::WaitForAcknowledgements(int64_t pages, bool end) {
+    using Clock = std::chrono::steady_clock;
+    // As long as the link keeps a device that sends nothing: a device that acknowledges slowly keeps the
+    // update going, one that stopped acknowledging fails it.
+    const auto allowance = std::chrono::duration_cast<Clock::duration>(Con.Options().TickPeriod * kRxTimeoutTicks);
+    const auto confirmed = [this] { return PagesAcknowledged.load() + (EndAcknowledged.load() ? 1 : 0); };
+    int64_t seenConfirmed = confirmed();
+    Clock::time_point lastConfirmed = Clock::now();
+    for (;;) {
+        const uint64_t seen = RecordGeneration();
+        MsgCallback(0);
+        if (AckedThrough.load() >= pages && (!end || EndAcknowledged.load()))
+            return true;
+        if (StopUpdate.load() || ErrorReplyOn.load() != 0 || UpdateLinkGone())
+            return false;
+        const Clock::time_point now = Clock::now();
+        if (confirmed() != seenConfirmed) {
+            seenConfirmed = confirmed();
+            lastConfirmed = now;
+        }
+        if (now - lastConfirmed >= allowance) {
+            AckShortfall = AckedThrough.load() >= pages ? Shortfall::End : Shortfall::Pages;
+            return false;
+        }
+        WaitForRecords(seen, std::chrono::ceil<std::chrono::milliseconds>(lastConfirmed + allowance - now));
     }
 }
 
@@ -187,6 +252,14 @@ int UpdateSession::ProgramFlash(const uint8_t* data, int32_t length, const std::
     UpdateDevice = CurrentDevice.load();
     PagesSent = 0;
     PagesAcknowledged = 0;
+    PagesInImage = PageCount(length);
+    AckedThrough = 0;
+    EndAcknowledged = false;
+    AckShortfall = Shortfall::None;
+    {
+        std::lock_guard guard(AckLock);
+        PageAcked.assign(static_cast<size_t>(PageCount(length)), false);
+    }
     EraseSent = false;
     EndSent = false;
     LinkLostSeen = false;
@@ -253,9 +326,21 @@ int UpdateSession::RunSequence(const uint8_t* data, int32_t length, const std::s
         return -1;
     }
 
+    // A wait for acknowledgements that ended without them: why, in the log.
+    auto unconfirmed = [&] {
+        if (ErrorReplyOn.load() != 0)
+            LogLine(ErrorReplyLine(ErrorReplyOn.load()));
+        else if (!lost())
+            LogLine("FIRMWAREUPDATE: update failed: " + UpdateShortfallText());
+        return -1;
+    };
+
     int32_t page = 0;
     for (int32_t offset = 0; offset < length; offset += static_cast<int32_t>(kPageSize), ++page) {
         const int n = std::min<int32_t>(static_cast<int32_t>(kPageSize), length - offset);
+        // Never ahead of the device: page k goes out once page k - kAckWindow has been acknowledged.
+        if (page >= kAckWindow && !WaitForAcknowledgements(page - kAckWindow + 1, false))
+            return unconfirmed();
         if (WritePage(page, image.data() + offset, n) != 0) {
             lost(); // says why
             LogLine("FIRMWAREUPDATE: Error on programming page");
@@ -269,10 +354,18 @@ int UpdateSession::RunSequence(const uint8_t* data, int32_t length, const std::s
         }
     }
 
+    // The end of the image only once the device has confirmed every page, and the update end only once it
+    // has confirmed the end of the image (a prompt device has, within the pauses): the update end needs no
+    // acknowledgement, as a device may restart at once.
+    if (!WaitForAcknowledgements(page, false))
+        return unconfirmed();
     EndSent = true;
-    if (!set(2, 5, 0, kEndDelay) || !set(10, 9, 0, {}))
+    if (!set(2, 5, 0, kEndDelay))
         return -1;
-    // The reply to the end of the image has had its 500 ms: take it before deciding.
+    if (!WaitForAcknowledgements(page, true))
+        return unconfirmed();
+    if (!set(10, 9, 0, {}))
+        return -1;
     // A link that ends after the last write (a device may restart then) does not fail the update.
     MsgCallback(0);
     if (ErrorReplyOn.load() != 0) {

@@ -19,13 +19,7 @@ namespace {
 constexpr auto kCloseWait = std::chrono::seconds(2);
 
 bool WaitClosed(ConBase& con, int handle) {
-    const auto deadline = std::chrono::steady_clock::now() + kCloseWait;
-    while (con.IsOpen(handle) != 0) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::yield();
-    }
-    return true;
+    return con.IsOpen(handle) == 0 || con.WaitClosed(handle, kCloseWait) == 0 || con.IsOpen(handle) == 0;
 }
 
 int32_t ReadI32LE(const uint8_t* p) {
@@ -75,6 +69,17 @@ int UpdateSession::OpenDevice(const std::string& address, int port, SockConnectP
 }
 
 void UpdateSession::CloseDevice() {
+    const int handle = CurrentDevice;
+    if (Con.CloseGently(handle, kCloseLimit) == 0 && Con.WaitClosed(handle, kCloseLimit + kCloseWait) == 0)
+        return;
+    CloseDeviceNow();
+}
+
+void UpdateSession::BeginCloseDevice() {
+    Con.CloseGently(CurrentDevice, kCloseLimit);
+}
+
+void UpdateSession::CloseDeviceNow() {
     const int handle = CurrentDevice;
     Con.Close(handle);
     if (!WaitClosed(Con, handle))

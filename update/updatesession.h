@@ -43,9 +43,17 @@ public:
     int OpenDevice(const std::string& address, int port);
     // The same, telling in *problem how the connection attempt went (ConBase::Open).
     int OpenDevice(const std::string& address, int port, SockConnectProblem* problem);
-    // Closes the current device and waits until the link reports it closed. CurrentDevice stays set until
-    // the CLOSED event reaches MsgCallback.
+    // Closes the current device gently (ConBase::CloseGently: what was queued goes out, what the device
+    // still sends is read, and the device reads the end of the stream after the last message) and waits until
+    // the link reports it closed, at most kCloseLimit and a moment; a device that has not closed by then is
+    // closed at once. CurrentDevice stays set until the CLOSED event reaches MsgCallback.
     void CloseDevice();
+    // The same without waiting (a window's Close): the CLOSED event follows through MsgCallback.
+    void BeginCloseDevice();
+    // Closes the current device at once (a device that never answered: nothing of its is left to read).
+    void CloseDeviceNow();
+    // How long a gentle close waits for the device to close its side.
+    static constexpr std::chrono::milliseconds kCloseLimit{2000};
     // Queues the nine identification requests to CurrentDevice.
     void RequestIdentification();
     // Takes every queued record and dispatches it. handle plays no part. Safe from any thread; one run at a
@@ -124,6 +132,15 @@ public:
     // The pages of the last update handed to the link, and those of them the device acknowledged (WOK).
     int64_t UpdatePagesSent() const { return PagesSent.load(); }
     int64_t UpdatePagesAcknowledged() const { return PagesAcknowledged.load(); }
+    // Whether the device acknowledged the end of the image of the last update.
+    bool UpdateEndAcknowledged() const { return EndAcknowledged.load(); }
+    // Whether the last update failed because the device stopped acknowledging its pages, or did not
+    // acknowledge the end of the image.
+    enum class Shortfall { None, Pages, End };
+    Shortfall UpdateShortfall() const { return AckShortfall.load(); }
+    // When the last update failed because the device stopped acknowledging: what it confirmed, as in
+    // "64 of 64 pages sent, 19 acknowledged by the device, the end of the image not acknowledged"; else empty.
+    std::string UpdateShortfallText() const;
     // What of the last update the device answered with an error: "page N" (counted from 1), "the erase" or
     // "the end of the image"; empty when it answered none with an error.
     std::string UpdateErrorPlace() const;
@@ -135,6 +152,12 @@ public:
 protected:
     // Starts the update worker; false when no thread could be started.
     virtual bool StartUpdateWorker(std::function<void()> body);
+    // How the update worker waits for the device's records: RecordGeneration is taken before the queue is
+    // drained, and WaitForRecords returns once a record may have come since (or limit passed, or the update
+    // is to stop). The default looks again every few milliseconds; a session with a notification receiver
+    // of its own waits for it.
+    virtual uint64_t RecordGeneration();
+    virtual void WaitForRecords(uint64_t seen, std::chrono::milliseconds limit);
     // The bytes of the image file at path (UTF-8) for an update, read by ReadImage: Ok with image set, or why
     // not. A subclass that updates many devices from one file may read it once for all of them.
     virtual ImageRead LoadImage(const std::string& path, std::shared_ptr<const std::vector<uint8_t>>& image);
@@ -145,6 +168,10 @@ private:
     void MarkWrite();
     void PauseAfterWrite(std::chrono::milliseconds pause);
     bool UpdateLinkGone();
+    // Waits until the device has acknowledged pages 0 to pages - 1 (and with end, the end of the image).
+    // Each acknowledgement renews the wait, which otherwise ends after the link's silence allowance: false
+    // then (UpdateShortfallText tells it), and at once on a stop, a lost link or an error reply.
+    bool WaitForAcknowledgements(int64_t pages, bool end);
     // After a failed sequence on a closed link: takes and dispatches the device's CLOSED record (bounded),
     // so the caller finds the device gone when ProgramFlash returns.
     void TakeClosedRecord();
@@ -159,7 +186,13 @@ private:
     std::atomic<bool> UpdateActive{false};
     std::atomic<int> UpdateDevice{0};
     std::atomic<int64_t> PagesSent{0};
-    std::atomic<int64_t> PagesAcknowledged{0};
+    std::atomic<int64_t> PagesAcknowledged{0}; // distinct pages
+    std::atomic<int64_t> PagesInImage{0};
+    std::atomic<int64_t> AckedThrough{0}; // pages 0 to AckedThrough - 1 are all acknowledged
+    std::atomic<bool> EndAcknowledged{false};
+    std::atomic<Shortfall> AckShortfall{Shortfall::None};
+    std::mutex AckLock;                    // PageAcked
+    std::vector<bool> PageAcked;           // by page index, for the running update
     std::atomic<bool> EraseSent{false};
     std::atomic<bool> EndSent{false};
     std::atomic<bool> LinkLostSeen{false};

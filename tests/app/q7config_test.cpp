@@ -147,9 +147,9 @@ TEST_F(PresenterTest, CloseTurnsTheButtonAtOnceAndOfflineAfterClosedKeepingTheVa
     const int handle = w.Session.CurrentDevice;
 
     w.OnConnect();
-    EXPECT_EQ(view.connectLabel, "Connect"); // at once
-    EXPECT_EQ(link->IsOpen(handle), 0);
+    EXPECT_EQ(view.connectLabel, "Connect"); // at once; the device closes its side a moment later
     ASSERT_TRUE(view.WaitFor([&] { return w.Session.CurrentDevice == 0; }));
+    EXPECT_EQ(link->IsOpen(handle), 0);
     EXPECT_FALSE(view.online);
     EXPECT_EQ(w.Session.Online, 0);
     EXPECT_EQ(view.Text(Field::DSPMODSERIAL), "00000123");

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <numeric>
@@ -16,6 +17,7 @@
 #include "tests/support/testlog.h"
 #include "tests/update/testdevice.h"
 #include "update/firmwareimage.h"
+#include "update/flashpacing.h"
 
 namespace {
 
@@ -40,6 +42,8 @@ bool HasUpdateEnd(const std::vector<Received>& m) {
 
 class ProgramFlashTest : public ::testing::Test {
 protected:
+    explicit ProgramFlashTest(LinkOptions options = {}, int receiveBuffer = 0)
+        : device("127.0.0.30", receiveBuffer), link(options) {}
     void SetUp() override { session.SetUpdateClock(&clock); }
     void TearDown() override {
         if (session.CurrentDevice.load() != 0)
@@ -59,7 +63,7 @@ protected:
     }
 
     TestLogFile logFile{"programflash_test"};
-    TestDevice device{"127.0.0.30"};
+    TestDevice device;
     ConBase link;
     RecordingView view;
     FakeClock clock;
@@ -223,10 +227,9 @@ class ProgramFlashErrors : public ProgramFlashTest, public ::testing::WithParamI
 
 TEST_P(ProgramFlashErrors, ErrorReplyDecidesOnlyForPagesEraseAndEnd) {
     const ErrorCase c = GetParam();
-    // Only the write under test is answered, so a queued record at the awaited pause is its error reply
-    // (acknowledgements of earlier writes could otherwise satisfy the wait before the error has arrived).
-    // Only its first write: (10,9) is written again at the update end, whose reply may or may not be
-    // taken before the sequence returns.
+    // The write under test is answered with an error, every other one acknowledged. Only its first write:
+    // (10,9) is written again at the update end, whose reply may or may not be taken before the sequence
+    // returns.
     auto answered = std::make_shared<std::atomic<bool>>(false);
     device.OnMessage = [c, answered](const Received& r) {
         DeviceAction a;
@@ -235,18 +238,20 @@ TEST_P(ProgramFlashErrors, ErrorReplyDecidesOnlyForPagesEraseAndEnd) {
         return a;
     };
     Connect();
-    // At that pause, wait until the reply of the write before it has been queued.
+    // At that pause (in the sequence's own thread), take the records until the error reply is among them.
+    const std::string errorLine =
+        "Q7Config::MsgCallback: Error Obj(" + std::to_string(c.obj) + "," + std::to_string(c.par) + ")";
     clock.OnSleep = [&](size_t index, int64_t) {
         if (index == c.waitAtPause)
-            WaitUntil([&] { return link.GetMsgCount() > 0; });
+            WaitUntil([&] {
+                session.MsgCallback(0);
+                return !LogLines(errorLine).empty();
+            });
     };
     const std::vector<uint8_t> image = Image(5 * 256);
     EXPECT_EQ(session.ProgramFlash(image.data(), static_cast<int32_t>(image.size()), "X", 1, 0), c.result);
     EXPECT_EQ(LogLines("Q7Config::WritePage: page= ").size(), c.pagesLogged);
-    EXPECT_EQ(LogLines("Q7Config::MsgCallback: Error Obj(" + std::to_string(c.obj) + "," +
-                       std::to_string(c.par) + ")")
-                  .size(),
-              1u);
+    EXPECT_EQ(LogLines(errorLine).size(), 1u);
     if (c.line) {
         EXPECT_EQ(LogLines(c.line).size(), 1u);
     }
@@ -288,5 +293,94 @@ TEST_F(ProgramFlashTest, StopRequestEndsTheSequence) {
     EXPECT_EQ(session.ProgramFlash(image.data(), static_cast<int32_t>(image.size()), "X", 1, 0), -1);
     EXPECT_EQ(LogLines("Q7Config::WritePage: page= ").size(), 2u);
 }
+
+// Acknowledgements decide: ticks of 1 ms make the silence allowance 1 s; the device answers keep-alives,
+// so only the acknowledgements it withholds can end the update. A small receive window and a time per page
+// make a device slower than the tool.
+struct AckCase {
+    const char* title;
+    int64_t acknowledgedPages;  // the device acknowledges pages 0 to this - 1 (-1: every page)
+    bool acknowledgesEnd;       // the end of the image (2,5)
+    int pageMs;                 // the device's time for each page
+    int result;
+    UpdateSession::Shortfall shortfall;
+    const char* detail; // UpdateShortfallText
+};
+void PrintTo(const AckCase& c, std::ostream* os) {
+    *os << c.title;
+}
+
+class ProgramFlashAcks : public ProgramFlashTest, public ::testing::WithParamInterface<AckCase> {
+protected:
+    static LinkOptions FastTicks() {
+        LinkOptions o;
+        o.TickPeriod = std::chrono::microseconds(1000);
+        return o;
+    }
+    ProgramFlashAcks() : ProgramFlashTest(FastTicks(), 2048) {}
+};
+
+TEST_P(ProgramFlashAcks, TheUpdateIsOkOnlyWhenTheDeviceConfirmedEveryPageAndTheEnd) {
+    const AckCase c = GetParam();
+    const int64_t pages = 12;
+    device.WithKeepAlives = true;
+    device.AcknowledgeWrites = false;
+    device.PageTime = std::chrono::milliseconds(c.pageMs);
+    device.OnMessage = [c](const Received& r) {
+        DeviceAction a;
+        if (r.Kind == KIND_READ && r.Obj == 0 && r.Par == 1)
+            a.Replies.push_back(ValueReplyI32(0, 1, {0})); // the keep-alive's answer
+        const bool page = r.Type == TYPE_I8;
+        const bool withheld = (page && c.acknowledgedPages >= 0 && r.Par - 10 >= c.acknowledgedPages) ||
+                              (r.Obj == 2 && r.Par == 5 && !c.acknowledgesEnd);
+        if (r.Kind == KIND_WRITE && !withheld)
+            a.Replies.push_back(WokReply(r.Obj, r.Par));
+        return a;
+    };
+    Connect();
+    const std::vector<uint8_t> image = Image(static_cast<size_t>(pages) * 256);
+    EXPECT_EQ(session.ProgramFlash(image.data(), static_cast<int32_t>(image.size()), "X", 1, 0), c.result);
+    EXPECT_EQ(session.UpdateShortfall(), c.shortfall);
+    EXPECT_EQ(session.UpdateShortfallText(), c.detail);
+    if (c.result == 0) {
+        ASSERT_TRUE(device.WaitFor(HasUpdateEnd));
+    }
+    const std::vector<Received> m = device.Messages();
+    // Never ahead of the device: page k is sent only once the acknowledgement of page k - 4 was taken.
+    int64_t sent = 0, acknowledged = 0;
+    for (const std::string& line : logFile.Lines()) {
+        if (line.rfind("Q7Config::WritePage: page= ", 0) == 0) {
+            EXPECT_GE(acknowledged, sent - kAckWindow + 1) << line;
+            ++sent;
+        } else if (int obj = 0, par = 0;
+                   std::sscanf(line.c_str(), "Q7Config::MsgCallback: WOK Obj(%d,%d)", &obj, &par) == 2) {
+            acknowledged += obj == 2 && par >= 10 ? 1 : 0; // the pages of this image go to (2,10) on
+        }
+    }
+    std::vector<uint8_t> received;
+    for (const Received& r : m)
+        if (r.Kind == KIND_WRITE && r.Type == TYPE_I8)
+            received.insert(received.end(), r.Data.begin(), r.Data.end());
+    if (c.result == 0) {
+        EXPECT_EQ(received, ConvertImage(image.data(), image.size())) << "the image, unchanged";
+        return;
+    }
+    // Without the device's confirmation the update is not ended.
+    EXPECT_FALSE(HasUpdateEnd(m));
+    const bool endSent = std::any_of(m.begin(), m.end(), [](const Received& r) { return IsWrite(r, 2, 5); });
+    EXPECT_EQ(endSent, c.shortfall == UpdateSession::Shortfall::End);
+    EXPECT_EQ(LogLines(std::string("FIRMWAREUPDATE: update failed: ") + c.detail).size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, ProgramFlashAcks,
+    ::testing::Values(
+        AckCase{"slow with a small window", -1, true, 20, 0, UpdateSession::Shortfall::None, ""},
+        AckCase{"never acknowledges", 0, true, 0, -1, UpdateSession::Shortfall::Pages,
+                "4 of 12 pages sent, 0 acknowledged by the device: no acknowledgement for 1 s"},
+        AckCase{"stops after page 6", 7, true, 0, -1, UpdateSession::Shortfall::Pages,
+                "11 of 12 pages sent, 7 acknowledged by the device: no acknowledgement for 1 s"},
+        AckCase{"all but the end of the image", -1, false, 0, -1, UpdateSession::Shortfall::End,
+                "12 of 12 pages sent, 12 acknowledged by the device, the end of the image not acknowledged"}));
 
 } // namespace

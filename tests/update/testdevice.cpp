@@ -39,9 +39,11 @@ std::vector<uint8_t> ValueReplyI32(uint16_t obj, uint16_t par, const std::vector
     return out;
 }
 
-TestDevice::TestDevice(const std::string& address) {
+TestDevice::TestDevice(const std::string& address, int receiveBuffer) {
     std::string error;
-    listenFd = SockListen(address, 0, true, 0, &port, &error);
+    if (receiveBuffer > 0)
+        readChunk = 512;
+    listenFd = SockListen(address, 0, true, receiveBuffer, &port, &error);
     if (listenFd == kNoSock)
         throw std::runtime_error("bind/listen " + address + ": " + error);
     thread = std::thread([this] { Serve(); });
@@ -75,7 +77,7 @@ void TestDevice::Serve() {
             if (SockWait(q, 5) <= 0)
                 continue;
             uint8_t bytes[65536];
-            const int n = SockRecv(fd, bytes, sizeof bytes);
+            const int n = SockRecv(fd, bytes, readChunk);
             if (n == kWouldBlock)
                 continue;
             if (n <= 0)
@@ -99,6 +101,10 @@ void TestDevice::Serve() {
                 DeviceAction action;
                 if (OnMessage)
                     action = OnMessage(r);
+                if (r.Kind == KIND_WRITE && r.Type == TYPE_I8 && PageTime.count() > 0)
+                    std::this_thread::sleep_for(PageTime); // busy with the page: reads nothing meanwhile
+                if (AcknowledgeWrites && r.Kind == KIND_WRITE && action.Replies.empty() && !action.Close)
+                    action.Replies.push_back(WokReply(r.Obj, r.Par));
                 {
                     std::lock_guard guard(lock);
                     messages.push_back(std::move(r));

@@ -43,8 +43,9 @@ std::vector<uint8_t> ValueReplyI32(uint16_t obj, uint16_t par, const std::vector
 
 class TestDevice {
 public:
-    // Listens on address with an ephemeral port; serves one connection after another.
-    explicit TestDevice(const std::string& address);
+    // Listens on address with an ephemeral port; serves one connection after another. receiveBuffer > 0
+    // gives its connections that small a receive window, and the device then reads 512 bytes at a time.
+    explicit TestDevice(const std::string& address, int receiveBuffer = 0);
     ~TestDevice();
 
     int Port() const { return port; }
@@ -52,6 +53,12 @@ public:
     std::function<DeviceAction(const Received&)> OnMessage;
     // Set before the tool connects: keep-alive reads of (0,1) go to OnMessage and Messages too.
     bool WithKeepAlives = false;
+    // Set before the tool connects: a write that OnMessage neither answers nor closes on is acknowledged
+    // (WOK), as a device acknowledges what it takes.
+    bool AcknowledgeWrites = true;
+    // Set before the tool connects: how long the device takes for each page it receives, reading nothing
+    // meanwhile (a device busy writing its flash).
+    std::chrono::milliseconds PageTime{0};
 
     // The messages received so far, keep-alive reads of (0,1) left out unless WithKeepAlives.
     std::vector<Received> Messages();
@@ -66,6 +73,7 @@ private:
 
     SockHandle listenFd = kNoSock;
     int port = 0;
+    size_t readChunk = 65536;
     std::atomic<bool> stop{false};
     std::atomic<bool> connected{false};
     std::mutex lock;
