@@ -80,11 +80,34 @@ DiagnosticLog::DiagnosticLog(std::filesystem::path path) : preferredPath(std::mo
 namespace {
 
 // The logs in which the calling thread has begun a line it has not ended: the only ones whose lines it
-// must put together under the log's lock.
-thread_local std::vector<const DiagnosticLog*> tUnfinished;
+// must put together under the log's lock. A few plain pointers, never an object with a destructor: with
+// mingw-w64 the storage of a thread-local object can be freed before its destructor runs at the thread's
+// end, which then frees whatever pointer lies in the reused memory. A thread that began lines in more logs
+// than there is room for takes the lock for all its lines, which is always correct.
+struct UnfinishedLogs {
+    static constexpr int kRoom = 4;
+    const DiagnosticLog* Logs[kRoom];
+    int Count;
+    bool Overflowed;
+};
+thread_local UnfinishedLogs tUnfinished{};
 
 bool Unfinished(const DiagnosticLog* log) {
-    return std::find(tUnfinished.begin(), tUnfinished.end(), log) != tUnfinished.end();
+    return tUnfinished.Overflowed ||
+           std::find(tUnfinished.Logs, tUnfinished.Logs + tUnfinished.Count, log) !=
+               tUnfinished.Logs + tUnfinished.Count;
+}
+
+void NoteUnfinished(const DiagnosticLog* log, bool unfinished) {
+    UnfinishedLogs& u = tUnfinished;
+    const auto end = std::remove(u.Logs, u.Logs + u.Count, log);
+    u.Count = static_cast<int>(end - u.Logs);
+    if (!unfinished)
+        return;
+    if (u.Count < UnfinishedLogs::kRoom)
+        u.Logs[u.Count++] = log;
+    else
+        u.Overflowed = true;
 }
 
 } // namespace
@@ -135,10 +158,7 @@ void DiagnosticLog::Write(std::string_view text) {
         const bool unfinished = !line.text.empty() || line.split;
         if (!unfinished)
             pending.erase(std::this_thread::get_id());
-        if (unfinished && !Unfinished(this))
-            tUnfinished.push_back(this);
-        else if (!unfinished)
-            tUnfinished.erase(std::remove(tUnfinished.begin(), tUnfinished.end(), this), tUnfinished.end());
+        NoteUnfinished(this, unfinished);
     }
     if (!lines.empty())
         Submit(std::move(lines));

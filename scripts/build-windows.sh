@@ -60,6 +60,18 @@ if [ "$bad" -ne 0 ]; then
   exit 1
 fi
 
+# No object with a destructor in thread-local storage: mingw-w64 can free such an object's storage before its
+# destructor runs at the thread's end, which then frees a pointer read from reused memory (the window of many
+# devices and fwupdate-cli with hundreds of devices crashed so). The compiler registers every such destructor
+# with __cxa_thread_atexit: none of our objects may call it.
+tls=$(find "$out" -path "$out/googletest" -prune -o -path "$out/_deps" -prune -o -name '*.obj' -print |
+  xargs -r x86_64-w64-mingw32-nm -A -u 2>/dev/null | grep -E '__cxa_thread_atexit' || true)
+if [ -n "$tls" ]; then
+  echo "build-windows: thread-local objects with destructors (make them plain values or pointers):" >&2
+  echo "$tls" >&2
+  exit 1
+fi
+
 # The release archive: the window, the command-line tool, the simulator and the demo firmware writer, a demo
 # configuration with its image, the README for Windows users (packaging/windows/README.txt) and the licence.
 # The programs keep data.dat and their logs beside themselves when the folder is writable.

@@ -114,11 +114,17 @@ void UpdateSession::NoteUpdateRecord(const Msg& record) {
             }
         } else if (record.Obj == 2 && record.Par == 5 && EndSent.load()) {
             EndAcknowledged = true;
+        } else if (record.Obj == 10 && record.Par == 9 && UpdateEndSent.load()) {
+            UpdateEndTaken = true;
         }
         return;
     }
     if (record.Kind != KIND_ERROR)
         return;
+    if (record.Obj == 10 && record.Par == 9 && UpdateEndSent.load()) {
+        UpdateEndTaken = true; // answered, if not taken: the update end needs no acknowledgement
+        return;
+    }
     // Only the replies that tell this update failed: a page sent so far, the erase, the end of the image.
     const int64_t page = PageIndexOf(record.Obj, record.Par);
     int step = 0;
@@ -168,18 +174,20 @@ void UpdateSession::WaitForRecords(uint64_t, std::chrono::milliseconds limit) {
     PaceWake.wait_for(lock, std::min(limit, kRecordPoll), [this] { return StopUpdate.load(); });
 }
 
-bool UpdateSession::WaitForAcknowledgements(int64_t pages, bool end) {
+bool UpdateSession::WaitForDevice(const std::function<bool()>& done) {
     using Clock = std::chrono::steady_clock;
-    // As long as the link keeps a device that sends nothing: a device that acknowledges slowly keeps the
-    // update going, one that stopped acknowledging fails it.
+    // As long as the link keeps a device that sends nothing: a device that answers slowly keeps the update
+    // going, one that stopped answering ends the wait.
     const auto allowance = std::chrono::duration_cast<Clock::duration>(Con.Options().TickPeriod * kRxTimeoutTicks);
-    const auto confirmed = [this] { return PagesAcknowledged.load() + (EndAcknowledged.load() ? 1 : 0); };
+    const auto confirmed = [this] {
+        return PagesAcknowledged.load() + (EndAcknowledged.load() ? 1 : 0) + (UpdateEndTaken.load() ? 1 : 0);
+    };
     int64_t seenConfirmed = confirmed();
     Clock::time_point lastConfirmed = Clock::now();
     for (;;) {
         const uint64_t seen = RecordGeneration();
         MsgCallback(0);
-        if (AckedThrough.load() >= pages && (!end || EndAcknowledged.load()))
+        if (done())
             return true;
         if (StopUpdate.load() || ErrorReplyOn.load() != 0 || UpdateLinkGone())
             return false;
@@ -188,12 +196,18 @@ bool UpdateSession::WaitForAcknowledgements(int64_t pages, bool end) {
             seenConfirmed = confirmed();
             lastConfirmed = now;
         }
-        if (now - lastConfirmed >= allowance) {
-            AckShortfall = AckedThrough.load() >= pages ? Shortfall::End : Shortfall::Pages;
+        if (now - lastConfirmed >= allowance)
             return false;
-        }
         WaitForRecords(seen, std::chrono::ceil<std::chrono::milliseconds>(lastConfirmed + allowance - now));
     }
+}
+
+bool UpdateSession::WaitForAcknowledgements(int64_t pages, bool end) {
+    if (WaitForDevice([&] { return AckedThrough.load() >= pages && (!end || EndAcknowledged.load()); }))
+        return true;
+    if (!StopUpdate.load() && ErrorReplyOn.load() == 0 && !UpdateLinkGone())
+        AckShortfall = AckedThrough.load() >= pages ? Shortfall::End : Shortfall::Pages;
+    return false;
 }
 
 void UpdateSession::TakeClosedRecord() {
@@ -262,6 +276,8 @@ int UpdateSession::ProgramFlash(const uint8_t* data, int32_t length, const std::
     }
     EraseSent = false;
     EndSent = false;
+    UpdateEndSent = false;
+    UpdateEndTaken = false;
     LinkLostSeen = false;
     ErrorReplyOn = 0;
     ErrorReplyPage = -1;
@@ -364,9 +380,13 @@ int UpdateSession::RunSequence(const uint8_t* data, int32_t length, const std::s
         return -1;
     if (!WaitForAcknowledgements(page, true))
         return unconfirmed();
+    UpdateEndSent = true;
     if (!set(10, 9, 0, {}))
         return -1;
-    // A link that ends after the last write (a device may restart then) does not fail the update.
+    // A device may restart at once and never answer the update end; one that answers it has read everything,
+    // so the close that follows leaves nothing unread in it that a reset could throw away. A link that ends
+    // after the last write does not fail the update.
+    WaitForDevice([this] { return UpdateEndTaken.load(); });
     MsgCallback(0);
     if (ErrorReplyOn.load() != 0) {
         LogLine(ErrorReplyLine(ErrorReplyOn.load()));

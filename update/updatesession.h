@@ -168,9 +168,12 @@ private:
     void MarkWrite();
     void PauseAfterWrite(std::chrono::milliseconds pause);
     bool UpdateLinkGone();
-    // Waits until the device has acknowledged pages 0 to pages - 1 (and with end, the end of the image).
-    // Each acknowledgement renews the wait, which otherwise ends after the link's silence allowance: false
-    // then (UpdateShortfallText tells it), and at once on a stop, a lost link or an error reply.
+    // Takes the device's records until done() holds: true then. Each acknowledgement renews the wait, which
+    // otherwise ends after the link's silence allowance; it ends at once on a stop, a lost link or an error
+    // reply: false.
+    bool WaitForDevice(const std::function<bool()>& done);
+    // Waits until the device has acknowledged pages 0 to pages - 1 (and with end, the end of the image);
+    // when it stopped acknowledging, UpdateShortfallText tells what it confirmed.
     bool WaitForAcknowledgements(int64_t pages, bool end);
     // After a failed sequence on a closed link: takes and dispatches the device's CLOSED record (bounded),
     // so the caller finds the device gone when ProgramFlash returns.
@@ -195,6 +198,8 @@ private:
     std::vector<bool> PageAcked;           // by page index, for the running update
     std::atomic<bool> EraseSent{false};
     std::atomic<bool> EndSent{false};
+    std::atomic<bool> UpdateEndSent{false};
+    std::atomic<bool> UpdateEndTaken{false}; // the device answered the update end
     std::atomic<bool> LinkLostSeen{false};
     std::atomic<int> ErrorReplyOn{0};
     std::atomic<int64_t> ErrorReplyPage{-1}; // the page index of an error reply to a page

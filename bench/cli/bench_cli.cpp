@@ -3,6 +3,8 @@
 // so the ratio shows what running devices side by side costs; the goal is at most 1.05.
 // The fleet curve: 1, 64, 256 and 1,000 devices of one `fwdevsim --count N` with a 16 KiB image: the time
 // against one device, the tool's CPU time and its peak memory (goal at 1,000: ratio <= 1.10, <= 100 MB).
+// The fleet's truth: 3,000 devices from a device list, and how many the tool reported OK that did not
+// receive the whole image (must be none).
 #include <benchmark/benchmark.h>
 
 #include <sys/resource.h>
@@ -14,11 +16,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "tests/tools/simprocess.h"
 #include "tools/mkfwcfg/cfgwriter.h"
@@ -279,6 +284,131 @@ void FleetCurve(benchmark::State& state) {
 }
 
 BENCHMARK(FleetCurve)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+// What the tool reported against what the devices received: N devices (3,000, or FLEET_TRUTH_DEVICES) of
+// one `fwdevsim --count N`, updated from a device list. Every device the tool reports OK must have received
+// the whole image, the end of the image and the update end; the row prints how many did, the time against
+// one device and the tool's peak memory. BENCH_FWDEVSIM_OPTIONS adds options to the simulator (say
+// "--page-ms 200 --receive-buffer 2048 --faulty 0,1").
+struct Truth {
+    double Seconds = -1;
+    long PeakKiB = 0;
+    int ReportedOk = 0, ReportedOther = 0, OkWhole = 0, OkNotWhole = 0, NotOkWhole = 0, Sessions = 0;
+};
+
+Truth UpdateFromList(const Setup& s, int devices, std::string& error) {
+    Truth t;
+    std::vector<std::string> simArgs{"--address", "127.1.0.1", "--port", "0", "--no-reconnect-port", "--once",
+                                     "--count", std::to_string(devices)};
+    if (const char* more = std::getenv("BENCH_FWDEVSIM_OPTIONS")) {
+        std::istringstream words(more);
+        for (std::string w; words >> w;)
+            simArgs.push_back(w);
+    }
+    SimProcess sim;
+    if (!sim.Start(kSim, simArgs)) {
+        error = "fwdevsim did not start";
+        return t;
+    }
+    const auto port = sim.WaitListening(std::chrono::seconds(120));
+    if (!port) {
+        error = "fwdevsim not listening: " + sim.ErrText();
+        return t;
+    }
+    const fs::path list = s.dir / ("devices_" + std::to_string(devices) + ".txt");
+    {
+        std::ofstream out(list);
+        for (int i = 0; i < devices; ++i)
+            out << "127.1." << ((1 + i) >> 8) << "." << ((1 + i) & 255) << ":" << *port << "\n";
+    }
+    SimProcess cli;
+    const auto start = Clock::now();
+    if (!cli.Start(kCli, {"update", "--config", s.cfg, "--devices-from", list.string(), "--json"})) {
+        error = "fwupdate-cli did not start";
+        return t;
+    }
+    // The simulator's lines are read as they come (a full pipe would hold its devices up).
+    std::atomic<bool> done{false};
+    std::atomic<long> peak{0};
+    std::vector<std::string> sessions;
+    std::thread sampler([&] {
+        while (!done) {
+            peak = std::max(peak.load(), PeakKiBOfChild("fwupdate-cli"));
+            sim.ErrText();
+            while (auto line = sim.NextJson(std::chrono::milliseconds(50)))
+                sessions.push_back(*line);
+        }
+    });
+    std::map<std::string, std::string> results; // by device
+    while (const auto line = cli.NextJson(std::chrono::seconds(600))) {
+        const auto e = nlohmann::json::parse(*line, nullptr, false);
+        if (!e.is_discarded() && e.value("event", "") == "done")
+            results[e.value("device", "")] = e.value("result", "");
+    }
+    cli.WaitExit(std::chrono::seconds(600));
+    t.Seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    sim.WaitExit(std::chrono::seconds(60));
+    done = true;
+    sampler.join();
+    t.PeakKiB = peak;
+    while (auto line = sim.NextJson(std::chrono::milliseconds(100)))
+        sessions.push_back(*line);
+    // A device's last session tells what it holds.
+    std::map<std::string, bool> whole;
+    for (const std::string& line : sessions) {
+        const auto j = nlohmann::json::parse(line, nullptr, false);
+        if (j.is_discarded() || !j.contains("address"))
+            continue;
+        ++t.Sessions;
+        whole[j["address"].get<std::string>()] =
+            j.value("pages", 0) == PageCount(kFleetImageBytes) && j.value("checksum", 0) == s.checksum &&
+            j.value("imageEnded", false) && j.value("updateEnded", false);
+    }
+    for (const auto& [device, result] : results) {
+        const bool ok = result == "ok";
+        const auto w = whole.find(device.substr(0, device.rfind(':'))); // the simulator names the address
+        const bool received = w != whole.end() && w->second;
+        (ok ? t.ReportedOk : t.ReportedOther)++;
+        if (ok)
+            (received ? t.OkWhole : t.OkNotWhole)++;
+        if (ok && !received && t.OkNotWhole <= 3) { // what such a device's simulator said, for the reader
+            for (const std::string& line : sessions)
+                if (line.find("\"" + device.substr(0, device.rfind(':')) + "\"") != std::string::npos)
+                    std::printf("reported ok, not whole: %s\n", line.c_str());
+        }
+        else if (received)
+            t.NotOkWhole++;
+    }
+    return t;
+}
+
+void FleetTruth(benchmark::State& state) {
+    const Setup s = WriteFirmware(kFleetImageBytes);
+    const char* count = std::getenv("FLEET_TRUTH_DEVICES");
+    const int n = count != nullptr ? std::atoi(count) : 3000;
+    for (auto _ : state) {
+        std::string error;
+        const Truth one = UpdateFromList(s, 1, error);
+        const Truth all = one.Seconds < 0 ? one : UpdateFromList(s, n, error);
+        if (all.Seconds < 0) {
+            state.SkipWithError(error.c_str());
+            break;
+        }
+        state.SetIterationTime(all.Seconds);
+        std::printf("16 KiB image, %d devices from a list: %.2f s against %.2f s for one (%.3fx), tool peak "
+                    "memory %.1f MB; reported ok %d (received whole %d, NOT whole %d), other results %d "
+                    "(of which received whole %d); simulator sessions %d\n",
+                    n, all.Seconds, one.Seconds, all.Seconds / one.Seconds,
+                    static_cast<double>(all.PeakKiB) / 1024.0, all.ReportedOk, all.OkWhole, all.OkNotWhole,
+                    all.ReportedOther, all.NotOkWhole, all.Sessions);
+        std::fflush(stdout);
+        if (all.OkNotWhole != 0)
+            state.SkipWithError("devices reported OK that did not receive the whole image");
+    }
+    fs::remove_all(s.dir);
+}
+
+BENCHMARK(FleetTruth)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 } // namespace
 
