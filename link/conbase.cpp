@@ -165,7 +165,8 @@ void ConBase::PushEvent(int handle, int kind, int32_t reason) {
     if (kind == KIND_CLOSED) {
         // Recorded before the record is queued: whoever takes the record finds the reason.
         std::lock_guard<std::mutex> hold(QueueLock);
-        CloseReasons[handle] = reason;
+        if (Removed.count(handle) == 0)
+            CloseReasons[handle] = reason;
     }
     Msg m; // Count 0, Len 0
     m.Handle = handle;
@@ -288,8 +289,16 @@ int ConBase::Remove(int handle) {
         Devices.erase(handle);
     }
     {
+        // Its records go with it: a record the link thread queued after the CLOSED (read just before a
+        // caller's Close) would otherwise stay for ever and hold the front of the order of arrival.
         std::lock_guard<std::mutex> hold(QueueLock);
         CloseReasons.erase(handle);
+        Removed.insert(handle);
+        if (const auto it = Queues.find(handle); it != Queues.end()) {
+            Queued -= it->second.size();
+            Queues.erase(it);
+        }
+        DropTakenFromOrder();
     }
     // Destroyed here, or by the link thread when its current pass lets go of it.
     return 0;
@@ -329,8 +338,10 @@ bool ConBase::QueueRecord(const Msg& record) {
             q.Record.Buf.Raw = 0;
         }
         std::lock_guard<std::mutex> hold(QueueLock);
-        q.Seq = NextSeq++;
         const int handle = q.Record.Handle;
+        if (Removed.count(handle) != 0)
+            return false; // the device is gone: nobody takes its records any more
+        q.Seq = NextSeq++;
         Order.emplace_back(q.Seq, handle);
         try {
             Queues[handle].push_back(std::move(q));
@@ -402,8 +413,14 @@ int ConBase::TakeMsg(int handle, bool anyHandle, Msg* record, int capacity) {
     if (queue->second.empty())
         Queues.erase(queue);
     --Queued;
-    // Entries of records already taken by their handles leave the front of the order as they reach it
-    // (each queue is taken from its front, so an entry is current while it names its queue's first record).
+    DropTakenFromOrder();
+    return 0;
+}
+
+void ConBase::DropTakenFromOrder() {
+    // Entries of records already taken by their handles (or dropped with their device) leave the front of
+    // the order as they reach it (each queue is taken from its front, so an entry is current while it names
+    // its queue's first record).
     while (!Order.empty()) {
         const auto [seq, h] = Order.front();
         const auto q = Queues.find(h);
@@ -411,7 +428,6 @@ int ConBase::TakeMsg(int handle, bool anyHandle, Msg* record, int capacity) {
             break;
         Order.pop_front();
     }
-    return 0;
 }
 
 int ConBase::GetMsg(Msg& record, int capacity) {
@@ -487,6 +503,7 @@ void ConBase::LinkLoop(std::stop_token stop) {
     // Ticks are counted from the clock (or taken from AddTicks) when the wait ends, not by a
     // thread of their own: the link sleeps until a timer is due, a socket is ready or it is woken.
     Clock::time_point tickedUpTo = Clock::now(); // the clock's ticks are counted up to here
+    Clock::time_point lastAccounted = tickedUpTo; // when the ticks were last counted
     int64_t dueTicks = 0;                        // counted, not yet applied
     // Ticks until the first timer runs out, or fewer: exact after each tick; then a received message
     // only pushes a timer further out, and the devices looked at before a wait are counted in again.
@@ -586,7 +603,7 @@ void ConBase::LinkLoop(std::stop_token stop) {
             poller.Wait(ready, Wake->Ready() ? -1 : static_cast<int>(kNoWakeWait.count()), Wake.get());
             dueTicks = 0;
             nextDue = INT32_MAX;
-            tickedUpTo = Clock::now();
+            tickedUpTo = lastAccounted = Clock::now();
             Passes.fetch_add(1);
             continue;
         }
@@ -603,7 +620,9 @@ void ConBase::LinkLoop(std::stop_token stop) {
         }
         if (!Wake->Ready() && (timeoutMs < 0 || timeoutMs > kNoWakeWait.count()))
             timeoutMs = static_cast<int>(kNoWakeWait.count());
+        const Clock::time_point waitBegan = Clock::now();
         poller.Wait(ready, timeoutMs, Wake.get());
+        const Clock::time_point waitEnded = Clock::now();
         // What arrived during the wait is read, and what is due written, before the wait's ticks count:
         // a device whose answer came while the link could not run is not closed as silent.
         // Served in handle order, as the devices were registered.
@@ -643,17 +662,30 @@ void ConBase::LinkLoop(std::stop_token stop) {
             }
         }
         if (Opts.ManualTicks) {
-            dueTicks += Ticks.exchange(0);
+            dueTicks += Ticks.exchange(0); // a test's ticks all count, however many come at once
         } else {
-            const auto whole = (Clock::now() - tickedUpTo) / Opts.TickPeriod;
+            const Clock::time_point now = Clock::now();
+            // A stall (the program stopped and continued, a debugger halt, a machine too busy to run the
+            // link) counts for no more than one keep-alive interval: the time the link could not listen is
+            // not silence of the devices. Each device then gets at most one keep-alive from it, and a device
+            // that answers it stays open however long the stall was. The link could not run when its wait
+            // ended more than a keep-alive interval past its deadline, or when a pass's work (which takes
+            // milliseconds) took longer than that; the ticks of a busy link that keeps up all count.
+            const auto interval = Opts.TickPeriod * kMaxTickBacklog;
+            Clock::duration stalled = Clock::duration::zero();
+            if (timeoutMs >= 0)
+                stalled += std::max(Clock::duration::zero(),
+                                    waitEnded - (waitBegan + std::chrono::milliseconds(timeoutMs)));
+            const auto work = (waitBegan - lastAccounted) + (now - waitEnded);
+            if (work > interval)
+                stalled += work;
+            if (stalled > interval)
+                tickedUpTo += Opts.TickPeriod * ((stalled - interval) / Opts.TickPeriod);
+            const auto whole = std::max<int64_t>(0, (now - tickedUpTo) / Opts.TickPeriod);
             tickedUpTo += Opts.TickPeriod * whole;
             dueTicks += whole;
+            lastAccounted = now;
         }
-        // A stall (the program stopped and continued, a debugger halt, a machine too busy to run the
-        // link) counts for no more than one keep-alive interval: the time the link could not listen is
-        // not silence of the devices. Each device then gets at most one keep-alive from it, and a
-        // device that answers it stays open however long the stall was.
-        dueTicks = std::min<int64_t>(dueTicks, kMaxTickBacklog);
         if (dueTicks > 0) {
             // No further than the first timer that runs out: its work (the keep-alive) comes in the
             // next pass, after that pass's reading, before the rest of the ticks.

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "link/msg.h"
@@ -134,6 +135,8 @@ private:
     bool QueueRecord(const Msg& record);
     void NotifyReceiver(int handle);
     int TakeMsg(int handle, bool anyHandle, Msg* record, int capacity);
+    // Pops the entries of taken or dropped records from the front of Order (caller holds QueueLock).
+    void DropTakenFromOrder();
     // Wakes the waiters of WaitSent (something was written or a device closed).
     void SignalSent();
     // Closes every open device gently and waits until they are closed, or until deadline.
@@ -160,6 +163,9 @@ private:
     uint64_t NextSeq = 0; // the next record's Seq
     // Why each closed device's connection ended, until the device is removed (guarded by QueueLock).
     std::unordered_map<int, int32_t> CloseReasons;
+    // The handles removed so far (guarded by QueueLock): a record for one of them is dropped. Handles are
+    // never reused, so a run keeps one entry per device it ever opened.
+    std::unordered_set<int> Removed;
 
     std::recursive_mutex NotifyLock;
     Connection* pConnection = nullptr;

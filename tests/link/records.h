@@ -67,21 +67,13 @@ inline LinkOptions ManualTicks() {
     return o;
 }
 
-// Adds n ticks and waits until the link has applied them all; the link must have a socket
-// (without one it drops its ticks). They are added a backlog's worth at a time, each part applied
-// before the next, as a tick counter the link keeps up with would add them.
+// Adds n ticks at once and waits until the link has applied them all; the link must have a socket
+// (without one it drops its ticks).
 inline bool Advance(ConBase& link, int n,
                     std::chrono::milliseconds limit = std::chrono::milliseconds(30000)) {
-    for (int left = n; left > 0;) {
-        const int part = std::min(left, kMaxTickBacklog);
-        const uint64_t from = link.TicksProcessed();
-        link.AddTicks(part);
-        if (!FakeDevice::WaitFor([&] { return link.TicksProcessed() == from + static_cast<uint64_t>(part); },
-                                 limit))
-            return false;
-        left -= part;
-    }
-    return true;
+    const uint64_t from = link.TicksProcessed();
+    link.AddTicks(n);
+    return FakeDevice::WaitFor([&] { return link.TicksProcessed() == from + static_cast<uint64_t>(n); }, limit);
 }
 
 // Waits until the link thread has completed a whole pass after this call.

@@ -215,6 +215,39 @@ TEST(Registry, AGentleCloseDeliversWhatWasQueuedEndsWithoutResetAndWaitsNoLonger
     fake.SetReading(true);
 }
 
+TEST(Registry, ARemovedDevicesRecordsGoWithItAndTheOldestOfTheOthersStillComesFirst) {
+    FakeDevice fake;
+    const int port = fake.Listen("127.0.0.1");
+    ConBase link(FastTicks());
+    const int gone = link.Open("127.0.0.1", port);
+    ASSERT_GT(gone, 0);
+    ASSERT_EQ(link.Close(gone), 0);
+    std::vector<Got> got;
+    Drain(link, got); // CONNECTED, CLOSED
+    // A record read just before the close comes after its CLOSED; thousands of another handle's behind it.
+    Msg late;
+    late.Handle = gone;
+    late.Kind = KIND_WOK;
+    link.PushMsg(gone, late);
+    const int other = gone + 100;
+    for (int i = 0; i < 3000; ++i) {
+        Msg m;
+        m.Handle = other;
+        m.Kind = KIND_WOK;
+        m.Par = static_cast<uint16_t>(i);
+        link.PushMsg(other, m);
+    }
+    ASSERT_EQ(link.Remove(gone), 0);
+    link.PushMsg(gone, late); // after its removal: dropped at once
+    EXPECT_EQ(link.GetMsgCount(gone), 0);
+    EXPECT_EQ(link.GetMsgCount(), 3000);
+    got.clear();
+    Drain(link, got);
+    ASSERT_EQ(got.size(), 3000u);
+    for (int i = 0; i < 3000; ++i)
+        ASSERT_EQ(got[i].Par, i);
+}
+
 TEST(Registry, WaitSentTellsWhenTheQueueHasReachedTheSocket) {
     FakeDevice fake;
     const int port = fake.Listen("127.0.0.1", 0, 4096);

@@ -107,16 +107,16 @@ private:
     bool Holding = false;
 };
 
-TEST(Transport, ABacklogOf2000TicksThatComesWithTheAnswerLeavesTheDeviceOpen) {
+TEST(Transport, AStallOfTheLinkCountsForOneKeepAliveIntervalAndLeavesTheAnsweringDeviceOpen) {
     FakeDevice fake;
     const int port = fake.Listen("127.0.0.1");
-    ConBase link(ManualTicks());
+    ConBase link; // the clock's ticks of 5 ms
     Gate gate(link);
     std::vector<Got> got;
     const int h = link.Open("127.0.0.1", port);
     ASSERT_GT(h, 0);
     // One answer comes 300 ms late, the other at once: the link thread is held in the receiver by the
-    // first while the second and 2,000 ticks arrive.
+    // first for 6 s (1,200 ticks) while the second arrives.
     gate.Shutting();
     fake.SetReply(FakeReply::Late);
     fake.SetLateMs(300);
@@ -126,9 +126,9 @@ TEST(Transport, ABacklogOf2000TicksThatComesWithTheAnswerLeavesTheDeviceOpen) {
     link.RequestI32(h, 1, 2);
     ASSERT_TRUE(gate.WaitHolding());
     const uint64_t before = link.TicksProcessed();
-    link.AddTicks(2000);
     ASSERT_TRUE(FakeDevice::WaitFor([&] { return fake.LateWaiting() == 0; }));
     ASSERT_TRUE(fake.WaitPass()); // the late answer is on its way to the link
+    std::this_thread::sleep_for(std::chrono::seconds(6)); // the stall itself
     gate.Open();
     const auto answers = [h](const std::vector<Got>& g) {
         return std::count_if(g.begin(), g.end(), [h](const Got& r) { return r.Handle == h && r.Obj == 1; });
@@ -142,8 +142,8 @@ TEST(Transport, ABacklogOf2000TicksThatComesWithTheAnswerLeavesTheDeviceOpen) {
     EXPECT_EQ(answers(got), 2) << "both answers delivered";
     EXPECT_EQ(CountOf(got, h, KIND_CLOSED), 0);
     EXPECT_EQ(link.IsOpen(h), 1);
-    EXPECT_LE(link.TicksProcessed() - before, static_cast<uint64_t>(kMaxTickBacklog))
-        << "a stall counts for one keep-alive interval at most";
+    // 200 for the stall, and those of the time since (some seconds on a busy machine), never its 1,200.
+    EXPECT_LT(link.TicksProcessed() - before, 800u) << "a stall counts for one keep-alive interval at most";
 }
 
 TEST(Transport, ASilentDeviceIsOpenAfter999TicksAndClosedAt1000) {
