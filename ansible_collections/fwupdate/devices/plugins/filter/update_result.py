@@ -15,12 +15,12 @@ version_added: 1.4.0
 description:
   - Turns what C(fwupdate-cli update --json --report FILE.json) wrote into the values the
     M(fwupdate.devices.device_update) module returns - C(changed), C(failed), C(msg), C(rc), C(devices),
-    C(results), C(failed_devices) - for venue computers running Windows, where the tool runs through
+    C(counts), C(failed_devices) - for venue computers running Windows, where the tool runs through
     C(ansible.windows.win_command).
   - The input is the report (its text, as read with C(ansible.builtin.slurp) and C(b64decode), or the parsed
     object), or the C(--json) lines of standard output (C(stdout) of the command's result), which tell each
     device's address, identity and end but not its configuration or fingerprint.
-author: the fwupdate developers
+author: the fwupdate developers (!UNKNOWN)
 positional: _input, rc
 options:
   _input:
@@ -65,7 +65,7 @@ EXAMPLES = r'''
 RETURN = r'''
 _value:
   description: C(changed), C(failed), C(msg), C(rc), C(devices) (address, serial, version, result, code, flash,
-    detail, ...), C(results) (devices per result) and C(failed_devices), as the module returns them.
+    detail, ...), C(counts) (devices per result) and C(failed_devices), as the module returns them.
   type: dict
 '''
 

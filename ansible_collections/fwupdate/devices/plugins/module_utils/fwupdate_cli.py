@@ -184,7 +184,7 @@ def too_many_failed(failed, devices, max_failed):
 
 
 def outcome(rc, events, report, check_mode=False, max_failed=0, unchanged=(), stderr=''):
-    """changed, failed, msg, rc, devices and results of an update run from the tool's exit code, its events
+    """changed, failed, msg, rc, devices and counts of an update run from the tool's exit code, its events
     and its report; unchanged are the entries of the devices skipped as up to date (not run)."""
     rows = report['devices'] if report else rows_from_events(events)
     devices = [device_entry(row) for row in rows]
@@ -217,7 +217,7 @@ def outcome(rc, events, report, check_mode=False, max_failed=0, unchanged=(), st
         if not failed:
             words.append('tolerated by max_failed %s' % max_failed)
     return dict(changed=changed, failed=failed, msg='; '.join(words), rc=rc if ran else 0, devices=devices,
-                results=results, failed_devices=len(failures))
+                counts=results, failed_devices=len(failures))
 
 
 # ---- the state report ----

@@ -17,7 +17,7 @@ description:
   - Never changes anything; the devices receive only the identification reads.
   - Fails when fwupdate-cli does (a listed device that does not answer, exit code 4; a range in which no
     device answers; a usage error), with the devices that did answer still returned.
-author: the fwupdate developers
+author: the fwupdate developers (!UNKNOWN)
 requirements:
   - fwupdate-cli 1.4 or later on the managed host
 options:

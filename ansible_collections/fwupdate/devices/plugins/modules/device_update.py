@@ -24,7 +24,7 @@ description:
     incomplete). C(failed) is true when fwupdate-cli itself failed (exit code 1, 2, or a stop signal), or when
     more devices did not end with code 0 than I(max_failed) tolerates. A run with nothing to do succeeds
     with C(changed=false).
-author: the fwupdate developers
+author: the fwupdate developers (!UNKNOWN)
 requirements:
   - fwupdate-cli 1.4 or later on the managed host (the Debian package C(fwupdate), or C(fwupdate-cli.exe)
     on Windows, where the C(fwupdate.devices.update_result) filter serves instead of this module)
@@ -83,7 +83,7 @@ options:
         update or what the device last answered). Defaults to C($XDG_STATE_HOME/fwupdate/ansible-devices.json),
         that is C(~/.local/state/fwupdate/ansible-devices.json) of the remote user.
       - An empty string keeps no state, and every device is handed to the tool.
-    type: str
+    type: path
   force:
     description: Update every device, also those the state report shows up to date (the state is still written).
     type: bool
@@ -196,7 +196,7 @@ devices:
     attempts:
       description: How many attempts ran.
       type: int
-results:
+counts:
   description: How many devices ended with each result.
   type: dict
   returned: always
@@ -272,7 +272,7 @@ def main():
             admin=dict(type='bool', default=False),
             timeout=dict(type='int'),
             max_failed=dict(type='raw', default=0),
-            state_report=dict(type='str'),
+            state_report=dict(type='path'),
             force=dict(type='bool', default=False),
             log=dict(type='path'),
             cli=dict(type='str', default='fwupdate-cli'),
@@ -285,7 +285,7 @@ def main():
         parse_max_failed(p['max_failed'])
     except ValueError as e:
         module.fail_json(msg='max_failed %s: give a count or a percentage (%s)' % (p['max_failed'], e))
-    config_for = dict((str(k), os.path.expanduser(str(v))) for k, v in (p['config_for'] or {}).items())
+    config_for = dict((str(k), str(v)) for k, v in (p['config_for'] or {}).items())
     p['config_for'] = config_for
 
     devices = [split_device(d, p['port']) for d in p['devices'] or []]
@@ -295,10 +295,10 @@ def main():
         except (IOError, OSError) as e:
             module.fail_json(msg='devices_from %s cannot be read: %s' % (p['devices_from'], e))
     if not devices:
-        module.exit_json(changed=False, msg='no devices', rc=0, devices=[], results={}, failed_devices=0,
+        module.exit_json(changed=False, msg='no devices', rc=0, devices=[], counts={}, failed_devices=0,
                          fingerprints={}, state_report='')
 
-    state_path = default_state_report() if p['state_report'] is None else os.path.expanduser(p['state_report'])
+    state_path = default_state_report() if p['state_report'] is None else p['state_report']
     state = {}
     if state_path:
         try:

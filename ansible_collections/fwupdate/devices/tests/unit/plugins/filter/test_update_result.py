@@ -30,7 +30,7 @@ def test_report_text_object_and_json_lines_give_the_same_values(fixture, options
     inputs = [json.dumps(recorded['report']), recorded['report'], recorded['stdout']]
     for data in inputs:
         result = update_result(data, rc=recorded['rc'], **options)
-        assert (result['changed'], result['failed'], result['results'], result['rc']) == \
+        assert (result['changed'], result['failed'], result['counts'], result['rc']) == \
             (changed, failed, results, recorded['rc'])
         # The lines give the devices in the order they were identified.
         assert sorted((d['address'], d['result'], d['code'], d['flash']) for d in result['devices']) == \

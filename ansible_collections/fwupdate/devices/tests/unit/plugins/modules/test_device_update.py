@@ -39,7 +39,7 @@ def test_the_tools_results_become_changed_failed_and_devices(run_module, tmp_pat
                                                              changed, failed, rc, results):
     args = dict(devices=devices, config='fw.cfg', state_report=str(tmp_path / 'state.json'), **extra)
     result = run_module(device_update, args, FakeCli(fixture))
-    assert (result['changed'], result['failed'], result['rc'], result['results']) == (changed, failed, rc, results)
+    assert (result['changed'], result['failed'], result['rc'], result['counts']) == (changed, failed, rc, results)
     recorded = load_fixture(fixture)['report']
     if recorded:
         assert [d['address'] for d in result['devices']] == [r['address'] for r in recorded['devices']]
@@ -57,7 +57,7 @@ def test_check_mode_runs_the_dry_run_and_writes_no_state(run_module, tmp_path):
     state = tmp_path / 'state.json'
     result = run_module(device_update, dict(devices=THREE, config='fw.cfg', state_report=str(state)), cli,
                         check_mode=True)
-    assert (result['changed'], result['failed'], result['results']) == (True, False, {'dry-run': 3})
+    assert (result['changed'], result['failed'], result['counts']) == (True, False, {'dry-run': 3})
     assert '--dry-run' in cli.update_calls()[0]
     assert not state.exists()
 
@@ -75,18 +75,17 @@ def test_a_second_run_touches_only_what_the_first_left_and_a_new_configuration_a
     cli = FakeCli('update_mixed')
     second = run_module(device_update, args, cli)
     assert [cli.listed(c) for c in cli.update_calls()] == [['127.0.42.3:2000']]
-    assert second['results'] == {'failed': 1, 'unchanged': 2}
+    assert second['counts'] == {'failed': 1, 'unchanged': 2}
     assert second['changed'] is True  # its flash was erased again
-
 
 
 def test_once_every_device_is_up_to_date_the_tool_is_not_run_until_the_configuration_changes(run_module, tmp_path):
     args = dict(devices=GOOD, config='fw.cfg', state_report=str(tmp_path / 'state.json'))
     first = run_module(device_update, args, FakeCli('update_ok'))
-    assert (first['changed'], first['results']) == (True, {'ok': 3})
+    assert (first['changed'], first['counts']) == (True, {'ok': 3})
     cli = FakeCli('update_ok')
     second = run_module(device_update, args, cli)
-    assert (second['changed'], second['failed'], second['rc'], second['results']) == \
+    assert (second['changed'], second['failed'], second['rc'], second['counts']) == \
         (False, False, 0, {'unchanged': 3})
     assert cli.update_calls() == []
     assert [(d['address'], d['flash'], d['code']) for d in second['devices']] == \
