@@ -166,7 +166,7 @@ state_sum() { cat "$it"/*/state.json 2>/dev/null | sha256sum; }
 cfg() { echo "fw_config=$it/fw$1/fw.cfg"; }
 
 playbook "first run" 0 -e "$(cfg 1)"
-for v in alpha charlie; do expect_recap $v "1 0"; expect_sessions $v 3 3 "first run"; done
+for v in alpha charlie; do expect_recap "$v" "1 0"; expect_sessions "$v" 3 3 "first run"; done
 expect_recap bravo "1 0"
 expect_sessions bravo 3 2 "first run"
 grep -q 'bravo: changed - 3 devices: 1 failed, 2 ok; not done: 127.0.62.2:2000 failed (9)' "$it/run$run.log" ||
@@ -175,11 +175,11 @@ for v in "${venues[@]}"; do [ -s "$it/reports/$v.json" ] || fail "no report of $
 
 before=$(state_sum)
 playbook "check mode, a new configuration" 0 --check -e "$(cfg 2)"
-for v in "${venues[@]}"; do expect_recap $v "1 0"; expect_sessions $v 3 0 "check mode" nothing-written; done
+for v in "${venues[@]}"; do expect_recap "$v" "1 0"; expect_sessions "$v" 3 0 "check mode" nothing-written; done
 [ "$(state_sum)" = "$before" ] || fail "check mode wrote a state report"
 
 playbook "second run" 0 -e "$(cfg 1)"
-for v in alpha charlie; do expect_recap $v "0 0"; expect_sessions $v 0 0 "second run"; done
+for v in alpha charlie; do expect_recap "$v" "0 0"; expect_sessions "$v" 0 0 "second run"; done
 # Only bravo's faulty device, not updated yet, is tried again (its flash erased again: changed).
 expect_recap bravo "1 0"
 expect_sessions bravo 1 0 "second run"
@@ -190,10 +190,10 @@ playbook "after the repair" 0 -e "$(cfg 1)"
 expect_recap bravo "1 0"
 expect_sessions bravo 1 1 "after the repair"
 playbook "third run" 0 -e "$(cfg 1)"
-for v in "${venues[@]}"; do expect_recap $v "0 0"; expect_sessions $v 0 0 "third run"; done
+for v in "${venues[@]}"; do expect_recap "$v" "0 0"; expect_sessions "$v" 0 0 "third run"; done
 
 playbook "a new configuration" 0 -e "$(cfg 2)"
-for v in "${venues[@]}"; do expect_recap $v "1 0"; expect_sessions $v 3 3 "a new configuration"; done
+for v in "${venues[@]}"; do expect_recap "$v" "1 0"; expect_sessions "$v" 3 3 "a new configuration"; done
 
 # bravo faulty again, and no failure tolerated: its wave fails, and charlie's wave never starts.
 stop_sim bravo
