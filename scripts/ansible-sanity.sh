@@ -41,8 +41,21 @@ for name, minimize in [('ansible-doc', False), ('validate-modules', False), ('pe
     open(os.path.join(path, 'marker.txt'), 'w').close()
 PY
 
+# ansible-test takes the files to test from the git repository around them: a copy outside the repository's
+# index (in the build folder) gets a repository of its own with every file of it.
+if [ ! -e "$collection/.git" ] && ! git -C "$collection" ls-files --error-unmatch galaxy.yml >/dev/null 2>&1; then
+  git -C "$collection" init -q
+  git -C "$collection" add -A
+fi
+
 skip_args=()
 for t in "${skipped[@]}"; do skip_args+=(--skip-test "$t"); done
 cd "$collection"
-ansible-test sanity --python "$version" --color no "${skip_args[@]}"
-echo "ansible-test sanity: every test ran but ${skipped[*]} ($(ansible-test sanity --list-tests --python "$version" "${skip_args[@]}" 2>/dev/null | wc -l) tests)"
+ansible-test sanity --python "$version" --color no "${skip_args[@]}" 2>&1 | tee "$HOME/sanity.txt"
+# A run that found no file to test passes without testing anything.
+if grep -q "All targets skipped" "$HOME/sanity.txt"; then
+  echo "ansible-test sanity: no file was tested" >&2
+  exit 1
+fi
+ran=$(grep -c '^Running sanity test' "$HOME/sanity.txt" || true)
+echo "ansible-test sanity: $ran tests ran, all but ${skipped[*]}"
