@@ -473,6 +473,11 @@ void DeviceRun::RefuseBeforeConnecting(int code, const std::string& result, cons
     RefusalMessage = message;
 }
 
+void DeviceRun::SetFingerprint(const std::string& fingerprint) {
+    std::lock_guard hold(RecordLock);
+    Rec.Fingerprint = fingerprint;
+}
+
 void DeviceRun::RunUpdate() {
     const LogDeviceScope named(Target.Label);
     {

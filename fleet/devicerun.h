@@ -56,6 +56,8 @@ public:
     // is refused, so RunUpdate ends the device with this refusal without connecting it.
     void RefuseBeforeConnecting(int code, const std::string& result, const std::string& message,
                                 const std::string& detail);
+    // Before the run starts: the fingerprint of the device's configuration with its image, for its record.
+    void SetFingerprint(const std::string& fingerprint);
     // How a probe ended: the device answered (its answers then in Record), refused the connection, took it
     // but did not identify (silent, or closed it at once: ProbeDetail says how), or none of these.
     enum class Probed { Answered, Refused, NotIdentified, NoConnection };

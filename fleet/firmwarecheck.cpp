@@ -3,10 +3,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <system_error>
 #include <vector>
 
 #include "base/platform.h"
+#include "crypto/sha256.h"
 #include "fleet/refusaltext.h"
 #include "fleet/resultcode.h"
 #include "update/firmwareimage.h"
@@ -31,6 +33,16 @@ FirmwareCheck CheckFirmware(const std::string& path) {
         c.ImageBytes = static_cast<int64_t>(std::filesystem::file_size(PathFromUtf8(c.Image), ec));
     c.ChecksumMatches =
         c.Read == ImageRead::Ok && ImageChecksum(bytes.data(), bytes.size()) == c.Config.Checksum;
+    if (c.Read == ImageRead::Ok) {
+        std::ifstream in(file, std::ios::binary);
+        const std::vector<uint8_t> config((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (!in.bad()) {
+            Sha256State sha;
+            Sha256Add(sha, config.data(), config.size());
+            Sha256Add(sha, bytes.data(), bytes.size());
+            c.Fingerprint = Sha256Hex(Sha256End(sha));
+        }
+    }
 
     if (!c.Valid) {
         c.Code = kExitBadConfig;

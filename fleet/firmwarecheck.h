@@ -24,6 +24,10 @@ struct FirmwareCheck {
     std::string Result;  // and its result ("bad-config", "image-not-found", ...) when Code is not kExitOk
     std::string Reason;  // the refusal's text when Code is not kExitOk
     std::string Message; // and the window's message for it ("binary - File not found")
+    // SHA-256 over the configuration file's bytes followed by its image's bytes, in hexadecimal: the same
+    // fingerprint is the same configuration with the same image, whatever their names. Empty when either
+    // cannot be read.
+    std::string Fingerprint;
 };
 
 FirmwareCheck CheckFirmware(const std::string& configPath);

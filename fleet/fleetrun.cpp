@@ -110,6 +110,7 @@ std::string FleetRun::Start() {
                                        {}});
                 }
             }
+            DeviceRuns[i]->SetFingerprint(c.Fingerprint);
             if (c.Code == kExitOk)
                 continue;
             DeviceRuns[i]->RefuseBeforeConnecting(c.Code, c.Result, c.Message, c.Reason);

@@ -51,11 +51,13 @@ Json Seconds(std::chrono::milliseconds d) {
 enum class Kind { Text, Integer, Real, List };
 
 // The report's columns in their order: each a name and the value of one record (null when absent). A
-// column added here appears in both formats; new ones go after the last, for readers that count them.
+// column added here appears in both formats; new ones go after the last, for readers that count them. A
+// column after the run's columns comes after them in CSV too, so that every earlier column keeps its place.
 struct Column {
     const char* Name;
     Json (*Value)(const DeviceRecord&);
     Kind Type = Kind::Text;
+    bool AfterRun = false;
 };
 
 const Column kColumns[] = {
@@ -113,6 +115,7 @@ const Column kColumns[] = {
          return list;
      },
      Kind::List},
+    {"fingerprint", [](const DeviceRecord& r) { return Text(r.Fingerprint); }, Kind::Text, true},
 };
 
 // The run's columns of a CSV row, and the run object's key each stands for.
@@ -221,19 +224,24 @@ std::string ReportCsv(const std::vector<DeviceRecord>& records, const ReportRun&
     // RFC 4180: CR LF after every record, the header included.
     std::string csv;
     for (const Column& column : kColumns)
-        csv += std::string(csv.empty() ? "" : ",") + column.Name;
+        if (!column.AfterRun)
+            csv += std::string(csv.empty() ? "" : ",") + column.Name;
     for (const RunColumn& column : kRunColumns)
         csv += std::string(",") + column.Name;
+    for (const Column& column : kColumns)
+        if (column.AfterRun)
+            csv += std::string(",") + column.Name;
     csv += "\r\n";
     const Json thisRun = RunObject(run);
     std::vector<const CarriedRow*> from;
     const std::vector<Json> rows = DeviceRows(records, carried, from);
     for (size_t i = 0; i < rows.size(); ++i) {
         bool first = true;
-        for (const auto& [name, value] : rows[i].items()) {
-            csv += (first ? "" : ",") + CsvField(CsvText(value));
-            first = false;
-        }
+        for (const Column& column : kColumns)
+            if (!column.AfterRun) {
+                csv += (first ? "" : ",") + CsvField(CsvText(rows[i].at(column.Name)));
+                first = false;
+            }
         // A carried row keeps the run it came from: its own run columns, or its report's run object.
         for (const RunColumn& column : kRunColumns) {
             Json value = thisRun.at(column.Key);
@@ -245,6 +253,9 @@ std::string ReportCsv(const std::vector<DeviceRecord>& records, const ReportRun&
             }
             csv += "," + CsvField(CsvText(value));
         }
+        for (const Column& column : kColumns)
+            if (column.AfterRun)
+                csv += "," + CsvField(CsvText(rows[i].at(column.Name)));
         csv += "\r\n";
     }
     return csv;

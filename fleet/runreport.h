@@ -51,6 +51,8 @@ struct DeviceRecord {
     std::optional<int32_t> FirmwareVersion, FirmwareRevision;
     std::chrono::milliseconds Waited{0};   // waiting for its turn (--jobs)
     std::vector<AttemptRecord> AttemptLog; // every attempt that ended, first to last
+    // The configuration's fingerprint with its image (FirmwareCheck::Fingerprint); empty when not known.
+    std::string Fingerprint;
 };
 
 // The run that writes the report.

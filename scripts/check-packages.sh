@@ -2,7 +2,8 @@
 # Builds the Debian packages and checks them as an operator would use them: lintian (no errors), the desktop
 # entry and metainfo validate, the packages install with apt-get, the installed programs answer --version, the
 # manual pages are found, the window starts offscreen and keeps its files in the per-user folders (never
-# beside itself in /usr/bin), and purging the packages leaves nothing of theirs under /usr.
+# beside itself in /usr/bin), ansible-doc shows the Ansible collection's modules and filter, and purging the
+# packages leaves nothing of theirs under /usr.
 # Installs into the system: run it as root on a throwaway machine (CI does).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,7 +22,7 @@ work=$(mktemp -d)
 installed=0
 cleanup() {
   if [ "$installed" = 1 ]; then
-    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq fwupdate fwupdate-devsim >/dev/null 2>&1 || true
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq fwupdate fwupdate-devsim fwupdate-ansible >/dev/null 2>&1 || true
   fi
   rm -rf "$work"
 }
@@ -89,7 +90,22 @@ for f in /usr/bin/*.log /usr/bin/data.dat; do
   [ ! -e "$f" ] || fail "$f written beside the installed program"
 done
 
-DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq fwupdate fwupdate-devsim >/dev/null
+# The collection where Debian's Ansible finds it, with no collections path of the user's: ansible-doc shows each
+# plugin's documentation from the installed files.
+collections=/usr/share/ansible/collections/ansible_collections/fwupdate/devices
+for plugin in module:fwupdate.devices.device_update module:fwupdate.devices.device_info \
+  filter:fwupdate.devices.update_result; do
+  name=${plugin#*:}
+  run env -u ANSIBLE_COLLECTIONS_PATH -u ANSIBLE_COLLECTIONS_PATHS ansible-doc -t "${plugin%%:*}" "$name" \
+    >"$work/doc.txt" 2>&1 || { cat "$work/doc.txt"; fail "ansible-doc $name"; }
+  if ! head -n 1 "$work/doc.txt" | grep -qiF "> $name " || ! grep -qF "($collections/" "$work/doc.txt"; then
+    cat "$work/doc.txt"
+    fail "ansible-doc shows no documentation of the installed $name"
+  fi
+done
+echo "ansible-doc shows the installed collection's modules and filter"
+
+DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq fwupdate fwupdate-devsim fwupdate-ansible >/dev/null
 installed=0
 left=0
 while read -r f; do

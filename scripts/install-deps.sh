@@ -14,6 +14,7 @@ packages=(
   xvfb xauth
   scdoc librsvg2-bin gzip ccache
   dpkg-dev fakeroot file lintian desktop-file-utils appstream man-db
+  ansible-core python3-pytest python3-venv python3-voluptuous python3-pycodestyle pylint yamllint shellcheck
   "$@"
 )
 

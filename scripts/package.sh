@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the packaged configuration in build-package (Release, per-user folders
-# only, no tests or benchmarks) and writes the Debian packages fwupdate and fwupdate-devsim.
+# only, no tests or benchmarks) and writes the Debian packages fwupdate, fwupdate-devsim and fwupdate-ansible.
 # The last line of output names the .deb files, relative to the top of the repository.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,8 +16,8 @@ rm -f "$dir"/*.deb
 
 shopt -s nullglob
 debs=("$dir"/*.deb)
-if [ ${#debs[@]} -ne 2 ]; then
-  echo "package: expected two .deb files in $dir, found ${#debs[@]}" >&2
+if [ ${#debs[@]} -ne 3 ]; then
+  echo "package: expected three .deb files in $dir, found ${#debs[@]}" >&2
   exit 1
 fi
 echo "${debs[*]}"

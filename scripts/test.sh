@@ -4,8 +4,10 @@
 #   2. ASan+UBSan build, every test;
 #   3. TSan build of the core, the tools and the window's presenter, the tests labelled "threaded";
 #   4. the libFuzzer targets (clang, ASan+UBSan), each for a bounded time;
-#   5. the Debian packages: built, checked, installed, tried and purged (as root only);
-#   6. the Windows cross build (mingw-w64) with its zip and MSI, and its tests under Wine on an Xvfb of their
+#   5. the Ansible collection: its unit tests, ansible-test sanity, its tarball, and an integration run of its
+#      playbook against three venues of simulated devices (scripts/test-ansible.sh);
+#   6. the Debian packages: built, checked, installed, tried and purged (as root only);
+#   7. the Windows cross build (mingw-w64) with its zip and MSI, and its tests under Wine on an Xvfb of their
 #      own: the window fwupdate.exe driven from outside (also at 125 % and 150 % scale), fwupdate-cli.exe and
 #      fwdevsim.exe against the Linux programs, the MSI installed, run, upgraded and removed
 #      (scripts/build-windows.sh, scripts/test-windows.sh).
@@ -109,6 +111,9 @@ done
 for pid in "${running[@]}"; do wait "$pid" || fuzz_failed=1; done
 [ "$fuzz_failed" -eq 0 ] || exit 1
 [ "$fuzzed" -gt 0 ] || { echo "no fuzz targets were built" >&2; exit 1; }
+
+step "Ansible collection"
+bash scripts/test-ansible.sh build
 
 step "Debian packages"
 if [ "$(id -u)" -eq 0 ]; then

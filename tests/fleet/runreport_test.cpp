@@ -42,6 +42,7 @@ std::vector<DeviceRecord> TwoRecords() {
     done.FirmwareRevision = 7;
     done.Waited = 234ms;
     done.AttemptLog = {{1, "failed", 9, "update failed: link lost"}, {2, "ok", 0, "updated"}};
+    done.Fingerprint = "5e1f";
     DeviceRecord pending;
     pending.Address = "127.0.0.141:2000";
     return {done, pending};
@@ -52,6 +53,7 @@ struct ColumnCase {
     const char* column;
     const char* csv;  // as the file holds it
     const char* json; // dumped
+    bool afterRun = false; // in CSV after the run's columns
 };
 
 TEST(RunReport, BothFormatsCarryTheSameColumnsInOneOrder) {
@@ -88,19 +90,20 @@ TEST(RunReport, BothFormatsCarryTheSameColumnsInOneOrder) {
         {"attemptLog", "1: failed (9) update failed: link lost | 2: ok (0) updated",
          R"([{"attempt":1,"result":"failed","code":9,"detail":"update failed: link lost"},)"
          R"({"attempt":2,"result":"ok","code":0,"detail":"updated"}])"},
+        {"fingerprint", "5e1f", "\"5e1f\"", true},
     };
     const char* const runColumns = ",runTool,runVersion,runCommandLine,runStart,runEnd,runExitCode,runSignal";
     const std::vector<DeviceRecord> records = TwoRecords();
-    std::string header, row;
+    std::string header, row, headerAfter, rowAfter;
     for (const ColumnCase& c : columns) {
-        header += std::string(header.empty() ? "" : ",") + c.column;
-        row += std::string(row.empty() ? "" : ",") + c.csv;
+        (c.afterRun ? headerAfter : header) += std::string(header.empty() ? "" : ",") + c.column;
+        (c.afterRun ? rowAfter : row) += std::string(row.empty() ? "" : ",") + c.csv;
     }
     const std::string csv = ReportCsv(records);
     EXPECT_EQ(csv.substr(0, csv.find("\r\n", csv.find("\r\n") + 2) + 2),
-              header + runColumns + "\r\n" + row + ",,,,,,,\r\n");
+              header + runColumns + headerAfter + "\r\n" + row + ",,,,,,," + rowAfter + "\r\n");
     EXPECT_EQ(csv.substr(csv.rfind("127.0.0.141")),
-              "127.0.0.141:2000,,,,,,,,,,,pending,,0,,,,,,,,,,,,,,,,,,,,,,,\r\n");
+              "127.0.0.141:2000,,,,,,,,,,,pending,,0,,,,,,,,,,,,,,,,,,,,,,,,\r\n");
 
     const nlohmann::ordered_json json = nlohmann::ordered_json::parse(ReportJson(records));
     const auto& first = json.at("devices").at(0);
@@ -139,7 +142,7 @@ TEST(RunReport, AWriteReplacesTheFileWholeOrSaysWhyNot) {
               "checksum,result,code,attempts,start,end,seconds,detail,cause,flash,pages,pagesSent,"
               "pagesAcknowledged,firmwareName,firmwareVersion,firmwareRevision,versionBefore,waitSeconds,"
               "updateSeconds,attemptLog,runTool,runVersion,runCommandLine,runStart,runEnd,runExitCode,"
-              "runSignal\r\n");
+              "runSignal,fingerprint\r\n");
     EXPECT_EQ(WriteReport(dir / "run.txt", {}),
               "the report " + (dir / "run.txt") + " needs the extension .json or .csv");
     const std::string error = WriteReport(dir / "no folder/run.json", {});

@@ -1,5 +1,6 @@
 // fwupdate-cli end to end: the tool runs as a child process against fwdevsim children on their own
 // loopback addresses; the simulators' JSON lines tell what each device received.
+#include "crypto/sha256.h"
 #include "tools/mkfwcfg/cfgwriter.h"
 #include "update/firmwareimage.h"
 
@@ -337,6 +338,8 @@ TEST_F(CliTest, InspectPrintsTheFieldsOfAValidFile) {
     EXPECT_EQ(j.at("fields").at("EnableFIR"), 0);
     EXPECT_EQ(j.at("image").at("pages"), 2);
     EXPECT_EQ(j.at("image").at("checksumMatches"), true);
+    EXPECT_EQ(std::prev(j.end()).key(), "fingerprint");
+    EXPECT_EQ(j.at("fingerprint").get<std::string>().size(), 64u);
 }
 
 TEST_F(CliTest, InspectGivesTheCodeUpdateWouldGive) {
@@ -371,6 +374,8 @@ TEST_F(CliTest, InspectGivesTheCodeUpdateWouldGive) {
         const CliRun json = RunCli({"inspect", file, "--json"}, 10s);
         ASSERT_EQ(json.events.size(), 1u) << json.Out();
         EXPECT_EQ(json.events[0].at("code"), code) << file;
+        // Only a configuration and an image that were both read have a fingerprint.
+        EXPECT_EQ(json.events[0].at("fingerprint").is_string(), code == 8) << file;
     }
     // A file name that is not UTF-8: the byte becomes U+FFFD and the line still parses.
     const CliRun json = RunCli({"inspect", dir / "bad\xFF.cfg", "--json"}, 10s);
@@ -1079,6 +1084,10 @@ TEST_P(CliRetry, RunsTheWholeUpdateAgainOnANewConnectionAndReportsEveryDevice) {
     ASSERT_EQ(records.size(), 3u) << ReadText(report);
     const std::regex utc(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
     const std::string checksum = std::to_string(ImageChecksum(fw.image.data(), fw.image.size()));
+    // SHA-256 over the configuration's bytes and then the image's.
+    std::vector<uint8_t> both = ReadFileBytes(fw.cfg).value_or(std::vector<uint8_t>{});
+    both.insert(both.end(), fw.image.begin(), fw.image.end());
+    const std::string fingerprint = Sha256Hex(Sha256(both.data(), both.size()));
     const struct {
         Sim* sim;
         const char* serial;
@@ -1103,6 +1112,7 @@ TEST_P(CliRetry, RunsTheWholeUpdateAgainOnANewConnectionAndReportsEveryDevice) {
         EXPECT_EQ(r["config"], fw.cfg);
         EXPECT_EQ(r["image"], dir / "fw.bin");
         EXPECT_EQ(r["checksum"], checksum);
+        EXPECT_EQ(r["fingerprint"], fingerprint);
         EXPECT_TRUE(std::regex_match(r["start"], utc)) << r["start"];
         EXPECT_TRUE(std::regex_match(r["end"], utc)) << r["end"];
         EXPECT_GE(std::stod(r["seconds"]), 0.0);

@@ -104,6 +104,10 @@ int RunInspect(const CliOptions& o) {
             }
             j.Value("image", std::move(i));
         }
+        if (check.Fingerprint.empty())
+            j.Null("fingerprint");
+        else
+            j.Text("fingerprint", check.Fingerprint);
         out.Event(j.Str());
         return code;
     }
