@@ -14,6 +14,9 @@ enum ExitCode : int {
     kExitImageNotFound = 7, // "binary - File not found"
     kExitInvalidImage = 8,  // "invalid binary", or an image larger than the page addressing reaches
     kExitUpdateFailed = 9,  // "Firmwareupdate ERROR": link lost or error reply during the update
+    // Not begun: the rollout was held, as more devices had failed than it allows (or a wave ended with a
+    // failure). The flash is untouched; the code outranks the failures that held it.
+    kExitHeld = 10,
     // Stopped between pages or before the update began, by a stop signal: 128 + the signal's number.
     kExitHangUp = 129,      // SIGHUP: the terminal hung up (a dropped SSH session, a closed console)
     kExitInterrupted = 130, // SIGINT: Ctrl-C
