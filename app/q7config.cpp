@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <limits>
 #include <system_error>
+#include <utility>
 
 #include "app/intfield.h"
 #include "app/settings.h"
@@ -77,10 +78,22 @@ Q7Config::~Q7Config() {
     Detach();
     if (UpdateThread.joinable()) {
         // Only when the program ends otherwise than by the window's close box: the sequence stops between two
-        // pages and reports ERROR.
-        Session.RequestUpdateStop();
+        // pages, or before its first write, and reports ERROR; the join then waits no longer than that.
+        Session.StopForGood();
         UpdateThread.join();
     }
+}
+
+void Q7Config::WindowSession::StopForGood() {
+    Ending = true; // before the request: an update start that clears the request after it sees this
+    RequestUpdateStop();
+}
+
+bool Q7Config::WindowSession::StartUpdateWorker(std::function<void()> body) {
+    // The update start has just cleared the stop request: the program's end asked for meanwhile holds.
+    if (Ending.load())
+        RequestUpdateStop();
+    return UpdateSession::StartUpdateWorker(std::move(body));
 }
 
 std::string Q7Config::Title() const {

@@ -60,11 +60,26 @@ public:
     // Drains the received messages on the UI thread; while an update runs, its worker drains them instead.
     void MsgCallback(int handle);
 
+    // The device the window talks to, its identification, and the update (AdminMode, the rules).
+    class WindowSession : public UpdateSession {
+    public:
+        WindowSession(ConBase& con, UpdateView& view) : UpdateSession(con, view) {}
+        // The program ends: a running update stops between two pages, and one whose worker has not yet
+        // reached the update start (which clears a stop asked before it), or starts later, stops before
+        // its first write. Any thread.
+        void StopForGood();
+
+    protected:
+        bool StartUpdateWorker(std::function<void()> body) override;
+
+    private:
+        std::atomic<bool> Ending{false};
+    };
+
     // The configuration record, reused for every configuration file the operator picks (by the update
     // worker while an update runs).
     FwConfig Config;
-    // The device the window talks to, its identification, and the update (AdminMode, the rules).
-    UpdateSession Session;
+    WindowSession Session;
 
     // UpdateView: from any thread; from another than the UI thread the change is posted to it.
     void SetDisplayText(Display which, const std::string& text) override;

@@ -39,6 +39,17 @@ void FileClose(int file);
 // Puts the file from in the place of to, replacing a file there in one step (readers see the old or
 // the new file, never a part of one); both in one folder. False, with errno set, on failure.
 bool FileReplace(const std::filesystem::path& from, const std::filesystem::path& to);
+// Creates (or empties) a file for writing its bytes unchanged: its number, or -1 with errno set.
+int FileCreate(const std::filesystem::path& path);
+// Has the system put what was written to the file on its disk (fsync, FlushFileBuffers), so that a power
+// cut finds it whole. False, with errno set, on failure.
+bool FileSync(int file);
+// Has the system put the names of folder on its disk after a file was created or renamed there: fsync of
+// the folder on POSIX; on Windows FileReplace writes its rename through already. False, with errno set.
+bool FolderSync(const std::filesystem::path& folder);
+
+// Whether a process with this id runs now (also one of another user); false for an id no process has.
+bool ProcessAlive(int pid);
 
 // Ctrl-C, hang-ups and termination requests (SIGINT, SIGHUP, SIGTERM; the console's Ctrl-C and Ctrl-Break,
 // close, logoff and shutdown events) call handler with the signal's number: 2 (Ctrl-C, Ctrl-Break), 1 (the

@@ -104,6 +104,34 @@ bool FileReplace(const std::filesystem::path& from, const std::filesystem::path&
     return ::rename(from.c_str(), to.c_str()) == 0; // replaces an existing file atomically
 }
 
+int FileCreate(const std::filesystem::path& path) {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+}
+
+bool FileSync(int file) {
+    int synced;
+    do
+        synced = ::fsync(file);
+    while (synced != 0 && errno == EINTR);
+    return synced == 0;
+}
+
+bool FolderSync(const std::filesystem::path& folder) {
+    const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return false;
+    const bool synced = FileSync(dir);
+    const int error = errno;
+    ::close(dir);
+    errno = error;
+    return synced;
+}
+
+bool ProcessAlive(int pid) {
+    // Signal 0 only asks: EPERM is a process of another user.
+    return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
+
 bool FileWriteAll(int file, std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t written = ::write(file, bytes.data(), bytes.size());

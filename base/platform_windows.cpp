@@ -173,6 +173,46 @@ bool FileReplace(const std::filesystem::path& from, const std::filesystem::path&
     return false;
 }
 
+int FileCreate(const std::filesystem::path& path) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        errno = error == ERROR_ACCESS_DENIED                                     ? EACCES
+                : error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND ? ENOENT
+                                                                                 : EIO;
+        return -1;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_BINARY);
+    if (fd < 0)
+        CloseHandle(file);
+    return fd;
+}
+
+bool FileSync(int file) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(file));
+    if (handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle))
+        return true;
+    errno = EIO;
+    return false;
+}
+
+bool FolderSync(const std::filesystem::path&) {
+    return true; // FileReplace moves with MOVEFILE_WRITE_THROUGH
+}
+
+bool ProcessAlive(int pid) {
+    if (pid <= 0)
+        return false;
+    const HANDLE process =
+        OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    if (process == nullptr)
+        return GetLastError() == ERROR_ACCESS_DENIED; // there, but not ours to look at
+    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return running;
+}
+
 bool FileWriteAll(int file, std::string_view bytes) {
     while (!bytes.empty()) {
         const unsigned chunk = bytes.size() > 0x40000000 ? 0x40000000u : static_cast<unsigned>(bytes.size());

@@ -2,6 +2,7 @@
 #include "fleet/addressrange.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -70,4 +71,53 @@ std::optional<AddressRange> ParseAddressRange(const std::string& text, std::stri
         return AddressRange{*first, last - (*first & 255) + 1};
     }
     return AddressRange{*first, 1};
+}
+
+std::string AddressListText(const std::vector<std::string>& labels) {
+    struct Device {
+        std::optional<uint32_t> Address; // a dotted address with a port
+        int Port = 0;
+        std::string Label;
+    };
+    std::vector<Device> devices;
+    for (const std::string& label : labels) {
+        Device d{std::nullopt, 0, label};
+        const size_t colon = label.rfind(':');
+        const std::string port = colon == std::string::npos ? "" : label.substr(colon + 1);
+        if (!port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos) {
+            d.Address = ParseDotted(label.substr(0, colon));
+            d.Port = std::stoi(port);
+        }
+        devices.push_back(std::move(d));
+    }
+    std::stable_sort(devices.begin(), devices.end(), [](const Device& a, const Device& b) {
+        if (!a.Address || !b.Address)
+            return a.Address.has_value() && !b.Address.has_value();
+        return std::pair(*a.Address, a.Port) < std::pair(*b.Address, b.Port);
+    });
+    // b follows a: on the next port of its address, or on the next address (of the same block of 256) and
+    // the same port.
+    const auto follows = [](const Device& a, const Device& b, bool byPort) {
+        if (!a.Address || !b.Address)
+            return false;
+        return byPort ? *b.Address == *a.Address && b.Port == a.Port + 1
+                      : b.Port == a.Port && *b.Address == *a.Address + 1 && (*b.Address & 255) != 0;
+    };
+    std::string text;
+    for (size_t i = 0, end; i < devices.size(); i = end) {
+        const bool byPort = i + 1 < devices.size() && follows(devices[i], devices[i + 1], true);
+        for (end = i + 1; end < devices.size() && follows(devices[end - 1], devices[end], byPort);)
+            ++end;
+        const Device& first = devices[i];
+        const Device& last = devices[end - 1];
+        std::string piece = first.Label;
+        if (end - i > 1 && byPort)
+            piece = DottedAddress(*first.Address) + ":" + std::to_string(first.Port) + "-" +
+                    std::to_string(last.Port);
+        else if (end - i > 1)
+            piece = DottedAddress(*first.Address) + "-" + std::to_string(*last.Address & 255) + ":" +
+                    std::to_string(first.Port);
+        text += (text.empty() ? "" : ", ") + piece;
+    }
+    return text;
 }

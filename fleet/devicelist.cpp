@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "base/platform.h"
+#include "fleet/runreport.h"
 
 namespace {
 
@@ -28,6 +29,15 @@ DeviceListRead ParseDeviceList(std::string_view text, const std::string& name, b
     // A list saved with a UTF-8 byte-order mark (some Windows editors add one) reads as one without it.
     if (text.substr(0, 3) == "\xEF\xBB\xBF")
         text.remove_prefix(3);
+    // A run report read as a list would be refused for its first line: it is named as what it is.
+    const std::string_view start = Trimmed(text.substr(0, text.find('\n')));
+    if ((start.substr(0, 1) == "{" &&
+         ParseReport(std::string(text), name, ReportFormat::Json).Error.empty()) ||
+        start.substr(0, 8) == "address,") {
+        read.Error = name + ": a run report, not a device list";
+        read.IsReport = true;
+        return read;
+    }
     int lineNumber = 0;
     while (!text.empty()) {
         ++lineNumber;

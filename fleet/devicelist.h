@@ -11,6 +11,7 @@
 struct DeviceListRead {
     std::vector<DeviceTarget> Devices;
     std::string Error; // "FILE:LINE: what is wrong", or why the file cannot be read; empty when read
+    bool IsReport = false; // the file is a run report (JSON or CSV), not a list: Error says so
 };
 
 // The devices of the list text; name is the file as the messages name it. A relative FILE.cfg is

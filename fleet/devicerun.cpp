@@ -203,6 +203,9 @@ void DeviceRun::DeviceView::PageWritten(int written, int pages) {
 DeviceRun::DeviceRun(const Shared& shared, FleetDevice device, DeviceTarget target)
     : Common(shared), Device(std::move(device)), Target(std::move(target)), Sess(shared.Link, ViewOf, *this) {
     Rec.Address = Target.Label;
+    // An earlier run left its flash incomplete: so it stays unless this run updates it.
+    if (Common.Settings.IncompleteBefore.count(Device.Key) != 0)
+        Rec.Flash = kFlashIncomplete;
     // Several sessions share the one link manager: each takes only its own device's records.
     Sess.SetOwnHandleOnly(true);
     Sess.AdminMode = Common.Settings.Admin;
@@ -229,7 +232,7 @@ void DeviceRun::Interrupt() {
 
 DeviceRecord DeviceRun::Record() const {
     std::lock_guard hold(RecordLock);
-    return Rec;
+    return FinalRec ? *FinalRec : Rec;
 }
 
 void DeviceRun::ShowMessage(const std::string& text) {
@@ -247,6 +250,13 @@ void DeviceRun::ShowMessage(const std::string& text) {
 void DeviceRun::UpdateStarting() {
     FlashErased = true;
     AttemptProgrammed = true;
+    // In the report before the erase is sent: a crash or a power cut from here on leaves it saying so.
+    {
+        std::lock_guard hold(RecordLock);
+        Rec.Flash = kFlashIncomplete;
+    }
+    if (Common.Erasing)
+        Common.Erasing();
     int64_t pages;
     {
         std::lock_guard hold(ProgressLock);
@@ -274,18 +284,16 @@ double DeviceRun::SecondsLeft() const {
 }
 
 void DeviceRun::UpdateProgress(bool newPage) {
-    int64_t written, pages;
-    {
-        std::lock_guard hold(ProgressLock);
-        written = PagesWritten;
-        pages = PagesTotal;
-    }
-    const double left = SecondsLeft();
+    // Read in the order the events are told: a page the worker tells meanwhile never comes before an older
+    // count from the device's own thread.
     Emit([&](FleetObserver& o) {
         ProgressEvent e = NewEvent<ProgressEvent>();
-        e.Written = written;
-        e.Pages = pages;
-        e.SecondsLeft = left;
+        {
+            std::lock_guard hold(ProgressLock);
+            e.Written = PagesWritten;
+            e.Pages = PagesTotal;
+        }
+        e.SecondsLeft = SecondsLeft();
         e.NewPage = newPage;
         o.OnProgress(e);
     });
@@ -342,6 +350,8 @@ bool DeviceRun::Connect(int attempt) {
             Note += " (it has not accepted the connection either)";
             Cause = "timed-out";
         }
+        if (Stopped())
+            ConnectEnd = Probed::Stopped; // the wait for the answers ended at the stop
         return false;
     }
     switch (Sess.ClosedReason.load()) {
@@ -594,6 +604,10 @@ bool DeviceRun::WaitForTurn(JobSlot& turn) {
     JobSlots& slots = *Common.Slots;
     bool said = false;
     const auto began = Clock::now();
+    {
+        std::lock_guard hold(RecordLock);
+        WaitingSince = began; // an end meanwhile counts the wait so far
+    }
     // The time it waited goes into the record, whether its turn came or the run stopped.
     struct Waited {
         DeviceRun& Run;
@@ -601,6 +615,7 @@ bool DeviceRun::WaitForTurn(JobSlot& turn) {
         ~Waited() {
             std::lock_guard hold(Run.RecordLock);
             Run.Rec.Waited += std::chrono::duration_cast<milliseconds>(Clock::now() - Began);
+            Run.WaitingSince.reset();
         }
     } waited{*this, began};
     while (!slots.TryAcquireFor(said ? kTurnPoll : milliseconds(0))) {
@@ -799,6 +814,9 @@ bool DeviceRun::EndNow(int code, const std::string& result, const std::string& d
             Rec.Flash = updated ? kFlashUpdated : erased ? kFlashIncomplete : kFlashUntouched;
             if (Rec.AttemptLog.size() < static_cast<size_t>(Rec.Attempts))
                 Rec.AttemptLog.push_back({Rec.Attempts, result, code, detail});
+            if (WaitingSince)
+                Rec.Waited += std::chrono::duration_cast<milliseconds>(Clock::now() - *WaitingSince);
+            FinalRec = Rec; // what the device's thread still does changes it no more
             message = LastMessage;
             cause = Rec.Cause;
             flash = Rec.Flash;

@@ -40,6 +40,9 @@ public:
         std::function<void()> Ended;
         // The run's image files, read once for all its devices; nullptr: each update reads its own.
         ImageFiles* Images = nullptr;
+        // Called in the device's thread when its record says its flash is incomplete, right before its
+        // update's sequence begins (the erase follows): returns once the report says so.
+        std::function<void()> Erasing = {};
     };
 
     DeviceRun(const Shared& shared, FleetDevice device, DeviceTarget target);
@@ -59,8 +62,9 @@ public:
     // Before the run starts: the fingerprint of the device's configuration with its image, for its record.
     void SetFingerprint(const std::string& fingerprint);
     // How a probe ended: the device answered (its answers then in Record), refused the connection, took it
-    // but did not identify (silent, or closed it at once: ProbeDetail says how), or none of these.
-    enum class Probed { Answered, Refused, NotIdentified, NoConnection };
+    // but did not identify (silent, or closed it at once: ProbeDetail says how), none of these, or the
+    // run's stop ended it before it had an outcome.
+    enum class Probed { Answered, Refused, NotIdentified, NoConnection, Stopped };
     // Connect and identify without an event.
     Probed Probe();
     // Why the last connection did not identify the device.
@@ -70,7 +74,8 @@ public:
     // update between pages. The link waiter and the job slots are woken by the run. Any thread.
     void Interrupt();
     // Ends the device now, unless it has ended: its record and its Done say so. The run then no longer
-    // waits for it; what it still does tells nothing more. True when this call ended it. Any thread.
+    // waits for it; what it still does tells nothing more and changes its record no more. True when this
+    // call ended it. Any thread.
     bool EndNow(int code, const std::string& result, const std::string& detail);
     // EndNow as the run's stop left it: interrupted, with what it had sent so far.
     bool EndInterrupted(int code);
@@ -219,6 +224,8 @@ private:
 
     mutable std::mutex RecordLock;
     DeviceRecord Rec;
+    std::optional<DeviceRecord> FinalRec; // the record as the device ended, which Record gives from then on
+    std::optional<std::chrono::steady_clock::time_point> WaitingSince; // waiting for its turn since
     std::string LastMessage; // the last text the update logic showed (its window text)
 
     // Progress of a running update. The pacing is fixed, so the time left follows from the pages.

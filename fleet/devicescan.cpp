@@ -42,6 +42,7 @@ std::string ScanRun::Start() {
         Answers.assign(count, std::nullopt);
         Silences.assign(count, std::nullopt);
         Probed.assign(count, false);
+        Cut.assign(count, false);
         Link = std::make_unique<ConBase>();
         Waiter = std::make_unique<LinkWaiter>(*Link);
     }
@@ -78,15 +79,16 @@ void ScanRun::Probe() {
         const std::string label = target.Label;
         DeviceRun device(shared, {static_cast<int>(index), label, DeviceKey(target)}, std::move(target));
         const DeviceRun::Probed probed = device.Probe();
-        std::lock_guard hold(Lock);
+        std::unique_lock hold(Lock);
         if (probed == DeviceRun::Probed::Answered)
             Answers[index] = device.Record().Identity;
         else if (probed == DeviceRun::Probed::NotIdentified)
             Silences[index] = device.ProbeDetail();
         else if (probed == DeviceRun::Probed::Refused)
             ++Refused;
+        Cut[index] = probed == DeviceRun::Probed::Stopped;
         Probed[index] = true;
-        TellReady();
+        TellReady(hold);
     }
     {
         std::lock_guard hold(Lock);
@@ -95,34 +97,56 @@ void ScanRun::Probe() {
     Changed.notify_all();
 }
 
-void ScanRun::TellReady() {
+void ScanRun::TellReady(std::unique_lock<std::mutex>& hold) {
+    if (Telling)
+        return; // the thread that tells takes this answer too
+    Telling = true;
     while (Told < Settings.Addresses.Count && Probed[Told]) {
-        if (const auto& id = Answers[Told]) {
-            Observer.OnFound({std::chrono::system_clock::now(), TargetOf(Told), *id});
-            ++Found;
-        } else if (const auto& silence = Silences[Told]) {
-            Observer.OnUnidentified({std::chrono::system_clock::now(), TargetOf(Told), *silence});
-            ++Unidentified;
+        const uint32_t index = Told++;
+        if (Cut[index]) {
+            ++Unfinished;
+            continue;
         }
-        ++Told;
+        const std::optional<DeviceIdentity> id = Answers[index];
+        const std::optional<std::string> silence = Silences[index];
+        Found += id ? 1 : 0;
+        Unidentified += !id && silence ? 1 : 0;
+        if (!id && !silence)
+            continue;
+        hold.unlock();
+        if (id)
+            Observer.OnFound({std::chrono::system_clock::now(), TargetOf(index), *id});
+        else
+            Observer.OnUnidentified({std::chrono::system_clock::now(), TargetOf(index), *silence});
+        hold.lock();
     }
+    Telling = false;
+    Changed.notify_all();
 }
 
 void ScanRun::Stop(const StopReason& reason) {
     {
         std::lock_guard hold(Lock);
-        if (SummaryTold || StopState.Requested())
+        if (SummaryTold || StopAsked)
             return;
-        Observer.OnInterrupted({std::chrono::system_clock::now(), reason});
-        StopState.Request(reason);
+        StopAsked = true;
+        Announcing = true;
+    }
+    // Told before any probe can see the stop, so that every end it causes comes after it.
+    Observer.OnInterrupted({std::chrono::system_clock::now(), reason});
+    StopState.Request(reason);
+    {
+        std::lock_guard hold(Lock);
+        Announcing = false;
         if (Waiter)
             Waiter->WakeAll();
     }
+    Changed.notify_all();
 }
 
 bool ScanRun::Wait(std::chrono::milliseconds limit) {
     std::unique_lock hold(Lock);
-    if (!Changed.wait_for(hold, limit, [this] { return Running == 0; }))
+    if (!Changed.wait_for(hold, limit, [this] { return Running == 0 && !Telling && !Announcing; }))
         return false;
     if (SummaryTold)
         return true;
@@ -137,15 +161,17 @@ bool ScanRun::Wait(std::chrono::milliseconds limit) {
     summary.Range = Settings.Range;
     summary.Port = Settings.Port;
     summary.Addresses = Settings.Addresses.Count;
-    summary.Scanned = Told;
+    summary.Scanned = Told - Unfinished;
     summary.Found = Found;
     summary.Unidentified = Unidentified;
     summary.Refused = Refused;
+    summary.Unfinished = Unfinished;
     summary.Stopped = stop.has_value();
     summary.Code = stop ? stop->Code : Found > 0 ? kExitOk : kExitNoConnection;
     summary.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Started).count();
     SummaryTold = true;
     SummaryCode = summary.Code;
+    hold.unlock();
     Observer.OnScanSummary(summary);
     return true;
 }

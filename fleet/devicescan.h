@@ -43,7 +43,8 @@ public:
     ScanRun(const ScanRun&) = delete;
     ScanRun& operator=(const ScanRun&) = delete;
 
-    // Starts the probes. Empty, or why no probe could start. Once.
+    // Starts the probes. Empty, or why no probe could start. Once. The observer is called without any lock
+    // of the scan and may call Stop.
     std::string Start();
     // Waits at most limit for the scan to end: true once it has, after the summary, which this call tells
     // the first time it returns true. One thread waits.
@@ -57,8 +58,10 @@ public:
 
 private:
     void Probe();
-    // Tells the answers in address order, as far as every lower address has been probed. Caller holds Lock.
-    void TellReady();
+    // Tells the answers in address order, as far as every lower address has been probed: one thread at a
+    // time, the others leave theirs to it. Called with hold locked, returns with it locked; the observer is
+    // called without it.
+    void TellReady(std::unique_lock<std::mutex>& hold);
     DeviceTarget TargetOf(uint32_t index) const;
 
     const ScanSettings Settings;
@@ -74,11 +77,16 @@ private:
     std::vector<std::optional<std::string>>
         Silences; // why an address that took the connection did not answer
     std::vector<bool> Probed;
+    std::vector<bool> Cut; // the stop ended its probe before it had an outcome
     uint32_t Told = 0;
     uint32_t Found = 0;
     uint32_t Unidentified = 0;
     uint32_t Refused = 0;
+    uint32_t Unfinished = 0;
     int Running = 0;
+    bool Telling = false;    // a thread tells the answers (TellReady)
+    bool Announcing = false; // Interrupted is being told
+    bool StopAsked = false;
     bool SummaryTold = false;
     int SummaryCode = 0;
     std::atomic<uint32_t> Next{0};

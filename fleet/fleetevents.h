@@ -10,8 +10,9 @@
 //   OnSummary (and OnScanSummary) from the thread that called Wait, after every device's Done (every
 //   found device), last of all.
 // - A callback must not block the run: it returns promptly, never waits for a GUI thread or for another
-//   callback, and never calls Wait or EndNow. It may call Stop and Records, except from OnInterrupted
-//   and OnSummary.
+//   callback, and never calls Wait or EndNow. It may call Stop and Records from every callback: the run
+//   and the scan call their observer without holding a lock of theirs (a device only keeps its own
+//   events from overlapping). A Stop from OnInterrupted or after the summary changes nothing.
 #pragma once
 
 #include <chrono>
@@ -166,10 +167,11 @@ struct ScanSummaryEvent {
     std::string Range; // as given
     int Port = 0;
     uint32_t Addresses = 0; // in the range
-    uint32_t Scanned = 0;   // probed, from the first address on without a gap
+    uint32_t Scanned = 0;   // probed to an outcome, in address order from the first address on
     uint32_t Found = 0;
     uint32_t Unidentified = 0; // took the connection but did not identify
     uint32_t Refused = 0;      // refused the connection
+    uint32_t Unfinished = 0;   // probes the stop ended before they had an outcome (not scanned)
     int Code = 0; // kExitOk when a device answered, kExitNoConnection when none did, the stop's code
     bool Stopped = false;
     double Seconds = 0;

@@ -42,10 +42,10 @@ std::vector<DeviceRecord> FleetRun::Records() const {
 }
 
 std::string FleetRun::Start() {
-    // Taken before the parts: a report write takes the parts (the records) inside ReportWriteLock.
+    // Taken before the parts: a report write takes the parts (the records).
     ReportRun run;
     {
-        std::lock_guard write(ReportWriteLock);
+        std::lock_guard write(ReportLock);
         if (!RunInfo.Start) {
             RunInfo = Settings.Run;
             RunInfo.Start = std::chrono::system_clock::now();
@@ -73,9 +73,15 @@ std::string FleetRun::Start() {
         if (target.Config.empty() && Settings.Task == FleetTask::Update)
             target.Config = Settings.Config;
         const auto m = static_cast<size_t>(groups[i]);
-        const DeviceRun::Shared shared{
-            *Links[m], *Waiters[m], Slots.get(), StopState, Settings, &Observer, [this] { DeviceEnded(); },
-            Images.get()};
+        const DeviceRun::Shared shared{*Links[m],
+                                       *Waiters[m],
+                                       Slots.get(),
+                                       StopState,
+                                       Settings,
+                                       &Observer,
+                                       [this] { DeviceEnded(); },
+                                       Images.get(),
+                                       [this] { RewriteReport(true); }};
         FleetDevice device{static_cast<int>(i), target.Label, DeviceKey(target)};
         DeviceRuns.push_back(std::make_unique<DeviceRun>(shared, std::move(device), std::move(target)));
     }
@@ -186,7 +192,7 @@ void FleetRun::JoinEnded() {
 
 void FleetRun::DeviceEnded() {
     if (!FinalReport.load())
-        RewriteReport();
+        RewriteReport(false);
 }
 
 void FleetRun::InterruptDevices() {
@@ -219,13 +225,25 @@ void FleetRun::JoinDevices() {
 
 void FleetRun::Stop(const StopReason& reason) {
     {
-        std::lock_guard hold(AnnounceLock);
-        if (SummaryTold || StopState.Requested())
+        std::unique_lock hold(AnnounceLock);
+        if (Announcing && Announcer == std::this_thread::get_id())
+            return; // from OnInterrupted itself
+        // Another thread tells the stop: it is the first, and this call returns once it is in force.
+        AnnounceChanged.wait(hold, [this] { return !Announcing; });
+        if (SummaryClaimed || StopState.Requested())
             return;
-        // Told before any device can see the stop, so that every end it causes comes after it.
-        Observer.OnInterrupted({std::chrono::system_clock::now(), reason});
-        StopState.Request(reason);
+        Announcing = true;
+        Announcer = std::this_thread::get_id();
     }
+    // Told before any device can see the stop, so that every end it causes comes after it.
+    Observer.OnInterrupted({std::chrono::system_clock::now(), reason});
+    StopState.Request(reason);
+    {
+        std::lock_guard hold(AnnounceLock);
+        Announcing = false;
+        Announcer = {};
+    }
+    AnnounceChanged.notify_all();
     InterruptDevices();
 }
 
@@ -271,37 +289,76 @@ int FleetRun::Code() const {
     return SummaryCode;
 }
 
-void FleetRun::RewriteReport() {
+void FleetRun::RewriteReport(bool wait) {
     if (Settings.ReportPath.empty())
         return;
-    ReportDirty = true;
-    while (ReportDirty.load()) {
-        std::unique_lock write(ReportWriteLock, std::try_to_lock);
-        if (!write.owns_lock())
-            return; // the writer looks again once it lets go
-        ReportDirty = false;
-        if (std::string error = WriteReport(Settings.ReportPath, Records(), RunInfo, Settings.Carried);
-            !error.empty())
-            Observer.OnReportProblem({std::chrono::system_clock::now(), error});
+    std::unique_lock hold(ReportLock);
+    const uint64_t asked = ++ReportAsked;
+    if (ReportWriting) {
+        // The writer writes once more, with this device's record as it is now.
+        if (wait)
+            ReportChanged.wait(hold, [&] { return ReportMade >= asked || FinalWritten; });
+        return;
     }
+    ReportWriting = true;
+    while (ReportMade < ReportAsked && !FinalWritten) {
+        const uint64_t covered = ReportAsked;
+        const ReportRun run = RunInfo;
+        hold.unlock();
+        const std::string error = WriteReport(Settings.ReportPath, Records(), run, Settings.Carried);
+        if (!error.empty())
+            TellReportProblem(error);
+        hold.lock();
+        ReportMade = covered;
+        ReportChanged.notify_all();
+    }
+    ReportWriting = false;
+    ReportChanged.notify_all();
 }
 
 std::string FleetRun::WriteReportNow(const SummaryEvent& summary) {
-    std::lock_guard write(ReportWriteLock);
+    std::unique_lock hold(ReportLock);
+    // After the write under way, and nothing after this one.
+    ReportChanged.wait(hold, [this] { return !ReportWriting; });
+    FinalWritten = true;
+    ReportChanged.notify_all();
     RunInfo.End = summary.Time;
     RunInfo.ExitCode = summary.Code;
     if (const std::optional<StopReason> stop = StopState.Reason())
         RunInfo.Signal = stop->Signal;
+    const ReportRun run = RunInfo;
+    hold.unlock();
     if (Settings.ReportPath.empty())
         return {};
-    ReportDirty = false;
-    return WriteReport(Settings.ReportPath, summary.Records, RunInfo, Settings.Carried);
+    return WriteReport(Settings.ReportPath, summary.Records, run, Settings.Carried);
+}
+
+void FleetRun::TellReportProblem(const std::string& error) {
+    {
+        std::lock_guard hold(AnnounceLock);
+        if (SummaryClaimed)
+            return; // the final write, which comes next, tells its own
+        ++ProblemsTelling;
+    }
+    Observer.OnReportProblem({std::chrono::system_clock::now(), error});
+    {
+        std::lock_guard hold(AnnounceLock);
+        --ProblemsTelling;
+    }
+    AnnounceChanged.notify_all();
 }
 
 void FleetRun::TellSummary() {
-    std::lock_guard hold(AnnounceLock);
-    if (SummaryTold)
-        return;
+    {
+        std::unique_lock hold(AnnounceLock);
+        // A stop being told comes first; a summary told by another thread (EndNow's, Wait's) is waited for.
+        AnnounceChanged.wait(hold, [this] { return !Announcing; });
+        if (SummaryClaimed) {
+            AnnounceChanged.wait(hold, [this] { return SummaryTold; });
+            return;
+        }
+        SummaryClaimed = true;
+    }
     SummaryEvent summary;
     summary.Records = Records();
     summary.Devices = static_cast<int>(summary.Records.size());
@@ -320,7 +377,15 @@ void FleetRun::TellSummary() {
     summary.Time = std::chrono::system_clock::now();
     if (std::string error = WriteReportNow(summary); !error.empty())
         Observer.OnReportProblem({std::chrono::system_clock::now(), error});
-    SummaryTold = true;
-    SummaryCode = summary.Code;
+    {
+        std::unique_lock hold(AnnounceLock);
+        AnnounceChanged.wait(hold, [this] { return ProblemsTelling == 0; });
+        SummaryCode = summary.Code;
+    }
     Observer.OnSummary(summary);
+    {
+        std::lock_guard hold(AnnounceLock);
+        SummaryTold = true;
+    }
+    AnnounceChanged.notify_all();
 }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -61,11 +62,14 @@ private:
     std::vector<DeviceRun*> Devices() const;
     void InterruptDevices();
     void JoinDevices();
-    // Writes the report with every record as it is now; one write at a time, and a device that ends while
-    // another one writes has the writer write once more instead of waiting.
-    void RewriteReport();
-    // The final report, with the run's end, code and stop signal as the summary tells them.
+    // Writes the report with every record as it is now, unless the final report was written; one write at
+    // a time: a device that asks while another one writes has the writer write once more, and with wait
+    // returns once that write has ended.
+    void RewriteReport(bool wait);
+    // The final report, with the run's end, code and stop signal as the summary tells them: the last write.
     std::string WriteReportNow(const SummaryEvent& summary);
+    // Tells a report that could not be written, unless the summary is on its way.
+    void TellReportProblem(const std::string& error);
     void TellSummary();
 
     const std::vector<DeviceTarget> Targets;
@@ -95,13 +99,24 @@ private:
     std::vector<size_t> ToJoin;
     bool EndedNow = false;
 
-    std::mutex ReportWriteLock; // one write of the report at a time
-    ReportRun RunInfo;          // the report's run (ReportWriteLock)
-    std::atomic<bool> ReportDirty{false};
+    // The report's writes, made without the lock: the fields below under it.
+    std::mutex ReportLock;
+    std::condition_variable ReportChanged;
+    ReportRun RunInfo;          // the report's run
+    uint64_t ReportAsked = 0;   // writes asked for
+    uint64_t ReportMade = 0;    // of those, covered by a write that has ended
+    bool ReportWriting = false; // a thread writes it now
+    bool FinalWritten = false;  // the final report is written or on its way: nothing is written after it
     std::atomic<bool> FinalReport{false}; // EndNow writes it once for all
 
-    // Orders Interrupted before the summary, and nothing after it.
+    // Orders Interrupted before the summary, and nothing after it. The observer is called without it:
+    // what the fields below say is on its way keeps the order.
     mutable std::mutex AnnounceLock;
-    bool SummaryTold = false;
+    std::condition_variable AnnounceChanged;
+    bool Announcing = false;     // Interrupted is being told ...
+    std::thread::id Announcer;   // ... by this thread
+    int ProblemsTelling = 0;     // report problems being told
+    bool SummaryClaimed = false; // the summary is on its way: no Interrupted and no problem after it
+    bool SummaryTold = false;    // OnSummary has returned
     int SummaryCode = 0;
 };

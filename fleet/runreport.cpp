@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -273,28 +274,61 @@ std::string ReportJson(const std::vector<DeviceRecord>& records, const ReportRun
            "\n";
 }
 
+namespace {
+
+// The temporary file beside target of the writer with process id pid.
+std::filesystem::path TemporaryOf(const std::filesystem::path& target, int pid) {
+    std::filesystem::path temp = target;
+    temp += ".tmp" + std::to_string(pid);
+    return temp;
+}
+
+// Removes the temporary files of target that writers left when they crashed or lost power: those of a
+// process that no longer runs.
+void RemoveLeftTemporaries(const std::filesystem::path& target) {
+    const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : ".";
+    const std::string prefix = PathToUtf8(target.filename()) + ".tmp";
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = PathToUtf8(it->path().filename());
+        if (name.size() <= prefix.size() || name.size() > prefix.size() + 10 || name.rfind(prefix, 0) != 0)
+            continue;
+        const std::string digits = name.substr(prefix.size());
+        if (digits.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const long long pid = std::stoll(digits);
+        std::error_code ignored;
+        if (pid != ProcessId() && pid <= INT32_MAX && !ProcessAlive(static_cast<int>(pid)) &&
+            it->is_regular_file(ignored))
+            std::filesystem::remove(it->path(), ignored);
+    }
+}
+
+} // namespace
+
 std::string WriteFileReplacing(const std::string& path, const std::string& text) {
     const std::filesystem::path target = PathFromUtf8(path);
+    RemoveLeftTemporaries(target);
     // Beside the target, so that the rename stays within one file system.
-    std::filesystem::path temp = target;
-    temp += ".tmp" + std::to_string(ProcessId());
-    bool written = false;
-    int error = 0;
-    {
-        errno = 0;
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        out.close();
-        written = !out.fail();
+    const std::filesystem::path temp = TemporaryOf(target, ProcessId());
+    // On the disk before the rename and its name after it: a power cut leaves the old file or the new one,
+    // whole, never an empty or a cut one.
+    errno = 0;
+    const int file = FileCreate(temp);
+    bool written = file >= 0 && FileWriteAll(file, text) && FileSync(file);
+    int error = errno;
+    FileClose(file);
+    if (written && !FileReplace(temp, target)) {
+        written = false;
         error = errno;
     }
-    if (!written || !FileReplace(temp, target)) {
-        if (written)
-            error = errno;
+    if (!written) {
         std::error_code ec;
         std::filesystem::remove(temp, ec);
         return "cannot write " + path + ": " + (error != 0 ? std::strerror(error) : "the write failed");
     }
+    if (!FolderSync(target.has_parent_path() ? target.parent_path() : std::filesystem::path(".")))
+        return "cannot write " + path + ": its folder was not written to the disk: " + std::strerror(errno);
     return {};
 }
 

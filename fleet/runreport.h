@@ -43,7 +43,9 @@ struct DeviceRecord {
     // Why no connection was made, in one word (refused, not-resolved, no-route, timed-out, silent,
     // closed-at-once, closed, no-answer, link-failed); empty for other results.
     std::string Cause;
-    std::string Flash; // kFlashUntouched, kFlashIncomplete, kFlashUpdated; empty while it runs
+    // kFlashUntouched, kFlashIncomplete, kFlashUpdated; while it runs empty, or kFlashIncomplete from the
+    // moment its update's sequence begins (before the erase is sent) or, redone, from the run's start.
+    std::string Flash;
     // The pages of the last attempt that began programming: the image's, sent, acknowledged (WOK).
     std::optional<int64_t> Pages, PagesSent, PagesAcknowledged;
     // The firmware it is given: the name told to the device, the version and revision of the configuration.
@@ -105,8 +107,10 @@ std::string ReportCsv(const std::vector<DeviceRecord>& records, const ReportRun&
 std::string ReportJson(const std::vector<DeviceRecord>& records, const ReportRun& run = {},
                        const std::vector<CarriedRow>& carried = {});
 
-// Writes the report in the format of its extension: a temporary file in the same folder, then renamed
-// over path. Empty, or why it could not be written.
+// Writes the report in the format of its extension: a temporary file in the same folder (PATH.tmpPID), on
+// the disk before it is renamed over path, and the folder after, so that a crash or a power cut leaves the
+// old report or the new one, whole. The temporary files that writers which no longer run left are removed.
+// Empty, or why it could not be written.
 std::string WriteReport(const std::string& path, const std::vector<DeviceRecord>& records,
                         const ReportRun& run = {}, const std::vector<CarriedRow>& carried = {});
 

@@ -410,6 +410,21 @@ TEST_F(UpdateWorker, RunsWhileTheWindowAnswersAndTakesNoSecondStartOrClose) {
     EXPECT_EQ(view.connectLabel, "Close"); // the device stays connected
 }
 
+TEST_F(UpdateWorker, TheProgramsEndBeforeTheWorkerReachedTheUpdateStartStopsItBeforeItsFirstWrite) {
+    FakeDevice device("127.0.0.28");
+    Q7Config& w = Open();
+    w.Session.SetUpdateClock(&gate.Clock());
+    ConnectTo("127.0.0.28", device.Port());
+    ASSERT_TRUE(view.WaitFor([&] { return AllShown(); }));
+    // The end is asked for before the worker's update start, which clears the request it finds.
+    w.Session.StopForGood();
+    view.nextChoice = cfg;
+    w.OnUpdateFirmware();
+    ASSERT_TRUE(view.WaitFor([&] { return !w.UpdateRunning(); })) << "the update ran on to the erase";
+    EXPECT_FALSE(gate.Erasing());
+    EXPECT_EQ(view.statusText, "Firmwareupdate ERROR");
+}
+
 TEST_F(UpdateWorker, ReadsAConfigurationInAFolderNamedBeyondAscii) {
     // Written into the test's folder, then moved into one named as users name theirs ("Jürgen Ж").
     const std::string named = dir + "/J\xC3\xBCrgen \xD0\x96";

@@ -81,4 +81,18 @@ TEST(Platform, FolderIsWritableWhenAFileCanBeCreatedInIt) {
     EXPECT_FALSE(FolderWritable({}));
 }
 
+TEST(Platform, AFileAndItsFolderAreSyncedAndOnlyARunningProcessIsAlive) {
+    TestFolder folder("platform_sync");
+    const fs::path path = fs::path(folder.Path()) / "r.json";
+    const int file = FileCreate(path);
+    ASSERT_GE(file, 0);
+    EXPECT_TRUE(FileWriteAll(file, "{}") && FileSync(file));
+    FileClose(file);
+    EXPECT_EQ(fs::file_size(path), 2u);
+    EXPECT_TRUE(FolderSync(folder.Path()));
+    EXPECT_TRUE(ProcessAlive(ProcessId()));
+    EXPECT_FALSE(ProcessAlive(99999999)); // beyond any process id of Linux, and no multiple of 4 (Windows)
+    EXPECT_FALSE(ProcessAlive(0));
+}
+
 } // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -47,5 +48,25 @@ INSTANTIATE_TEST_SUITE_P(Cases, ScanRange,
                                          RangeCase{"127.0.0", nullptr, 0, "A.B.C.D/NN"},
                                          RangeCase{"127.0.0.1/24-3", nullptr, 0, "A.B.C.D/NN"},
                                          RangeCase{"!", nullptr, 0, "A.B.C.D/NN"}));
+
+struct ListTextCase {
+    std::vector<std::string> labels;
+    const char* text;
+};
+
+TEST(AddressList, RunsOfAddressesOrPortsAreWrittenAsRanges) {
+    const ListTextCase cases[] = {
+        {{"127.0.20.3:2000", "127.0.20.1:2000", "127.0.20.2:2000", "127.0.20.5:2000"},
+         "127.0.20.1-3:2000, 127.0.20.5:2000"},
+        {{"127.0.0.9:2001", "127.0.0.9:2000", "127.0.0.9:2002", "127.0.0.10:2000"},
+         "127.0.0.9:2000-2002, 127.0.0.10:2000"},
+        {{"127.0.0.255:2000", "127.0.1.0:2000"}, "127.0.0.255:2000, 127.0.1.0:2000"}, // no range across a /24
+        {{"127.0.0.1:2000", "127.0.0.2:2001"}, "127.0.0.1:2000, 127.0.0.2:2001"},
+        {{"q7-b:2000", "127.000.0.1:2000", "q7-a:2000"}, "127.000.0.1:2000, q7-b:2000, q7-a:2000"},
+        {{}, ""},
+    };
+    for (const ListTextCase& c : cases)
+        EXPECT_EQ(AddressListText(c.labels), c.text) << testing::PrintToString(c.labels);
+}
 
 } // namespace

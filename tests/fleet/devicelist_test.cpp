@@ -59,6 +59,17 @@ INSTANTIATE_TEST_SUITE_P(
                  false,
                  {},
                  "lists/line.txt:5: 127.0.0.141:70000: the port must be a number from 1 to 65535"},
+        ListCase{"JsonReportIsNoList",
+                 "{\n  \"run\": {\n    \"tool\": \"fwupdate-cli\"\n  },\n  \"devices\": []\n}\n",
+                 false,
+                 {},
+                 "lists/line.txt: a run report, not a device list"},
+        ListCase{"CsvReportIsNoList",
+                 "\xEF\xBB\xBF"
+                 "address,kennung,serial\r\n127.0.0.140:2000,19,5\r\n",
+                 false,
+                 {},
+                 "lists/line.txt: a run report, not a device list"},
         ListCase{
             "ConfigOnlyForUpdates",
             "127.0.0.140=a.cfg\n",

@@ -3,7 +3,9 @@
 // ends the scan with the stop's code.
 #include "fleet/devicescan.h"
 
+#include "link/sockets.h"
 #include "tests/fleet/fleetsim.h"
+#include "tests/support/waituntil.h"
 
 #include <gtest/gtest.h>
 
@@ -65,6 +67,39 @@ TEST(FleetScan, AStopEndsItWithTheStopsCode) {
     EXPECT_EQ(log.Lines(),
               (std::vector<std::string>{"interrupted 1",
                                         "scan summary 0 scanned 0 found 0 unidentified 0 refused 129"}));
+}
+
+TEST(FleetScan, AProbeTheStopEndsIsNeitherScannedNorUnidentified) {
+    int port = 0;
+    std::string error;
+    const SockHandle listener = SockListen("127.0.0.178", 0, true, 0, &port, &error);
+    ASSERT_NE(listener, kNoSock) << error;
+    EventLog log;
+    ScanRun scan(Range("127.0.0.178", port), log);
+    ASSERT_EQ(scan.Start(), "");
+    // The probe has its connection and waits for answers that never come.
+    SockHandle taken = kNoSock;
+    ASSERT_TRUE(WaitUntil([&] { return (taken = SockAccept(listener)) != kNoSock; }));
+    scan.Stop({kExitInterrupted, 2});
+    EXPECT_TRUE(scan.Wait(60s));
+    EXPECT_EQ(
+        log.Lines(),
+        (std::vector<std::string>{
+            "interrupted 2", "scan summary 0 scanned 0 found 0 unidentified 0 refused 130 (1 unfinished)"}));
+    SockClose(taken);
+    SockClose(listener);
+}
+
+TEST(FleetScan, AnObserverMayStopTheScanFromEveryCallback) {
+    LoopbackSim device(SimAt("127.0.0.179"));
+    ASSERT_TRUE(device.Listening());
+    EventLog log;
+    ScanRun scan(Range("127.0.0.179", device.Port()), log);
+    log.Hook = [&](const std::string&) { scan.Stop({kExitInterrupted, 2}); };
+    UnderWatchdog([&] { ASSERT_TRUE(RunToEnd(scan)); });
+    EXPECT_EQ(log.Lines(),
+              (std::vector<std::string>{"found " + device.Device(), "interrupted 2",
+                                        "scan summary 1 scanned 1 found 0 unidentified 0 refused 130"}));
 }
 
 } // namespace

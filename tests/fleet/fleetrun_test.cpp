@@ -6,12 +6,15 @@
 #include "tests/fleet/fleetsim.h"
 #include "tests/support/release.h"
 #include "tests/support/testfolder.h"
+#include "tests/support/waituntil.h"
 #include "tests/update/testdevice.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -37,6 +40,12 @@ nlohmann::json ReadJson(const std::string& path) {
     std::stringstream s;
     s << in.rdbuf();
     return nlohmann::json::parse(s.str(), nullptr, false);
+}
+
+// A report row's flash, "null" when it has none.
+std::string FlashOf(const nlohmann::json& row) {
+    const nlohmann::json flash = row.value("flash", nlohmann::json());
+    return flash.is_string() ? flash.get<std::string>() : "null";
 }
 
 // A run's parts: a configuration of a 700-byte image (three pages), its settings paced by a clock of its
@@ -229,7 +238,10 @@ TEST_P(FleetStop, EndsTheDeviceInOrderBeforeTheSummaryAndTheReport) {
     // The pauses of the sequence mark the moments: the second page's, the last page's, the one before the
     // update end.
     std::atomic<int> pagePauses{0};
+    std::string flashAtErase = "no erase";
     clock.OnSleep = [&](size_t, int64_t ms) {
+        if (ms == 4000) // the erase was sent: the report says so already
+            flashAtErase = FlashOf(Report().at(0)) + " " + Report().at(0).value("result", "");
         const int pages = ms == 50 ? ++pagePauses : pagePauses.load();
         if ((c.moment == Moment::MidPages && ms == 50 && pages == 2) ||
             (c.moment == Moment::AfterTheLastPage && ms == 50 && pages == 3) ||
@@ -258,6 +270,9 @@ TEST_P(FleetStop, EndsTheDeviceInOrderBeforeTheSummaryAndTheReport) {
     const nlohmann::json record = Report().at(0);
     EXPECT_EQ(record.value("result", ""), "interrupted");
     EXPECT_EQ(record.value("code", 0), reason.Code);
+    const bool erased = c.pagesReceived > 0;
+    EXPECT_EQ(FlashOf(record), erased ? "incomplete" : "untouched");
+    EXPECT_EQ(flashAtErase, erased ? "incomplete pending" : "no erase");
 
     const std::vector<nlohmann::json> sessions = device.Sessions(c.pagesReceived > 0 ? 1 : 0);
     if (c.pagesReceived < 0) {
@@ -300,6 +315,99 @@ TEST_F(FleetTest, EndingAtOnceTellsEveryDevicesEndTheSummaryAndTheReportFirst) {
         << testing::PrintToString(log.Lines());
     EXPECT_EQ(log.Count("summary"), 1u);
     EXPECT_EQ(Report().at(0).value("result", ""), "interrupted");
+}
+
+TEST_F(FleetTest, ARedoneDeviceIsIncompleteInTheReportFromTheRunsStart) {
+    SimOptions silent = SimAt(Addr(153));
+    silent.Silent = true;
+    LoopbackSim device(silent);
+    const DeviceTarget target = Target(device.Device());
+    settings.IncompleteBefore = {DeviceKey(target)};
+    FleetRun run({target}, settings, log);
+    std::string flashWhileConnected;
+    log.Hook = [&](const std::string& line) {
+        if (line != "0 connected")
+            return;
+        flashWhileConnected = FlashOf(Report().at(0));
+        run.Stop({kExitInterrupted, 2});
+    };
+    ASSERT_TRUE(RunToEnd(run));
+    EXPECT_EQ(flashWhileConnected, "incomplete");
+    EXPECT_EQ(FlashOf(Report().at(0)), "incomplete");
+}
+
+TEST_F(FleetTest, ADeviceTheRunEndsKeepsItsRecordAndTheFinalReportIsTheLastWrite) {
+    LoopbackSim first(SimAt(Addr(154))), second(SimAt(Addr(155)));
+    settings.Jobs = 1;
+    FleetRun run({Target(first.Device()), Target(second.Device())}, settings, log);
+    std::atomic<bool> ended{false};
+    // At the first page of the device whose turn came first, while the other one waits for its turn.
+    clock.OnSleep = [&](size_t, int64_t ms) {
+        if (ms != 50 || ended.exchange(true))
+            return;
+        ASSERT_TRUE(WaitUntil([&] { return log.Count("0 waiting") + log.Count("1 waiting") == 1; }));
+        // Not a synchronisation: the wait lasts some milliseconds, so that it counts in the record.
+        const auto seen = std::chrono::steady_clock::now();
+        WaitUntil([&] { return std::chrono::steady_clock::now() - seen > 5ms; });
+        run.EndNow({kExitTerminated, 15});
+    };
+    ASSERT_TRUE(RunToEnd(run));
+    // Both devices have closed their connections: what their threads did after the end is done.
+    first.Sessions(1);
+    second.Sessions(1);
+    const SummaryEvent summary = log.Summary();
+    ASSERT_EQ(summary.Records.size(), 2u);
+    const int waiting = log.Count("1 waiting") == 1 ? 1 : 0;
+    EXPECT_GT(summary.Records[waiting].Waited.count(), 0) << "the wait until the end is counted";
+    EXPECT_EQ(ReportJson(run.Records()), ReportJson(summary.Records));
+    EXPECT_EQ(Report(), nlohmann::json::parse(ReportJson(summary.Records)).at("devices"));
+    for (const DeviceRecord& r : summary.Records)
+        EXPECT_EQ(r.AttemptLog.size(), static_cast<size_t>(r.Attempts)) << r.Address;
+}
+
+TEST_F(FleetTest, AnObserverMayStopTheRunFromEveryCallback) {
+    ConfigFields f;
+    f.Filename = "missing.bin";
+    ASSERT_TRUE(WriteRelease(dir / "other.bin", image, f, dir / "missing.cfg"));
+    SimOptions refusing = SimAt(Addr(157));
+    refusing.Identity.Kennung = 11;
+    LoopbackSim ok(SimAt(Addr(156))), oem(refusing);
+    FleetRun run({Target(ok.Device()), Target(oem.Device()), Target(Addr(158) + ":1=" + dir / "missing.cfg")},
+                 settings, log);
+    std::once_flag inTheWay;
+    log.Hook = [&](const std::string&) {
+        // A folder takes the report's place: every write from then on fails, the final one too, and is told.
+        std::call_once(inTheWay, [&] {
+            std::error_code ec;
+            std::filesystem::remove(settings.ReportPath, ec);
+            std::filesystem::create_directories(settings.ReportPath + "/in the way", ec);
+        });
+        run.Stop({kExitInterrupted, 2});
+        run.Records();
+    };
+    UnderWatchdog([&] { ASSERT_TRUE(RunToEnd(run)); });
+    EXPECT_EQ(log.Count("interrupted"), 1u);
+    EXPECT_GE(log.Count("report problem cannot write " + settings.ReportPath), 1u);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(log.Count(std::to_string(i) + " done"), 1u) << i;
+    EXPECT_EQ(log.Lines().back(), "summary 130");
+}
+
+TEST_F(FleetTest, ProgressBetweenPagesNeverGoesBack) {
+    LoopbackSim device(SimAt(Addr(159)));
+    settings.ProgressBetweenPages = true;
+    FleetRun run({Target(device.Device())}, settings, log);
+    // Each page's pause lasts until progress between pages has come, so that the progress of the device's
+    // own thread and the pages of its update worker interleave (EventLog checks that none goes back).
+    clock.OnSleep = [&](size_t, int64_t ms) {
+        if (ms != 50)
+            return;
+        const size_t before = log.BetweenPages();
+        EXPECT_TRUE(WaitUntil([&] { return log.BetweenPages() > before; }));
+    };
+    ASSERT_TRUE(RunToEnd(run));
+    EXPECT_EQ(log.Of(0).back(), "done ok 0: updated, 3 of 3 pages written");
+    EXPECT_GE(log.BetweenPages(), 3u);
 }
 
 } // namespace

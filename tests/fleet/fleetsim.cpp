@@ -2,6 +2,7 @@
 #include "tests/fleet/fleetsim.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -51,6 +52,22 @@ std::vector<nlohmann::json> LoopbackSim::Sessions(size_t ended) {
     return Reports();
 }
 
+void UnderWatchdog(const std::function<void()>& body, std::chrono::seconds limit) {
+    std::atomic<bool> ended{false};
+    std::thread run([&] {
+        body();
+        ended = true;
+    });
+    if (!WaitUntil([&] { return ended.load(); }, limit)) {
+        std::fprintf(stderr, "%s: no end within %lld s: a deadlock\n",
+                     testing::UnitTest::GetInstance()->current_test_info()->name(),
+                     static_cast<long long>(limit.count()));
+        std::fflush(stderr);
+        std::abort();
+    }
+    run.join();
+}
+
 SimOptions SimAt(const std::string& address) {
     SimOptions o;
     o.Address = address;
@@ -78,6 +95,11 @@ size_t EventLog::Count(const std::string& text) const {
     for (const std::string& line : Lines())
         n += line.rfind(text, 0) == 0 ? 1 : 0;
     return n;
+}
+
+size_t EventLog::BetweenPages() const {
+    std::lock_guard hold(Lock);
+    return BetweenPagesTold;
 }
 
 SummaryEvent EventLog::Summary() const {
@@ -114,9 +136,21 @@ void EventLog::OnWaiting(const WaitingEvent& e) {
     Add(e, "waiting " + std::to_string(e.Jobs));
 }
 void EventLog::OnStarted(const StartedEvent& e) {
+    {
+        std::lock_guard hold(Lock);
+        Written[e.Device.Index] = 0;
+    }
     Add(e, "started " + std::to_string(e.Pages));
 }
 void EventLog::OnProgress(const ProgressEvent& e) {
+    {
+        // A device's progress never goes back within an attempt.
+        std::lock_guard hold(Lock);
+        int64_t& before = Written[e.Device.Index];
+        EXPECT_GE(e.Written, before) << "device " << e.Device.Index << ": progress went back";
+        before = e.Written;
+        BetweenPagesTold += e.NewPage ? 0 : 1;
+    }
     if (e.NewPage)
         Add(e, "page " + std::to_string(e.Written) + "/" + std::to_string(e.Pages));
 }
@@ -162,5 +196,6 @@ void EventLog::OnUnidentified(const UnidentifiedEvent& e) {
 void EventLog::OnScanSummary(const ScanSummaryEvent& e) {
     Add("scan summary " + std::to_string(e.Scanned) + " scanned " + std::to_string(e.Found) + " found " +
         std::to_string(e.Unidentified) + " unidentified " + std::to_string(e.Refused) + " refused " +
-        std::to_string(e.Code));
+        std::to_string(e.Code) +
+        (e.Unfinished > 0 ? " (" + std::to_string(e.Unfinished) + " unfinished)" : ""));
 }

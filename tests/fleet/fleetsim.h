@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -55,6 +56,10 @@ template <typename Run> bool RunToEnd(Run& run) {
     return true;
 }
 
+// Runs body in a thread of its own and waits for it at most limit: a body that has not ended by then is
+// taken for a deadlock, and the test program ends with a failure instead of hanging.
+void UnderWatchdog(const std::function<void()>& body, std::chrono::seconds limit = std::chrono::seconds(90));
+
 // Every event as one line of text, "<device index> <event> <details>" or "<event> <details>" for the run's
 // own; Hook sees each line after it was written down (from the thread of the event).
 class EventLog : public FleetObserver {
@@ -67,6 +72,8 @@ public:
     // How many lines start with text.
     size_t Count(const std::string& text) const;
     SummaryEvent Summary() const;
+    // How many progress events came between pages (not after a page).
+    size_t BetweenPages() const;
 
     void OnConnecting(const ConnectingEvent& e) override;
     void OnConnected(const ConnectedEvent& e) override;
@@ -94,4 +101,6 @@ private:
     mutable std::mutex Lock;
     std::vector<std::string> All;
     SummaryEvent Last;
+    std::map<int, int64_t> Written; // each device's pages written in its current attempt, as told
+    size_t BetweenPagesTold = 0;
 };

@@ -149,6 +149,15 @@ TEST(RunReport, AWriteReplacesTheFileWholeOrSaysWhyNot) {
     EXPECT_EQ(error.rfind("cannot write " + (dir / "no folder/run.json") + ": ", 0), 0u) << error;
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1)
         << "a temporary file left";
+
+    // What writers that crashed left (no process has the id 99999999) goes; the files of other names stay.
+    const std::vector<std::string> left{"run.csv.tmp99999999", "run.csv.tmp", "run.csv.tmpx",
+                                        "other.csv.tmp99999999"};
+    for (const std::string& name : left)
+        std::ofstream(dir / name) << "cut";
+    EXPECT_EQ(WriteReport(path, {}), "");
+    for (const std::string& name : left)
+        EXPECT_EQ(std::filesystem::exists(dir / name), name != left[0]) << name;
 }
 
 ReportRun ARun() {

@@ -1391,6 +1391,33 @@ TEST_F(CliTest, DeviceListSkipsCommentsAndNamesItsBadLine) {
     EXPECT_EQ(run.code, 2);
     EXPECT_NE(run.err.find(list + ":5: 127.0.0.51:70000: the port"), std::string::npos) << run.err;
     EXPECT_TRUE(run.lines.empty()) << run.Out();
+
+    // A report given as a list is named as one, with the option that takes it.
+    const std::string report = dir / "run1.json";
+    std::ofstream(report) << "{\n  \"run\": {\n  },\n  \"devices\": []\n}\n";
+    const CliRun redo = RunCli({"info", "--devices-from", report}, 10s);
+    EXPECT_EQ(redo.code, 2);
+    EXPECT_NE(redo.err.find(report + ": a run report, not a device list: use --redo " + report),
+              std::string::npos)
+        << redo.err;
+}
+
+TEST_F(CliTest, TheSummaryTellsAnOutcomeOfManyDevicesOnceWithTheirAddresses) {
+    const Firmware fw =
+        WriteFirmware(dir, "a.bin", 300, 4, [](ConfigFields& f) { f.Filename = "missing.bin"; });
+    const Firmware other =
+        WriteFirmware(dir, "b.bin", 300, 5, [](ConfigFields& f) { f.Filename = "gone.bin"; });
+    std::vector<std::string> args{"update", "--config", fw.cfg, "--device", Addr(64) + ":1=" + other.cfg};
+    for (int last = 60; last < 64; ++last)
+        args.insert(args.end(), {"--device", Addr(last) + ":2000"});
+    const CliRun run = RunCli(args, 30s);
+    EXPECT_EQ(run.code, 7) << run.Out() << run.err;
+    const std::string out = run.Out();
+    EXPECT_EQ(out.substr(std::min(out.find("summary: "), out.size())),
+              "summary: 0 of 5 devices updated; exit 7\n  " + Addr(64) + ":1: image not found: " +
+                  (dir / "gone.bin") + " (exit 7)\n  4 devices: image not found: " + (dir / "missing.bin") +
+                  " (exit 7)\n    127.0.0.60-63:2000\n")
+        << out;
 }
 
 } // namespace

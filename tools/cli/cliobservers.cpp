@@ -40,9 +40,12 @@ std::string ScanWhere(const std::string& range, int port) {
 }
 
 std::string ScanState(const ScanSummaryEvent& e) {
-    std::string state = std::to_string(e.Found) + (e.Found == 1 ? " device" : " devices") + " in " +
-                        std::to_string(e.Addresses) + " addresses" +
-                        (e.Stopped ? " (interrupted after " + std::to_string(e.Scanned) + ")" : "");
+    std::string state =
+        std::to_string(e.Found) + (e.Found == 1 ? " device" : " devices") + " in " +
+        std::to_string(e.Addresses) + " addresses" +
+        (e.Stopped ? " (interrupted after " + std::to_string(e.Scanned) +
+                         (e.Unfinished > 0 ? ", " + std::to_string(e.Unfinished) + " unfinished" : "") + ")"
+                   : "");
     if (e.Unidentified > 0)
         state +=
             ", " + std::to_string(e.Unidentified) + " more took" + " the connection but did not identify";

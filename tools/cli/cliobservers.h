@@ -69,7 +69,8 @@ private:
 
 // The range and port a scan covered: "127.0.0.90-99 port 2000".
 std::string ScanWhere(const std::string& range, int port);
-// What a scan found: "3 devices in 10 addresses", with " (interrupted after N)" when stopped.
+// What a scan found: "3 devices in 10 addresses", with " (interrupted after N)" when stopped (", K
+// unfinished" with it: the probes the stop ended before they had an outcome).
 std::string ScanState(const ScanSummaryEvent& e);
 // "page 3/9 (33%), 4.5 s left".
 std::string ProgressText(int64_t written, int64_t pages, double secondsLeft);

@@ -444,6 +444,9 @@ std::string AddListedDevices(CliOptions& o) {
     const bool update = o.Command == CliCommand::Update;
     if (!o.DevicesFrom.empty()) {
         DeviceListRead read = ReadDeviceList(o.DevicesFrom, update);
+        if (read.IsReport)
+            return read.Error + ": use --redo " + o.DevicesFrom +
+                   " (it takes the devices the report left to do)";
         if (!read.Error.empty())
             return read.Error;
         if (read.Devices.empty() && o.Devices.empty())

@@ -163,6 +163,7 @@ void JsonLines::OnScanSummary(const ScanSummaryEvent& e) {
                   .Int("found", e.Found)
                   .Int("unidentified", e.Unidentified)
                   .Int("refused", e.Refused)
+                  .Int("unfinished", e.Unfinished)
                   .Int("code", e.Code)
                   .Number("seconds", e.Seconds)
                   .Str());

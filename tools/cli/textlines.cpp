@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "base/timetext.h"
+#include "fleet/addressrange.h"
 #include "tools/cli/identitytext.h"
 #include "tools/cli/stopsignal.h"
 
@@ -154,9 +156,25 @@ void TextLines::OnSummary(const SummaryEvent& e) {
     Out.Line("summary: " + std::to_string(e.Ok) + " of " + std::to_string(e.Devices) + " devices " +
              (update ? (P.DryRun ? "passed every check" : "updated") : "answered") + "; exit " +
              std::to_string(e.Code));
-    for (const DeviceRecord& r : e.Records)
-        Out.Line("  " + r.Address + ": " + r.Detail + " (exit " +
-                 std::to_string(r.Code.value_or(kExitInternal)) + ")");
+    // Devices that ended alike are told once: how many, the outcome and their addresses, in ranges where
+    // they run on.
+    std::vector<std::pair<std::string, std::vector<std::string>>> outcomes; // in the order of the first
+    for (const DeviceRecord& r : e.Records) {
+        const std::string outcome =
+            r.Detail + " (exit " + std::to_string(r.Code.value_or(kExitInternal)) + ")";
+        auto alike =
+            std::find_if(outcomes.begin(), outcomes.end(), [&](const auto& o) { return o.first == outcome; });
+        if (alike == outcomes.end())
+            alike = outcomes.insert(outcomes.end(), {outcome, {}});
+        alike->second.push_back(r.Address);
+    }
+    for (const auto& [outcome, devices] : outcomes) {
+        if (devices.size() == 1)
+            Out.Line("  " + devices.front() + ": " + outcome);
+        else
+            Out.Line("  " + std::to_string(devices.size()) + " devices: " + outcome + "\n    " +
+                     AddressListText(devices));
+    }
 }
 
 void TextLines::OnFound(const FoundEvent& e) {
