@@ -679,11 +679,11 @@ void ConBase::LinkLoop(std::stop_token stop) {
             const auto work = (waitBegan - lastAccounted) + (now - waitEnded);
             if (work > interval)
                 stalled += work;
-            if (stalled > interval)
-                tickedUpTo += Opts.TickPeriod * ((stalled - interval) / Opts.TickPeriod);
-            const auto whole = std::max<int64_t>(0, (now - tickedUpTo) / Opts.TickPeriod);
+            const auto whole = (now - tickedUpTo) / Opts.TickPeriod;
             tickedUpTo += Opts.TickPeriod * whole;
             dueTicks += whole;
+            if (stalled > interval)
+                dueTicks = std::min<int64_t>(dueTicks, kMaxTickBacklog);
             lastAccounted = now;
         }
         if (dueTicks > 0) {
