@@ -2,6 +2,7 @@
 // project's own link (ConBase) talks to it; its JSON line tells what it received.
 #include "link/conbase.h"
 #include "link/frame.h"
+#include "tools/fwdevsim/simoutput.h"
 #include "tools/mkfwcfg/cfgwriter.h"
 #include "update/firmwareimage.h"
 
@@ -12,12 +13,15 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <map>
+#include <set>
 #include <thread>
 
 namespace {
@@ -212,6 +216,94 @@ protected:
     int h = 0;
 };
 class FwdevsimFaults : public Fwdevsim {};
+
+// One message in a frame of its own, as bytes on the wire.
+std::vector<uint8_t> Framed(const std::function<void(std::vector<uint8_t>&)>& encode) {
+    TxMessages queue(1);
+    encode(queue.front());
+    std::vector<uint8_t> frame;
+    size_t removed = 0;
+    BuildFrame(queue, frame, removed);
+    return frame;
+}
+
+std::vector<uint8_t> KeepAliveRequest() {
+    return Framed([](auto& m) { EncodeRequestI32(m, 0, 1); });
+}
+
+// A bare TCP connection to the simulator, for what the link does not do: leave the replies unread, or
+// end only its sending side.
+class RawPeer {
+public:
+    RawPeer(const char* addr, int port) {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET, addr, &sa.sin_addr);
+        if (connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+            ADD_FAILURE() << "no connection to " << addr << ":" << port;
+        }
+    }
+    ~RawPeer() { close(fd_); }
+    int Fd() const { return fd_; }
+
+    // Sends every byte (bounded).
+    bool Send(const std::vector<uint8_t>& bytes) {
+        for (size_t at = 0; at < bytes.size();) {
+            pollfd p{fd_, POLLOUT, 0};
+            const ssize_t n =
+                poll(&p, 1, 10000) == 1 ? send(fd_, bytes.data() + at, bytes.size() - at, 0) : -1;
+            if (n <= 0) {
+                return false;
+            }
+            at += static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    // Reads and decodes replies until done holds or the simulator closes; meanwhile calls between. False
+    // when neither came within limit.
+    bool ReadUntil(const std::function<bool()>& done, std::chrono::milliseconds limit,
+                   const std::function<void()>& between = {}) {
+        const auto deadline = Clock::now() + limit;
+        while (!done() && !Ended) {
+            if (Clock::now() >= deadline) {
+                return false;
+            }
+            if (between) {
+                between();
+            }
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 10) != 1) {
+                continue;
+            }
+            uint8_t chunk[65536];
+            const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+            if (n <= 0) {
+                Ended = true;
+                break;
+            }
+            rx_.Append(chunk, static_cast<size_t>(n));
+            ScanFrames(rx_, state_, 1, [&](const Msg& m) {
+                ++Count;
+                if (Keep) {
+                    Got.push_back(Rec{m.Kind, m.Type, m.Obj, m.Par, m.Len, {}});
+                }
+            });
+        }
+        return true;
+    }
+
+    bool Keep = true;     // keep the messages in Got, not only their Count
+    size_t Count = 0;     // replies decoded
+    std::vector<Rec> Got; // without their data
+    bool Ended = false;   // the simulator closed (end of stream or an error)
+
+private:
+    int fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    RxBuffer rx_;
+    RxScanState state_ = RxScanState::Searching;
+};
 
 TEST_F(Fwdevsim, AnswersTheIdentificationAsConfigured) {
     ASSERT_NO_FATAL_FAILURE(Connect({"--no-reconnect-port", "--oem", "23", "--serial", "123", "--version",
@@ -423,6 +515,138 @@ TEST_F(FwdevsimFaults, HangUpClosesEachConnectionAtOnce) {
     EXPECT_EQ(sim.Json().at("end"), "hang-up");
 }
 
+// A slow device (200 ms a page, a 2 KiB window read 512 bytes at a time): each page is acknowledged once its
+// time has passed; at the end of the stream it writes the page it holds, answers, and closes at once.
+TEST_F(FwdevsimFaults, PageTimeAcknowledgesEachPageWhenWrittenAndTheEndOfTheStreamClosesAfterIt) {
+    ASSERT_TRUE(sim.Start({"--no-reconnect-port", "--once", "--page-ms", "200", "--receive-buffer", "2048"}));
+    const auto image = DemoImage(3 * 256, 5);
+    const auto converted = ConvertImage(image.data(), image.size());
+    const int32_t zero = 0;
+    std::vector<uint8_t> stream = Framed([&](auto& m) { EncodeWriteI32(m, 2, 9, &zero, 1); });
+    for (int64_t p = 0; p < 3; ++p) {
+        const auto page = Framed([&](auto& m) {
+            EncodeWriteI8(m, PageAddressOf(p)->Obj, PageAddressOf(p)->Par, converted.data() + p * 256, 256);
+        });
+        stream.insert(stream.end(), page.begin(), page.end());
+    }
+    for (const auto& op : {std::pair{2, 5}, std::pair{10, 9}}) {
+        const auto end = Framed([&](auto& m) { EncodeWriteI32(m, op.first, op.second, &zero, 1); });
+        stream.insert(stream.end(), end.begin(), end.end());
+    }
+    RawPeer peer(kAddr, sim.port);
+    const auto start = Clock::now();
+    ASSERT_TRUE(peer.Send(stream));
+    ASSERT_EQ(shutdown(peer.Fd(), SHUT_WR), 0);
+    ASSERT_TRUE(peer.ReadUntil([] { return false; }, 20s)) << "no close after the end of the stream";
+    EXPECT_GE(Clock::now() - start, 590ms) << "three pages of 200 ms";
+    ASSERT_EQ(peer.Count, 6u) << "a WOK for the erase, each page and the two ends";
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(peer.Got[static_cast<size_t>(i)].Kind, KIND_WOK);
+    }
+    const auto j = sim.Json();
+    EXPECT_EQ(j.at("end"), "peer-close");
+    EXPECT_EQ(j.at("pages"), 3);
+    EXPECT_EQ(j.at("checksum"), ImageChecksum(image.data(), image.size()));
+    EXPECT_EQ(j.at("whole"), true) << j.dump();
+}
+
+// The simulator's output is a pipe nobody reads (its session lines fill one in about a hundred sessions):
+// the devices are served all the same, and every line comes once it is read.
+TEST_F(Fwdevsim, AnOutputNobodyReadsHoldsUpNoSession) {
+    ASSERT_TRUE(sim.Start({"--no-reconnect-port"}));
+    constexpr int kSessions = 400;
+    for (int i = 1; i <= kSessions; ++i) {
+        RawPeer peer(kAddr, sim.port);
+        ASSERT_TRUE(peer.Send(KeepAliveRequest())) << "session " << i;
+        ASSERT_TRUE(peer.ReadUntil([&] { return peer.Count == 1; }, 10s) && peer.Count == 1)
+            << "session " << i << " was not answered";
+    }
+    for (int i = 1; i <= kSessions; ++i) {
+        ASSERT_EQ(sim.Json().value("session", 0), i);
+    }
+}
+
+// A peer that sends and never reads: once the device's replies back up it stops reading, as a device with
+// a full buffer does, and it answers every request once the peer reads again.
+TEST_F(Fwdevsim, APeerThatNeverReadsIsNotReadUntilItReadsAgain) {
+    ASSERT_TRUE(sim.Start({"--no-reconnect-port"}));
+    RawPeer peer(kAddr, sim.port);
+    std::vector<uint8_t> requests;
+    const auto one = KeepAliveRequest();
+    while (requests.size() < 65536) {
+        requests.insert(requests.end(), one.begin(), one.end());
+    }
+    // Without that stop it would read all of this (and hold the replies to all of it).
+    constexpr size_t kTooMuch = size_t{64} << 20;
+    size_t sent = 0;
+    while (sent < kTooMuch) {
+        const size_t at = sent % requests.size();
+        const ssize_t n = send(peer.Fd(), requests.data() + at, requests.size() - at, MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        ASSERT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << std::strerror(errno);
+        pollfd p{peer.Fd(), POLLOUT, 0};
+        if (poll(&p, 1, 2000) == 0) {
+            break; // nothing taken for 2 s: the device has stopped reading
+        }
+    }
+    EXPECT_LT(sent, kTooMuch / 2) << "the device kept reading a peer that reads nothing";
+    const size_t requested = (sent + one.size() - 1) / one.size();
+    peer.Keep = false;
+    ASSERT_TRUE(peer.ReadUntil([&] { return peer.Count >= requested; }, 60s,
+                               [&] {
+                                   // The rest of a request cut short.
+                                   if (sent % one.size() != 0) {
+                                       const size_t at = sent % requests.size();
+                                       const ssize_t n = send(peer.Fd(), requests.data() + at,
+                                                              one.size() - sent % one.size(), MSG_DONTWAIT);
+                                       sent += static_cast<size_t>(std::max<ssize_t>(n, 0));
+                                   }
+                               }));
+    EXPECT_EQ(peer.Count, requested);
+    shutdown(peer.Fd(), SHUT_WR);
+    const auto j = sim.Json(60s);
+    EXPECT_EQ(j.at("reads"), requested);
+    EXPECT_EQ(j.at("end"), "peer-close");
+}
+
+// A connection waits while the simulator has no file left for it: it leaves its listener alone for a
+// while instead of trying again at once (a busy loop), says so once, and takes the connection later.
+TEST_F(Fwdevsim, WithoutAFileLeftItWaitsForOneAndSaysSoOnce) {
+    ASSERT_TRUE(sim.Start({"--no-reconnect-port"}));
+    const pid_t pid = sim.proc.Pid();
+    std::set<int> open;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        open.insert(std::stoi(entry.path().filename().string()));
+    }
+    // The lowest free file number becomes the limit: the next file the simulator makes has none.
+    rlim_t lowestFree = 0;
+    while (open.count(static_cast<int>(lowestFree)) != 0) {
+        ++lowestFree;
+    }
+    rlimit before{};
+    ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, nullptr, &before), 0);
+    rlimit tight = before;
+    tight.rlim_cur = lowestFree;
+    ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &tight, nullptr), 0);
+    RawPeer peer(kAddr, sim.port);
+    ASSERT_TRUE(peer.Send(KeepAliveRequest()));
+    ASSERT_TRUE(sim.proc.WaitErrLine("cannot take a connection")) << sim.proc.ErrText();
+    ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &before, nullptr), 0);
+    EXPECT_TRUE(peer.ReadUntil([&] { return peer.Count == 1; }, 10s) && peer.Count == 1);
+    sim.proc.Signal(SIGTERM);
+    EXPECT_EQ(sim.proc.WaitExit(), 0);
+    const std::string err = sim.proc.ErrText(5s);
+    const auto said = err.find("cannot take a connection");
+    EXPECT_EQ(err.find("cannot take a connection", said + 1), std::string::npos) << err;
+    const auto failed = err.find("taking a connection failed ");
+    ASSERT_NE(failed, std::string::npos) << err;
+    // One try a second: a handful in the time the test took, never the thousands of a busy loop.
+    EXPECT_LE(std::stoi(err.substr(failed + 27)), 30) << err;
+}
+
 TEST_F(Fwdevsim, ServesOneConnectionAtATime) {
     ASSERT_NO_FATAL_FAILURE(Connect({"--no-reconnect-port"}));
     ASSERT_TRUE((con.RequestI32(h, 1, 2), rx.WaitValue(1, 2)));
@@ -540,7 +764,7 @@ TEST_F(Fwdevsim, HelpListsTheOptions) {
     EXPECT_EQ(p.WaitExit(), 0);
     for (const char* opt : {"--port", "--no-reconnect-port", "--once", "--image-out", "--oem", "--no-answer",
                             "--close-after-pages", "--silent", "--error-on-page", "--byte-by-byte",
-                            "--garbage", "--delay-ms", "--refuse"}) {
+                            "--garbage", "--delay-ms", "--page-ms", "--receive-buffer", "--refuse"}) {
         EXPECT_NE(text.find(opt), std::string::npos) << opt;
     }
 }
@@ -607,24 +831,37 @@ INSTANTIATE_TEST_SUITE_P(Faulty, ManyDevices,
                                              "FirstAndThird", {"--faulty", "0,2"}, {true, false, true}}),
                          [](const auto& info) { return std::string(info.param.Name); });
 
-// The devices of one process share its one thread: a device holding its replies back holds up no other,
-// and a stop ends and reports every open session.
-TEST(ManyDevicesOneThread, AHeldReplyHoldsUpNoOtherDeviceAndAStopReportsEverySession) {
+struct HeldCase {
+    const char* Name;
+    std::vector<std::string> Fault; // on device 0 only
+    bool PageFirst;                 // a page is written before the request
+    int HeldReads;                  // what the held device has read by the stop
+};
+
+class ManyDevicesOneThread : public testing::TestWithParam<HeldCase> {};
+
+// The devices of one process share its one thread: a device holding its replies back, or busy writing a page
+// (by a timer, never a sleep), holds up no other, and a stop ends and reports every open session.
+TEST_P(ManyDevicesOneThread, AHeldDeviceHoldsUpNoOtherAndAStopReportsEverySession) {
     const std::vector<std::string> addrs = {"127.0.0.17", "127.0.0.18"};
+    std::vector<std::string> args = {"--count", "2", "--faulty", "0", "--no-reconnect-port"};
+    args.insert(args.end(), GetParam().Fault.begin(), GetParam().Fault.end());
     Sim sim;
-    ASSERT_TRUE(sim.Start({"--count", "2", "--faulty", "0", "--delay-ms", "600000", "--no-reconnect-port"},
-                          addrs[0].c_str()))
-        << sim.proc.ErrText();
+    ASSERT_TRUE(sim.Start(args, addrs[0].c_str())) << sim.proc.ErrText();
     ConBase con;
     const int held = con.Open(addrs[0], sim.port);
     const int prompt = con.Open(addrs[1], sim.port);
     ASSERT_NE(held, 0);
     ASSERT_NE(prompt, 0);
     Receiver heldRx(con, held), promptRx(con, prompt);
+    const std::vector<uint8_t> page(256, 1);
+    if (GetParam().PageFirst) {
+        ASSERT_GT(con.WriteI8(held, 2, 10, 256, page.data()), 0);
+    }
     ASSERT_GT(con.RequestI32(held, 1, 3), 0);
     ASSERT_GT(con.RequestI32(prompt, 1, 3), 0);
     ASSERT_TRUE(promptRx.WaitValue(1, 3));
-    EXPECT_FALSE(heldRx.Wait([](const Rec& r) { return r.Obj == 1 && r.Par == 3; }, 0ms));
+    EXPECT_FALSE(heldRx.Wait([](const Rec& r) { return r.Kind >= KIND_WRITE && r.Kind <= KIND_ERROR; }, 0ms));
     sim.proc.Signal(SIGTERM);
     std::map<std::string, nlohmann::json> lines;
     for (int i = 0; i < 2; ++i) {
@@ -633,7 +870,53 @@ TEST(ManyDevicesOneThread, AHeldReplyHoldsUpNoOtherDeviceAndAStopReportsEverySes
     }
     for (const std::string& addr : addrs) {
         EXPECT_EQ(lines[addr].value("end", ""), "shutdown") << addr;
-        EXPECT_EQ(lines[addr].value("reads", 0), 1) << addr;
     }
+    EXPECT_EQ(lines[addrs[0]].value("reads", -1), GetParam().HeldReads);
+    EXPECT_EQ(lines[addrs[0]].value("pages", -1), 0) << "a page is written only when its time has passed";
+    EXPECT_EQ(lines[addrs[1]].value("reads", -1), 1);
     EXPECT_EQ(sim.proc.WaitExit(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, ManyDevicesOneThread,
+                         testing::Values(HeldCase{"HeldReply", {"--delay-ms", "600000"}, false, 1},
+                                         HeldCase{"PageBeingWritten", {"--page-ms", "600000"}, true, 0}),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+// The writer of the simulator's output with an output that takes nothing more (a full pipe): what does not
+// fit in its buffer is dropped and counted, and a stop still ends it and says what was dropped.
+TEST(SimOutput, AnOutputThatTakesNothingDropsWhatDoesNotFitAndStillStops) {
+    int lines[2], notes[2];
+    ASSERT_EQ(pipe2(lines, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(notes, O_CLOEXEC), 0);
+    std::FILE* out = fdopen(lines[1], "w");
+    std::FILE* err = fdopen(notes[1], "w");
+    constexpr int64_t kLines = 10000; // 1 MB, into a pipe of 64 KiB and a buffer of as much
+    SimOutput::Dropped dropped;
+    {
+        SimOutput output(out, err, 64 << 10);
+        for (int64_t i = 0; i < kLines; ++i) {
+            output.Line(std::string(100, 'x'));
+        }
+        auto stopped = std::async(std::launch::async, [&] { output.Stop(); });
+        ASSERT_EQ(stopped.wait_for(30s), std::future_status::ready) << "the stop waits for the output";
+        dropped = output.DroppedSoFar();
+    }
+    std::fclose(out);
+    std::fclose(err);
+    int64_t written = 0;
+    std::string said;
+    char chunk[4096];
+    for (ssize_t n; (n = read(lines[0], chunk, sizeof chunk)) > 0;) {
+        written += std::count(chunk, chunk + n, '\n');
+    }
+    for (ssize_t n; (n = read(notes[0], chunk, sizeof chunk)) > 0;) {
+        said.append(chunk, static_cast<size_t>(n));
+    }
+    close(lines[0]);
+    close(notes[0]);
+    EXPECT_GT(dropped.Lines, 0);
+    EXPECT_EQ(written + dropped.Lines, kLines);
+    EXPECT_NE(said.find("did not take " + std::to_string(dropped.Lines) + " session lines"),
+              std::string::npos)
+        << said;
 }
