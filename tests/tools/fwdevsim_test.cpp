@@ -217,22 +217,23 @@ protected:
 };
 class FwdevsimFaults : public Fwdevsim {};
 
-// One message in a frame of its own, as bytes on the wire.
-std::vector<uint8_t> Framed(const std::function<void(std::vector<uint8_t>&)>& encode) {
-    TxMessages queue(1);
-    encode(queue.front());
-    std::vector<uint8_t> frame;
-    size_t removed = 0;
-    BuildFrame(queue, frame, removed);
-    return frame;
+// Messages, each in a frame of its own, as bytes on the wire.
+std::vector<uint8_t> Framed(const std::vector<std::function<void(std::vector<uint8_t>&)>>& encoders) {
+    std::vector<uint8_t> stream, frame;
+    for (const auto& encode : encoders) {
+        TxMessages queue(1);
+        encode(queue.front());
+        size_t removed = 0;
+        BuildFrame(queue, frame, removed);
+        stream.insert(stream.end(), frame.begin(), frame.end());
+    }
+    return stream;
 }
 
-std::vector<uint8_t> KeepAliveRequest() {
-    return Framed([](auto& m) { EncodeRequestI32(m, 0, 1); });
-}
+const std::vector<uint8_t> kKeepAlive = Framed({[](auto& m) { EncodeRequestI32(m, 0, 1); }});
 
-// A bare TCP connection to the simulator, for what the link does not do: leave the replies unread, or
-// end only its sending side.
+// A bare TCP connection to the simulator, for what the link does not do: leave the replies unread, or end
+// only its sending side.
 class RawPeer {
 public:
     RawPeer(const char* addr, int port) {
@@ -240,67 +241,35 @@ public:
         sa.sin_family = AF_INET;
         sa.sin_port = htons(static_cast<uint16_t>(port));
         inet_pton(AF_INET, addr, &sa.sin_addr);
-        if (connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-            ADD_FAILURE() << "no connection to " << addr << ":" << port;
-        }
+        EXPECT_EQ(connect(Fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
     }
-    ~RawPeer() { close(fd_); }
-    int Fd() const { return fd_; }
+    ~RawPeer() { close(Fd); }
 
-    // Sends every byte (bounded).
-    bool Send(const std::vector<uint8_t>& bytes) {
-        for (size_t at = 0; at < bytes.size();) {
-            pollfd p{fd_, POLLOUT, 0};
-            const ssize_t n =
-                poll(&p, 1, 10000) == 1 ? send(fd_, bytes.data() + at, bytes.size() - at, 0) : -1;
-            if (n <= 0) {
-                return false;
-            }
-            at += static_cast<size_t>(n);
-        }
-        return true;
-    }
-
-    // Reads and decodes replies until done holds or the simulator closes; meanwhile calls between. False
+    // Reads and decodes replies until done holds or the simulator closes, calling between meanwhile; false
     // when neither came within limit.
-    bool ReadUntil(const std::function<bool()>& done, std::chrono::milliseconds limit,
-                   const std::function<void()>& between = {}) {
-        const auto deadline = Clock::now() + limit;
-        while (!done() && !Ended) {
+    bool ReadUntil(
+        const std::function<bool()>& done, std::chrono::milliseconds limit,
+        const std::function<void()>& between = [] {}) {
+        for (const auto deadline = Clock::now() + limit; !done() && !Ended; between()) {
+            pollfd p{Fd, POLLIN, 0};
             if (Clock::now() >= deadline) {
                 return false;
+            } else if (poll(&p, 1, 10) == 1) {
+                uint8_t chunk[65536];
+                const ssize_t n = recv(Fd, chunk, sizeof chunk, 0);
+                Ended = n <= 0;
+                rx_.Append(chunk, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+                ScanFrames(rx_, state_, 1, [&](const Msg& m) { Kinds.push_back(m.Kind); });
             }
-            if (between) {
-                between();
-            }
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 10) != 1) {
-                continue;
-            }
-            uint8_t chunk[65536];
-            const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
-            if (n <= 0) {
-                Ended = true;
-                break;
-            }
-            rx_.Append(chunk, static_cast<size_t>(n));
-            ScanFrames(rx_, state_, 1, [&](const Msg& m) {
-                ++Count;
-                if (Keep) {
-                    Got.push_back(Rec{m.Kind, m.Type, m.Obj, m.Par, m.Len, {}});
-                }
-            });
         }
         return true;
     }
 
-    bool Keep = true;     // keep the messages in Got, not only their Count
-    size_t Count = 0;     // replies decoded
-    std::vector<Rec> Got; // without their data
-    bool Ended = false;   // the simulator closed (end of stream or an error)
+    const int Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    std::vector<int> Kinds; // of the replies decoded
+    bool Ended = false;     // the simulator closed (end of stream or an error)
 
 private:
-    int fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     RxBuffer rx_;
     RxScanState state_ = RxScanState::Searching;
 };
@@ -522,30 +491,23 @@ TEST_F(FwdevsimFaults, PageTimeAcknowledgesEachPageWhenWrittenAndTheEndOfTheStre
     const auto image = DemoImage(3 * 256, 5);
     const auto converted = ConvertImage(image.data(), image.size());
     const int32_t zero = 0;
-    std::vector<uint8_t> stream = Framed([&](auto& m) { EncodeWriteI32(m, 2, 9, &zero, 1); });
-    for (int64_t p = 0; p < 3; ++p) {
-        const auto page = Framed([&](auto& m) {
-            EncodeWriteI8(m, PageAddressOf(p)->Obj, PageAddressOf(p)->Par, converted.data() + p * 256, 256);
-        });
-        stream.insert(stream.end(), page.begin(), page.end());
+    std::vector<std::function<void(std::vector<uint8_t>&)>> writes{
+        [&](auto& m) { EncodeWriteI32(m, 2, 9, &zero, 1); }};
+    for (int p = 0; p < 3; ++p) {
+        writes.push_back([&, p](auto& m) { EncodeWriteI8(m, 2, 10 + p, converted.data() + p * 256, 256); });
     }
-    for (const auto& op : {std::pair{2, 5}, std::pair{10, 9}}) {
-        const auto end = Framed([&](auto& m) { EncodeWriteI32(m, op.first, op.second, &zero, 1); });
-        stream.insert(stream.end(), end.begin(), end.end());
-    }
+    writes.push_back([&](auto& m) { EncodeWriteI32(m, 2, 5, &zero, 1); });
+    writes.push_back([&](auto& m) { EncodeWriteI32(m, 10, 9, &zero, 1); });
+    const auto stream = Framed(writes);
     RawPeer peer(kAddr, sim.port);
     const auto start = Clock::now();
-    ASSERT_TRUE(peer.Send(stream));
-    ASSERT_EQ(shutdown(peer.Fd(), SHUT_WR), 0);
+    ASSERT_EQ(send(peer.Fd, stream.data(), stream.size(), 0), static_cast<ssize_t>(stream.size()));
+    ASSERT_EQ(shutdown(peer.Fd, SHUT_WR), 0);
     ASSERT_TRUE(peer.ReadUntil([] { return false; }, 20s)) << "no close after the end of the stream";
     EXPECT_GE(Clock::now() - start, 590ms) << "three pages of 200 ms";
-    ASSERT_EQ(peer.Count, 6u) << "a WOK for the erase, each page and the two ends";
-    for (int i = 0; i < 6; ++i) {
-        EXPECT_EQ(peer.Got[static_cast<size_t>(i)].Kind, KIND_WOK);
-    }
+    EXPECT_EQ(peer.Kinds, std::vector<int>(6, KIND_WOK)) << "the erase, each page and the two ends";
     const auto j = sim.Json();
     EXPECT_EQ(j.at("end"), "peer-close");
-    EXPECT_EQ(j.at("pages"), 3);
     EXPECT_EQ(j.at("checksum"), ImageChecksum(image.data(), image.size()));
     EXPECT_EQ(j.at("whole"), true) << j.dump();
 }
@@ -557,8 +519,8 @@ TEST_F(Fwdevsim, AnOutputNobodyReadsHoldsUpNoSession) {
     constexpr int kSessions = 400;
     for (int i = 1; i <= kSessions; ++i) {
         RawPeer peer(kAddr, sim.port);
-        ASSERT_TRUE(peer.Send(KeepAliveRequest())) << "session " << i;
-        ASSERT_TRUE(peer.ReadUntil([&] { return peer.Count == 1; }, 10s) && peer.Count == 1)
+        ASSERT_EQ(send(peer.Fd, kKeepAlive.data(), kKeepAlive.size(), 0), 24);
+        ASSERT_TRUE(peer.ReadUntil([&] { return !peer.Kinds.empty(); }, 10s) && !peer.Ended)
             << "session " << i << " was not answered";
     }
     for (int i = 1; i <= kSessions; ++i) {
@@ -572,41 +534,30 @@ TEST_F(Fwdevsim, APeerThatNeverReadsIsNotReadUntilItReadsAgain) {
     ASSERT_TRUE(sim.Start({"--no-reconnect-port"}));
     RawPeer peer(kAddr, sim.port);
     std::vector<uint8_t> requests;
-    const auto one = KeepAliveRequest();
     while (requests.size() < 65536) {
-        requests.insert(requests.end(), one.begin(), one.end());
+        requests.insert(requests.end(), kKeepAlive.begin(), kKeepAlive.end());
     }
-    // Without that stop it would read all of this (and hold the replies to all of it).
+    // Sends until nothing is taken for 2 s; without that stop the device would read all of kTooMuch.
     constexpr size_t kTooMuch = size_t{64} << 20;
     size_t sent = 0;
-    while (sent < kTooMuch) {
+    for (pollfd p{peer.Fd, POLLOUT, 0}; sent < kTooMuch && poll(&p, 1, 2000) == 1;) {
         const size_t at = sent % requests.size();
-        const ssize_t n = send(peer.Fd(), requests.data() + at, requests.size() - at, MSG_DONTWAIT);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-            continue;
-        }
-        ASSERT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << std::strerror(errno);
-        pollfd p{peer.Fd(), POLLOUT, 0};
-        if (poll(&p, 1, 2000) == 0) {
-            break; // nothing taken for 2 s: the device has stopped reading
-        }
+        const ssize_t n = send(peer.Fd, requests.data() + at, requests.size() - at, MSG_DONTWAIT);
+        ASSERT_TRUE(n > 0 || errno == EAGAIN) << std::strerror(errno);
+        sent += static_cast<size_t>(std::max<ssize_t>(n, 0));
     }
     EXPECT_LT(sent, kTooMuch / 2) << "the device kept reading a peer that reads nothing";
-    const size_t requested = (sent + one.size() - 1) / one.size();
-    peer.Keep = false;
-    ASSERT_TRUE(peer.ReadUntil([&] { return peer.Count >= requested; }, 60s,
-                               [&] {
-                                   // The rest of a request cut short.
-                                   if (sent % one.size() != 0) {
-                                       const size_t at = sent % requests.size();
-                                       const ssize_t n = send(peer.Fd(), requests.data() + at,
-                                                              one.size() - sent % one.size(), MSG_DONTWAIT);
-                                       sent += static_cast<size_t>(std::max<ssize_t>(n, 0));
-                                   }
-                               }));
-    EXPECT_EQ(peer.Count, requested);
-    shutdown(peer.Fd(), SHUT_WR);
+    const size_t requested = (sent + 23) / 24;
+    ASSERT_TRUE(peer.ReadUntil(
+        [&] { return peer.Kinds.size() >= requested; }, 60s,
+        [&] {
+            // The rest of a request cut short.
+            const size_t at = sent % requests.size();
+            sent += static_cast<size_t>(std::max<ssize_t>(
+                sent % 24 == 0 ? 0 : send(peer.Fd, requests.data() + at, 24 - sent % 24, MSG_DONTWAIT), 0));
+        }));
+    EXPECT_EQ(peer.Kinds.size(), requested);
+    shutdown(peer.Fd, SHUT_WR);
     const auto j = sim.Json(60s);
     EXPECT_EQ(j.at("reads"), requested);
     EXPECT_EQ(j.at("end"), "peer-close");
@@ -622,25 +573,22 @@ TEST_F(Fwdevsim, WithoutAFileLeftItWaitsForOneAndSaysSoOnce) {
         open.insert(std::stoi(entry.path().filename().string()));
     }
     // The lowest free file number becomes the limit: the next file the simulator makes has none.
-    rlim_t lowestFree = 0;
-    while (open.count(static_cast<int>(lowestFree)) != 0) {
-        ++lowestFree;
-    }
     rlimit before{};
     ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, nullptr, &before), 0);
     rlimit tight = before;
-    tight.rlim_cur = lowestFree;
+    for (tight.rlim_cur = 0; open.count(static_cast<int>(tight.rlim_cur)) != 0; ++tight.rlim_cur) {
+    }
     ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &tight, nullptr), 0);
     RawPeer peer(kAddr, sim.port);
-    ASSERT_TRUE(peer.Send(KeepAliveRequest()));
+    ASSERT_EQ(send(peer.Fd, kKeepAlive.data(), kKeepAlive.size(), 0), 24);
     ASSERT_TRUE(sim.proc.WaitErrLine("cannot take a connection")) << sim.proc.ErrText();
     ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &before, nullptr), 0);
-    EXPECT_TRUE(peer.ReadUntil([&] { return peer.Count == 1; }, 10s) && peer.Count == 1);
+    EXPECT_TRUE(peer.ReadUntil([&] { return !peer.Kinds.empty(); }, 10s) && !peer.Ended);
     sim.proc.Signal(SIGTERM);
     EXPECT_EQ(sim.proc.WaitExit(), 0);
     const std::string err = sim.proc.ErrText(5s);
-    const auto said = err.find("cannot take a connection");
-    EXPECT_EQ(err.find("cannot take a connection", said + 1), std::string::npos) << err;
+    EXPECT_EQ(err.find("cannot take a connection", err.find("cannot take a connection") + 1),
+              std::string::npos);
     const auto failed = err.find("taking a connection failed ");
     ASSERT_NE(failed, std::string::npos) << err;
     // One try a second: a handful in the time the test took, never the thousands of a busy loop.
@@ -886,37 +834,32 @@ INSTANTIATE_TEST_SUITE_P(Faults, ManyDevicesOneThread,
 // fit in its buffer is dropped and counted, and a stop still ends it and says what was dropped.
 TEST(SimOutput, AnOutputThatTakesNothingDropsWhatDoesNotFitAndStillStops) {
     int lines[2], notes[2];
-    ASSERT_EQ(pipe2(lines, O_CLOEXEC), 0);
-    ASSERT_EQ(pipe2(notes, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(lines, O_CLOEXEC) | pipe2(notes, O_CLOEXEC), 0);
     std::FILE* out = fdopen(lines[1], "w");
     std::FILE* err = fdopen(notes[1], "w");
     constexpr int64_t kLines = 10000; // 1 MB, into a pipe of 64 KiB and a buffer of as much
-    SimOutput::Dropped dropped;
-    {
-        SimOutput output(out, err, 64 << 10);
-        for (int64_t i = 0; i < kLines; ++i) {
-            output.Line(std::string(100, 'x'));
-        }
-        auto stopped = std::async(std::launch::async, [&] { output.Stop(); });
-        ASSERT_EQ(stopped.wait_for(30s), std::future_status::ready) << "the stop waits for the output";
-        dropped = output.DroppedSoFar();
+    auto output = std::make_unique<SimOutput>(out, err, 64 << 10);
+    for (int64_t i = 0; i < kLines; ++i) {
+        output->Line(std::string(100, 'x'));
     }
+    auto stopped = std::async(std::launch::async, [&] { output->Stop(); });
+    ASSERT_EQ(stopped.wait_for(30s), std::future_status::ready) << "the stop waits for the output";
+    const int64_t dropped = output->DroppedSoFar().Lines;
+    output.reset();
     std::fclose(out);
     std::fclose(err);
-    int64_t written = 0;
-    std::string said;
+    std::string written, said;
     char chunk[4096];
     for (ssize_t n; (n = read(lines[0], chunk, sizeof chunk)) > 0;) {
-        written += std::count(chunk, chunk + n, '\n');
+        written.append(chunk, static_cast<size_t>(n));
     }
     for (ssize_t n; (n = read(notes[0], chunk, sizeof chunk)) > 0;) {
         said.append(chunk, static_cast<size_t>(n));
     }
     close(lines[0]);
     close(notes[0]);
-    EXPECT_GT(dropped.Lines, 0);
-    EXPECT_EQ(written + dropped.Lines, kLines);
-    EXPECT_NE(said.find("did not take " + std::to_string(dropped.Lines) + " session lines"),
-              std::string::npos)
+    EXPECT_GT(dropped, 0);
+    EXPECT_EQ(std::count(written.begin(), written.end(), '\n') + dropped, kLines);
+    EXPECT_NE(said.find("did not take " + std::to_string(dropped) + " session lines"), std::string::npos)
         << said;
 }
