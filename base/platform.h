@@ -66,6 +66,12 @@ void UnblockInterrupts();
 // A reader that goes away (a closed pipe) must not end the program.
 void IgnoreBrokenPipe();
 
+// Whether stream takes a write of up to 4096 bytes at once, now or within timeoutMs (negative: no limit), so
+// that a writer can wait for an output nobody reads without being stuck in the write: poll on POSIX (where an
+// output that failed counts as ready: its write fails at once). Always true on Windows, whose pipes and
+// consoles tell no such thing: there the write itself waits.
+bool StreamWritable(std::FILE* stream, int timeoutMs);
+
 // Raises the number of files (sockets) the process may hold open as far as the system allows;
 // returns the limit now in force, or 0 when the system sets none per process.
 int64_t RaiseOpenFileLimit();

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <iterator>
+#include <poll.h>
 #include <pthread.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -230,6 +231,13 @@ void UnblockInterrupts() {
 
 void IgnoreBrokenPipe() {
     std::signal(SIGPIPE, SIG_IGN);
+}
+
+bool StreamWritable(std::FILE* stream, int timeoutMs) {
+    // A pipe that polls writable has room for at least one page (4096 bytes), which a write of that size
+    // takes whole.
+    pollfd p{fileno(stream), POLLOUT, 0};
+    return poll(&p, 1, timeoutMs) > 0;
 }
 
 int64_t RaiseOpenFileLimit() {

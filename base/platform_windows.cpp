@@ -246,6 +246,10 @@ void UnblockInterrupts() {}
 
 void IgnoreBrokenPipe() {}
 
+bool StreamWritable(std::FILE*, int) {
+    return true;
+}
+
 // Winsock sets no per-process limit on sockets.
 int64_t RaiseOpenFileLimit() {
     return 0;

@@ -81,6 +81,9 @@ int SockSend(SockHandle sock, const uint8_t* data, size_t len);
 
 // The last failed call of this thread: whether the peer reset the connection, and the system's text.
 bool SockLastErrorWasReset();
+// Whether the last failed call of this thread (a SockAccept that gave no socket) failed for want of files or
+// memory (too many open files, no buffers): the connection then stays waiting and the listener readable.
+bool SockLastErrorWasOutOfFiles();
 std::string SockLastErrorText();
 
 struct SockWaitEntry {
@@ -118,8 +121,9 @@ int SockWait(std::vector<SockWaitEntry>& set, int timeoutMs, SockWake* wake = nu
 
 // A lasting set of sockets to wait on, each under a key of the caller's: a wait reports only the ready
 // ones, so its cost grows with them, not with the set (epoll on Linux; on Windows WSAPoll over the set).
-// Every socket is watched for reading (data, end of stream, an error or, listening, a connection), and
-// for writing while asked. One thread uses a poller at a time.
+// Every socket is watched for reading (data, end of stream, an error or, listening, a connection) unless
+// asked not to (a reader that takes nothing for now), and for writing while asked. One thread uses a poller
+// at a time.
 class SockPoller {
 public:
     struct Event {
@@ -136,8 +140,9 @@ public:
     bool Ready() const;
 
     // Watches sock under key, or changes what it is watched for: false on failure. A socket number the
-    // system has reused since it was closed is watched anew under the new key.
-    bool Add(SockHandle sock, uint64_t key, bool wantWrite);
+    // system has reused since it was closed is watched anew under the new key. Without wantRead (then with
+    // wantWrite) the socket is not reported readable, and an error or a hang-up is reported as writable.
+    bool Add(SockHandle sock, uint64_t key, bool wantWrite, bool wantRead = true);
     // Stops watching sock, when it is still watched under key (a closed socket whose number another
     // socket now has is left to that one). What a wait has not reported yet is not reported.
     void Remove(SockHandle sock, uint64_t key);

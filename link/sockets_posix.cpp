@@ -204,6 +204,10 @@ bool SockLastErrorWasReset() {
     return errno == ECONNRESET || errno == EPIPE;
 }
 
+bool SockLastErrorWasOutOfFiles() {
+    return errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+}
+
 std::string SockLastErrorText() {
     return std::strerror(errno);
 }
@@ -322,6 +326,7 @@ struct SockPoller::Impl {
     struct Watch {
         uint64_t Key = 0;
         bool WantWrite = false;
+        bool WantRead = true;
     };
     int Epoll = -1;
     SockHandle WakeEnd = kNoSock; // the wake-up's read end, once registered
@@ -332,9 +337,9 @@ struct SockPoller::Impl {
 namespace {
 
 // An event carries the socket itself; its key is looked up in Watched.
-bool EpollSet(int epoll, int op, SockHandle sock, bool wantWrite) {
+bool EpollSet(int epoll, int op, SockHandle sock, bool wantWrite, bool wantRead = true) {
     epoll_event ev{};
-    ev.events = EPOLLIN | (wantWrite ? EPOLLOUT : 0u);
+    ev.events = (wantRead ? EPOLLIN : 0u) | (wantWrite ? EPOLLOUT : 0u);
     ev.data.fd = static_cast<int>(sock);
     return epoll_ctl(epoll, op, static_cast<int>(sock), &ev) == 0;
 }
@@ -358,22 +363,21 @@ size_t SockPoller::Size() const {
     return P->Watched.size();
 }
 
-bool SockPoller::Add(SockHandle sock, uint64_t key, bool wantWrite) {
+bool SockPoller::Add(SockHandle sock, uint64_t key, bool wantWrite, bool wantRead) {
     if (P->Epoll < 0 || sock < 0)
         return false;
     const auto it = P->Watched.find(sock);
-    if (it != P->Watched.end() && it->second.Key == key && it->second.WantWrite == wantWrite)
+    if (it != P->Watched.end() && it->second.Key == key && it->second.WantWrite == wantWrite &&
+        it->second.WantRead == wantRead)
         return true;
     // A number watched before may have been closed and reused meanwhile: then the kernel has
     // forgotten it and it is added; otherwise its watch is changed.
-    const bool done = it == P->Watched.end()
-                          ? EpollSet(P->Epoll, EPOLL_CTL_ADD, sock, wantWrite) ||
-                                (errno == EEXIST && EpollSet(P->Epoll, EPOLL_CTL_MOD, sock, wantWrite))
-                          : EpollSet(P->Epoll, EPOLL_CTL_MOD, sock, wantWrite) ||
-                                (errno == ENOENT && EpollSet(P->Epoll, EPOLL_CTL_ADD, sock, wantWrite));
+    const auto set = [&](int op) { return EpollSet(P->Epoll, op, sock, wantWrite, wantRead); };
+    const bool done = it == P->Watched.end() ? set(EPOLL_CTL_ADD) || (errno == EEXIST && set(EPOLL_CTL_MOD))
+                                             : set(EPOLL_CTL_MOD) || (errno == ENOENT && set(EPOLL_CTL_ADD));
     if (!done)
         return false;
-    P->Watched[sock] = Impl::Watch{key, wantWrite};
+    P->Watched[sock] = Impl::Watch{key, wantWrite, wantRead};
     return true;
 }
 
@@ -428,9 +432,10 @@ int SockPoller::Wait(std::vector<Event>& ready, int timeoutMs, SockWake* wake, b
         // when a write was wanted.
         Event e;
         e.Key = it->second.Key;
-        e.Readable = (ev.events & (EPOLLIN | EPOLLHUP | EPOLLERR | EPOLLRDHUP)) != 0;
+        e.Readable = it->second.WantRead && (ev.events & (EPOLLIN | EPOLLHUP | EPOLLERR | EPOLLRDHUP)) != 0;
         e.Writable = it->second.WantWrite && (ev.events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0;
-        ready.push_back(e);
+        if (e.Readable || e.Writable)
+            ready.push_back(e);
     }
     return static_cast<int>(ready.size());
 }

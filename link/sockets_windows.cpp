@@ -274,6 +274,11 @@ bool SockLastErrorWasReset() {
     return error == WSAECONNRESET || error == WSAECONNABORTED || error == WSAESHUTDOWN;
 }
 
+bool SockLastErrorWasOutOfFiles() {
+    const int error = WSAGetLastError();
+    return error == WSAEMFILE || error == WSAENOBUFS;
+}
+
 std::string SockLastErrorText() {
     const int error = WSAGetLastError();
     char text[256] = {};
@@ -392,10 +397,10 @@ size_t SockPoller::Size() const {
     return P->Fds.size();
 }
 
-bool SockPoller::Add(SockHandle sock, uint64_t key, bool wantWrite) {
+bool SockPoller::Add(SockHandle sock, uint64_t key, bool wantWrite, bool wantRead) {
     if (!Started() || sock == kNoSock)
         return false;
-    const SHORT events = static_cast<SHORT>(POLLRDNORM | (wantWrite ? POLLWRNORM : 0));
+    const SHORT events = static_cast<SHORT>((wantRead ? POLLRDNORM : 0) | (wantWrite ? POLLWRNORM : 0));
     const auto it = P->Index.find(sock);
     if (it != P->Index.end()) {
         P->Fds[it->second].events = events;
@@ -463,7 +468,8 @@ int SockPoller::Wait(std::vector<Event>& ready, int timeoutMs, SockWake* wake, b
         // writable when a write was wanted.
         Event e;
         e.Key = P->Keys[i];
-        e.Readable = (ev & (POLLRDNORM | POLLHUP | POLLERR | POLLNVAL)) != 0;
+        e.Readable =
+            (P->Fds[i].events & POLLRDNORM) != 0 && (ev & (POLLRDNORM | POLLHUP | POLLERR | POLLNVAL)) != 0;
         e.Writable =
             (P->Fds[i].events & POLLWRNORM) != 0 && (ev & (POLLWRNORM | POLLERR | POLLHUP | POLLNVAL)) != 0;
         if (e.Readable || e.Writable)

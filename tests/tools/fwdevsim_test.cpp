@@ -2,6 +2,7 @@
 // project's own link (ConBase) talks to it; its JSON line tells what it received.
 #include "link/conbase.h"
 #include "link/frame.h"
+#include "tools/fwdevsim/simoutput.h"
 #include "tools/mkfwcfg/cfgwriter.h"
 #include "update/firmwareimage.h"
 
@@ -12,12 +13,15 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <map>
+#include <set>
 #include <thread>
 
 namespace {
@@ -212,6 +216,63 @@ protected:
     int h = 0;
 };
 class FwdevsimFaults : public Fwdevsim {};
+
+// Messages, each in a frame of its own, as bytes on the wire.
+std::vector<uint8_t> Framed(const std::vector<std::function<void(std::vector<uint8_t>&)>>& encoders) {
+    std::vector<uint8_t> stream, frame;
+    for (const auto& encode : encoders) {
+        TxMessages queue(1);
+        encode(queue.front());
+        size_t removed = 0;
+        BuildFrame(queue, frame, removed);
+        stream.insert(stream.end(), frame.begin(), frame.end());
+    }
+    return stream;
+}
+
+const std::vector<uint8_t> kKeepAlive = Framed({[](auto& m) { EncodeRequestI32(m, 0, 1); }});
+
+// A bare TCP connection to the simulator, for what the link does not do: leave the replies unread, or end
+// only its sending side.
+class RawPeer {
+public:
+    RawPeer(const char* addr, int port) {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET, addr, &sa.sin_addr);
+        EXPECT_EQ(connect(Fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    }
+    ~RawPeer() { close(Fd); }
+
+    // Reads and decodes replies until done holds or the simulator closes, calling between meanwhile; false
+    // when neither came within limit.
+    bool ReadUntil(
+        const std::function<bool()>& done, std::chrono::milliseconds limit,
+        const std::function<void()>& between = [] {}) {
+        for (const auto deadline = Clock::now() + limit; !done() && !Ended; between()) {
+            pollfd p{Fd, POLLIN, 0};
+            if (Clock::now() >= deadline) {
+                return false;
+            } else if (poll(&p, 1, 10) == 1) {
+                uint8_t chunk[65536];
+                const ssize_t n = recv(Fd, chunk, sizeof chunk, 0);
+                Ended = n <= 0;
+                rx_.Append(chunk, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+                ScanFrames(rx_, state_, 1, [&](const Msg& m) { Kinds.push_back(m.Kind); });
+            }
+        }
+        return true;
+    }
+
+    const int Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    std::vector<int> Kinds; // of the replies decoded
+    bool Ended = false;     // the simulator closed (end of stream or an error)
+
+private:
+    RxBuffer rx_;
+    RxScanState state_ = RxScanState::Searching;
+};
 
 TEST_F(Fwdevsim, AnswersTheIdentificationAsConfigured) {
     ASSERT_NO_FATAL_FAILURE(Connect({"--no-reconnect-port", "--oem", "23", "--serial", "123", "--version",
@@ -423,6 +484,117 @@ TEST_F(FwdevsimFaults, HangUpClosesEachConnectionAtOnce) {
     EXPECT_EQ(sim.Json().at("end"), "hang-up");
 }
 
+// A slow device (200 ms a page, a 2 KiB window read 512 bytes at a time): each page is acknowledged once its
+// time has passed; at the end of the stream it writes the page it holds, answers, and closes at once.
+TEST_F(FwdevsimFaults, PageTimeAcknowledgesEachPageWhenWrittenAndTheEndOfTheStreamClosesAfterIt) {
+    ASSERT_TRUE(sim.Start({"--no-reconnect-port", "--once", "--page-ms", "200", "--receive-buffer", "2048"}));
+    const auto image = DemoImage(3 * 256, 5);
+    const auto converted = ConvertImage(image.data(), image.size());
+    const int32_t zero = 0;
+    std::vector<std::function<void(std::vector<uint8_t>&)>> writes{
+        [&](auto& m) { EncodeWriteI32(m, 2, 9, &zero, 1); }};
+    for (int p = 0; p < 3; ++p) {
+        writes.push_back([&, p](auto& m) { EncodeWriteI8(m, 2, 10 + p, converted.data() + p * 256, 256); });
+    }
+    writes.push_back([&](auto& m) { EncodeWriteI32(m, 2, 5, &zero, 1); });
+    writes.push_back([&](auto& m) { EncodeWriteI32(m, 10, 9, &zero, 1); });
+    const auto stream = Framed(writes);
+    RawPeer peer(kAddr, sim.port);
+    const auto start = Clock::now();
+    ASSERT_EQ(send(peer.Fd, stream.data(), stream.size(), 0), static_cast<ssize_t>(stream.size()));
+    ASSERT_EQ(shutdown(peer.Fd, SHUT_WR), 0);
+    ASSERT_TRUE(peer.ReadUntil([] { return false; }, 20s)) << "no close after the end of the stream";
+    EXPECT_GE(Clock::now() - start, 590ms) << "three pages of 200 ms";
+    EXPECT_EQ(peer.Kinds, std::vector<int>(6, KIND_WOK)) << "the erase, each page and the two ends";
+    const auto j = sim.Json();
+    EXPECT_EQ(j.at("end"), "peer-close");
+    EXPECT_EQ(j.at("checksum"), ImageChecksum(image.data(), image.size()));
+    EXPECT_EQ(j.at("whole"), true) << j.dump();
+}
+
+// The simulator's output is a pipe nobody reads (its session lines fill one in about a hundred sessions):
+// the devices are served all the same, and every line comes once it is read.
+TEST_F(Fwdevsim, AnOutputNobodyReadsHoldsUpNoSession) {
+    ASSERT_TRUE(sim.Start({"--no-reconnect-port"}));
+    constexpr int kSessions = 400;
+    for (int i = 1; i <= kSessions; ++i) {
+        RawPeer peer(kAddr, sim.port);
+        ASSERT_EQ(send(peer.Fd, kKeepAlive.data(), kKeepAlive.size(), 0), 24);
+        ASSERT_TRUE(peer.ReadUntil([&] { return !peer.Kinds.empty(); }, 10s) && !peer.Ended)
+            << "session " << i << " was not answered";
+    }
+    for (int i = 1; i <= kSessions; ++i) {
+        ASSERT_EQ(sim.Json().value("session", 0), i);
+    }
+}
+
+// A peer that sends and never reads: once the device's replies back up it stops reading, as a device with
+// a full buffer does, and it answers every request once the peer reads again.
+TEST_F(Fwdevsim, APeerThatNeverReadsIsNotReadUntilItReadsAgain) {
+    ASSERT_TRUE(sim.Start({"--no-reconnect-port"}));
+    RawPeer peer(kAddr, sim.port);
+    std::vector<uint8_t> requests;
+    while (requests.size() < 65536) {
+        requests.insert(requests.end(), kKeepAlive.begin(), kKeepAlive.end());
+    }
+    // Sends until nothing is taken for 2 s; without that stop the device would read all of kTooMuch.
+    constexpr size_t kTooMuch = size_t{64} << 20;
+    size_t sent = 0;
+    for (pollfd p{peer.Fd, POLLOUT, 0}; sent < kTooMuch && poll(&p, 1, 2000) == 1;) {
+        const size_t at = sent % requests.size();
+        const ssize_t n = send(peer.Fd, requests.data() + at, requests.size() - at, MSG_DONTWAIT);
+        ASSERT_TRUE(n > 0 || errno == EAGAIN) << std::strerror(errno);
+        sent += static_cast<size_t>(std::max<ssize_t>(n, 0));
+    }
+    EXPECT_LT(sent, kTooMuch / 2) << "the device kept reading a peer that reads nothing";
+    const size_t requested = (sent + 23) / 24;
+    ASSERT_TRUE(peer.ReadUntil(
+        [&] { return peer.Kinds.size() >= requested; }, 60s,
+        [&] {
+            // The rest of a request cut short.
+            const size_t at = sent % requests.size();
+            sent += static_cast<size_t>(std::max<ssize_t>(
+                sent % 24 == 0 ? 0 : send(peer.Fd, requests.data() + at, 24 - sent % 24, MSG_DONTWAIT), 0));
+        }));
+    EXPECT_EQ(peer.Kinds.size(), requested);
+    shutdown(peer.Fd, SHUT_WR);
+    const auto j = sim.Json(60s);
+    EXPECT_EQ(j.at("reads"), requested);
+    EXPECT_EQ(j.at("end"), "peer-close");
+}
+
+// A connection waits while the simulator has no file left for it: it leaves its listener alone for a
+// while instead of trying again at once (a busy loop), says so once, and takes the connection later.
+TEST_F(Fwdevsim, WithoutAFileLeftItWaitsForOneAndSaysSoOnce) {
+    ASSERT_TRUE(sim.Start({"--no-reconnect-port"}));
+    const pid_t pid = sim.proc.Pid();
+    std::set<int> open;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        open.insert(std::stoi(entry.path().filename().string()));
+    }
+    // The lowest free file number becomes the limit: the next file the simulator makes has none.
+    rlimit before{};
+    ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, nullptr, &before), 0);
+    rlimit tight = before;
+    for (tight.rlim_cur = 0; open.count(static_cast<int>(tight.rlim_cur)) != 0; ++tight.rlim_cur) {
+    }
+    ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &tight, nullptr), 0);
+    RawPeer peer(kAddr, sim.port);
+    ASSERT_EQ(send(peer.Fd, kKeepAlive.data(), kKeepAlive.size(), 0), 24);
+    ASSERT_TRUE(sim.proc.WaitErrLine("cannot take a connection")) << sim.proc.ErrText();
+    ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &before, nullptr), 0);
+    EXPECT_TRUE(peer.ReadUntil([&] { return !peer.Kinds.empty(); }, 10s) && !peer.Ended);
+    sim.proc.Signal(SIGTERM);
+    EXPECT_EQ(sim.proc.WaitExit(), 0);
+    const std::string err = sim.proc.ErrText(5s);
+    EXPECT_EQ(err.find("cannot take a connection", err.find("cannot take a connection") + 1),
+              std::string::npos);
+    const auto failed = err.find("taking a connection failed ");
+    ASSERT_NE(failed, std::string::npos) << err;
+    // One try a second: a handful in the time the test took, never the thousands of a busy loop.
+    EXPECT_LE(std::stoi(err.substr(failed + 27)), 30) << err;
+}
+
 TEST_F(Fwdevsim, ServesOneConnectionAtATime) {
     ASSERT_NO_FATAL_FAILURE(Connect({"--no-reconnect-port"}));
     ASSERT_TRUE((con.RequestI32(h, 1, 2), rx.WaitValue(1, 2)));
@@ -540,7 +712,7 @@ TEST_F(Fwdevsim, HelpListsTheOptions) {
     EXPECT_EQ(p.WaitExit(), 0);
     for (const char* opt : {"--port", "--no-reconnect-port", "--once", "--image-out", "--oem", "--no-answer",
                             "--close-after-pages", "--silent", "--error-on-page", "--byte-by-byte",
-                            "--garbage", "--delay-ms", "--refuse"}) {
+                            "--garbage", "--delay-ms", "--page-ms", "--receive-buffer", "--refuse"}) {
         EXPECT_NE(text.find(opt), std::string::npos) << opt;
     }
 }
@@ -607,24 +779,37 @@ INSTANTIATE_TEST_SUITE_P(Faulty, ManyDevices,
                                              "FirstAndThird", {"--faulty", "0,2"}, {true, false, true}}),
                          [](const auto& info) { return std::string(info.param.Name); });
 
-// The devices of one process share its one thread: a device holding its replies back holds up no other,
-// and a stop ends and reports every open session.
-TEST(ManyDevicesOneThread, AHeldReplyHoldsUpNoOtherDeviceAndAStopReportsEverySession) {
+struct HeldCase {
+    const char* Name;
+    std::vector<std::string> Fault; // on device 0 only
+    bool PageFirst;                 // a page is written before the request
+    int HeldReads;                  // what the held device has read by the stop
+};
+
+class ManyDevicesOneThread : public testing::TestWithParam<HeldCase> {};
+
+// The devices of one process share its one thread: a device holding its replies back, or busy writing a page
+// (by a timer, never a sleep), holds up no other, and a stop ends and reports every open session.
+TEST_P(ManyDevicesOneThread, AHeldDeviceHoldsUpNoOtherAndAStopReportsEverySession) {
     const std::vector<std::string> addrs = {"127.0.0.17", "127.0.0.18"};
+    std::vector<std::string> args = {"--count", "2", "--faulty", "0", "--no-reconnect-port"};
+    args.insert(args.end(), GetParam().Fault.begin(), GetParam().Fault.end());
     Sim sim;
-    ASSERT_TRUE(sim.Start({"--count", "2", "--faulty", "0", "--delay-ms", "600000", "--no-reconnect-port"},
-                          addrs[0].c_str()))
-        << sim.proc.ErrText();
+    ASSERT_TRUE(sim.Start(args, addrs[0].c_str())) << sim.proc.ErrText();
     ConBase con;
     const int held = con.Open(addrs[0], sim.port);
     const int prompt = con.Open(addrs[1], sim.port);
     ASSERT_NE(held, 0);
     ASSERT_NE(prompt, 0);
     Receiver heldRx(con, held), promptRx(con, prompt);
+    const std::vector<uint8_t> page(256, 1);
+    if (GetParam().PageFirst) {
+        ASSERT_GT(con.WriteI8(held, 2, 10, 256, page.data()), 0);
+    }
     ASSERT_GT(con.RequestI32(held, 1, 3), 0);
     ASSERT_GT(con.RequestI32(prompt, 1, 3), 0);
     ASSERT_TRUE(promptRx.WaitValue(1, 3));
-    EXPECT_FALSE(heldRx.Wait([](const Rec& r) { return r.Obj == 1 && r.Par == 3; }, 0ms));
+    EXPECT_FALSE(heldRx.Wait([](const Rec& r) { return r.Kind >= KIND_WRITE && r.Kind <= KIND_ERROR; }, 0ms));
     sim.proc.Signal(SIGTERM);
     std::map<std::string, nlohmann::json> lines;
     for (int i = 0; i < 2; ++i) {
@@ -633,7 +818,48 @@ TEST(ManyDevicesOneThread, AHeldReplyHoldsUpNoOtherDeviceAndAStopReportsEverySes
     }
     for (const std::string& addr : addrs) {
         EXPECT_EQ(lines[addr].value("end", ""), "shutdown") << addr;
-        EXPECT_EQ(lines[addr].value("reads", 0), 1) << addr;
     }
+    EXPECT_EQ(lines[addrs[0]].value("reads", -1), GetParam().HeldReads);
+    EXPECT_EQ(lines[addrs[0]].value("pages", -1), 0) << "a page is written only when its time has passed";
+    EXPECT_EQ(lines[addrs[1]].value("reads", -1), 1);
     EXPECT_EQ(sim.proc.WaitExit(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, ManyDevicesOneThread,
+                         testing::Values(HeldCase{"HeldReply", {"--delay-ms", "600000"}, false, 1},
+                                         HeldCase{"PageBeingWritten", {"--page-ms", "600000"}, true, 0}),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+// The writer of the simulator's output with an output that takes nothing more (a full pipe): what does not
+// fit in its buffer is dropped and counted, and a stop still ends it and says what was dropped.
+TEST(SimOutput, AnOutputThatTakesNothingDropsWhatDoesNotFitAndStillStops) {
+    int lines[2], notes[2];
+    ASSERT_EQ(pipe2(lines, O_CLOEXEC) | pipe2(notes, O_CLOEXEC), 0);
+    std::FILE* out = fdopen(lines[1], "w");
+    std::FILE* err = fdopen(notes[1], "w");
+    constexpr int64_t kLines = 10000; // 1 MB, into a pipe of 64 KiB and a buffer of as much
+    auto output = std::make_unique<SimOutput>(out, err, 64 << 10);
+    for (int64_t i = 0; i < kLines; ++i) {
+        output->Line(std::string(100, 'x'));
+    }
+    auto stopped = std::async(std::launch::async, [&] { output->Stop(); });
+    ASSERT_EQ(stopped.wait_for(30s), std::future_status::ready) << "the stop waits for the output";
+    const int64_t dropped = output->DroppedSoFar().Lines;
+    output.reset();
+    std::fclose(out);
+    std::fclose(err);
+    std::string written, said;
+    char chunk[4096];
+    for (ssize_t n; (n = read(lines[0], chunk, sizeof chunk)) > 0;) {
+        written.append(chunk, static_cast<size_t>(n));
+    }
+    for (ssize_t n; (n = read(notes[0], chunk, sizeof chunk)) > 0;) {
+        said.append(chunk, static_cast<size_t>(n));
+    }
+    close(lines[0]);
+    close(notes[0]);
+    EXPECT_GT(dropped, 0);
+    EXPECT_EQ(std::count(written.begin(), written.end(), '\n') + dropped, kLines);
+    EXPECT_NE(said.find("did not take " + std::to_string(dropped) + " session lines"), std::string::npos)
+        << said;
 }

@@ -230,6 +230,7 @@ TEST_P(ImageReassembly, ReportHoldsTheOriginalImageAndTheAnnouncement) {
     EXPECT_EQ(r.Bytes, static_cast<int64_t>(size));
     EXPECT_EQ(r.OrderErrors, 0) << (r.Problems.empty() ? "" : r.Problems[0]);
     EXPECT_TRUE(r.UpdateStarted && r.UpdateEnded && r.ImageEnded);
+    EXPECT_TRUE(r.Whole);
     EXPECT_EQ(r.Erases, 1);
     EXPECT_EQ(r.Name, "DSPMAIN");
     EXPECT_EQ(r.Version, 3);
@@ -264,10 +265,13 @@ TEST_P(PageOrder, CountsOrderErrors) {
         const auto a = *PageAddressOf(c.Pages[i]);
         msgs.push_back(WriteI8(a.Obj, a.Par, page.data(), c.Sizes.empty() ? 256 : c.Sizes[i]));
     }
+    msgs.push_back(WriteI32(2, 5, {0}));
+    msgs.push_back(WriteI32(10, 9, {0}));
     Exchange(dev, msgs);
     const auto r = dev.Report();
     EXPECT_EQ(r.OrderErrors, c.OrderErrors);
     EXPECT_EQ(r.Pages, static_cast<int64_t>(c.Pages.size()));
+    EXPECT_EQ(r.Whole, c.OrderErrors == 0) << "a whole image has every page in order";
 }
 
 INSTANTIATE_TEST_SUITE_P(Sequences, PageOrder,
@@ -318,6 +322,30 @@ TEST(SimDevice, CloseAfterPagesStopsListeningAtThatPage) {
     EXPECT_EQ(dev.Report().Pages, 2);
 }
 
+// A device that takes time for each page handles one page at a time: it stops before each, and what came
+// after a page waits for it.
+TEST(SimDevice, HeldPagesAreWrittenOneAtATimeAndWhatFollowsWaits) {
+    SimDevice dev;
+    dev.HoldPages(true);
+    auto msgs = UpdateStartAndThreePages();
+    msgs.push_back(Request(1, 3));
+    const auto stream = Frames(msgs);
+    auto replies = Decode(dev.Feed(stream.data(), stream.size()));
+    ASSERT_EQ(replies.size(), 1u) << "the erase only";
+    for (int page = 0; page < 3; ++page) {
+        ASSERT_TRUE(dev.PageWaiting()) << page;
+        EXPECT_EQ(dev.Report().Pages, page);
+        replies = Decode(dev.Continue());
+        ASSERT_FALSE(replies.empty());
+        EXPECT_EQ(replies[0].Kind, KIND_WOK);
+        EXPECT_EQ(replies[0].Par, 10 + page);
+    }
+    EXPECT_FALSE(dev.PageWaiting());
+    ASSERT_EQ(replies.size(), 2u);
+    EXPECT_EQ(replies[1].Obj, 1) << "the read after the last page, answered once it is written";
+    EXPECT_EQ(dev.Report().Reads, 1);
+}
+
 TEST(SimDevice, ResetForgetsTheLastSession) {
     SimDevice dev;
     const auto msgs = UpdateMessages(std::vector<uint8_t>(300, 7), "X");
@@ -342,6 +370,8 @@ TEST(SimDevice, JsonLineCarriesTheReportWithTextsEscaped) {
         EXPECT_NE(j.find(part), std::string::npos) << part << " in " << j;
     }
     EXPECT_EQ(j.find('\n'), std::string::npos);
+    // Added last, so that what reads the fields by position still finds them.
+    EXPECT_EQ(j.substr(j.rfind(",\"imageEndedAt\":")), ",\"imageEndedAt\":null,\"whole\":true}");
 }
 
 TEST(PageIndexOf, InvertsThePageAddressing) {
@@ -382,7 +412,9 @@ INSTANTIATE_TEST_SUITE_P(
                     ArgsCase{{"--fw-version=1.65536"}, false}, ArgsCase{{"--fw-version"}, false},
                     ArgsCase{{"--count", "3", "--faulty", "0,2"}, true}, ArgsCase{{"--count", "0"}, false},
                     ArgsCase{{"--count", "3", "--faulty", "3"}, false}, ArgsCase{{"--faulty", "1,x"}, false},
-                    ArgsCase{{"--port", "--once"}, false}, ArgsCase{{"--once", "stray"}, false}));
+                    ArgsCase{{"--port", "--once"}, false}, ArgsCase{{"--once", "stray"}, false},
+                    ArgsCase{{"--page-ms", "200", "--receive-buffer", "2048"}, true},
+                    ArgsCase{{"--page-ms", "600001"}, false}, ArgsCase{{"--receive-buffer", "511"}, false}));
 
 TEST(SimCommandLine, BareVersionAsksForTheProgramVersionAndWithAValueSetsTheDevices) {
     for (const auto& [args, program] : {std::pair<std::vector<std::string>, bool>{{"--version"}, true},

@@ -99,6 +99,21 @@ public:
         return std::nullopt;
     }
 
+    // Waits for a line of standard error that holds text (kept for ErrText); false when none came in time.
+    bool WaitErrLine(const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        if (errText_.find(text) != std::string::npos) {
+            return true;
+        }
+        const auto deadline = Clock::now() + limit;
+        while (auto line = ReadLine(errFd_, errBuf_, deadline)) {
+            errText_ += *line + "\n";
+            if (line->find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     // The next line of standard output (one JSON line per session).
     std::optional<std::string> NextJson(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
         return ReadLine(outFd_, outBuf_, Clock::now() + limit);

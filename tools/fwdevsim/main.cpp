@@ -62,6 +62,8 @@ std::optional<SimOptions> DeviceOptions(const SimOptions& all, int index) {
         o.ByteByByte = plain.ByteByByte;
         o.Garbage = plain.Garbage;
         o.DelayMs = plain.DelayMs;
+        o.PageMs = plain.PageMs;
+        o.ReceiveBuffer = plain.ReceiveBuffer;
         o.Refuse = plain.Refuse;
         o.HangUp = plain.HangUp;
     }
@@ -131,25 +133,29 @@ int main(int argc, char** argv) {
     }
 
     const SimServer& first = *servers.front();
-    if (const auto reconnect = first.ReconnectPort()) {
-        std::fprintf(stderr, "reconnect port %s:%u\n", first.Address().c_str(), *reconnect);
-    }
-    // The last line before serving: tests and scripts wait for it (the port is its last number).
-    const char* refusing = options.Refuse && options.Faulty.empty() ? " (refusing connections)" : "";
-    if (options.Count == 1) {
-        std::fprintf(stderr, "listening on %s:%u%s\n", first.Address().c_str(), first.Port(), refusing);
-    } else {
-        std::fprintf(stderr, "listening on %d devices, %s to %s:%u%s\n", options.Count,
-                     first.Address().c_str(), servers.back()->Address().c_str(), servers.back()->Port(),
-                     refusing);
-    }
+    // The last lines before serving, once the devices are watched: tests and scripts wait for "listening on"
+    // (the port is its last number).
+    const auto ready = [&] {
+        if (const auto reconnect = first.ReconnectPort()) {
+            std::fprintf(stderr, "reconnect port %s:%u\n", first.Address().c_str(), *reconnect);
+        }
+        const char* refusing = options.Refuse && options.Faulty.empty() ? " (refusing connections)" : "";
+        if (options.Count == 1) {
+            std::fprintf(stderr, "listening on %s:%u%s\n", first.Address().c_str(), first.Port(), refusing);
+        } else {
+            std::fprintf(stderr, "listening on %d devices, %s to %s:%u%s\n", options.Count,
+                         first.Address().c_str(), servers.back()->Address().c_str(), servers.back()->Port(),
+                         refusing);
+        }
+        std::fflush(stderr);
+    };
     // Every device on this one thread: a session waits for no other, as each is served as its socket
     // becomes ready, and a thousand devices do not need a thousand threads woken for every message.
     std::vector<SimServer*> devices;
     for (const auto& server : servers) {
         devices.push_back(server.get());
     }
-    const int rc = ServeDevices(devices, stdout, stop);
+    const int rc = ServeDevices(devices, stdout, stop, ready);
     gStop = nullptr;
     return rc;
 }

@@ -114,15 +114,14 @@ void SimDevice::Reset(bool faulty) {
     wantsClose_ = false;
     rx_.Clear();
     rxState_ = RxScanState::Searching;
+    pending_.clear();
+    holdPages_ = false;
+    pageWaiting_ = false;
 }
 
 std::vector<std::vector<uint8_t>> SimDevice::Feed(const uint8_t* data, std::size_t size) {
-    std::vector<SimMessage> replies;
     rx_.Append(data, size);
     ScanFrames(rx_, rxState_, 1, [&](const Msg& m) {
-        if (wantsClose_) {
-            return; // the connection is about to close: the rest goes unheard
-        }
         SimMessage msg{static_cast<uint8_t>((m.Kind & 7) | (m.Type & 7) << 3), m.Obj, m.Par, {}};
         const std::size_t elem = ElementSize(m.Type);
         if (m.Count > 1) {
@@ -130,8 +129,33 @@ std::vector<std::vector<uint8_t>> SimDevice::Feed(const uint8_t* data, std::size
         } else if (m.Count == 1) {
             msg.Data.assign(m.Buf.U8, m.Buf.U8 + elem);
         }
-        HandleMessage(msg, replies);
+        pending_.push_back(std::move(msg));
     });
+    return HandlePending(false);
+}
+
+std::vector<std::vector<uint8_t>> SimDevice::Continue() {
+    return HandlePending(true);
+}
+
+std::vector<std::vector<uint8_t>> SimDevice::HandlePending(bool pageGoes) {
+    std::vector<SimMessage> replies;
+    pageWaiting_ = false;
+    while (!pending_.empty() && !wantsClose_) {
+        const SimMessage& msg = pending_.front();
+        if (holdPages_ && Command(msg.KindByte) == kCmdWrite && PageIndexOf(msg.Obj, msg.Par)) {
+            if (!pageGoes) {
+                pageWaiting_ = true;
+                break;
+            }
+            pageGoes = false;
+        }
+        HandleMessage(msg, replies);
+        pending_.pop_front();
+    }
+    if (wantsClose_) {
+        pending_.clear(); // the connection is about to close: the rest goes unheard
+    }
     TxMessages queue;
     for (const auto& r : replies) {
         std::vector<uint8_t> encoded;
@@ -319,6 +343,8 @@ SimSessionReport SimDevice::Report() const {
                   received.begin() + static_cast<std::ptrdiff_t>(page * kPageSize));
     }
     r.Image = ConvertImage(received.data(), received.size());
+    r.Whole = r.Erases > 0 && r.Pages > 0 && r.OrderErrors == 0 && r.ErrorReplies == 0 && r.ImageEnded &&
+              r.UpdateEnded;
     return r;
 }
 
@@ -351,6 +377,7 @@ std::string SimDevice::ToJson(const std::string& address, const SimSessionReport
     j["updateEnded"] = r.UpdateEnded;
     j["updateStartedAt"] = NumberOrNull(r.UpdateStartedAt);
     j["imageEndedAt"] = NumberOrNull(r.ImageEndedAt);
+    j["whole"] = r.Whole;
     // ASCII only (every other character as \u escape), as the lines have always been.
     return j.dump(-1, ' ', true, nlohmann::ordered_json::error_handler_t::replace);
 }

@@ -1,11 +1,13 @@
 // The simulated DSP device over byte buffers: answers identification reads, acknowledges writes,
-// models the flash of an update and reports what one session received. No sockets, no timing.
+// models the flash of an update and reports what one session received. No sockets, no timing: a device
+// that takes time for each page stops before each page until told to go on.
 #pragma once
 
 #include "link/frame.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <optional>
 #include <set>
@@ -63,6 +65,9 @@ struct SimSessionReport {
     // them arrive, so that the sessions of several simulators can be laid side by side.
     std::optional<int64_t> UpdateStartedAt;
     std::optional<int64_t> ImageEndedAt;
+    // One whole image: erased, pages from the first on in order without a gap, repeat, short page before
+    // the last or rejected page, then the end of the image and the update end (set by Report).
+    bool Whole = false;
 };
 
 // Page index of a flash page address; nullopt when (obj, par) is no page.
@@ -85,6 +90,13 @@ public:
     // Takes received bytes; returns the reply frames for the frames completed by them, in order.
     std::vector<std::vector<uint8_t>> Feed(const uint8_t* data, std::size_t size);
 
+    // With hold, the device takes one page at a time (a device busy writing its flash): handling stops
+    // before each page write, PageWaiting tells so, and Continue writes that page and goes on until the
+    // next one, returning the reply frames as Feed does. Reset ends holding.
+    void HoldPages(bool hold) { holdPages_ = hold; }
+    bool PageWaiting() const { return pageWaiting_; }
+    std::vector<std::vector<uint8_t>> Continue();
+
     // Handles one decoded message; appends its replies.
     void HandleMessage(const SimMessage& msg, std::vector<SimMessage>& replies);
 
@@ -105,6 +117,9 @@ private:
     void HandleWrite(const SimMessage& msg, std::vector<SimMessage>& replies);
     void HandlePage(int64_t page, const SimMessage& msg, std::vector<SimMessage>& replies);
     void Problem(std::string text);
+    // Handles the received messages up to a held page (the first one passes with pageGoes); the replies
+    // as frames.
+    std::vector<std::vector<uint8_t>> HandlePending(bool pageGoes);
 
     SimIdentity identity_;
     SimModelFaults faults_;
@@ -116,4 +131,7 @@ private:
     bool wantsClose_ = false;
     RxBuffer rx_; // received bytes not yet consumed by the frame scanner
     RxScanState rxState_ = RxScanState::Searching;
+    std::deque<SimMessage> pending_; // decoded, not yet handled (behind a held page)
+    bool holdPages_ = false;
+    bool pageWaiting_ = false;
 };

@@ -28,7 +28,8 @@ const char* const kSimUsage =
     "                         serials counting up from --serial (default 1)\n"
     "  --faulty K,L,...       the fault triggers apply to these devices only (0-based)\n"
     "  --fault-sessions N     the fault triggers apply to the first N sessions only; later\n"
-    "                         sessions are served without them (--refuse always applies)\n"
+    "                         sessions are served without them (--refuse and --receive-buffer\n"
+    "                         always apply)\n"
     "\n"
     "identity:\n"
     "  --oem N                OEM id, (1,5) (default 19)\n"
@@ -46,6 +47,10 @@ const char* const kSimUsage =
     "  --byte-by-byte         send replies one byte at a time, 1 ms apart\n"
     "  --garbage              put junk bytes before every reply frame\n"
     "  --delay-ms N           hold every reply N ms\n"
+    "  --page-ms N            take N ms for each page write: its WOK comes when that time has\n"
+    "                         passed, and nothing more is read meanwhile (a device writing flash)\n"
+    "  --receive-buffer N     a receive buffer (TCP window) of N bytes, read 512 bytes at a time\n"
+    "                         (an embedded network stack); 2048 with --page-ms 200 is a slow device\n"
     "  --hang-up              accept each connection and close it at once\n"
     "  --refuse               do not listen: connecting is refused\n"
     "\n"
@@ -55,7 +60,12 @@ const char* const kSimUsage =
     "JSON fields: address, session, peer, port, end (peer-close, fault-close, hang-up, shutdown, error),\n"
     "reads, writes, updateStarted, date, dateYmd, version, revision, name, erased, erases, pages,\n"
     "bytes, imageBytes, checksum (of the reassembled image), orderErrors, problems, errorReplies,\n"
-    "imageEnded, updateEnded, updateStartedAt, imageEndedAt (wall-clock ms since 1970, or null).\n";
+    "imageEnded, updateEnded, updateStartedAt, imageEndedAt (wall-clock ms since 1970, or null),\n"
+    "whole (one whole image: erased, pages in order from the first without a gap, repeat or\n"
+    "rejected page, then the end of the image and the update end).\n"
+    "\n"
+    "The session lines and notes are written by a thread of their own: an output nobody reads\n"
+    "holds up no device; what does not fit in 16 MiB meanwhile is dropped and counted at the end.\n";
 
 namespace {
 
@@ -115,7 +125,8 @@ std::variant<SimOptions, std::string> ParseSimOptions(const std::vector<std::str
     for (const char* name :
          {"--address", "--port", "--reconnect-port", "--image-out", "--oem", "--serial", "--mode",
           "--fw-version", "--name", "--oem-name", "--device-name", "--library-name", "--no-answer",
-          "--close-after-pages", "--error-on-page", "--count", "--faulty", "--delay-ms", "--fault-sessions"})
+          "--close-after-pages", "--error-on-page", "--count", "--faulty", "--delay-ms", "--fault-sessions",
+          "--page-ms", "--receive-buffer"})
         app.add_option(name, values[name])
             ->expected(1)
             ->allow_extra_args(false)
@@ -225,12 +236,18 @@ std::variant<SimOptions, std::string> ParseSimOptions(const std::vector<std::str
                     return bad("a session count of 1 or more");
                 }
                 o.FaultSessions = *n;
-            } else if (opt == "--delay-ms") {
+            } else if (opt == "--delay-ms" || opt == "--page-ms") {
                 const auto n = ParseInteger(v, 0, 600000);
                 if (!n) {
                     return bad("0..600000 ms");
                 }
-                o.DelayMs = static_cast<int>(*n);
+                (opt == "--delay-ms" ? o.DelayMs : o.PageMs) = static_cast<int>(*n);
+            } else if (opt == "--receive-buffer") {
+                const auto n = ParseInteger(v, 512, 16 << 20);
+                if (!n) {
+                    return bad("512..16777216 bytes");
+                }
+                o.ReceiveBuffer = static_cast<int>(*n);
             }
         }
     }

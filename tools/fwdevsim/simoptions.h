@@ -22,6 +22,8 @@ struct SimOptions {
     bool ByteByByte = false; // every reply byte in its own send, 1 ms apart
     bool Garbage = false;    // a few junk bytes before every reply frame
     int DelayMs = 0;         // hold every reply this long
+    int PageMs = 0;          // the time each page write takes; the device reads nothing meanwhile
+    int ReceiveBuffer = 0;   // the sessions' receive buffer (SO_RCVBUF), read 512 bytes at a time
     bool Refuse = false;     // bound but not listening: connecting is refused
     bool HangUp = false;     // accept, then close at once
     // Devices in this process, on consecutive addresses from Address, serials counting up.
@@ -29,7 +31,7 @@ struct SimOptions {
     // The devices (0-based) the fault triggers apply to; empty: all of them.
     std::vector<int> Faulty;
     // The sessions (counted from 1) the fault triggers apply to: the first N; none given: every one.
-    // --refuse is not a session's fault and always applies.
+    // --refuse and --receive-buffer (set on the listening socket) always apply.
     std::optional<int64_t> FaultSessions;
     bool Help = false;
     bool Version = false; // a bare --version: print the program's version

@@ -1,5 +1,7 @@
 // The device simulator's sockets: one poller over every device's listeners and sessions, and the stop
-// wake-up; replies leave through a queue per session that applies the transport fault triggers.
+// wake-up; replies leave through a queue per session that applies the transport fault triggers. A session
+// whose device is busy (a page being written) or whose queue is full is not read, as a real device's
+// buffer would stop taking bytes; its time comes by a timer, never a sleep.
 #include "tools/fwdevsim/simserver.h"
 
 #include "tools/mkfwcfg/cfgwriter.h"
@@ -33,6 +35,12 @@ constexpr milliseconds kClosingLimit{1000};
 constexpr milliseconds kClosingRetry{10};
 // A session's receive buffer (one for all sessions: they are served one after another).
 constexpr std::size_t kReceiveBytes = 65536;
+// What a device with a small receive window (an embedded network stack) reads at a time.
+constexpr std::size_t kSmallReads = 512;
+// Unsent replies a session holds at most before it stops reading (a peer that does not read).
+constexpr std::size_t kQueueLimit = 65536;
+// How long a device that could not take a connection for want of open files leaves its listeners alone.
+constexpr milliseconds kAcceptBackOff{1000};
 
 // One piece of outgoing bytes and the time it may leave.
 struct Chunk {
@@ -60,8 +68,8 @@ std::vector<uint8_t> Junk(uint32_t& state) {
     return junk;
 }
 
-// Sends what is due; false when the connection failed.
-bool SendDue(SockHandle fd, std::deque<Chunk>& queue, bool ignoreDue) {
+// Sends what is due, counting it off queued; false when the connection failed.
+bool SendDue(SockHandle fd, std::deque<Chunk>& queue, std::size_t& queued, bool ignoreDue) {
     while (!queue.empty() && (ignoreDue || queue.front().Due <= Clock::now())) {
         Chunk& c = queue.front();
         const int n = SockSend(fd, c.Bytes.data() + c.Sent, c.Bytes.size() - c.Sent);
@@ -69,6 +77,7 @@ bool SendDue(SockHandle fd, std::deque<Chunk>& queue, bool ignoreDue) {
             return false;
         }
         c.Sent += static_cast<std::size_t>(n);
+        queued -= static_cast<std::size_t>(n);
         if (c.Sent < c.Bytes.size()) {
             return true; // the socket is full; the wait says when it takes more
         }
@@ -91,10 +100,15 @@ struct SimServer::Session {
     bool ByteByByte = false;
     bool Garbage = false;
     int DelayMs = 0;
+    int PageMs = 0;
+    std::size_t ReadLimit = kReceiveBytes; // the most one read takes
+    // While a page is being written: when it is done. Nothing is read meanwhile.
+    std::optional<Clock::time_point> BusyUntil;
     // Wall-clock times (ms since 1970) of the update start and of the end of the image, so that the
     // sessions of several simulators can be laid side by side.
     std::optional<int64_t> StartedAt, ImageEndedAt;
     std::deque<Chunk> Queue;
+    std::size_t Queued = 0; // unsent bytes in Queue
     Clock::time_point LastDue = Clock::now();
     uint32_t JunkState = 0x2545F491u;
     // A fault trigger asked to close: what was answered goes out first, for at most kClosingLimit.
@@ -111,6 +125,7 @@ struct SimServer::Session {
         }
         pieces.push_back(std::move(frame));
         for (auto& piece : pieces) {
+            Queued += piece.size();
             if (!ByteByByte) {
                 LastDue = std::max(due, LastDue);
                 Queue.push_back(Chunk{LastDue, std::move(piece)});
@@ -122,6 +137,9 @@ struct SimServer::Session {
             }
         }
     }
+
+    // Whether the device takes bytes now: not while it writes a page, nor while its replies back up.
+    bool Reading() const { return !Closing && !BusyUntil && Queued < kQueueLimit; }
 };
 
 SimServer::SimServer(SimOptions options)
@@ -155,7 +173,9 @@ SockHandle SimServer::Listen(uint16_t port, uint16_t& bound, std::string& error)
     // A bound socket that does not listen makes the system refuse every connection to it.
     int boundPort = 0;
     std::string reason;
-    const SockHandle fd = SockListen(options_.Address, port, !options_.Refuse, 0, &boundPort, &reason);
+    // A small receive buffer is set before listening, so that the window the connection starts with is small.
+    const SockHandle fd =
+        SockListen(options_.Address, port, !options_.Refuse, options_.ReceiveBuffer, &boundPort, &reason);
     if (fd == kNoSock) {
         error = "cannot listen on " + where + ": " + reason;
         return kNoSock;
@@ -202,10 +222,10 @@ int SimServer::Run(std::FILE* out) {
     return ServeDevices({this}, out, stop_);
 }
 
-void SimServer::Accept(bool own, SockPoller& poller, uint64_t key, std::FILE* out) {
+SimServer::Accepted SimServer::Accept(bool own, SockPoller& poller, uint64_t key, SimOutput& out) {
     const SockHandle fd = SockAccept(own ? listenFd_ : reconnectFd_);
     if (fd == kNoSock) {
-        return;
+        return SockLastErrorWasOutOfFiles() ? Accepted::OutOfFiles : Accepted::NoneWaiting;
     }
     // One connection at a time: a connection that comes meanwhile waits in the listener's queue.
     WatchListeners(poller, key, false);
@@ -221,20 +241,52 @@ void SimServer::Accept(bool own, SockPoller& poller, uint64_t key, std::FILE* ou
     s.ByteByByte = faulty && options_.ByteByByte;
     s.Garbage = faulty && options_.Garbage;
     s.DelayMs = faulty ? options_.DelayMs : 0;
+    s.PageMs = faulty ? options_.PageMs : 0;
+    s.ReadLimit = options_.ReceiveBuffer > 0 ? kSmallReads : kReceiveBytes;
     device_.Reset(faulty);
+    device_.HoldPages(s.PageMs > 0);
     s.Peer = SockPeerText(fd);
-    std::fprintf(stderr, "fwdevsim: session %lld from %s on port %u\n", static_cast<long long>(sessions_),
-                 s.Peer.c_str(), s.LocalPort);
+    out.Note("fwdevsim: session " + std::to_string(sessions_) + " from " + s.Peer + " on port " +
+             std::to_string(s.LocalPort));
     if (faulty && options_.HangUp) {
         EndSession("hang-up", out);
     }
+    return Accepted::Session;
 }
 
-void SimServer::Step(bool readable, uint8_t* buffer, std::size_t capacity, std::FILE* out) {
+bool SimServer::Answer(std::vector<std::vector<uint8_t>> frames) {
+    Session& s = *session_;
+    for (auto& frame : frames) {
+        if (!s.Silent) {
+            s.Enqueue(std::move(frame));
+        }
+    }
+    const auto wallMs = [] {
+        return std::chrono::duration_cast<milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    };
+    if (!s.StartedAt && device_.Received().UpdateStarted) {
+        s.StartedAt = wallMs();
+    }
+    if (!s.ImageEndedAt && device_.Received().ImageEnded) {
+        s.ImageEndedAt = wallMs();
+    }
+    // A page has come: the device writes it, and takes nothing more until it is written.
+    if (device_.PageWaiting()) {
+        s.BusyUntil = Clock::now() + milliseconds(s.PageMs);
+    }
+    if (device_.WantsClose()) {
+        s.Closing = true;
+        s.CloseBy = Clock::now() + kClosingLimit;
+    }
+    return s.Closing;
+}
+
+void SimServer::Step(bool readable, uint8_t* buffer, std::size_t capacity, SimOutput& out) {
     Session& s = *session_;
     if (s.Closing) {
         // Whatever was answered goes out before the connection is closed.
-        if (!s.Queue.empty() && Clock::now() < s.CloseBy && SendDue(s.Fd, s.Queue, true) &&
+        if (!s.Queue.empty() && Clock::now() < s.CloseBy && SendDue(s.Fd, s.Queue, s.Queued, true) &&
             !s.Queue.empty()) {
             s.NextTry = std::min(s.CloseBy, Clock::now() + kClosingRetry);
             return;
@@ -242,8 +294,16 @@ void SimServer::Step(bool readable, uint8_t* buffer, std::size_t capacity, std::
         EndSession("fault-close", out);
         return;
     }
-    if (readable) {
-        const int n = SockRecv(s.Fd, buffer, capacity);
+    // The page is written: it is acknowledged, and the device goes on (to the next page it holds).
+    if (s.BusyUntil && *s.BusyUntil <= Clock::now()) {
+        s.BusyUntil.reset();
+        if (Answer(device_.Continue())) {
+            Step(false, buffer, capacity, out);
+            return;
+        }
+    }
+    if (readable && s.Reading()) {
+        const int n = SockRecv(s.Fd, buffer, std::min(capacity, s.ReadLimit));
         if (n == 0) {
             EndSession("peer-close", out);
             return;
@@ -254,37 +314,17 @@ void SimServer::Step(bool readable, uint8_t* buffer, std::size_t capacity, std::
                 EndSession(SockLastErrorWasReset() ? "peer-close" : "error", out);
                 return;
             }
-        } else {
-            for (auto& frame : device_.Feed(buffer, static_cast<std::size_t>(n))) {
-                if (!s.Silent) {
-                    s.Enqueue(std::move(frame));
-                }
-            }
-            const auto wallMs = [] {
-                return std::chrono::duration_cast<milliseconds>(
-                           std::chrono::system_clock::now().time_since_epoch())
-                    .count();
-            };
-            if (!s.StartedAt && device_.Received().UpdateStarted) {
-                s.StartedAt = wallMs();
-            }
-            if (!s.ImageEndedAt && device_.Received().ImageEnded) {
-                s.ImageEndedAt = wallMs();
-            }
-            if (device_.WantsClose()) {
-                s.Closing = true;
-                s.CloseBy = Clock::now() + kClosingLimit;
-                Step(false, buffer, capacity, out);
-                return;
-            }
+        } else if (Answer(device_.Feed(buffer, static_cast<std::size_t>(n)))) {
+            Step(false, buffer, capacity, out);
+            return;
         }
     }
-    if (!SendDue(s.Fd, s.Queue, false)) {
+    if (!SendDue(s.Fd, s.Queue, s.Queued, false)) {
         EndSession(SockLastErrorWasReset() ? "peer-close" : "error", out);
     }
 }
 
-std::optional<Clock::time_point> SimServer::Settle(std::FILE* out) {
+std::optional<Clock::time_point> SimServer::Settle(SimOutput& out) {
     if (!session_) {
         return std::nullopt;
     }
@@ -295,17 +335,21 @@ std::optional<Clock::time_point> SimServer::Settle(std::FILE* out) {
         return s.NextTry;
     }
     const bool due = !s.Queue.empty() && s.Queue.front().Due <= Clock::now();
-    if (!s.Poller->Add(s.Fd, s.Key, due)) {
+    if (!s.Reading() && !due) {
+        // Neither read nor written until its time comes (below: a page written or a reply due).
+        s.Poller->Remove(s.Fd, s.Key);
+    } else if (!s.Poller->Add(s.Fd, s.Key, due, s.Reading())) {
         EndSession("error", out);
         return std::nullopt;
     }
+    std::optional<Clock::time_point> next = s.BusyUntil;
     if (!s.Queue.empty() && !due) {
-        return s.Queue.front().Due;
+        next = std::min(next.value_or(s.Queue.front().Due), s.Queue.front().Due);
     }
-    return std::nullopt;
+    return next;
 }
 
-void SimServer::EndSession(const std::string& end, std::FILE* out) {
+void SimServer::EndSession(const std::string& end, SimOutput& out) {
     const std::unique_ptr<Session> s = std::move(session_);
     s->Poller->Remove(s->Fd, s->Key);
     SockShutdown(s->Fd);
@@ -314,16 +358,13 @@ void SimServer::EndSession(const std::string& end, std::FILE* out) {
     SimSessionReport report = device_.Report();
     report.UpdateStartedAt = s->StartedAt;
     report.ImageEndedAt = s->ImageEndedAt;
+    std::string line = SimDevice::ToJson(options_.Address, report, end, sessions_, s->Peer, s->LocalPort);
     // The image is written before the session's line: whoever reads that line finds the file complete.
-    if (!options_.ImageOut.empty() && report.Pages > 0 && !WriteFileBytes(options_.ImageOut, report.Image)) {
-        std::fprintf(stderr, "fwdevsim: cannot write %s\n", options_.ImageOut.c_str());
+    if (!options_.ImageOut.empty() && report.Pages > 0) {
+        out.Image(options_.ImageOut, std::move(report.Image));
     }
-    const std::string json =
-        SimDevice::ToJson(options_.Address, report, end, sessions_, s->Peer, s->LocalPort);
-    std::fprintf(out, "%s\n", json.c_str());
-    std::fflush(out);
-    std::fprintf(stderr, "fwdevsim: session %lld ended (%s)\n", static_cast<long long>(sessions_),
-                 end.c_str());
+    out.Line(std::move(line));
+    out.Note("fwdevsim: session " + std::to_string(sessions_) + " ended (" + end + ")");
 }
 
 // ---- serving many devices on one thread ----
@@ -331,10 +372,23 @@ void SimServer::EndSession(const std::string& end, std::FILE* out) {
 class SimLoop {
 public:
     SimLoop(const std::vector<SimServer*>& servers, std::FILE* out, SockWake& stop)
-        : servers_(servers), out_(out), stop_(stop), due_(servers.size()),
+        : servers_(servers), output_(out, stderr), stop_(stop), due_(servers.size()),
+          backingOff_(servers.size(), false),
           buffer_(std::make_unique_for_overwrite<uint8_t[]>(kReceiveBytes)) {}
 
-    int Run() {
+    int Run(const std::function<void()>& ready) {
+        const int rc = Serve(ready);
+        if (acceptFailures_ > 0) {
+            output_.Note("fwdevsim: taking a connection failed " + std::to_string(acceptFailures_) +
+                         " times for want of open files");
+        }
+        // Every line is written (or counted as dropped) before the devices are gone.
+        output_.Stop();
+        return rc;
+    }
+
+private:
+    int Serve(const std::function<void()>& ready) {
         int rc = 0;
         std::vector<bool> serving(servers_.size(), true);
         size_t left = servers_.size();
@@ -349,7 +403,10 @@ public:
                 endServing(i);
             }
         }
-        std::vector<SockPoller::Event> ready;
+        if (ready) {
+            ready();
+        }
+        std::vector<SockPoller::Event> events;
         std::vector<size_t> stepped;
         while (left > 0) {
             int timeout = -1;
@@ -358,7 +415,7 @@ public:
                 timeout = static_cast<int>(std::max<int64_t>(wait.count(), 0));
             }
             bool woken = false;
-            if (poller_.Wait(ready, timeout, &stop_, &woken) < 0) {
+            if (poller_.Wait(events, timeout, &stop_, &woken) < 0) {
                 WaitFailed();
                 return 1;
             }
@@ -366,16 +423,16 @@ public:
                 // An open session is reported before the end.
                 for (SimServer* server : servers_) {
                     if (server->InSession()) {
-                        server->EndSession("shutdown", out_);
+                        server->EndSession("shutdown", output_);
                     }
                 }
                 return rc;
             }
             // By key: device by device, and a device's own port before its reconnect port.
-            std::sort(ready.begin(), ready.end(),
+            std::sort(events.begin(), events.end(),
                       [](const SockPoller::Event& a, const SockPoller::Event& b) { return a.Key < b.Key; });
             stepped.clear();
-            for (const SockPoller::Event& e : ready) {
+            for (const SockPoller::Event& e : events) {
                 const size_t i = e.Key / kKeysPerDevice;
                 const uint64_t what = e.Key % kKeysPerDevice;
                 if (i >= servers_.size() || !serving[i]) {
@@ -384,20 +441,38 @@ public:
                 SimServer& server = *servers_[i];
                 if (what == kSessionKey) {
                     if (server.InSession()) {
-                        server.Step(e.Readable, buffer_.get(), kReceiveBytes, out_);
+                        server.Step(e.Readable, buffer_.get(), kReceiveBytes, output_);
                         stepped.push_back(i);
                     }
-                } else if (e.Readable && !server.InSession()) {
-                    server.Accept(what == kListenKey, poller_, Key(i), out_);
-                    stepped.push_back(i);
+                } else if (e.Readable && !server.InSession() && !backingOff_[i]) {
+                    switch (server.Accept(what == kListenKey, poller_, Key(i), output_)) {
+                    case SimServer::Accepted::Session:
+                        stepped.push_back(i);
+                        break;
+                    case SimServer::Accepted::NoneWaiting:
+                        break;
+                    case SimServer::Accepted::OutOfFiles:
+                        BackOff(i);
+                        break;
+                    }
                 }
             }
-            // The sessions whose held-back replies (or a closing one's next try) are due now.
+            // The sessions whose time has come (a held-back reply, a page written, a closing one's next
+            // try), and the devices whose pause after a failed accept is over.
             while (!timers_.empty() && timers_.begin()->first <= Clock::now()) {
                 const size_t i = timers_.begin()->second;
                 Unschedule(i);
+                if (backingOff_[i]) {
+                    backingOff_[i] = false;
+                    if (!servers_[i]->InSession() && !servers_[i]->WatchListeners(poller_, Key(i), true)) {
+                        WaitFailed();
+                        rc = 1;
+                        endServing(i);
+                    }
+                    continue;
+                }
                 if (servers_[i]->InSession()) {
-                    servers_[i]->Step(false, buffer_.get(), kReceiveBytes, out_);
+                    servers_[i]->Step(false, buffer_.get(), kReceiveBytes, output_);
                 }
                 stepped.push_back(i);
             }
@@ -407,7 +482,7 @@ public:
                 }
                 SimServer& server = *servers_[i];
                 Unschedule(i);
-                if (const auto when = server.Settle(out_)) {
+                if (const auto when = server.Settle(output_)) {
                     Schedule(i, *when);
                 }
                 if (server.InSession()) {
@@ -426,11 +501,23 @@ public:
         return rc;
     }
 
-private:
-    static uint64_t Key(size_t i) { return static_cast<uint64_t>(i) * kKeysPerDevice; }
-    static void WaitFailed() {
-        std::fprintf(stderr, "fwdevsim: waiting for connections failed: %s\n", SockLastErrorText().c_str());
+    // A connection is waiting but cannot be taken (too many open files): the listener stays readable, so
+    // the device leaves it alone for a while instead of trying again at once, and the first time is said.
+    void BackOff(size_t i) {
+        const std::string why = SockLastErrorText();
+        SimServer& server = *servers_[i];
+        server.WatchListeners(poller_, Key(i), false);
+        backingOff_[i] = true;
+        Schedule(i, Clock::now() + kAcceptBackOff);
+        if (acceptFailures_++ == 0) {
+            output_.Note("fwdevsim: cannot take a connection on " + server.Address() + ":" +
+                         std::to_string(server.Port()) + ": " + why +
+                         "; each device tries again every second (ulimit -n raises the limit of open files)");
+        }
     }
+
+    static uint64_t Key(size_t i) { return static_cast<uint64_t>(i) * kKeysPerDevice; }
+    void WaitFailed() { output_.Note("fwdevsim: waiting for connections failed: " + SockLastErrorText()); }
     void Schedule(size_t i, Clock::time_point when) {
         due_[i] = when;
         timers_.emplace(when, i);
@@ -443,15 +530,19 @@ private:
     }
 
     const std::vector<SimServer*>& servers_;
-    std::FILE* const out_;
+    SimOutput output_;
     SockWake& stop_;
     SockPoller poller_;
-    // When a session next needs a step without its socket being ready, by device and in time order.
+    // When a session next needs a step without its socket being ready, or a device's pause after a failed
+    // accept ends, by device and in time order.
     std::vector<std::optional<Clock::time_point>> due_;
     std::set<std::pair<Clock::time_point, size_t>> timers_;
+    std::vector<bool> backingOff_; // the device's listeners are left alone until its timer
+    int64_t acceptFailures_ = 0;
     const std::unique_ptr<uint8_t[]> buffer_;
 };
 
-int ServeDevices(const std::vector<SimServer*>& servers, std::FILE* out, SockWake& stop) {
-    return SimLoop(servers, out, stop).Run();
+int ServeDevices(const std::vector<SimServer*>& servers, std::FILE* out, SockWake& stop,
+                 const std::function<void()>& ready) {
+    return SimLoop(servers, out, stop).Run(ready);
 }
