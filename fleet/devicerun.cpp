@@ -736,6 +736,14 @@ DeviceRun::Attempt DeviceRun::UpdateOnce(FwConfig& config, int attempt) {
                            "update failed: the update worker could not be started"};
         if (const std::string shortfall = Sess.UpdateShortfallText(); !linkGone && !shortfall.empty())
             return Attempt{kExitUpdateFailed, "failed", "update failed: " + shortfall, FailedWhere(linkGone)};
+        if (linkGone && Sess.ClosedReason.load() == CLOSED_SILENT) {
+            const auto silence = std::chrono::round<std::chrono::seconds>(Common.Link.Options().TickPeriod *
+                                                                          kRxTimeoutTicks);
+            return Attempt{kExitUpdateFailed, "failed",
+                           "update failed: " + sentText + ": the device sent nothing for " +
+                               std::to_string(silence.count()) + " s; link lost",
+                           FailedWhere(linkGone)};
+        }
         return Attempt{kExitUpdateFailed, "failed",
                        "update failed: " + sentText +
                            (linkGone ? ": link lost" : ": the device reported an error (" + logText + ")"),

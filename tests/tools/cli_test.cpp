@@ -1126,6 +1126,44 @@ INSTANTIATE_TEST_SUITE_P(Cases, CliRetry,
                                          RetryCase{"NoRetriesJson", 83, "0", "run.json", 9, 1, "failed"}),
                          [](const auto& info) { return std::string(info.param.label); });
 
+// A device slower than the tool (a small receive window, 100 ms for each page) is OK once it has taken the
+// whole image; one that stops answering after two pages fails after the silence allowance, with what it
+// confirmed, and its second attempt (the fault gone) updates it.
+TEST_F(CliTest, ASlowDeviceIsOkOnceWholeAndOneThatStopsAnsweringFailsWithWhatItConfirmed) {
+    const Firmware fw = WriteFirmware(dir, "fw.bin", 8 * 256, 5);
+    Sim slow, mute;
+    ASSERT_TRUE(slow.Start("127.0.5.1", {"--page-ms", "100", "--receive-buffer", "2048"}, false));
+    ASSERT_TRUE(mute.Start("127.0.5.2", {"--no-ack-after-pages", "2", "--fault-sessions", "1"}, false));
+    const std::string report = dir / "run.json";
+    const CliRun run = RunCli({"update", "--json", "--config", fw.cfg, "--retries", "1", "--report", report,
+                               "--device", slow.Device(), "--device", mute.Device()},
+                              90s);
+    EXPECT_EQ(run.code, 0) << run.Out() << run.err;
+    std::string retryDetail;
+    for (const Json& j : run.events)
+        if (j.value("event", "") == "retry")
+            retryDetail = j.value("detail", "");
+    EXPECT_EQ(retryDetail, "update failed: 6 of 8 pages sent, 2 acknowledged by the device: no acknowledgement "
+                           "for 5 s");
+    for (Sim* sim : {&slow, &mute}) {
+        sim->proc.Signal(SIGTERM);
+        EXPECT_EQ(sim->proc.WaitExit(), 0);
+        std::optional<Json> last;
+        while (auto line = sim->proc.NextJson(1s))
+            last = ParseJson(*line);
+        ASSERT_TRUE(last);
+        EXPECT_TRUE(last->value("whole", false)) << last->dump();
+    }
+    const auto records = ReadReport(report);
+    ASSERT_EQ(records.size(), 2u);
+    for (const auto& r : records) {
+        EXPECT_EQ(r.at("result"), "ok");
+        EXPECT_EQ(r.at("flash"), "updated");
+        EXPECT_EQ(r.at("pagesAcknowledged"), "8");
+    }
+    EXPECT_EQ(records[1].at("attempts"), "2");
+}
+
 // Two stop signals at once (a script's and its process group's): the second ends the tool at once, yet
 // after the device's last event, the summary and the report.
 TEST_F(CliTest, ASecondStopSignalEndsAtOnceAfterTheLastEventsAndTheReport) {

@@ -153,6 +153,7 @@ std::vector<std::vector<uint8_t>> SimDevice::HandlePending(bool pageGoes) {
         HandleMessage(msg, replies);
         pending_.pop_front();
     }
+
     if (wantsClose_) {
         pending_.clear(); // the connection is about to close: the rest goes unheard
     }
@@ -280,8 +281,9 @@ void SimDevice::HandleWrite(const SimMessage& msg, std::vector<SimMessage>& repl
             break;
         }
     }
-    // Acknowledge in the write's element type, without data.
-    replies.push_back(
+    // Acknowledge in the write's element type, without data (no more once it stopped acknowledging).
+    if (!NoMoreAcknowledgements())
+        replies.push_back(
         SimMessage{static_cast<uint8_t>(kCmdWok | TypeBits(msg.KindByte) << 3), msg.Obj, msg.Par, {}});
 }
 
@@ -313,13 +315,19 @@ void SimDevice::HandlePage(int64_t page, const SimMessage& msg, std::vector<SimM
     if (faultsActive_ && faults_.ErrorOnPage && *faults_.ErrorOnPage == page) {
         ++report_.ErrorReplies;
         replies.push_back(ErrorReply(msg, kErrPageRejected));
-    } else {
+    } else if (!NoMoreAcknowledgements() || report_.Pages == *faults_.NoAckAfterPages) {
         replies.push_back(
             SimMessage{static_cast<uint8_t>(kCmdWok | TypeBits(msg.KindByte) << 3), msg.Obj, msg.Par, {}});
     }
     if (faultsActive_ && faults_.CloseAfterPages && report_.Pages >= *faults_.CloseAfterPages) {
         wantsClose_ = true;
     }
+}
+
+bool SimDevice::NoMoreAcknowledgements() const {
+    // A device that stopped acknowledging mid-image: it still reads and answers reads, and keeps the
+    // connection, but acknowledges no write after its Nth page.
+    return faultsActive_ && faults_.NoAckAfterPages && report_.Pages >= *faults_.NoAckAfterPages;
 }
 
 void SimDevice::Problem(std::string text) {

@@ -33,6 +33,7 @@ struct SimIdentity {
 struct SimModelFaults {
     std::optional<int64_t> CloseAfterPages; // ask to close once this many pages have arrived
     std::optional<int64_t> ErrorOnPage;     // reply with an error instead of WOK to this page index
+    std::optional<int64_t> NoAckAfterPages; // acknowledge no write after this many pages
 };
 
 // One message as it travels inside a frame.
@@ -113,6 +114,7 @@ public:
                               uint16_t localPort);
 
 private:
+    bool NoMoreAcknowledgements() const;
     void HandleRead(const SimMessage& msg, std::vector<SimMessage>& replies);
     void HandleWrite(const SimMessage& msg, std::vector<SimMessage>& replies);
     void HandlePage(int64_t page, const SimMessage& msg, std::vector<SimMessage>& replies);

@@ -42,6 +42,7 @@ const char* const kSimUsage =
     "\n"
     "faults:\n"
     "  --close-after-pages N  close the connection once N pages have arrived\n"
+    "  --no-ack-after-pages N acknowledge the first N pages, then no write (reads are still answered)\n"
     "  --error-on-page N      reply with an error (command 4) instead of WOK to page N (0 = first)\n"
     "  --silent               read everything, answer nothing\n"
     "  --byte-by-byte         send replies one byte at a time, 1 ms apart\n"
@@ -125,7 +126,7 @@ std::variant<SimOptions, std::string> ParseSimOptions(const std::vector<std::str
     for (const char* name :
          {"--address", "--port", "--reconnect-port", "--image-out", "--oem", "--serial", "--mode",
           "--fw-version", "--name", "--oem-name", "--device-name", "--library-name", "--no-answer",
-          "--close-after-pages", "--error-on-page", "--count", "--faulty", "--delay-ms", "--fault-sessions",
+          "--close-after-pages", "--no-ack-after-pages", "--error-on-page", "--count", "--faulty", "--delay-ms", "--fault-sessions",
           "--page-ms", "--receive-buffer"})
         app.add_option(name, values[name])
             ->expected(1)
@@ -204,6 +205,12 @@ std::variant<SimOptions, std::string> ParseSimOptions(const std::vector<std::str
                     return bad("a page count of 1 or more");
                 }
                 o.ModelFaults.CloseAfterPages = *n;
+            } else if (opt == "--no-ack-after-pages") {
+                const auto n = ParseInteger(v, 0, 1LL << 40);
+                if (!n) {
+                    return bad("a page count");
+                }
+                o.ModelFaults.NoAckAfterPages = *n;
             } else if (opt == "--error-on-page") {
                 const auto n = ParseInteger(v, 0, 1LL << 40);
                 if (!n) {
