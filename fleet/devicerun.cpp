@@ -203,6 +203,7 @@ void DeviceRun::DeviceView::PageWritten(int written, int pages) {
 DeviceRun::DeviceRun(const Shared& shared, FleetDevice device, DeviceTarget target)
     : Common(shared), Device(std::move(device)), Target(std::move(target)), Sess(shared.Link, ViewOf, *this) {
     Rec.Address = Target.Label;
+    ConfigPath = Target.Config.empty() ? Common.Settings.Config : Target.Config;
     // An earlier run left its flash incomplete: so it stays unless this run updates it.
     if (Common.Settings.IncompleteBefore.count(Device.Key) != 0)
         Rec.Flash = kFlashIncomplete;
@@ -493,42 +494,23 @@ void DeviceRun::RunUpdate() {
     {
         std::lock_guard hold(RecordLock);
         Rec.Start = std::chrono::system_clock::now();
-        Rec.Config = Target.Config;
+        Rec.Config = ConfigPath;
     }
     if (Stopped()) {
         EndNow(StopCode(), "interrupted", "interrupted before the update began; nothing was written");
         return;
     }
     if (Refusal) {
-        // The window's message, as the update start would have shown it; a configuration that cannot be read
-        // is never shown, only named in the device's end.
-        if (Refusal->Code == kExitBadConfig) {
-            std::lock_guard hold(RecordLock);
-            LastMessage = RefusalMessage;
-        } else {
-            ShowMessage(RefusalMessage);
-        }
-        EndNow(Refusal->Code, Refusal->Result, Refusal->Text);
+        EndRefused();
         return;
     }
     FwConfig config;
-    // A file that cannot be read is reported before the device is touched.
-    if (config.Load(Target.Config) != 0) {
-        {
-            std::lock_guard hold(RecordLock);
-            LastMessage = "Error on reading config file";
+    // A configuration chosen by the version the device reports is read once it has reported it.
+    if (!ByVersion()) {
+        if (const std::optional<Attempt> unreadable = LoadConfig(config)) {
+            EndNow(unreadable->Code, unreadable->Result, unreadable->Text);
+            return;
         }
-        EndNow(kExitBadConfig, "bad-config", ConfigErrorText(Target.Config));
-        return;
-    }
-    ImagePath = ImagePathFor(Target.Config, config.Filename);
-    {
-        std::lock_guard hold(RecordLock);
-        Rec.Image = ImagePath;
-        Rec.Checksum = config.Checksum;
-        Rec.FirmwareName = PrintableDeviceText(FirmwareName(ImagePath).substr(0, 16));
-        Rec.FirmwareVersion = config.FwVersion;
-        Rec.FirmwareRevision = config.FwRevision;
     }
     const int attempts = Common.Settings.Retries + 1;
     std::optional<AttemptFailure> before;
@@ -561,6 +543,93 @@ void DeviceRun::RunUpdate() {
             return;
         }
     }
+}
+
+bool DeviceRun::ByVersion() const {
+    const RunSettings& settings = Common.Settings;
+    return !settings.OnlyVersion.empty() || (!OwnConfig() && !settings.ConfigFor.empty());
+}
+
+bool DeviceRun::OwnConfig() const {
+    return !Target.Config.empty();
+}
+
+void DeviceRun::EndRefused() {
+    // The window's message, as the update start would have shown it; a configuration that cannot be read is
+    // never shown, only named in the device's end.
+    if (Refusal->Code == kExitBadConfig) {
+        std::lock_guard hold(RecordLock);
+        LastMessage = RefusalMessage;
+    } else {
+        ShowMessage(RefusalMessage);
+    }
+    EndNow(Refusal->Code, Refusal->Result, Refusal->Text);
+}
+
+DeviceRun::Attempt DeviceRun::NoConnectionAttempt() {
+    if (Cause.empty())
+        Cause = "closed"; // the link closed while the device waited for its turn
+    return Attempt{kExitNoConnection, "no-connection", Note.empty() ? "No connection" : Note};
+}
+
+std::optional<std::string> DeviceRun::RolloutHeld() const {
+    return Common.Held ? Common.Held() : std::nullopt;
+}
+
+void DeviceRun::SetWave(int wave) {
+    std::lock_guard hold(RecordLock);
+    Rec.Wave = wave;
+}
+
+std::optional<DeviceRun::Attempt> DeviceRun::LoadConfig(FwConfig& config) {
+    // A file that cannot be read is reported before the device is written to.
+    if (config.Load(ConfigPath) != 0) {
+        std::lock_guard hold(RecordLock);
+        LastMessage = "Error on reading config file";
+        return Attempt{kExitBadConfig, "bad-config", ConfigErrorText(ConfigPath)};
+    }
+    ImagePath = ImagePathFor(ConfigPath, config.Filename);
+    std::lock_guard hold(RecordLock);
+    Rec.Config = ConfigPath;
+    Rec.Image = ImagePath;
+    Rec.Checksum = config.Checksum;
+    Rec.FirmwareName = PrintableDeviceText(FirmwareName(ImagePath).substr(0, 16));
+    Rec.FirmwareVersion = config.FwVersion;
+    Rec.FirmwareRevision = config.FwRevision;
+    return std::nullopt;
+}
+
+std::optional<DeviceRun::Attempt> DeviceRun::ChooseConfig(const DeviceIdentity& identity, FwConfig& config) {
+    const RunSettings& settings = Common.Settings;
+    const std::string version = identity.Version.value_or("");
+    const std::string reports = version.empty() ? "has not reported its version" : "reports " + version;
+    if (!settings.OnlyVersion.empty() && version != settings.OnlyVersion)
+        return Attempt{kExitOk, kResultSkipped,
+                       "skipped: the device " + reports + ", this run updates " + settings.OnlyVersion +
+                           " only; nothing was written"};
+    if (!OwnConfig()) {
+        const auto it = settings.ConfigFor.find(version);
+        ConfigPath = it != settings.ConfigFor.end() ? it->second : settings.Config;
+    }
+    if (ConfigPath.empty())
+        return Attempt{kExitOk, kResultSkipped,
+                       "skipped: the device " + reports + ", for which the run has no configuration; nothing "
+                       "was written"};
+    // Each configuration was checked once before any device was connected.
+    if (Common.Checks != nullptr) {
+        if (const auto check = Common.Checks->find(ConfigPath); check != Common.Checks->end()) {
+            {
+                std::lock_guard hold(RecordLock);
+                Rec.Config = ConfigPath;
+                Rec.Fingerprint = check->second.Fingerprint;
+            }
+            if (const FirmwareCheck& c = check->second; c.Code != kExitOk) {
+                ShowMessage(c.Message);
+                return Attempt{c.Code, c.Result, c.Reason};
+            }
+        }
+    }
+    return LoadConfig(config);
 }
 
 void DeviceRun::ReportRetry(int next, const Attempt& failed, milliseconds pause) {
@@ -600,7 +669,7 @@ void DeviceRun::ForgetLastDevice() {
     link.Remove(last);
 }
 
-bool DeviceRun::WaitForTurn(JobSlot& turn) {
+bool DeviceRun::WaitForTurn(JobSlot& turn, bool holdable) {
     JobSlots& slots = *Common.Slots;
     bool said = false;
     const auto began = Clock::now();
@@ -619,7 +688,7 @@ bool DeviceRun::WaitForTurn(JobSlot& turn) {
         }
     } waited{*this, began};
     while (!slots.TryAcquireFor(said ? kTurnPoll : milliseconds(0))) {
-        if (Stopped())
+        if (Stopped() || (holdable && RolloutHeld()))
             return false;
         if (!said) {
             said = true;
@@ -669,26 +738,46 @@ DeviceRun::Attempt DeviceRun::UpdateOnce(FwConfig& config, int attempt) {
         Disconnect();
         return {StopCode(), "interrupted", "interrupted before the update began; nothing was written"};
     }
+    // A configuration by the device's version, chosen once it has reported it.
+    if (ByVersion() && !ConfigChosen) {
+        if (!answered) {
+            Disconnect();
+            return NoConnectionAttempt();
+        }
+        ConfigChosen = true;
+        if (const std::optional<Attempt> end = ChooseConfig(ReportedIdentity(), config)) {
+            Disconnect();
+            return *end;
+        }
+    }
     const bool dryRun = Common.Settings.DryRun;
-    // With a limit on the devices programmed at once the rules are checked first (nothing is sent), so that
-    // a device they refuse does not wait its turn to be told; then the device waits, its connection kept
-    // alive meanwhile.
+    // With a limit on the devices programmed at once, or a rollout that may hold the devices not begun, the
+    // rules are checked first (nothing is sent), so that a device they refuse is told so rather than waiting
+    // its turn or being held; then the device waits, its connection kept alive meanwhile.
     JobSlot turn;
     std::optional<UpdateOutcome> refused;
-    if (answered && Common.Slots != nullptr && !dryRun) {
+    // A device whose flash an earlier attempt erased is being programmed: the rollout never holds it.
+    const bool mayBeHeld = Common.Held && !FlashErased.load();
+    if (answered && (Common.Slots != nullptr || mayBeHeld) && !dryRun) {
         Sess.CheckOnly = true;
-        const UpdateOutcome checked = Sess.StartUpdateWith(config, Target.Config);
+        const UpdateOutcome checked = Sess.StartUpdateWith(config, ConfigPath);
         Sess.CheckOnly = false;
-        if (checked != UpdateOutcome::Checked)
+        if (checked != UpdateOutcome::Checked) {
             refused = checked;
-        else if (!WaitForTurn(turn)) {
+        } else if (Common.Slots != nullptr && !WaitForTurn(turn, mayBeHeld) && Stopped()) {
             Disconnect();
             return {StopCode(), "interrupted", "interrupted while waiting for its turn; nothing was written"};
+        }
+        if (!refused && mayBeHeld) {
+            if (const std::optional<std::string> held = RolloutHeld()) {
+                Disconnect();
+                return {kExitHeld, kResultHeld, *held};
+            }
         }
     }
     if (!refused && !dryRun)
         UpdateBegun = true;
-    const UpdateOutcome outcome = refused ? *refused : Sess.StartUpdateWith(config, Target.Config);
+    const UpdateOutcome outcome = refused ? *refused : Sess.StartUpdateWith(config, ConfigPath);
     const bool linkGone = Sess.CurrentDevice.load() == 0;
     // What the device reported decides the refusal's detail; closing the connection forgets it.
     const std::string reportedKennung = Sess.KennungReported.load()
@@ -749,11 +838,9 @@ DeviceRun::Attempt DeviceRun::UpdateOnce(FwConfig& config, int attempt) {
                            (linkGone ? ": link lost" : ": the device reported an error (" + logText + ")"),
                        FailedWhere(linkGone)};
     case UpdateOutcome::BadConfig:
-        return Attempt{kExitBadConfig, "bad-config", ConfigErrorText(Target.Config)};
+        return Attempt{kExitBadConfig, "bad-config", ConfigErrorText(ConfigPath)};
     case UpdateOutcome::NoConnection:
-        if (Cause.empty())
-            Cause = "closed"; // the link closed while the device waited for its turn
-        return Attempt{kExitNoConnection, "no-connection", Note.empty() ? "No connection" : Note};
+        return NoConnectionAttempt();
     case UpdateOutcome::OemRefused:
         return Attempt{kExitOemRule, "oem-rule",
                        "refused by the OEM rule: the device " + reportedKennung +

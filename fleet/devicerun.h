@@ -7,12 +7,14 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "fleet/firmwarecheck.h"
 #include "fleet/fleetevents.h"
 #include "fleet/runsettings.h"
 #include "update/updatesession.h"
@@ -43,6 +45,11 @@ public:
         // Called in the device's thread when its record says its flash is incomplete, right before its
         // update's sequence begins (the erase follows): returns once the report says so.
         std::function<void()> Erasing = {};
+        // The rollout's hold: why no further device may begin programming, or nothing while they may. Asked
+        // before a device begins programming; empty: the run never holds its devices.
+        std::function<std::optional<std::string>()> Held = {};
+        // Each configuration of the run as checked once before any device was connected, by its path.
+        const std::map<std::string, FirmwareCheck>* Checks = nullptr;
     };
 
     DeviceRun(const Shared& shared, FleetDevice device, DeviceTarget target);
@@ -61,6 +68,8 @@ public:
                                 const std::string& detail);
     // Before the run starts: the fingerprint of the device's configuration with its image, for its record.
     void SetFingerprint(const std::string& fingerprint);
+    // Before the run starts: the rollout's wave the device is in, for its record.
+    void SetWave(int wave);
     // How a probe ended: the device answered (its answers then in Record), refused the connection, took it
     // but did not identify (silent, or closed it at once: ProbeDetail says how), none of these, or the
     // run's stop ended it before it had an outcome.
@@ -151,11 +160,24 @@ private:
 
     // One attempt of an update: connect, identify, the rules, the programming sequence.
     Attempt UpdateOnce(FwConfig& config, int attempt);
+    // Whether the device's configuration follows the version it reports (or the run takes only one version):
+    // it is chosen once the device has reported it.
+    bool ByVersion() const;
+    bool OwnConfig() const;
+    // Reads ConfigPath into config and the record: nothing, or the end of a file that cannot be read.
+    std::optional<Attempt> LoadConfig(FwConfig& config);
+    // Chooses and reads the configuration of the version the device reports: nothing, or the device's end
+    // (skipped: no configuration for its version, or not the version the run takes; or a refusal).
+    std::optional<Attempt> ChooseConfig(const DeviceIdentity& identity, FwConfig& config);
+    void EndRefused();
+    Attempt NoConnectionAttempt();
+    std::optional<std::string> RolloutHeld() const;
     // Where a failed programming sequence ended, for the retry policy: the same place twice is a device
     // that fails there every time.
     std::string FailedWhere(bool linkGone) const;
-    // Waits until the device may be programmed; false when the run was stopped meanwhile.
-    bool WaitForTurn(JobSlot& turn);
+    // Waits until the device may be programmed; false when the run was stopped meanwhile, or (holdable) the
+    // rollout held the devices not begun.
+    bool WaitForTurn(JobSlot& turn, bool holdable);
     void ReportRetry(int next, const Attempt& failed, std::chrono::milliseconds pause);
     // A new attempt connects anew: the device of the last one must be gone from the link manager.
     void ForgetLastDevice();
@@ -207,6 +229,8 @@ private:
     std::string Cause;                        // the same in one word for the report (the run's thread only)
     Probed ConnectEnd = Probed::NoConnection; // how the last Connect ended (the run's thread only)
     std::string ImagePath;
+    std::string ConfigPath;    // the configuration the device is given (its own, its version's, the run's)
+    bool ConfigChosen = false; // by version: once chosen (the run's thread only)
     // RefuseBeforeConnecting's refusal and the window's message for it, set before the device's thread
     // starts.
     std::optional<Attempt> Refusal;

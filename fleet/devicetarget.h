@@ -13,6 +13,7 @@ struct DeviceTarget {
     bool PortGiven = false; // the text named the port; else Port is the default, which a run may change
     std::string Config;     // this device's configuration file; empty: the run's
     std::string Label;      // HOST:PORT, how the device is named in events and reports
+    int Wave = 0;           // the rollout's wave an earlier run gave it (a redo keeps it); 0: none
 };
 
 // Reads HOST[:PORT][=FILE.cfg] (the =FILE.cfg part only with allowConfig). False, with error naming the

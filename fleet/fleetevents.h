@@ -6,6 +6,9 @@
 //   of different devices at the same time from different threads. The events of one device never
 //   overlap and arrive in the order they happened; after a device's Done nothing more comes of it.
 // - OnConfigRefused comes from the thread that called Start, before any device's event.
+// - OnWave comes before any event of that wave's devices: the first from the thread that called Start, the
+//   next ones from the thread of the device that ended the wave before. OnHold comes from the thread of the
+//   device whose end held the run, before the Done of any device it holds.
 // - OnInterrupted comes from the thread that called Stop, before any device ends as interrupted by it;
 //   OnSummary (and OnScanSummary) from the thread that called Wait, after every device's Done (every
 //   found device), last of all.
@@ -143,6 +146,24 @@ struct ConfigRefusedEvent {
     std::vector<int> Devices; // their indexes
 };
 
+// A wave of the rollout begins: its devices are connected and updated now (at most Jobs at once).
+struct WaveEvent {
+    EventTime Time;
+    int Wave = 0;  // from 1
+    int Waves = 0; // in all
+    std::vector<FleetDevice> Devices;
+};
+// The rollout holds the devices that have not begun programming: more devices failed than it tolerates, or
+// a wave ended with a failure. Devices being programmed finish; the others end as held, untouched.
+struct HoldEvent {
+    EventTime Time;
+    std::string Detail;    // why, as each held device's detail tells it
+    int Failed = 0; // the failures that held it
+    // The devices of the waves not begun, held at once; the open wave's devices not begun follow as held
+    // when they come to begin.
+    std::vector<FleetDevice> Held;
+};
+
 // The report could not be written (it is tried again whenever a device ends).
 struct ReportProblemEvent {
     EventTime Time;
@@ -196,6 +217,8 @@ public:
     virtual void OnSummary(const SummaryEvent&) {}
     virtual void OnReportProblem(const ReportProblemEvent&) {}
     virtual void OnConfigRefused(const ConfigRefusedEvent&) {}
+    virtual void OnWave(const WaveEvent&) {}
+    virtual void OnHold(const HoldEvent&) {}
 
     virtual void OnFound(const FoundEvent&) {}
     virtual void OnUnidentified(const UnidentifiedEvent&) {}

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <limits>
 #include <map>
 #include <system_error>
 #include <utility>
@@ -49,6 +50,10 @@ std::string FleetRun::Start() {
         if (!RunInfo.Start) {
             RunInfo = Settings.Run;
             RunInfo.Start = std::chrono::system_clock::now();
+            if (Settings.Task == FleetTask::Update) {
+                RunInfo.Waves = WavesText(Settings.Waves);
+                RunInfo.MaxFailed = Settings.MaxFailed ? FailureLimitText(*Settings.MaxFailed) : "";
+            }
         }
         run = RunInfo;
     }
@@ -68,22 +73,42 @@ std::string FleetRun::Start() {
     if (Settings.Jobs > 0 && Settings.Task == FleetTask::Update)
         Slots = std::make_unique<JobSlots>(Settings.Jobs);
     Images = std::make_unique<ImageFiles>();
+    // The rollout: the waves given, else those the targets carry from an earlier run (a redo keeps them).
+    std::vector<int> waveOf;
+    bool waves = false;
+    if (Settings.Task == FleetTask::Update) {
+        if (!Settings.Waves.empty()) {
+            waveOf = WaveOfEach(Settings.Waves, Targets.size());
+            waves = true;
+        } else if (std::any_of(Targets.begin(), Targets.end(), [](const DeviceTarget& t) { return t.Wave > 0; })) {
+            waveOf = RecordedWaves(Targets);
+            waves = true;
+        }
+    }
+    {
+        std::lock_guard hold(WaveLock);
+        Plan = std::make_unique<Rollout>(waveOf, Targets.size(), Settings.MaxFailed);
+        Begun.assign(Targets.size(), false);
+    }
+    const bool holds = Settings.Task == FleetTask::Update && (Plan->Waves() > 1 || Settings.MaxFailed);
     for (size_t i = 0; i < Targets.size(); ++i) {
-        DeviceTarget target = Targets[i];
-        if (target.Config.empty() && Settings.Task == FleetTask::Update)
-            target.Config = Settings.Config;
         const auto m = static_cast<size_t>(groups[i]);
-        const DeviceRun::Shared shared{*Links[m],
-                                       *Waiters[m],
-                                       Slots.get(),
-                                       StopState,
-                                       Settings,
-                                       &Observer,
-                                       [this] { DeviceEnded(); },
-                                       Images.get(),
-                                       [this] { RewriteReport(true); }};
-        FleetDevice device{static_cast<int>(i), target.Label, DeviceKey(target)};
-        DeviceRuns.push_back(std::make_unique<DeviceRun>(shared, std::move(device), std::move(target)));
+        DeviceRun::Shared shared{*Links[m],
+                                 *Waiters[m],
+                                 Slots.get(),
+                                 StopState,
+                                 Settings,
+                                 &Observer,
+                                 [this, i] { DeviceEnded(i); },
+                                 Images.get(),
+                                 [this] { RewriteReport(true); }};
+        if (holds)
+            shared.Held = [this] { return CurrentHold(); };
+        shared.Checks = &Checks;
+        FleetDevice device{static_cast<int>(i), Targets[i].Label, DeviceKey(Targets[i])};
+        DeviceRuns.push_back(std::make_unique<DeviceRun>(shared, std::move(device), Targets[i]));
+        if (waves)
+            DeviceRuns.back()->SetWave(Plan->WaveOf(i));
     }
     // Written before any device is touched: a report that cannot be written says so at once.
     if (!Settings.ReportPath.empty()) {
@@ -98,24 +123,29 @@ std::string FleetRun::Start() {
     // a missing image refuses every device of that configuration at once, untouched.
     std::vector<ConfigRefusedEvent> refused; // in the order of their first device
     if (Settings.Task == FleetTask::Update) {
-        std::map<std::string, FirmwareCheck> checks;
-        for (size_t i = 0; i < DeviceRuns.size(); ++i) {
-            const std::string& config = Targets[i].Config.empty() ? Settings.Config : Targets[i].Config;
-            auto [check, fresh] = checks.try_emplace(config);
-            const FirmwareCheck& c = check->second;
+        const auto check = [&](const std::string& config) -> const FirmwareCheck& {
+            auto [at, fresh] = Checks.try_emplace(config);
             if (fresh) {
-                check->second = CheckFirmware(config);
+                at->second = CheckFirmware(config);
+                const FirmwareCheck& c = at->second;
                 if (c.Code != kExitOk) {
                     LogLine("FleetRun::Start: " + c.Reason + "; no device of it is connected");
-                    refused.push_back({std::chrono::system_clock::now(),
-                                       config,
-                                       c.Result,
-                                       c.Code,
-                                       c.Message,
-                                       c.Reason,
-                                       {}});
+                    refused.push_back(
+                        {std::chrono::system_clock::now(), config, c.Result, c.Code, c.Message, c.Reason, {}});
                 }
             }
+            return at->second;
+        };
+        // A device whose configuration follows the version it reports is given one only once it has
+        // reported it; the configurations by version are checked here all the same.
+        const bool byVersion = !Settings.ConfigFor.empty() || !Settings.OnlyVersion.empty();
+        for (size_t i = 0; i < DeviceRuns.size(); ++i) {
+            const std::string& config = Targets[i].Config.empty() ? Settings.Config : Targets[i].Config;
+            if (byVersion && (Targets[i].Config.empty() ? !Settings.ConfigFor.empty() : !Settings.OnlyVersion.empty()))
+                continue;
+            if (config.empty())
+                continue;
+            const FirmwareCheck& c = check(config);
             DeviceRuns[i]->SetFingerprint(c.Fingerprint);
             if (c.Code == kExitOk)
                 continue;
@@ -124,33 +154,103 @@ std::string FleetRun::Start() {
                 if (e.Config == config)
                     e.Devices.push_back(static_cast<int>(i));
         }
+        for (const auto& [version, config] : Settings.ConfigFor)
+            check(config);
+        if (byVersion && !Settings.Config.empty())
+            check(Settings.Config);
     }
     // Told without the parts' lock, which an observer's call of Records takes; no device runs yet.
     parts.unlock();
     for (const ConfigRefusedEvent& e : refused)
         Observer.OnConfigRefused(e);
     parts.lock();
+    Threads.resize(DeviceRuns.size()); // a device's thread starts with its wave
+    parts.unlock();
+    OpenWave(Plan->OpenWave());
+    return {};
+}
+
+std::vector<int> FleetRun::RecordedWaves(const std::vector<DeviceTarget>& targets) {
+    // The recorded waves in their order, numbered from 1 without gaps; a device without one goes last.
+    std::vector<int> recorded;
+    for (const DeviceTarget& t : targets)
+        recorded.push_back(t.Wave > 0 ? t.Wave : std::numeric_limits<int>::max());
+    std::vector<int> distinct = recorded;
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    for (int& w : recorded)
+        w = static_cast<int>(std::lower_bound(distinct.begin(), distinct.end(), w) - distinct.begin()) + 1;
+    return recorded;
+}
+
+void FleetRun::OpenWave(int wave) {
+    std::vector<size_t> devices;
+    int waves = 0;
+    {
+        std::lock_guard hold(WaveLock);
+        waves = Plan->Waves();
+        for (const size_t i : Plan->DevicesOf(wave))
+            if (!Begun[i]) {
+                Begun[i] = true;
+                devices.push_back(i);
+            }
+    }
+    if (devices.empty())
+        return;
+    if (waves > 1) {
+        WaveEvent e{std::chrono::system_clock::now(), wave, waves, {}};
+        for (const size_t i : devices)
+            e.Devices.push_back(DeviceOf(i));
+        Observer.OnWave(e);
+    }
     std::vector<std::pair<DeviceRun*, std::string>> threadless;
-    for (size_t i = 0; i < DeviceRuns.size(); ++i) {
-        DeviceRun* d = DeviceRuns[i].get();
-        try {
-            Threads.emplace_back([this, d, i] { RunDevice(*d, i); });
-        } catch (const std::system_error& e) { // no thread: this device ends as a failure of the tool
-            Threads.emplace_back();
-            threadless.emplace_back(d, e.what());
+    {
+        std::lock_guard parts(PartsLock);
+        for (const size_t i : devices) {
+            DeviceRun* d = DeviceRuns[i].get();
+            try {
+                Threads[i] = std::thread([this, d, i] { RunDevice(*d, i); });
+            } catch (const std::system_error& e) { // no thread: this device ends as a failure of the tool
+                threadless.emplace_back(d, e.what());
+            }
         }
     }
     // Ended without the parts' lock: the end rewrites the report, which reads every device's record.
-    parts.unlock();
-    for (const auto& [d, why] : threadless) {
-        d->EndNow(kExitInternal, "internal", "no thread for the device: " + why);
-        {
-            std::lock_guard hold(CountLock);
-            ++Finished;
-        }
-        CountChanged.notify_all();
+    for (const auto& [d, why] : threadless)
+        EndWithoutThread(*d, kExitInternal, "internal", "no thread for the device: " + why);
+}
+
+void FleetRun::EndWithoutThread(DeviceRun& device, int code, const std::string& result, const std::string& detail) {
+    device.EndNow(code, result, detail);
+    {
+        std::lock_guard hold(CountLock);
+        ++Finished;
     }
-    return {};
+    CountChanged.notify_all();
+}
+
+FleetDevice FleetRun::DeviceOf(size_t index) const {
+    return {static_cast<int>(index), Targets[index].Label, DeviceKey(Targets[index])};
+}
+
+std::optional<std::string> FleetRun::CurrentHold() const {
+    std::lock_guard hold(WaveLock);
+    return Plan->Held();
+}
+
+void FleetRun::EndNotBegun(int code, const std::string& result, const std::string& detail) {
+    std::vector<size_t> devices;
+    {
+        std::lock_guard hold(WaveLock);
+        for (size_t i = 0; i < Begun.size(); ++i)
+            if (!Begun[i]) {
+                Begun[i] = true;
+                devices.push_back(i);
+            }
+    }
+    const std::vector<DeviceRun*> runs = Devices();
+    for (const size_t i : devices)
+        EndWithoutThread(*runs[i], code, result, detail);
 }
 
 void FleetRun::RunDevice(DeviceRun& device, size_t index) {
@@ -190,9 +290,45 @@ void FleetRun::JoinEnded() {
     }
 }
 
-void FleetRun::DeviceEnded() {
+void FleetRun::DeviceEnded(size_t index) {
+    if (Settings.Task == FleetTask::Update) {
+        const DeviceRecord record = Devices()[index]->Record();
+        Rollout::Step step;
+        std::vector<size_t> held;
+        int failed = 0;
+        {
+            std::lock_guard hold(WaveLock);
+            step = Plan->Ended(index, record.Address, record.Result);
+            failed = Plan->Failed();
+            if (step.Held)
+                for (size_t i = 0; i < Begun.size(); ++i)
+                    if (!Begun[i])
+                        held.push_back(i);
+        }
+        if (step.Held) {
+            LogLine("FleetRun::DeviceEnded: " + *step.Held);
+            HoldEvent e{std::chrono::system_clock::now(), *step.Held, failed, {}};
+            for (const size_t i : held)
+                e.Held.push_back(DeviceOf(i));
+            Observer.OnHold(e);
+            if (JobSlots* slots = Slots.get())
+                slots->WakeAll(); // devices waiting for their turn are held at once
+            EndNotBegun(kExitHeld, kResultHeld, *step.Held);
+        }
+        if (step.NextWave != 0) {
+            if (StopState.Requested())
+                EndNotBegun(StopCode(), "interrupted", "interrupted before the update began; nothing was written");
+            else
+                OpenWave(step.NextWave);
+        }
+    }
     if (!FinalReport.load())
         RewriteReport(false);
+}
+
+int FleetRun::StopCode() const {
+    const std::optional<StopReason> reason = StopState.Reason();
+    return reason ? reason->Code : kExitInternal;
 }
 
 void FleetRun::InterruptDevices() {
@@ -245,6 +381,8 @@ void FleetRun::Stop(const StopReason& reason) {
     }
     AnnounceChanged.notify_all();
     InterruptDevices();
+    // The devices of waves not begun end at once: nothing was written to them.
+    EndNotBegun(StopCode(), "interrupted", "interrupted before the update began; nothing was written");
 }
 
 bool FleetRun::Wait(std::chrono::milliseconds limit) {

@@ -7,13 +7,17 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "fleet/firmwarecheck.h"
 #include "fleet/fleetevents.h"
+#include "fleet/rollout.h"
 #include "fleet/runsettings.h"
 #include "fleet/runstop.h"
 
@@ -56,9 +60,21 @@ public:
 
 private:
     void RunDevice(DeviceRun& device, size_t index);
+    // Starts the threads of the wave's devices (those not begun), after telling the wave.
+    void OpenWave(int wave);
+    // Ends a device that has no thread (not begun, or none could be made) and counts it as finished.
+    void EndWithoutThread(DeviceRun& device, int code, const std::string& result, const std::string& detail);
+    // Ends every device not begun: held, or interrupted by a stop in a wave's gap.
+    void EndNotBegun(int code, const std::string& result, const std::string& detail);
+    std::optional<std::string> CurrentHold() const;
+    FleetDevice DeviceOf(size_t index) const;
+    int StopCode() const;
+    // The waves the targets carry from an earlier run, numbered from 1 in their order.
+    static std::vector<int> RecordedWaves(const std::vector<DeviceTarget>& targets);
     // Joins the threads of the devices that have ended since the last call.
     void JoinEnded();
-    void DeviceEnded();
+    // A device has ended (in its thread, right after its Done): the rollout's next step, the report.
+    void DeviceEnded(size_t index);
     std::vector<DeviceRun*> Devices() const;
     void InterruptDevices();
     void JoinDevices();
@@ -87,6 +103,14 @@ private:
     std::vector<std::unique_ptr<LinkWaiter>> Waiters;
     std::unique_ptr<JobSlots> Slots;
     std::unique_ptr<ImageFiles> Images; // read once for all devices
+    // Each configuration of the run as checked once before any device was connected (Start fills it).
+    std::map<std::string, FirmwareCheck> Checks;
+
+    // The rollout: its waves and hold, and the devices begun (their thread started, or ended without one).
+    // WaveLock is taken before PartsLock and CountLock, never under another lock.
+    mutable std::mutex WaveLock;
+    std::unique_ptr<Rollout> Plan;
+    std::vector<bool> Begun;
     std::vector<std::unique_ptr<DeviceRun>> DeviceRuns;
     std::vector<std::thread> Threads; // by device (a device without a thread has an empty one)
 

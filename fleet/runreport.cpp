@@ -117,17 +117,21 @@ const Column kColumns[] = {
      },
      Kind::List},
     {"fingerprint", [](const DeviceRecord& r) { return Text(r.Fingerprint); }, Kind::Text, true},
+    // The rollout's wave the device was in, from 1; empty in a run without waves.
+    {"wave", [](const DeviceRecord& r) { return Number(r.Wave); }, Kind::Integer, true},
 };
 
-// The run's columns of a CSV row, and the run object's key each stands for.
+// The run's columns of a CSV row, and the run object's key each stands for; the late ones come after the
+// device columns that come after the run's.
 struct RunColumn {
     const char* Name;
     const char* Key;
+    bool Late = false;
 };
 const RunColumn kRunColumns[] = {
     {"runTool", "tool"},     {"runVersion", "version"}, {"runCommandLine", "commandLine"},
     {"runStart", "start"},   {"runEnd", "end"},         {"runExitCode", "exitCode"},
-    {"runSignal", "signal"},
+    {"runSignal", "signal"}, {"runWaves", "waves", true}, {"runMaxFailed", "maxFailed", true},
 };
 
 Json RunObject(const ReportRun& run) {
@@ -137,7 +141,9 @@ Json RunObject(const ReportRun& run) {
                 {"start", Time(run.Start)},
                 {"end", Time(run.End)},
                 {"exitCode", run.ExitCode ? Json(*run.ExitCode) : Json(nullptr)},
-                {"signal", run.Signal != 0 ? Json(run.Signal) : Json(nullptr)}};
+                {"signal", run.Signal != 0 ? Json(run.Signal) : Json(nullptr)},
+                {"waves", Text(run.Waves)},
+                {"maxFailed", Text(run.MaxFailed)}};
 }
 
 // The attempts as one CSV field: "1: failed (9) DETAIL | 2: ok (0) DETAIL".
@@ -222,41 +228,52 @@ std::optional<ReportFormat> ReportFormatFor(const std::string& path) {
 
 std::string ReportCsv(const std::vector<DeviceRecord>& records, const ReportRun& run,
                       const std::vector<CarriedRow>& carried) {
-    // RFC 4180: CR LF after every record, the header included.
-    std::string csv;
+    // Columns are only ever added at the end: the device columns of the first reports, the run's columns,
+    // then the device columns and run columns added later.
+    struct CsvColumn {
+        const Column* Device;
+        const RunColumn* Run;
+    };
+    std::vector<CsvColumn> order;
     for (const Column& column : kColumns)
         if (!column.AfterRun)
-            csv += std::string(csv.empty() ? "" : ",") + column.Name;
+            order.push_back({&column, nullptr});
     for (const RunColumn& column : kRunColumns)
-        csv += std::string(",") + column.Name;
+        if (!column.Late)
+            order.push_back({nullptr, &column});
     for (const Column& column : kColumns)
         if (column.AfterRun)
-            csv += std::string(",") + column.Name;
+            order.push_back({&column, nullptr});
+    for (const RunColumn& column : kRunColumns)
+        if (column.Late)
+            order.push_back({nullptr, &column});
+
+    // RFC 4180: CR LF after every record, the header included.
+    std::string csv;
+    for (const CsvColumn& c : order)
+        csv += std::string(csv.empty() ? "" : ",") + (c.Device ? c.Device->Name : c.Run->Name);
     csv += "\r\n";
     const Json thisRun = RunObject(run);
     std::vector<const CarriedRow*> from;
     const std::vector<Json> rows = DeviceRows(records, carried, from);
     for (size_t i = 0; i < rows.size(); ++i) {
         bool first = true;
-        for (const Column& column : kColumns)
-            if (!column.AfterRun) {
-                csv += (first ? "" : ",") + CsvField(CsvText(rows[i].at(column.Name)));
-                first = false;
+        for (const CsvColumn& c : order) {
+            Json value;
+            if (c.Device) {
+                value = rows[i].at(c.Device->Name);
+            } else if (const CarriedRow* carriedRow = from[i]) {
+                // A carried row keeps the run it came from: its own run columns, or its report's run object.
+                if (carriedRow->Row.contains(c.Run->Name))
+                    value = carriedRow->Row.at(c.Run->Name);
+                else if (carriedRow->Run.is_object())
+                    value = carriedRow->Run.value(c.Run->Key, Json(nullptr));
+            } else {
+                value = thisRun.at(c.Run->Key);
             }
-        // A carried row keeps the run it came from: its own run columns, or its report's run object.
-        for (const RunColumn& column : kRunColumns) {
-            Json value = thisRun.at(column.Key);
-            if (const CarriedRow* c = from[i]) {
-                if (c->Row.contains(column.Name))
-                    value = c->Row.at(column.Name);
-                else
-                    value = c->Run.is_object() ? c->Run.value(column.Key, Json(nullptr)) : Json(nullptr);
-            }
-            csv += "," + CsvField(CsvText(value));
+            csv += (first ? "" : ",") + CsvField(CsvText(value));
+            first = false;
         }
-        for (const Column& column : kColumns)
-            if (column.AfterRun)
-                csv += "," + CsvField(CsvText(rows[i].at(column.Name)));
         csv += "\r\n";
     }
     return csv;
@@ -346,7 +363,7 @@ std::string WriteReport(const std::string& path, const std::vector<DeviceRecord>
 const char* const kResultWords[] = {
     "pending",  "ok",          "dry-run",    "failed",          "interrupted",    "no-connection",
     "oem-rule", "serial-rule", "bad-config", "image-not-found", "invalid-binary", "image-too-large",
-    "internal", nullptr};
+    "internal", "held",        "skipped",    nullptr};
 
 namespace {
 

@@ -55,6 +55,8 @@ struct DeviceRecord {
     std::vector<AttemptRecord> AttemptLog; // every attempt that ended, first to last
     // The configuration's fingerprint with its image (FirmwareCheck::Fingerprint); empty when not known.
     std::string Fingerprint;
+    // The rollout's wave it was in, from 1; none in a run without waves.
+    std::optional<int> Wave;
 };
 
 // The run that writes the report.
@@ -65,6 +67,8 @@ struct ReportRun {
     std::optional<std::chrono::system_clock::time_point> Start, End;
     std::optional<int> ExitCode; // once it ended
     int Signal = 0;              // the stop signal (1, 2, 15), 0 when none stopped it
+    std::string Waves;           // the rollout's waves ("1,10%,100%"), empty without
+    std::string MaxFailed;       // the failures it tolerates ("2", "10%"), empty when not limited
 };
 
 // A device row of an earlier report, carried unchanged into the report of the run that redoes it.

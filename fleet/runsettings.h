@@ -2,10 +2,13 @@
 #pragma once
 
 #include <chrono>
+#include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "fleet/rollout.h"
 #include "fleet/runreport.h"
 
 class UpdateClock;
@@ -44,4 +47,14 @@ struct RunSettings {
     bool ProgressBetweenPages = false;
     // Paces the updates by this clock instead of sleeping for real (tests); nullptr: real time.
     UpdateClock* Clock = nullptr;
+    // The rollout: cumulative wave sizes (empty: every device at once, or the waves the targets carry from
+    // an earlier run), and how many failures it tolerates before it holds the devices not begun (none: every
+    // one). A wave begins once every device of the one before has ended.
+    std::vector<WaveSize> Waves;
+    std::optional<FailureLimit> MaxFailed;
+    // Configurations by the version a device reports ("HWV=1.4"). A device without a configuration of its
+    // own takes the one of its version, else Config; with neither it is skipped, untouched.
+    std::map<std::string, std::string> ConfigFor;
+    // Only devices that report this version are updated; the others are skipped. Empty: every version.
+    std::string OnlyVersion;
 };

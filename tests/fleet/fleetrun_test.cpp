@@ -411,3 +411,157 @@ TEST_F(FleetTest, ProgressBetweenPagesNeverGoesBack) {
 }
 
 } // namespace
+
+namespace {
+
+// Rollouts: four devices (127.0.0.160 on), the faulty ones answering their last page with an error.
+struct RolloutCase {
+    const char* title;
+    const char* waves;     // "": none
+    const char* maxFailed; // "": none
+    std::vector<bool> faulty;
+    bool realTime; // the devices programmed at once overlap in time, as a fake clock cannot make them
+    std::vector<std::string> results;
+    int code;
+    std::vector<std::string> waveLines;
+    const char* hold; // the hold event's start, or "" for none
+};
+void PrintTo(const RolloutCase& c, std::ostream* os) {
+    *os << c.title;
+}
+
+class FleetRollout : public FleetTest, public testing::WithParamInterface<RolloutCase> {};
+
+TEST_P(FleetRollout, WavesBeginInTurnAndTheThresholdHoldsOnlyDevicesNotBegun) {
+    const RolloutCase& c = GetParam();
+    std::vector<std::unique_ptr<LoopbackSim>> sims;
+    std::vector<DeviceTarget> targets;
+    for (size_t i = 0; i < c.faulty.size(); ++i) {
+        SimOptions o = SimAt(Addr(160 + static_cast<int>(i)));
+        if (c.faulty[i])
+            o.ModelFaults.ErrorOnPage = 2;
+        sims.push_back(std::make_unique<LoopbackSim>(o));
+        targets.push_back(Target(sims.back()->Device()));
+    }
+    std::string error;
+    if (*c.waves != '\0')
+        settings.Waves = ParseWaves(c.waves, error);
+    if (*c.maxFailed != '\0')
+        settings.MaxFailed = ParseFailureLimit(c.maxFailed, error);
+    if (c.realTime)
+        settings.Clock = nullptr;
+    FleetRun run(targets, settings, log);
+    ASSERT_TRUE(RunToEnd(run));
+
+    std::vector<std::string> waveLines;
+    for (const std::string& line : log.Lines())
+        if (line.rfind("wave ", 0) == 0)
+            waveLines.push_back(line);
+    EXPECT_EQ(waveLines, c.waveLines);
+    EXPECT_EQ(log.Count("hold " + std::string(c.hold)), *c.hold == '\0' ? 0u : 1u);
+    EXPECT_EQ(run.Code(), c.code);
+    const nlohmann::json report = ReadJson(settings.ReportPath);
+    EXPECT_EQ(report["run"].value("waves", nlohmann::json()), *c.waves ? nlohmann::json(c.waves) : nlohmann::json());
+    const nlohmann::json rows = report["devices"];
+    for (size_t i = 0; i < c.results.size(); ++i) {
+        EXPECT_EQ(rows[i].value("result", ""), c.results[i]) << i;
+        if (c.results[i] != "held")
+            continue;
+        EXPECT_EQ(rows[i].value("code", 0), 10);
+        EXPECT_EQ(FlashOf(rows[i]), "untouched");
+        EXPECT_EQ(rows[i].value("detail", "").rfind("held: ", 0), 0u);
+        for (const nlohmann::json& session : sims[i]->Sessions())
+            EXPECT_EQ(session.value("writes", -1), 0) << "a held device is never written to";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, FleetRollout,
+    testing::Values(
+        RolloutCase{"AFailingCanaryHoldsTheRest", "1,50%,100%", "", {true, false, false, false}, false,
+                    {"failed", "held", "held", "held"}, 10, {"wave 1 of 3 devices 0"},
+                    "1 failed, devices 1,2,3: held: wave 1 ended with 1 failed device"},
+        RolloutCase{"ALimitLetsTheWavesGoOn", "1,50%,100%", "1", {true, false, false, false}, false,
+                    {"failed", "ok", "ok", "ok"}, 9,
+                    {"wave 1 of 3 devices 0", "wave 2 of 3 devices 1", "wave 3 of 3 devices 2,3"}, ""},
+        RolloutCase{"DevicesBeingProgrammedFinish", "3,100%", "0", {true, false, false, false}, true,
+                    {"failed", "ok", "ok", "held"}, 10, {"wave 1 of 2 devices 0,1,2"},
+                    "1 failed, devices 3: held: 1 device failed"},
+        RolloutCase{"NoRolloutAsBefore", "", "", {true, false, false}, false, {"failed", "ok", "ok"}, 9, {}, ""}),
+    [](const auto& info) { return std::string(info.param.title); });
+
+TEST_F(FleetTest, AStopInAWavesGapEndsTheNextWaveUntouched) {
+    LoopbackSim first(SimAt(Addr(165))), second(SimAt(Addr(166)));
+    settings.Waves = {{1, false}, {100, true}};
+    FleetRun run({Target(first.Device()), Target(second.Device())}, settings, log);
+    log.Hook = [&](const std::string& line) {
+        if (line.rfind("0 done", 0) == 0)
+            run.Stop({130, 2});
+    };
+    ASSERT_TRUE(RunToEnd(run));
+    EXPECT_EQ(log.Of(1), std::vector<std::string>{
+                             "done interrupted 130: interrupted before the update began; nothing was written"});
+    EXPECT_TRUE(second.Sessions().empty());
+    EXPECT_EQ(Report()[1].value("wave", 0), 2);
+}
+
+// Configurations by the version a device reports: 1.4 and 2.0 have theirs, 3.0 has none.
+struct VersionCase {
+    const char* title;
+    bool withDefault;        // the run's own configuration, for versions without one
+    const char* onlyVersion; // "": every version
+    std::vector<std::string> results;
+};
+void PrintTo(const VersionCase& c, std::ostream* os) {
+    *os << c.title;
+}
+
+class FleetVersions : public FleetTest, public testing::WithParamInterface<VersionCase> {};
+
+TEST_P(FleetVersions, EachDeviceTakesTheConfigurationOfItsVersion) {
+    const VersionCase& c = GetParam();
+    const std::vector<uint8_t> second = DemoImage(900, 11);
+    ConfigFields f;
+    f.Filename = "fw2.bin";
+    ASSERT_TRUE(WriteRelease(dir / "fw2.bin", second, f, dir / "fw2.cfg"));
+    std::vector<std::unique_ptr<LoopbackSim>> sims;
+    std::vector<DeviceTarget> targets;
+    for (int i = 0; i < 3; ++i) {
+        SimOptions o = SimAt(Addr(170 + i));
+        o.Identity.VersionHigh = static_cast<uint16_t>(i + 1);
+        o.Identity.VersionLow = i == 0 ? 4 : 0;
+        sims.push_back(std::make_unique<LoopbackSim>(o));
+        targets.push_back(Target(sims.back()->Device()));
+    }
+    settings.ConfigFor = {{"HWV=1.4", dir / "fw.cfg"}, {"HWV=2.0", dir / "fw2.cfg"}};
+    settings.Config = c.withDefault ? dir / "fw2.cfg" : "";
+    settings.OnlyVersion = c.onlyVersion;
+    FleetRun run(targets, settings, log);
+    ASSERT_TRUE(RunToEnd(run));
+    const nlohmann::json rows = Report();
+    const std::vector<int32_t> checksums{ImageChecksum(image.data(), image.size()),
+                                         ImageChecksum(second.data(), second.size()),
+                                         ImageChecksum(second.data(), second.size())};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(rows[i].value("result", ""), c.results[i]) << i;
+        const std::vector<nlohmann::json> sessions = sims[i]->Sessions(1);
+        ASSERT_EQ(sessions.size(), 1u);
+        if (c.results[i] == "ok") {
+            EXPECT_EQ(sessions[0].value("checksum", 0), checksums[i]) << i;
+        } else {
+            EXPECT_EQ(rows[i].value("code", -1), 0);
+            EXPECT_EQ(FlashOf(rows[i]), "untouched");
+            EXPECT_EQ(sessions[0].value("writes", -1), 0) << "a skipped device is never written to";
+        }
+    }
+    EXPECT_EQ(run.Code(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, FleetVersions,
+    testing::Values(VersionCase{"AVersionWithoutAConfigurationIsSkipped", false, "", {"ok", "ok", "skipped"}},
+                    VersionCase{"TheRunsConfigurationForTheOthers", true, "", {"ok", "ok", "ok"}},
+                    VersionCase{"OnlyOneVersion", false, "HWV=2.0", {"skipped", "ok", "skipped"}}),
+    [](const auto& info) { return std::string(info.param.title); });
+
+} // namespace

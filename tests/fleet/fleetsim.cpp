@@ -190,6 +190,20 @@ void EventLog::OnConfigRefused(const ConfigRefusedEvent& e) {
     Add("config refused " + e.Result + " " + std::to_string(e.Code) + " devices " + devices + ": " +
         e.Detail);
 }
+namespace {
+std::string IndexList(const std::vector<FleetDevice>& devices) {
+    std::string text;
+    for (const FleetDevice& d : devices)
+        text += (text.empty() ? "" : ",") + std::to_string(d.Index);
+    return text;
+}
+} // namespace
+void EventLog::OnWave(const WaveEvent& e) {
+    Add("wave " + std::to_string(e.Wave) + " of " + std::to_string(e.Waves) + " devices " + IndexList(e.Devices));
+}
+void EventLog::OnHold(const HoldEvent& e) {
+    Add("hold " + std::to_string(e.Failed) + " failed, devices " + IndexList(e.Held) + ": " + e.Detail);
+}
 void EventLog::OnUnidentified(const UnidentifiedEvent& e) {
     Add("unidentified " + e.Device.Label + ": " + e.Detail);
 }

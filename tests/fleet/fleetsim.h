@@ -90,6 +90,8 @@ public:
     void OnSummary(const SummaryEvent& e) override;
     void OnReportProblem(const ReportProblemEvent& e) override;
     void OnConfigRefused(const ConfigRefusedEvent& e) override;
+    void OnWave(const WaveEvent& e) override;
+    void OnHold(const HoldEvent& e) override;
     void OnFound(const FoundEvent& e) override;
     void OnUnidentified(const UnidentifiedEvent& e) override;
     void OnScanSummary(const ScanSummaryEvent& e) override;
