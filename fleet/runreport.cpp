@@ -123,7 +123,7 @@ struct RunColumn {
 const RunColumn kRunColumns[] = {
     {"runTool", "tool"},     {"runVersion", "version"}, {"runCommandLine", "commandLine"},
     {"runStart", "start"},   {"runEnd", "end"},         {"runExitCode", "exitCode"},
-    {"runSignal", "signal"},
+    {"runSignal", "signal"}, {"runHost", "host"},     {"runUser", "user"},
 };
 
 Json RunObject(const ReportRun& run) {
@@ -133,7 +133,9 @@ Json RunObject(const ReportRun& run) {
                 {"start", Time(run.Start)},
                 {"end", Time(run.End)},
                 {"exitCode", run.ExitCode ? Json(*run.ExitCode) : Json(nullptr)},
-                {"signal", run.Signal != 0 ? Json(run.Signal) : Json(nullptr)}};
+                {"signal", run.Signal != 0 ? Json(run.Signal) : Json(nullptr)},
+                {"host", Text(run.Host)},
+                {"user", Text(run.User)}};
 }
 
 // The attempts as one CSV field: "1: failed (9) DETAIL | 2: ok (0) DETAIL".

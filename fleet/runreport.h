@@ -61,6 +61,8 @@ struct ReportRun {
     std::optional<std::chrono::system_clock::time_point> Start, End;
     std::optional<int> ExitCode; // once it ended
     int Signal = 0;              // the stop signal (1, 2, 15), 0 when none stopped it
+    std::string Host;            // the computer it ran on
+    std::string User;            // the operator's login name
 };
 
 // A device row of an earlier report, carried unchanged into the report of the run that redoes it.

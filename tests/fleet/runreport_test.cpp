@@ -89,7 +89,7 @@ TEST(RunReport, BothFormatsCarryTheSameColumnsInOneOrder) {
          R"([{"attempt":1,"result":"failed","code":9,"detail":"update failed: link lost"},)"
          R"({"attempt":2,"result":"ok","code":0,"detail":"updated"}])"},
     };
-    const char* const runColumns = ",runTool,runVersion,runCommandLine,runStart,runEnd,runExitCode,runSignal";
+    const char* const runColumns = ",runTool,runVersion,runCommandLine,runStart,runEnd,runExitCode,runSignal,runHost,runUser";
     const std::vector<DeviceRecord> records = TwoRecords();
     std::string header, row;
     for (const ColumnCase& c : columns) {
@@ -98,9 +98,9 @@ TEST(RunReport, BothFormatsCarryTheSameColumnsInOneOrder) {
     }
     const std::string csv = ReportCsv(records);
     EXPECT_EQ(csv.substr(0, csv.find("\r\n", csv.find("\r\n") + 2) + 2),
-              header + runColumns + "\r\n" + row + ",,,,,,,\r\n");
+              header + runColumns + "\r\n" + row + ",,,,,,,,,\r\n");
     EXPECT_EQ(csv.substr(csv.rfind("127.0.0.141")),
-              "127.0.0.141:2000,,,,,,,,,,,pending,,0,,,,,,,,,,,,,,,,,,,,,,,\r\n");
+              "127.0.0.141:2000,,,,,,,,,,,pending,,0,,,,,,,,,,,,,,,,,,,,,,,,,\r\n");
 
     const nlohmann::ordered_json json = nlohmann::ordered_json::parse(ReportJson(records));
     const auto& first = json.at("devices").at(0);
@@ -139,7 +139,7 @@ TEST(RunReport, AWriteReplacesTheFileWholeOrSaysWhyNot) {
               "checksum,result,code,attempts,start,end,seconds,detail,cause,flash,pages,pagesSent,"
               "pagesAcknowledged,firmwareName,firmwareVersion,firmwareRevision,versionBefore,waitSeconds,"
               "updateSeconds,attemptLog,runTool,runVersion,runCommandLine,runStart,runEnd,runExitCode,"
-              "runSignal\r\n");
+              "runSignal,runHost,runUser\r\n");
     EXPECT_EQ(WriteReport(dir / "run.txt", {}),
               "the report " + (dir / "run.txt") + " needs the extension .json or .csv");
     const std::string error = WriteReport(dir / "no folder/run.json", {});
@@ -157,6 +157,8 @@ ReportRun ARun() {
     run.End = *run.Start + 2s;
     run.ExitCode = 130;
     run.Signal = 2;
+    run.Host = "venue-laptop";
+    run.User = "operator";
     return run;
 }
 
@@ -173,7 +175,8 @@ TEST(RunReport, TheRunAndTheCarriedRowsOfAnEarlierReport) {
     EXPECT_EQ(
         json.at("run").dump(),
         R"({"tool":"fwupdate-cli","version":"1.2.3","commandLine":"fwupdate-cli update --redo 'old run.csv'",)"
-        R"("start":"1970-01-03T00:00:00.000Z","end":"1970-01-03T00:00:02.000Z","exitCode":130,"signal":2})");
+        R"("start":"1970-01-03T00:00:00.000Z","end":"1970-01-03T00:00:02.000Z","exitCode":130,"signal":2,)"
+        R"("host":"venue-laptop","user":"operator"})");
     std::vector<std::string> order;
     for (const auto& d : json.at("devices"))
         order.push_back(d.at("address").get<std::string>() + " " + d.at("result").get<std::string>());
@@ -189,6 +192,7 @@ TEST(RunReport, TheRunAndTheCarriedRowsOfAnEarlierReport) {
     EXPECT_EQ(csv.Rows[0].at("runExitCode"), 9);
     EXPECT_EQ(csv.Rows[1].at("runVersion"), "1.2.3");
     EXPECT_EQ(csv.Rows[1].at("runSignal"), 2);
+    EXPECT_EQ(csv.Rows[1].at("runUser"), "operator");
     EXPECT_EQ(csv.Rows[2].at("runVersion"), "0.9");
     EXPECT_TRUE(csv.Rows[2].at("runExitCode").is_null());
     // Read back, a CSV row holds what the JSON row holds, save the attempts, which CSV keeps as text.
