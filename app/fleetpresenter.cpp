@@ -625,11 +625,10 @@ std::string AttemptOf(int attempt, int attempts) {
 } // namespace
 
 void FleetPresenter::EngineEvents::OnConnecting(const ConnectingEvent& e) {
-    const int attempts = P.JobAttempts;
     P.Note(e.Device.Index, [&](Change& c) {
         c.Attempt = e.Attempt;
         c.Percent = -1;
-        c.State = "connecting" + AttemptOf(e.Attempt, attempts);
+        c.State = "connecting";
     });
 }
 
@@ -637,7 +636,7 @@ void FleetPresenter::EngineEvents::OnIdentified(const IdentifiedEvent& e) {
     P.Note(e.Device.Index, [&](Change& c) {
         c.Identity = e.Identity;
         if (P.Job == JobKind::Update)
-            c.State = "checking" + AttemptOf(c.Attempt, P.JobAttempts);
+            c.State = "checking";
     });
 }
 
@@ -754,8 +753,9 @@ void FleetPresenter::Refresh() {
         if (c.Attempt > 0)
             d.Attempt = c.Attempt;
         if (c.State) {
+            // Which attempt it is, once there is a second one (a retry's own text counts them already).
             std::string state = *c.State;
-            if (c.Percent >= 0)
+            if (state.rfind("retry ", 0) != 0)
                 state += AttemptOf(d.Attempt, JobAttempts);
             d.Live = Shown{state, c.Tone, *c.State};
             d.Percent = c.Percent;

@@ -69,7 +69,12 @@ QString ChooseFileIn(QWidget* parent, FleetView::FileKind kind, const QString& s
         filters << NameFilter(type);
     dialog.setNameFilters(filters);
     if (kind == FleetView::FileKind::Report) {
+        // A name typed without its extension takes the one of the type chosen.
         dialog.setDefaultSuffix(QStringLiteral("csv"));
+        QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString& filter) {
+            dialog.setDefaultSuffix(filter.contains(QStringLiteral("*.json")) ? QStringLiteral("json")
+                                                                               : QStringLiteral("csv"));
+        });
         dialog.setAcceptMode(QFileDialog::AcceptSave);
     } else {
         dialog.setFileMode(QFileDialog::ExistingFile);
@@ -162,7 +167,7 @@ QIcon ToneIcon(FleetTone tone) {
 }
 
 // Column widths at 100 %; the State column's is its least, it takes what the others leave.
-const int kColumnWidths[kFleetColumns] = {140, 240, 90, 64, 70, 76, 76, 76, 76};
+const int kColumnWidths[kFleetColumns] = {150, 240, 86, 70, 70, 76, 76, 76, 76};
 
 } // namespace
 

@@ -66,7 +66,7 @@ const Item kItems[] = {
 };
 constexpr int kTableTop = kMargin + kRows * kRowStep;
 // Column widths at 100 %; the State column's is its least, it takes what the others leave.
-const int kColumnWidths[kFleetColumns] = {140, Win32FleetWindow::kStateWidth, 90, 64, 70, 76, 76, 76, 76};
+const int kColumnWidths[kFleetColumns] = {150, Win32FleetWindow::kStateWidth, 86, 70, 70, 76, 76, 76, 76};
 constexpr int kState = static_cast<int>(FleetColumn::State);
 
 int NumberIn(HWND edit) {

@@ -224,6 +224,8 @@ TEST_F(QtFleetWindowTest, FitsFromItsLeastSizeAndNoTextWidensIt) {
     EXPECT_EQ(w.CONFIGINFO.toolTip().toStdString(), wide);
     EXPECT_EQ(w.DEVICES.item(0, 1)->toolTip().toStdString(), "all of it: " + wide);
     EXPECT_GE(w.DEVICES.height(), 4 * w.DEVICES.verticalHeader()->defaultSectionSize()) << "rows to read";
+    if (const char* shots = std::getenv("FWUPDATE_SCREENSHOT_DIR")) // to look at by hand
+        w.grab().save(QString::fromLocal8Bit(shots) + QStringLiteral("/fleet-window-least.png"));
 
     // Wider: the State column takes the extra width, the others keep theirs.
     const int address = w.DEVICES.columnWidth(0), state = w.DEVICES.columnWidth(1);
@@ -288,50 +290,97 @@ TEST_F(QtFleetWindowTest, KeysScanAddStopAndTheFocusStaysWhereTheOperatorWas) {
     EXPECT_EQ(w.DEVICES.rowCount(), rows - 1);
 }
 
-// The picture of the README (docs/fleet-window.png): thirty devices, a few of them faulty, stopped at about
-// a third of the update. Run by hand with FWUPDATE_SCREENSHOT_DIR naming the folder, under
-// scripts/with-xvfb.sh with QT_QPA_PLATFORM=xcb.
+// Thirty simulated devices as an operator meets them: 20 current, 4 of another version, 3 of another OEM id,
+// one that drops the link once, one that replies with an error, one silent; a 200 KB image. Scanned, the
+// version selected, updated, stopped at about a third, scanned again (the results stay), the rest updated
+// in one click. Run by hand (it takes minutes) with FWUPDATE_SCREENSHOT_DIR naming a folder, under
+// scripts/with-xvfb.sh with QT_QPA_PLATFORM=xcb: the picture of the README (docs/fleet-window.png) is the
+// window after the second scan.
 TEST_F(QtFleetWindowTest, ScreenshotThirtyDevicesStopped) {
     const char* shots = std::getenv("FWUPDATE_SCREENSHOT_DIR");
     if (shots == nullptr || *shots == '\0')
         GTEST_SKIP() << "FWUPDATE_SCREENSHOT_DIR names no folder for the picture";
-    // A 200 KB image (800 pages); of 27 devices, device 6 replies with an error to page 300 and device 17
-    // drops the link after 200 pages once; three more report another OEM id.
     ConfigFields f;
     f.Filename = "fw.bin";
     ASSERT_TRUE(WriteRelease(dir / "fw.bin", DemoImage(200 * 1024, 3), f, dir / "fw.cfg"));
-    SimProcess sim, foreign, dropping;
-    const std::optional<int> port = sim.StartDevice(
-        FWDEVSIM_PATH, "127.0.0.200", {"--count", "26", "--error-on-page", "300", "--faulty", "6"});
-    ASSERT_TRUE(port.has_value()) << sim.ErrText();
-    const std::string p = std::to_string(*port);
+    SimProcess current, older, foreign, dropping, failing, silent;
+    const std::optional<int> port = current.StartDevice(FWDEVSIM_PATH, "127.0.0.200", {"--count", "20"});
+    ASSERT_TRUE(port.has_value()) << current.ErrText();
     // On the same port as the others, so that one scan finds them all.
-    ASSERT_TRUE(dropping.Start(FWDEVSIM_PATH, {"--address", "127.0.0.226", "--port", p, "--no-reconnect-port",
-                                               "--close-after-pages", "200", "--fault-sessions", "2"}));
-    ASSERT_TRUE(foreign.Start(FWDEVSIM_PATH, {"--address", "127.0.0.227", "--port", p, "--no-reconnect-port",
-                                              "--count", "3", "--oem", "7"}));
-    ASSERT_TRUE(dropping.WaitListening() && foreign.WaitListening());
+    const std::string p = std::to_string(*port);
+    const std::pair<SimProcess*, std::vector<std::string>> others[] = {
+        {&older, {"--address", "127.0.0.220", "--count", "4", "--fw-version", "1.3"}},
+        {&foreign, {"--address", "127.0.0.224", "--count", "3", "--oem", "7"}},
+        {&dropping, {"--address", "127.0.0.227", "--close-after-pages", "200", "--fault-sessions", "2"}},
+        {&failing, {"--address", "127.0.0.228", "--error-on-page", "300"}},
+        {&silent, {"--address", "127.0.0.229", "--silent"}}};
+    for (const auto& [sim, options] : others) {
+        std::vector<std::string> all{"--port", p, "--no-reconnect-port"};
+        all.insert(all.end(), options.begin(), options.end());
+        ASSERT_TRUE(sim->Start(FWDEVSIM_PATH, all) && sim->WaitListening()) << sim->ErrText();
+    }
     QtFleetWindow& w = *window;
     w.resize(1100, 640);
-    w.RANGE.setEditText(QStringLiteral("127.0.0.200-229"));
-    w.PORT.setText(QString::fromStdString(p));
-    QTest::mouseClick(&w.SCAN, Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w.STATUS.FullText().startsWith(QStringLiteral("Scan ended")); }, kWait));
+    auto scan = [&] {
+        w.RANGE.setEditText(QStringLiteral("127.0.0.200-229"));
+        w.PORT.setText(QString::fromStdString(p));
+        QTest::mouseClick(&w.SCAN, Qt::LeftButton);
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return w.STATUS.FullText().startsWith(QStringLiteral("Scan ended")); }, kWait));
+    };
+    scan();
+    ASSERT_EQ(w.DEVICES.rowCount(), 30);
     emit w.DEVICES.horizontalHeader()->sectionClicked(static_cast<int>(FleetColumn::Address));
-    QTest::mouseClick(&w.SELECTALL, Qt::LeftButton);
+    EXPECT_EQ(Cell(29, FleetColumn::State).rfind("did not identify: ", 0), 0u) << Cell(29, FleetColumn::State);
+    w.SELECTBY.setCurrentText(QStringLiteral("HWV=1.4"));
+    QTest::mouseClick(&w.SELECT, Qt::LeftButton);
+    EXPECT_EQ(w.SELECTION.text().toStdString(), "25 of 30 selected");
     QTest::mouseClick(&w.CONFIG, Qt::LeftButton);
     w.JOBS.setValue(8);
+    w.RETRIES.setValue(1);
     QTest::mouseClick(&w.UPDATE, Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return w.OVERALL.value() >= 31; }, 10 * kWait));
     QTest::mouseClick(&w.STOP, Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !w.STOP.isEnabled(); }, kWait));
-    for (int row = 0; row < w.DEVICES.rowCount(); ++row)
+    const std::string stopped = w.OVERALLTEXT.FullText().toStdString();
+    EXPECT_EQ(stopped.rfind("stopped at ", 0), 0u) << stopped;
+    // Scanned again: every result stays on its row.
+    std::vector<std::string> states;
+    for (int row = 0; row < 30; ++row)
+        states.push_back(Cell(row, FleetColumn::State));
+    scan();
+    for (int row = 0; row < 30; ++row)
+        EXPECT_EQ(Cell(row, FleetColumn::State), states[static_cast<size_t>(row)]) << row;
+    for (int row = 0; row < 30; ++row)
         if (Cell(row, FleetColumn::State).rfind("incomplete", 0) == 0) {
             w.DEVICES.setCurrentCell(row, 0);
             break;
         }
-    QTest::qWait(200);
+    QTest::qWait(200); // shown on the screen, for the picture
     EXPECT_TRUE(w.grab().save(QString::fromLocal8Bit(shots) + QStringLiteral("/fleet-window.png")));
+    std::printf("%s\n%s\n", stopped.c_str(), w.SUMMARY.FullText().toStdString().c_str());
+
+    // The rest in one click: each device of the version ends OK, but the one that fails every time.
+    ASSERT_TRUE(w.UPDATEREST.isEnabled());
+    QTest::mouseClick(&w.UPDATEREST, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.STOP.isEnabled(); }, 20 * kWait));
+    std::printf("%s\n%s\n", w.OVERALLTEXT.FullText().toStdString().c_str(),
+                w.SUMMARY.FullText().toStdString().c_str());
+    for (int row = 0; row < 30; ++row) {
+        const std::string state = Cell(row, FleetColumn::State);
+        const bool versionOk = row < 20 || row >= 27;
+        if (row == 28)
+            EXPECT_EQ(state.rfind("incomplete: failed: ", 0), 0u) << state;
+        else if (row == 29)
+            EXPECT_EQ(state.rfind("did not identify", 0), 0u) << state;
+        else if (row >= 24 && row < 27)
+            EXPECT_EQ(state.rfind("refused by the OEM rule: the device reports OEM id 7", 0), 0u) << state;
+        else if (versionOk) {
+            EXPECT_EQ(state.rfind("OK", 0), 0u) << row << " " << state;
+        }
+    }
+    QTest::qWait(200);
+    EXPECT_TRUE(w.grab().save(QString::fromLocal8Bit(shots) + QStringLiteral("/fleet-window-rest.png")));
 }
 
 } // namespace

@@ -244,6 +244,8 @@ TEST_F(Win32FleetWindow, FitsFromItsLeastSizeInsideTheWorkArea) {
     const int state = ListView_GetColumnWidth(table, kState), address = ListView_GetColumnWidth(table, 0);
     EXPECT_GE(state, scale(W::kStateWidth));
     EXPECT_GE(RectInParent(table).bottom - RectInParent(table).top, scale(100)) << "rows to read";
+    if (const char* shots = std::getenv("FWUPDATE_SCREENSHOT_DIR")) // to look at by hand
+        SaveWindowBitmap(main, PathFromUtf8(std::string(shots) + "/fleet-window-least.bmp").wstring());
     std::printf("the window of many devices at %u DPI: least client area %ldx%ld in a work area of %ldx%ld\n",
                 scale.Value(), client.right, client.bottom, work.right - work.left, work.bottom - work.top);
     // Wider: the State column takes the extra width; the Save report button keeps to the right edge.
@@ -300,43 +302,78 @@ TEST_F(Win32FleetWindow, KeysScanAddStopAndTheFocusStaysWhereTheOperatorWas) {
     Close();
 }
 
-// The picture of the README (docs/fleet-window-windows.png, from the BMP): thirty devices, a few of them
-// faulty, stopped at about a third of the update. Run by hand with FWUPDATE_SCREENSHOT_DIR set.
+// Thirty simulated devices as an operator meets them: 20 current, 4 of another version, 3 of another OEM id,
+// one that drops the link once, one that replies with an error, one silent; a 200 KB image. Scanned, the
+// version selected, updated, stopped at about a third, scanned again (the results stay), the rest updated
+// in one click. Run by hand (it takes minutes) with FWUPDATE_SCREENSHOT_DIR set: the picture of the README
+// (docs/fleet-window-windows.png, from the BMP) is the window after the second scan.
 TEST_F(Win32FleetWindow, ScreenshotThirtyDevicesStopped) {
     const char* shots = std::getenv("FWUPDATE_SCREENSHOT_DIR");
     if (shots == nullptr || *shots == '\0')
         GTEST_SKIP() << "FWUPDATE_SCREENSHOT_DIR names no folder for the picture";
-    // A 200 KB image (800 pages); of 26 devices, device 6 replies with an error to page 300; the next one
-    // drops the link after 200 pages once; three more report another OEM id.
     ConfigFields fields;
     fields.Filename = "fw.bin";
     ASSERT_TRUE(WriteRelease(PathToUtf8(top / "fw.bin"), DemoImage(200 * 1024, 3), fields, PathToUtf8(top / "fw.cfg")));
-    ChildProcess sim, dropping, foreign;
-    const int port =
-        StartSim(sim, L"--address 127.0.0.200 --port 0 --count 26 --error-on-page 300 --faulty 6", "sim");
+    ChildProcess sims[6];
+    const int port = StartSim(sims[0], L"--address 127.0.0.200 --port 0 --count 20", "current");
     ASSERT_NE(port, 0);
-    const std::wstring p = std::to_wstring(port);
-    ASSERT_EQ(StartSim(dropping, L"--address 127.0.0.226 --port " + p + L" --close-after-pages 200 --fault-sessions 2",
-                       "dropping"),
-              port);
-    ASSERT_EQ(StartSim(foreign, L"--address 127.0.0.227 --port " + p + L" --count 3 --oem 7", "foreign"), port);
+    // On the same port as the others, so that one scan finds them all.
+    const std::wstring p = L" --port " + std::to_wstring(port);
+    const wchar_t* const others[] = {L"--address 127.0.0.220 --count 4 --fw-version 1.3",
+                                     L"--address 127.0.0.224 --count 3 --oem 7",
+                                     L"--address 127.0.0.227 --close-after-pages 200 --fault-sessions 2",
+                                     L"--address 127.0.0.228 --error-on-page 300", L"--address 127.0.0.229 --silent"};
+    for (int i = 0; i < 5; ++i)
+        ASSERT_EQ(StartSim(sims[i + 1], others[i] + p, "sim" + std::to_string(i)), port);
     StartWindow();
-    Scan(L"127.0.0.200-229", port);
     const HWND table = Control(W::DEVICES);
-    Press(Control(W::SELECTALL));
+    Scan(L"127.0.0.200-229", port);
+    ASSERT_EQ(ListRows(table), 30);
+    const HWND choices = Control(W::SELECTBY);
+    SendMessageW(choices, CB_SETCURSEL,
+                 SendMessageW(choices, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(L"HWV=1.4")),
+                 0);
+    Press(Control(W::SELECT));
+    EXPECT_EQ(Text(Control(W::SELECTION)), L"25 of 30 selected");
     ChooseConfig();
     Type(Control(W::JOBS), L"8");
     Press(Control(W::UPDATE));
     ASSERT_TRUE(WaitFor([&] { return SendMessageW(Control(W::OVERALL), PBM_GETPOS, 0, 0) >= 31; }, 600s));
     Press(Control(W::STOP));
     ASSERT_TRUE(WaitFor([&] { return !IsWindowEnabled(Control(W::STOP)); }, 60s));
-    for (int row = 0; row < ListRows(table); ++row)
-        if (ListCell(table, row, kState).rfind(L"incomplete", 0) == 0) {
-            SelectListRow(table, row);
-            break;
-        }
+    std::vector<std::wstring> states;
+    for (int row = 0; row < 30; ++row)
+        states.push_back(ListCell(table, row, kState));
+    Scan(L"127.0.0.200-229", port);
+    int incomplete = -1;
+    for (int row = 0; row < 30; ++row) {
+        EXPECT_EQ(ListCell(table, row, kState), states[static_cast<size_t>(row)]) << row;
+        if (incomplete < 0 && states[static_cast<size_t>(row)].rfind(L"incomplete", 0) == 0)
+            incomplete = row;
+    }
+    SelectListRow(table, incomplete);
     WaitFor([&] { return !Text(Control(W::DETAILS)).empty(); });
     EXPECT_TRUE(SaveWindowBitmap(main, PathFromUtf8(std::string(shots) + "/fleet-window-windows.bmp").wstring()));
+    std::printf("%s\n%s\n", PathToUtf8(Text(Control(W::OVERALLTEXT))).c_str(),
+                PathToUtf8(Text(Control(W::SUMMARY))).c_str());
+
+    // The rest in one click: each device of the version ends OK, but the one that fails every time.
+    ASSERT_TRUE(IsWindowEnabled(Control(W::UPDATEREST)));
+    Press(Control(W::UPDATEREST));
+    ASSERT_TRUE(WaitFor([&] { return StatusBegins(L"Update ended"); }, 1200s)) << PathToUtf8(Status());
+    std::printf("%s\n%s\n", PathToUtf8(Text(Control(W::OVERALLTEXT))).c_str(),
+                PathToUtf8(Text(Control(W::SUMMARY))).c_str());
+    for (int row = 0; row < 30; ++row) {
+        const std::wstring state = ListCell(table, row, kState);
+        if (row == 28) {
+            EXPECT_EQ(state.rfind(L"incomplete: failed: ", 0), 0u) << PathToUtf8(state);
+        } else if (row >= 24 && row < 27) {
+            EXPECT_EQ(state.rfind(L"refused by the OEM rule: the device reports OEM id 7", 0), 0u) << PathToUtf8(state);
+        } else if (row < 20 || row == 27) {
+            EXPECT_EQ(state.rfind(L"OK", 0), 0u) << row << " " << PathToUtf8(state);
+        }
+    }
+    SaveWindowBitmap(main, PathFromUtf8(std::string(shots) + "/fleet-window-windows-rest.bmp").wstring());
     Close();
 }
 
