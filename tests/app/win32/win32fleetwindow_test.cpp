@@ -267,7 +267,7 @@ TEST_F(Win32FleetWindow, FitsFromItsLeastSizeInsideTheWorkArea) {
     Close();
 }
 
-TEST_F(Win32FleetWindow, KeysScanAddStopAndTheFocusStaysWhereTheOperatorWas) {
+TEST_F(Win32FleetWindow, KeysScanAddStopTheFocusStaysAndClosingDuringAnUpdateAsks) {
     ChildProcess silent; // a scan waits for it until Esc stops the scan
     const int port = StartSim(silent, L"--address 127.0.0.120 --port 0 --silent", "silent");
     ASSERT_NE(port, 0);
@@ -299,7 +299,22 @@ TEST_F(Win32FleetWindow, KeysScanAddStopAndTheFocusStaysWhereTheOperatorWas) {
     })) << PathToUtf8(Text(Control(W::SELECTION)));
     PressKey(Control(W::DEVICES), VK_DELETE);
     ASSERT_TRUE(WaitFor([&] { return ListRows(Control(W::DEVICES)) == 0; }));
-    Close();
+
+    // Closed while the silent device is updated: "Stop and close" stops it, then the window closes.
+    Type(address, L"127.0.0.120:" + std::to_wstring(port));
+    Press(Control(W::ADD));
+    ASSERT_TRUE(WaitFor([&] { return StatusBegins(L"Done"); }, 30s)) << PathToUtf8(Status());
+    ChooseConfig();
+    Press(Control(W::UPDATE));
+    ASSERT_TRUE(WaitFor([&] { return IsWindowEnabled(Control(W::STOP)) != FALSE; }));
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    HWND question = nullptr;
+    ASSERT_TRUE(WaitFor([&] { return (question = FindDialog(window.Id())) != nullptr; })) << DescribeWindows(window.Id());
+    const HWND stop = GetDlgItem(question, IDYES);
+    ASSERT_NE(stop, nullptr);
+    EXPECT_EQ(Text(stop), L"&Stop and close");
+    PressLater(stop);
+    EXPECT_TRUE(window.WaitForEnd(30s));
 }
 
 // Thirty simulated devices as an operator meets them: 20 current, 4 of another version, 3 of another OEM id,
