@@ -567,10 +567,10 @@ void QtFleetWindow::SetControls(const FleetControls& c) {
         w->setEnabled(!c.SelectionLocked);
     STOP.setEnabled(c.Busy);
     // A job ended: the focus goes back where the operator was when it began (Add, Scan, a field).
+    // (Qt has moved the focus off a control it disabled: where it was before this call tells.)
     if (Busy && !c.Busy && FocusBeforeBusy && FocusBeforeBusy->isEnabled()) {
-        QWidget* now = QApplication::focusWidget();
-        if (now == nullptr || now == &STOP || now == FocusBeforeBusy || !now->isEnabled() ||
-            now->window() != this)
+        if (focused == nullptr || focused == &STOP || focused == FocusBeforeBusy || !focused->isEnabled() ||
+            focused->window() != this)
             FocusBeforeBusy->setFocus();
     } else if (!Busy && c.Busy && focused != nullptr && !focused->isEnabled()) {
         STOP.setFocus();
