@@ -310,7 +310,8 @@ void FleetPresenter::OnAdd(const std::string& device) {
     }
     IdentifyNew(isNew ? std::vector<size_t>{i} : std::vector<size_t>{});
     if (!isNew)
-        View.SetStatus("No new device: " + Devices[i].Target.Label + " is in the table already, and selected");
+        View.SetStatus("No new device: " + Devices[i].Target.Label +
+                       " is in the table already, and selected");
 }
 
 void FleetPresenter::IdentifyNew(const std::vector<size_t>& devices) {
@@ -481,7 +482,8 @@ std::string FleetPresenter::EndText(const std::vector<size_t>& devices) const {
     for (const size_t i : devices)
         ++counts[static_cast<size_t>(Devices[i].Last)];
     auto count = [&](Group g) { return counts[static_cast<size_t>(g)]; };
-    std::string text = StoppedAt ? "stopped at " + std::to_string(*StoppedAt) + " %: " : std::string("ended: ");
+    std::string text =
+        StoppedAt ? "stopped at " + std::to_string(*StoppedAt) + " %: " : std::string("ended: ");
     text += std::to_string(count(Group::Ok)) + " OK";
     const std::pair<Group, const char*> others[] = {{Group::Incomplete, " incomplete"},
                                                     {Group::NotBegun, " not begun"},
@@ -672,7 +674,8 @@ void FleetPresenter::EngineEvents::OnRetry(const RetryEvent& e) {
         c.Written = 0;
         c.Attempts.push_back(std::to_string(e.Attempt - 1) + ": " + e.Reason + " (" + std::to_string(e.Code) +
                              ") " + e.Detail);
-        c.State = "retry " + std::to_string(e.Attempt) + " of " + std::to_string(e.Attempts) + ": " + e.Detail;
+        c.State =
+            "retry " + std::to_string(e.Attempt) + " of " + std::to_string(e.Attempts) + ": " + e.Detail;
     });
 }
 
@@ -810,7 +813,8 @@ void FleetPresenter::Refresh() {
         for (const size_t i : JobDevices)
             ended += Devices[i].Ended ? 1 : 0;
         const int percent = StoppedAt.value_or(OverallPercent());
-        std::string text = std::to_string(ended) + " of " + std::to_string(JobDevices.size()) + " devices ended";
+        std::string text =
+            std::to_string(ended) + " of " + std::to_string(JobDevices.size()) + " devices ended";
         const double share = percent / 100.0;
         const double elapsed =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - JobStarted).count();
@@ -1000,10 +1004,11 @@ std::string FleetPresenter::DetailsOf(const Device& d) const {
         add("mode " + std::to_string(*id.Mode));
     if (!who.empty())
         text += "Reports: " + who + "\n";
-    const std::pair<const char*, const std::optional<std::string>*> names[] = {{"Name", &id.Name},
-                                                                               {"OEM name", &id.OemName},
-                                                                               {"Device name", &id.DeviceName},
-                                                                               {"Library name", &id.LibraryName}};
+    const std::pair<const char*, const std::optional<std::string>*> names[] = {
+        {"Name", &id.Name},
+        {"OEM name", &id.OemName},
+        {"Device name", &id.DeviceName},
+        {"Library name", &id.LibraryName}};
     for (const auto& [title, value] : names)
         if (*value && !(*value)->empty())
             text += std::string(title) + ": " + **value + "\n";
@@ -1011,7 +1016,8 @@ std::string FleetPresenter::DetailsOf(const Device& d) const {
         Job == JobKind::Update && std::find(JobDevices.begin(), JobDevices.end(),
                                             static_cast<size_t>(&d - Devices.data())) != JobDevices.end();
     if (running && !d.Ended) {
-        text += "Update under way: attempt " + std::to_string(d.Attempt) + " of " + std::to_string(JobAttempts);
+        text +=
+            "Update under way: attempt " + std::to_string(d.Attempt) + " of " + std::to_string(JobAttempts);
         if (d.Pages > 0)
             text += ", " + std::to_string(d.Written) + " of " + std::to_string(d.Pages) + " pages sent";
         text += "\n";
@@ -1030,11 +1036,12 @@ std::string FleetPresenter::DetailsOf(const Device& d) const {
         if (!r.Config.empty())
             text += "Configuration: " + r.Config + "\n";
         for (const AttemptRecord& a : r.AttemptLog)
-            text += "  attempt " + std::to_string(a.Number) + ": " + a.Result + " (" + std::to_string(a.Code) +
-                    ") " + a.Detail + "\n";
+            text += "  attempt " + std::to_string(a.Number) + ": " + a.Result + " (" +
+                    std::to_string(a.Code) + ") " + a.Detail + "\n";
         if (r.Pages)
-            text += "Pages: " + std::to_string(*r.Pages) + ", sent " + std::to_string(r.PagesSent.value_or(0)) +
-                    ", acknowledged by the device " + std::to_string(r.PagesAcknowledged.value_or(0)) + "\n";
+            text += "Pages: " + std::to_string(*r.Pages) + ", sent " +
+                    std::to_string(r.PagesSent.value_or(0)) + ", acknowledged by the device " +
+                    std::to_string(r.PagesAcknowledged.value_or(0)) + "\n";
     }
     if (!d.LogFirst.empty()) {
         text += "Log:\n";
@@ -1051,8 +1058,8 @@ std::string FleetPresenter::DetailsOf(const Device& d) const {
 // ---- selection and order ----
 
 bool FleetPresenter::RetriedByRetryFailed(const Device& d) {
-    return d.InLastRun && (d.LastResult == "failed" || d.LastResult == "no-connection" ||
-                           d.LastResult == "internal");
+    return d.InLastRun &&
+           (d.LastResult == "failed" || d.LastResult == "no-connection" || d.LastResult == "internal");
 }
 
 bool FleetPresenter::LeftToUpdate(const Device& d) {
@@ -1266,7 +1273,8 @@ void FleetPresenter::ShowConfig(const std::string& path) {
         return;
     }
     std::string text = verdict + ": " + name + ", version " + std::to_string(check.Config.FwVersion) +
-                       " revision " + std::to_string(check.Config.FwRevision) + ", image " + check.Config.Filename;
+                       " revision " + std::to_string(check.Config.FwRevision) + ", image " +
+                       check.Config.Filename;
     if (check.ImageFound)
         text += " (" + std::to_string(check.ImageBytes) + " bytes)";
     if (check.Config.UseSeriennummer != 0)

@@ -32,9 +32,9 @@ std::string OneLine(std::string text) {
 
 std::string EncodeFleetSettings(const FleetSettings& s) {
     const FleetInputs& in = s.Inputs;
-    std::string text = "range=" + OneLine(in.Range) + "\nport=" + OneLine(in.Port) + "\njobs=" +
-                       std::to_string(in.Jobs) + "\nretries=" + std::to_string(in.Retries) + "\nconfig=" +
-                       OneLine(s.Config) + "\n";
+    std::string text = "range=" + OneLine(in.Range) + "\nport=" + OneLine(in.Port) +
+                       "\njobs=" + std::to_string(in.Jobs) + "\nretries=" + std::to_string(in.Retries) +
+                       "\nconfig=" + OneLine(s.Config) + "\n";
     if (in.Width > 0 && in.Height > 0)
         text += "width=" + std::to_string(in.Width) + "\nheight=" + std::to_string(in.Height) + "\n";
     return text;

@@ -123,7 +123,7 @@ struct RunColumn {
 const RunColumn kRunColumns[] = {
     {"runTool", "tool"},     {"runVersion", "version"}, {"runCommandLine", "commandLine"},
     {"runStart", "start"},   {"runEnd", "end"},         {"runExitCode", "exitCode"},
-    {"runSignal", "signal"}, {"runHost", "host"},     {"runUser", "user"},
+    {"runSignal", "signal"}, {"runHost", "host"},       {"runUser", "user"},
 };
 
 Json RunObject(const ReportRun& run) {

@@ -73,7 +73,7 @@ QString ChooseFileIn(QWidget* parent, FleetView::FileKind kind, const QString& s
         dialog.setDefaultSuffix(QStringLiteral("csv"));
         QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString& filter) {
             dialog.setDefaultSuffix(filter.contains(QStringLiteral("*.json")) ? QStringLiteral("json")
-                                                                               : QStringLiteral("csv"));
+                                                                              : QStringLiteral("csv"));
         });
         dialog.setAcceptMode(QFileDialog::AcceptSave);
     } else {
@@ -302,7 +302,9 @@ QtFleetWindow::QtFleetWindow(FileChooser chooser, InformationBox infoBox, StopQu
                 action(*Presenter);
         });
     };
-    auto scan = [this](FleetPresenter& p) { p.OnScan(RANGE.currentText().toStdString(), PORT.text().toStdString()); };
+    auto scan = [this](FleetPresenter& p) {
+        p.OnScan(RANGE.currentText().toStdString(), PORT.text().toStdString());
+    };
     on(SCAN, scan);
     on(OPENLIST, [](FleetPresenter& p) { p.OnOpenList(); });
     auto add = [this](FleetPresenter& p) { p.OnAdd(ADDRESS.text().toStdString()); };
@@ -344,10 +346,11 @@ QtFleetWindow::QtFleetWindow(FileChooser chooser, InformationBox infoBox, StopQu
         const bool extend = (QGuiApplication::keyboardModifiers() & Qt::ShiftModifier) != 0;
         Presenter->OnRowChecked(static_cast<size_t>(item->row()), item->checkState() == Qt::Checked, extend);
     });
-    QObject::connect(&DEVICES, &QTableWidget::currentCellChanged, this, [this](int row, int, int previous, int) {
-        if (Presenter && row != previous)
-            Presenter->OnCurrentRow(row >= 0 ? std::optional<size_t>(row) : std::nullopt);
-    });
+    QObject::connect(&DEVICES, &QTableWidget::currentCellChanged, this,
+                     [this](int row, int, int previous, int) {
+                         if (Presenter && row != previous)
+                             Presenter->OnCurrentRow(row >= 0 ? std::optional<size_t>(row) : std::nullopt);
+                     });
     QObject::connect(&DEVICES, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         QMenu menu(this);
         menu.addAction(QStringLiteral("&Remove from the table\tDel"), this, [this] { RemoveCurrent(); });
@@ -467,8 +470,12 @@ void QtFleetWindow::SetInputs(const FleetInputs& inputs) {
 
 FleetInputs QtFleetWindow::Inputs() {
     const QRect normal = isMaximized() || isFullScreen() ? normalGeometry() : geometry();
-    return {RANGE.currentText().toStdString(), PORT.text().toStdString(), JOBS.value(), RETRIES.value(),
-            normal.width(), normal.height()};
+    return {RANGE.currentText().toStdString(),
+            PORT.text().toStdString(),
+            JOBS.value(),
+            RETRIES.value(),
+            normal.width(),
+            normal.height()};
 }
 
 void QtFleetWindow::SetRows(size_t count, const std::vector<std::pair<size_t, FleetRow>>& changed) {
@@ -547,7 +554,8 @@ void QtFleetWindow::SetDetails(const std::string& text) {
     if (next == DETAILS.toPlainText())
         return;
     // The same device again: the reader's place stays.
-    const bool same = next.section(QLatin1Char('\n'), 0, 0) == DETAILS.toPlainText().section(QLatin1Char('\n'), 0, 0);
+    const bool same =
+        next.section(QLatin1Char('\n'), 0, 0) == DETAILS.toPlainText().section(QLatin1Char('\n'), 0, 0);
     const int at = DETAILS.verticalScrollBar()->value();
     DETAILS.setPlainText(next);
     if (same)
@@ -563,7 +571,8 @@ void QtFleetWindow::SetControls(const FleetControls& c) {
     RETRYFAILED.setEnabled(!c.Busy && c.RetryFailed);
     UPDATEREST.setEnabled(!c.Busy && c.UpdateRest);
     SAVEREPORT.setEnabled(!c.Busy && c.SaveReport);
-    for (QWidget* w : std::initializer_list<QWidget*>{&SELECTALL, &SELECTNONE, &SELECTBY, &SELECT, &JOBS, &RETRIES})
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{&SELECTALL, &SELECTNONE, &SELECTBY, &SELECT, &JOBS, &RETRIES})
         w->setEnabled(!c.SelectionLocked);
     STOP.setEnabled(c.Busy);
     // A job ended: the focus goes back where the operator was when it began (Add, Scan, a field).

@@ -11,12 +11,12 @@
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QSplitter>
 #include <QTableWidget>
-#include <QPointer>
 #include <functional>
 
 #include "app/fleetview.h"

@@ -152,8 +152,8 @@ void Win32FleetWindow::CreateControls() {
         case Kind::Info:
             // What the presenter shows, as it is (no "&" mnemonics), cut with "…" to its width; SS_NOTIFY so
             // that its tooltip sees the mouse.
-            create(WC_STATICW, item.Text, SS_LEFT | SS_NOPREFIX | SS_CENTERIMAGE | SS_ENDELLIPSIS | SS_NOTIFY, 0,
-                   item.Id);
+            create(WC_STATICW, item.Text, SS_LEFT | SS_NOPREFIX | SS_CENTERIMAGE | SS_ENDELLIPSIS | SS_NOTIFY,
+                   0, item.Id);
             break;
         case Kind::Button:
             create(WC_BUTTONW, item.Text, BS_PUSHBUTTON | WS_TABSTOP, 0, item.Id);
@@ -199,8 +199,8 @@ void Win32FleetWindow::CreateControls() {
         column.iSubItem = static_cast<int>(c);
         SendMessageW(table, LVM_INSERTCOLUMNW, c, reinterpret_cast<LPARAM>(&column));
     }
-    create(WC_EDITW, "", ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | WS_VSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE,
-           DETAILS);
+    create(WC_EDITW, "", ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | WS_VSCROLL | WS_TABSTOP,
+           WS_EX_CLIENTEDGE, DETAILS);
     create(PROGRESS_CLASSW, "", 0, 0, OVERALL);
     for (const int id : {OVERALLTEXT, SUMMARY})
         create(WC_STATICW, "", SS_LEFT | SS_NOPREFIX | SS_CENTERIMAGE | SS_ENDELLIPSIS | SS_NOTIFY, 0, id);
@@ -210,8 +210,8 @@ void Win32FleetWindow::CreateControls() {
 
     // The texts that may be cut show whole in a tooltip.
     Tips = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
-                           CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, Window, nullptr, Instance,
-                           nullptr);
+                           CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, Window, nullptr,
+                           Instance, nullptr);
     for (const int id : {CONFIGINFO, SELECTION, OVERALLTEXT, SUMMARY}) {
         TTTOOLINFOW tool{};
         tool.cbSize = sizeof tool;
@@ -324,8 +324,8 @@ void Win32FleetWindow::PlaceByClientSize() {
     const int tableHeight = std::max(Scale(40), progressTop - Scale(kGap) - Scale(kTableTop));
     const HWND table = Control(DEVICES);
     MoveWindow(table, Scale(kMargin), Scale(kTableTop), tableWidth, tableHeight, TRUE);
-    MoveWindow(Control(DETAILS), Scale(kMargin) + tableWidth + Scale(kGap), Scale(kTableTop), details, tableHeight,
-               TRUE);
+    MoveWindow(Control(DETAILS), Scale(kMargin) + tableWidth + Scale(kGap), Scale(kTableTop), details,
+               tableHeight, TRUE);
     const int progress = std::min(Scale(320), width * 40 / 100);
     MoveWindow(Control(OVERALL), Scale(kMargin), progressTop, progress, Scale(20), TRUE);
     MoveWindow(Control(OVERALLTEXT), Scale(kMargin) + progress + Scale(kGap), progressTop,
@@ -338,7 +338,8 @@ void Win32FleetWindow::PlaceByClientSize() {
     for (int c = 0; c < static_cast<int>(kFleetColumns); ++c)
         if (c != kState)
             others += ListView_GetColumnWidth(table, c);
-    ListView_SetColumnWidth(table, kState, std::max(Scale(kStateWidth), static_cast<int>(inside.right) - others));
+    ListView_SetColumnWidth(table, kState,
+                            std::max(Scale(kStateWidth), static_cast<int>(inside.right) - others));
 }
 
 void Win32FleetWindow::PlaceOnWorkArea(int width, int height) {
@@ -352,8 +353,8 @@ void Win32FleetWindow::PlaceOnWorkArea(int width, int height) {
     const int frameWidth = frame.cx, frameHeight = frame.cy;
     const int w = std::clamp(Scale(width) + frameWidth, std::min(Scale(kLeastWidth) + frameWidth, workWidth),
                              workWidth);
-    const int h = std::clamp(Scale(height) + frameHeight, std::min(Scale(kLeastHeight) + frameHeight, workHeight),
-                             workHeight);
+    const int h = std::clamp(Scale(height) + frameHeight,
+                             std::min(Scale(kLeastHeight) + frameHeight, workHeight), workHeight);
     SetWindowPos(Window, nullptr, work.left + (workWidth - w) / 2, work.top + (workHeight - h) / 2, w, h,
                  SWP_NOZORDER | SWP_NOACTIVATE);
 }
@@ -532,7 +533,8 @@ LRESULT Win32FleetWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) 
                 at = {0, 0};
                 ClientToScreen(Control(DEVICES), &at);
             }
-            TrackPopupMenu(menu, TPM_LEFTALIGN | TPM_TOPALIGN | TPM_RIGHTBUTTON, at.x, at.y, 0, Window, nullptr);
+            TrackPopupMenu(menu, TPM_LEFTALIGN | TPM_TOPALIGN | TPM_RIGHTBUTTON, at.x, at.y, 0, Window,
+                           nullptr);
             DestroyMenu(menu);
             return 0;
         }
@@ -553,7 +555,8 @@ LRESULT Win32FleetWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) 
     case WM_GETMINMAXINFO: {
         // The least size holds every control; a work area smaller than that still holds the window.
         auto* limits = reinterpret_cast<MINMAXINFO*>(lParam);
-        const SIZE least = WindowSizeForClient({Scale(kLeastWidth), Scale(kLeastHeight)}, kStyle, 0, Scale.Value());
+        const SIZE least =
+            WindowSizeForClient({Scale(kLeastWidth), Scale(kLeastHeight)}, kStyle, 0, Scale.Value());
         RECT work{};
         SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
         limits->ptMinTrackSize = {std::min<LONG>(least.cx, work.right - work.left),
@@ -613,16 +616,22 @@ void Win32FleetWindow::SetInputs(const FleetInputs& inputs) {
 }
 
 FleetInputs Win32FleetWindow::Inputs() {
-    FleetInputs inputs{WindowText(Control(RANGE)), WindowText(Control(PORT)), NumberIn(Control(JOBS)),
-                       NumberIn(Control(RETRIES)), 0, 0};
+    FleetInputs inputs{WindowText(Control(RANGE)),
+                       WindowText(Control(PORT)),
+                       NumberIn(Control(JOBS)),
+                       NumberIn(Control(RETRIES)),
+                       0,
+                       0};
     // The size it has when neither maximized nor minimized, as a client area in logical pixels.
     WINDOWPLACEMENT placement{};
     placement.length = sizeof placement;
     if (GetWindowPlacement(Window, &placement)) {
         const SIZE frame = WindowSizeForClient({0, 0}, kStyle, 0, Scale.Value());
         const RECT& r = placement.rcNormalPosition;
-        inputs.Width = MulDiv(r.right - r.left - frame.cx, USER_DEFAULT_SCREEN_DPI, static_cast<int>(Scale.Value()));
-        inputs.Height = MulDiv(r.bottom - r.top - frame.cy, USER_DEFAULT_SCREEN_DPI, static_cast<int>(Scale.Value()));
+        inputs.Width =
+            MulDiv(r.right - r.left - frame.cx, USER_DEFAULT_SCREEN_DPI, static_cast<int>(Scale.Value()));
+        inputs.Height =
+            MulDiv(r.bottom - r.top - frame.cy, USER_DEFAULT_SCREEN_DPI, static_cast<int>(Scale.Value()));
     }
     return inputs;
 }
@@ -770,7 +779,8 @@ std::optional<std::string> Win32FleetWindow::ChooseFile(FileKind kind, const std
     for (const FleetFileType& type : FleetFileTypes(kind)) {
         FileFilter f{type.Name, ""};
         for (const char* pattern : type.Patterns)
-            f.Pattern += std::string(f.Pattern.empty() ? "" : ";") + (std::string(pattern) == "*" ? "*.*" : pattern);
+            f.Pattern +=
+                std::string(f.Pattern.empty() ? "" : ";") + (std::string(pattern) == "*" ? "*.*" : pattern);
         filters.push_back(std::move(f));
     }
     switch (kind) {

@@ -178,12 +178,14 @@ std::optional<std::string> ChooseFile(HWND owner, const std::vector<FileFilter>&
 } // namespace
 
 std::optional<std::string> ChooseFileToOpen(HWND owner, const std::vector<FileFilter>& filters,
-                                            const std::string& defaultExtension, const std::string& startFolder) {
+                                            const std::string& defaultExtension,
+                                            const std::string& startFolder) {
     return ChooseFile(owner, filters, defaultExtension, startFolder, false);
 }
 
 std::optional<std::string> ChooseFileToSave(HWND owner, const std::vector<FileFilter>& filters,
-                                            const std::string& defaultExtension, const std::string& startFolder) {
+                                            const std::string& defaultExtension,
+                                            const std::string& startFolder) {
     return ChooseFile(owner, filters, defaultExtension, startFolder, true);
 }
 
@@ -199,7 +201,8 @@ std::optional<std::string> ChooseFileToSave(HWND owner, const std::string& filte
     return ChooseFile(owner, {{filterName, pattern}}, defaultExtension, startFolder, true);
 }
 
-bool AskWithButtons(HWND owner, const std::string& text, const std::string& first, const std::string& second) {
+bool AskWithButtons(HWND owner, const std::string& text, const std::string& first,
+                    const std::string& second) {
     // The task dialog of the common controls 6, looked up at run time: a program without them asks with a
     // message box whose Yes and No stand for the two.
     using TaskDialogFn = HRESULT(WINAPI*)(const TASKDIALOGCONFIG*, int*, int*, BOOL*);

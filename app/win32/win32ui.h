@@ -96,9 +96,11 @@ struct FileFilter {
 // The system's open-file and save-file dialogs with these filters (the first one chosen at first), as the
 // ones with one filter below.
 std::optional<std::string> ChooseFileToOpen(HWND owner, const std::vector<FileFilter>& filters,
-                                            const std::string& defaultExtension, const std::string& startFolder);
+                                            const std::string& defaultExtension,
+                                            const std::string& startFolder);
 std::optional<std::string> ChooseFileToSave(HWND owner, const std::vector<FileFilter>& filters,
-                                            const std::string& defaultExtension, const std::string& startFolder);
+                                            const std::string& defaultExtension,
+                                            const std::string& startFolder);
 
 // A modal question with two buttons of their own texts: true for the first one. The second one is the
 // default and what Esc answers.

@@ -148,8 +148,8 @@ TEST_F(FleetPresenterTest, OneSelectionByVersionByClickAndByShiftClick) {
              {1, "HWV=1.10"}, {2, "HWV=1.2"}, {3, "HWV=1.2"}, {4, "HWV=1.4"}})
         presenter->Events().OnFound(Found(last, version, last));
     ASSERT_TRUE(view.WaitFor([&] { return view.rows.size() == 4; }));
-    EXPECT_EQ(view.choices, (std::vector<std::string>{"failed", "incomplete", "not begun", "refused", "not OK",
-                                                      "HWV=1.2", "HWV=1.4", "HWV=1.10"}))
+    EXPECT_EQ(view.choices, (std::vector<std::string>{"failed", "incomplete", "not begun", "refused",
+                                                      "not OK", "HWV=1.2", "HWV=1.4", "HWV=1.10"}))
         << "the versions by number, not by text";
     EXPECT_EQ(view.selection, "0 of 4 selected");
     presenter->OnSelect("HWV=1.2");
@@ -176,8 +176,9 @@ TEST_F(FleetPresenterTest, OneSelectionByVersionByClickAndByShiftClick) {
     EXPECT_EQ(view.rows.size(), 2u);
     EXPECT_EQ(view.Cell(1, FleetColumn::Address), Addr(4) + ":2000");
     presenter->OnCurrentRow(1);
-    EXPECT_EQ(view.details.rfind(Addr(4) + ":2000\nState: found\nReports: OEM id 19 FARQUIN, HWV=1.4, serial 4", 0),
-              0u)
+    EXPECT_EQ(
+        view.details.rfind(Addr(4) + ":2000\nState: found\nReports: OEM id 19 FARQUIN, HWV=1.4, serial 4", 0),
+        0u)
         << view.details;
     presenter->OnRemove(1);
     EXPECT_EQ(view.selection, "0 of 1 selected");
@@ -256,8 +257,9 @@ TEST_F(FleetPresenterTest, UpdatesTheSelectionAndShowsEachDevicesEnd) {
 
     EXPECT_EQ(view.State(ok.Device()), "OK");
     EXPECT_EQ(view.Row(ok.Device())->Tone, FleetTone::Ok);
-    EXPECT_EQ(view.State(refusing.Device()), "refused by the OEM rule: the device reports OEM id 11, this tool "
-                                             "updates OEM id 19 (-admin lifts the rule)");
+    EXPECT_EQ(view.State(refusing.Device()),
+              "refused by the OEM rule: the device reports OEM id 11, this tool "
+              "updates OEM id 19 (-admin lifts the rule)");
     EXPECT_EQ(view.Row(refusing.Device())->Tone, FleetTone::Refused);
     // Erased, then the error reply: its flash is incomplete, whatever else it says.
     EXPECT_EQ(view.State(broken.Device()).rfind("incomplete: failed: update failed: ", 0), 0u)
@@ -269,7 +271,8 @@ TEST_F(FleetPresenterTest, UpdatesTheSelectionAndShowsEachDevicesEnd) {
               "Update ended: 1 OK, 1 incomplete, 1 failed, 1 refused; report: " + options.AutoReportPath);
     EXPECT_EQ(view.summary.rfind("Last update (", 0), 0u) << view.summary;
     EXPECT_NE(view.summary.find(") ended: 1 OK, 1 incomplete, 1 failed, 1 refused. Update again: flash "
-                                "incomplete: " + broken.Device() + "; failed: " + flaky.Device()),
+                                "incomplete: " +
+                                broken.Device() + "; failed: " + flaky.Device()),
               std::string::npos)
         << view.summary;
     EXPECT_TRUE(view.controls.RetryFailed && view.controls.UpdateRest && view.controls.SaveReport);
@@ -285,8 +288,8 @@ TEST_F(FleetPresenterTest, UpdatesTheSelectionAndShowsEachDevicesEnd) {
     EXPECT_EQ(view.Ticks(), "-xxx");
     // The details of the failed device: its attempts, its pages and its own lines of the log.
     presenter->OnCurrentRow(2);
-    for (const char* part : {"\nLast update: failed, started ", "\n  attempt 1: failed (9) update failed: ",
-                                    "\nPages: 3, sent ", "\nLog:\n"})
+    for (const char* part : {"\nLast update: failed, started ",
+                             "\n  attempt 1: failed (9) update failed: ", "\nPages: 3, sent ", "\nLog:\n"})
         EXPECT_NE(view.details.find(part), std::string::npos) << part << " in " << view.details;
 
     // The report beside the log, and what the devices received.
@@ -423,7 +426,8 @@ TEST_F(FleetPresenterTest, AHalfWrittenDeviceThatThenDoesNotAnswerIsIncomplete) 
     view.nextConfig = dir / "fw.cfg";
     presenter->OnChooseConfig();
     presenter->OnUpdateSelected(0, 1);
-    ASSERT_TRUE(view.WaitFor([&] { return view.State(label).rfind("retry 2 of 2", 0) == 0; })) << view.State(label);
+    ASSERT_TRUE(view.WaitFor([&] { return view.State(label).rfind("retry 2 of 2", 0) == 0; }))
+        << view.State(label);
     device.reset();
     ASSERT_TRUE(Idle());
     EXPECT_EQ(view.State(label).rfind("incomplete: no answer: ", 0), 0u) << view.State(label);
@@ -457,7 +461,8 @@ TEST_F(FleetPresenterTest, ARetrySaysItsAttemptAndTheEndHowManyItTook) {
     })) << testing::PrintToString(states);
     EXPECT_EQ(view.State(device.Device()), "OK after 2 attempts");
     presenter->OnCurrentRow(0);
-    EXPECT_NE(view.details.find("\n  attempt 1: failed (9) update failed: 2 of 3 pages sent"), std::string::npos)
+    EXPECT_NE(view.details.find("\n  attempt 1: failed (9) update failed: 2 of 3 pages sent"),
+              std::string::npos)
         << view.details;
     EXPECT_NE(view.details.find("\n  attempt 2: ok (0) "), std::string::npos) << view.details;
 }

@@ -1,7 +1,7 @@
 // Tests of the settings file data.dat: the bytes written, the length forms read, every load error keeping
 // CfgFolder as it was, and where the file lives; and the settings of the window of many devices.
-#include "app/settings.h"
 #include "app/fleetsettings.h"
+#include "app/settings.h"
 #include "base/platform.h"
 #include "tests/support/testfolder.h"
 
@@ -273,9 +273,10 @@ INSTANTIATE_TEST_SUITE_P(
     Texts, FleetSettingsRead,
     ::testing::Values(
         FleetSettingsCase{"", {}},
-        FleetSettingsCase{"range=127.0.0.0/24\r\nport=2001\r\njobs=0\r\nretries=10\r\nconfig=C:\\fw\\a b.cfg\r\n"
-                          "width=900\r\nheight=560\r\nfuture=1\r\n",
-                          {{"127.0.0.0/24", "2001", 0, 10, 900, 560}, "C:\\fw\\a b.cfg"}},
+        FleetSettingsCase{
+            "range=127.0.0.0/24\r\nport=2001\r\njobs=0\r\nretries=10\r\nconfig=C:\\fw\\a b.cfg\r\n"
+            "width=900\r\nheight=560\r\nfuture=1\r\n",
+            {{"127.0.0.0/24", "2001", 0, 10, 900, 560}, "C:\\fw\\a b.cfg"}},
         FleetSettingsCase{"port=70000\njobs=-1\nretries=x\nwidth=900\nno line", {}},
         FleetSettingsCase{"range=a=b\nconfig=\n", {{"a=b", "2000", 4, 1, 0, 0}, ""}}));
 

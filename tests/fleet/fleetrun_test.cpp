@@ -145,7 +145,8 @@ TEST_F(FleetTest, AMissingImageRefusesEveryDeviceOfItsConfigurationBeforeConnect
     const std::string missing = PathToUtf8(PathFromUtf8(dir / "missing.bin").make_preferred());
     const std::vector<std::string> refused{"message binary - File not found", "refused image-not-found",
                                            "done image-not-found 7: image not found: " + missing};
-    EXPECT_EQ(log.Lines().front(), "config refused image-not-found 7 devices 0,1: image not found: " + missing);
+    EXPECT_EQ(log.Lines().front(),
+              "config refused image-not-found 7 devices 0,1: image not found: " + missing);
     EXPECT_EQ(log.Count("config refused"), 1u);
     EXPECT_EQ(log.Of(0), refused);
     EXPECT_EQ(log.Of(1), refused);

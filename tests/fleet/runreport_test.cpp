@@ -89,7 +89,8 @@ TEST(RunReport, BothFormatsCarryTheSameColumnsInOneOrder) {
          R"([{"attempt":1,"result":"failed","code":9,"detail":"update failed: link lost"},)"
          R"({"attempt":2,"result":"ok","code":0,"detail":"updated"}])"},
     };
-    const char* const runColumns = ",runTool,runVersion,runCommandLine,runStart,runEnd,runExitCode,runSignal,runHost,runUser";
+    const char* const runColumns =
+        ",runTool,runVersion,runCommandLine,runStart,runEnd,runExitCode,runSignal,runHost,runUser";
     const std::vector<DeviceRecord> records = TwoRecords();
     std::string header, row;
     for (const ColumnCase& c : columns) {

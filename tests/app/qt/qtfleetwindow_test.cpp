@@ -71,8 +71,8 @@ protected:
         w.PORT.setText(QString::number(*port));
         QTest::mouseClick(&w.SCAN, Qt::LeftButton);
         EXPECT_TRUE(w.STOP.isEnabled());
-        EXPECT_TRUE(
-            QTest::qWaitFor([&] { return w.STATUS.FullText().startsWith(QStringLiteral("Scan ended")); }, kWait))
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] { return w.STATUS.FullText().startsWith(QStringLiteral("Scan ended")); }, kWait))
             << w.STATUS.FullText().toStdString();
         return *port;
     }
@@ -117,8 +117,8 @@ TEST_F(QtFleetWindowTest, ScansSelectsUpdatesAndReportsTwentyDevices) {
     w.RETRIES.setValue(0);
     QTest::mouseClick(&w.UPDATE, Qt::LeftButton);
     EXPECT_FALSE(w.SELECTALL.isEnabled() || w.JOBS.isEnabled()) << "the selection is the run's own";
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return w.STATUS.FullText().startsWith(QStringLiteral("Update ended")); }, kWait))
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return w.STATUS.FullText().startsWith(QStringLiteral("Update ended")); }, kWait))
         << w.STATUS.FullText().toStdString();
     EXPECT_TRUE(boxes.isEmpty()) << boxes.join(QStringLiteral("; ")).toStdString();
     EXPECT_EQ(w.STATUS.FullText().toStdString(),
@@ -192,8 +192,8 @@ void ExpectEveryControlInside(QtFleetWindow& w) {
             continue; // a table's or a combo box's own parts are inside it
         const QRect r(c->mapTo(&w, QPoint(0, 0)), c->size());
         EXPECT_TRUE(area.contains(r)) << c->metaObject()->className() << " " << c->objectName().toStdString()
-                                      << " at " << r.x() << "," << r.y() << " " << r.width() << "x" << r.height()
-                                      << " outside " << area.width() << "x" << area.height();
+                                      << " at " << r.x() << "," << r.y() << " " << r.width() << "x"
+                                      << r.height() << " outside " << area.width() << "x" << area.height();
         if (auto* b = qobject_cast<QPushButton*>(c)) {
             EXPECT_GE(b->width(), b->minimumSizeHint().width()) << b->objectName().toStdString() << " is cut";
         }
@@ -265,8 +265,8 @@ TEST_F(QtFleetWindowTest, KeysScanAddStopAndTheFocusStaysWhereTheOperatorWas) {
     QTest::keyClick(w.RANGE.lineEdit(), Qt::Key_Return);
     EXPECT_TRUE(w.STOP.isEnabled());
     QTest::keyClick(&w, Qt::Key_Escape);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w.STATUS.FullText().startsWith(QStringLiteral("Scan stopped")); },
-                                kWait))
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return w.STATUS.FullText().startsWith(QStringLiteral("Scan stopped")); }, kWait))
         << w.STATUS.FullText().toStdString();
     EXPECT_TRUE(QApplication::focusWidget() == &w.RANGE || QApplication::focusWidget() == w.RANGE.lineEdit())
         << QApplication::focusWidget()->metaObject()->className() << " "
@@ -281,7 +281,8 @@ TEST_F(QtFleetWindowTest, KeysScanAddStopAndTheFocusStaysWhereTheOperatorWas) {
     const int rows = w.DEVICES.rowCount();
     const QString all = QStringLiteral("%1 of %1 selected").arg(rows);
     QTest::keyClick(&w, Qt::Key_A, Qt::AltModifier);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return w.SELECTION.text() == all; }, kWait)) << w.SELECTION.text().toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w.SELECTION.text() == all; }, kWait))
+        << w.SELECTION.text().toStdString();
     // Space ticks the highlighted row, Delete removes the selected rows.
     presenter->OnSelectNone();
     w.DEVICES.setFocus();
@@ -327,13 +328,14 @@ TEST_F(QtFleetWindowTest, ScreenshotThirtyDevicesStopped) {
         w.RANGE.setEditText(QStringLiteral("127.0.0.200-229"));
         w.PORT.setText(QString::fromStdString(p));
         QTest::mouseClick(&w.SCAN, Qt::LeftButton);
-        ASSERT_TRUE(
-            QTest::qWaitFor([&] { return w.STATUS.FullText().startsWith(QStringLiteral("Scan ended")); }, kWait));
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return w.STATUS.FullText().startsWith(QStringLiteral("Scan ended")); }, kWait));
     };
     scan();
     ASSERT_EQ(w.DEVICES.rowCount(), 30);
     emit w.DEVICES.horizontalHeader()->sectionClicked(static_cast<int>(FleetColumn::Address));
-    EXPECT_EQ(Cell(29, FleetColumn::State).rfind("did not identify: ", 0), 0u) << Cell(29, FleetColumn::State);
+    EXPECT_EQ(Cell(29, FleetColumn::State).rfind("did not identify: ", 0), 0u)
+        << Cell(29, FleetColumn::State);
     w.SELECTBY.setCurrentText(QStringLiteral("HWV=1.4"));
     QTest::mouseClick(&w.SELECT, Qt::LeftButton);
     EXPECT_EQ(w.SELECTION.text().toStdString(), "25 of 30 selected");

@@ -61,16 +61,18 @@ protected:
             const std::string text = ReadAll(err);
             const size_t at = text.find("listening on ");
             const size_t end = text.find('\n', at);
-            const size_t colon =
-                at == std::string::npos || end == std::string::npos ? std::string::npos : text.rfind(':', end);
-            return colon != std::string::npos && colon > at && (port = std::atoi(text.c_str() + colon + 1)) > 0;
+            const size_t colon = at == std::string::npos || end == std::string::npos ? std::string::npos
+                                                                                     : text.rfind(':', end);
+            return colon != std::string::npos && colon > at &&
+                   (port = std::atoi(text.c_str() + colon + 1)) > 0;
         })) << ReadAll(err);
         return port;
     }
     void StartWindow() {
         ASSERT_TRUE(window.Start(program.wstring(), L"-devices", program.parent_path().wstring()));
         ASSERT_TRUE(WaitFor([&] {
-            return (main = FindTopWindow(window.Id(), W::kClassName, L"FW-Update devices OEM=19 V1.4")) != nullptr;
+            return (main = FindTopWindow(window.Id(), W::kClassName, L"FW-Update devices OEM=19 V1.4")) !=
+                   nullptr;
         })) << DescribeWindows(window.Id());
     }
     HWND Control(int id) const { return GetDlgItem(main, id); }
@@ -85,8 +87,9 @@ protected:
     void ChooseConfig() {
         PressLater(Control(W::CONFIG));
         ASSERT_TRUE(AnswerFileDialog(window.Id(), (top / "fw.cfg").wstring()));
-        ASSERT_TRUE(WaitFor([&] { return Text(Control(W::CONFIGINFO)).rfind(L"image checks out: fw.cfg", 0) == 0; }))
-            << PathToUtf8(Text(Control(W::CONFIGINFO)));
+        ASSERT_TRUE(WaitFor([&] {
+            return Text(Control(W::CONFIGINFO)).rfind(L"image checks out: fw.cfg", 0) == 0;
+        })) << PathToUtf8(Text(Control(W::CONFIGINFO)));
     }
     void Close() {
         PostMessageW(main, WM_CLOSE, 0, 0);
@@ -135,7 +138,8 @@ TEST_F(Win32FleetWindow, ScansSelectsUpdatesAndReportsTwentyDevices) {
     for (int row = 0; row < 20; ++row) {
         const std::wstring state = ListCell(table, row, kState);
         if (row == 3 || row == 11)
-            EXPECT_EQ(state.rfind(L"incomplete: failed: update failed: ", 0), 0u) << row << " " << PathToUtf8(state);
+            EXPECT_EQ(state.rfind(L"incomplete: failed: update failed: ", 0), 0u)
+                << row << " " << PathToUtf8(state);
         else
             EXPECT_EQ(state, row == 19 ? L"found" : L"OK") << row;
     }
@@ -145,8 +149,9 @@ TEST_F(Win32FleetWindow, ScansSelectsUpdatesAndReportsTwentyDevices) {
     EXPECT_TRUE(IsWindowEnabled(Control(W::UPDATEREST)) && IsWindowEnabled(Control(W::RETRYFAILED)));
     // The details of the highlighted device.
     SelectListRow(table, 3);
-    ASSERT_TRUE(WaitFor([&] { return Text(Control(W::DETAILS)).rfind(L"127.0.0.103" + p + L"\r\nState: ", 0) == 0; }))
-        << PathToUtf8(Text(Control(W::DETAILS)));
+    ASSERT_TRUE(WaitFor([&] {
+        return Text(Control(W::DETAILS)).rfind(L"127.0.0.103" + p + L"\r\nState: ", 0) == 0;
+    })) << PathToUtf8(Text(Control(W::DETAILS)));
 
     // The report beside the log, the one saved where the operator chose (its run as the command line fills
     // it, its paths with the Windows separator), and what the devices received.
@@ -225,8 +230,8 @@ void ExpectEveryControlInside(HWND main, const DpiScale& scale, bool inWorkArea 
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
     EXPECT_TRUE(frame.left >= work.left && frame.top >= work.top && frame.right <= work.right &&
                 frame.bottom <= work.bottom)
-        << frame.left << "," << frame.top << "-" << frame.right << "," << frame.bottom << " outside the work area "
-        << work.right << "x" << work.bottom;
+        << frame.left << "," << frame.top << "-" << frame.right << "," << frame.bottom
+        << " outside the work area " << work.right << "x" << work.bottom;
 }
 
 TEST_F(Win32FleetWindow, FitsFromItsLeastSizeInsideTheWorkArea) {
@@ -251,8 +256,8 @@ TEST_F(Win32FleetWindow, FitsFromItsLeastSizeInsideTheWorkArea) {
     // Wider: the State column takes the extra width; the Save report button keeps to the right edge.
     RECT frame{};
     GetWindowRect(main, &frame);
-    SetWindowPos(main, nullptr, 0, 0, frame.right - frame.left + scale(500), frame.bottom - frame.top + scale(100),
-                 SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
+    SetWindowPos(main, nullptr, 0, 0, frame.right - frame.left + scale(500),
+                 frame.bottom - frame.top + scale(100), SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
     ExpectEveryControlInside(main, scale, false);
     GetClientRect(main, &client);
     int columns = 0; // the other columns and the State column's least width
@@ -295,7 +300,8 @@ TEST_F(Win32FleetWindow, KeysScanAddStopTheFocusStaysAndClosingDuringAnUpdateAsk
     const int rows = ListRows(Control(W::DEVICES));
     PressKey(Control(W::PORT), 'A', true);
     ASSERT_TRUE(WaitFor([&] {
-        return Text(Control(W::SELECTION)) == std::to_wstring(rows) + L" of " + std::to_wstring(rows) + L" selected";
+        return Text(Control(W::SELECTION)) ==
+               std::to_wstring(rows) + L" of " + std::to_wstring(rows) + L" selected";
     })) << PathToUtf8(Text(Control(W::SELECTION)));
     PressKey(Control(W::DEVICES), VK_DELETE);
     ASSERT_TRUE(WaitFor([&] { return ListRows(Control(W::DEVICES)) == 0; }));
@@ -309,7 +315,8 @@ TEST_F(Win32FleetWindow, KeysScanAddStopTheFocusStaysAndClosingDuringAnUpdateAsk
     ASSERT_TRUE(WaitFor([&] { return IsWindowEnabled(Control(W::STOP)) != FALSE; }));
     PostMessageW(main, WM_CLOSE, 0, 0);
     HWND question = nullptr;
-    ASSERT_TRUE(WaitFor([&] { return (question = FindDialog(window.Id())) != nullptr; })) << DescribeWindows(window.Id());
+    ASSERT_TRUE(WaitFor([&] { return (question = FindDialog(window.Id())) != nullptr; }))
+        << DescribeWindows(window.Id());
     const HWND stop = GetDlgItem(question, IDYES);
     ASSERT_NE(stop, nullptr);
     EXPECT_EQ(Text(stop), L"&Stop and close");
@@ -328,16 +335,17 @@ TEST_F(Win32FleetWindow, ScreenshotThirtyDevicesStopped) {
         GTEST_SKIP() << "FWUPDATE_SCREENSHOT_DIR names no folder for the picture";
     ConfigFields fields;
     fields.Filename = "fw.bin";
-    ASSERT_TRUE(WriteRelease(PathToUtf8(top / "fw.bin"), DemoImage(200 * 1024, 3), fields, PathToUtf8(top / "fw.cfg")));
+    ASSERT_TRUE(WriteRelease(PathToUtf8(top / "fw.bin"), DemoImage(200 * 1024, 3), fields,
+                             PathToUtf8(top / "fw.cfg")));
     ChildProcess sims[6];
     const int port = StartSim(sims[0], L"--address 127.0.0.200 --port 0 --count 20", "current");
     ASSERT_NE(port, 0);
     // On the same port as the others, so that one scan finds them all.
     const std::wstring p = L" --port " + std::to_wstring(port);
-    const wchar_t* const others[] = {L"--address 127.0.0.220 --count 4 --fw-version 1.3",
-                                     L"--address 127.0.0.224 --count 3 --oem 7",
-                                     L"--address 127.0.0.227 --close-after-pages 200 --fault-sessions 2",
-                                     L"--address 127.0.0.228 --error-on-page 300", L"--address 127.0.0.229 --silent"};
+    const wchar_t* const others[] = {
+        L"--address 127.0.0.220 --count 4 --fw-version 1.3", L"--address 127.0.0.224 --count 3 --oem 7",
+        L"--address 127.0.0.227 --close-after-pages 200 --fault-sessions 2",
+        L"--address 127.0.0.228 --error-on-page 300", L"--address 127.0.0.229 --silent"};
     for (int i = 0; i < 5; ++i)
         ASSERT_EQ(StartSim(sims[i + 1], others[i] + p, "sim" + std::to_string(i)), port);
     StartWindow();
@@ -346,7 +354,8 @@ TEST_F(Win32FleetWindow, ScreenshotThirtyDevicesStopped) {
     ASSERT_EQ(ListRows(table), 30);
     const HWND choices = Control(W::SELECTBY);
     SendMessageW(choices, CB_SETCURSEL,
-                 SendMessageW(choices, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(L"HWV=1.4")),
+                 SendMessageW(choices, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                              reinterpret_cast<LPARAM>(L"HWV=1.4")),
                  0);
     Press(Control(W::SELECT));
     EXPECT_EQ(Text(Control(W::SELECTION)), L"25 of 30 selected");
@@ -368,7 +377,8 @@ TEST_F(Win32FleetWindow, ScreenshotThirtyDevicesStopped) {
     }
     SelectListRow(table, incomplete);
     WaitFor([&] { return !Text(Control(W::DETAILS)).empty(); });
-    EXPECT_TRUE(SaveWindowBitmap(main, PathFromUtf8(std::string(shots) + "/fleet-window-windows.bmp").wstring()));
+    EXPECT_TRUE(
+        SaveWindowBitmap(main, PathFromUtf8(std::string(shots) + "/fleet-window-windows.bmp").wstring()));
     std::printf("%s\n%s\n", PathToUtf8(Text(Control(W::OVERALLTEXT))).c_str(),
                 PathToUtf8(Text(Control(W::SUMMARY))).c_str());
 
@@ -383,7 +393,8 @@ TEST_F(Win32FleetWindow, ScreenshotThirtyDevicesStopped) {
         if (row == 28) {
             EXPECT_EQ(state.rfind(L"incomplete: failed: ", 0), 0u) << PathToUtf8(state);
         } else if (row >= 24 && row < 27) {
-            EXPECT_EQ(state.rfind(L"refused by the OEM rule: the device reports OEM id 7", 0), 0u) << PathToUtf8(state);
+            EXPECT_EQ(state.rfind(L"refused by the OEM rule: the device reports OEM id 7", 0), 0u)
+                << PathToUtf8(state);
         } else if (row < 20 || row == 27) {
             EXPECT_EQ(state.rfind(L"OK", 0), 0u) << row << " " << PathToUtf8(state);
         }

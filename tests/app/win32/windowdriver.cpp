@@ -214,7 +214,8 @@ void PressKey(HWND control, UINT key, bool alt) {
     FocusControl(control);
     if (alt) {
         // Bit 29: Alt is held.
-        PostMessageW(control, WM_SYSCHAR, static_cast<WPARAM>(towlower(static_cast<wint_t>(key))), 0x20000001);
+        PostMessageW(control, WM_SYSCHAR, static_cast<WPARAM>(towlower(static_cast<wint_t>(key))),
+                     0x20000001);
         return;
     }
     PostMessageW(control, WM_KEYDOWN, key, 1);
