@@ -1,5 +1,5 @@
-// FleetPresenter: the table of devices, the jobs that fill it (scan, identification, update) and the
-// refresh that hands the engine's events to the view in batches.
+// FleetPresenter: the table of devices, the jobs that fill it (scan, identification, update), the refresh
+// that hands the engine's events to the view in batches, the selection, the details and the summary.
 #include "app/fleetpresenter.h"
 
 #include <algorithm>
@@ -10,7 +10,9 @@
 
 #include "app/intfield.h"
 #include "app/settings.h"
+#include "base/buildinfo.h"
 #include "base/platform.h"
+#include "base/timetext.h"
 #include "fleet/addressrange.h"
 #include "fleet/devicelist.h"
 #include "fleet/firmwarecheck.h"
@@ -21,8 +23,20 @@
 
 const char* FleetColumnHeading(FleetColumn column) {
     static const char* const headings[kFleetColumns] = {
-        "Address", "OEM id", "Version", "Serial", "Name", "OEM name", "Device name", "Library name", "State"};
+        "Address", "State", "OEM id", "Version", "Serial", "Name", "OEM name", "Device name", "Library name"};
     return headings[static_cast<size_t>(column)];
+}
+
+std::vector<FleetFileType> FleetFileTypes(FleetView::FileKind kind) {
+    switch (kind) {
+    case FleetView::FileKind::Config:
+        return {{"Firmware config files", {"*.cfg"}}, {"All files", {"*"}}};
+    case FleetView::FileKind::DeviceList:
+        return {{"Device lists", {"*.txt", "*.list"}}, {"All files", {"*"}}};
+    case FleetView::FileKind::Report:
+        return {{"CSV reports", {"*.csv"}}, {"JSON reports", {"*.json"}}};
+    }
+    return {};
 }
 
 std::vector<std::string> DefaultScanRanges(const std::vector<SockNetwork>& networks) {
@@ -44,6 +58,9 @@ namespace {
 
 constexpr const char* kStateFound = "found";
 constexpr const char* kStateListed = "listed";
+// Devices named in the summary's line per group; its tooltip names more.
+constexpr size_t kNamedInLine = 5;
+constexpr size_t kNamedInTip = 50;
 
 std::string KennungCell(const DeviceIdentity& id) {
     if (!id.Kennung)
@@ -78,24 +95,79 @@ std::string Minutes(double seconds) {
     return text;
 }
 
+// "14:32:05" in the local time zone.
+std::string ClockText(std::chrono::system_clock::time_point when) {
+    const std::tm t = LocalTime(std::chrono::system_clock::to_time_t(when));
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d", t.tm_hour, t.tm_min, t.tm_sec);
+    return text;
+}
+
+// A refusal as the report says it; the window's option that lifts the OEM rule is -admin.
+std::string RefusalText(std::string detail) {
+    const std::string cli = "(--admin lifts the rule)";
+    if (const size_t at = detail.rfind(cli); at != std::string::npos)
+        detail.replace(at, cli.size(), "(-admin lifts the rule)");
+    return detail.rfind("refused", 0) == 0 ? detail : "refused: " + detail;
+}
+
+// "a, b, c and 4 more".
+std::string Names(const std::vector<std::string>& names, size_t most) {
+    std::string text;
+    for (size_t i = 0; i < names.size() && i < most; ++i)
+        text += (i == 0 ? "" : ", ") + names[i];
+    if (names.size() > most)
+        text += " and " + std::to_string(names.size() - most) + " more";
+    return text;
+}
+
+// A command line as a POSIX shell takes it back: words with blanks or quotes in single quotes.
+std::string CommandLineText(const std::vector<std::string>& arguments) {
+    std::string text = "fwupdate";
+    for (const std::string& a : arguments) {
+        const bool plain = !a.empty() && a.find_first_of(" \t\n'\"\\$`*?&;|<>()") == std::string::npos;
+        std::string word = "'";
+        for (const char c : a)
+            word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        text += " " + (plain ? a : word + "'");
+    }
+    return text;
+}
+
 } // namespace
 
 FleetPresenter::FleetPresenter(FleetView& view, FleetOptions options)
     : View(view), Options(std::move(options)),
       Admin(std::find(Options.Arguments.begin(), Options.Arguments.end(), "-admin") !=
-            Options.Arguments.end()) {
+            Options.Arguments.end()),
+      Kept(Options.Settings) {
     View.SetTitle(Title());
-    View.SetRanges(Options.Ranges);
+    std::vector<std::string> ranges = Options.Ranges;
+    if (!Kept.Inputs.Range.empty()) {
+        ranges.erase(std::remove(ranges.begin(), ranges.end(), Kept.Inputs.Range), ranges.end());
+        ranges.insert(ranges.begin(), Kept.Inputs.Range);
+    } else if (!ranges.empty()) {
+        Kept.Inputs.Range = ranges.front();
+    }
+    View.SetRanges(ranges);
+    View.SetInputs(Kept.Inputs);
     View.SetRows(0, {});
-    View.SetVersions({});
-    View.SetConfigInfo("No configuration file chosen");
+    DrawChoices();
+    DrawSelection();
+    View.SetConfigInfo("No configuration file chosen", "");
+    if (!Kept.Config.empty())
+        ShowConfig(Kept.Config);
     View.SetOverall(-1, "");
+    View.SetSummary("", "");
+    View.SetDetails("");
     View.SetStatus("Scan a range, open a device list or add a device");
-    View.SetBusy(false);
+    DrawControls();
+    SetLogDeviceLines(&Lines);
     View.Bind(this);
 }
 
 FleetPresenter::~FleetPresenter() {
+    SetLogDeviceLines(nullptr);
     View.Bind(nullptr);
     if (Scan)
         Scan->Stop({});
@@ -119,6 +191,13 @@ void FleetPresenter::Post(std::function<void()> fn) {
     });
 }
 
+std::optional<size_t> FleetPresenter::PositionOf(size_t device) const {
+    const auto it = std::find(Order.begin(), Order.end(), device);
+    if (it == Order.end())
+        return std::nullopt;
+    return static_cast<size_t>(it - Order.begin());
+}
+
 // ---- finding devices ----
 
 size_t FleetPresenter::AddDevice(const DeviceTarget& target, bool& added) {
@@ -135,7 +214,7 @@ size_t FleetPresenter::AddDevice(const DeviceTarget& target, bool& added) {
         d.Target.Label = target.Host + ":" + std::to_string(target.Port);
     d.Target.Config.clear(); // the window updates every device with the configuration chosen
     d.Key = key;
-    d.State = kStateListed;
+    d.Base = {kStateListed, FleetTone::Plain, ""};
     Devices.push_back(std::move(d));
     Order.push_back(Devices.size() - 1);
     added = true;
@@ -165,10 +244,26 @@ void FleetPresenter::OnScan(const std::string& range, const std::string& port) {
     const int64_t files = RaiseOpenFileLimit();
     if (files > 0)
         settings.Parallel = static_cast<int>(std::clamp<int64_t>((files - 64) / 2, 1, kScanParallel));
+    ScanRange = range;
+    ScanPort = port;
+    ScanAddresses = addresses->Count;
+    ScanFound = ScanSilent = 0;
+    Kept.Inputs.Range = range;
+    Kept.Inputs.Port = port;
     Scan = std::make_unique<ScanRun>(settings, Observer);
     JobDevices.clear();
     StartJob(JobKind::Scan, {}, {});
-    View.SetStatus("Scanning " + range + " port " + std::to_string(*portValue) + "...");
+    if (Busy()) {
+        View.SetOverall(0, "scanning " + range + ": 0 of " + std::to_string(ScanAddresses) + ", 0 found");
+        View.SetStatus("Scanning " + range + " port " + std::to_string(*portValue) + "...");
+    }
+}
+
+void FleetPresenter::OnScanAgain(const std::string& range, const std::string& port) {
+    if (ScanRange.empty())
+        OnScan(range, port);
+    else
+        OnScan(ScanRange, ScanPort);
 }
 
 void FleetPresenter::OnOpenList() {
@@ -182,14 +277,20 @@ void FleetPresenter::OnOpenList() {
         View.InfoBox(list.Error);
         return;
     }
-    std::vector<size_t> added;
+    // The operator opened the list to work on its devices: they are the selection, new or not.
+    std::vector<size_t> listed, added;
     for (const DeviceTarget& t : list.Devices) {
         bool isNew = false;
         const size_t i = AddDevice(t, isNew);
+        listed.push_back(i);
         if (isNew)
             added.push_back(i);
     }
+    SelectOnly(listed);
     IdentifyNew(added);
+    if (added.empty())
+        View.SetStatus("No new device: the list's " + std::to_string(listed.size()) +
+                       " device(s) are in the table already, and selected");
 }
 
 void FleetPresenter::OnAdd(const std::string& device) {
@@ -203,35 +304,52 @@ void FleetPresenter::OnAdd(const std::string& device) {
     }
     bool isNew = false;
     const size_t i = AddDevice(target, isNew);
+    if (!Devices[i].Selected) {
+        Devices[i].Selected = true;
+        Anchor = i;
+    }
     IdentifyNew(isNew ? std::vector<size_t>{i} : std::vector<size_t>{});
+    if (!isNew)
+        View.SetStatus("No new device: " + Devices[i].Target.Label +
+                       " is in the table already, and selected");
 }
 
 void FleetPresenter::IdentifyNew(const std::vector<size_t>& devices) {
     DrawAll();
-    if (devices.empty()) {
-        View.SetStatus("No new device");
+    DrawSelection();
+    if (devices.empty())
         return;
-    }
     RunSettings settings;
     settings.Task = FleetTask::Identify;
     settings.Timeout = Options.Timeout;
     StartJob(JobKind::Identify, devices, settings);
-    View.SetStatus("Asking " + std::to_string(devices.size()) + " device(s) who they are...");
+    if (Busy())
+        View.SetStatus("Asking " + std::to_string(devices.size()) + " device(s) who they are...");
 }
 
 // ---- the jobs ----
 
 void FleetPresenter::StartJob(JobKind kind, std::vector<size_t> devices, const RunSettings& settings) {
     JobDevices = std::move(devices);
+    for (const size_t i : JobDevices) {
+        Devices[i].LogFirst.clear();
+        Devices[i].LogLast.clear();
+        Devices[i].LogLeftOut = 0;
+    }
     {
         std::lock_guard hold(PendingLock);
         Pending.assign(JobDevices.size(), Change{});
         DirtyFlag.assign(JobDevices.size(), false);
         PendingDirty.clear();
+        JobLabels.clear();
+        for (size_t j = 0; j < JobDevices.size(); ++j)
+            JobLabels.emplace(Devices[JobDevices[j]].Target.Label, static_cast<int>(j));
         Found.clear();
+        Silent.clear();
         JobDone = false;
     }
     Stopping = false;
+    StoppedAt.reset();
     JobStarted = std::chrono::steady_clock::now();
     std::string error;
     if (kind == JobKind::Scan) {
@@ -253,18 +371,21 @@ void FleetPresenter::StartJob(JobKind kind, std::vector<size_t> devices, const R
     if (!error.empty()) {
         Scan.reset();
         Run.reset();
+        JobDevices.clear();
         View.InfoBox(error);
         return;
     }
     Job = kind;
-    View.SetBusy(true);
+    DrawControls();
+    DrawSelection();
     Waiter = std::thread([this] {
+        // A refresh each time around: the scan's progress and the time left move without an event.
         if (Scan)
-            while (!Scan->Wait(std::chrono::milliseconds(200))) {
-            }
+            while (!Scan->Wait(std::chrono::milliseconds(200)))
+                RequestRefresh();
         else
-            while (!Run->Wait(std::chrono::milliseconds(200))) {
-            }
+            while (!Run->Wait(std::chrono::milliseconds(200)))
+                RequestRefresh();
         {
             std::lock_guard hold(PendingLock);
             JobDone = true;
@@ -277,6 +398,8 @@ void FleetPresenter::OnStop() {
     if (!Busy() || Stopping)
         return;
     Stopping = true;
+    if (Job == JobKind::Update)
+        StoppedAt = OverallPercent();
     if (Scan)
         Scan->Stop({});
     if (Run)
@@ -291,13 +414,23 @@ void FleetPresenter::JobEnded() {
     const JobKind kind = Job;
     std::string text;
     if (kind == JobKind::Scan) {
+        const uint32_t checked = Scan->Checked();
+        std::string counts = std::to_string(checked) + " of " + std::to_string(ScanAddresses) + ", " +
+                             std::to_string(ScanFound) + " found";
+        if (ScanSilent > 0)
+            counts += ", " + std::to_string(ScanSilent) + " did not identify";
+        View.SetOverall(ScanAddresses == 0 ? 100 : static_cast<int>(checked * 100ull / ScanAddresses),
+                        (Stopping ? "scan stopped, " : "scanned ") + ScanRange + ": " + counts);
         text = std::string(Stopping ? "Scan stopped: " : "Scan ended: ") + std::to_string(Devices.size()) +
                " device(s) in the table";
     } else if (Run) {
         const std::vector<DeviceRecord> records = Run->Records();
+        for (size_t j = 0; j < records.size() && j < JobDevices.size(); ++j)
+            Devices[JobDevices[j]].Record = records[j];
         if (kind == JobKind::Update) {
             Records = records;
-            text = EndText(records);
+            LastRun.End = std::chrono::system_clock::now();
+            LastRun.ExitCode = Run->Code();
         } else {
             text = std::string(Stopping ? "Stopped" : "Done") + ": " + std::to_string(records.size()) +
                    " device(s) asked";
@@ -306,44 +439,127 @@ void FleetPresenter::JobEnded() {
     Run.reset();
     Scan.reset();
     Job = JobKind::None;
+    const std::vector<size_t> ended = std::move(JobDevices);
+    JobDevices.clear();
+    for (const size_t i : ended)
+        Devices[i].Live.reset();
+    {
+        std::lock_guard hold(PendingLock);
+        JobLabels.clear();
+    }
+    if (kind == JobKind::Update) {
+        const std::string end = EndText(ended);
+        View.SetOverall(StoppedAt.value_or(100), end);
+        DrawSummary(ended, end);
+        text = "Update " + end + "; report: " +
+               (Options.AutoReportPath.empty() ? std::string("none written") : Options.AutoReportPath);
+    }
+    DrawRows(ended);
     Stopping = false;
-    View.SetBusy(false);
+    DrawControls();
+    DrawSelection();
+    DrawDetails();
     View.SetStatus(text);
+    if (CloseWhenEnded) {
+        CloseWhenEnded = false;
+        KeepInputs();
+        Post([this] { View.Close(); });
+    }
 }
 
-std::string FleetPresenter::EndText(const std::vector<DeviceRecord>& records) {
-    int ok = 0, failed = 0, refused = 0;
-    std::vector<std::string> incomplete;
-    size_t notBegun = 0;
-    for (size_t j = 0; j < records.size() && j < JobDevices.size(); ++j) {
-        const DeviceRecord& r = records[j];
-        const Device& d = Devices[JobDevices[j]];
-        if (r.Result == "ok" && r.Code == kExitOk)
-            ++ok;
-        else if (r.Result == "interrupted" && d.Started)
-            incomplete.push_back(r.Address);
-        else if (r.Result == "interrupted")
-            ++notBegun;
-        else if (r.Code && IsRefusal(*r.Code) && *r.Code != kExitNoConnection)
-            ++refused;
-        else
-            ++failed;
-    }
-    std::string text;
-    if (Stopping || !incomplete.empty() || notBegun > 0) {
-        text = "Stopped: " + std::to_string(ok) + " OK, " + std::to_string(incomplete.size()) +
-               " left incomplete";
-        for (size_t k = 0; k < incomplete.size(); ++k)
-            text += (k == 0 ? " (" : ", ") + incomplete[k] + (k + 1 == incomplete.size() ? ")" : "");
-        text += ", " + std::to_string(notBegun) + " not begun, " + std::to_string(failed) + " failed, " +
-                std::to_string(refused) + " refused";
-    } else {
-        text = "Update ended: " + std::to_string(ok) + " OK, " + std::to_string(failed) + " failed, " +
-               std::to_string(refused) + " refused";
-    }
-    if (!Options.AutoReportPath.empty())
-        text += "; report: " + Options.AutoReportPath;
+// ---- how an update ended ----
+
+namespace {
+
+struct GroupNames {
+    std::vector<std::string> Ok, Incomplete, NotBegun, Failed, Refused;
+};
+
+} // namespace
+
+std::string FleetPresenter::EndText(const std::vector<size_t>& devices) const {
+    size_t counts[6] = {};
+    for (const size_t i : devices)
+        ++counts[static_cast<size_t>(Devices[i].Last)];
+    auto count = [&](Group g) { return counts[static_cast<size_t>(g)]; };
+    std::string text =
+        StoppedAt ? "stopped at " + std::to_string(*StoppedAt) + " %: " : std::string("ended: ");
+    text += std::to_string(count(Group::Ok)) + " OK";
+    const std::pair<Group, const char*> others[] = {{Group::Incomplete, " incomplete"},
+                                                    {Group::NotBegun, " not begun"},
+                                                    {Group::Failed, " failed"},
+                                                    {Group::Refused, " refused"}};
+    for (const auto& [group, word] : others)
+        if (count(group) > 0 || StoppedAt)
+            text += ", " + std::to_string(count(group)) + word;
     return text;
+}
+
+void FleetPresenter::DrawSummary(const std::vector<size_t>& devices, const std::string& end) {
+    GroupNames names;
+    std::vector<std::string> refusals;
+    for (const size_t i : devices) {
+        const Device& d = Devices[i];
+        const std::string& label = d.Target.Label;
+        switch (d.Last) {
+        case Group::Ok:
+            names.Ok.push_back(label);
+            break;
+        case Group::Incomplete:
+            names.Incomplete.push_back(label);
+            break;
+        case Group::NotBegun:
+            names.NotBegun.push_back(label);
+            break;
+        case Group::Failed:
+            names.Failed.push_back(label);
+            break;
+        case Group::Refused:
+            names.Refused.push_back(label);
+            if (d.Result)
+                refusals.push_back(label + " (" + d.Result->Text + ")");
+            break;
+        case Group::None:
+            break;
+        }
+    }
+    // The line: what ended how, then the devices to update again; the tooltip all of it.
+    std::string action;
+    const std::pair<const std::vector<std::string>*, const char*> todo[] = {
+        {&names.Incomplete, "flash incomplete"}, {&names.Failed, "failed"}, {&names.NotBegun, "not begun"}};
+    for (const auto& [list, word] : todo)
+        if (!list->empty())
+            action += std::string(action.empty() ? "" : "; ") + word + ": " + Names(*list, kNamedInLine);
+    const std::string when = LastRun.End ? ClockText(*LastRun.End) : std::string();
+    std::string text = "Last update (" + when + ") " + end + ". ";
+    text += action.empty() ? "Nothing left to update." : "Update again: " + action;
+    std::string tip = "Last update, " + (LastRun.Start ? "started " + ClockText(*LastRun.Start) + ", " : "") +
+                      (StoppedAt ? "stopped " : "ended ") + when + "\n" + end;
+    const std::pair<const std::vector<std::string>*, const char*> all[] = {
+        {&names.Incomplete, "Flash incomplete, update it again"},
+        {&names.Failed, "Failed"},
+        {&names.NotBegun, "Not begun"},
+        {&refusals, "Refused"},
+        {&names.Ok, "OK"}};
+    for (const auto& [list, title] : all)
+        if (!list->empty())
+            tip += "\n" + std::string(title) + ": " + Names(*list, kNamedInTip);
+    if (!Options.AutoReportPath.empty())
+        tip += "\nReport: " + Options.AutoReportPath;
+    View.SetSummary(text, tip);
+}
+
+int FleetPresenter::OverallPercent() const {
+    if (JobDevices.empty())
+        return 100;
+    double sum = 0;
+    for (const size_t i : JobDevices) {
+        const Device& d = Devices[i];
+        sum += d.Ended       ? 1.0
+               : d.Pages > 0 ? static_cast<double>(d.Written) / static_cast<double>(d.Pages)
+                             : 0.0;
+    }
+    return static_cast<int>(sum * 100.0 / static_cast<double>(JobDevices.size()));
 }
 
 // ---- the engine's events (device threads) ----
@@ -383,9 +599,38 @@ void FleetPresenter::RequestRefresh() {
     });
 }
 
+void FleetPresenter::DeviceLines::OnDeviceLine(const std::string& device, std::string_view line) {
+    std::lock_guard hold(P.PendingLock);
+    const auto it = P.JobLabels.find(device);
+    if (it == P.JobLabels.end())
+        return;
+    const auto i = static_cast<size_t>(it->second);
+    if (i >= P.Pending.size())
+        return;
+    std::vector<std::string>& log = P.Pending[i].Log;
+    if (log.size() >= kDeviceLogFirst + kDeviceLogLast)
+        log.erase(log.begin());
+    log.emplace_back(line);
+    if (!P.DirtyFlag[i]) {
+        P.DirtyFlag[i] = true;
+        P.PendingDirty.push_back(it->second);
+    }
+}
+
+namespace {
+
+std::string AttemptOf(int attempt, int attempts) {
+    return attempt > 1 ? " (attempt " + std::to_string(attempt) + " of " + std::to_string(attempts) + ")"
+                       : std::string();
+}
+
+} // namespace
+
 void FleetPresenter::EngineEvents::OnConnecting(const ConnectingEvent& e) {
     P.Note(e.Device.Index, [&](Change& c) {
-        c.State = e.Attempt > 1 ? "connecting (attempt " + std::to_string(e.Attempt) + ")" : "connecting";
+        c.Attempt = e.Attempt;
+        c.Percent = -1;
+        c.State = "connecting";
     });
 }
 
@@ -403,33 +648,35 @@ void FleetPresenter::EngineEvents::OnWaiting(const WaitingEvent& e) {
 
 void FleetPresenter::EngineEvents::OnStarted(const StartedEvent& e) {
     P.Note(e.Device.Index, [&](Change& c) {
+        c.Progressed = true;
         c.Started = true;
         c.Pages = e.Pages;
         c.Written = 0;
         c.Percent = 0;
-        c.State = "updating 0%";
+        c.State = "updating 0 %";
     });
 }
 
 void FleetPresenter::EngineEvents::OnProgress(const ProgressEvent& e) {
     P.Note(e.Device.Index, [&](Change& c) {
+        c.Progressed = true;
         c.Pages = e.Pages;
         c.Written = e.Written;
         c.Percent = e.Pages > 0 ? static_cast<int>(e.Written * 100 / e.Pages) : 0;
-        c.State = "updating " + std::to_string(c.Percent) + "%";
+        c.State = "updating " + std::to_string(c.Percent) + " %";
     });
 }
 
 void FleetPresenter::EngineEvents::OnRetry(const RetryEvent& e) {
     P.Note(e.Device.Index, [&](Change& c) {
+        c.Progressed = true;
         c.Percent = -1;
+        c.Written = 0;
+        c.Attempts.push_back(std::to_string(e.Attempt - 1) + ": " + e.Reason + " (" + std::to_string(e.Code) +
+                             ") " + e.Detail);
         c.State =
             "retry " + std::to_string(e.Attempt) + " of " + std::to_string(e.Attempts) + ": " + e.Detail;
     });
-}
-
-void FleetPresenter::EngineEvents::OnRefused(const RefusedEvent& e) {
-    P.Note(e.Device.Index, [&](Change& c) { c.State = "refused: " + e.Message; });
 }
 
 void FleetPresenter::EngineEvents::OnDone(const DoneEvent& e) {
@@ -444,11 +691,20 @@ void FleetPresenter::EngineEvents::OnFound(const FoundEvent& e) {
     P.RequestRefresh();
 }
 
+void FleetPresenter::EngineEvents::OnUnidentified(const UnidentifiedEvent& e) {
+    {
+        std::lock_guard hold(P.PendingLock);
+        P.Silent.push_back(e);
+    }
+    P.RequestRefresh();
+}
+
 // ---- the refresh (UI thread) ----
 
 void FleetPresenter::Refresh() {
     std::vector<std::pair<int, Change>> changes;
     std::vector<FoundEvent> found;
+    std::vector<UnidentifiedEvent> silent;
     bool done = false;
     {
         std::lock_guard hold(PendingLock);
@@ -459,97 +715,185 @@ void FleetPresenter::Refresh() {
         }
         PendingDirty.clear();
         found.swap(Found);
+        silent.swap(Silent);
         done = JobDone;
         JobDone = false;
         RefreshScheduled = false;
     }
     LastRefresh = std::chrono::steady_clock::now();
 
-    std::set<size_t> changed;
+    std::vector<size_t> changed;
+    bool added = false;
     for (const FoundEvent& f : found) {
         bool isNew = false;
         const size_t i = AddDevice(f.Device, isNew);
         Devices[i].Identity = f.Identity;
-        Devices[i].State = kStateFound;
-        changed.insert(i);
+        Devices[i].Base = {kStateFound, FleetTone::Plain, ""};
+        changed.push_back(i);
+        added = added || isNew;
+        ++ScanFound;
+    }
+    for (const UnidentifiedEvent& u : silent) {
+        bool isNew = false;
+        const size_t i = AddDevice(u.Device, isNew);
+        Devices[i].Base = {"did not identify: " + u.Detail, FleetTone::Failed,
+                           "took the connection but did not identify: " + u.Detail};
+        changed.push_back(i);
+        added = added || isNew;
+        ++ScanSilent;
     }
     const bool update = Job == JobKind::Update;
+    bool currentChanged = false;
     for (auto& [index, c] : changes) {
         if (static_cast<size_t>(index) >= JobDevices.size())
             continue;
-        Device& d = Devices[JobDevices[static_cast<size_t>(index)]];
-        changed.insert(JobDevices[static_cast<size_t>(index)]);
+        const size_t di = JobDevices[static_cast<size_t>(index)];
+        Device& d = Devices[di];
+        changed.push_back(di);
+        currentChanged = currentChanged || Current == di;
         if (c.Identity)
             d.Identity = *c.Identity;
+        if (c.Attempt > 0)
+            d.Attempt = c.Attempt;
         if (c.State) {
-            d.State = *c.State;
+            // Which attempt it is, once there is a second one (a retry's own text counts them already).
+            std::string state = *c.State;
+            if (state.rfind("retry ", 0) != 0)
+                state += AttemptOf(d.Attempt, JobAttempts);
+            d.Live = Shown{state, c.Tone, *c.State};
             d.Percent = c.Percent;
         }
         d.Started = d.Started || c.Started;
-        if (c.Pages > 0) {
-            d.Pages = c.Pages;
+        if (c.Progressed) {
+            d.Pages = c.Pages > 0 ? c.Pages : d.Pages;
             d.Written = c.Written;
         }
-        if (!c.Done)
-            continue;
-        // Never OK unless the device's whole sequence ended without an error: the end decides, never the
-        // pages written.
-        const DoneEvent& e = *c.Done;
-        d.Ended = true;
-        d.Percent = -1;
-        if (e.Result == "ok" && e.Code == kExitOk)
-            d.State = update ? "OK" : kStateFound;
-        else if (e.Result == "interrupted")
-            d.State =
-                d.Started ? "stopped: the flash is incomplete, update it again" : "stopped: nothing written";
-        else if (e.Code == kExitNoConnection)
-            d.State = "no answer: " + e.Detail;
-        else if (IsRefusal(e.Code))
-            d.State = "refused: " + (e.Message.empty() ? e.Detail : e.Message);
-        else
-            d.State = "failed: " + e.Detail;
+        d.Attempts.insert(d.Attempts.end(), c.Attempts.begin(), c.Attempts.end());
+        for (std::string& line : c.Log) {
+            if (d.LogFirst.size() < kDeviceLogFirst) {
+                d.LogFirst.push_back(std::move(line));
+                continue;
+            }
+            if (d.LogLast.size() >= kDeviceLogLast) {
+                d.LogLast.pop_front();
+                ++d.LogLeftOut;
+            }
+            d.LogLast.push_back(std::move(line));
+        }
+        if (c.Done) {
+            ApplyDone(d, *c.Done, update);
+            // The attempts as the engine kept them, for the details.
+            if (Current == di && Run)
+                if (const std::vector<DeviceRecord> records = Run->Records();
+                    static_cast<size_t>(index) < records.size())
+                    d.Record = records[static_cast<size_t>(index)];
+        }
     }
 
-    if (!changed.empty()) {
-        std::vector<size_t> position(Devices.size());
-        for (size_t p = 0; p < Order.size(); ++p)
-            position[Order[p]] = p;
-        std::vector<std::pair<size_t, FleetRow>> rows;
-        rows.reserve(changed.size());
-        for (const size_t i : changed)
-            rows.emplace_back(position[i], RowOf(Devices[i]));
-        std::sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-        View.SetRows(Order.size(), rows);
-        DrawVersions();
+    if (!changed.empty())
+        DrawRows(changed);
+    if (added) {
+        DrawChoices();
+        DrawSelection();
+    } else if (!found.empty()) {
+        DrawChoices();
     }
-    if (update) {
-        double sum = 0;
+    if (currentChanged)
+        DrawDetails();
+    if (Job == JobKind::Scan && Scan) {
+        const uint32_t checked = Scan->Checked();
+        std::string text = "scanning " + ScanRange + ": " + std::to_string(checked) + " of " +
+                           std::to_string(ScanAddresses) + ", " + std::to_string(ScanFound) + " found";
+        if (ScanSilent > 0)
+            text += ", " + std::to_string(ScanSilent) + " did not identify";
+        View.SetOverall(ScanAddresses == 0 ? 0 : static_cast<int>(checked * 100ull / ScanAddresses), text);
+    }
+    if (update && !done) {
         size_t ended = 0;
-        for (const size_t i : JobDevices) {
-            const Device& d = Devices[i];
-            ended += d.Ended ? 1 : 0;
-            sum += d.Ended       ? 1.0
-                   : d.Pages > 0 ? static_cast<double>(d.Written) / static_cast<double>(d.Pages)
-                                 : 0.0;
-        }
-        const double share = JobDevices.empty() ? 1.0 : sum / static_cast<double>(JobDevices.size());
+        for (const size_t i : JobDevices)
+            ended += Devices[i].Ended ? 1 : 0;
+        const int percent = StoppedAt.value_or(OverallPercent());
         std::string text =
             std::to_string(ended) + " of " + std::to_string(JobDevices.size()) + " devices ended";
+        const double share = percent / 100.0;
         const double elapsed =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - JobStarted).count();
-        if (share > 0.01 && share < 1.0)
+        if (Stopping)
+            text = "stopping at " + std::to_string(percent) + " %: " + text;
+        else if (share > 0.01 && share < 1.0)
             text += ", about " + Minutes(elapsed * (1.0 - share) / share) + " left";
-        View.SetOverall(static_cast<int>(share * 100.0), text);
+        View.SetOverall(percent, text);
     }
     if (done)
         JobEnded();
+}
+
+void FleetPresenter::ApplyDone(Device& d, const DoneEvent& e, bool update) {
+    d.Ended = true;
+    d.Percent = -1;
+    d.Live.reset();
+    if (!update) {
+        // Asked who it is: the answer, or why none came; an update's result stays as it was.
+        if (e.Result == "ok" && e.Code == kExitOk)
+            d.Base = {kStateFound, FleetTone::Plain, ""};
+        else if (e.Result != "interrupted")
+            d.Base = {"no answer: " + e.Detail, FleetTone::Failed, "no answer: " + e.Detail};
+        return;
+    }
+    // Never OK unless the device's whole sequence ended without an error: the end decides, never the pages
+    // written. A flash left incomplete says so whatever the result.
+    const bool ok = e.Result == "ok" && e.Code == kExitOk;
+    d.FlashIncomplete = e.Flash == kFlashIncomplete;
+    d.LastResult = e.Result;
+    std::string how;
+    FleetTone tone = FleetTone::Failed;
+    if (ok) {
+        d.Last = Group::Ok;
+        how = d.Attempt > 1 ? "OK after " + std::to_string(d.Attempt) + " attempts" : "OK";
+        tone = FleetTone::Ok;
+    } else if (e.Result == "interrupted") {
+        d.Last = Group::NotBegun;
+        how = d.FlashIncomplete ? "stopped, update it again" : "stopped: not begun, nothing written";
+        tone = FleetTone::Stopped;
+    } else if (e.Code == kExitNoConnection) {
+        d.Last = Group::Failed;
+        how = "no answer: " + e.Detail;
+    } else if (IsRefusal(e.Code)) {
+        d.Last = Group::Refused;
+        how = RefusalText(e.Detail);
+        tone = FleetTone::Refused;
+    } else {
+        d.Last = Group::Failed;
+        how = "failed: " + e.Detail;
+    }
+    // The row's text may be cut; its tooltip holds all of it.
+    std::string tip = how;
+    if (d.FlashIncomplete) {
+        d.Last = Group::Incomplete;
+        how = "incomplete: " + how;
+        tone = FleetTone::Incomplete;
+        tip = "The flash is incomplete: update it again.\n" + tip;
+    }
+    d.Result = Shown{how, tone, tip};
+}
+
+// ---- drawing ----
+
+const FleetPresenter::Shown& FleetPresenter::ShownOf(const Device& d) const {
+    if (d.Live)
+        return *d.Live;
+    if (d.Result)
+        return *d.Result;
+    return d.Base;
 }
 
 FleetRow FleetPresenter::RowOf(const Device& d) const {
     FleetRow row;
     const DeviceIdentity& id = d.Identity;
     auto cell = [&row](FleetColumn c) -> std::string& { return row.Cells[static_cast<size_t>(c)]; };
+    const Shown& state = ShownOf(d);
     cell(FleetColumn::Address) = d.Target.Label;
+    cell(FleetColumn::State) = state.Text;
     cell(FleetColumn::Kennung) = KennungCell(id);
     cell(FleetColumn::Version) = id.Version.value_or("");
     cell(FleetColumn::Serial) = id.Serial ? std::to_string(*id.Serial) : "";
@@ -557,10 +901,26 @@ FleetRow FleetPresenter::RowOf(const Device& d) const {
     cell(FleetColumn::OemName) = id.OemName.value_or("");
     cell(FleetColumn::DeviceName) = id.DeviceName.value_or("");
     cell(FleetColumn::LibraryName) = id.LibraryName.value_or("");
-    cell(FleetColumn::State) = d.State;
     row.Selected = d.Selected;
     row.Percent = d.Percent;
+    row.Tone = state.Tone;
+    row.Tip = state.Tip.empty() ? state.Text : state.Tip;
     return row;
+}
+
+void FleetPresenter::DrawRows(const std::vector<size_t>& devices) {
+    std::vector<size_t> position(Devices.size());
+    for (size_t p = 0; p < Order.size(); ++p)
+        position[Order[p]] = p;
+    std::set<size_t> positions;
+    for (const size_t i : devices)
+        if (i < Devices.size())
+            positions.insert(position[i]);
+    std::vector<std::pair<size_t, FleetRow>> rows;
+    rows.reserve(positions.size());
+    for (const size_t p : positions)
+        rows.emplace_back(p, RowOf(Devices[Order[p]]));
+    View.SetRows(Order.size(), rows);
 }
 
 void FleetPresenter::DrawAll() {
@@ -569,10 +929,10 @@ void FleetPresenter::DrawAll() {
     for (size_t p = 0; p < Order.size(); ++p)
         rows.emplace_back(p, RowOf(Devices[Order[p]]));
     View.SetRows(Order.size(), rows);
-    DrawVersions();
+    DrawChoices();
 }
 
-void FleetPresenter::DrawVersions() {
+void FleetPresenter::DrawChoices() {
     std::set<std::string> found;
     for (const Device& d : Devices)
         if (d.Identity.Version)
@@ -580,36 +940,195 @@ void FleetPresenter::DrawVersions() {
     std::vector<std::string> versions(found.begin(), found.end());
     std::sort(versions.begin(), versions.end(),
               [](const std::string& a, const std::string& b) { return VersionOrder(a) < VersionOrder(b); });
-    if (versions != Versions) {
-        Versions = versions;
-        View.SetVersions(Versions);
+    std::vector<std::string> choices{kChoiceFailed, kChoiceIncomplete, kChoiceNotBegun, kChoiceRefused,
+                                     kChoiceNotOk};
+    choices.insert(choices.end(), versions.begin(), versions.end());
+    if (choices != Choices) {
+        Choices = choices;
+        View.SetSelectChoices(Choices);
     }
+}
+
+void FleetPresenter::DrawSelection() {
+    size_t selected = 0;
+    for (const Device& d : Devices)
+        selected += d.Selected ? 1 : 0;
+    std::string text = std::to_string(selected) + " of " + std::to_string(Devices.size()) + " selected";
+    if (Job == JobKind::Update)
+        text += " (kept while the update runs)";
+    if (text != SelectionText) {
+        SelectionText = text;
+        View.SetSelection(text);
+    }
+}
+
+void FleetPresenter::DrawControls() {
+    FleetControls c;
+    c.Busy = Job != JobKind::None;
+    c.SelectionLocked = Job == JobKind::Update;
+    if (!c.Busy) {
+        for (const Device& d : Devices) {
+            if (!d.InLastRun)
+                continue;
+            c.RetryFailed = c.RetryFailed || RetriedByRetryFailed(d);
+            c.UpdateRest = c.UpdateRest || LeftToUpdate(d);
+        }
+        c.SaveReport = !Records.empty();
+    }
+    if (!(c == Controls) || !ControlsDrawn) {
+        Controls = c;
+        ControlsDrawn = true;
+        View.SetControls(c);
+    }
+}
+
+void FleetPresenter::DrawDetails() {
+    View.SetDetails(Current && *Current < Devices.size() ? DetailsOf(Devices[*Current]) : std::string());
+}
+
+std::string FleetPresenter::DetailsOf(const Device& d) const {
+    const DeviceIdentity& id = d.Identity;
+    std::string text = d.Target.Label + "\n";
+    text += "State: " + ShownOf(d).Text + "\n";
+    if (d.FlashIncomplete)
+        text += "Flash: incomplete, update it again\n";
+    std::string who;
+    auto add = [&who](const std::string& part) { who += (who.empty() ? "" : ", ") + part; };
+    if (id.Kennung)
+        add("OEM id " + KennungCell(id));
+    if (id.Version)
+        add(*id.Version);
+    if (id.Serial)
+        add("serial " + std::to_string(*id.Serial));
+    if (id.Mode)
+        add("mode " + std::to_string(*id.Mode));
+    if (!who.empty())
+        text += "Reports: " + who + "\n";
+    const std::pair<const char*, const std::optional<std::string>*> names[] = {
+        {"Name", &id.Name},
+        {"OEM name", &id.OemName},
+        {"Device name", &id.DeviceName},
+        {"Library name", &id.LibraryName}};
+    for (const auto& [title, value] : names)
+        if (*value && !(*value)->empty())
+            text += std::string(title) + ": " + **value + "\n";
+    const bool running =
+        Job == JobKind::Update && std::find(JobDevices.begin(), JobDevices.end(),
+                                            static_cast<size_t>(&d - Devices.data())) != JobDevices.end();
+    if (running && !d.Ended) {
+        text +=
+            "Update under way: attempt " + std::to_string(d.Attempt) + " of " + std::to_string(JobAttempts);
+        if (d.Pages > 0)
+            text += ", " + std::to_string(d.Written) + " of " + std::to_string(d.Pages) + " pages sent";
+        text += "\n";
+        for (const std::string& a : d.Attempts)
+            text += "  attempt " + a + "\n";
+    } else if (d.Record && d.InLastRun) {
+        const DeviceRecord& r = *d.Record;
+        text += "Last update: " + r.Result;
+        if (r.Start)
+            text += ", started " + ClockText(*r.Start);
+        if (r.End)
+            text += ", ended " + ClockText(*r.End);
+        if (r.Start && r.End)
+            text += " (" + SecondsText(std::chrono::duration<double>(*r.End - *r.Start).count()) + ")";
+        text += "\n";
+        if (!r.Config.empty())
+            text += "Configuration: " + r.Config + "\n";
+        for (const AttemptRecord& a : r.AttemptLog)
+            text += "  attempt " + std::to_string(a.Number) + ": " + a.Result + " (" +
+                    std::to_string(a.Code) + ") " + a.Detail + "\n";
+        if (r.Pages)
+            text += "Pages: " + std::to_string(*r.Pages) + ", sent " +
+                    std::to_string(r.PagesSent.value_or(0)) + ", acknowledged by the device " +
+                    std::to_string(r.PagesAcknowledged.value_or(0)) + "\n";
+    }
+    if (!d.LogFirst.empty()) {
+        text += "Log:\n";
+        for (const std::string& line : d.LogFirst)
+            text += "  " + line + "\n";
+        if (d.LogLeftOut > 0)
+            text += "  (" + std::to_string(d.LogLeftOut) + " lines left out: the log file holds them)\n";
+        for (const std::string& line : d.LogLast)
+            text += "  " + line + "\n";
+    }
+    return text;
 }
 
 // ---- selection and order ----
 
-void FleetPresenter::OnRowChecked(size_t position, bool selected) {
+bool FleetPresenter::RetriedByRetryFailed(const Device& d) {
+    return d.InLastRun &&
+           (d.LastResult == "failed" || d.LastResult == "no-connection" || d.LastResult == "internal");
+}
+
+bool FleetPresenter::LeftToUpdate(const Device& d) {
+    // As a redo takes what a report left: not OK, and not refused by the OEM or serial rule.
+    return d.InLastRun && d.Last != Group::Ok && d.Last != Group::None && d.LastResult != "oem-rule" &&
+           d.LastResult != "serial-rule";
+}
+
+void FleetPresenter::OnRowChecked(size_t position, bool selected, bool extend) {
     if (position >= Order.size())
         return;
-    Device& d = Devices[Order[position]];
-    if (d.Selected == selected)
+    if (Job == JobKind::Update) {
+        // The run's devices are its own: the box is drawn as it was, and the reason shown.
+        DrawRows({Order[position]});
+        View.SetStatus("The selection is kept while the update runs: Stop ends it");
         return;
-    d.Selected = selected;
-    View.SetRows(Order.size(), {{position, RowOf(d)}});
+    }
+    size_t from = position, to = position;
+    if (extend && Anchor)
+        if (const std::optional<size_t> at = PositionOf(*Anchor)) {
+            from = std::min(*at, position);
+            to = std::max(*at, position);
+        }
+    std::vector<size_t> changed;
+    for (size_t p = from; p <= to; ++p) {
+        Device& d = Devices[Order[p]];
+        if (d.Selected != selected) {
+            d.Selected = selected;
+            changed.push_back(Order[p]);
+        }
+    }
+    if (!extend)
+        Anchor = Order[position];
+    // Drawn also when nothing changed: the view's box follows the selection, not the click.
+    DrawRows(changed.empty() ? std::vector<size_t>{Order[position]} : changed);
+    DrawSelection();
+}
+
+void FleetPresenter::OnCurrentRow(std::optional<size_t> position) {
+    const std::optional<size_t> device =
+        position && *position < Order.size() ? std::optional<size_t>(Order[*position]) : std::nullopt;
+    if (device == Current)
+        return;
+    Current = device;
+    DrawDetails();
 }
 
 void FleetPresenter::SetSelected(const std::function<bool(const Device&)>& selected) {
-    std::vector<std::pair<size_t, FleetRow>> rows;
-    for (size_t p = 0; p < Order.size(); ++p) {
-        Device& d = Devices[Order[p]];
+    if (Job == JobKind::Update) {
+        View.SetStatus("The selection is kept while the update runs: Stop ends it");
+        return;
+    }
+    std::vector<size_t> changed;
+    for (size_t i = 0; i < Devices.size(); ++i) {
+        Device& d = Devices[i];
         const bool s = selected(d);
         if (s != d.Selected) {
             d.Selected = s;
-            rows.emplace_back(p, RowOf(d));
+            changed.push_back(i);
         }
     }
-    if (!rows.empty())
-        View.SetRows(Order.size(), rows);
+    if (!changed.empty())
+        DrawRows(changed);
+    DrawSelection();
+}
+
+void FleetPresenter::SelectOnly(const std::vector<size_t>& devices) {
+    const std::set<size_t> chosen(devices.begin(), devices.end());
+    SetSelected([&](const Device& d) { return chosen.count(static_cast<size_t>(&d - Devices.data())) != 0; });
 }
 
 void FleetPresenter::OnSelectAll() {
@@ -620,12 +1139,70 @@ void FleetPresenter::OnSelectNone() {
     SetSelected([](const Device&) { return false; });
 }
 
-void FleetPresenter::OnSelectVersion(const std::string& version) {
-    SetSelected([&version](const Device& d) { return d.Identity.Version == version; });
+void FleetPresenter::OnSelect(const std::string& choice) {
+    if (choice == kChoiceFailed)
+        SetSelected([](const Device& d) { return d.Last == Group::Failed; });
+    else if (choice == kChoiceIncomplete)
+        SetSelected([](const Device& d) { return d.FlashIncomplete; });
+    else if (choice == kChoiceNotBegun)
+        SetSelected([](const Device& d) { return d.Last == Group::NotBegun; });
+    else if (choice == kChoiceRefused)
+        SetSelected([](const Device& d) { return d.Last == Group::Refused; });
+    else if (choice == kChoiceNotOk)
+        SetSelected([](const Device& d) { return d.Last != Group::Ok; });
+    else
+        SetSelected([&choice](const Device& d) { return d.Identity.Version == choice; });
+}
+
+void FleetPresenter::OnRemove(std::optional<size_t> current) {
+    if (Busy()) {
+        View.SetStatus("Rows can be removed once the " +
+                       std::string(Job == JobKind::Update ? "update" : "scan") + " has ended");
+        return;
+    }
+    std::vector<bool> gone(Devices.size(), false);
+    size_t count = 0;
+    for (size_t i = 0; i < Devices.size(); ++i)
+        if (Devices[i].Selected) {
+            gone[i] = true;
+            ++count;
+        }
+    if (count == 0 && current && *current < Order.size()) {
+        gone[Order[*current]] = true;
+        count = 1;
+    }
+    if (count == 0) {
+        View.SetStatus("Select the devices to remove");
+        return;
+    }
+    std::vector<size_t> newIndex(Devices.size(), SIZE_MAX);
+    std::vector<Device> kept;
+    for (size_t i = 0; i < Devices.size(); ++i)
+        if (!gone[i]) {
+            newIndex[i] = kept.size();
+            kept.push_back(std::move(Devices[i]));
+        }
+    Devices = std::move(kept);
+    std::vector<size_t> order;
+    for (const size_t i : Order)
+        if (newIndex[i] != SIZE_MAX)
+            order.push_back(newIndex[i]);
+    Order = std::move(order);
+    auto remap = [&newIndex](std::optional<size_t>& i) {
+        if (i)
+            i = newIndex[*i] == SIZE_MAX ? std::nullopt : std::optional<size_t>(newIndex[*i]);
+    };
+    remap(Current);
+    remap(Anchor);
+    DrawAll();
+    DrawSelection();
+    DrawControls();
+    DrawDetails();
+    View.SetStatus("Removed " + std::to_string(count) + " device(s) from the table");
 }
 
 void FleetPresenter::OnSort(FleetColumn column, bool ascending) {
-    auto key = [column](const Device& d) {
+    auto key = [this, column](const Device& d) {
         const DeviceIdentity& id = d.Identity;
         // Unreported numbers after every reported one.
         auto number = [](const std::optional<int32_t>& v) { return std::make_pair(!v, v.value_or(0)); };
@@ -653,7 +1230,7 @@ void FleetPresenter::OnSort(FleetColumn column, bool ascending) {
         else if (column == FleetColumn::LibraryName)
             text = id.LibraryName.value_or("");
         else
-            text = d.State;
+            text = ShownOf(d).Text;
         return std::make_tuple(AddressOrder({}), std::make_pair(false, 0), VersionOrder({}), text);
     };
     std::stable_sort(Order.begin(), Order.end(), [&](size_t a, size_t b) {
@@ -671,27 +1248,77 @@ void FleetPresenter::OnChooseConfig() {
     if (!file)
         return;
     CfgFolder = PathToUtf8(PathFromUtf8(*file).parent_path());
-    const FirmwareCheck check = CheckFirmware(*file);
-    ConfigPath = *file;
-    ConfigOk = check.Code == kExitOk;
-    const std::string name = PathToUtf8(PathFromUtf8(*file).filename());
+    ShowConfig(*file);
+}
+
+void FleetPresenter::ShowConfig(const std::string& path) {
+    const FirmwareCheck check = CheckFirmware(path);
+    ConfigPath = path;
+    Kept.Config = path;
+    const std::string name = PathToUtf8(PathFromUtf8(path).filename());
+    // The verdict first and short; the rest after it, where the line may cut it, and in the tooltip.
+    std::string verdict;
+    if (check.Code == kExitOk)
+        verdict = "image checks out";
+    else if (check.Result == "invalid-binary")
+        verdict = "image checksum differs";
+    else if (check.Result == "image-too-large")
+        verdict = "image too large";
+    else if (check.Result == "image-not-found")
+        verdict = "image not found";
+    else
+        verdict = "not a valid configuration";
     if (!check.Valid) {
-        View.SetConfigInfo(name + ": " + check.Reason);
+        View.SetConfigInfo(verdict + ": " + name, path + "\n" + check.Reason);
         return;
     }
-    std::string text = name + ": version " + std::to_string(check.Config.FwVersion) + " revision " +
-                       std::to_string(check.Config.FwRevision) + ", image " + check.Config.Filename;
+    std::string text = verdict + ": " + name + ", version " + std::to_string(check.Config.FwVersion) +
+                       " revision " + std::to_string(check.Config.FwRevision) + ", image " +
+                       check.Config.Filename;
     if (check.ImageFound)
         text += " (" + std::to_string(check.ImageBytes) + " bytes)";
     if (check.Config.UseSeriennummer != 0)
         text += ", for serial " + std::to_string(check.Config.Seriennummer) + " only";
-    text += ConfigOk ? ": the image checks out" : ": " + check.Reason;
-    View.SetConfigInfo(text);
+    std::string tip = path + "\nimage " + check.Image;
+    tip += "\n" + (check.Code == kExitOk ? std::string("The image checks out.") : check.Reason);
+    View.SetConfigInfo(text, tip);
 }
 
 void FleetPresenter::OnUpdateSelected(int jobs, int retries) {
     if (Busy())
         return;
+    std::vector<size_t> selected;
+    for (const size_t i : Order)
+        if (Devices[i].Selected)
+            selected.push_back(i);
+    UpdateDevices(std::move(selected), jobs, retries);
+}
+
+void FleetPresenter::OnRetryFailed(int jobs, int retries) {
+    if (Busy())
+        return;
+    std::vector<size_t> devices;
+    for (const size_t i : Order)
+        if (RetriedByRetryFailed(Devices[i]))
+            devices.push_back(i);
+    SelectOnly(devices);
+    UpdateDevices(std::move(devices), jobs, retries);
+}
+
+void FleetPresenter::OnUpdateRest(int jobs, int retries) {
+    if (Busy())
+        return;
+    std::vector<size_t> devices;
+    for (const size_t i : Order)
+        if (LeftToUpdate(Devices[i]))
+            devices.push_back(i);
+    SelectOnly(devices);
+    UpdateDevices(std::move(devices), jobs, retries);
+}
+
+void FleetPresenter::UpdateDevices(std::vector<size_t> devices, int jobs, int retries) {
+    Kept.Inputs.Jobs = std::max(0, jobs);
+    Kept.Inputs.Retries = std::max(0, retries);
     if (ConfigPath.empty()) {
         View.InfoBox("Choose the firmware configuration file first");
         return;
@@ -699,26 +1326,14 @@ void FleetPresenter::OnUpdateSelected(int jobs, int retries) {
     // Read again: the file or its image may have changed since it was chosen.
     const FirmwareCheck check = CheckFirmware(ConfigPath);
     if (check.Code != kExitOk) {
+        ShowConfig(ConfigPath);
         View.InfoBox(check.Reason);
         return;
     }
-    std::vector<size_t> selected;
-    for (const size_t i : Order)
-        if (Devices[i].Selected)
-            selected.push_back(i);
-    if (selected.empty()) {
+    if (devices.empty()) {
         View.InfoBox("Select the devices to update");
         return;
     }
-    for (const size_t i : selected) {
-        Device& d = Devices[i];
-        d.State = "queued";
-        d.Percent = -1;
-        d.Started = false;
-        d.Ended = false;
-        d.Written = d.Pages = 0;
-    }
-    DrawAll();
     RunSettings settings;
     settings.Task = FleetTask::Update;
     settings.Config = ConfigPath;
@@ -729,11 +1344,42 @@ void FleetPresenter::OnUpdateSelected(int jobs, int retries) {
     settings.ReportPath = Options.AutoReportPath;
     settings.ProgressBetweenPages = true;
     settings.Clock = Options.Clock;
+    settings.Run.Tool = "fwupdate";
+    settings.Run.Version = kFwUpdateVersion;
+    settings.Run.CommandLine = CommandLineText(Options.Arguments);
+    settings.Run.Host = HostName();
+    settings.Run.User = LoginName();
+    for (Device& d : Devices)
+        d.InLastRun = false;
+    for (const size_t i : devices) {
+        Device& d = Devices[i];
+        // A flash left incomplete before stays so unless this run updates it.
+        if (d.FlashIncomplete)
+            settings.IncompleteBefore.insert(d.Key);
+        d.InLastRun = true;
+        d.Live = Shown{"queued", FleetTone::Busy, ""};
+        d.Percent = -1;
+        d.Started = false;
+        d.Ended = false;
+        d.Written = d.Pages = 0;
+        d.Attempt = 1;
+        d.Attempts.clear();
+    }
+    JobAttempts = settings.Retries + 1;
     Records.clear();
-    StartJob(JobKind::Update, selected, settings);
+    LastRun = settings.Run;
+    LastRun.Start = std::chrono::system_clock::now();
+    StartJob(JobKind::Update, devices, settings);
+    DrawRows(devices);
+    DrawDetails();
     if (Busy()) {
-        View.SetOverall(0, "0 of " + std::to_string(selected.size()) + " devices ended");
-        View.SetStatus("Updating " + std::to_string(selected.size()) + " device(s)...");
+        View.SetSummary("", "");
+        View.SetOverall(0, "0 of " + std::to_string(devices.size()) + " devices ended");
+        View.SetStatus("Updating " + std::to_string(devices.size()) + " device(s)...");
+    } else {
+        for (const size_t i : devices)
+            Devices[i].Live.reset();
+        DrawRows(devices);
     }
 }
 
@@ -749,17 +1395,31 @@ void FleetPresenter::OnSaveReport() {
         View.InfoBox("The report's name must end in .csv or .json");
         return;
     }
-    if (const std::string error = WriteReport(*file, Records); !error.empty())
+    const std::string path = PathToUtf8(PathFromUtf8(*file).make_preferred());
+    if (const std::string error = WriteReport(path, Records, LastRun); !error.empty())
         View.InfoBox("The report could not be written: " + error);
     else
-        View.SetStatus("Report saved: " + *file);
+        View.SetStatus("Report saved: " + path);
+}
+
+void FleetPresenter::KeepInputs() {
+    const FleetInputs inputs = View.Inputs();
+    Kept.Inputs = inputs;
+    Kept.Config = ConfigPath;
 }
 
 bool FleetPresenter::OnCloseRequest() {
     if (Job == JobKind::Update) {
-        View.InfoBox("Firmware updates are running. The window can be closed when they have ended (Stop ends "
-                     "them after their current page).");
+        if (CloseWhenEnded)
+            return false;
+        if (!View.AskStopAndClose("Firmware updates are running. Stop them (each stops after its current "
+                                  "page) and close the window once they have stopped, or keep it open?"))
+            return false;
+        CloseWhenEnded = true;
+        OnStop();
+        View.SetStatus("Stopping: the window closes once every update has stopped...");
         return false;
     }
+    KeepInputs();
     return true;
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "app/fleetpresenter.h"
+#include "app/fleetsettings.h"
 #include "app/q7config.h"
 #include "app/settings.h"
 #include "base/log.h"
@@ -21,8 +22,13 @@ SettingsFiles SettingsFor(const ProgramEntryHooks& hooks) {
     return SettingsFilesFor(ExecutablePath().parent_path());
 }
 
-// The window of many devices: it keeps CfgFolder in data.dat as the main window does, and the report of
-// its last run beside the log.
+// The file beside data.dat (an empty path: none).
+std::filesystem::path Beside(const std::filesystem::path& dataFile, const char* name) {
+    return dataFile.empty() ? dataFile : dataFile.parent_path() / name;
+}
+
+// The window of many devices: it keeps CfgFolder in data.dat as the main window does, its fields,
+// configuration and size in the file beside it, and the report of its last run beside the log.
 int RunFleetWindow(const std::vector<std::string>& arguments, WindowSystem& windows,
                    const ProgramEntryHooks& hooks) {
     const std::unique_ptr<FleetView> view = windows.MakeFleetView();
@@ -30,19 +36,21 @@ int RunFleetWindow(const std::vector<std::string>& arguments, WindowSystem& wind
         std::fprintf(stderr, "fwupdate: this build has no window of many devices\n");
         return 2;
     }
+    const SettingsFiles settings = SettingsFor(hooks);
     FleetOptions options;
     options.Arguments = arguments;
     options.Ranges = DefaultScanRanges(SockLocalNetworks());
+    options.Settings = LoadFleetSettings(Beside(settings.Load, kFleetSettingsName));
     if (const std::filesystem::path log = DefaultLogPath(); !log.empty())
         options.AutoReportPath = PathToUtf8(log.parent_path() / (log.stem().string() + "-last-run.csv"));
     FleetPresenter window(*view, std::move(options)); // goes before its view
-    const SettingsFiles settings = SettingsFor(hooks);
     LoadSettings(settings.Load);
     view->Show();
     if (hooks.FleetShown)
         hooks.FleetShown(window);
     windows.Run();
     StoreSettings(settings.Store);
+    StoreFleetSettings(Beside(settings.Store, kFleetSettingsName), window.Settings());
     return 0;
 }
 

@@ -5,6 +5,7 @@
 #include "base/platform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -403,12 +404,33 @@ DiagnosticLog& TheLog() {
     return log;
 }
 
+namespace {
+
+// The receiver of the devices' lines; the lock is held while it is called, so that it is not removed
+// meanwhile.
+std::mutex gDeviceLinesLock;
+LogDeviceLines* gDeviceLines = nullptr;
+std::atomic<bool> gAnyDeviceLines{false}; // the lines of a program without a receiver take no lock
+
+} // namespace
+
+void SetLogDeviceLines(LogDeviceLines* receiver) {
+    std::lock_guard hold(gDeviceLinesLock);
+    gDeviceLines = receiver;
+    gAnyDeviceLines = receiver != nullptr;
+}
+
 void LogLine(std::string_view line) {
     std::string text;
     const std::string& device = LogDeviceScope::Current();
     if (device.empty()) {
         text = line;
     } else {
+        if (gAnyDeviceLines.load()) {
+            std::lock_guard hold(gDeviceLinesLock);
+            if (gDeviceLines != nullptr)
+                gDeviceLines->OnDeviceLine(device, line);
+        }
         // Every line of a text of several lines names the device.
         text = device + " ";
         for (const char c : line) {

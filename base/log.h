@@ -116,3 +116,14 @@ DiagnosticLog& TheLog();
 
 // Writes one whole line to the program's log (the line end is added), after the thread's device if any.
 void LogLine(std::string_view line);
+
+// Receives, besides the log, every line LogLine writes for a device (a thread inside a LogDeviceScope):
+// the window of many devices shows each device's own lines. Called on the writing thread, so it returns
+// promptly and never logs.
+class LogDeviceLines {
+public:
+    virtual ~LogDeviceLines() = default;
+    virtual void OnDeviceLine(const std::string& device, std::string_view line) = 0;
+};
+// Sets the one receiver (nullptr: none); once it returns, the one before receives nothing more.
+void SetLogDeviceLines(LogDeviceLines* receiver);

@@ -99,6 +99,9 @@ bool DesktopSessionMissing();
 // Login name of the operator; empty when no name is known.
 std::string LoginName();
 
+// The computer's name on the network (gethostname, the DNS host name on Windows); empty when unknown.
+std::string HostName();
+
 // On POSIX the home folder in both lookups below is $HOME when it is an absolute path, else the one the user
 // database names; a relative folder is never returned, so nothing lands under the current folder.
 

@@ -298,6 +298,13 @@ std::string LoginName() {
     return name.empty() ? Environment("USER") : name;
 }
 
+std::string HostName() {
+    char buffer[256] = {};
+    if (gethostname(buffer, sizeof buffer - 1) != 0)
+        return {};
+    return buffer;
+}
+
 namespace {
 
 std::filesystem::path HomeFolder() {

@@ -297,6 +297,17 @@ std::string LoginName() {
     return Utf8(user.data(), static_cast<int>(user.size()));
 }
 
+std::string HostName() {
+    wchar_t name[256];
+    DWORD size = sizeof name / sizeof name[0];
+    if (GetComputerNameExW(ComputerNameDnsHostname, name, &size) && size > 0)
+        return Utf8(name, static_cast<int>(size));
+    size = sizeof name / sizeof name[0];
+    if (GetComputerNameW(name, &size) && size > 0)
+        return Utf8(name, static_cast<int>(size));
+    return {};
+}
+
 std::filesystem::path StateFolder() {
     const std::wstring local = EnvironmentWide(L"LOCALAPPDATA");
     std::filesystem::path folder(local);

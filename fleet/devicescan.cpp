@@ -180,3 +180,8 @@ int ScanRun::Code() {
     std::lock_guard hold(Lock);
     return SummaryCode;
 }
+
+uint32_t ScanRun::Checked() {
+    std::lock_guard hold(Lock);
+    return Told;
+}

@@ -55,6 +55,8 @@ public:
     // The scan's code once the summary was told (kExitOk when a device answered, kExitNoConnection when
     // none did, the stop's code when stopped), else 0.
     int Code();
+    // The addresses probed so far, from the first one on without a gap (a front end's progress). Any thread.
+    uint32_t Checked();
 
 private:
     void Probe();

@@ -131,7 +131,8 @@ struct RunColumn {
 const RunColumn kRunColumns[] = {
     {"runTool", "tool"},     {"runVersion", "version"}, {"runCommandLine", "commandLine"},
     {"runStart", "start"},   {"runEnd", "end"},         {"runExitCode", "exitCode"},
-    {"runSignal", "signal"}, {"runWaves", "waves", true}, {"runMaxFailed", "maxFailed", true},
+    {"runSignal", "signal"}, {"runHost", "host", true}, {"runUser", "user", true},
+    {"runWaves", "waves", true}, {"runMaxFailed", "maxFailed", true},
 };
 
 Json RunObject(const ReportRun& run) {
@@ -142,6 +143,8 @@ Json RunObject(const ReportRun& run) {
                 {"end", Time(run.End)},
                 {"exitCode", run.ExitCode ? Json(*run.ExitCode) : Json(nullptr)},
                 {"signal", run.Signal != 0 ? Json(run.Signal) : Json(nullptr)},
+                {"host", Text(run.Host)},
+                {"user", Text(run.User)},
                 {"waves", Text(run.Waves)},
                 {"maxFailed", Text(run.MaxFailed)}};
 }

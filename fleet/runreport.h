@@ -67,6 +67,8 @@ struct ReportRun {
     std::optional<std::chrono::system_clock::time_point> Start, End;
     std::optional<int> ExitCode; // once it ended
     int Signal = 0;              // the stop signal (1, 2, 15), 0 when none stopped it
+    std::string Host;            // the computer it ran on
+    std::string User;            // the operator's login name
     std::string Waves;           // the rollout's waves ("1,10%,100%"), empty without
     std::string MaxFailed;       // the failures it tolerates ("2", "10%"), empty when not limited
 };

@@ -64,8 +64,8 @@ step "Windows tests under Wine"
 # test that fails on its own fails both times.
 (cd "$win" && ctest --output-on-failure --no-tests=error -j "$(nproc)" --timeout 120 --repeat until-pass:2)
 
-step "the window at 125 % and 150 %"
-# Windows's display scale as Wine keeps it; the window places everything for it and no caption is cut.
+step "the windows at 125 % and 150 %"
+# Windows's display scale as Wine keeps it; the windows place everything for it and no caption is cut.
 set_dpi() {
   for key in 'HKCU\Control Panel\Desktop' 'HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts'; do
     timeout 60 "$wine" reg add "$key" /v LogPixels /t REG_DWORD /d "$1" /f >/dev/null 2>&1
@@ -90,6 +90,15 @@ for dpi in 120 144; do
   grep -q "the window at $dpi DPI" "$win/dpi-$dpi.out" ||
     { trap_dpi_reset; echo "test-windows: the window did not take $dpi DPI" >&2; cat "$win/dpi-$dpi.out"; exit 1; }
   echo "$dpi DPI: $(grep -E '^\[ +OK +\]' "$win/dpi-$dpi.out")"
+  # The window of many devices: from its least size up, every control inside it, inside the work area.
+  if ! timeout 120 "$wine" "$win/tests/app/win32/app_win32_fleet_window_test.exe" \
+    --gtest_filter='Win32FleetWindow.Fits*' >"$win/dpi-fleet-$dpi.out" 2>&1 ||
+    ! grep -q "the window of many devices at $dpi DPI" "$win/dpi-fleet-$dpi.out"; then
+    trap_dpi_reset
+    cat "$win/dpi-fleet-$dpi.out"
+    exit 1
+  fi
+  echo "$dpi DPI: $(grep -E '^the window of many devices' "$win/dpi-fleet-$dpi.out")"
 done
 set_dpi 96
 restart_wine

@@ -93,7 +93,8 @@ std::string ImagePathFor(const std::string& cfgFile, const std::string& filename
     std::string folder = PathToUtf8(PathFromUtf8(cfgFile).parent_path());
     if (folder.empty())
         folder = ".";
-    return folder + "/" + name;
+    // With the platform's own separator throughout, as the operator's system writes file names.
+    return PathToUtf8(PathFromUtf8(folder + "/" + name).make_preferred());
 }
 
 bool UpdateSession::StartUpdateWorker(std::function<void()> body) {

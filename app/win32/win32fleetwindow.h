@@ -1,11 +1,16 @@
-// Win32FleetWindow: the window of many devices drawn with the Win32 API: the find row (range, port, Scan, a
-// device list, one address), the update row (configuration, jobs, retries, Update selected, Stop, Save
-// report), the selection row, the table of devices (a list view with check boxes), the overall progress and
-// the status bar, scaled for the monitor's DPI. It shows what its presenter FleetPresenter tells it; the
-// controls report to the presenter.
+// Win32FleetWindow: the window of many devices drawn with the Win32 API, in the rows of the Qt window: the
+// find row (range, port, Scan, a device list, one address), the configuration row (its verdict, Jobs,
+// Retries), the update row (Update selected, Retry failed, Update the rest, Stop, Save report), the
+// selection row (all, none, by state or version, "N of M selected"), the table of devices (a list view with
+// check boxes and coloured states) beside the details of the current one, the progress, the kept summary
+// of the last update and the status bar. Placed for the monitor's DPI and the window's size, each control
+// as wide as its text needs; a window from about 760 by 440 logical pixels up holds every control. It shows
+// what its presenter FleetPresenter tells it; the controls and keys report to the presenter.
 #pragma once
 
 #include <windows.h>
+
+#include <commctrl.h>
 
 #include <map>
 #include <string>
@@ -35,15 +40,29 @@ public:
         SAVEREPORT,
         SELECTALL,
         SELECTNONE,
-        VERSIONS,
-        SELECTVERSION,
+        SELECTBY,
+        SELECT,
         DEVICES,
         OVERALL,
         OVERALLTEXT,
         STATUS,
         JOBSSPIN,
         RETRIESSPIN,
+        RETRYFAILED,
+        UPDATEREST,
+        SELECTION,
+        DETAILS,
+        SUMMARY,
+        // Commands without a control: F5, and the table's context menu.
+        SCANAGAIN = 300,
+        REMOVE,
     };
+    // The least client area and the one it opens with, in logical pixels (96 DPI), unless kept from the
+    // last time; never more than the work area.
+    static constexpr int kLeastWidth = 760, kLeastHeight = 440;
+    static constexpr int kOpenWidth = 1100, kOpenHeight = 640;
+    // The least width of the State column; it takes what the other columns leave.
+    static constexpr int kStateWidth = 240;
 
     // Builds the window, not yet shown. icon: the resource number of the program's icon (0: none).
     Win32FleetWindow(HINSTANCE instance, int icon);
@@ -56,15 +75,22 @@ public:
     // FleetView
     void Bind(FleetPresenter* presenter) override;
     void Show() override;
+    void Close() override;
     void SetTitle(const std::string& title) override;
     void SetRanges(const std::vector<std::string>& ranges) override;
+    void SetInputs(const FleetInputs& inputs) override;
+    FleetInputs Inputs() override;
     void SetRows(size_t count, const std::vector<std::pair<size_t, FleetRow>>& changed) override;
-    void SetVersions(const std::vector<std::string>& versions) override;
-    void SetConfigInfo(const std::string& text) override;
+    void SetSelection(const std::string& text) override;
+    void SetSelectChoices(const std::vector<std::string>& choices) override;
+    void SetConfigInfo(const std::string& text, const std::string& tip) override;
     void SetStatus(const std::string& text) override;
     void SetOverall(int percent, const std::string& text) override;
-    void SetBusy(bool busy) override;
+    void SetSummary(const std::string& text, const std::string& tip) override;
+    void SetDetails(const std::string& text) override;
+    void SetControls(const FleetControls& controls) override;
     void InfoBox(const std::string& text) override;
+    bool AskStopAndClose(const std::string& text) override;
     std::optional<std::string> ChooseFile(FileKind kind, const std::string& startFolder) override;
     void PostToUi(std::function<void()> fn) override;
     void PostToUiAfter(int milliseconds, std::function<void()> fn) override;
@@ -73,23 +99,38 @@ private:
     friend LRESULT CALLBACK DispatchToWindow<Win32FleetWindow>(HWND, UINT, WPARAM, LPARAM);
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void CreateControls();
-    // The font and the fixed rows follow the DPI; the table and what is under it follow the window's size.
+    // The font follows the DPI; every control is placed anew for the DPI and the client area.
     void Relayout(UINT dpi);
     void PlaceByClientSize();
+    // Sizes the window for a client area of width by height logical pixels, within the work area, centred.
+    void PlaceOnWorkArea(int width, int height);
+    // The width a control's text needs in the window's font, in pixels.
+    int TextWidth(const std::string& text) const;
     void OnCommand(int id);
-    void OnNotify(const NMHDR& header);
+    LRESULT OnNotify(const NMHDR& header);
+    LRESULT OnCustomDraw(NMLVCUSTOMDRAW& draw);
+    void SetTip(int id, const std::string& tip);
+    void ReportCurrentRow();
+    void RemoveCurrent();
     HWND Control(int id) const { return GetDlgItem(Window, id); }
 
     HINSTANCE Instance;
     HWND Window = nullptr;
+    HWND Tips = nullptr; // the tooltips of the texts that may be cut
     HFONT Font = nullptr;
+    HFONT BoldFont = nullptr;
+    HACCEL Keys = nullptr;
     std::vector<HWND> Labels; // the rows' captions, in the order of the layout
     DpiScale Scale;
     FleetPresenter* Presenter = nullptr;
     UiQueue Posted;
     std::map<UINT_PTR, std::function<void()>> Timers;
     UINT_PTR NextTimer = 100;
+    std::vector<FleetRow> Rows; // as drawn: the states' tones and tooltips
+    std::wstring TipText;       // the tooltip the table asked for last
     int SortColumn = -1;
     bool SortAscending = true;
     bool Drawing = false; // the table is being filled: its changes are not the operator's
+    bool Busy = false;
+    HWND FocusBeforeBusy = nullptr; // where the operator was when a job began
 };

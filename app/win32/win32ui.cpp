@@ -2,7 +2,10 @@
 // information box, the open-file dialog and the message loop.
 #include "app/win32/win32ui.h"
 
+#include <commctrl.h>
 #include <commdlg.h>
+
+#include <algorithm>
 
 #include <vector>
 
@@ -141,14 +144,17 @@ void InformationBox(HWND owner, const std::string& text) {
 
 namespace {
 
-std::optional<std::string> ChooseFile(HWND owner, const std::string& filterName, const std::string& pattern,
+std::optional<std::string> ChooseFile(HWND owner, const std::vector<FileFilter>& filters,
                                       const std::string& defaultExtension, const std::string& startFolder,
                                       bool save) {
-    // The filter: "name (pattern)", the pattern, each ended by a zero, and a zero at the end.
-    std::wstring filter = Wide(filterName + " (" + pattern + ")");
-    filter += L'\0';
-    filter += Wide(pattern);
-    filter += L'\0';
+    // The filters: "name (patterns)", the patterns, each ended by a zero, and a zero at the end.
+    std::wstring filter;
+    for (const FileFilter& f : filters) {
+        filter += Wide(f.Name + " (" + f.Pattern + ")");
+        filter += L'\0';
+        filter += Wide(f.Pattern);
+        filter += L'\0';
+    }
     const std::wstring extension = Wide(defaultExtension);
     const std::wstring folder = Wide(startFolder);
     std::vector<wchar_t> file(32768, L'\0');
@@ -171,16 +177,61 @@ std::optional<std::string> ChooseFile(HWND owner, const std::string& filterName,
 
 } // namespace
 
+std::optional<std::string> ChooseFileToOpen(HWND owner, const std::vector<FileFilter>& filters,
+                                            const std::string& defaultExtension,
+                                            const std::string& startFolder) {
+    return ChooseFile(owner, filters, defaultExtension, startFolder, false);
+}
+
+std::optional<std::string> ChooseFileToSave(HWND owner, const std::vector<FileFilter>& filters,
+                                            const std::string& defaultExtension,
+                                            const std::string& startFolder) {
+    return ChooseFile(owner, filters, defaultExtension, startFolder, true);
+}
+
 std::optional<std::string> ChooseFileToOpen(HWND owner, const std::string& filterName,
                                             const std::string& pattern, const std::string& defaultExtension,
                                             const std::string& startFolder) {
-    return ChooseFile(owner, filterName, pattern, defaultExtension, startFolder, false);
+    return ChooseFile(owner, {{filterName, pattern}}, defaultExtension, startFolder, false);
 }
 
 std::optional<std::string> ChooseFileToSave(HWND owner, const std::string& filterName,
                                             const std::string& pattern, const std::string& defaultExtension,
                                             const std::string& startFolder) {
-    return ChooseFile(owner, filterName, pattern, defaultExtension, startFolder, true);
+    return ChooseFile(owner, {{filterName, pattern}}, defaultExtension, startFolder, true);
+}
+
+bool AskWithButtons(HWND owner, const std::string& text, const std::string& first,
+                    const std::string& second) {
+    // The task dialog of the common controls 6, looked up at run time: a program without them asks with a
+    // message box whose Yes and No stand for the two.
+    using TaskDialogFn = HRESULT(WINAPI*)(const TASKDIALOGCONFIG*, int*, int*, BOOL*);
+    const HMODULE controls = GetModuleHandleW(L"comctl32.dll");
+    const auto taskDialog = controls == nullptr ? nullptr
+                                                : reinterpret_cast<TaskDialogFn>(reinterpret_cast<void*>(
+                                                      GetProcAddress(controls, "TaskDialogIndirect")));
+    const std::wstring title = owner != nullptr ? Wide(WindowText(owner)) : std::wstring();
+    const std::wstring content = Wide(text), yes = Wide(first), no = Wide(second);
+    if (taskDialog != nullptr) {
+        const TASKDIALOG_BUTTON buttons[] = {{IDYES, yes.c_str()}, {IDNO, no.c_str()}};
+        TASKDIALOGCONFIG config{};
+        config.cbSize = sizeof config;
+        config.hwndParent = owner;
+        config.dwFlags = TDF_ALLOW_DIALOG_CANCELLATION | TDF_POSITION_RELATIVE_TO_WINDOW;
+        config.pszWindowTitle = title.c_str();
+        config.pszMainIcon = TD_WARNING_ICON;
+        config.pszContent = content.c_str();
+        config.cButtons = 2;
+        config.pButtons = buttons;
+        config.nDefaultButton = IDNO;
+        int pressed = IDNO;
+        if (SUCCEEDED(taskDialog(&config, &pressed, nullptr, nullptr)))
+            return pressed == IDYES;
+    }
+    std::string plain = first + " (Yes) or " + second + " (No)?";
+    plain.erase(std::remove(plain.begin(), plain.end(), '&'), plain.end());
+    return MessageBoxW(owner, Wide(text + "\n\n" + plain).c_str(), title.c_str(),
+                       MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
 }
 
 ATOM RegisterWindowClass(HINSTANCE instance, int icon, WNDPROC procedure, const wchar_t* className) {
@@ -231,10 +282,27 @@ std::optional<LRESULT> CommonWindowMessage(HWND& window, UiQueue& posted, UINT m
     }
 }
 
+namespace {
+
+constexpr const wchar_t* kKeysProperty = L"FwUpdateKeys";
+
+} // namespace
+
+void SetWindowKeys(HWND window, HACCEL keys) {
+    if (keys != nullptr)
+        SetPropW(window, kKeysProperty, keys);
+    else
+        RemovePropW(window, kKeysProperty);
+}
+
 int RunMessageLoop() {
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
         const HWND top = msg.hwnd != nullptr ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
+        if (top != nullptr)
+            if (const auto keys = static_cast<HACCEL>(GetPropW(top, kKeysProperty));
+                keys != nullptr && TranslateAcceleratorW(top, keys, &msg))
+                continue;
         if (top != nullptr && IsDialogMessageW(top, &msg))
             continue;
         TranslateMessage(&msg);

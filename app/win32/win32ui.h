@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // UTF-8 inside the program, UTF-16 at the wide calls.
 std::wstring Wide(std::string_view text);
@@ -86,6 +87,25 @@ std::optional<LRESULT> CommonWindowMessage(HWND& window, UiQueue& posted, UINT m
 // A modal information box with one "OK" button, after the information beep.
 void InformationBox(HWND owner, const std::string& text);
 
+// A kind of file a file dialog offers: its name and its patterns ("*.txt;*.list").
+struct FileFilter {
+    std::string Name;
+    std::string Pattern;
+};
+
+// The system's open-file and save-file dialogs with these filters (the first one chosen at first), as the
+// ones with one filter below.
+std::optional<std::string> ChooseFileToOpen(HWND owner, const std::vector<FileFilter>& filters,
+                                            const std::string& defaultExtension,
+                                            const std::string& startFolder);
+std::optional<std::string> ChooseFileToSave(HWND owner, const std::vector<FileFilter>& filters,
+                                            const std::string& defaultExtension,
+                                            const std::string& startFolder);
+
+// A modal question with two buttons of their own texts: true for the first one. The second one is the
+// default and what Esc answers.
+bool AskWithButtons(HWND owner, const std::string& text, const std::string& first, const std::string& second);
+
 // The system's open-file dialog with one filter (description and pattern, e.g. "*.cfg"), a default extension,
 // opened in startFolder (empty: where the system likes): the chosen file, or nothing when cancelled.
 std::optional<std::string> ChooseFileToOpen(HWND owner, const std::string& filterName,
@@ -101,6 +121,11 @@ std::optional<std::string> ChooseFileToSave(HWND owner, const std::string& filte
 // Registers a top-level window class of the program with its icon (the resource number icon, 0: none).
 ATOM RegisterWindowClass(HINSTANCE instance, int icon, WNDPROC procedure, const wchar_t* className);
 
-// Runs the thread's message loop until WM_QUIT, with the keyboard navigation of dialogs (Tab, Enter) in every
-// top-level window; the exit code that WM_QUIT carries.
+// Keys of a top-level window (an accelerator table, nullptr: none) that the message loop turns into its
+// WM_COMMAND messages wherever the focus is in it.
+void SetWindowKeys(HWND window, HACCEL keys);
+
+// Runs the thread's message loop until WM_QUIT, with the keyboard navigation of dialogs (Tab, Enter, Esc,
+// mnemonics) and the window's keys (SetWindowKeys) in every top-level window; the exit code that WM_QUIT
+// carries.
 int RunMessageLoop();

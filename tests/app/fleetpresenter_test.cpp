@@ -1,7 +1,12 @@
 // The window of many devices through its presenter, with a recording view and simulated devices in this
-// process on 127.0.0.200-219: scan answers in any order become one row each, selection by version, the
-// update of the selection with refusals, retries and failures, a stop, and the report.
+// process on 127.0.0.200-219: scan answers in any order become one row each, one selection (by state, by
+// version, shift-click, kept during an update), the update of the selection with refusals, retries and
+// failures, a stop, results kept across a rescan until the device is updated again, the kept summary, the
+// details of a device, the reports with the run's facts, and the settings.
 #include "app/fleetpresenter.h"
+
+#include "base/buildinfo.h"
+#include "base/platform.h"
 
 #include "tests/app/recordingfleetview.h"
 #include "tests/fleet/fleetsim.h"
@@ -14,6 +19,7 @@
 #include <atomic>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -131,29 +137,67 @@ TEST_F(FleetPresenterTest, ScanFindsTheDevicesThatAnswer) {
     EXPECT_EQ(view.Cell(0, FleetColumn::Address), Addr(200) + ":" + port);
     EXPECT_EQ(view.Cell(1, FleetColumn::Serial), "203");
     EXPECT_EQ(view.Cell(1, FleetColumn::DeviceName), "Q7 Demo");
-    EXPECT_EQ(view.versions, std::vector<std::string>{"HWV=1.4"});
+    EXPECT_EQ(view.choices.back(), "HWV=1.4");
     EXPECT_EQ(view.status, "Scan ended: 2 device(s) in the table");
+    EXPECT_EQ(view.overallText, "scanned 127.0.0.200-204: 5 of 5, 2 found");
+    EXPECT_EQ(view.overallPercent, 100);
 }
 
-TEST_F(FleetPresenterTest, SelectsEveryDeviceOfTheChosenVersion) {
-    for (const auto& [last, version] :
-         std::vector<std::pair<int, std::string>>{{1, "HWV=1.10"}, {2, "HWV=1.2"}, {3, "HWV=1.2"}})
+TEST_F(FleetPresenterTest, OneSelectionByVersionByClickAndByShiftClick) {
+    for (const auto& [last, version] : std::vector<std::pair<int, std::string>>{
+             {1, "HWV=1.10"}, {2, "HWV=1.2"}, {3, "HWV=1.2"}, {4, "HWV=1.4"}})
         presenter->Events().OnFound(Found(last, version, last));
-    ASSERT_TRUE(view.WaitFor([&] { return view.rows.size() == 3; }));
-    EXPECT_EQ(view.versions, (std::vector<std::string>{"HWV=1.2", "HWV=1.10"})) << "by number, not by text";
-    auto selected = [&] {
-        std::string s;
-        for (const FleetRow& r : view.rows)
-            s += r.Selected ? "x" : "-";
-        return s;
-    };
-    presenter->OnSelectVersion("HWV=1.2");
-    EXPECT_EQ(selected(), "-xx");
+    ASSERT_TRUE(view.WaitFor([&] { return view.rows.size() == 4; }));
+    EXPECT_EQ(view.choices, (std::vector<std::string>{"failed", "incomplete", "not begun", "refused",
+                                                      "not OK", "HWV=1.2", "HWV=1.4", "HWV=1.10"}))
+        << "the versions by number, not by text";
+    EXPECT_EQ(view.selection, "0 of 4 selected");
+    presenter->OnSelect("HWV=1.2");
+    EXPECT_EQ(view.Ticks(), "-xx-");
+    EXPECT_EQ(view.selection, "2 of 4 selected");
     presenter->OnSelectAll();
-    EXPECT_EQ(selected(), "xxx");
+    EXPECT_EQ(view.Ticks(), "xxxx");
     presenter->OnSelectNone();
     presenter->OnRowChecked(0, true);
-    EXPECT_EQ(selected(), "x--");
+    presenter->OnRowChecked(2, true, true); // shift-click: from the last one ticked
+    EXPECT_EQ(view.Ticks(), "xxx-");
+    presenter->OnRowChecked(3, false);
+    presenter->OnRowChecked(1, false, true);
+    EXPECT_EQ(view.Ticks(), "x---");
+    presenter->OnSelect("not OK"); // no device was updated yet
+    EXPECT_EQ(view.selection, "4 of 4 selected");
+    presenter->OnSelect("failed");
+    EXPECT_EQ(view.Ticks(), "----");
+
+    // Rows go with Delete: the selected ones, else the current one.
+    presenter->OnRowChecked(1, true);
+    presenter->OnRowChecked(2, true);
+    presenter->OnRemove(0);
+    EXPECT_EQ(view.rows.size(), 2u);
+    EXPECT_EQ(view.Cell(1, FleetColumn::Address), Addr(4) + ":2000");
+    presenter->OnCurrentRow(1);
+    EXPECT_EQ(
+        view.details.rfind(Addr(4) + ":2000\nState: found\nReports: OEM id 19 FARQUIN, HWV=1.4, serial 4", 0),
+        0u)
+        << view.details;
+    presenter->OnRemove(1);
+    EXPECT_EQ(view.selection, "0 of 1 selected");
+    EXPECT_EQ(view.details, "");
+}
+
+TEST_F(FleetPresenterTest, AListOfDevicesInTheTableSelectsThem) {
+    for (const int last : {1, 2, 3})
+        presenter->Events().OnFound(Found(last, "HWV=1.4", last));
+    ASSERT_TRUE(view.WaitFor([&] { return view.rows.size() == 3; }));
+    std::ofstream(dir / "line.txt") << "# two of them\n" << Addr(3) << "\n" << Addr(1) << ":2000\n";
+    view.nextList = dir / "line.txt";
+    presenter->OnRowChecked(1, true);
+    presenter->OnOpenList();
+    EXPECT_EQ(view.Ticks(), "x-x");
+    EXPECT_EQ(view.status, "No new device: the list's 2 device(s) are in the table already, and selected");
+    presenter->OnAdd(Addr(2));
+    EXPECT_EQ(view.Ticks(), "xxx");
+    EXPECT_FALSE(view.busy);
 }
 
 TEST_F(FleetPresenterTest, RefusesBadInputWithAClearText) {
@@ -168,7 +212,8 @@ TEST_F(FleetPresenterTest, RefusesBadInputWithAClearText) {
     EXPECT_EQ(view.boxes[3], "Choose the firmware configuration file first");
     view.nextConfig = dir / "missing.cfg";
     presenter->OnChooseConfig();
-    EXPECT_NE(view.configInfo.find("Error on reading config file"), std::string::npos) << view.configInfo;
+    EXPECT_EQ(view.configInfo, "not a valid configuration: missing.cfg");
+    EXPECT_NE(view.configTip.find("Error on reading config file"), std::string::npos) << view.configTip;
     presenter->OnSaveReport();
     EXPECT_EQ(view.boxes.back(), "No update has run yet: there is no report to save");
     EXPECT_FALSE(view.busy);
@@ -196,21 +241,56 @@ TEST_F(FleetPresenterTest, UpdatesTheSelectionAndShowsEachDevicesEnd) {
 
     view.nextConfig = dir / "fw.cfg";
     presenter->OnChooseConfig();
-    EXPECT_EQ(view.configInfo,
-              "fw.cfg: version 1 revision 0, image fw.bin (700 bytes): the image checks out");
+    EXPECT_EQ(view.configInfo, "image checks out: fw.cfg, version 1 revision 0, image fw.bin (700 bytes)");
     presenter->OnSelectAll();
     presenter->OnUpdateSelected(2, 1);
     EXPECT_TRUE(view.busy);
-    EXPECT_FALSE(presenter->OnCloseRequest()) << "the window stays open while devices are updated";
+    EXPECT_FALSE(presenter->OnCloseRequest()) << "the operator chose to keep the window open";
+    EXPECT_EQ(view.questions.size(), 1u);
+    // The selection is the run's own while it runs: a box cleared, or Select none, changes nothing.
+    EXPECT_TRUE(view.controls.SelectionLocked);
+    presenter->OnRowChecked(0, false);
+    presenter->OnSelectNone();
+    EXPECT_EQ(view.Ticks(), "xxxx");
+    EXPECT_EQ(view.selection, "4 of 4 selected (kept while the update runs)");
     ASSERT_TRUE(Idle());
 
     EXPECT_EQ(view.State(ok.Device()), "OK");
-    EXPECT_EQ(view.State(refusing.Device()), "refused: Online 19 Devices can be updated");
-    EXPECT_EQ(view.State(broken.Device()).rfind("failed: update failed: ", 0), 0u)
+    EXPECT_EQ(view.Row(ok.Device())->Tone, FleetTone::Ok);
+    EXPECT_EQ(view.State(refusing.Device()),
+              "refused by the OEM rule: the device reports OEM id 11, this tool "
+              "updates OEM id 19 (-admin lifts the rule)");
+    EXPECT_EQ(view.Row(refusing.Device())->Tone, FleetTone::Refused);
+    // Erased, then the error reply: its flash is incomplete, whatever else it says.
+    EXPECT_EQ(view.State(broken.Device()).rfind("incomplete: failed: update failed: ", 0), 0u)
         << view.State(broken.Device());
+    EXPECT_EQ(view.Row(broken.Device())->Tone, FleetTone::Incomplete);
     EXPECT_EQ(view.State(flaky.Device()).rfind("no answer: ", 0), 0u) << "every attempt was hung up on";
     EXPECT_EQ(view.overallPercent, 100);
-    EXPECT_EQ(view.status, "Update ended: 1 OK, 2 failed, 1 refused; report: " + options.AutoReportPath);
+    EXPECT_EQ(view.status,
+              "Update ended: 1 OK, 1 incomplete, 1 failed, 1 refused; report: " + options.AutoReportPath);
+    EXPECT_EQ(view.summary.rfind("Last update (", 0), 0u) << view.summary;
+    EXPECT_NE(view.summary.find(") ended: 1 OK, 1 incomplete, 1 failed, 1 refused. Update again: flash "
+                                "incomplete: " +
+                                broken.Device() + "; failed: " + flaky.Device()),
+              std::string::npos)
+        << view.summary;
+    EXPECT_TRUE(view.controls.RetryFailed && view.controls.UpdateRest && view.controls.SaveReport);
+
+    // By state: the ends of the last update.
+    presenter->OnSelect("failed");
+    EXPECT_EQ(view.Ticks(), "---x");
+    presenter->OnSelect("incomplete");
+    EXPECT_EQ(view.Ticks(), "--x-");
+    presenter->OnSelect("refused");
+    EXPECT_EQ(view.Ticks(), "-x--");
+    presenter->OnSelect("not OK");
+    EXPECT_EQ(view.Ticks(), "-xxx");
+    // The details of the failed device: its attempts, its pages and its own lines of the log.
+    presenter->OnCurrentRow(2);
+    for (const char* part : {"\nLast update: failed, started ",
+                             "\n  attempt 1: failed (9) update failed: ", "\nPages: 3, sent ", "\nLog:\n"})
+        EXPECT_NE(view.details.find(part), std::string::npos) << part << " in " << view.details;
 
     // The report beside the log, and what the devices received.
     const nlohmann::json report = nlohmann::json::parse(ReadText(options.AutoReportPath), nullptr, false);
@@ -226,11 +306,24 @@ TEST_F(FleetPresenterTest, UpdatesTheSelectionAndShowsEachDevicesEnd) {
     for (const nlohmann::json& s : refusing.Sessions(2))
         EXPECT_EQ(s.value("writes", -1), 0);
 
+    EXPECT_EQ(report.at("run").value("tool", ""), "fwupdate");
+
+    // Saved where the operator chooses, with the run's facts as the command line fills them.
     view.nextReport = dir / "saved.csv";
     presenter->OnSaveReport();
     const std::string csv = ReadText(dir / "saved.csv");
     EXPECT_EQ(csv.rfind("address,", 0), 0u) << csv;
     EXPECT_NE(csv.find(ok.Device() + ",19,"), std::string::npos) << csv;
+    view.nextReport = dir / "saved.json";
+    presenter->OnSaveReport();
+    const nlohmann::json run = nlohmann::json::parse(ReadText(dir / "saved.json"), nullptr, false).at("run");
+    EXPECT_EQ(run.value("tool", ""), "fwupdate");
+    EXPECT_EQ(run.value("version", ""), kFwUpdateVersion);
+    EXPECT_EQ(run.value("commandLine", ""), "fwupdate");
+    EXPECT_EQ(run.value("exitCode", 0), 9);
+    EXPECT_TRUE(run.at("start").is_string() && run.at("end").is_string()) << run;
+    EXPECT_EQ(run.value("host", ""), HostName());
+    EXPECT_EQ(view.status, "Report saved: " + PathToUtf8(PathFromUtf8(dir / "saved.json").make_preferred()));
     view.nextReport = dir / "saved.txt";
     presenter->OnSaveReport();
     EXPECT_EQ(view.boxes.back(), "The report's name must end in .csv or .json");
@@ -259,12 +352,40 @@ TEST_F(FleetPresenterTest, AStopLeavesTheStartedDeviceIncompleteAndSaysSo) {
     stopped = true;
     EXPECT_EQ(view.status, "Stopping: every update stops after its current page...");
     ASSERT_TRUE(Idle());
-    EXPECT_EQ(view.State(device.Device()), "stopped: the flash is incomplete, update it again");
-    EXPECT_EQ(view.status, "Stopped: 0 OK, 1 left incomplete (" + device.Device() +
-                               "), 0 not begun, 0 failed, 0 refused; report: " + options.AutoReportPath);
-    const std::vector<nlohmann::json> sessions = device.Sessions(2);
-    ASSERT_EQ(sessions.size(), 2u);
+    EXPECT_EQ(view.State(device.Device()), "incomplete: stopped, update it again");
+    EXPECT_EQ(view.Row(device.Device())->Tone, FleetTone::Incomplete);
+    // The bar stays where the stop found it, and the end says what ended how.
+    const std::string at = "stopped at " + std::to_string(view.overallPercent) + " %: ";
+    EXPECT_LT(view.overallPercent, 100);
+    EXPECT_EQ(view.overallText, at + "0 OK, 1 incomplete, 0 not begun, 0 failed, 0 refused");
+    EXPECT_EQ(view.status, "Update " + at + "0 OK, 1 incomplete, 0 not begun, 0 failed, 0 refused; report: " +
+                               options.AutoReportPath);
+    EXPECT_NE(view.summary.find("Update again: flash incomplete: " + device.Device()), std::string::npos)
+        << view.summary;
+
+    // Kept across a rescan, a save and a look at the device, until the device is updated again.
+    FoundEvent again = Found(209, "HWV=1.5", 9);
+    again.Device.Port = device.Port();
+    again.Device.Label = device.Device();
+    presenter->Events().OnFound(again);
+    ASSERT_TRUE(view.WaitFor([&] { return view.Cell(0, FleetColumn::Version) == "HWV=1.5"; }));
+    EXPECT_EQ(view.State(device.Device()), "incomplete: stopped, update it again");
+    view.nextReport = dir / "saved.csv";
+    presenter->OnSaveReport();
+    EXPECT_NE(view.summary.find("flash incomplete: " + device.Device()), std::string::npos);
+    presenter->OnSelect("incomplete");
+    EXPECT_EQ(view.Ticks(), "x");
+    stopped = true;
+    presenter->OnSelectNone();
+    presenter->OnUpdateRest(0, 0);
+    ASSERT_TRUE(Idle());
+    EXPECT_EQ(view.State(device.Device()), "OK");
+    EXPECT_EQ(view.summary.find("incomplete"), std::string::npos) << view.summary;
+    EXPECT_NE(view.summary.find("Nothing left to update."), std::string::npos) << view.summary;
+    const std::vector<nlohmann::json> sessions = device.Sessions(3);
+    ASSERT_EQ(sessions.size(), 3u);
     EXPECT_FALSE(sessions[1].value("updateEnded", true));
+    EXPECT_TRUE(sessions[2].value("updateEnded", false));
 }
 
 TEST_F(FleetPresenterTest, AStopBeforeTheRetryOfAHalfWrittenDeviceStillCallsItIncomplete) {
@@ -286,9 +407,102 @@ TEST_F(FleetPresenterTest, AStopBeforeTheRetryOfAHalfWrittenDeviceStillCallsItIn
         << view.State(device.Device());
     presenter->OnStop();
     ASSERT_TRUE(Idle());
-    EXPECT_EQ(view.State(device.Device()), "stopped: the flash is incomplete, update it again");
-    EXPECT_NE(view.status.find("1 left incomplete (" + device.Device() + ")"), std::string::npos)
-        << view.status;
+    EXPECT_EQ(view.State(device.Device()), "incomplete: stopped, update it again");
+    EXPECT_NE(view.status.find(": 0 OK, 1 incomplete, 0 not begun"), std::string::npos) << view.status;
+}
+
+TEST_F(FleetPresenterTest, AHalfWrittenDeviceThatThenDoesNotAnswerIsIncomplete) {
+    // Its first update connection is closed after two pages; before the second attempt the device is gone.
+    SimOptions dropping = SimAt(Addr(211));
+    dropping.ModelFaults.CloseAfterPages = 2;
+    dropping.FaultSessions = 2;
+    auto device = std::make_unique<LoopbackSim>(dropping);
+    ASSERT_TRUE(device->Listening());
+    const std::string label = device->Device();
+    presenter.reset();
+    options.Clock = nullptr;
+    presenter = std::make_unique<FleetPresenter>(view, options);
+    Add(label);
+    view.nextConfig = dir / "fw.cfg";
+    presenter->OnChooseConfig();
+    presenter->OnUpdateSelected(0, 1);
+    ASSERT_TRUE(view.WaitFor([&] { return view.State(label).rfind("retry 2 of 2", 0) == 0; }))
+        << view.State(label);
+    device.reset();
+    ASSERT_TRUE(Idle());
+    EXPECT_EQ(view.State(label).rfind("incomplete: no answer: ", 0), 0u) << view.State(label);
+    EXPECT_EQ(view.overallText, "ended: 0 OK, 1 incomplete");
+    EXPECT_NE(view.summary.find("flash incomplete: " + label), std::string::npos) << view.summary;
+    presenter->OnSelect("failed");
+    EXPECT_EQ(view.Ticks(), "-") << "counted as incomplete";
+    EXPECT_TRUE(view.controls.RetryFailed) << "its last attempt failed";
+}
+
+TEST_F(FleetPresenterTest, ARetrySaysItsAttemptAndTheEndHowManyItTook) {
+    SimOptions dropping = SimAt(Addr(212));
+    dropping.ModelFaults.CloseAfterPages = 2;
+    dropping.FaultSessions = 2;
+    LoopbackSim device(dropping);
+    ASSERT_TRUE(device.Listening());
+    presenter.reset();
+    options.Clock = nullptr;
+    presenter = std::make_unique<FleetPresenter>(view, options);
+    Add(device.Device());
+    view.nextConfig = dir / "fw.cfg";
+    presenter->OnChooseConfig();
+    presenter->OnUpdateSelected(0, 1);
+    std::set<std::string> states;
+    ASSERT_TRUE(view.WaitFor([&] {
+        states.insert(view.State(device.Device()));
+        return !view.busy;
+    }));
+    EXPECT_TRUE(std::any_of(states.begin(), states.end(), [](const std::string& state) {
+        return state.rfind("updating ", 0) == 0 && state.find(" % (attempt 2 of 2)") != std::string::npos;
+    })) << testing::PrintToString(states);
+    EXPECT_EQ(view.State(device.Device()), "OK after 2 attempts");
+    presenter->OnCurrentRow(0);
+    EXPECT_NE(view.details.find("\n  attempt 1: failed (9) update failed: 2 of 3 pages sent"),
+              std::string::npos)
+        << view.details;
+    EXPECT_NE(view.details.find("\n  attempt 2: ok (0) "), std::string::npos) << view.details;
+}
+
+TEST_F(FleetPresenterTest, ClosingDuringAnUpdateStopsItAndClosesOnceItHasStopped) {
+    LoopbackSim device(SimAt(Addr(213)));
+    ASSERT_TRUE(device.Listening());
+    Add(device.Device());
+    std::atomic<bool> release{false};
+    std::atomic<int> pagePauses{0};
+    clock.OnSleep = [&](size_t, int64_t ms) {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        if (ms == 50 && ++pagePauses > 0)
+            while (!release && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(1ms);
+    };
+    view.nextConfig = dir / "fw.cfg";
+    presenter->OnChooseConfig();
+    presenter->OnUpdateSelected(0, 0);
+    ASSERT_TRUE(view.WaitFor([&] { return pagePauses > 0; }));
+    view.stopAndClose = true;
+    EXPECT_FALSE(presenter->OnCloseRequest());
+    EXPECT_FALSE(view.closed);
+    release = true;
+    ASSERT_TRUE(view.WaitFor([&] { return view.closed; }));
+    EXPECT_EQ(view.State(device.Device()), "incomplete: stopped, update it again");
+}
+
+TEST_F(FleetPresenterTest, KeepsTheFieldsTheConfigurationAndTheSize) {
+    presenter.reset();
+    options.Ranges = {"192.168.10.0/24"};
+    options.Settings.Inputs = {"127.0.0.0/24", "2001", 7, 2, 900, 560};
+    options.Settings.Config = dir / "fw.cfg";
+    presenter = std::make_unique<FleetPresenter>(view, options);
+    EXPECT_EQ(view.inputs, options.Settings.Inputs);
+    EXPECT_EQ(view.ranges, (std::vector<std::string>{"127.0.0.0/24", "192.168.10.0/24"}));
+    EXPECT_EQ(view.configInfo.rfind("image checks out: fw.cfg", 0), 0u) << view.configInfo;
+    view.inputs = {"127.0.0.1", "2002", 3, 0, 1000, 600};
+    EXPECT_TRUE(presenter->OnCloseRequest());
+    EXPECT_EQ(presenter->Settings(), (FleetSettings{view.inputs, options.Settings.Config}));
 }
 
 } // namespace

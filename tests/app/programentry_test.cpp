@@ -1,11 +1,15 @@
 // The program's start order through a window system of the test's own: the mode from the arguments, data.dat
-// read before the window is shown, the event loop, data.dat written after it.
+// read before the window is shown, the event loop, data.dat written after it; the window of many devices'
+// settings beside it.
 #include "app/programentry.h"
 
 #include <gtest/gtest.h>
 
+#include "app/fleetpresenter.h"
+#include "app/fleetsettings.h"
 #include "app/q7config.h"
 #include "app/settings.h"
+#include "tests/app/recordingfleetview.h"
 #include "tests/app/recordingmainview.h"
 #include "tests/support/testfolder.h"
 
@@ -53,6 +57,41 @@ TEST(ProgramEntry, ReadsSettingsBeforeShowingAndStoresThemAfterTheLoop) {
     CfgFolder.clear();
     LoadSettings(hooks.SettingsFile);
     EXPECT_EQ(CfgFolder, "/chosen/in/the/loop");
+}
+
+// The window of many devices: what its fields held when it opened, and the operator's changes before closing.
+class FleetWindowSystem : public WindowSystem {
+public:
+    std::unique_ptr<MainView> MakeMainView() override { return std::make_unique<RecordingMainView>(); }
+    std::unique_ptr<FleetView> MakeFleetView() override {
+        auto view = std::make_unique<RecordingFleetView>();
+        made = view.get();
+        return view;
+    }
+    void Run() override {
+        atLoop = made->inputs;
+        made->inputs = next;
+        EXPECT_TRUE(made->presenter->OnCloseRequest());
+    }
+
+    RecordingFleetView* made = nullptr;
+    FleetInputs atLoop;
+    FleetInputs next;
+};
+
+TEST(ProgramEntry, TheWindowOfManyDevicesKeepsItsFieldsBesideDataDat) {
+    TestFolder folder("programentry_fleet");
+    ASSERT_FALSE(folder.Path().empty());
+    ProgramEntryHooks hooks;
+    hooks.SettingsFile = folder / "data.dat";
+    FleetWindowSystem first;
+    first.next = {"127.0.0.0/24", "2001", 6, 3, 900, 520};
+    EXPECT_EQ(RunFwUpdate({"-devices"}, first, hooks), 0);
+    EXPECT_TRUE(std::filesystem::exists(folder / kFleetSettingsName));
+    FleetWindowSystem second;
+    second.next = second.atLoop;
+    EXPECT_EQ(RunFwUpdate({"-devices"}, second, hooks), 0);
+    EXPECT_EQ(second.atLoop, first.next);
 }
 
 } // namespace

@@ -19,14 +19,22 @@ public:
     FleetPresenter* presenter = nullptr;
     std::string title;
     std::vector<std::string> ranges;
+    FleetInputs inputs; // the fields and the size
     std::vector<FleetRow> rows;
-    std::vector<std::string> versions;
-    std::string configInfo;
+    std::string selection;
+    std::vector<std::string> choices;
+    std::string configInfo, configTip;
     std::string status;
     int overallPercent = -1;
     std::string overallText;
+    std::string summary, summaryTip;
+    std::string details;
+    FleetControls controls;
     bool busy = false;
+    bool closed = false;
     std::vector<std::string> boxes;
+    std::vector<std::string> questions;
+    bool stopAndClose = false; // the answer to the question while devices are updated
     // The choosers: what each kind returns next (nothing: cancelled).
     std::optional<std::string> nextConfig, nextList, nextReport;
     // SetRows calls, and the rows each one drew.
@@ -55,11 +63,22 @@ public:
         return Ui.WaitFor(cond, limit);
     }
 
+    // The selected rows as "x" and "-", top to bottom.
+    std::string Ticks() const {
+        std::string s;
+        for (const FleetRow& r : rows)
+            s += r.Selected ? "x" : "-";
+        return s;
+    }
+
     // ---- FleetView ----
     void Bind(FleetPresenter* p) override { presenter = p; }
     void Show() override {}
+    void Close() override { closed = true; }
     void SetTitle(const std::string& text) override { title = text; }
     void SetRanges(const std::vector<std::string>& r) override { ranges = r; }
+    void SetInputs(const FleetInputs& in) override { inputs = in; }
+    FleetInputs Inputs() override { return inputs; }
     void SetRows(size_t count, const std::vector<std::pair<size_t, FleetRow>>& changed) override {
         ++setRowsCalls;
         batchSizes.push_back(changed.size());
@@ -67,15 +86,31 @@ public:
         for (const auto& [position, row] : changed)
             rows.at(position) = row;
     }
-    void SetVersions(const std::vector<std::string>& v) override { versions = v; }
-    void SetConfigInfo(const std::string& text) override { configInfo = text; }
+    void SetSelection(const std::string& text) override { selection = text; }
+    void SetSelectChoices(const std::vector<std::string>& c) override { choices = c; }
+    void SetConfigInfo(const std::string& text, const std::string& tip) override {
+        configInfo = text;
+        configTip = tip;
+    }
     void SetStatus(const std::string& text) override { status = text; }
     void SetOverall(int percent, const std::string& text) override {
         overallPercent = percent;
         overallText = text;
     }
-    void SetBusy(bool b) override { busy = b; }
+    void SetSummary(const std::string& text, const std::string& tip) override {
+        summary = text;
+        summaryTip = tip;
+    }
+    void SetDetails(const std::string& text) override { details = text; }
+    void SetControls(const FleetControls& c) override {
+        controls = c;
+        busy = c.Busy;
+    }
     void InfoBox(const std::string& text) override { boxes.push_back(text); }
+    bool AskStopAndClose(const std::string& text) override {
+        questions.push_back(text);
+        return stopAndClose;
+    }
     std::optional<std::string> ChooseFile(FileKind kind, const std::string&) override {
         return kind == FileKind::Config ? nextConfig : kind == FileKind::DeviceList ? nextList : nextReport;
     }

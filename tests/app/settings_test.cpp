@@ -1,5 +1,6 @@
 // Tests of the settings file data.dat: the bytes written, the length forms read, every load error keeping
-// CfgFolder as it was, and where the file lives.
+// CfgFolder as it was, and where the file lives; and the settings of the window of many devices.
+#include "app/fleetsettings.h"
 #include "app/settings.h"
 #include "base/platform.h"
 #include "tests/support/testfolder.h"
@@ -254,6 +255,41 @@ TEST(SettingsPath, FollowsTheEnvironmentAndIsNeverRelative) {
         const fs::path store = SettingsFilesFor("/no/such/folder/here").Store;
         EXPECT_TRUE(store.empty() || store.is_absolute()) << store;
     }
+}
+
+// The window of many devices' settings: what a text holds, a value out of range keeping its default.
+struct FleetSettingsCase {
+    const char* text;
+    FleetSettings settings;
+};
+class FleetSettingsRead : public ::testing::TestWithParam<FleetSettingsCase> {};
+
+TEST_P(FleetSettingsRead, DecodesAndWritesBack) {
+    EXPECT_EQ(DecodeFleetSettings(GetParam().text), GetParam().settings);
+    EXPECT_EQ(DecodeFleetSettings(EncodeFleetSettings(GetParam().settings)), GetParam().settings);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, FleetSettingsRead,
+    ::testing::Values(
+        FleetSettingsCase{"", {}},
+        FleetSettingsCase{
+            "range=127.0.0.0/24\r\nport=2001\r\njobs=0\r\nretries=10\r\nconfig=C:\\fw\\a b.cfg\r\n"
+            "width=900\r\nheight=560\r\nfuture=1\r\n",
+            {{"127.0.0.0/24", "2001", 0, 10, 900, 560}, "C:\\fw\\a b.cfg"}},
+        FleetSettingsCase{"port=70000\njobs=-1\nretries=x\nwidth=900\nno line", {}},
+        FleetSettingsCase{"range=a=b\nconfig=\n", {{"a=b", "2000", 4, 1, 0, 0}, ""}}));
+
+TEST(FleetSettingsFile, WrittenAndReadBack) {
+    TestFolder folder("fleetsettings_test");
+    ASSERT_FALSE(folder.Path().empty());
+    const FleetSettings kept{{"10.0.0.0/24", "2000", 2, 3, 0, 0}, "/fw/\nnot a new line.cfg"};
+    const fs::path file = fs::path(folder.Path()) / "sub" / kFleetSettingsName;
+    ASSERT_TRUE(StoreFleetSettings(file, kept));
+    FleetSettings read = kept;
+    read.Config = "/fw/ not a new line.cfg";
+    EXPECT_EQ(LoadFleetSettings(file), read);
+    EXPECT_EQ(LoadFleetSettings(file.parent_path() / "missing.ini"), FleetSettings{});
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 // lost link is, and a stop at any moment ends every device in order before the summary.
 #include "fleet/fleetrun.h"
 
+#include "base/platform.h"
+
 #include "tests/fleet/fleetsim.h"
 #include "tests/support/release.h"
 #include "tests/support/testfolder.h"
@@ -148,10 +150,12 @@ TEST_F(FleetTest, AMissingImageRefusesEveryDeviceOfItsConfigurationBeforeConnect
         {Target(first.Device()), Target(second.Device()), Target(good.Device() + "=" + dir / "fw.cfg")},
         settings, log);
     ASSERT_TRUE(RunToEnd(run));
+    // Named with the platform's separator, as the configuration's folder is.
+    const std::string missing = PathToUtf8(PathFromUtf8(dir / "missing.bin").make_preferred());
     const std::vector<std::string> refused{"message binary - File not found", "refused image-not-found",
-                                           "done image-not-found 7: image not found: " + dir / "missing.bin"};
+                                           "done image-not-found 7: image not found: " + missing};
     EXPECT_EQ(log.Lines().front(),
-              "config refused image-not-found 7 devices 0,1: image not found: " + dir / "missing.bin");
+              "config refused image-not-found 7 devices 0,1: image not found: " + missing);
     EXPECT_EQ(log.Count("config refused"), 1u);
     EXPECT_EQ(log.Of(0), refused);
     EXPECT_EQ(log.Of(1), refused);

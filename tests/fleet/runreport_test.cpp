@@ -43,6 +43,7 @@ std::vector<DeviceRecord> TwoRecords() {
     done.Waited = 234ms;
     done.AttemptLog = {{1, "failed", 9, "update failed: link lost"}, {2, "ok", 0, "updated"}};
     done.Fingerprint = "5e1f";
+    done.Wave = 2;
     DeviceRecord pending;
     pending.Address = "127.0.0.141:2000";
     return {done, pending};
@@ -91,8 +92,10 @@ TEST(RunReport, BothFormatsCarryTheSameColumnsInOneOrder) {
          R"([{"attempt":1,"result":"failed","code":9,"detail":"update failed: link lost"},)"
          R"({"attempt":2,"result":"ok","code":0,"detail":"updated"}])"},
         {"fingerprint", "5e1f", "\"5e1f\"", true},
+        {"wave", "2", "2", true},
     };
     const char* const runColumns = ",runTool,runVersion,runCommandLine,runStart,runEnd,runExitCode,runSignal";
+    const char* const lateRunColumns = ",runHost,runUser,runWaves,runMaxFailed";
     const std::vector<DeviceRecord> records = TwoRecords();
     std::string header, row, headerAfter, rowAfter;
     for (const ColumnCase& c : columns) {
@@ -101,9 +104,10 @@ TEST(RunReport, BothFormatsCarryTheSameColumnsInOneOrder) {
     }
     const std::string csv = ReportCsv(records);
     EXPECT_EQ(csv.substr(0, csv.find("\r\n", csv.find("\r\n") + 2) + 2),
-              header + runColumns + headerAfter + "\r\n" + row + ",,,,,,," + rowAfter + "\r\n");
+              header + runColumns + headerAfter + lateRunColumns + "\r\n" + row + ",,,,,,," + rowAfter +
+                  ",,,,\r\n");
     EXPECT_EQ(csv.substr(csv.rfind("127.0.0.141")),
-              "127.0.0.141:2000,,,,,,,,,,,pending,,0,,,,,,,,,,,,,,,,,,,,,,,,\r\n");
+              "127.0.0.141:2000,,,,,,,,,,,pending,,0" + std::string(std::size(columns) + 11 - 14, ',') + "\r\n");
 
     const nlohmann::ordered_json json = nlohmann::ordered_json::parse(ReportJson(records));
     const auto& first = json.at("devices").at(0);
@@ -142,7 +146,7 @@ TEST(RunReport, AWriteReplacesTheFileWholeOrSaysWhyNot) {
               "checksum,result,code,attempts,start,end,seconds,detail,cause,flash,pages,pagesSent,"
               "pagesAcknowledged,firmwareName,firmwareVersion,firmwareRevision,versionBefore,waitSeconds,"
               "updateSeconds,attemptLog,runTool,runVersion,runCommandLine,runStart,runEnd,runExitCode,"
-              "runSignal,fingerprint\r\n");
+              "runSignal,fingerprint,wave,runHost,runUser,runWaves,runMaxFailed\r\n");
     EXPECT_EQ(WriteReport(dir / "run.txt", {}),
               "the report " + (dir / "run.txt") + " needs the extension .json or .csv");
     const std::string error = WriteReport(dir / "no folder/run.json", {});
@@ -169,6 +173,10 @@ ReportRun ARun() {
     run.End = *run.Start + 2s;
     run.ExitCode = 130;
     run.Signal = 2;
+    run.Host = "venue-laptop";
+    run.User = "operator";
+    run.Waves = "1,10%,100%";
+    run.MaxFailed = "2";
     return run;
 }
 
@@ -185,7 +193,8 @@ TEST(RunReport, TheRunAndTheCarriedRowsOfAnEarlierReport) {
     EXPECT_EQ(
         json.at("run").dump(),
         R"({"tool":"fwupdate-cli","version":"1.2.3","commandLine":"fwupdate-cli update --redo 'old run.csv'",)"
-        R"("start":"1970-01-03T00:00:00.000Z","end":"1970-01-03T00:00:02.000Z","exitCode":130,"signal":2})");
+        R"("start":"1970-01-03T00:00:00.000Z","end":"1970-01-03T00:00:02.000Z","exitCode":130,"signal":2,)"
+        R"("host":"venue-laptop","user":"operator","waves":"1,10%,100%","maxFailed":"2"})");
     std::vector<std::string> order;
     for (const auto& d : json.at("devices"))
         order.push_back(d.at("address").get<std::string>() + " " + d.at("result").get<std::string>());
@@ -201,6 +210,7 @@ TEST(RunReport, TheRunAndTheCarriedRowsOfAnEarlierReport) {
     EXPECT_EQ(csv.Rows[0].at("runExitCode"), 9);
     EXPECT_EQ(csv.Rows[1].at("runVersion"), "1.2.3");
     EXPECT_EQ(csv.Rows[1].at("runSignal"), 2);
+    EXPECT_EQ(csv.Rows[1].at("runUser"), "operator");
     EXPECT_EQ(csv.Rows[2].at("runVersion"), "0.9");
     EXPECT_TRUE(csv.Rows[2].at("runExitCode").is_null());
     // Read back, a CSV row holds what the JSON row holds, save the attempts, which CSV keeps as text.

@@ -1,6 +1,7 @@
 // fwupdate-cli end to end: the tool runs as a child process against fwdevsim children on their own
 // loopback addresses; the simulators' JSON lines tell what each device received.
 #include "crypto/sha256.h"
+#include "base/platform.h"
 #include "tools/mkfwcfg/cfgwriter.h"
 #include "update/firmwareimage.h"
 
@@ -1263,6 +1264,8 @@ TEST_F(CliTest, AnInterruptedRunsReportTellsEachFlashAndOneRedoFinishesTheJob) {
     EXPECT_EQ(run.at("tool"), "fwupdate-cli");
     EXPECT_EQ(run.at("exitCode"), 130);
     EXPECT_EQ(run.at("signal"), 2);
+    for (const auto& [key, value] : {std::pair{"host", HostName()}, std::pair{"user", LoginName()}})
+        EXPECT_EQ(run.at(key).is_null() ? std::string() : run.at(key).get<std::string>(), value) << key;
     EXPECT_EQ(run.at("commandLine").get<std::string>().rfind("fwupdate-cli update --json --jobs 1", 0), 0u);
 
     // The report exists: refused before any device is touched.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/platform.h"
 #include "link/conbase.h"
 #include "tests/support/release.h"
 #include "tests/support/testfolder.h"
@@ -325,7 +326,9 @@ struct PathCase {
 class ImagePath : public ::testing::TestWithParam<PathCase> {};
 
 TEST_P(ImagePath, FolderOfConfigAndNameAfterLastSeparator) {
-    EXPECT_EQ(ImagePathFor(GetParam().cfg, GetParam().filename), GetParam().path);
+    // Windows writes the same path with its own separator.
+    EXPECT_EQ(ImagePathFor(GetParam().cfg, GetParam().filename),
+              PathToUtf8(PathFromUtf8(GetParam().path).make_preferred()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, ImagePath,

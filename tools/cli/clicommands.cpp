@@ -178,6 +178,8 @@ int RunDevices(const CliOptions& o, const std::string& commandLine) {
     settings.Run.Tool = "fwupdate-cli";
     settings.Run.Version = kFwUpdateVersion;
     settings.Run.CommandLine = commandLine;
+    settings.Run.Host = HostName();
+    settings.Run.User = LoginName();
     settings.Carried = o.Carried;
     settings.IncompleteBefore = o.IncompleteBefore;
     settings.LogPath = BeginRunLog(o);

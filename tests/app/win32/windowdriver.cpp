@@ -3,6 +3,8 @@
 
 #include <commctrl.h>
 
+#include <cwctype>
+
 #include "tests/support/waituntil.h"
 #include <filesystem>
 #include <fstream>
@@ -190,6 +192,36 @@ void PressLater(HWND button) {
     PostMessageW(button, BM_CLICK, 0, 0);
 }
 
+void FocusControl(HWND control) {
+    const HWND top = GetAncestor(control, GA_ROOT);
+    const DWORD target = GetWindowThreadProcessId(control, nullptr);
+    const DWORD self = GetCurrentThreadId();
+    AttachThreadInput(self, target, TRUE);
+    SetForegroundWindow(top);
+    SetFocus(control);
+    AttachThreadInput(self, target, FALSE);
+}
+
+HWND FocusOf(HWND window) {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info))
+        return nullptr;
+    return info.hwndFocus;
+}
+
+void PressKey(HWND control, UINT key, bool alt) {
+    FocusControl(control);
+    if (alt) {
+        // Bit 29: Alt is held.
+        PostMessageW(control, WM_SYSCHAR, static_cast<WPARAM>(towlower(static_cast<wint_t>(key))),
+                     0x20000001);
+        return;
+    }
+    PostMessageW(control, WM_KEYDOWN, key, 1);
+    PostMessageW(control, WM_KEYUP, key, static_cast<LPARAM>(0xC0000001u));
+}
+
 std::wstring StatusText(HWND status, int part) {
     const auto length = static_cast<size_t>(LOWORD(Send(status, SB_GETTEXTLENGTHW, part, 0)));
     RemoteBuffer buffer(status, (length + 1) * sizeof(wchar_t));
@@ -244,6 +276,15 @@ void SetListChecked(HWND list, int row, bool checked) {
         Send(list, LVM_SETITEMSTATE, row, buffer.Pointer());
 }
 
+void SelectListRow(HWND list, int row) {
+    RemoteBuffer buffer(list, sizeof(LVITEMW));
+    LVITEMW item{};
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    item.state = LVIS_SELECTED | LVIS_FOCUSED;
+    if (buffer.Write(&item, sizeof item))
+        Send(list, LVM_SETITEMSTATE, row, buffer.Pointer());
+}
+
 bool AnswerFileDialog(DWORD pid, const std::wstring& file) {
     HWND dialog = nullptr;
     if (!WaitFor([&] { return (dialog = FindDialog(pid)) != nullptr; }))
@@ -285,6 +326,8 @@ RECT RectInParent(HWND control) {
 }
 
 bool SaveWindowBitmap(HWND window, const std::wstring& file) {
+    // Whatever it has not painted yet, painted first (sent to its thread, which paints before it answers).
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
     RECT r{};
     GetWindowRect(window, &r);
     const int width = r.right - r.left;

@@ -49,6 +49,14 @@ void Press(HWND button);
 // Presses a button without waiting for what it starts (a modal dialog, say).
 void PressLater(HWND button);
 
+// Moves the keyboard focus to a control of another process, as a click into it would.
+void FocusControl(HWND control);
+// The window that has the keyboard focus in the thread of window.
+HWND FocusOf(HWND window);
+// Presses and releases a key in a control (it takes the focus first), as the keyboard would: the program's
+// message loop sees it. With alt, the key is a letter typed with Alt held (a mnemonic).
+void PressKey(HWND control, UINT key, bool alt = false);
+
 // A status bar part's text, its rectangle (client coordinates) and, for a part the window draws itself, the
 // value it carries.
 std::wstring StatusText(HWND status, int part);
@@ -60,6 +68,8 @@ LRESULT StatusPartValue(HWND status, int part);
 int ListRows(HWND list);
 std::wstring ListCell(HWND list, int row, int column);
 void SetListChecked(HWND list, int row, bool checked);
+// Highlights one row of a list view, as a click on it would.
+void SelectListRow(HWND list, int row);
 
 // Waits for the system's file dialog of process pid, enters file as the file name and presses its OK: true
 // once the dialog has closed.
