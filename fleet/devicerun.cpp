@@ -204,6 +204,9 @@ DeviceRun::DeviceRun(const Shared& shared, FleetDevice device, DeviceTarget targ
     : Common(shared), Device(std::move(device)), Target(std::move(target)), Sess(shared.Link, ViewOf, *this) {
     Rec.Address = Target.Label;
     ConfigPath = Target.Config.empty() ? Common.Settings.Config : Target.Config;
+    // A configuration by version is named once chosen; a device held before it began names its own.
+    if (Common.Settings.Task == FleetTask::Update && !ByVersion())
+        Rec.Config = ConfigPath;
     // An earlier run left its flash incomplete: so it stays unless this run updates it.
     if (Common.Settings.IncompleteBefore.count(Device.Key) != 0)
         Rec.Flash = kFlashIncomplete;

@@ -174,6 +174,10 @@ int RunDevices(const CliOptions& o, const std::string& commandLine) {
     settings.DryRun = o.DryRun;
     settings.Retries = o.Retries;
     settings.Jobs = o.Jobs;
+    settings.Waves = o.Waves;
+    settings.MaxFailed = o.MaxFailed;
+    settings.ConfigFor = o.ConfigFor;
+    settings.OnlyVersion = o.OnlyVersion;
     settings.ReportPath = o.ReportFile;
     settings.Run.Tool = "fwupdate-cli";
     settings.Run.Version = kFwUpdateVersion;

@@ -120,6 +120,12 @@ void CliObservers::OnFound(const FoundEvent& e) {
 void CliObservers::OnConfigRefused(const ConfigRefusedEvent& e) {
     Each([&](FleetObserver& o) { o.OnConfigRefused(e); });
 }
+void CliObservers::OnWave(const WaveEvent& e) {
+    Each([&](FleetObserver& o) { o.OnWave(e); });
+}
+void CliObservers::OnHold(const HoldEvent& e) {
+    Each([&](FleetObserver& o) { o.OnHold(e); });
+}
 void CliObservers::OnUnidentified(const UnidentifiedEvent& e) {
     Each([&](FleetObserver& o) { o.OnUnidentified(e); });
 }

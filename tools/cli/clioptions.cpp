@@ -48,7 +48,8 @@ bool ParseSeconds(const std::string& text, std::chrono::milliseconds& out) {
 // What CLI11 collects: every value as text, so that each is checked (and refused) in the tool's words.
 struct RawArgs {
     std::vector<std::string> Devices, Configs, Timeouts, ProgressEvery, Logs, Retries, Reports, Jobs,
-        DevicesFrom, Ports, WriteLists, Positionals, Redos, RedoResults;
+        DevicesFrom, Ports, WriteLists, Positionals, Redos, RedoResults, Waves, Canaries, MaxFailed, ConfigFor,
+        OnlyVersion;
     bool Admin = false, DryRun = false, Json = false, Version = false, Replace = false;
 };
 
@@ -193,6 +194,24 @@ void DefineCommand(CLI::App& app, CliCommand command, RawArgs& raw) {
                     "not tried again; a failed connection is, up to N times. Never retried: the rules "
                     "(OEM id, serial), the configuration and the image");
         ValueOption(app, "--jobs", raw.Jobs, "N", "at most N devices programmed at once (default: all)");
+        ValueOption(app, "--waves", raw.Waves, "LIST",
+                    "roll out in waves: cumulative sizes, counts or percentages of the run's devices in list "
+                    "order, e.g. 1,10%,100% (one device alone, then up to a tenth, then the rest); a wave "
+                    "begins once every device of the one before has ended. Without --max-failed a wave "
+                    "that ends with a failure holds the rest");
+        ValueOption(app, "--canary", raw.Canaries, "N", "the same as --waves N,100%");
+        ValueOption(app, "--max-failed", raw.MaxFailed, "N|P%",
+                    "once more devices have failed than N (or than P% of the devices that have ended), no "
+                    "further device begins programming: those being programmed finish, the others end held "
+                    "(exit 10), untouched. Failures: failed updates, no connection, an unusable "
+                    "configuration or image; not the OEM or serial rule");
+        ValueOption(app, "--config-for", raw.ConfigFor, "VERSION=FILE.cfg",
+                    "the configuration of the devices that report VERSION (as info shows it, e.g. "
+                    "HWV=1.4=fw14.cfg); may repeat. A device without a configuration of its own takes its "
+                    "version's, else --config; with neither it is skipped, untouched (exit 0)");
+        ValueOption(app, "--only-version", raw.OnlyVersion, "VERSION",
+                    "update only the devices that report VERSION (HWV=1.4); the others are skipped, "
+                    "untouched");
     }
     Flag(app, "--version", raw.Version, "print the program's version");
 }
@@ -286,6 +305,64 @@ std::string NativePath(const std::string& name) {
     return name.empty() ? name : PathToUtf8(PathFromUtf8(name).make_preferred());
 }
 
+// A version as a device reports it: "HWV=1.4", or "1.4" for it; nothing when the text is none.
+std::optional<std::string> DeviceVersion(std::string text) {
+    if (text.rfind("HWV=", 0) == 0)
+        text = text.substr(4);
+    const size_t dot = text.find('.');
+    long high = 0, low = 0;
+    if (dot == std::string::npos || !ParseInt(text.substr(0, dot), 0, 65535, high) ||
+        !ParseInt(text.substr(dot + 1), 0, 65535, low))
+        return std::nullopt;
+    return "HWV=" + std::to_string(high) + "." + std::to_string(low);
+}
+
+// The rollout's options: --waves or --canary, --max-failed, --config-for, --only-version.
+std::string ConvertRollout(const RawArgs& raw, CliOptions& o) {
+    std::string why;
+    if (raw.Waves.size() + raw.Canaries.size() > 1)
+        return raw.Waves.empty() || raw.Canaries.empty() ? "--waves given twice (or --canary)"
+                                                         : "--waves and --canary: give one of them";
+    if (!raw.Waves.empty()) {
+        o.Waves = ParseWaves(raw.Waves[0], why);
+        if (o.Waves.empty())
+            return "--waves " + why;
+    }
+    if (!raw.Canaries.empty()) {
+        long n = 0;
+        if (!ParseInt(raw.Canaries[0], 1, 1000000, n))
+            return "--canary needs a number of devices, at least 1";
+        o.Waves = {{n, false}, {100, true}};
+    }
+    if (!raw.MaxFailed.empty()) {
+        if (raw.MaxFailed.size() > 1)
+            return "--max-failed given twice";
+        o.MaxFailed = ParseFailureLimit(raw.MaxFailed[0], why);
+        if (!o.MaxFailed)
+            return "--max-failed " + why;
+    }
+    for (const std::string& value : raw.ConfigFor) {
+        // The version's own "HWV=" may stand before it: the file follows the version's numbers.
+        const size_t from = value.rfind("HWV=", 0) == 0 ? 4 : 0;
+        const size_t eq = value.find('=', from);
+        const std::optional<std::string> version =
+            eq == std::string::npos ? std::nullopt : DeviceVersion(value.substr(0, eq));
+        if (!version || eq + 1 >= value.size())
+            return "--config-for " + value + ": give VERSION=FILE.cfg, the version as a device reports it "
+                   "(HWV=1.4=fw.cfg)";
+        if (!o.ConfigFor.emplace(*version, NativePath(value.substr(eq + 1))).second)
+            return "--config-for " + *version + " given twice";
+    }
+    if (!raw.OnlyVersion.empty()) {
+        const std::optional<std::string> version =
+            raw.OnlyVersion.size() == 1 ? DeviceVersion(raw.OnlyVersion[0]) : std::nullopt;
+        if (!version)
+            return "--only-version needs one version as a device reports it (HWV=1.4)";
+        o.OnlyVersion = *version;
+    }
+    return {};
+}
+
 // Checks and converts what CLI11 collected; the text of the first fault, or empty.
 std::string Convert(const RawArgs& raw, const std::string& commandName, CliOptions& o) {
     const bool update = o.Command == CliCommand::Update;
@@ -325,6 +402,8 @@ std::string Convert(const RawArgs& raw, const std::string& commandName, CliOptio
             return "--jobs needs one number of devices from 1 to " + std::to_string(kMaxJobs);
         o.Jobs = static_cast<int>(n);
     }
+    if (std::string error = ConvertRollout(raw, o); !error.empty())
+        return error;
     if (!raw.Ports.empty()) {
         if (raw.Ports.size() > 1 || !ParseInt(raw.Ports[0], 1, 65535, n))
             return "--port needs one port number from 1 to 65535";
@@ -392,9 +471,11 @@ std::string Convert(const RawArgs& raw, const std::string& commandName, CliOptio
     for (DeviceTarget& d : o.Devices) {
         if (&d == twice)
             return "--device " + d.Label + " given twice";
-        if (update && d.Config.empty()) {
+        // With configurations by version, a device without its own is given one once it has reported its
+        // version (--config then for the versions without one).
+        if (update && d.Config.empty() && o.ConfigFor.empty()) {
             if (o.Config.empty())
-                return "update needs --config FILE.cfg (or --device HOST[:PORT]=FILE.cfg)";
+                return "update needs --config FILE.cfg (or --device HOST[:PORT]=FILE.cfg, or --config-for)";
             d.Config = o.Config;
         }
     }
@@ -425,10 +506,14 @@ std::string AddRedoDevices(CliOptions& o) {
         }
         if (update) {
             const nlohmann::ordered_json config = row.value("config", nlohmann::ordered_json(nullptr));
-            target.Config = config.is_string() ? config.get<std::string>() : o.Config;
-            if (target.Config.empty())
+            target.Config = config.is_string() ? config.get<std::string>() : o.ConfigFor.empty() ? o.Config : "";
+            if (target.Config.empty() && o.ConfigFor.empty())
                 return "report " + o.Redo + ": " + address +
                        " has no configuration in the report and no --config is given";
+            // Its wave: a redo of a held rollout begins its devices in the order of their waves.
+            const nlohmann::ordered_json wave = row.value("wave", nlohmann::ordered_json(nullptr));
+            if (wave.is_number_integer())
+                target.Wave = wave.get<int>();
         }
         if (row.value("flash", nlohmann::ordered_json(nullptr)) == kFlashIncomplete)
             o.IncompleteBefore.insert(DeviceKey(target));
@@ -454,7 +539,7 @@ std::string AddListedDevices(CliOptions& o) {
         for (DeviceTarget& d : read.Devices) {
             SetDefaultPort(d, o.Port);
             d.Config = NativePath(d.Config);
-            if (update && d.Config.empty()) {
+            if (update && d.Config.empty() && o.ConfigFor.empty()) {
                 if (o.Config.empty())
                     return "device list " + o.DevicesFrom + ": " + d.Label +
                            " has no configuration (HOST[:PORT]=FILE.cfg) and no --config is given";

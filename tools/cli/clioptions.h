@@ -3,6 +3,8 @@
 #pragma once
 
 #include <chrono>
+#include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -10,6 +12,7 @@
 // The exit codes: a run's is the highest code of its devices (ExitCode).
 #include "fleet/devicetarget.h"
 #include "fleet/resultcode.h"
+#include "fleet/rollout.h"
 #include "fleet/runreport.h"
 
 enum class CliCommand { Help, Version, Info, Inspect, Update, Scan };
@@ -38,6 +41,10 @@ struct CliOptions {
     // The earlier report's rows the run does not redo, carried into its report (by AddListedDevices).
     std::vector<CarriedRow> Carried;
     std::set<std::string> IncompleteBefore; // the redone devices (DeviceKey) the report calls incomplete
+    std::vector<WaveSize> Waves;            // --waves (or --canary N: N,100%)
+    std::optional<FailureLimit> MaxFailed;  // --max-failed
+    std::map<std::string, std::string> ConfigFor; // --config-for, by version ("HWV=1.4")
+    std::string OnlyVersion;                      // --only-version ("HWV=1.4")
 };
 
 // The parsed command line, or the reason it is wrong (Error not empty).

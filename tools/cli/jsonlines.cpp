@@ -133,6 +133,24 @@ void JsonLines::OnInterrupted(const InterruptedEvent& e) {
                   .Str());
 }
 
+namespace {
+nlohmann::ordered_json Labels(const std::vector<FleetDevice>& devices) {
+    nlohmann::ordered_json labels = nlohmann::ordered_json::array();
+    for (const FleetDevice& d : devices)
+        labels.push_back(d.Label);
+    return labels;
+}
+} // namespace
+
+void JsonLines::OnWave(const WaveEvent& e) {
+    Out.Event(JsonLine("wave", e.Time).Int("wave", e.Wave).Int("waves", e.Waves).Value("devices", Labels(e.Devices)).Str());
+}
+
+void JsonLines::OnHold(const HoldEvent& e) {
+    Out.Event(
+        JsonLine("hold", e.Time).Int("failed", e.Failed).Text("detail", e.Detail).Value("held", Labels(e.Held)).Str());
+}
+
 void JsonLines::OnSummary(const SummaryEvent& e) {
     // The last event of the run, after every device's done.
     Out.Event(JsonLine("summary", e.Time)

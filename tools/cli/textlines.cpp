@@ -56,6 +56,29 @@ void TextLines::OnConfigRefused(const ConfigRefusedEvent& e) {
              " not connected (exit " + std::to_string(e.Code) + ")");
 }
 
+namespace {
+std::string Labels(const std::vector<FleetDevice>& devices) {
+    std::vector<std::string> labels;
+    for (const FleetDevice& d : devices)
+        labels.push_back(d.Label);
+    return AddressListText(labels);
+}
+} // namespace
+
+void TextLines::OnWave(const WaveEvent& e) {
+    const size_t n = e.Devices.size();
+    Out.Line("wave " + std::to_string(e.Wave) + " of " + std::to_string(e.Waves) + ": " + std::to_string(n) +
+             (n == 1 ? " device (" : " devices (") + Labels(e.Devices) + ")");
+}
+
+void TextLines::OnHold(const HoldEvent& e) {
+    // "held: 3 devices failed (...), more than the 2 the rollout allows; not updated"
+    std::string text = "the rollout holds the devices not begun: " + e.Detail.substr(e.Detail.rfind("held: ", 0) == 0 ? 6 : 0);
+    if (!e.Held.empty())
+        text += "; " + std::to_string(e.Held.size()) + " of later waves held (" + Labels(e.Held) + ")";
+    Out.Line(text);
+}
+
 void TextLines::Say(const FleetDevice& device, const std::string& text) {
     Out.Line(device.Label + ": " + text);
 }

@@ -21,6 +21,8 @@ public:
     void OnRetry(const RetryEvent& e) override;
     void OnDone(const DoneEvent& e) override;
     void OnInterrupted(const InterruptedEvent& e) override;
+    void OnWave(const WaveEvent& e) override;
+    void OnHold(const HoldEvent& e) override;
     void OnSummary(const SummaryEvent& e) override;
     void OnConfigRefused(const ConfigRefusedEvent& e) override;
     void OnFound(const FoundEvent& e) override;
