@@ -108,7 +108,8 @@ std::string FleetRun::Start() {
         FleetDevice device{static_cast<int>(i), Targets[i].Label, DeviceKey(Targets[i])};
         DeviceRuns.push_back(std::make_unique<DeviceRun>(shared, std::move(device), Targets[i]));
         if (waves)
-            DeviceRuns.back()->SetWave(Plan->WaveOf(i));
+            // A redo's devices keep the waves their report gave them; the run takes them in that order.
+            DeviceRuns.back()->SetWave(Settings.Waves.empty() && Targets[i].Wave > 0 ? Targets[i].Wave : Plan->WaveOf(i));
     }
     // Written before any device is touched: a report that cannot be written says so at once.
     if (!Settings.ReportPath.empty()) {

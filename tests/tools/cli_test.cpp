@@ -247,6 +247,19 @@ INSTANTIATE_TEST_SUITE_P(
             {"update", "--device", "127.0.0.50:2000", "--device", "127.000.0.50:2000", "--config", "a.cfg"},
             "twice"},
         UsageCase{"ScanMoreThanASlash16", {"scan", "127.0.0.0/15"}, "65536"},
+        UsageCase{"WavesThatDoNotGrow",
+                  {"update", "--device", "127.0.0.50", "--config", "a.cfg", "--waves", "5,2"},
+                  "must be more than 5"},
+        UsageCase{"WavesAndCanary",
+                  {"update", "--device", "127.0.0.50", "--config", "a.cfg", "--waves", "1,100%", "--canary", "1"},
+                  "give one of them"},
+        UsageCase{"NoFailureLimit",
+                  {"update", "--device", "127.0.0.50", "--config", "a.cfg", "--max-failed", "two"},
+                  "no failure limit"},
+        UsageCase{"ConfigForWithoutVersion", {"update", "--device", "127.0.0.50", "--config-for", "a.cfg"},
+                  "VERSION=FILE.cfg"},
+        UsageCase{"OnlyAVersion", {"update", "--device", "127.0.0.50", "--config", "a.cfg", "--only-version", "7"},
+                  "--only-version"},
         UsageCase{"ScanRangeBackwards", {"scan", "127.0.0.9-3"}, "after '-'"},
         UsageCase{"ZeroTimeout", {"info", "--device", "127.0.0.50", "--timeout", "0"}, "--timeout"},
         UsageCase{"ZeroProgressStep",
@@ -1126,6 +1139,66 @@ INSTANTIATE_TEST_SUITE_P(Cases, CliRetry,
                          testing::Values(RetryCase{"RetriedCsv", 80, "1", "run.csv", 5, 2, "ok"},
                                          RetryCase{"NoRetriesJson", 83, "0", "run.json", 9, 1, "failed"}),
                          [](const auto& info) { return std::string(info.param.label); });
+
+// A rollout in two waves whose first wave fails beyond its threshold holds the second, untouched; a redo
+// of the report finishes the held devices (and the failed ones, their fault gone) in their waves.
+TEST_F(CliTest, ARolloutHeldByItsFailuresIsFinishedByARedoInItsWaves) {
+    const Firmware fw = WriteFirmware(dir, "fw.bin", 700, 6);
+    Sim sims;
+    ASSERT_TRUE(sims.Start("127.0.6.1", {"--count", "5", "--faulty", "0,1", "--error-on-page", "0",
+                                         "--fault-sessions", "1"},
+                           false));
+    const std::string list = dir / "venue.txt";
+    std::ofstream(list) << [&] {
+        std::string text;
+        for (int i = 1; i <= 5; ++i)
+            text += "127.0.6." + std::to_string(i) + ":" + std::to_string(sims.port) + "\n";
+        return text;
+    }();
+    const std::string report = dir / "run.json";
+    const CliRun first = RunCli({"update", "--json", "--config", fw.cfg, "--devices-from", list, "--waves",
+                                 "2,100%", "--max-failed", "1", "--report", report},
+                                60s);
+    EXPECT_EQ(first.code, 10) << first.Out() << first.err;
+    std::vector<std::string> rollout; // the wave and hold events, in order
+    std::map<std::string, int> codes;
+    for (const Json& e : first.events) {
+        const std::string event = e.value("event", "");
+        if (event == "wave")
+            rollout.push_back("wave " + std::to_string(e.value("wave", 0)) + " " + e["devices"].dump());
+        else if (event == "hold")
+            rollout.push_back("hold " + std::to_string(e.value("failed", 0)) + " " + e["held"].dump());
+        else if (event == "done")
+            codes[e.value("result", "")] = e.value("code", -1);
+    }
+    const auto device = [&](int i) { return "\"127.0.6." + std::to_string(i) + ":" + std::to_string(sims.port) + "\""; };
+    EXPECT_EQ(rollout, (std::vector<std::string>{"wave 1 [" + device(1) + "," + device(2) + "]",
+                                                 "hold 2 [" + device(3) + "," + device(4) + "," + device(5) + "]"}));
+    EXPECT_EQ(codes, (std::map<std::string, int>{{"failed", 9}, {"held", 10}}));
+    const Json run = ParseJson(ReadText(report))["run"];
+    EXPECT_EQ(run.value("waves", ""), "2,100%");
+    EXPECT_EQ(run.value("maxFailed", ""), "1");
+    auto records = ReadReport(report);
+    ASSERT_EQ(records.size(), 5u);
+    for (size_t i = 2; i < 5; ++i) {
+        EXPECT_EQ(records[i]["result"], "held");
+        EXPECT_EQ(records[i]["flash"], "untouched");
+        EXPECT_EQ(records[i]["wave"], "2");
+    }
+
+    const CliRun redo = RunCli({"update", "--json", "--redo", report, "--report", report, "--replace"}, 60s);
+    EXPECT_EQ(redo.code, 0) << redo.Out() << redo.err;
+    size_t waves = 0;
+    for (const Json& e : redo.events)
+        waves += e.value("event", "") == "wave" ? 1 : 0;
+    EXPECT_EQ(waves, 2u);
+    records = ReadReport(report);
+    ASSERT_EQ(records.size(), 5u);
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(records[i]["result"], "ok") << i;
+        EXPECT_EQ(records[i]["wave"], i < 2 ? "1" : "2") << i;
+    }
+}
 
 // A device slower than the tool (a small receive window, 100 ms for each page) is OK once it has taken the
 // whole image; one that stops answering after two pages fails after the silence allowance, with what it

@@ -248,6 +248,7 @@ const char* const kHelpFooter =
   7    image not found ("binary - File not found")
   8    invalid binary: checksum differs ("invalid binary"), or the image is too large
   9    update failed: link lost or error reply ("Firmwareupdate ERROR")
+  10   held: the rollout stopped before the device began (--waves, --max-failed); nothing was written
   129  interrupted by a hang-up (SIGHUP)
   130  interrupted by Ctrl-C (SIGINT)
   143  interrupted by SIGTERM

@@ -72,6 +72,10 @@ void TextLines::OnWave(const WaveEvent& e) {
 }
 
 void TextLines::OnHold(const HoldEvent& e) {
+    // The devices of later waves are named here once, not each again.
+    for (const FleetDevice& d : e.Held)
+        if (d.Index >= 0 && static_cast<size_t>(d.Index) < Untouched.size())
+            Untouched[static_cast<size_t>(d.Index)] = true;
     // "held: 3 devices failed (...), more than the 2 the rollout allows; not updated"
     std::string text = "the rollout holds the devices not begun: " + e.Detail.substr(e.Detail.rfind("held: ", 0) == 0 ? 6 : 0);
     if (!e.Held.empty())
