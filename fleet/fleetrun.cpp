@@ -141,10 +141,11 @@ std::string FleetRun::Start() {
         // reported it; the configurations by version are checked here all the same.
         const bool byVersion = !Settings.ConfigFor.empty() || !Settings.OnlyVersion.empty();
         for (size_t i = 0; i < DeviceRuns.size(); ++i) {
-            const std::string& config = Targets[i].Config.empty() ? Settings.Config : Targets[i].Config;
-            if (byVersion && (Targets[i].Config.empty() ? !Settings.ConfigFor.empty() : !Settings.OnlyVersion.empty()))
-                continue;
-            if (config.empty())
+            const bool own = !Targets[i].Config.empty();
+            const std::string& config = own ? Targets[i].Config : Settings.Config;
+            // Without its own, a device's configuration follows its version; and a device of another version
+            // than the run takes is skipped, never refused for a configuration it would not get.
+            if (config.empty() || (own ? !Settings.OnlyVersion.empty() : byVersion))
                 continue;
             const FirmwareCheck& c = check(config);
             DeviceRuns[i]->SetFingerprint(c.Fingerprint);
@@ -155,10 +156,14 @@ std::string FleetRun::Start() {
                 if (e.Config == config)
                     e.Devices.push_back(static_cast<int>(i));
         }
+        // The configurations given by version and those of devices whose version decides are checked all
+        // the same: a refused one refuses its devices once they have reported their version.
         for (const auto& [version, config] : Settings.ConfigFor)
             check(config);
-        if (byVersion && !Settings.Config.empty())
-            check(Settings.Config);
+        for (size_t i = 0; i < Targets.size() && byVersion; ++i)
+            if (const std::string& config = Targets[i].Config.empty() ? Settings.Config : Targets[i].Config;
+                !config.empty())
+                check(config);
     }
     // Told without the parts' lock, which an observer's call of Records takes; no device runs yet.
     parts.unlock();

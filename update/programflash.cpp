@@ -171,7 +171,8 @@ uint64_t UpdateSession::RecordGeneration() {
 
 void UpdateSession::WaitForRecords(uint64_t, std::chrono::milliseconds limit) {
     std::unique_lock lock(PaceLock);
-    PaceWake.wait_for(lock, std::min(limit, kRecordPoll), [this] { return StopUpdate.load(); });
+    // A stop ends the wait of a running update at once (a close after it waits its few milliseconds).
+    PaceWake.wait_for(lock, std::min(limit, kRecordPoll), [this] { return StopUpdate.load() && UpdateActive.load(); });
 }
 
 bool UpdateSession::WaitForDevice(const std::function<bool()>& done) {

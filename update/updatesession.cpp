@@ -70,8 +70,20 @@ int UpdateSession::OpenDevice(const std::string& address, int port, SockConnectP
 
 void UpdateSession::CloseDevice() {
     const int handle = CurrentDevice;
-    if (Con.CloseGently(handle, kCloseLimit) == 0 && Con.WaitClosed(handle, kCloseLimit + kCloseWait) == 0)
-        return;
+    if (Con.CloseGently(handle, kCloseLimit) == 0) {
+        // The device's CLOSED record comes right after its socket closes: waited for as for its other records,
+        // so that a thousand devices closing at once do not wake each other.
+        const auto deadline = std::chrono::steady_clock::now() + kCloseLimit + kCloseWait;
+        for (;;) {
+            const uint64_t seen = RecordGeneration();
+            if (Con.IsOpen(handle) == 0)
+                return;
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= deadline)
+                break;
+            WaitForRecords(seen, std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+        }
+    }
     CloseDeviceNow();
 }
 

@@ -52,6 +52,11 @@ void TextLines::OnConfigRefused(const ConfigRefusedEvent& e) {
     const size_t n = e.Devices.size();
     // The window's message, unless the detail begins with it.
     const std::string message = e.Detail.rfind(e.Message, 0) == 0 ? "" : " (" + e.Message + ")";
+    if (n == 0) { // a configuration by version: its devices are known once they have reported it
+        Out.Line(e.Detail + message + "; the devices it is for end with this once identified (exit " +
+                 std::to_string(e.Code) + ")");
+        return;
+    }
     Out.Line(e.Detail + message + "; " + std::to_string(n) + (n == 1 ? " device" : " devices") +
              " not connected (exit " + std::to_string(e.Code) + ")");
 }
