@@ -364,7 +364,10 @@ def main():
     for name in ('max_failed', 'tool_max_failed'):
         try:
             if p[name] is not None:
-                parse_max_failed(p[name])
+                percent = parse_max_failed(p[name])[1]
+                # The tool takes whole percentages only.
+                if name == 'tool_max_failed' and percent is not None and percent != int(percent):
+                    raise ValueError('a whole percentage')
         except ValueError as e:
             module.fail_json(msg='%s %s: give a count or a percentage (%s)' % (name, p[name], e))
     # The versions as the devices report them ("1.4" is "HWV=1.4"), as the tool reads them, so that the

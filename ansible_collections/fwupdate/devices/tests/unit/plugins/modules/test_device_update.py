@@ -195,6 +195,7 @@ def test_options_become_the_tools_arguments(run_module, tmp_path):
     ({'max_failed': '-1'}, 'max_failed -1'),
     ({'max_failed': '101%'}, 'max_failed 101%'),
     ({'tool_max_failed': '1.5'}, 'tool_max_failed 1.5'),
+    ({'tool_max_failed': '2.5%'}, 'tool_max_failed 2.5%'),
     ({'config_for': {'HWV=1': 'a.cfg'}}, 'config_for HWV=1'),
     ({'config_for': {'1.4': 'a.cfg', 'HWV=1.4': 'b.cfg'}}, 'names HWV=1.4 twice'),
     ({'only_version': 'new'}, 'only_version new'),
