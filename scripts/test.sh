@@ -5,7 +5,7 @@
 #   3. TSan build of the core, the tools and the window's presenter, the tests labelled "threaded";
 #   4. the libFuzzer targets (clang, ASan+UBSan), each for a bounded time;
 #   5. the Ansible collection: its unit tests, ansible-test sanity, its tarball, and an integration run of its
-#      playbook against three venues of simulated devices (scripts/test-ansible.sh);
+#      playbook against five venues of simulated devices (scripts/test-ansible.sh);
 #   6. the Debian packages: built, checked, installed, tried and purged (as root only);
 #   7. the Windows cross build (mingw-w64) with its zip and MSI, and its tests under Wine on an Xvfb of their
 #      own: the window fwupdate.exe driven from outside (also at 125 % and 150 % scale), fwupdate-cli.exe and

@@ -15,8 +15,10 @@ version_added: 1.4.0
 description:
   - Turns what C(fwupdate-cli update --json --report FILE.json) wrote into the values the
     M(fwupdate.devices.device_update) module returns - C(changed), C(failed), C(msg), C(rc), C(devices),
-    C(counts), C(failed_devices) - for venue computers running Windows, where the tool runs through
+    C(counts), C(failed_devices), C(held) - for venue computers running Windows, where the tool runs through
     C(ansible.windows.win_command).
+  - The tool's exit code 10 (its rollout, C(--waves) or C(--max-failed), held devices before they began) is no
+    failure of the tool; the held devices count for I(max_failed) as devices not done.
   - The input is the report (its text, as read with C(ansible.builtin.slurp) and C(b64decode), or the parsed
     object), or the C(--json) lines of standard output (C(stdout) of the command's result), which tell each
     device's address, identity and end but not its configuration or fingerprint.
@@ -35,7 +37,10 @@ options:
     type: bool
     default: false
   max_failed:
-    description: How many devices may end with a code other than 0, a count or a percentage (C(10%)).
+    description:
+      - How many devices may end with a code other than 0 (the held ones included) before C(failed) is true,
+        a count or a percentage (C(10%)) of the devices. The tool's own C(--max-failed), given on its command
+        line, holds devices while it runs; this one only judges the result.
     type: raw
     default: 0
   events:
@@ -47,7 +52,8 @@ EXAMPLES = r'''
 - name: Update the devices of a Windows venue computer
   ansible.windows.win_command: >-
     "C:\Program Files\fwupdate\fwupdate-cli.exe" update --devices-from C:\fwupdate\venue.txt
-    --config C:\fwupdate\release-2.cfg --json --report C:\fwupdate\last-run.json --replace
+    --config C:\fwupdate\release-2.cfg --waves 1,10%,100% --max-failed 2
+    --json --report C:\fwupdate\last-run.json --replace
   register: run
   changed_when: (run.stdout | fwupdate.devices.update_result(rc=run.rc)).changed
   failed_when: (run.stdout | fwupdate.devices.update_result(rc=run.rc, max_failed=1)).failed
@@ -65,7 +71,8 @@ EXAMPLES = r'''
 RETURN = r'''
 _value:
   description: C(changed), C(failed), C(msg), C(rc), C(devices) (address, serial, version, result, code, flash,
-    detail, ...), C(counts) (devices per result) and C(failed_devices), as the module returns them.
+    detail, wave, ...), C(counts) (devices per result), C(failed_devices) and C(held) (the addresses of the
+    devices the tool's rollout held), as the module returns them.
   type: dict
 '''
 

@@ -10,6 +10,7 @@ __metaclass__ = type
 
 import json
 import os
+import re
 import tempfile
 
 DEFAULT_PORT = 2000
@@ -26,6 +27,7 @@ EXIT_CODES = {
     7: 'image not found',
     8: 'invalid binary or image too large',
     9: 'update failed: link lost or error reply',
+    10: 'held: the rollout stopped before the device began; nothing was written to it',
     129: 'interrupted by a hang-up (SIGHUP)',
     130: 'interrupted by Ctrl-C (SIGINT)',
     143: 'interrupted by SIGTERM',
@@ -37,10 +39,14 @@ WOULD_UPDATE = 'dry-run'
 # A device this collection did not hand to the tool: its last recorded update was OK with the same
 # configuration and image.
 UNCHANGED = 'unchanged'
+# A device the tool's rollout held back (code 10, untouched), and one it skipped (no configuration for its
+# version, or not the version the run takes; code 0, untouched).
+HELD = 'held'
+SKIPPED = 'skipped'
 
 # What a device entry holds, from a report row.
 ENTRY_KEYS = ('address', 'serial', 'version', 'result', 'code', 'flash', 'detail', 'kennung', 'name',
-              'deviceName', 'config', 'fingerprint', 'attempts')
+              'deviceName', 'config', 'fingerprint', 'attempts', 'wave')
 
 
 class ToolOutputError(Exception):
@@ -105,7 +111,11 @@ def rows_from_events(events):
     """Report rows as far as the --json events tell them: identity from "identified", the end from "done"."""
     rows = {}
     order = []
+    waves = {}
     for event in events:
+        if event.get('event') == 'wave':
+            for device in event.get('devices') or []:
+                waves[device] = event.get('wave')
         device = event.get('device')
         if not device or event.get('event') not in ('identified', 'done', 'refused', 'found'):
             continue
@@ -119,7 +129,18 @@ def rows_from_events(events):
         elif event['event'] == 'done':
             for key in ('result', 'code', 'detail', 'flash', 'cause'):
                 row[key] = event.get(key)
+    for device in order:
+        rows[device]['wave'] = waves.get(device)
     return [rows[d] for d in order]
+
+
+def device_version(text):
+    """A version as a device reports it, "HWV=H.L", from "HWV=1.4" or "1.4" as fwupdate-cli reads the versions
+    of --config-for and --only-version; None when the text is no version."""
+    match = re.match(r'^(?:HWV=)?([0-9]+)\.([0-9]+)$', str(text).strip())
+    if not match or int(match.group(1)) > 65535 or int(match.group(2)) > 65535:
+        return None
+    return 'HWV=%d.%d' % (int(match.group(1)), int(match.group(2)))
 
 
 def device_address(text, port=DEFAULT_PORT):
@@ -183,19 +204,35 @@ def too_many_failed(failed, devices, max_failed):
     return failed > count
 
 
-def outcome(rc, events, report, check_mode=False, max_failed=0, unchanged=(), stderr=''):
-    """changed, failed, msg, rc, devices and counts of an update run from the tool's exit code, its events
-    and its report; unchanged are the entries of the devices skipped as up to date (not run)."""
+def not_done_text(failures):
+    """The devices not done, those that ended alike (a held rollout's devices) in one entry."""
+    groups = []
+    for d in failures:
+        key = (d['result'], d['code'], d['detail'])
+        for group in groups:
+            if group[0] == key:
+                group[1].append(d['address'])
+                break
+        else:
+            groups.append((key, [d['address']]))
+    return '; '.join('%s %s (%s)%s' % (', '.join(addresses), result, code, ': ' + detail if detail else '')
+                     for (result, code, detail), addresses in groups)
+
+
+def outcome(rc, events, report, check_mode=False, max_failed=0, not_run=(), stderr=''):
+    """changed, failed, msg, rc, devices, counts and held of an update run from the tool's exit code, its
+    events and its report; not_run are the entries of the devices not handed to the tool (up to date, or
+    skipped by the version they reported before)."""
     rows = report['devices'] if report else rows_from_events(events)
-    devices = [device_entry(row) for row in rows]
-    devices.extend(unchanged)
+    tool_devices = [device_entry(row) for row in rows]
+    devices = tool_devices + list(not_run)
     results = {}
     for d in devices:
         results[d['result'] or 'pending'] = results.get(d['result'] or 'pending', 0) + 1
     failures = [d for d in devices if d['code'] != 0]
-    flashed = [d for d in devices
-               if d['result'] == UPDATED or (d['flash'] == 'incomplete' and d['result'] != UNCHANGED)]
-    would = [d for d in devices if d['result'] == WOULD_UPDATE]
+    # Programmed in this run: the devices the tool ran that ended OK, or whose flash it erased.
+    flashed = [d for d in tool_devices if d['result'] == UPDATED or d['flash'] == 'incomplete']
+    would = [d for d in tool_devices if d['result'] == WOULD_UPDATE]
     changed = bool(would) if check_mode else bool(flashed)
     summary = summary_of(events)
     ran = rc is not None
@@ -211,13 +248,12 @@ def outcome(rc, events, report, check_mode=False, max_failed=0, unchanged=(), st
         counts.append('%d %s' % (results[result], result))
     words.append('%d device%s: %s' % (len(devices), '' if len(devices) == 1 else 's', ', '.join(counts) or 'none'))
     if failures:
-        words.append('not done: ' + '; '.join(
-            '%s %s (%s)%s' % (d['address'], d['result'], d['code'], ': ' + d['detail'] if d['detail'] else '')
-            for d in failures))
+        words.append('not done: ' + not_done_text(failures))
         if not failed:
             words.append('tolerated by max_failed %s' % max_failed)
     return dict(changed=changed, failed=failed, msg='; '.join(words), rc=rc if ran else 0, devices=devices,
-                counts=results, failed_devices=len(failures))
+                counts=results, failed_devices=len(failures),
+                held=[d['address'] for d in devices if d['result'] == HELD])
 
 
 # ---- the state report ----
@@ -278,17 +314,27 @@ def up_to_date(row, fingerprint):
         row.get('code') == 0 and row.get('flash') == 'updated' and row.get('fingerprint') == fingerprint
 
 
-def wanted_fingerprint(config, row, fingerprints, default_config=None, config_for=None):
-    """The fingerprint the device would get: its own configuration, else the one for the version it last
-    reported (config_for), else the configuration for all; None when none applies."""
-    if config:
-        return fingerprints.get(config)
+def chosen_config(config, row, default_config=None, config_for=None, only_version=None):
+    """The configuration fwupdate-cli would give the device, as far as the version it reported last (its row
+    of the state report) tells: its own configuration, else the one for its version (config_for, by versions
+    as device_version gives them), else default_config. (config, None); (None, why) when the tool would skip
+    it untouched (no configuration for its version, or not only_version); (None, None) when only connecting
+    the device can tell (its version is not known yet)."""
     version = row.get('version') if row else None
-    if config_for and version in config_for:
-        return fingerprints.get(config_for[version])
+    if only_version and version != only_version:
+        if version is None:
+            return None, None
+        return None, 'this task updates %s only' % only_version
+    if config:
+        return config, None
+    if config_for:
+        if version is None:
+            return None, None
+        if version in config_for:
+            return config_for[version], None
     if default_config:
-        return fingerprints.get(default_config)
-    return None
+        return default_config, None
+    return None, 'no configuration is given for that version'
 
 
 def unchanged_entry(row):
@@ -297,6 +343,16 @@ def unchanged_entry(row):
     entry['code'] = 0
     entry['detail'] = 'not connected: updated OK %s with the same configuration and image (fingerprint %s)' % (
         ('at ' + row['end']) if row.get('end') else 'before', (row.get('fingerprint') or '')[:16])
+    return entry
+
+
+def skipped_entry(row, why):
+    """A device not connected because the tool would skip it by the version it reported last."""
+    entry = device_entry(row)
+    entry['result'] = SKIPPED
+    entry['code'] = 0
+    entry['detail'] = 'not connected: it reported %s %s, and %s' % (
+        row.get('version'), ('at ' + row['end']) if row.get('end') else 'before', why)
     return entry
 
 

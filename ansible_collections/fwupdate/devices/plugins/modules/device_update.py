@@ -18,12 +18,21 @@ description:
     fingerprint, the SHA-256 of the configuration file and its image that C(fwupdate-cli inspect --json)
     gives, whatever the files are called) is not connected at all and is returned with the result
     C(unchanged). A new configuration or image updates every device again.
+  - With I(config_for) or I(only_version), the configuration a device gets follows the version it reports, as
+    fwupdate-cli chooses it - the device's own configuration (C(HOST=FILE.cfg)) first, then the one for its
+    version, then I(config). A device that the state report shows with a version for which no configuration
+    is given (or not I(only_version)) is not connected either and is returned C(skipped), as the tool would
+    skip it; a device whose version is not known yet is handed to the tool, which tells it.
   - In check mode the tool runs with C(--dry-run); every check runs and nothing is written to any device;
     C(changed) tells whether a device would be updated. The state report is not written in check mode.
   - C(changed) is true when the run programmed a device (it ended OK, or its flash was erased and left
     incomplete). C(failed) is true when fwupdate-cli itself failed (exit code 1, 2, or a stop signal), or when
     more devices did not end with code 0 than I(max_failed) tolerates. A run with nothing to do succeeds
     with C(changed=false).
+  - The tool's rollout within the venue (I(waves), I(tool_max_failed)) decides which devices begin; once it
+    holds, the devices not begun end C(held) (code 10, untouched) and are returned as such, in I(devices) and
+    in I(held). Whether the task fails is decided after the run by I(max_failed), which counts the held
+    devices too.
 author: the fwupdate developers (!UNKNOWN)
 requirements:
   - fwupdate-cli 1.4 or later on the managed host (the Debian package C(fwupdate), or C(fwupdate-cli.exe)
@@ -54,8 +63,14 @@ options:
       - A configuration per version as the devices report it, for example C(HWV=1.4) to C(/srv/q7-14.cfg).
         Passed as C(--config-for VERSION=FILE.cfg); a device that reports a version no entry names, and has
         no other configuration, ends C(skipped) (code 0, untouched).
-      - Needs a fwupdate-cli that knows C(--config-for).
+      - The version may be given without C(HWV=) (C(1.4)); quote it in YAML, where C(1.10) unquoted is the
+        number 1.1.
     type: dict
+  only_version:
+    description:
+      - Only the devices that report this version (C(HWV=1.4), or C(1.4)) are updated (C(--only-version));
+        the others end C(skipped) (code 0, untouched).
+    type: str
   jobs:
     description: At most this many devices are programmed at once (C(--jobs)); the tool's default when not given.
     type: int
@@ -72,11 +87,31 @@ options:
     type: int
   max_failed:
     description:
-      - How many devices may end with a code other than 0 (failed, no connection, refused by a rule, held)
+      - The task's own threshold, judged after the run - how many devices may end with a code other than 0
+        (failed, no connection, refused by a rule or by its configuration or image, held by the tool's rollout)
         before the task fails, as a count (C(2)) or a percentage of the task's devices (C(10%)); the task fails
         once more than that did. The devices are returned either way.
+      - It never stops a device; with a play's C(max_fail_percentage), a failed task stops the venues of the
+        later waves of the play. Compare I(tool_max_failed), which stops devices within the venue.
     type: raw
     default: 0
+  waves:
+    description:
+      - The tool's rollout within the venue (C(--waves)) - cumulative sizes, counts or percentages of the
+        devices handed to the tool, in list order, for example C(1,10%,100%) (one device alone, then up to a
+        tenth, then the rest). A wave begins once every device of the one before has ended. Without
+        I(tool_max_failed), a wave that ends with a failure holds the rest - they end C(held), untouched.
+      - The devices left out as up to date are not counted. C(N,100%) is the tool's C(--canary N).
+    type: str
+  tool_max_failed:
+    description:
+      - The tool's threshold (C(--max-failed)), judged while it runs - once more devices have failed than
+        this count (C(2)), or than this percentage of the devices that have ended (C(10%)), no further device
+        begins programming - those being programmed finish, the others end C(held) (exit code 10,
+        untouched). It counts failed updates, no connection and an unusable configuration or image, not a
+        refusal by the OEM or serial rule.
+      - It decides which devices are tried, not whether the task fails; that is I(max_failed).
+    type: raw
   state_report:
     description:
       - The state report on the managed host, in the tool's JSON report form (one row per device, its last
@@ -99,7 +134,9 @@ notes:
   - A device is skipped by what the state report recorded, without connecting it; a device replaced by another
     one at the same address is updated once I(force=true) is given or its row is removed from the state report.
   - Which configuration a device would get, to compare fingerprints, is taken as fwupdate-cli takes it - its own,
-    else the one of I(config_for) for the version it reported at its last update, else I(config).
+    else the one of I(config_for) for the version it reported at its last connection, else I(config).
+  - A device replaced by one of another version at the same address keeps its recorded version until the
+    tool connects it again (I(force=true)).
 seealso:
   - module: fwupdate.devices.device_info
 '''
@@ -123,6 +160,26 @@ EXAMPLES = r'''
       HWV=1.4: /srv/firmware/q7-v14.cfg
       HWV=2.0: /srv/firmware/q7-v20.cfg
 
+- name: Only the devices of one version
+  fwupdate.devices.device_update:
+    devices_from: /etc/fwupdate/venue.txt
+    config: /srv/firmware/q7-v20.cfg
+    only_version: HWV=2.0
+
+- name: One device first, then a tenth, then the rest; the rollout holds at the third failure, the task fails at the first
+  fwupdate.devices.device_update:
+    devices_from: /etc/fwupdate/venue.txt
+    config: /srv/firmware/release-2.cfg
+    waves: 1,10%,100%
+    tool_max_failed: 2
+    max_failed: 0
+  register: fw
+
+- name: Name the devices the rollout held
+  ansible.builtin.debug:
+    msg: "held, untouched: {{ fw.held | join(', ') }}"
+  when: fw.held | length > 0
+
 - name: What would be updated (fwupdate-cli --dry-run; nothing is written)
   fwupdate.devices.device_update:
     devices_from: /etc/fwupdate/venue.txt
@@ -132,7 +189,8 @@ EXAMPLES = r'''
 
 RETURN = r'''
 changed:
-  description: A device was programmed (check mode - would be).
+  description: A device was programmed, that is ended OK or had its flash erased (check mode - would be). Devices
+    held or skipped were not.
   type: bool
   returned: always
 failed:
@@ -145,7 +203,8 @@ msg:
   returned: always
   sample: "3 devices: 1 failed, 2 ok; not done: 10.20.0.13:2000 failed (9): update failed: link lost"
 rc:
-  description: fwupdate-cli's exit code (the highest code of its devices), 0 when no device had to be run.
+  description: fwupdate-cli's exit code (the highest code of its devices, 10 when its rollout held devices and
+    none failed worse), 0 when no device had to be run.
   type: int
   returned: always
 devices:
@@ -166,8 +225,11 @@ devices:
     result:
       description:
         - C(ok), C(dry-run), C(failed), C(no-connection), C(oem-rule), C(serial-rule), C(bad-config),
-          C(image-not-found), C(invalid-binary), C(image-too-large), C(interrupted), C(internal), or the results of
-          a newer tool (C(skipped), C(held)); C(unchanged) for a device not connected because it is up to date.
+          C(image-not-found), C(invalid-binary), C(image-too-large), C(interrupted), C(internal), C(held) (the
+          tool's rollout held it before it began, code 10, untouched), C(skipped) (no configuration for its
+          version, or not I(only_version), code 0, untouched).
+        - C(unchanged) for a device not connected because it is up to date; C(skipped) with a detail that
+          begins C(not connected) for one not connected because of the version it reported before.
       type: str
     code:
       description: The exit code of that result.
@@ -196,15 +258,24 @@ devices:
     attempts:
       description: How many attempts ran.
       type: int
+    wave:
+      description: The wave of the tool's rollout the device was in, from 1 (I(waves)); null without waves.
+      type: int
 counts:
   description: How many devices ended with each result.
   type: dict
   returned: always
   sample: {"ok": 2, "failed": 1, "unchanged": 5}
 failed_devices:
-  description: How many devices did not end with code 0.
+  description: How many devices did not end with code 0 (the held ones included).
   type: int
   returned: always
+held:
+  description: The devices the tool's rollout held, untouched (result C(held)), as HOST:PORT.
+  type: list
+  elements: str
+  returned: always
+  sample: ["10.20.0.12:2000", "10.20.0.13:2001"]
 fingerprints:
   description: The fingerprint of each configuration given (null for one that cannot be read).
   type: dict
@@ -220,9 +291,9 @@ import os
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.fwupdate.devices.plugins.module_utils.fwupdate_cli import (
-    ToolOutputError, default_state_report, inspect_fingerprint, load_state, merge_state, outcome,
-    parse_json_lines, parse_max_failed, parse_report, read_device_list, split_device, unchanged_entry,
-    up_to_date, wanted_fingerprint, write_device_list, write_state)
+    ToolOutputError, chosen_config, default_state_report, device_version, inspect_fingerprint, load_state,
+    merge_state, outcome, parse_json_lines, parse_max_failed, parse_report, read_device_list, skipped_entry,
+    split_device, unchanged_entry, up_to_date, write_device_list, write_state)
 
 
 def fingerprints_of(module, cli, configs):
@@ -244,6 +315,8 @@ def update_args(p, device_list, report, check_mode):
         args += ['--config', p['config']]
     for version, config in sorted((p['config_for'] or {}).items()):
         args += ['--config-for', '%s=%s' % (version, config)]
+    if p['only_version']:
+        args += ['--only-version', p['only_version']]
     if p['jobs'] is not None:
         args += ['--jobs', str(p['jobs'])]
     if p['retries']:
@@ -252,6 +325,10 @@ def update_args(p, device_list, report, check_mode):
         args.append('--admin')
     if p['timeout'] is not None:
         args += ['--timeout', str(p['timeout'])]
+    if p['waves']:
+        args += ['--waves', p['waves']]
+    if p['tool_max_failed'] is not None:
+        args += ['--max-failed', str(p['tool_max_failed']).strip()]
     if p['log']:
         args += ['--log', p['log']]
     if check_mode:
@@ -267,11 +344,14 @@ def main():
             port=dict(type='int', default=2000),
             config=dict(type='path'),
             config_for=dict(type='dict'),
+            only_version=dict(type='str'),
             jobs=dict(type='int'),
             retries=dict(type='int', default=0),
             admin=dict(type='bool', default=False),
             timeout=dict(type='int'),
             max_failed=dict(type='raw', default=0),
+            waves=dict(type='str'),
+            tool_max_failed=dict(type='raw'),
             state_report=dict(type='path'),
             force=dict(type='bool', default=False),
             log=dict(type='path'),
@@ -281,12 +361,32 @@ def main():
         supports_check_mode=True,
     )
     p = module.params
-    try:
-        parse_max_failed(p['max_failed'])
-    except ValueError as e:
-        module.fail_json(msg='max_failed %s: give a count or a percentage (%s)' % (p['max_failed'], e))
-    config_for = dict((str(k), str(v)) for k, v in (p['config_for'] or {}).items())
+    for name in ('max_failed', 'tool_max_failed'):
+        try:
+            if p[name] is not None:
+                percent = parse_max_failed(p[name])[1]
+                # The tool takes whole percentages only.
+                if name == 'tool_max_failed' and percent is not None and percent != int(percent):
+                    raise ValueError('a whole percentage')
+        except ValueError as e:
+            module.fail_json(msg='%s %s: give a count or a percentage (%s)' % (name, p[name], e))
+    # The versions as the devices report them ("1.4" is "HWV=1.4"), as the tool reads them, so that the
+    # state report's versions find their configuration.
+    config_for = {}
+    for key, config in (p['config_for'] or {}).items():
+        version = device_version(key)
+        if version is None:
+            module.fail_json(msg='config_for %s: give a version as the devices report it (HWV=1.4)' % key)
+        if version in config_for:
+            module.fail_json(msg='config_for names %s twice' % version)
+        config_for[version] = str(config)
     p['config_for'] = config_for
+    if p['only_version'] is not None:
+        version = device_version(p['only_version'])
+        if version is None:
+            module.fail_json(msg='only_version %s: give a version as the devices report it (HWV=1.4)'
+                                 % p['only_version'])
+        p['only_version'] = version
 
     devices = [split_device(d, p['port']) for d in p['devices'] or []]
     if p['devices_from']:
@@ -296,7 +396,11 @@ def main():
             module.fail_json(msg='devices_from %s cannot be read: %s' % (p['devices_from'], e))
     if not devices:
         module.exit_json(changed=False, msg='no devices', rc=0, devices=[], counts={}, failed_devices=0,
-                         fingerprints={}, state_report='')
+                         held=[], fingerprints={}, state_report='')
+    without = [a for a, c in devices if not c]
+    if without and not p['config'] and not config_for:
+        module.fail_json(msg='no configuration for %s: give config or config_for, or HOST[:PORT]=FILE.cfg'
+                             % ', '.join(without))
 
     state_path = default_state_report() if p['state_report'] is None else p['state_report']
     state = {}
@@ -313,12 +417,16 @@ def main():
             configs.append(config)
     fingerprints = fingerprints_of(module, p['cli'], configs)
 
-    to_run, unchanged = [], []
+    to_run, not_run = [], []
     for address, config in devices:
         row = state.get(address)
-        wanted = wanted_fingerprint(config, row, fingerprints, p['config'], config_for)
-        if not p['force'] and up_to_date(row, wanted):
-            unchanged.append(unchanged_entry(row))
+        chosen, skip = chosen_config(config, row, p['config'], config_for, p['only_version'])
+        if p['force']:
+            to_run.append((address, config))
+        elif skip:
+            not_run.append(skipped_entry(row, skip))
+        elif up_to_date(row, fingerprints.get(chosen) if chosen else None):
+            not_run.append(unchanged_entry(row))
         else:
             to_run.append((address, config))
 
@@ -338,7 +446,7 @@ def main():
     else:
         events = []
 
-    result = outcome(rc, events, report, module.check_mode, p['max_failed'], unchanged, err)
+    result = outcome(rc, events, report, module.check_mode, p['max_failed'], not_run, err)
     result.update(fingerprints=fingerprints, state_report=state_path or '')
     if err:
         result['stderr'] = err

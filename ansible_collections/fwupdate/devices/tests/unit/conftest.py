@@ -32,13 +32,15 @@ class ModuleExit(Exception):
 
 class FakeCli(object):
     """fwupdate-cli as recorded: update answers with the rows and events of its fixture for the devices of the
-    list it is given (as the tool would for those devices), inspect with the fingerprint set per configuration."""
+    list it is given (as the tool would for those devices), inspect with the fingerprint the fixture's report
+    gives a configuration (else the recorded inspect's, or the one given)."""
 
     def __init__(self, update='update_ok', fingerprint=None):
         self.update = load_fixture(update) if isinstance(update, str) else update
         inspect = load_fixture('inspect')
         recorded = json.loads(inspect['stdout'])['fingerprint']
-        self.fingerprints = {}
+        self.fingerprints = dict((row['config'], row['fingerprint']) for row in (self.update['report'] or {}).get(
+            'devices', []) if row.get('config') and row.get('fingerprint') and not fingerprint)
         self.default_fingerprint = fingerprint or recorded
         self.calls = []
 

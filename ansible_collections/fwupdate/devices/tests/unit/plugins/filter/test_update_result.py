@@ -24,6 +24,8 @@ update_result = FilterModule().filters()['update_result']
     ('update_dry_run', {'check_mode': True}, True, False, {'dry-run': 3}),
     ('update_bad_config', {}, False, True, {'bad-config': 1}),
     ('update_held', {}, True, True, {'failed': 1, 'held': 2}),
+    ('update_held', {'max_failed': 3}, True, False, {'failed': 1, 'held': 2}),
+    ('update_config_for', {}, True, False, {'ok': 2, 'skipped': 1}),
 ])
 def test_report_text_object_and_json_lines_give_the_same_values(fixture, options, changed, failed, results):
     recorded = load_fixture(fixture)
@@ -32,6 +34,7 @@ def test_report_text_object_and_json_lines_give_the_same_values(fixture, options
         result = update_result(data, rc=recorded['rc'], **options)
         assert (result['changed'], result['failed'], result['counts'], result['rc']) == \
             (changed, failed, results, recorded['rc'])
+        assert len(result['held']) == results.get('held', 0)
         # The lines give the devices in the order they were identified.
         assert sorted((d['address'], d['result'], d['code'], d['flash']) for d in result['devices']) == \
             sorted((r['address'], r['result'], r['code'], r['flash']) for r in recorded['report']['devices'])
