@@ -161,7 +161,8 @@ void DefineCommand(CLI::App& app, CliCommand command, RawArgs& raw) {
                      ? ": connected, identified, refused (with reason), plan (--dry-run), started, "
                        "progress (every N pages), done (one per device, the last event of "
                        "each device, with its exit code, the flash's state and, for no-connection, its "
-                       "cause), interrupted (with the signal), and last summary "
+                       "cause), wave (a wave of --waves begins), hold (the rollout holds the devices not "
+                       "begun), interrupted (with the signal), and last summary "
                        "(results "
                        "counted per result, devices, exit code, seconds). Every event starts with \"event\" "
                        "and \"time\" (UTC, in milliseconds: 2026-12-08T07:45:12.345Z)"
@@ -177,8 +178,9 @@ void DefineCommand(CLI::App& app, CliCommand command, RawArgs& raw) {
         ValueOption(app, "--report", raw.Reports, "FILE.json|FILE.csv",
                     "one record per device, JSON or CSV by the extension, written also when "
                     "interrupted: how it ended in words and why, the flash (untouched, incomplete, "
-                    "updated), pages sent and acknowledged, the firmware given, every attempt, and "
-                    "the run (tool version, command line, start, end, exit code, stop signal)");
+                    "updated), pages sent and acknowledged, the firmware given, every attempt, the "
+                    "configuration's fingerprint, the wave, and the run (tool version, command line, start, "
+                    "end, exit code, stop signal, host, user, waves, failure limit)");
     if (devices || command == CliCommand::Scan)
         Flag(app, "--replace", raw.Replace,
              std::string("replace the ") + (devices ? "--report" : "--write-list") +
