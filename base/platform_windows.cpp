@@ -130,6 +130,18 @@ void SetEnvironment(const std::string& name, const std::optional<std::string>& v
     _putenv_s(name.c_str(), value ? value->c_str() : "");
 }
 
+namespace {
+
+// errno for the last failed file call: EACCES, ENOENT or EIO.
+void SetErrnoFromLastError() {
+    const DWORD error = GetLastError();
+    errno = error == ERROR_ACCESS_DENIED                                     ? EACCES
+            : error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND ? ENOENT
+                                                                             : EIO;
+}
+
+} // namespace
+
 int FileOpenLocked(const std::filesystem::path& path, bool empty) {
     // Shared for deleting and renaming as well, as a POSIX file is: a log that is open never keeps
     // others from removing or replacing it. Opened without emptying: the lock decides first.
@@ -137,10 +149,7 @@ int FileOpenLocked(const std::filesystem::path& path, bool empty) {
         CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        errno = error == ERROR_ACCESS_DENIED                                     ? EACCES
-                : error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND ? ENOENT
-                                                                                 : EIO;
+        SetErrnoFromLastError();
         return -1;
     }
     // The lock covers one byte far beyond any log's end, so readers of the file are never kept out; it
@@ -177,10 +186,7 @@ int FileCreate(const std::filesystem::path& path) {
     const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        errno = error == ERROR_ACCESS_DENIED                                     ? EACCES
-                : error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND ? ENOENT
-                                                                                 : EIO;
+        SetErrnoFromLastError();
         return -1;
     }
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_BINARY);

@@ -493,12 +493,12 @@ TEST_F(FleetPresenterTest, ClosingDuringAnUpdateStopsItAndClosesOnceItHasStopped
 
 TEST_F(FleetPresenterTest, KeepsTheFieldsTheConfigurationAndTheSize) {
     presenter.reset();
-    options.Ranges = {"192.168.10.0/24"};
+    options.Ranges = {"127.0.9.0/24"};
     options.Settings.Inputs = {"127.0.0.0/24", "2001", 7, 2, 900, 560};
     options.Settings.Config = dir / "fw.cfg";
     presenter = std::make_unique<FleetPresenter>(view, options);
     EXPECT_EQ(view.inputs, options.Settings.Inputs);
-    EXPECT_EQ(view.ranges, (std::vector<std::string>{"127.0.0.0/24", "192.168.10.0/24"}));
+    EXPECT_EQ(view.ranges, (std::vector<std::string>{"127.0.0.0/24", "127.0.9.0/24"}));
     EXPECT_EQ(view.configInfo.rfind("image checks out: fw.cfg", 0), 0u) << view.configInfo;
     view.inputs = {"127.0.0.1", "2002", 3, 0, 1000, 600};
     EXPECT_TRUE(presenter->OnCloseRequest());

@@ -283,7 +283,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(FleetSettingsFile, WrittenAndReadBack) {
     TestFolder folder("fleetsettings_test");
     ASSERT_FALSE(folder.Path().empty());
-    const FleetSettings kept{{"10.0.0.0/24", "2000", 2, 3, 0, 0}, "/fw/\nnot a new line.cfg"};
+    const FleetSettings kept{{"127.0.9.0/24", "2000", 2, 3, 0, 0}, "/fw/\nnot a new line.cfg"};
     const fs::path file = fs::path(folder.Path()) / "sub" / kFleetSettingsName;
     ASSERT_TRUE(StoreFleetSettings(file, kept));
     FleetSettings read = kept;
