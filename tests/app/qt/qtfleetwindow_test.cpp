@@ -5,8 +5,10 @@
 #include "app/qt/qtfleetwindow.h"
 
 #include <QHeaderView>
+#include <QMenu>
 #include <QScreen>
 #include <QTest>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -14,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 
 #include "app/fleetpresenter.h"
@@ -178,6 +181,62 @@ TEST_F(QtFleetWindowTest, ScansSelectsUpdatesAndReportsTwentyDevices) {
     EXPECT_EQ(devices[4].value("result", ""), "ok");
 }
 
+// Twenty devices in waves 2,25%,100% with at most one failure, HWV=1.4's configuration picked under "By
+// version…": devices 2 and 3 (the second wave) fail their first update, so the third wave is held whole,
+// untouched; "Update the rest" then finishes them in the waves they had.
+TEST_F(QtFleetWindowTest, AHeldRolloutShowsItsWavesAndUpdateTheRestFinishesIt) {
+    SimProcess sim;
+    QtFleetWindow& w = *window;
+    const int port = ScanTwenty(sim, {"--error-on-page", "1", "--faulty", "2,3", "--fault-sessions", "2"});
+    ASSERT_NE(port, 0);
+    emit w.DEVICES.horizontalHeader()->sectionClicked(static_cast<int>(FleetColumn::Address));
+    QTimer menuWatch; // the menu's first entry, chosen with the keys once it shows
+    QObject::connect(&menuWatch, &QTimer::timeout, [&] {
+        if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+            menuWatch.stop();
+            QTest::keyClick(menu, Qt::Key_Down);
+            QTest::keyClick(menu, Qt::Key_Return);
+        }
+    });
+    menuWatch.start(10);
+    QTest::mouseClick(&w.BYVERSION, Qt::LeftButton);
+    EXPECT_EQ(w.CONFIGINFO.FullText().toStdString(), "image checks out: HWV=1.4 fw.cfg, others skipped");
+    QTest::mouseClick(&w.SELECTALL, Qt::LeftButton);
+    w.JOBS.setValue(0);
+    w.RETRIES.setValue(0);
+    w.WAVES.setText(QStringLiteral("2,25%,100%"));
+    w.MAXFAILED.setText(QStringLiteral("1"));
+    QTest::mouseClick(&w.UPDATE, Qt::LeftButton);
+    EXPECT_FALSE(w.WAVES.isEnabled() || w.MAXFAILED.isEnabled() || w.BYVERSION.isEnabled())
+        << "the run's own";
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return w.STATUS.FullText().startsWith(QStringLiteral("Update ended")); }, kWait))
+        << w.STATUS.FullText().toStdString();
+    EXPECT_NE(w.STATUS.FullText().indexOf(QStringLiteral(" held; held at ")), -1)
+        << w.STATUS.FullText().toStdString();
+    EXPECT_EQ(w.OVERALL.value(), 100);
+    // The two failures in the order they ended, then the threshold.
+    const std::regex held("held: 2 devices failed \\(127\\.0\\.0\\.22[23]:" + std::to_string(port) +
+                          ", 127\\.0\\.0\\.22[23]:\\d+\\), more than the 1 the rollout allows; not updated");
+    for (int row = 0; row < 20; ++row) {
+        EXPECT_EQ(Cell(row, FleetColumn::Wave), row < 2 ? "1" : row < 5 ? "2" : "3") << row;
+        if (row >= 5) {
+            EXPECT_TRUE(std::regex_match(Cell(row, FleetColumn::State), held))
+                << Cell(row, FleetColumn::State);
+            EXPECT_EQ(w.DEVICES.item(row, 1)->foreground().color(), QColor(0, 121, 107)) << row;
+        }
+    }
+    ASSERT_TRUE(w.UPDATEREST.isEnabled());
+    QTest::mouseClick(&w.UPDATEREST, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return w.STATUS.FullText().startsWith(QStringLiteral("Update ended")); }, kWait))
+        << w.STATUS.FullText().toStdString();
+    for (int row = 0; row < 20; ++row)
+        EXPECT_EQ(Cell(row, FleetColumn::State), "OK") << row;
+    EXPECT_EQ(Cell(2, FleetColumn::Wave), "1");
+    EXPECT_EQ(Cell(19, FleetColumn::Wave), "2");
+}
+
 // Every control of the window lies inside it, whole, at the size it has now.
 void ExpectEveryControlInside(QtFleetWindow& w) {
     QApplication::processEvents();
@@ -237,7 +296,7 @@ TEST_F(QtFleetWindowTest, FitsFromItsLeastSizeAndNoTextWidensIt) {
     // Opened again: inside the screen's work area, at its kept size when that fits.
     if (const QScreen* screen = w.screen()) {
         const QRect work = screen->availableGeometry();
-        w.SetInputs({"", "2000", 4, 1, 5000, 5000});
+        w.SetInputs({"", "2000", 4, 1, 5000, 5000, "", ""});
         EXPECT_TRUE(work.contains(w.geometry())) << w.geometry().width() << "x" << w.geometry().height();
         std::printf("the window of many devices on a %dx%d work area at %g: %dx%d\n", work.width(),
                     work.height(), w.devicePixelRatioF(), w.width(), w.height());
