@@ -238,7 +238,7 @@ QtFleetWindow::QtFleetWindow(FileChooser chooser, InformationBox infoBox, StopQu
     find->addWidget(&ADD);
     // The configurations' verdict takes what the fields leave; the rollout's two small fields go beside Jobs
     // and Retries, as wide as their longest usual value.
-    WAVES.setFixedWidth(WAVES.fontMetrics().horizontalAdvance(QStringLiteral("10,25%,100%")) + 12);
+    WAVES.setFixedWidth(WAVES.fontMetrics().horizontalAdvance(QStringLiteral("2,25%,100%")) + 12);
     MAXFAILED.setFixedWidth(MAXFAILED.fontMetrics().horizontalAdvance(QStringLiteral("100%")) + 14);
     WAVES.setToolTip(QString::fromUtf8(kFleetWavesTip));
     MAXFAILED.setToolTip(QString::fromUtf8(kFleetMaxFailedTip));
@@ -247,14 +247,16 @@ QtFleetWindow::QtFleetWindow(FileChooser chooser, InformationBox infoBox, StopQu
     config->addWidget(&CONFIG);
     config->addWidget(&BYVERSION);
     config->addWidget(&CONFIGINFO, 1);
-    config->addWidget(Caption("&Jobs", JOBS));
-    config->addWidget(&JOBS);
-    config->addWidget(Caption("Retr&ies", RETRIES));
-    config->addWidget(&RETRIES);
-    config->addWidget(Caption("&Waves", WAVES));
-    config->addWidget(&WAVES);
-    config->addWidget(Caption("&Max failed", MAXFAILED));
-    config->addWidget(&MAXFAILED);
+    // Each caption close to its field, so that the verdict keeps what it can.
+    const std::pair<const char*, QWidget*> fields[] = {
+        {"&Jobs", &JOBS}, {"Retr&ies", &RETRIES}, {"&Waves", &WAVES}, {"&Max failed", &MAXFAILED}};
+    for (const auto& [caption, field] : fields) {
+        auto* pair = new QHBoxLayout; // owned by the row once added
+        pair->setSpacing(3);
+        pair->addWidget(Caption(caption, *field));
+        pair->addWidget(field);
+        config->addLayout(pair);
+    }
     auto* update = new QHBoxLayout;
     update->addWidget(&UPDATE);
     update->addWidget(&RETRYFAILED);

@@ -14,8 +14,9 @@ namespace {
 constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
 constexpr int kDesignFontPixels = 12;
 constexpr int kRowHeight = 24;
-constexpr int kRowStep = 30; // a row and the gap under it
-constexpr int kGap = 6;      // between two controls of a row
+constexpr int kRowStep = 30;   // a row and the gap under it
+constexpr int kGap = 6;        // between two controls of a row
+constexpr int kCaptionGap = 3; // between a caption and its field
 constexpr int kMargin = 8;
 constexpr int kRows = 4;
 
@@ -54,7 +55,7 @@ const Item kItems[] = {
     {kNoId, Kind::Label, "Retr&ies", 1, 0, 0, 0},
     {Win32FleetWindow::RETRIES, Kind::Number, "1", 1, 44, 0, 0},
     {kNoId, Kind::Label, "&Waves", 1, 0, 0, 0},
-    {Win32FleetWindow::WAVES, Kind::Edit, "", 1, 74, 0, 0},
+    {Win32FleetWindow::WAVES, Kind::Edit, "", 1, 64, 0, 0},
     {kNoId, Kind::Label, "&Max failed", 1, 0, 0, 0},
     {Win32FleetWindow::MAXFAILED, Kind::Edit, "", 1, 40, 0, 0},
     {Win32FleetWindow::UPDATE, Kind::Button, "&Update selected", 2, 100, 0, 0},
@@ -71,7 +72,7 @@ const Item kItems[] = {
 };
 constexpr int kTableTop = kMargin + kRows * kRowStep;
 // Column widths at 100 %; the State column's is its least, it takes what the others leave.
-const int kColumnWidths[kFleetColumns] = {150, Win32FleetWindow::kStateWidth, 44, 86, 70, 70, 76, 76, 76, 76};
+const int kColumnWidths[kFleetColumns] = {150, Win32FleetWindow::kStateWidth, 52, 86, 70, 70, 76, 76, 76, 76};
 constexpr int kState = static_cast<int>(FleetColumn::State);
 
 int NumberIn(HWND edit) {
@@ -280,7 +281,11 @@ void Win32FleetWindow::PlaceByClientSize() {
                 width = std::max(width, TextWidth(item.Text) + Scale(20));
             else if (item.Type == Kind::Label)
                 width = TextWidth(item.Text) + Scale(4);
-            used += width + (placed.empty() ? 0 : Scale(kGap)) + Scale(item.GapBefore);
+            else if (item.Id == WAVES) // as wide as a usual rollout in the window's font
+                width = std::max(width, TextWidth("2,25%,100%") + Scale(14));
+            const bool captioned = !placed.empty() && placed.back().first->Type == Kind::Label;
+            used +=
+                width + (placed.empty() ? 0 : Scale(captioned ? kCaptionGap : kGap)) + Scale(item.GapBefore);
             weights += item.Stretch;
             placed.emplace_back(&item, width);
         }
@@ -298,7 +303,8 @@ void Win32FleetWindow::PlaceByClientSize() {
                 given += share;
                 width += share;
             }
-            x += (i == 0 ? 0 : Scale(kGap)) + Scale(item.GapBefore);
+            const bool captioned = i > 0 && placed[i - 1].first->Type == Kind::Label;
+            x += (i == 0 ? 0 : Scale(captioned ? kCaptionGap : kGap)) + Scale(item.GapBefore);
             HWND control = nullptr;
             if (item.Type == Kind::Label) {
                 size_t before = 0;
