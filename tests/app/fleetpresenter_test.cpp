@@ -509,9 +509,9 @@ TEST_F(FleetPresenterTest, AWaveThatEndsWithAFailureHoldsTheRestAndUpdateTheRest
     view.nextMenu = 1;
     view.nextConfig = dir / "fw.cfg";
     presenter->OnConfigByVersion();
-    ASSERT_EQ(view.menus.size(), 1u);
-    EXPECT_EQ(view.menus[0], (std::vector<std::string>{"HWV=1.3 (1 device): no configuration, skipped…",
-                                                       "HWV=1.4 (4 devices): no configuration, skipped…"}));
+    EXPECT_EQ(view.menus, (std::vector<std::vector<std::string>>{
+                              std::vector<std::string>{"HWV=1.3 (1 device): no configuration, skipped…",
+                                                       "HWV=1.4 (4 devices): no configuration, skipped…"}}));
     EXPECT_EQ(view.configInfo, "image checks out: HWV=1.4 fw.cfg, others skipped");
     presenter->OnSelectAll();
     presenter->OnUpdateSelected(0, 0, "3,x", "");
@@ -535,7 +535,6 @@ TEST_F(FleetPresenterTest, AWaveThatEndsWithAFailureHoldsTheRestAndUpdateTheRest
         EXPECT_EQ(view.State(sim->Device()), state);
     EXPECT_EQ(view.Row(held1.Device())->Tone, FleetTone::Held);
     EXPECT_EQ(view.Row(skipped.Device())->Tone, FleetTone::Skipped);
-    EXPECT_EQ(view.Ticks(), "xxxxx");
     for (size_t row = 0; row < 5; ++row)
         EXPECT_EQ(view.Cell(row, FleetColumn::Wave), row < 3 ? "1" : "2") << row;
     EXPECT_EQ(view.overallPercent, 100) << "held devices have ended";
@@ -551,7 +550,6 @@ TEST_F(FleetPresenterTest, AWaveThatEndsWithAFailureHoldsTheRestAndUpdateTheRest
         << view.summary;
     const nlohmann::json report = nlohmann::json::parse(ReadText(options.AutoReportPath), nullptr, false);
     EXPECT_EQ(report.at("run").value("waves", ""), "3,100%");
-    EXPECT_EQ(report.at("devices").at(4).value("result", ""), "held");
     EXPECT_EQ(report.at("devices").at(4).value("flash", ""), "untouched");
 
     // The rest, in the waves it had: the failed device (its fault gone) first, then the held ones.
