@@ -17,13 +17,15 @@
 #include "fleet/devicelist.h"
 #include "fleet/firmwarecheck.h"
 #include "fleet/resultcode.h"
+#include "fleet/rollout.h"
 #include "fleet/runreport.h"
 #include "update/kennunglist.h"
 #include "update/updatesession.h"
 
 const char* FleetColumnHeading(FleetColumn column) {
-    static const char* const headings[kFleetColumns] = {
-        "Address", "State", "OEM id", "Version", "Serial", "Name", "OEM name", "Device name", "Library name"};
+    static const char* const headings[kFleetColumns] = {"Address",     "State",       "Wave", "OEM id",
+                                                        "Version",     "Serial",      "Name", "OEM name",
+                                                        "Device name", "Library name"};
     return headings[static_cast<size_t>(column)];
 }
 
@@ -140,7 +142,7 @@ FleetPresenter::FleetPresenter(FleetView& view, FleetOptions options)
     : View(view), Options(std::move(options)),
       Admin(std::find(Options.Arguments.begin(), Options.Arguments.end(), "-admin") !=
             Options.Arguments.end()),
-      Kept(Options.Settings) {
+      Kept(Options.Settings), VersionConfigs(Kept.ConfigFor) {
     View.SetTitle(Title());
     std::vector<std::string> ranges = Options.Ranges;
     if (!Kept.Inputs.Range.empty()) {
@@ -154,9 +156,10 @@ FleetPresenter::FleetPresenter(FleetView& view, FleetOptions options)
     View.SetRows(0, {});
     DrawChoices();
     DrawSelection();
-    View.SetConfigInfo("No configuration file chosen", "");
     if (!Kept.Config.empty())
         ShowConfig(Kept.Config);
+    else
+        DrawConfigs();
     View.SetOverall(-1, "");
     View.SetSummary("", "");
     View.SetDetails("");
@@ -346,6 +349,8 @@ void FleetPresenter::StartJob(JobKind kind, std::vector<size_t> devices, const R
             JobLabels.emplace(Devices[JobDevices[j]].Target.Label, static_cast<int>(j));
         Found.clear();
         Silent.clear();
+        BegunWave.reset();
+        Hold.reset();
         JobDone = false;
     }
     Stopping = false;
@@ -451,7 +456,8 @@ void FleetPresenter::JobEnded() {
         const std::string end = EndText(ended);
         View.SetOverall(StoppedAt.value_or(100), end);
         DrawSummary(ended, end);
-        text = "Update " + end + "; report: " +
+        text = "Update " + end + (HoldAt.empty() ? "" : "; held at " + HoldAt + ": " + HoldWhy) +
+               "; report: " +
                (Options.AutoReportPath.empty() ? std::string("none written") : Options.AutoReportPath);
     }
     DrawRows(ended);
@@ -472,25 +478,25 @@ void FleetPresenter::JobEnded() {
 namespace {
 
 struct GroupNames {
-    std::vector<std::string> Ok, Incomplete, NotBegun, Failed, Refused;
+    std::vector<std::string> Ok, Incomplete, NotBegun, Held, Failed, Refused, Skipped;
 };
 
 } // namespace
 
 std::string FleetPresenter::EndText(const std::vector<size_t>& devices) const {
-    size_t counts[6] = {};
+    size_t counts[8] = {};
     for (const size_t i : devices)
         ++counts[static_cast<size_t>(Devices[i].Last)];
     auto count = [&](Group g) { return counts[static_cast<size_t>(g)]; };
     std::string text =
         StoppedAt ? "stopped at " + std::to_string(*StoppedAt) + " %: " : std::string("ended: ");
     text += std::to_string(count(Group::Ok)) + " OK";
-    const std::pair<Group, const char*> others[] = {{Group::Incomplete, " incomplete"},
-                                                    {Group::NotBegun, " not begun"},
-                                                    {Group::Failed, " failed"},
-                                                    {Group::Refused, " refused"}};
+    const std::pair<Group, const char*> others[] = {
+        {Group::Incomplete, " incomplete"}, {Group::NotBegun, " not begun"}, {Group::Held, " held"},
+        {Group::Failed, " failed"},         {Group::Refused, " refused"},    {Group::Skipped, " skipped"}};
+    // A stop names every group; held and skipped devices only when there are any (a rollout's own).
     for (const auto& [group, word] : others)
-        if (count(group) > 0 || StoppedAt)
+        if (count(group) > 0 || (StoppedAt && group != Group::Held && group != Group::Skipped))
             text += ", " + std::to_string(count(group)) + word;
     return text;
 }
@@ -511,6 +517,12 @@ void FleetPresenter::DrawSummary(const std::vector<size_t>& devices, const std::
         case Group::NotBegun:
             names.NotBegun.push_back(label);
             break;
+        case Group::Held:
+            names.Held.push_back(label);
+            break;
+        case Group::Skipped:
+            names.Skipped.push_back(label);
+            break;
         case Group::Failed:
             names.Failed.push_back(label);
             break;
@@ -526,19 +538,29 @@ void FleetPresenter::DrawSummary(const std::vector<size_t>& devices, const std::
     // The line: what ended how, then the devices to update again; the tooltip all of it.
     std::string action;
     const std::pair<const std::vector<std::string>*, const char*> todo[] = {
-        {&names.Incomplete, "flash incomplete"}, {&names.Failed, "failed"}, {&names.NotBegun, "not begun"}};
+        {&names.Incomplete, "flash incomplete"},
+        {&names.Failed, "failed"},
+        {&names.NotBegun, "not begun"},
+        {&names.Held, "held"},
+        {&names.Skipped, "skipped"}};
     for (const auto& [list, word] : todo)
         if (!list->empty())
             action += std::string(action.empty() ? "" : "; ") + word + ": " + Names(*list, kNamedInLine);
     const std::string when = LastRun.End ? ClockText(*LastRun.End) : std::string();
     std::string text = "Last update (" + when + ") " + end + ". ";
+    if (!HoldAt.empty())
+        text += "The rollout held the rest at " + HoldAt + ". ";
     text += action.empty() ? "Nothing left to update." : "Update again: " + action;
     std::string tip = "Last update, " + (LastRun.Start ? "started " + ClockText(*LastRun.Start) + ", " : "") +
                       (StoppedAt ? "stopped " : "ended ") + when + "\n" + end;
+    if (!HoldAt.empty())
+        tip += "\nThe rollout held the rest at " + HoldAt + ": " + HoldWhy;
     const std::pair<const std::vector<std::string>*, const char*> all[] = {
         {&names.Incomplete, "Flash incomplete, update it again"},
         {&names.Failed, "Failed"},
         {&names.NotBegun, "Not begun"},
+        {&names.Held, "Held by the rollout, not begun"},
+        {&names.Skipped, "Skipped, no configuration for their version"},
         {&refusals, "Refused"},
         {&names.Ok, "OK"}};
     for (const auto& [list, title] : all)
@@ -683,6 +705,27 @@ void FleetPresenter::EngineEvents::OnDone(const DoneEvent& e) {
     P.Note(e.Device.Index, [&](Change& c) { c.Done = e; });
 }
 
+void FleetPresenter::EngineEvents::OnWave(const WaveEvent& e) {
+    {
+        std::lock_guard hold(P.PendingLock);
+        P.BegunWave = e;
+    }
+    // Its devices leave "waiting for wave N"; their own events follow.
+    for (const FleetDevice& d : e.Devices)
+        P.Note(d.Index, [&](Change& c) {
+            c.Percent = -1;
+            c.State = "queued";
+        });
+}
+
+void FleetPresenter::EngineEvents::OnHold(const HoldEvent& e) {
+    {
+        std::lock_guard hold(P.PendingLock);
+        P.Hold = e;
+    }
+    P.RequestRefresh();
+}
+
 void FleetPresenter::EngineEvents::OnFound(const FoundEvent& e) {
     {
         std::lock_guard hold(P.PendingLock);
@@ -705,9 +748,13 @@ void FleetPresenter::Refresh() {
     std::vector<std::pair<int, Change>> changes;
     std::vector<FoundEvent> found;
     std::vector<UnidentifiedEvent> silent;
+    std::optional<WaveEvent> wave;
+    std::optional<HoldEvent> held;
     bool done = false;
     {
         std::lock_guard hold(PendingLock);
+        wave.swap(BegunWave);
+        held.swap(Hold);
         for (const int i : PendingDirty) {
             changes.emplace_back(i, std::move(Pending[static_cast<size_t>(i)]));
             Pending[static_cast<size_t>(i)] = Change{};
@@ -743,6 +790,8 @@ void FleetPresenter::Refresh() {
         ++ScanSilent;
     }
     const bool update = Job == JobKind::Update;
+    if (update)
+        ApplyRollout(wave, held);
     bool currentChanged = false;
     for (auto& [index, c] : changes) {
         if (static_cast<size_t>(index) >= JobDevices.size())
@@ -818,6 +867,9 @@ void FleetPresenter::Refresh() {
         const double share = percent / 100.0;
         const double elapsed =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - JobStarted).count();
+        if (Waves > 1)
+            text += HoldAt.empty() ? ", wave " + std::to_string(Wave) + " of " + std::to_string(Waves)
+                                   : ", the rest held";
         if (Stopping)
             text = "stopping at " + std::to_string(percent) + " %: " + text;
         else if (share > 0.01 && share < 1.0)
@@ -826,6 +878,32 @@ void FleetPresenter::Refresh() {
     }
     if (done)
         JobEnded();
+}
+
+void FleetPresenter::ApplyRollout(const std::optional<WaveEvent>& wave,
+                                  const std::optional<HoldEvent>& hold) {
+    if (wave) {
+        Wave = wave->Wave;
+        Waves = wave->Waves;
+        if (HoldAt.empty() && !Stopping)
+            View.SetStatus("Updating " + std::to_string(JobDevices.size()) + " device(s): wave " +
+                           std::to_string(Wave) + " of " + std::to_string(Waves) + " (" +
+                           std::to_string(wave->Devices.size()) + " device(s)) began at " +
+                           ClockText(wave->Time));
+    }
+    if (hold && HoldAt.empty()) {
+        // "held: 3 devices failed (...), more than the 2 the rollout allows; not updated": the why.
+        HoldWhy = hold->Detail;
+        if (HoldWhy.rfind("held: ", 0) == 0)
+            HoldWhy.erase(0, 6);
+        if (const std::string tail = "; not updated";
+            HoldWhy.size() > tail.size() &&
+            HoldWhy.compare(HoldWhy.size() - tail.size(), tail.size(), tail) == 0)
+            HoldWhy.resize(HoldWhy.size() - tail.size());
+        HoldAt = ClockText(hold->Time);
+        View.SetStatus("The rollout held the rest at " + HoldAt + ": " + HoldWhy +
+                       "; the devices being programmed finish, no other begins");
+    }
 }
 
 void FleetPresenter::ApplyDone(Device& d, const DoneEvent& e, bool update) {
@@ -847,10 +925,22 @@ void FleetPresenter::ApplyDone(Device& d, const DoneEvent& e, bool update) {
     d.LastResult = e.Result;
     std::string how;
     FleetTone tone = FleetTone::Failed;
+    std::string tip;
     if (ok) {
         d.Last = Group::Ok;
         how = d.Attempt > 1 ? "OK after " + std::to_string(d.Attempt) + " attempts" : "OK";
         tone = FleetTone::Ok;
+    } else if (e.Result == kResultHeld) {
+        // The detail names the threshold and the failures: "held: 3 devices failed (...), more than ...".
+        d.Last = Group::Held;
+        how = e.Detail;
+        tone = FleetTone::Held;
+        tip = how + "\nNothing was written: \"Update the rest\" takes it.";
+    } else if (e.Result == kResultSkipped) {
+        d.Last = Group::Skipped;
+        how = e.Detail;
+        tone = FleetTone::Skipped;
+        tip = how + "\nGive its version a configuration (By version…), or choose one for all.";
     } else if (e.Result == "interrupted") {
         d.Last = Group::NotBegun;
         how = d.FlashIncomplete ? "stopped, update it again" : "stopped: not begun, nothing written";
@@ -867,7 +957,8 @@ void FleetPresenter::ApplyDone(Device& d, const DoneEvent& e, bool update) {
         how = "failed: " + e.Detail;
     }
     // The row's text may be cut; its tooltip holds all of it.
-    std::string tip = how;
+    if (tip.empty())
+        tip = how;
     if (d.FlashIncomplete) {
         d.Last = Group::Incomplete;
         how = "incomplete: " + how;
@@ -894,6 +985,7 @@ FleetRow FleetPresenter::RowOf(const Device& d) const {
     const Shown& state = ShownOf(d);
     cell(FleetColumn::Address) = d.Target.Label;
     cell(FleetColumn::State) = state.Text;
+    cell(FleetColumn::Wave) = d.Wave > 0 ? std::to_string(d.Wave) : "";
     cell(FleetColumn::Kennung) = KennungCell(id);
     cell(FleetColumn::Version) = id.Version.value_or("");
     cell(FleetColumn::Serial) = id.Serial ? std::to_string(*id.Serial) : "";
@@ -940,8 +1032,8 @@ void FleetPresenter::DrawChoices() {
     std::vector<std::string> versions(found.begin(), found.end());
     std::sort(versions.begin(), versions.end(),
               [](const std::string& a, const std::string& b) { return VersionOrder(a) < VersionOrder(b); });
-    std::vector<std::string> choices{kChoiceFailed, kChoiceIncomplete, kChoiceNotBegun, kChoiceRefused,
-                                     kChoiceNotOk};
+    std::vector<std::string> choices{kChoiceFailed,  kChoiceIncomplete, kChoiceNotBegun, kChoiceHeld,
+                                     kChoiceSkipped, kChoiceRefused,    kChoiceNotOk};
     choices.insert(choices.end(), versions.begin(), versions.end());
     if (choices != Choices) {
         Choices = choices;
@@ -992,6 +1084,8 @@ std::string FleetPresenter::DetailsOf(const Device& d) const {
     text += "State: " + ShownOf(d).Text + "\n";
     if (d.FlashIncomplete)
         text += "Flash: incomplete, update it again\n";
+    if (d.Wave > 0)
+        text += "Wave: " + std::to_string(d.Wave) + "\n";
     std::string who;
     auto add = [&who](const std::string& part) { who += (who.empty() ? "" : ", ") + part; };
     if (id.Kennung)
@@ -1038,6 +1132,8 @@ std::string FleetPresenter::DetailsOf(const Device& d) const {
         for (const AttemptRecord& a : r.AttemptLog)
             text += "  attempt " + std::to_string(a.Number) + ": " + a.Result + " (" +
                     std::to_string(a.Code) + ") " + a.Detail + "\n";
+        if (r.AttemptLog.empty() && !r.Detail.empty()) // held or skipped before any attempt
+            text += "  " + r.Detail + "\n";
         if (r.Pages)
             text += "Pages: " + std::to_string(*r.Pages) + ", sent " +
                     std::to_string(r.PagesSent.value_or(0)) + ", acknowledged by the device " +
@@ -1146,6 +1242,10 @@ void FleetPresenter::OnSelect(const std::string& choice) {
         SetSelected([](const Device& d) { return d.FlashIncomplete; });
     else if (choice == kChoiceNotBegun)
         SetSelected([](const Device& d) { return d.Last == Group::NotBegun; });
+    else if (choice == kChoiceHeld)
+        SetSelected([](const Device& d) { return d.Last == Group::Held; });
+    else if (choice == kChoiceSkipped)
+        SetSelected([](const Device& d) { return d.Last == Group::Skipped; });
     else if (choice == kChoiceRefused)
         SetSelected([](const Device& d) { return d.Last == Group::Refused; });
     else if (choice == kChoiceNotOk)
@@ -1217,6 +1317,10 @@ void FleetPresenter::OnSort(FleetColumn column, bool ascending) {
         case FleetColumn::Version:
             return std::make_tuple(AddressOrder({}), std::make_pair(false, 0), VersionOrder(id.Version),
                                    std::string());
+        case FleetColumn::Wave:
+            return std::make_tuple(AddressOrder({}),
+                                   number(d.Wave > 0 ? std::optional<int32_t>(d.Wave) : std::nullopt),
+                                   VersionOrder({}), std::string());
         default:
             break;
         }
@@ -1251,50 +1355,180 @@ void FleetPresenter::OnChooseConfig() {
     ShowConfig(*file);
 }
 
-void FleetPresenter::ShowConfig(const std::string& path) {
+namespace {
+
+// A configuration as the window shows it: its verdict first and short, then what it holds, and all of it
+// for a tooltip.
+struct ConfigShown {
+    bool Ok = false;
+    std::string Verdict, Name, Text, Tip;
+};
+
+ConfigShown DescribeConfig(const std::string& path) {
     const FirmwareCheck check = CheckFirmware(path);
-    ConfigPath = path;
-    Kept.Config = path;
-    const std::string name = PathToUtf8(PathFromUtf8(path).filename());
-    // The verdict first and short; the rest after it, where the line may cut it, and in the tooltip.
-    std::string verdict;
-    if (check.Code == kExitOk)
-        verdict = "image checks out";
+    ConfigShown c;
+    c.Ok = check.Code == kExitOk;
+    c.Name = PathToUtf8(PathFromUtf8(path).filename());
+    if (c.Ok)
+        c.Verdict = "image checks out";
     else if (check.Result == "invalid-binary")
-        verdict = "image checksum differs";
+        c.Verdict = "image checksum differs";
     else if (check.Result == "image-too-large")
-        verdict = "image too large";
+        c.Verdict = "image too large";
     else if (check.Result == "image-not-found")
-        verdict = "image not found";
+        c.Verdict = "image not found";
     else
-        verdict = "not a valid configuration";
+        c.Verdict = "not a valid configuration";
     if (!check.Valid) {
-        View.SetConfigInfo(verdict + ": " + name, path + "\n" + check.Reason);
-        return;
+        c.Text = c.Verdict + ": " + c.Name;
+        c.Tip = path + "\n" + check.Reason;
+        return c;
     }
-    std::string text = verdict + ": " + name + ", version " + std::to_string(check.Config.FwVersion) +
-                       " revision " + std::to_string(check.Config.FwRevision) + ", image " +
-                       check.Config.Filename;
+    c.Text = c.Verdict + ": " + c.Name + ", version " + std::to_string(check.Config.FwVersion) +
+             " revision " + std::to_string(check.Config.FwRevision) + ", image " + check.Config.Filename;
     if (check.ImageFound)
-        text += " (" + std::to_string(check.ImageBytes) + " bytes)";
+        c.Text += " (" + std::to_string(check.ImageBytes) + " bytes)";
     if (check.Config.UseSeriennummer != 0)
-        text += ", for serial " + std::to_string(check.Config.Seriennummer) + " only";
-    std::string tip = path + "\nimage " + check.Image;
-    tip += "\n" + (check.Code == kExitOk ? std::string("The image checks out.") : check.Reason);
-    View.SetConfigInfo(text, tip);
+        c.Text += ", for serial " + std::to_string(check.Config.Seriennummer) + " only";
+    c.Tip = path + "\nimage " + check.Image;
+    c.Tip += "\n" + (c.Ok ? std::string("The image checks out.") : check.Reason);
+    return c;
 }
 
-void FleetPresenter::OnUpdateSelected(int jobs, int retries) {
+// Blanks between the sizes are let through: "2, 25%, 100%" is "2,25%,100%".
+std::string WithoutBlanks(std::string text) {
+    text.erase(std::remove_if(text.begin(), text.end(), [](char c) { return c == ' ' || c == '\t'; }),
+               text.end());
+    return text;
+}
+
+} // namespace
+
+void FleetPresenter::ShowConfig(const std::string& path) {
+    ConfigPath = path;
+    Kept.Config = path;
+    DrawConfigs();
+}
+
+void FleetPresenter::DrawConfigs() {
+    if (VersionConfigs.empty()) {
+        if (ConfigPath.empty()) {
+            View.SetConfigInfo("No configuration file chosen", "");
+            return;
+        }
+        const ConfigShown all = DescribeConfig(ConfigPath);
+        View.SetConfigInfo(all.Text, all.Tip);
+        return;
+    }
+    // By version: the first verdict that is not good (or that all are), then each version's file and the
+    // one for all; the tooltip each in full.
+    std::string verdict, files, tip;
+    auto add = [&](const std::string& label, const std::string& path) {
+        const ConfigShown c = DescribeConfig(path);
+        if (!c.Ok && verdict.empty())
+            verdict = label + ": " + c.Verdict;
+        files += (files.empty() ? "" : ", ") + label + " " + c.Name;
+        tip += (tip.empty() ? "" : "\n\n") + label + ": " + c.Text + "\n" + c.Tip;
+    };
+    for (const auto& [version, path] : VersionConfigs)
+        add(version, path);
+    if (!ConfigPath.empty())
+        add("others", ConfigPath);
+    else
+        files += ", others skipped";
+    if (ConfigPath.empty())
+        tip += "\n\nOther versions: no configuration, their devices are skipped";
+    if (verdict.empty())
+        verdict = VersionConfigs.size() + (ConfigPath.empty() ? 0 : 1) > 1 ? "images check out"
+                                                                           : "image checks out";
+    View.SetConfigInfo(verdict + ": " + files, tip);
+}
+
+void FleetPresenter::OnConfigByVersion() {
+    if (Busy())
+        return;
+    // The versions the table's devices report, and those with a configuration of their own, by number.
+    std::map<std::string, size_t> devices;
+    for (const Device& d : Devices)
+        if (d.Identity.Version)
+            ++devices[*d.Identity.Version];
+    for (const auto& [version, path] : VersionConfigs)
+        devices.try_emplace(version, 0);
+    if (devices.empty()) {
+        View.InfoBox("No device in the table has reported its version yet: scan, open a list or add devices "
+                     "first");
+        return;
+    }
+    std::vector<std::string> versions;
+    for (const auto& [version, count] : devices)
+        versions.push_back(version);
+    std::sort(versions.begin(), versions.end(),
+              [](const std::string& a, const std::string& b) { return VersionOrder(a) < VersionOrder(b); });
+    // Each version with its configuration (choosing one takes a file), then each one of its own to let go.
+    std::vector<std::string> entries;
+    std::vector<std::pair<std::string, bool>> actions; // by entry: the version, and whether it chooses
+    for (const std::string& v : versions) {
+        const size_t n = devices[v];
+        std::string entry =
+            v + " (" + (n == 1 ? std::string("1 device") : std::to_string(n) + " devices") + "): ";
+        if (const auto own = VersionConfigs.find(v); own != VersionConfigs.end()) {
+            const ConfigShown c = DescribeConfig(own->second);
+            entry += c.Verdict + ": " + c.Name;
+        } else {
+            entry += ConfigPath.empty()
+                         ? "no configuration, skipped"
+                         : "the one for all (" + PathToUtf8(PathFromUtf8(ConfigPath).filename()) + ")";
+        }
+        entries.push_back(entry + "…");
+        actions.emplace_back(v, true);
+    }
+    bool separated = false;
+    for (const std::string& v : versions)
+        if (VersionConfigs.count(v) != 0) {
+            if (!separated) {
+                entries.emplace_back();
+                actions.emplace_back();
+                separated = true;
+            }
+            entries.push_back(v + ": " +
+                              (ConfigPath.empty() ? "none of its own, skipped" : "the one for all"));
+            actions.emplace_back(v, false);
+        }
+    const std::optional<size_t> chosen = View.ChooseFromMenu(entries);
+    if (!chosen || *chosen >= actions.size() || actions[*chosen].first.empty())
+        return;
+    const auto& [version, choose] = actions[*chosen];
+    if (choose) {
+        const std::optional<std::string> file = View.ChooseFile(FleetView::FileKind::Config, CfgFolder);
+        if (!file)
+            return;
+        CfgFolder = PathToUtf8(PathFromUtf8(*file).parent_path());
+        VersionConfigs[version] = *file;
+        View.SetStatus("Devices that report " + version + " take " +
+                       PathToUtf8(PathFromUtf8(*file).filename()));
+    } else {
+        VersionConfigs.erase(version);
+        View.SetStatus(
+            "Devices that report " + version + " take " +
+            (ConfigPath.empty() ? std::string("no configuration: they are skipped") : "the one for all"));
+    }
+    Kept.ConfigFor = VersionConfigs;
+    DrawConfigs();
+}
+
+void FleetPresenter::OnUpdateSelected(int jobs, int retries, const std::string& waves,
+                                      const std::string& maxFailed) {
     if (Busy())
         return;
     std::vector<size_t> selected;
     for (const size_t i : Order)
         if (Devices[i].Selected)
             selected.push_back(i);
-    UpdateDevices(std::move(selected), jobs, retries);
+    UpdateDevices(std::move(selected), jobs, retries, waves, maxFailed, false);
 }
 
-void FleetPresenter::OnRetryFailed(int jobs, int retries) {
+void FleetPresenter::OnRetryFailed(int jobs, int retries, const std::string& waves,
+                                   const std::string& maxFailed) {
     if (Busy())
         return;
     std::vector<size_t> devices;
@@ -1302,10 +1536,11 @@ void FleetPresenter::OnRetryFailed(int jobs, int retries) {
         if (RetriedByRetryFailed(Devices[i]))
             devices.push_back(i);
     SelectOnly(devices);
-    UpdateDevices(std::move(devices), jobs, retries);
+    UpdateDevices(std::move(devices), jobs, retries, waves, maxFailed, true);
 }
 
-void FleetPresenter::OnUpdateRest(int jobs, int retries) {
+void FleetPresenter::OnUpdateRest(int jobs, int retries, const std::string& waves,
+                                  const std::string& maxFailed) {
     if (Busy())
         return;
     std::vector<size_t> devices;
@@ -1313,23 +1548,51 @@ void FleetPresenter::OnUpdateRest(int jobs, int retries) {
         if (LeftToUpdate(Devices[i]))
             devices.push_back(i);
     SelectOnly(devices);
-    UpdateDevices(std::move(devices), jobs, retries);
+    UpdateDevices(std::move(devices), jobs, retries, waves, maxFailed, true);
 }
 
-void FleetPresenter::UpdateDevices(std::vector<size_t> devices, int jobs, int retries) {
+void FleetPresenter::UpdateDevices(std::vector<size_t> devices, int jobs, int retries,
+                                   const std::string& waves, const std::string& maxFailed, bool keepWaves) {
     Kept.Inputs.Jobs = std::max(0, jobs);
     Kept.Inputs.Retries = std::max(0, retries);
-    if (ConfigPath.empty()) {
+    // The rollout's fields, read as the command line reads --waves and --max-failed.
+    std::string why;
+    std::vector<WaveSize> waveSizes;
+    if (const std::string text = WithoutBlanks(waves); !text.empty()) {
+        waveSizes = ParseWaves(text, why);
+        if (waveSizes.empty()) {
+            View.InfoBox("Waves: " + why);
+            return;
+        }
+    }
+    std::optional<FailureLimit> limit;
+    if (const std::string text = WithoutBlanks(maxFailed); !text.empty()) {
+        limit = ParseFailureLimit(text, why);
+        if (!limit) {
+            View.InfoBox("Max failed: " + why);
+            return;
+        }
+    }
+    Kept.Inputs.Waves = waves;
+    Kept.Inputs.MaxFailed = maxFailed;
+    if (ConfigPath.empty() && VersionConfigs.empty()) {
         View.InfoBox("Choose the firmware configuration file first");
         return;
     }
-    // Read again: the file or its image may have changed since it was chosen.
-    const FirmwareCheck check = CheckFirmware(ConfigPath);
-    if (check.Code != kExitOk) {
-        ShowConfig(ConfigPath);
-        View.InfoBox(check.Reason);
-        return;
+    // Read again: a file or its image may have changed since it was chosen.
+    if (!ConfigPath.empty()) {
+        if (const FirmwareCheck check = CheckFirmware(ConfigPath); check.Code != kExitOk) {
+            DrawConfigs();
+            View.InfoBox(check.Reason);
+            return;
+        }
     }
+    for (const auto& [version, path] : VersionConfigs)
+        if (const FirmwareCheck check = CheckFirmware(path); check.Code != kExitOk) {
+            DrawConfigs();
+            View.InfoBox("The configuration for " + version + ": " + check.Reason);
+            return;
+        }
     if (devices.empty()) {
         View.InfoBox("Select the devices to update");
         return;
@@ -1349,6 +1612,15 @@ void FleetPresenter::UpdateDevices(std::vector<size_t> devices, int jobs, int re
     settings.Run.CommandLine = CommandLineText(Options.Arguments);
     settings.Run.Host = HostName();
     settings.Run.User = LoginName();
+    settings.ConfigFor = VersionConfigs;
+    settings.MaxFailed = limit;
+    // The waves the devices had in the last update, when it had waves (a redo keeps them), else the field's.
+    const bool recorded = keepWaves && std::any_of(devices.begin(), devices.end(),
+                                                   [this](size_t i) { return Devices[i].Wave > 0; });
+    for (const size_t i : devices)
+        Devices[i].Target.Wave = recorded ? Devices[i].Wave : 0;
+    if (!recorded)
+        settings.Waves = waveSizes;
     for (Device& d : Devices)
         d.InLastRun = false;
     for (const size_t i : devices) {
@@ -1369,7 +1641,25 @@ void FleetPresenter::UpdateDevices(std::vector<size_t> devices, int jobs, int re
     Records.clear();
     LastRun = settings.Run;
     LastRun.Start = std::chrono::system_clock::now();
+    LastRun.Waves = WavesText(settings.Waves);
+    LastRun.MaxFailed = limit ? FailureLimitText(*limit) : "";
+    Wave = Waves = 0;
+    HoldAt.clear();
+    HoldWhy.clear();
     StartJob(JobKind::Update, devices, settings);
+    if (Busy() && Run) {
+        // Each device's wave as the engine made it; those of later waves wait for theirs.
+        const std::vector<DeviceRecord> records = Run->Records();
+        for (size_t j = 0; j < records.size() && j < JobDevices.size(); ++j) {
+            Device& d = Devices[JobDevices[j]];
+            d.Wave = records[j].Wave.value_or(0);
+            if (d.Wave > 1)
+                d.Live = Shown{"waiting for wave " + std::to_string(d.Wave), FleetTone::Busy,
+                               "waiting for wave " + std::to_string(d.Wave) +
+                                   ": it begins once every device of wave " + std::to_string(d.Wave - 1) +
+                                   " has ended"};
+        }
+    }
     DrawRows(devices);
     DrawDetails();
     if (Busy()) {
@@ -1406,6 +1696,7 @@ void FleetPresenter::KeepInputs() {
     const FleetInputs inputs = View.Inputs();
     Kept.Inputs = inputs;
     Kept.Config = ConfigPath;
+    Kept.ConfigFor = VersionConfigs;
 }
 
 bool FleetPresenter::OnCloseRequest() {

@@ -2,7 +2,8 @@
 // address range, a device list file, one address), keeps the table of devices with what each reported, how
 // far it got and how its last update ended (kept across scans until it is updated again), keeps one
 // selection (all, none, by state, by version), runs the update of the selected devices on the fleet engine
-// (jobs, retries, the rules per device, a sticky stop), keeps the run's summary, report and each device's
+// (jobs, retries, the rules per device, a sticky stop, a rollout in waves with a failure threshold, a
+// configuration for all and one per reported version), keeps the run's summary, report and each device's
 // details, and the window's settings. It draws through a FleetView, the Qt or the Win32 window.
 //
 // The engine's events come from device threads: they are collected under a short lock and handed to the
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -61,6 +63,8 @@ public:
     static constexpr const char* kChoiceFailed = "failed";
     static constexpr const char* kChoiceIncomplete = "incomplete";
     static constexpr const char* kChoiceNotBegun = "not begun";
+    static constexpr const char* kChoiceHeld = "held";
+    static constexpr const char* kChoiceSkipped = "skipped";
     static constexpr const char* kChoiceRefused = "refused";
     static constexpr const char* kChoiceNotOk = "not OK";
 
@@ -101,14 +105,20 @@ public:
     void OnSort(FleetColumn column, bool ascending);
     // Lets the operator choose the configuration file and shows what it holds.
     void OnChooseConfig();
-    // Updates the selected devices with the chosen configuration, at most jobs at once (0: all), each
-    // tried again up to retries more times after a lost link or an error.
-    void OnUpdateSelected(int jobs, int retries);
+    // The configurations by version: a menu of the versions the table's devices report (and those with a
+    // configuration of their own), each with its configuration; one chosen takes a file of its own, or
+    // goes back to the configuration for all.
+    void OnConfigByVersion();
+    // Updates the selected devices with the chosen configurations (a device's version's, else the one for
+    // all; with neither it is skipped), at most jobs at once (0: all), each tried again up to retries more
+    // times after a lost link or an error; in waves ("2,25%,100%", empty: all at once) and held once more
+    // devices failed than maxFailed ("2", "10%"; empty: no limit), as the command line reads them.
+    void OnUpdateSelected(int jobs, int retries, const std::string& waves = {}, const std::string& maxFailed = {});
     // Selects the devices the last update left failed, or every one it left to do (failed, incomplete,
-    // not begun, refused by the configuration or the image; not those the OEM or serial rule refused), and
-    // updates them.
-    void OnRetryFailed(int jobs, int retries);
-    void OnUpdateRest(int jobs, int retries);
+    // not begun, held, skipped, refused by the configuration or the image; not those the OEM or serial rule
+    // refused), and updates them; with the waves they had, when the last update had waves.
+    void OnRetryFailed(int jobs, int retries, const std::string& waves = {}, const std::string& maxFailed = {});
+    void OnUpdateRest(int jobs, int retries, const std::string& waves = {}, const std::string& maxFailed = {});
     // Stops the scan, or every update between two pages (sticky).
     void OnStop();
     // Saves the last run's report where the operator chooses (CSV or JSON by the extension).
@@ -123,7 +133,7 @@ public:
 private:
     enum class JobKind { None, Scan, Identify, Update };
     // How a device's last update ended, for the summary and the selection by state.
-    enum class Group { None, Ok, Incomplete, NotBegun, Failed, Refused };
+    enum class Group { None, Ok, Incomplete, NotBegun, Held, Failed, Refused, Skipped };
 
     // What a row shows in its state cell.
     struct Shown {
@@ -145,6 +155,7 @@ private:
         std::string LastResult; // its result word ("failed", "oem-rule", ...)
         bool FlashIncomplete = false;
         bool InLastRun = false;
+        int Wave = 0; // the rollout's wave of its last update; 0: none
         std::optional<DeviceRecord> Record;
         // In the current job: its progress, its attempt, and the attempts that failed so far.
         int64_t Written = 0, Pages = 0;
@@ -182,6 +193,8 @@ private:
         void OnProgress(const ProgressEvent& e) override;
         void OnRetry(const RetryEvent& e) override;
         void OnDone(const DoneEvent& e) override;
+        void OnWave(const WaveEvent& e) override;
+        void OnHold(const HoldEvent& e) override;
         void OnFound(const FoundEvent& e) override;
         void OnUnidentified(const UnidentifiedEvent& e) override;
 
@@ -226,8 +239,14 @@ private:
     void SetSelected(const std::function<bool(const Device&)>& selected);
     void SelectOnly(const std::vector<size_t>& devices);
     void IdentifyNew(const std::vector<size_t>& devices);
-    void UpdateDevices(std::vector<size_t> devices, int jobs, int retries);
+    // keepWaves: the devices begin in the waves of their last update, when it had waves.
+    void UpdateDevices(std::vector<size_t> devices, int jobs, int retries, const std::string& waves,
+                       const std::string& maxFailed, bool keepWaves);
     void ShowConfig(const std::string& path);
+    // The configurations (for all, by version) as the line beside "Configuration…" shows them.
+    void DrawConfigs();
+    // Applies a wave that began and a hold (UI thread).
+    void ApplyRollout(const std::optional<WaveEvent>& wave, const std::optional<HoldEvent>& hold);
     void StartJob(JobKind kind, std::vector<size_t> devices, const RunSettings& settings);
     int OverallPercent() const;
     void Post(std::function<void()> fn);
@@ -249,6 +268,7 @@ private:
     std::optional<size_t> Current; // the device of the highlighted row
     std::optional<size_t> Anchor;  // the device last ticked or cleared, where a shift-click extends from
     std::string ConfigPath;
+    std::map<std::string, std::string> VersionConfigs; // by the version a device reports
     std::atomic<JobKind> Job{JobKind::None};
     std::vector<size_t> JobDevices; // the job's device index -> Devices
     std::chrono::steady_clock::time_point JobStarted;
@@ -256,6 +276,9 @@ private:
     std::vector<DeviceRecord> Records; // of the last update
     ReportRun LastRun;                 // the last update's run, for a saved report
     std::optional<int> StoppedAt;      // the percent when Stop was pressed
+    int Wave = 0, Waves = 0;           // the update's wave under way, of so many (0: none)
+    // When the rollout held the rest ("14:32:05"; empty: it did not) and why ("3 devices failed (...), ...").
+    std::string HoldAt, HoldWhy;
     std::chrono::steady_clock::time_point LastRefresh;
     bool Stopping = false;
     bool CloseWhenEnded = false;
@@ -274,6 +297,8 @@ private:
     std::unordered_map<std::string, int> JobLabels; // a device's label -> its job index
     std::vector<FoundEvent> Found;                  // scan answers not yet in the table
     std::vector<UnidentifiedEvent> Silent;          // scan addresses that did not identify
+    std::optional<WaveEvent> BegunWave;             // the last wave that began, not yet shown
+    std::optional<HoldEvent> Hold;                  // the run's hold, not yet shown
     bool JobDone = false;                           // the waiter saw the job end
     bool RefreshScheduled = false;
 

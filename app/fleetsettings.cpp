@@ -8,6 +8,7 @@
 
 #include "app/intfield.h"
 #include "base/platform.h"
+#include "fleet/rollout.h"
 #include "fleet/runreport.h"
 
 namespace {
@@ -34,7 +35,10 @@ std::string EncodeFleetSettings(const FleetSettings& s) {
     const FleetInputs& in = s.Inputs;
     std::string text = "range=" + OneLine(in.Range) + "\nport=" + OneLine(in.Port) +
                        "\njobs=" + std::to_string(in.Jobs) + "\nretries=" + std::to_string(in.Retries) +
+                       "\nwaves=" + OneLine(in.Waves) + "\nmaxfailed=" + OneLine(in.MaxFailed) +
                        "\nconfig=" + OneLine(s.Config) + "\n";
+    for (const auto& [version, config] : s.ConfigFor)
+        text += "config-for=" + OneLine(version) + "=" + OneLine(config) + "\n";
     if (in.Width > 0 && in.Height > 0)
         text += "width=" + std::to_string(in.Width) + "\nheight=" + std::to_string(in.Height) + "\n";
     return text;
@@ -44,6 +48,7 @@ FleetSettings DecodeFleetSettings(const std::string& text) {
     FleetSettings s;
     FleetInputs& in = s.Inputs;
     std::istringstream lines(text);
+    std::string error;
     for (std::string line; std::getline(lines, line);) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
@@ -59,9 +64,18 @@ FleetSettings DecodeFleetSettings(const std::string& text) {
             in.Jobs = Number(value, 0, 1000).value_or(in.Jobs);
         else if (key == "retries")
             in.Retries = Number(value, 0, 10).value_or(in.Retries);
+        else if (key == "waves" && (value.empty() || !ParseWaves(value, error).empty()))
+            in.Waves = value;
+        else if (key == "maxfailed" && (value.empty() || ParseFailureLimit(value, error)))
+            in.MaxFailed = value;
         else if (key == "config")
             s.Config = value;
-        else if (key == "width")
+        else if (key == "config-for") {
+            // HWV=1.3=FILE: the version's own "=" first.
+            const size_t at = value.find('=', value.rfind("HWV=", 0) == 0 ? 4 : 0);
+            if (at != std::string::npos && at > 0 && at + 1 < value.size())
+                s.ConfigFor[value.substr(0, at)] = value.substr(at + 1);
+        } else if (key == "width")
             in.Width = Number(value, 200, 20000).value_or(0);
         else if (key == "height")
             in.Height = Number(value, 200, 20000).value_or(0);

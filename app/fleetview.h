@@ -14,9 +14,21 @@
 
 class FleetPresenter;
 
-// The table's columns, left to right: the state next to the address, so that it shows in a narrow window.
-enum class FleetColumn { Address, State, Kennung, Version, Serial, Name, OemName, DeviceName, LibraryName };
-constexpr size_t kFleetColumns = 9;
+// The table's columns, left to right: the state next to the address, so that it shows in a narrow window,
+// then the rollout's wave of the device's last update (empty without waves).
+enum class FleetColumn {
+    Address,
+    State,
+    Wave,
+    Kennung,
+    Version,
+    Serial,
+    Name,
+    OemName,
+    DeviceName,
+    LibraryName
+};
+constexpr size_t kFleetColumns = 10;
 
 // What kind of state a row shows, drawn as a colour besides its text.
 enum class FleetTone {
@@ -27,6 +39,8 @@ enum class FleetTone {
     Refused,    // refused by a rule, the configuration or the image
     Stopped,    // stopped before its update began: nothing written
     Incomplete, // the flash is incomplete: update it again
+    Held,       // the rollout held it back before it began: nothing written
+    Skipped,    // no configuration for the version it reports: nothing written
 };
 
 // One line of the table as it is drawn.
@@ -45,11 +59,12 @@ const char* FleetColumnHeading(FleetColumn column);
 
 // Which controls take presses.
 struct FleetControls {
-    bool Busy = false;            // a scan or an update runs: only Stop of the find and update controls
-    bool SelectionLocked = false; // an update runs: the selection, Jobs and Retries are its own
-    bool RetryFailed = false;     // the last update left failed devices
-    bool UpdateRest = false;      // the last update left devices to update
-    bool SaveReport = false;      // an update has run: there is a report
+    bool Busy = false; // a scan or an update runs: only Stop of the find and update controls
+    bool SelectionLocked =
+        false;                // an update runs: the selection, Jobs, Retries, Waves, Max failed are its own
+    bool RetryFailed = false; // the last update left failed devices
+    bool UpdateRest = false;  // the last update left devices to update
+    bool SaveReport = false;  // an update has run: there is a report
 
     bool operator==(const FleetControls&) const = default;
 };
@@ -63,9 +78,27 @@ struct FleetInputs {
     int Retries = 1;
     int Width = 0;
     int Height = 0;
+    // The rollout: cumulative wave sizes ("2,25%,100%") and the failures it tolerates ("2", "10%"); empty:
+    // every device at once, and no limit.
+    std::string Waves;
+    std::string MaxFailed;
 
     bool operator==(const FleetInputs&) const = default;
 };
+
+// The tooltips of the rollout's fields, the same in both windows.
+inline constexpr const char* kFleetWavesTip =
+    "Waves: cumulative sizes, counts or percentages of the devices to update in table order, e.g. "
+    "2,25%,100% (two devices alone, then up to a quarter, then the rest); a wave begins once every device "
+    "of the one before has ended. Empty: every device at once";
+inline constexpr const char* kFleetMaxFailedTip =
+    "Max failed: once more devices have failed than this (N, or P% of the devices that have ended), no "
+    "further device begins; those being programmed finish, the others are held, untouched. Empty: no "
+    "limit, but with waves a wave that ends with a failure holds the rest. Failures: failed updates, no "
+    "connection, an unusable configuration or image; not the OEM or serial rule";
+inline constexpr const char* kFleetByVersionTip =
+    "A configuration for each version the devices report; a device of a version without one takes the "
+    "configuration for all, else it is skipped";
 
 // A kind of file the choosers offer: its name and patterns ("Device lists", {"*.txt", "*.list"}).
 struct FleetFileType {
@@ -117,6 +150,9 @@ public:
     // What is known of the device of the current row (several lines); empty when there is none.
     virtual void SetDetails(const std::string& text) = 0;
     virtual void SetControls(const FleetControls& controls) = 0;
+    // A menu under the "By version…" button with these entries (an empty one is a separator): the one
+    // chosen, or nothing when the operator closed it.
+    virtual std::optional<size_t> ChooseFromMenu(const std::vector<std::string>& entries) = 0;
     // Modal information box with one "OK" button.
     virtual void InfoBox(const std::string& text) = 0;
     // Modal question while devices are updated: true for "Stop and close", false for staying open.

@@ -1,6 +1,7 @@
 // QtFleetWindow: builds the window of many devices and carries out what the presenter shows.
 #include "app/qt/qtfleetwindow.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFileDialog>
@@ -141,6 +142,10 @@ QColor ToneColour(FleetTone tone) {
         return {97, 97, 97};
     case FleetTone::Incomplete:
         return {142, 36, 170};
+    case FleetTone::Held:
+        return {0, 121, 107};
+    case FleetTone::Skipped:
+        return {84, 110, 122};
     case FleetTone::Plain:
         break;
     }
@@ -148,7 +153,7 @@ QColor ToneColour(FleetTone tone) {
 }
 
 QIcon ToneIcon(FleetTone tone) {
-    static QIcon icons[7];
+    static QIcon icons[9];
     QIcon& icon = icons[static_cast<int>(tone)];
     if (icon.isNull() && tone != FleetTone::Plain) {
         QPixmap mark(12, 12);
@@ -157,17 +162,25 @@ QIcon ToneIcon(FleetTone tone) {
         paint.setRenderHint(QPainter::Antialiasing);
         paint.setPen(Qt::NoPen);
         paint.setBrush(ToneColour(tone));
-        if (tone == FleetTone::Incomplete || tone == FleetTone::Failed)
+        if (tone == FleetTone::Incomplete || tone == FleetTone::Failed) {
             paint.drawRect(1, 1, 10, 10); // a square: the states that need action
-        else
+        } else if (tone == FleetTone::Held) {
+            paint.drawRect(2, 1, 3, 10); // a pause: held back, nothing written
+            paint.drawRect(7, 1, 3, 10);
+        } else if (tone == FleetTone::Skipped) {
+            paint.setPen(QPen(ToneColour(tone), 2)); // a ring: passed over
+            paint.setBrush(Qt::NoBrush);
+            paint.drawEllipse(2, 2, 8, 8);
+        } else {
             paint.drawEllipse(1, 1, 10, 10);
+        }
         icon = QIcon(mark);
     }
     return icon;
 }
 
 // Column widths at 100 %; the State column's is its least, it takes what the others leave.
-const int kColumnWidths[kFleetColumns] = {150, 240, 86, 70, 70, 76, 76, 76, 76};
+const int kColumnWidths[kFleetColumns] = {150, 240, 44, 86, 70, 70, 76, 76, 76, 76};
 
 } // namespace
 
@@ -176,9 +189,11 @@ QtFleetWindow::QtFleetWindow(FileChooser chooser, InformationBox infoBox, StopQu
     : RANGE(Named(new QComboBox, "RANGE")), PORT(Named(new QLineEdit(QStringLiteral("2000")), "PORT")),
       SCAN(Button("SCAN", "&Scan")), OPENLIST(Button("OPENLIST", "&Open list…")),
       ADDRESS(Named(new QLineEdit, "ADDRESS")), ADD(Button("ADD", "A&dd")),
-      CONFIG(Button("CONFIG", "&Configuration…")), CONFIGINFO(Named(new ElidedLabel, "CONFIGINFO")),
-      JOBS(Spin("JOBS", 0, 1000, 4)), RETRIES(Spin("RETRIES", 0, 10, 1)),
-      UPDATE(Button("UPDATE", "&Update selected")), RETRYFAILED(Button("RETRYFAILED", "Retry &failed")),
+      CONFIG(Button("CONFIG", "&Configuration…")), BYVERSION(Button("BYVERSION", "B&y version…")),
+      CONFIGINFO(Named(new ElidedLabel, "CONFIGINFO")), JOBS(Spin("JOBS", 0, 1000, 4)),
+      RETRIES(Spin("RETRIES", 0, 10, 1)), WAVES(Named(new QLineEdit, "WAVES")),
+      MAXFAILED(Named(new QLineEdit, "MAXFAILED")), UPDATE(Button("UPDATE", "&Update selected")),
+      RETRYFAILED(Button("RETRYFAILED", "Retry &failed")),
       UPDATEREST(Button("UPDATEREST", "Update the &rest")), STOP(Button("STOP", "S&top")),
       SAVEREPORT(Button("SAVEREPORT", "Sa&ve report…")), SELECTALL(Button("SELECTALL", "Select &all")),
       SELECTNONE(Button("SELECTNONE", "Select &none")), SELECTBY(Named(new QComboBox, "SELECTBY")),
@@ -221,15 +236,27 @@ QtFleetWindow::QtFleetWindow(FileChooser chooser, InformationBox infoBox, StopQu
     find->addWidget(Caption("Addr&ess", ADDRESS));
     find->addWidget(&ADDRESS, 1);
     find->addWidget(&ADD);
-    // The configuration's verdict takes what the fields leave; more fields (waves, a failure threshold) go
-    // beside Jobs and Retries.
+    // The configurations' verdict takes what the fields leave; the rollout's two small fields go beside Jobs
+    // and Retries, as wide as their longest usual value.
+    WAVES.setFixedWidth(WAVES.fontMetrics().horizontalAdvance(QStringLiteral("2,25%,100%")) + 12);
+    MAXFAILED.setFixedWidth(MAXFAILED.fontMetrics().horizontalAdvance(QStringLiteral("100%")) + 14);
+    WAVES.setToolTip(QString::fromUtf8(kFleetWavesTip));
+    MAXFAILED.setToolTip(QString::fromUtf8(kFleetMaxFailedTip));
+    BYVERSION.setToolTip(QString::fromUtf8(kFleetByVersionTip));
     auto* config = new QHBoxLayout;
     config->addWidget(&CONFIG);
+    config->addWidget(&BYVERSION);
     config->addWidget(&CONFIGINFO, 1);
-    config->addWidget(Caption("&Jobs", JOBS));
-    config->addWidget(&JOBS);
-    config->addWidget(Caption("Retr&ies", RETRIES));
-    config->addWidget(&RETRIES);
+    // Each caption close to its field, so that the verdict keeps what it can.
+    const std::pair<const char*, QWidget*> fields[] = {
+        {"&Jobs", &JOBS}, {"Retr&ies", &RETRIES}, {"&Waves", &WAVES}, {"&Max failed", &MAXFAILED}};
+    for (const auto& [caption, field] : fields) {
+        auto* pair = new QHBoxLayout; // owned by the row once added
+        pair->setSpacing(3);
+        pair->addWidget(Caption(caption, *field));
+        pair->addWidget(field);
+        config->addLayout(pair);
+    }
     auto* update = new QHBoxLayout;
     update->addWidget(&UPDATE);
     update->addWidget(&RETRYFAILED);
@@ -310,9 +337,19 @@ QtFleetWindow::QtFleetWindow(FileChooser chooser, InformationBox infoBox, StopQu
     auto add = [this](FleetPresenter& p) { p.OnAdd(ADDRESS.text().toStdString()); };
     on(ADD, add);
     on(CONFIG, [](FleetPresenter& p) { p.OnChooseConfig(); });
-    on(UPDATE, [this](FleetPresenter& p) { p.OnUpdateSelected(JOBS.value(), RETRIES.value()); });
-    on(RETRYFAILED, [this](FleetPresenter& p) { p.OnRetryFailed(JOBS.value(), RETRIES.value()); });
-    on(UPDATEREST, [this](FleetPresenter& p) { p.OnUpdateRest(JOBS.value(), RETRIES.value()); });
+    on(BYVERSION, [](FleetPresenter& p) { p.OnConfigByVersion(); });
+    on(UPDATE, [this](FleetPresenter& p) {
+        p.OnUpdateSelected(JOBS.value(), RETRIES.value(), WAVES.text().toStdString(),
+                           MAXFAILED.text().toStdString());
+    });
+    on(RETRYFAILED, [this](FleetPresenter& p) {
+        p.OnRetryFailed(JOBS.value(), RETRIES.value(), WAVES.text().toStdString(),
+                        MAXFAILED.text().toStdString());
+    });
+    on(UPDATEREST, [this](FleetPresenter& p) {
+        p.OnUpdateRest(JOBS.value(), RETRIES.value(), WAVES.text().toStdString(),
+                       MAXFAILED.text().toStdString());
+    });
     on(STOP, [](FleetPresenter& p) { p.OnStop(); });
     on(SAVEREPORT, [](FleetPresenter& p) { p.OnSaveReport(); });
     on(SELECTALL, [](FleetPresenter& p) { p.OnSelectAll(); });
@@ -464,6 +501,8 @@ void QtFleetWindow::SetInputs(const FleetInputs& inputs) {
     PORT.setText(QString::fromStdString(inputs.Port));
     JOBS.setValue(inputs.Jobs);
     RETRIES.setValue(inputs.Retries);
+    WAVES.setText(QString::fromStdString(inputs.Waves));
+    MAXFAILED.setText(QString::fromStdString(inputs.MaxFailed));
     if (inputs.Width > 0 && inputs.Height > 0)
         PlaceOnScreen(inputs.Width, inputs.Height);
 }
@@ -475,7 +514,9 @@ FleetInputs QtFleetWindow::Inputs() {
             JOBS.value(),
             RETRIES.value(),
             normal.width(),
-            normal.height()};
+            normal.height(),
+            WAVES.text().toStdString(),
+            MAXFAILED.text().toStdString()};
 }
 
 void QtFleetWindow::SetRows(size_t count, const std::vector<std::pair<size_t, FleetRow>>& changed) {
@@ -566,13 +607,13 @@ void QtFleetWindow::SetControls(const FleetControls& c) {
     QWidget* focused = QApplication::focusWidget();
     if (c.Busy && !Busy)
         FocusBeforeBusy = focused;
-    for (QWidget* w : std::initializer_list<QWidget*>{&SCAN, &OPENLIST, &ADD, &CONFIG, &UPDATE})
+    for (QWidget* w : std::initializer_list<QWidget*>{&SCAN, &OPENLIST, &ADD, &CONFIG, &BYVERSION, &UPDATE})
         w->setEnabled(!c.Busy);
     RETRYFAILED.setEnabled(!c.Busy && c.RetryFailed);
     UPDATEREST.setEnabled(!c.Busy && c.UpdateRest);
     SAVEREPORT.setEnabled(!c.Busy && c.SaveReport);
-    for (QWidget* w :
-         std::initializer_list<QWidget*>{&SELECTALL, &SELECTNONE, &SELECTBY, &SELECT, &JOBS, &RETRIES})
+    for (QWidget* w : std::initializer_list<QWidget*>{&SELECTALL, &SELECTNONE, &SELECTBY, &SELECT, &JOBS,
+                                                      &RETRIES, &WAVES, &MAXFAILED})
         w->setEnabled(!c.SelectionLocked);
     STOP.setEnabled(c.Busy);
     // A job ended: the focus goes back where the operator was when it began (Add, Scan, a field).
@@ -600,6 +641,27 @@ std::optional<std::string> QtFleetWindow::ChooseFile(FileKind kind, const std::s
     if (file.isEmpty())
         return std::nullopt;
     return file.toStdString();
+}
+
+std::optional<size_t> QtFleetWindow::ChooseFromMenu(const std::vector<std::string>& entries) {
+    QMenu menu(this);
+    menu.setObjectName(QStringLiteral("BYVERSIONMENU"));
+    std::vector<QAction*> actions;
+    for (const std::string& entry : entries) {
+        if (entry.empty()) {
+            menu.addSeparator();
+            actions.push_back(nullptr);
+            continue;
+        }
+        // An "&" in a file's name is shown, not taken for a mnemonic.
+        QString text = QString::fromStdString(entry);
+        actions.push_back(menu.addAction(text.replace(QLatin1Char('&'), QStringLiteral("&&"))));
+    }
+    const QAction* chosen = menu.exec(BYVERSION.mapToGlobal(QPoint(0, BYVERSION.height())));
+    const auto at = std::find(actions.begin(), actions.end(), chosen);
+    if (chosen == nullptr || at == actions.end())
+        return std::nullopt;
+    return static_cast<size_t>(at - actions.begin());
 }
 
 void QtFleetWindow::PostToUi(std::function<void()> fn) {

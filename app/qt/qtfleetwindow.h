@@ -1,6 +1,7 @@
 // QtFleetWindow: the window of many devices drawn with Qt Widgets, in rows that fit a window from about 760
 // by 440 logical pixels: the find row (range, port, Scan, a device list, one address), the configuration
-// row (its verdict, Jobs, Retries), the update row (Update selected, Retry failed, Update the rest, Stop,
+// row (the configurations for all and by version with their verdict, Jobs, Retries, the rollout's Waves and
+// Max failed), the update row (Update selected, Retry failed, Update the rest, Stop,
 // Save report), the selection row (all, none, by state or version, "N of M selected"), the table of devices
 // beside the details of the current one, the progress, the kept summary of the last update and the status
 // line. It shows what its presenter FleetPresenter tells it; the controls and keys report to the presenter.
@@ -76,6 +77,7 @@ public:
     void InfoBox(const std::string& text) override;
     bool AskStopAndClose(const std::string& text) override;
     std::optional<std::string> ChooseFile(FileKind kind, const std::string& startFolder) override;
+    std::optional<size_t> ChooseFromMenu(const std::vector<std::string>& entries) override;
     void PostToUi(std::function<void()> fn) override;
     void PostToUiAfter(int milliseconds, std::function<void()> fn) override;
 
@@ -87,9 +89,12 @@ public:
     QLineEdit& ADDRESS;
     QPushButton& ADD;
     QPushButton& CONFIG;
+    QPushButton& BYVERSION;
     ElidedLabel& CONFIGINFO;
     QSpinBox& JOBS;
     QSpinBox& RETRIES;
+    QLineEdit& WAVES;
+    QLineEdit& MAXFAILED;
     QPushButton& UPDATE;
     QPushButton& RETRYFAILED;
     QPushButton& UPDATEREST;

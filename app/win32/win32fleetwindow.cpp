@@ -14,8 +14,9 @@ namespace {
 constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
 constexpr int kDesignFontPixels = 12;
 constexpr int kRowHeight = 24;
-constexpr int kRowStep = 30; // a row and the gap under it
-constexpr int kGap = 6;      // between two controls of a row
+constexpr int kRowStep = 30;   // a row and the gap under it
+constexpr int kGap = 6;        // between two controls of a row
+constexpr int kCaptionGap = 3; // between a caption and its field
 constexpr int kMargin = 8;
 constexpr int kRows = 4;
 
@@ -44,14 +45,19 @@ const Item kItems[] = {
     {kNoId, Kind::Label, "Addr&ess", 0, 0, 0, 12},
     {Win32FleetWindow::ADDRESS, Kind::Edit, "", 0, 90, 1, 0},
     {Win32FleetWindow::ADD, Kind::Button, "A&dd", 0, 56, 0, 0},
-    // The configuration's verdict takes what the fields leave; more fields (waves, a failure threshold) go
-    // beside Jobs and Retries.
+    // The configurations' verdict takes what the fields leave; the rollout's two small fields go beside Jobs
+    // and Retries.
     {Win32FleetWindow::CONFIG, Kind::Button, "&Configuration…", 1, 100, 0, 0},
-    {Win32FleetWindow::CONFIGINFO, Kind::Info, "", 1, 100, 1, 0},
+    {Win32FleetWindow::BYVERSION, Kind::Button, "B&y version…", 1, 64, 0, 0},
+    {Win32FleetWindow::CONFIGINFO, Kind::Info, "", 1, 60, 1, 0},
     {kNoId, Kind::Label, "&Jobs", 1, 0, 0, 6},
-    {Win32FleetWindow::JOBS, Kind::Number, "4", 1, 56, 0, 0},
+    {Win32FleetWindow::JOBS, Kind::Number, "4", 1, 50, 0, 0},
     {kNoId, Kind::Label, "Retr&ies", 1, 0, 0, 0},
-    {Win32FleetWindow::RETRIES, Kind::Number, "1", 1, 50, 0, 0},
+    {Win32FleetWindow::RETRIES, Kind::Number, "1", 1, 44, 0, 0},
+    {kNoId, Kind::Label, "&Waves", 1, 0, 0, 0},
+    {Win32FleetWindow::WAVES, Kind::Edit, "", 1, 64, 0, 0},
+    {kNoId, Kind::Label, "&Max failed", 1, 0, 0, 0},
+    {Win32FleetWindow::MAXFAILED, Kind::Edit, "", 1, 40, 0, 0},
     {Win32FleetWindow::UPDATE, Kind::Button, "&Update selected", 2, 100, 0, 0},
     {Win32FleetWindow::RETRYFAILED, Kind::Button, "Retry &failed", 2, 80, 0, 0},
     {Win32FleetWindow::UPDATEREST, Kind::Button, "Update the &rest", 2, 100, 0, 0},
@@ -66,7 +72,7 @@ const Item kItems[] = {
 };
 constexpr int kTableTop = kMargin + kRows * kRowStep;
 // Column widths at 100 %; the State column's is its least, it takes what the others leave.
-const int kColumnWidths[kFleetColumns] = {150, Win32FleetWindow::kStateWidth, 86, 70, 70, 76, 76, 76, 76};
+const int kColumnWidths[kFleetColumns] = {150, Win32FleetWindow::kStateWidth, 52, 86, 70, 70, 76, 76, 76, 76};
 constexpr int kState = static_cast<int>(FleetColumn::State);
 
 int NumberIn(HWND edit) {
@@ -98,6 +104,10 @@ COLORREF ToneColour(FleetTone tone) {
         return RGB(97, 97, 97);
     case FleetTone::Incomplete:
         return RGB(142, 36, 170);
+    case FleetTone::Held:
+        return RGB(0, 121, 107);
+    case FleetTone::Skipped:
+        return RGB(84, 110, 122);
     case FleetTone::Plain:
         break;
     }
@@ -212,7 +222,7 @@ void Win32FleetWindow::CreateControls() {
     Tips = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
                            CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, Window, nullptr,
                            Instance, nullptr);
-    for (const int id : {CONFIGINFO, SELECTION, OVERALLTEXT, SUMMARY}) {
+    for (const int id : {CONFIGINFO, SELECTION, OVERALLTEXT, SUMMARY, BYVERSION, WAVES, MAXFAILED}) {
         TTTOOLINFOW tool{};
         tool.cbSize = sizeof tool;
         tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
@@ -221,6 +231,9 @@ void Win32FleetWindow::CreateControls() {
         tool.lpszText = const_cast<wchar_t*>(L"");
         SendMessageW(Tips, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
     }
+    SetTip(BYVERSION, kFleetByVersionTip);
+    SetTip(WAVES, kFleetWavesTip);
+    SetTip(MAXFAILED, kFleetMaxFailedTip);
 }
 
 int Win32FleetWindow::TextWidth(const std::string& text) const {
@@ -268,7 +281,11 @@ void Win32FleetWindow::PlaceByClientSize() {
                 width = std::max(width, TextWidth(item.Text) + Scale(20));
             else if (item.Type == Kind::Label)
                 width = TextWidth(item.Text) + Scale(4);
-            used += width + (placed.empty() ? 0 : Scale(kGap)) + Scale(item.GapBefore);
+            else if (item.Id == WAVES) // as wide as a usual rollout in the window's font
+                width = std::max(width, TextWidth("2,25%,100%") + Scale(14));
+            const bool captioned = !placed.empty() && placed.back().first->Type == Kind::Label;
+            used +=
+                width + (placed.empty() ? 0 : Scale(captioned ? kCaptionGap : kGap)) + Scale(item.GapBefore);
             weights += item.Stretch;
             placed.emplace_back(&item, width);
         }
@@ -286,7 +303,8 @@ void Win32FleetWindow::PlaceByClientSize() {
                 given += share;
                 width += share;
             }
-            x += (i == 0 ? 0 : Scale(kGap)) + Scale(item.GapBefore);
+            const bool captioned = i > 0 && placed[i - 1].first->Type == Kind::Label;
+            x += (i == 0 ? 0 : Scale(captioned ? kCaptionGap : kGap)) + Scale(item.GapBefore);
             HWND control = nullptr;
             if (item.Type == Kind::Label) {
                 size_t before = 0;
@@ -364,6 +382,7 @@ void Win32FleetWindow::OnCommand(int id) {
         return;
     FleetPresenter& p = *Presenter;
     const int jobs = NumberIn(Control(JOBS)), retries = NumberIn(Control(RETRIES));
+    const std::string waves = WindowText(Control(WAVES)), maxFailed = WindowText(Control(MAXFAILED));
     switch (id) {
     case IDOK: {
         // Enter: in Range or Port it scans, in Address it adds.
@@ -393,14 +412,17 @@ void Win32FleetWindow::OnCommand(int id) {
     case CONFIG:
         p.OnChooseConfig();
         break;
+    case BYVERSION:
+        p.OnConfigByVersion();
+        break;
     case UPDATE:
-        p.OnUpdateSelected(jobs, retries);
+        p.OnUpdateSelected(jobs, retries, waves, maxFailed);
         break;
     case RETRYFAILED:
-        p.OnRetryFailed(jobs, retries);
+        p.OnRetryFailed(jobs, retries, waves, maxFailed);
         break;
     case UPDATEREST:
-        p.OnUpdateRest(jobs, retries);
+        p.OnUpdateRest(jobs, retries, waves, maxFailed);
         break;
     case SAVEREPORT:
         p.OnSaveReport();
@@ -611,6 +633,8 @@ void Win32FleetWindow::SetInputs(const FleetInputs& inputs) {
     SetWindowTextW(Control(PORT), Wide(inputs.Port).c_str());
     SendMessageW(Control(JOBSSPIN), UDM_SETPOS32, 0, inputs.Jobs);
     SendMessageW(Control(RETRIESSPIN), UDM_SETPOS32, 0, inputs.Retries);
+    SetWindowTextW(Control(WAVES), Wide(inputs.Waves).c_str());
+    SetWindowTextW(Control(MAXFAILED), Wide(inputs.MaxFailed).c_str());
     if (inputs.Width > 0 && inputs.Height > 0)
         PlaceOnWorkArea(inputs.Width, inputs.Height);
 }
@@ -621,7 +645,9 @@ FleetInputs Win32FleetWindow::Inputs() {
                        NumberIn(Control(JOBS)),
                        NumberIn(Control(RETRIES)),
                        0,
-                       0};
+                       0,
+                       WindowText(Control(WAVES)),
+                       WindowText(Control(MAXFAILED))};
     // The size it has when neither maximized nor minimized, as a client area in logical pixels.
     WINDOWPLACEMENT placement{};
     placement.length = sizeof placement;
@@ -746,12 +772,13 @@ void Win32FleetWindow::SetControls(const FleetControls& c) {
     const HWND focused = GetFocus();
     if (c.Busy && !Busy)
         FocusBeforeBusy = focused;
-    for (const int id : {SCAN, OPENLIST, ADD, CONFIG, UPDATE})
+    for (const int id : {SCAN, OPENLIST, ADD, CONFIG, BYVERSION, UPDATE})
         EnableWindow(Control(id), c.Busy ? FALSE : TRUE);
     EnableWindow(Control(RETRYFAILED), !c.Busy && c.RetryFailed);
     EnableWindow(Control(UPDATEREST), !c.Busy && c.UpdateRest);
     EnableWindow(Control(SAVEREPORT), !c.Busy && c.SaveReport);
-    for (const int id : {SELECTALL, SELECTNONE, SELECTBY, SELECT, JOBS, RETRIES, JOBSSPIN, RETRIESSPIN})
+    for (const int id :
+         {SELECTALL, SELECTNONE, SELECTBY, SELECT, JOBS, RETRIES, JOBSSPIN, RETRIESSPIN, WAVES, MAXFAILED})
         EnableWindow(Control(id), c.SelectionLocked ? FALSE : TRUE);
     EnableWindow(Control(STOP), c.Busy ? TRUE : FALSE);
     // A job ended: the focus goes back where the operator was when it began (Add, Scan, a field).
@@ -792,6 +819,31 @@ std::optional<std::string> Win32FleetWindow::ChooseFile(FileKind kind, const std
         return ChooseFileToSave(Window, filters, "csv", startFolder);
     }
     return std::nullopt;
+}
+
+std::optional<size_t> Win32FleetWindow::ChooseFromMenu(const std::vector<std::string>& entries) {
+    const HMENU menu = CreatePopupMenu();
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].empty()) {
+            AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+            continue;
+        }
+        // An "&" in a file's name is shown, not taken for a mnemonic.
+        std::wstring text;
+        for (const wchar_t c : Wide(entries[i]))
+            text += c == L'&' ? std::wstring(L"&&") : std::wstring(1, c);
+        AppendMenuW(menu, MF_STRING, i + 1, text.c_str());
+    }
+    // Under the button, as a drop-down.
+    RECT button{};
+    GetWindowRect(Control(BYVERSION), &button);
+    const UINT chosen = static_cast<UINT>(
+        TrackPopupMenu(menu, TPM_LEFTALIGN | TPM_TOPALIGN | TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON,
+                       button.left, button.bottom, 0, Window, nullptr));
+    DestroyMenu(menu);
+    if (chosen == 0 || chosen > entries.size())
+        return std::nullopt;
+    return static_cast<size_t>(chosen - 1);
 }
 
 void Win32FleetWindow::PostToUi(std::function<void()> fn) {

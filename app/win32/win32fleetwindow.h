@@ -1,11 +1,12 @@
 // Win32FleetWindow: the window of many devices drawn with the Win32 API, in the rows of the Qt window: the
-// find row (range, port, Scan, a device list, one address), the configuration row (its verdict, Jobs,
-// Retries), the update row (Update selected, Retry failed, Update the rest, Stop, Save report), the
-// selection row (all, none, by state or version, "N of M selected"), the table of devices (a list view with
-// check boxes and coloured states) beside the details of the current one, the progress, the kept summary
-// of the last update and the status bar. Placed for the monitor's DPI and the window's size, each control
-// as wide as its text needs; a window from about 760 by 440 logical pixels up holds every control. It shows
-// what its presenter FleetPresenter tells it; the controls and keys report to the presenter.
+// find row (range, port, Scan, a device list, one address), the configuration row (the configurations for
+// all and by version with their verdict, Jobs, Retries, the rollout's Waves and Max failed), the update row
+// (Update selected, Retry failed, Update the rest, Stop, Save report), the selection row (all, none, by state
+// or version, "N of M selected"), the table of devices (a list view with check boxes and coloured states)
+// beside the details of the current one, the progress, the kept summary of the last update and the status
+// bar. Placed for the monitor's DPI and the window's size, each control as wide as its text needs; a window
+// from about 760 by 440 logical pixels up holds every control. It shows what its presenter FleetPresenter
+// tells it; the controls and keys report to the presenter.
 #pragma once
 
 #include <windows.h>
@@ -53,6 +54,9 @@ public:
         SELECTION,
         DETAILS,
         SUMMARY,
+        BYVERSION,
+        WAVES,
+        MAXFAILED,
         // Commands without a control: F5, and the table's context menu.
         SCANAGAIN = 300,
         REMOVE,
@@ -92,6 +96,7 @@ public:
     void InfoBox(const std::string& text) override;
     bool AskStopAndClose(const std::string& text) override;
     std::optional<std::string> ChooseFile(FileKind kind, const std::string& startFolder) override;
+    std::optional<size_t> ChooseFromMenu(const std::vector<std::string>& entries) override;
     void PostToUi(std::function<void()> fn) override;
     void PostToUiAfter(int milliseconds, std::function<void()> fn) override;
 

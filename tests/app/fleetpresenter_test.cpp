@@ -148,8 +148,8 @@ TEST_F(FleetPresenterTest, OneSelectionByVersionByClickAndByShiftClick) {
              {1, "HWV=1.10"}, {2, "HWV=1.2"}, {3, "HWV=1.2"}, {4, "HWV=1.4"}})
         presenter->Events().OnFound(Found(last, version, last));
     ASSERT_TRUE(view.WaitFor([&] { return view.rows.size() == 4; }));
-    EXPECT_EQ(view.choices, (std::vector<std::string>{"failed", "incomplete", "not begun", "refused",
-                                                      "not OK", "HWV=1.2", "HWV=1.4", "HWV=1.10"}))
+    EXPECT_EQ(view.choices, (std::vector<std::string>{"failed", "incomplete", "not begun", "held", "skipped",
+                                                      "refused", "not OK", "HWV=1.2", "HWV=1.4", "HWV=1.10"}))
         << "the versions by number, not by text";
     EXPECT_EQ(view.selection, "0 of 4 selected");
     presenter->OnSelect("HWV=1.2");
@@ -491,18 +491,90 @@ TEST_F(FleetPresenterTest, ClosingDuringAnUpdateStopsItAndClosesOnceItHasStopped
     EXPECT_EQ(view.State(device.Device()), "incomplete: stopped, update it again");
 }
 
+TEST_F(FleetPresenterTest, AWaveThatEndsWithAFailureHoldsTheRestAndUpdateTheRestFinishesIt) {
+    // In table order: a device of a version without a configuration, one that updates, one that fails its
+    // first update (the first wave ends with a failure), two of the second wave.
+    SimOptions older = SimAt(Addr(214)), failing = SimAt(Addr(216));
+    older.Identity.VersionLow = 3;
+    failing.ModelFaults.ErrorOnPage = 1;
+    failing.FaultSessions = 2; // identified, then its first update
+    LoopbackSim skipped(older), ok(SimAt(Addr(215))), broken(failing), held1(SimAt(Addr(217))),
+        held2(SimAt(Addr(218)));
+    presenter.reset();
+    options.Clock = nullptr; // in real time: the error reply comes while the update runs
+    presenter = std::make_unique<FleetPresenter>(view, options);
+    for (const LoopbackSim* s : {&skipped, &ok, &broken, &held1, &held2})
+        Add(s->Device());
+    // A configuration for HWV=1.4 only, none for all.
+    view.nextMenu = 1;
+    view.nextConfig = dir / "fw.cfg";
+    presenter->OnConfigByVersion();
+    EXPECT_EQ(view.menus, (std::vector<std::vector<std::string>>{
+                              std::vector<std::string>{"HWV=1.3 (1 device): no configuration, skipped…",
+                                                       "HWV=1.4 (4 devices): no configuration, skipped…"}}));
+    EXPECT_EQ(view.configInfo, "image checks out: HWV=1.4 fw.cfg, others skipped");
+    presenter->OnSelectAll();
+    presenter->OnUpdateSelected(0, 0, "3,x", "");
+    presenter->OnUpdateSelected(0, 0, "3", "101%");
+    EXPECT_EQ(view.boxes,
+              (std::vector<std::string>{
+                  "Waves: \"x\" is no wave size: a count of devices (1 or more) or a percentage (1% "
+                  "to 100%)",
+                  "Max failed: \"101%\" is no failure limit: a count of devices (0 or more) or a "
+                  "percentage (0% to 100%)"}));
+    presenter->OnUpdateSelected(0, 0, "3, 100%", "");
+    ASSERT_TRUE(Idle());
+    const std::string held = "held: wave 1 ended with 1 failed device (" + broken.Device() + "); not updated";
+    const std::pair<const LoopbackSim*, std::string> ends[] = {
+        {&skipped, "skipped: the device reports HWV=1.3, for which the run has no configuration; nothing was "
+                   "written"},
+        {&ok, "OK"},
+        {&held1, held},
+        {&held2, held}};
+    for (const auto& [sim, state] : ends)
+        EXPECT_EQ(view.State(sim->Device()), state);
+    EXPECT_EQ(view.Row(held1.Device())->Tone, FleetTone::Held);
+    EXPECT_EQ(view.Row(skipped.Device())->Tone, FleetTone::Skipped);
+    for (size_t row = 0; row < 5; ++row)
+        EXPECT_EQ(view.Cell(row, FleetColumn::Wave), row < 3 ? "1" : "2") << row;
+    EXPECT_EQ(view.overallPercent, 100) << "held devices have ended";
+    EXPECT_EQ(view.overallText, "ended: 1 OK, 1 incomplete, 2 held, 1 skipped");
+    EXPECT_EQ(view.status.rfind("Update ended: 1 OK, 1 incomplete, 2 held, 1 skipped; held at ", 0), 0u)
+        << view.status;
+    EXPECT_NE(view.status.find(": wave 1 ended with 1 failed device (" + broken.Device() + "); report: "),
+              std::string::npos)
+        << view.status;
+    EXPECT_NE(view.summary.find(". The rollout held the rest at "), std::string::npos) << view.summary;
+    EXPECT_NE(view.summary.find("; held: " + held1.Device() + ", " + held2.Device() + "; skipped: "),
+              std::string::npos)
+        << view.summary;
+    const nlohmann::json report = nlohmann::json::parse(ReadText(options.AutoReportPath), nullptr, false);
+    EXPECT_EQ(report.at("run").value("waves", ""), "3,100%");
+    EXPECT_EQ(report.at("devices").at(4).value("flash", ""), "untouched");
+
+    // The rest, in the waves it had: the failed device (its fault gone) first, then the held ones.
+    presenter->OnUpdateRest(0, 0, "", "1");
+    ASSERT_TRUE(Idle());
+    EXPECT_EQ(view.overallText, "ended: 3 OK, 1 skipped");
+    EXPECT_EQ(view.Ticks(), "x-xxx");
+    EXPECT_EQ(view.Cell(4, FleetColumn::Wave), "2");
+    EXPECT_EQ(view.State(held2.Device()), "OK");
+}
+
 TEST_F(FleetPresenterTest, KeepsTheFieldsTheConfigurationAndTheSize) {
     presenter.reset();
     options.Ranges = {"127.0.9.0/24"};
-    options.Settings.Inputs = {"127.0.0.0/24", "2001", 7, 2, 900, 560};
+    options.Settings.Inputs = {"127.0.0.0/24", "2001", 7, 2, 900, 560, "2,25%,100%", "2"};
     options.Settings.Config = dir / "fw.cfg";
+    options.Settings.ConfigFor = {{"HWV=1.3", dir / "fw.cfg"}};
     presenter = std::make_unique<FleetPresenter>(view, options);
     EXPECT_EQ(view.inputs, options.Settings.Inputs);
     EXPECT_EQ(view.ranges, (std::vector<std::string>{"127.0.0.0/24", "127.0.9.0/24"}));
-    EXPECT_EQ(view.configInfo.rfind("image checks out: fw.cfg", 0), 0u) << view.configInfo;
-    view.inputs = {"127.0.0.1", "2002", 3, 0, 1000, 600};
+    EXPECT_EQ(view.configInfo, "images check out: HWV=1.3 fw.cfg, others fw.cfg");
+    view.inputs = {"127.0.0.1", "2002", 3, 0, 1000, 600, "", "10%"};
     EXPECT_TRUE(presenter->OnCloseRequest());
-    EXPECT_EQ(presenter->Settings(), (FleetSettings{view.inputs, options.Settings.Config}));
+    EXPECT_EQ(presenter->Settings(),
+              (FleetSettings{view.inputs, options.Settings.Config, options.Settings.ConfigFor}));
 }
 
 } // namespace

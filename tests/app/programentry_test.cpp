@@ -85,7 +85,7 @@ TEST(ProgramEntry, TheWindowOfManyDevicesKeepsItsFieldsBesideDataDat) {
     ProgramEntryHooks hooks;
     hooks.SettingsFile = folder / "data.dat";
     FleetWindowSystem first;
-    first.next = {"127.0.0.0/24", "2001", 6, 3, 900, 520};
+    first.next = {"127.0.0.0/24", "2001", 6, 3, 900, 520, "2,25%,100%", "2"};
     EXPECT_EQ(RunFwUpdate({"-devices"}, first, hooks), 0);
     EXPECT_TRUE(std::filesystem::exists(folder / kFleetSettingsName));
     FleetWindowSystem second;

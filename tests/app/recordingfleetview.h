@@ -37,6 +37,9 @@ public:
     bool stopAndClose = false; // the answer to the question while devices are updated
     // The choosers: what each kind returns next (nothing: cancelled).
     std::optional<std::string> nextConfig, nextList, nextReport;
+    // The menus shown under "By version…", and the entry chosen in the next one (nothing: closed).
+    std::vector<std::vector<std::string>> menus;
+    std::optional<size_t> nextMenu;
     // SetRows calls, and the rows each one drew.
     size_t setRowsCalls = 0;
     std::vector<size_t> batchSizes;
@@ -113,6 +116,10 @@ public:
     }
     std::optional<std::string> ChooseFile(FileKind kind, const std::string&) override {
         return kind == FileKind::Config ? nextConfig : kind == FileKind::DeviceList ? nextList : nextReport;
+    }
+    std::optional<size_t> ChooseFromMenu(const std::vector<std::string>& entries) override {
+        menus.push_back(entries);
+        return nextMenu;
     }
     void PostToUi(std::function<void()> fn) override { Ui.Post(std::move(fn)); }
     void PostToUiAfter(int milliseconds, std::function<void()> fn) override {

@@ -276,14 +276,20 @@ INSTANTIATE_TEST_SUITE_P(
         FleetSettingsCase{
             "range=127.0.0.0/24\r\nport=2001\r\njobs=0\r\nretries=10\r\nconfig=C:\\fw\\a b.cfg\r\n"
             "width=900\r\nheight=560\r\nfuture=1\r\n",
-            {{"127.0.0.0/24", "2001", 0, 10, 900, 560}, "C:\\fw\\a b.cfg"}},
+            {{"127.0.0.0/24", "2001", 0, 10, 900, 560, "", ""}, "C:\\fw\\a b.cfg", {}}},
         FleetSettingsCase{"port=70000\njobs=-1\nretries=x\nwidth=900\nno line", {}},
-        FleetSettingsCase{"range=a=b\nconfig=\n", {{"a=b", "2000", 4, 1, 0, 0}, ""}}));
+        FleetSettingsCase{"range=a=b\nconfig=\n", {{"a=b", "2000", 4, 1, 0, 0, "", ""}, "", {}}},
+        FleetSettingsCase{"waves=2,25%,100%\nmaxfailed=10%\nconfig-for=HWV=1.3=C:\\fw\\a=b.cfg\n"
+                          "config-for=HWV=1.4=\nconfig-for=1.5=/fw/old.cfg\n",
+                          {{"", "2000", 4, 1, 0, 0, "2,25%,100%", "10%"},
+                           "",
+                           {{"HWV=1.3", "C:\\fw\\a=b.cfg"}, {"1.5", "/fw/old.cfg"}}}},
+        FleetSettingsCase{"waves=0,100%\nmaxfailed=x\n", {}}));
 
 TEST(FleetSettingsFile, WrittenAndReadBack) {
     TestFolder folder("fleetsettings_test");
     ASSERT_FALSE(folder.Path().empty());
-    const FleetSettings kept{{"127.0.9.0/24", "2000", 2, 3, 0, 0}, "/fw/\nnot a new line.cfg"};
+    const FleetSettings kept{{"127.0.9.0/24", "2000", 2, 3, 0, 0, "", ""}, "/fw/\nnot a new line.cfg", {}};
     const fs::path file = fs::path(folder.Path()) / "sub" / kFleetSettingsName;
     ASSERT_TRUE(StoreFleetSettings(file, kept));
     FleetSettings read = kept;

@@ -5,8 +5,10 @@
 #include "app/qt/qtfleetwindow.h"
 
 #include <QHeaderView>
+#include <QMenu>
 #include <QScreen>
 #include <QTest>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -14,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 
 #include "app/fleetpresenter.h"
@@ -237,7 +240,7 @@ TEST_F(QtFleetWindowTest, FitsFromItsLeastSizeAndNoTextWidensIt) {
     // Opened again: inside the screen's work area, at its kept size when that fits.
     if (const QScreen* screen = w.screen()) {
         const QRect work = screen->availableGeometry();
-        w.SetInputs({"", "2000", 4, 1, 5000, 5000});
+        w.SetInputs({"", "2000", 4, 1, 5000, 5000, "", ""});
         EXPECT_TRUE(work.contains(w.geometry())) << w.geometry().width() << "x" << w.geometry().height();
         std::printf("the window of many devices on a %dx%d work area at %g: %dx%d\n", work.width(),
                     work.height(), w.devicePixelRatioF(), w.width(), w.height());
@@ -385,6 +388,100 @@ TEST_F(QtFleetWindowTest, ScreenshotThirtyDevicesStopped) {
     }
     QTest::qWait(200);
     EXPECT_TRUE(w.grab().save(QString::fromLocal8Bit(shots) + QStringLiteral("/fleet-window-rest.png")));
+}
+
+// The rollout an operator runs: two devices of HWV=1.3 without a configuration, then forty of HWV=1.4, three
+// of them (1, 3, 5) replying with an error to their second page, in waves 2,25%,100% with at most two
+// failures, eight at once, HWV=1.4's configuration picked under "By version…". The third failure holds the
+// third wave whole while the second wave's others finish; with the simulator started again without faults,
+// "Update the rest" finishes the held and failed devices in the waves they had. With FWUPDATE_SCREENSHOT_DIR
+// naming a folder (under scripts/with-xvfb.sh, QT_QPA_PLATFORM=xcb), the held run is the README's
+// docs/fleet-window-held.png.
+TEST_F(QtFleetWindowTest, ARolloutHeldAfterTheThirdFailureIsFinishedOnceTheFaultIsGone) {
+    auto sim = std::make_unique<SimProcess>();
+    SimProcess older;
+    const std::vector<std::string> forty{"--address", "127.0.0.160",         "--count",
+                                         "40",        "--no-reconnect-port", "--port"};
+    std::vector<std::string> faulty = forty;
+    faulty.insert(faulty.end(), {"0", "--error-on-page", "1", "--faulty", "1,3,5"});
+    ASSERT_TRUE(sim->Start(FWDEVSIM_PATH, faulty));
+    const std::optional<int> port = sim->WaitListening();
+    ASSERT_TRUE(port.has_value()) << sim->ErrText();
+    const std::string p = std::to_string(*port);
+    ASSERT_TRUE(older.Start(FWDEVSIM_PATH, {"--address", "127.0.0.158", "--count", "2", "--fw-version", "1.3",
+                                            "--no-reconnect-port", "--port", p}) &&
+                older.WaitListening())
+        << older.ErrText();
+    QtFleetWindow& w = *window;
+    w.resize(1100, 640);
+    w.RANGE.setEditText(QStringLiteral("127.0.0.158-199"));
+    w.PORT.setText(QString::fromStdString(p));
+    QTest::mouseClick(&w.SCAN, Qt::LeftButton);
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return w.STATUS.FullText().startsWith(QStringLiteral("Scan ended")); }, kWait));
+    emit w.DEVICES.horizontalHeader()->sectionClicked(static_cast<int>(FleetColumn::Address));
+    QTimer menuWatch; // HWV=1.4, the menu's second entry, chosen with the keys once it shows
+    QObject::connect(&menuWatch, &QTimer::timeout, [&] {
+        if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+            menuWatch.stop();
+            for (const Qt::Key key : {Qt::Key_Down, Qt::Key_Down, Qt::Key_Return})
+                QTest::keyClick(menu, key);
+        }
+    });
+    menuWatch.start(10);
+    QTest::mouseClick(&w.BYVERSION, Qt::LeftButton);
+    EXPECT_EQ(w.CONFIGINFO.FullText().toStdString(), "image checks out: HWV=1.4 fw.cfg, others skipped");
+    QTest::mouseClick(&w.SELECTALL, Qt::LeftButton);
+    w.JOBS.setValue(8);
+    w.RETRIES.setValue(0);
+    w.WAVES.setText(QStringLiteral("2,25%,100%"));
+    w.MAXFAILED.setText(QStringLiteral("2"));
+    QTest::mouseClick(&w.UPDATE, Qt::LeftButton);
+    EXPECT_FALSE(w.WAVES.isEnabled() || w.MAXFAILED.isEnabled() || w.BYVERSION.isEnabled())
+        << "the run's own";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.STOP.isEnabled(); }, 4 * kWait));
+    EXPECT_TRUE(w.STATUS.FullText().startsWith(
+        QStringLiteral("Update ended: 5 OK, 3 incomplete, 32 held, 2 skipped; held at ")))
+        << w.STATUS.FullText().toStdString();
+    EXPECT_EQ(w.OVERALL.value(), 100);
+    const std::regex held(
+        "held: 3 devices failed \\(127\\.0\\.0\\.16[135]:" + p +
+        "(, 127\\.0\\.0\\.16[135]:\\d+){2}\\), more than the 2 the rollout allows; not updated");
+    for (int row = 0; row < 42; ++row) {
+        EXPECT_EQ(Cell(row, FleetColumn::Wave), row < 2 ? "1" : row < 10 ? "2" : "3") << row;
+        if (row >= 10) {
+            EXPECT_TRUE(std::regex_match(Cell(row, FleetColumn::State), held))
+                << Cell(row, FleetColumn::State);
+            EXPECT_EQ(w.DEVICES.item(row, 1)->foreground().color(), QColor(0, 121, 107)) << row;
+        }
+    }
+    EXPECT_EQ(Cell(0, FleetColumn::State).rfind("skipped: the device reports HWV=1.3", 0), 0u);
+    // Each device's scan, then the updates of the second wave, none of the third.
+    for (int lines = 0; lines < 48; ++lines) {
+        const std::optional<std::string> line = sim->NextJson();
+        ASSERT_TRUE(line.has_value()) << lines;
+        const nlohmann::json s = nlohmann::json::parse(*line);
+        if (s.value("writes", 0) > 0) {
+            EXPECT_LE(s.value("address", ""), "127.0.0.167") << *line;
+        }
+    }
+    if (const char* shots = std::getenv("FWUPDATE_SCREENSHOT_DIR")) {
+        w.DEVICES.setCurrentCell(10, 0);
+        QTest::qWait(200); // shown on the screen, for the picture
+        EXPECT_TRUE(w.grab().save(QString::fromLocal8Bit(shots) + QStringLiteral("/fleet-window-held.png")));
+    }
+
+    sim = std::make_unique<SimProcess>();
+    std::vector<std::string> fixed = forty;
+    fixed.push_back(p);
+    ASSERT_TRUE(sim->Start(FWDEVSIM_PATH, fixed) && sim->WaitListening()) << sim->ErrText();
+    ASSERT_TRUE(w.UPDATEREST.isEnabled());
+    QTest::mouseClick(&w.UPDATEREST, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.STOP.isEnabled(); }, 4 * kWait));
+    EXPECT_EQ(w.OVERALLTEXT.FullText().toStdString(), "ended: 35 OK, 2 skipped");
+    for (int row = 2; row < 42; ++row)
+        EXPECT_EQ(Cell(row, FleetColumn::State), "OK") << row;
+    EXPECT_EQ(Cell(41, FleetColumn::Wave), "3");
 }
 
 } // namespace

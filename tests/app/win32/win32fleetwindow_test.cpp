@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -400,6 +401,66 @@ TEST_F(Win32FleetWindow, ScreenshotThirtyDevicesStopped) {
         }
     }
     SaveWindowBitmap(main, PathFromUtf8(std::string(shots) + "/fleet-window-windows-rest.bmp").wstring());
+    Close();
+}
+
+// The rollout an operator runs: two devices of HWV=1.3 without a configuration, then forty of HWV=1.4, three
+// of them (1, 3, 5) replying with an error to their second page, in waves 2,25%,100% with at most two
+// failures, eight at once, HWV=1.4's configuration picked from the menu under "By version…". The third
+// failure holds the third wave whole while the second wave's others finish; with the simulator started again
+// without faults, "Update the rest" finishes them in the waves they had. With FWUPDATE_SCREENSHOT_DIR set,
+// the held run is the README's picture (docs/fleet-window-held-windows.png, from the BMP).
+TEST_F(Win32FleetWindow, ARolloutHeldAfterTheThirdFailureIsFinishedOnceTheFaultIsGone) {
+    auto sim = std::make_unique<ChildProcess>();
+    ChildProcess older;
+    const std::wstring forty = L"--address 127.0.0.160 --count 40 --port ";
+    const int port = StartSim(*sim, forty + L"0 --error-on-page 1 --faulty 1,3,5", "faulty");
+    ASSERT_NE(port, 0);
+    ASSERT_EQ(StartSim(older,
+                       L"--address 127.0.0.158 --count 2 --fw-version 1.3 --port " + std::to_wstring(port),
+                       "older"),
+              port);
+    StartWindow();
+    const HWND table = Control(W::DEVICES);
+    Scan(L"127.0.0.158-199", port);
+    PressLater(Control(W::BYVERSION));
+    ASSERT_TRUE(ChooseMenuEntry(window.Id(), 1)) << DescribeWindows(window.Id());
+    ASSERT_TRUE(AnswerFileDialog(window.Id(), (top / "fw.cfg").wstring()));
+    ASSERT_TRUE(WaitFor([&] {
+        return Text(Control(W::CONFIGINFO)) == L"image checks out: HWV=1.4 fw.cfg, others skipped";
+    })) << PathToUtf8(Text(Control(W::CONFIGINFO)));
+    Press(Control(W::SELECTALL));
+    Type(Control(W::JOBS), L"8");
+    Type(Control(W::RETRIES), L"0");
+    Type(Control(W::WAVES), L"2,25%,100%");
+    Type(Control(W::MAXFAILED), L"2");
+    Press(Control(W::UPDATE));
+    EXPECT_FALSE(IsWindowEnabled(Control(W::WAVES)) || IsWindowEnabled(Control(W::BYVERSION)))
+        << "the run's own";
+    ASSERT_TRUE(WaitFor([&] { return StatusBegins(L"Update ended"); }, 200s)) << PathToUtf8(Status());
+    EXPECT_TRUE(StatusBegins(L"Update ended: 5 OK, 3 incomplete, 32 held, 2 skipped; held at "))
+        << PathToUtf8(Status());
+    EXPECT_EQ(SendMessageW(Control(W::OVERALL), PBM_GETPOS, 0, 0), 100);
+    const int wave = static_cast<int>(FleetColumn::Wave);
+    for (int row = 0; row < 42; ++row) {
+        EXPECT_EQ(ListCell(table, row, wave), row < 2 ? L"1" : row < 10 ? L"2" : L"3") << row;
+        if (row >= 10) {
+            EXPECT_EQ(ListCell(table, row, kState).rfind(L"held: 3 devices failed (127.0.0.16", 0), 0u)
+                << row;
+        }
+    }
+    if (const char* shots = std::getenv("FWUPDATE_SCREENSHOT_DIR")) {
+        SelectListRow(table, 10);
+        WaitFor([&] { return !Text(Control(W::DETAILS)).empty(); });
+        SaveWindowBitmap(main, PathFromUtf8(std::string(shots) + "/fleet-window-held-windows.bmp").wstring());
+    }
+
+    sim = std::make_unique<ChildProcess>();
+    ASSERT_EQ(StartSim(*sim, forty + std::to_wstring(port), "fixed"), port);
+    Press(Control(W::UPDATEREST));
+    ASSERT_TRUE(WaitFor([&] { return StatusBegins(L"Update ended"); }, 200s)) << PathToUtf8(Status());
+    EXPECT_EQ(Text(Control(W::OVERALLTEXT)), L"ended: 35 OK, 2 skipped");
+    EXPECT_EQ(ListCell(table, 41, wave), L"3");
     Close();
 }
 

@@ -310,6 +310,17 @@ bool AnswerFileDialog(DWORD pid, const std::wstring& file) {
     return WaitFor([&] { return !IsWindow(dialog); });
 }
 
+bool ChooseMenuEntry(DWORD pid, int index) {
+    HWND menu = nullptr;
+    if (!WaitFor([&] { return (menu = FindTopWindow(pid, L"#32768")) != nullptr; }))
+        return false;
+    // The menu's own loop takes the keys of its thread: Down selects the first entry, then the next ones.
+    for (int i = 0; i <= index; ++i)
+        PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 1);
+    PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 1);
+    return WaitFor([&] { return !IsWindow(menu) || !IsWindowVisible(menu); });
+}
+
 COLORREF ClientPixel(HWND window, POINT at) {
     ClientToScreen(window, &at);
     const HDC screen = GetDC(nullptr);

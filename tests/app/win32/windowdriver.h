@@ -75,6 +75,10 @@ void SelectListRow(HWND list, int row);
 // once the dialog has closed.
 bool AnswerFileDialog(DWORD pid, const std::wstring& file);
 
+// Waits for a popup menu of process pid and chooses its entry at index (separators not counted) with the
+// keys, as an operator would: true once the menu has closed.
+bool ChooseMenuEntry(DWORD pid, int index);
+
 // The colour of the screen at a point of a window's client area.
 COLORREF ClientPixel(HWND window, POINT at);
 // A control's rectangle in the client coordinates of its parent window.
