@@ -1,18 +1,20 @@
 // The Win32 window of many devices, fwupdate.exe -devices, driven from outside as an operator would (under
 // Wine, on an X server of the test command's own) against one fwdevsim.exe playing twenty devices on
 // 127.0.0.100-119, two of them faulty: scanned, selected, updated; the table, the report beside the log and
-// what the devices received agree.
+// what the devices received agree. And 200 devices updated at once, after which the window closes cleanly.
 #include <windows.h>
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -143,6 +145,105 @@ TEST(Win32FleetWindow, ScansSelectsUpdatesAndReportsTwentyDevices) {
     }
     PostMessageW(main, WM_CLOSE, 0, 0);
     EXPECT_TRUE(window.WaitForEnd(20s));
+    sim.Kill();
+}
+
+// 200 devices of one fwdevsim.exe on 127.0.1.1-200, opened from a device list and all updated at once: the
+// run ends with every device OK, failed or refused (a Wine server too busy to serve 400 sockets in time fails
+// devices; none may be OK that did not take the whole image), and the window, closed after it, ends with exit
+// code 0 (device threads ending by the hundred once crashed it).
+TEST(Win32FleetWindow, UpdatesTwoHundredDevicesAtOnceAndClosesCleanly) {
+    constexpr int kDevices = 200;
+    TestFolder folder("win32fleet200");
+    ASSERT_FALSE(folder.Path().empty());
+    const fs::path top = folder.Path();
+    const fs::path program = top / "fwupdate.exe";
+    fs::copy_file(NativePath(FWUPDATE_EXE), program);
+    const std::vector<uint8_t> image = DemoImage(700, 5);
+    ConfigFields fields;
+    fields.Filename = "fw.bin";
+    ASSERT_TRUE(WriteRelease(PathToUtf8(top / "fw.bin"), image, fields, PathToUtf8(top / "fw.cfg")));
+    ChildProcess sim;
+    ASSERT_TRUE(
+        sim.Start(NativePath(FWDEVSIM_EXE),
+                  L"--address 127.0.1.1 --port 0 --no-reconnect-port --count " + std::to_wstring(kDevices),
+                  top.wstring(), (top / "sim.json").wstring(), (top / "sim.err").wstring()));
+    int port = 0;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            const std::string err = ReadAll(top / "sim.err");
+            const size_t end = err.find('\n');
+            const size_t colon = end == std::string::npos ? end : err.rfind(':', end);
+            return colon != std::string::npos && (port = std::atoi(err.c_str() + colon + 1)) > 0;
+        },
+        60s))
+        << ReadAll(top / "sim.err");
+    {
+        std::ofstream list(top / "devices.txt");
+        for (int i = 1; i <= kDevices; ++i)
+            list << "127.0.1." << i << ":" << port << "\n";
+    }
+
+    ChildProcess window;
+    ASSERT_TRUE(window.Start(program.wstring(), L"-devices", top.wstring()));
+    HWND main = nullptr;
+    ASSERT_TRUE(WaitFor([&] {
+        return (main = FindTopWindow(window.Id(), Win32FleetWindow::kClassName)) != nullptr;
+    })) << DescribeWindows(window.Id());
+    auto control = [&](int id) { return GetDlgItem(main, id); };
+    const HWND status = control(Win32FleetWindow::STATUS);
+    const HWND table = control(Win32FleetWindow::DEVICES);
+    auto statusBegins = [&](const std::wstring& text) { return StatusText(status, 0).rfind(text, 0) == 0; };
+    PressLater(control(Win32FleetWindow::OPENLIST));
+    ASSERT_TRUE(AnswerFileDialog(window.Id(), (top / "devices.txt").wstring()));
+    ASSERT_TRUE(WaitFor([&] { return statusBegins(L"Done: "); }, 120s)) << PathToUtf8(StatusText(status, 0));
+    ASSERT_EQ(ListRows(table), kDevices);
+    Press(control(Win32FleetWindow::SELECTALL));
+    PressLater(control(Win32FleetWindow::CONFIG));
+    ASSERT_TRUE(AnswerFileDialog(window.Id(), (top / "fw.cfg").wstring()));
+    ASSERT_TRUE(WaitFor([&] {
+        return Text(control(Win32FleetWindow::CONFIGINFO)).find(L"the image checks out") !=
+               std::wstring::npos;
+    }));
+    Type(control(Win32FleetWindow::JOBS), std::to_wstring(kDevices));
+    Type(control(Win32FleetWindow::RETRIES), L"0");
+    Press(control(Win32FleetWindow::UPDATE));
+    // A window that ends meanwhile (a crash) fails at once.
+    bool ended = false;
+    ASSERT_TRUE(
+        WaitFor([&] { return statusBegins(L"Update ended") || (ended = window.WaitForEnd(0ms)); }, 300s) &&
+        !ended)
+        << (ended ? "the window ended during the update" : PathToUtf8(StatusText(status, 0)));
+    int ok = -1, failed = -1, refused = -1;
+    ASSERT_EQ(swscanf(StatusText(status, 0).c_str(), L"Update ended: %d OK, %d failed, %d refused", &ok,
+                      &failed, &refused),
+              3)
+        << PathToUtf8(StatusText(status, 0));
+    EXPECT_EQ(ok + failed + refused, kDevices);
+    std::printf("%d devices: %d OK, %d failed, %d refused\n", kDevices, ok, failed, refused);
+
+    // Every device OK in the table took the whole image and the update end.
+    std::set<std::string> whole;
+    std::istringstream lines(ReadAll(top / "sim.json"));
+    for (std::string line; std::getline(lines, line);) {
+        const nlohmann::json s = nlohmann::json::parse(line, nullptr, false);
+        if (s.is_object() && s.value("checksum", 0) == ImageChecksum(image.data(), image.size()) &&
+            s.value("imageEnded", false) && s.value("updateEnded", false))
+            whole.insert(s.value("address", "") + ":" + std::to_string(port));
+    }
+    int okRows = 0;
+    for (int row = 0; row < kDevices; ++row) {
+        if (ListCell(table, row, 8) != L"OK")
+            continue;
+        ++okRows;
+        EXPECT_TRUE(whole.count(PathToUtf8(ListCell(table, row, 0)))) << PathToUtf8(ListCell(table, row, 0));
+    }
+    EXPECT_EQ(okRows, ok);
+
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    DWORD code = 1;
+    EXPECT_TRUE(window.WaitForEnd(60s, &code));
+    EXPECT_EQ(code, 0u);
     sim.Kill();
 }
 
