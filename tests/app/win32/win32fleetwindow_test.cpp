@@ -2,13 +2,15 @@
 // Wine, on an X server of the test command's own) against fwdevsim.exe playing twenty devices on
 // 127.0.0.100-119, two of them faulty: scanned, selected, updated; the table, the kept summary, the reports
 // and what the devices received agree. Its layout from its least size up at the display scale of the run
-// (the test command runs it again at 125 % and 150 %), and its keys.
+// (the test command runs it again at 125 % and 150 %), and its keys. And 200 devices updated at once, after
+// which the window closes cleanly.
 #include <windows.h>
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -462,6 +465,65 @@ TEST_F(Win32FleetWindow, ARolloutHeldAfterTheThirdFailureIsFinishedOnceTheFaultI
     EXPECT_EQ(Text(Control(W::OVERALLTEXT)), L"ended: 35 OK, 2 skipped");
     EXPECT_EQ(ListCell(table, 41, wave), L"3");
     Close();
+}
+
+// 200 devices of one fwdevsim.exe on 127.0.1.1-200, opened from a device list and all updated at once: the
+// run ends with every device ended, none OK that did not take the whole image and the update end (a Wine
+// server too busy to serve 400 sockets in time may fail some), and the window, closed after it, ends with
+// exit code 0 (device threads ending by the hundred once crashed it).
+TEST_F(Win32FleetWindow, UpdatesTwoHundredDevicesAtOnceAndClosesCleanly) {
+    constexpr int kDevices = 200;
+    ChildProcess sim;
+    const int port = StartSim(sim, L"--address 127.0.1.1 --port 0 --count " + std::to_wstring(kDevices), "many");
+    ASSERT_NE(port, 0);
+    {
+        std::ofstream list(top / "devices.txt");
+        for (int i = 1; i <= kDevices; ++i)
+            list << "127.0.1." << i << ":" << port << "\n";
+    }
+    StartWindow();
+    const HWND table = Control(W::DEVICES);
+    PressLater(Control(W::OPENLIST));
+    ASSERT_TRUE(AnswerFileDialog(window.Id(), (top / "devices.txt").wstring()));
+    ASSERT_TRUE(WaitFor([&] { return ListRows(table) == kDevices && StatusBegins(L"Done"); }, 120s))
+        << PathToUtf8(Status());
+    Press(Control(W::SELECTALL));
+    ChooseConfig();
+    Type(Control(W::JOBS), std::to_wstring(kDevices));
+    Type(Control(W::RETRIES), L"0");
+    Press(Control(W::UPDATE));
+    // A window that ends meanwhile (a crash) fails at once.
+    bool ended = false;
+    ASSERT_TRUE(WaitFor([&] { return StatusBegins(L"Update ended") || (ended = window.WaitForEnd(0ms)); }, 300s) &&
+                !ended)
+        << (ended ? "the window ended during the update" : PathToUtf8(Status()));
+    std::printf("%d devices: %s\n", kDevices, PathToUtf8(Status()).c_str());
+
+    // Every device OK in the table took the whole image and the update end.
+    std::set<std::string> whole;
+    std::istringstream lines(ReadAll(top / "many.json"));
+    for (std::string line; std::getline(lines, line);) {
+        const nlohmann::json s = nlohmann::json::parse(line, nullptr, false);
+        if (s.is_object() && s.value("checksum", 0) == ImageChecksum(image.data(), image.size()) &&
+            s.value("imageEnded", false) && s.value("updateEnded", false))
+            whole.insert(s.value("address", "") + ":" + std::to_string(port));
+    }
+    int ok = 0;
+    for (int row = 0; row < kDevices; ++row) {
+        const std::wstring state = ListCell(table, row, kState);
+        EXPECT_TRUE(state.rfind(L"waiting", 0) != 0 && state.rfind(L"updating", 0) != 0) << PathToUtf8(state);
+        if (state.rfind(L"OK", 0) != 0)
+            continue;
+        ++ok;
+        EXPECT_TRUE(whole.count(PathToUtf8(ListCell(table, row, 0)))) << PathToUtf8(ListCell(table, row, 0));
+    }
+    EXPECT_GT(ok, 0);
+
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    DWORD code = 1;
+    EXPECT_TRUE(window.WaitForEnd(60s, &code));
+    EXPECT_EQ(code, 0u);
+    sim.Kill();
 }
 
 } // namespace
