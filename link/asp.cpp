@@ -135,13 +135,17 @@ bool Asp::CloseConnection(uint64_t id) {
         CloseBy = 0;
         SendingShut = false;
     }
-    SockClose(sock);
+    pOwner->RetireSocket(Handle, sock);
     return true;
 }
 
 void Asp::DrainUnread() {
+    Drain(Sock);
+}
+
+void Asp::Drain(SockHandle sock) {
     uint8_t chunk[kReadChunk];
-    for (int i = 0; i < kDrainReads && SockRecv(Sock, chunk, sizeof chunk) > 0; ++i) {
+    for (int i = 0; i < kDrainReads && SockRecv(sock, chunk, sizeof chunk) > 0; ++i) {
     }
 }
 

@@ -122,6 +122,12 @@ private:
     // Drops what the device sent and nobody read, so that closing is an ordinary close
     // (the system answers a close with unread bytes by a reset). Caller holds Lock.
     void DrainUnread();
+
+public:
+    // The same for a socket no device has any more, just before the link closes it.
+    static void Drain(SockHandle sock);
+
+private:
     // Link thread, during a gentle close with everything written: shuts the sending side of connection id.
     void ShutSending(uint64_t id);
 

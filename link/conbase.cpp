@@ -34,6 +34,7 @@ ConBase::ConBase() : ConBase(LinkOptions{}) {}
 ConBase::ConBase(const LinkOptions& options) : Opts(options), Wake(std::make_unique<SockWake>()) {
     if (Opts.QueueOnly)
         return;
+    LinkRunning = true;
     LinkThread = std::jthread([this](std::stop_token stop) { LinkLoop(stop); });
 }
 
@@ -56,6 +57,23 @@ void ConBase::WakeLink(int handle) {
         Dirty.push_back(handle);
     }
     Wake->Signal();
+}
+
+void ConBase::RetireSocket(int handle, SockHandle sock) {
+    {
+        std::lock_guard<std::mutex> hold(DirtyLock);
+        if (LinkRunning) {
+            Retired.push_back(sock);
+            Dirty.push_back(handle);
+            sock = kNoSock;
+        }
+    }
+    if (sock == kNoSock) {
+        Wake->Signal();
+        return;
+    }
+    Asp::Drain(sock);
+    SockClose(sock);
 }
 
 void ConBase::AddTicks(int n) {
@@ -499,6 +517,7 @@ void ConBase::LinkLoop(std::stop_token stop) {
     std::vector<SockPoller::Event> ready;
     std::vector<int> named;
     std::vector<SockHandle> writeSet;
+    std::vector<SockHandle> retired;
     const auto closed = [this](Asp& dev, int32_t why) { PushEvent(dev.Handle, KIND_CLOSED, why); };
     // Ticks are counted from the clock (or taken from AddTicks) when the wait ends, not by a
     // thread of their own: the link sleeps until a timer is due, a socket is ready or it is woken.
@@ -516,6 +535,7 @@ void ConBase::LinkLoop(std::stop_token stop) {
         {
             std::lock_guard<std::mutex> hold(DirtyLock);
             named.swap(Dirty);
+            retired.swap(Retired);
         }
         attend.insert(named.begin(), named.end());
         int64_t wakeAt = 0; // the first young hold stops counting, or a gentle close gives up, then (steady ns)
@@ -595,6 +615,12 @@ void ConBase::LinkLoop(std::stop_token stop) {
                 a = attend.erase(a);
             }
         }
+        // Out of the poller now (their devices were looked at above): closed before the wait.
+        for (const SockHandle s : retired) {
+            Asp::Drain(s);
+            SockClose(s);
+        }
+        retired.clear();
         if (watched.empty()) {
             // Nothing to time: sleep until woken (Open wakes the link). Ticks counted while no
             // socket existed are dropped: no backlog later.
@@ -708,5 +734,15 @@ void ConBase::LinkLoop(std::stop_token stop) {
         if (wrote)
             SignalSent();
         Passes.fetch_add(1);
+    }
+    // No wait watches a socket any more: what is retired from now on is closed at once.
+    {
+        std::lock_guard<std::mutex> hold(DirtyLock);
+        LinkRunning = false;
+        retired.swap(Retired);
+    }
+    for (const SockHandle s : retired) {
+        Asp::Drain(s);
+        SockClose(s);
     }
 }

@@ -110,6 +110,11 @@ public:
     // Ends the link thread's wait at once. With a handle: that device has something new for the link
     // thread (queued messages, a released hold, a socket opened or closed), which it looks at next pass.
     void WakeLink(int handle = 0);
+    // A device's connection has ended: its socket is closed by the link thread before its next wait, or at
+    // once when there is no link thread (any more). A socket is never closed while the link thread's wait
+    // may be watching it: Winsock leaves that undefined (and Wine's server has been seen to end on it), and
+    // its number could go to a new socket in the middle of the wait.
+    void RetireSocket(int handle, SockHandle sock);
     // Ticks the link thread has applied to the device timers so far (each one is applied
     // to every device, and a silent device closed and reported, before it counts here).
     uint64_t TicksProcessed() const { return TicksDone.load(); }
@@ -174,6 +179,10 @@ private:
     // The handles given to WakeLink since the link thread last took them (DirtyLock is taken alone).
     std::mutex DirtyLock;
     std::vector<int> Dirty;
+    // Sockets given to RetireSocket, to be closed by the link thread (under DirtyLock, as Dirty: the handle
+    // of each is in Dirty too); LinkRunning says the link thread still takes them.
+    std::vector<SockHandle> Retired;
+    bool LinkRunning = false;
 
     // WaitSent's waiters. SentLock is taken before a device's lock (to test the device),
     // never with Lock, QueueLock or NotifyLock.
