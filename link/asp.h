@@ -27,6 +27,9 @@ class Asp : public Device {
 public:
     Asp(int32_t handle, ConBase& owner);
     ~Asp() override; // closes a socket still open
+    // Drops what arrived unread on a socket no device has any more, just before the link closes it, so that
+    // the close is an ordinary one (the system answers a close with unread bytes by a reset).
+    static void Drain(SockHandle sock);
 
     int RequestI32(int obj, int par) override;
     int RequestI8(int obj, int par) override;
@@ -122,12 +125,6 @@ private:
     // Drops what the device sent and nobody read, so that closing is an ordinary close
     // (the system answers a close with unread bytes by a reset). Caller holds Lock.
     void DrainUnread();
-
-public:
-    // The same for a socket no device has any more, just before the link closes it.
-    static void Drain(SockHandle sock);
-
-private:
     // Link thread, during a gentle close with everything written: shuts the sending side of connection id.
     void ShutSending(uint64_t id);
 
