@@ -477,14 +477,12 @@ void FleetPresenter::JobEnded() {
 
 namespace {
 
-struct GroupNames {
-    std::vector<std::string> Ok, Incomplete, NotBegun, Held, Failed, Refused, Skipped;
-};
+constexpr size_t kGroups = 8; // the values of FleetPresenter::Group
 
 } // namespace
 
 std::string FleetPresenter::EndText(const std::vector<size_t>& devices) const {
-    size_t counts[8] = {};
+    size_t counts[kGroups] = {};
     for (const size_t i : devices)
         ++counts[static_cast<size_t>(Devices[i].Last)];
     auto count = [&](Group g) { return counts[static_cast<size_t>(g)]; };
@@ -502,47 +500,24 @@ std::string FleetPresenter::EndText(const std::vector<size_t>& devices) const {
 }
 
 void FleetPresenter::DrawSummary(const std::vector<size_t>& devices, const std::string& end) {
-    GroupNames names;
+    // Each group's devices by name, as EndText counts them; a refused one with its reason as well.
+    std::vector<std::string> names[kGroups];
     std::vector<std::string> refusals;
     for (const size_t i : devices) {
         const Device& d = Devices[i];
-        const std::string& label = d.Target.Label;
-        switch (d.Last) {
-        case Group::Ok:
-            names.Ok.push_back(label);
-            break;
-        case Group::Incomplete:
-            names.Incomplete.push_back(label);
-            break;
-        case Group::NotBegun:
-            names.NotBegun.push_back(label);
-            break;
-        case Group::Held:
-            names.Held.push_back(label);
-            break;
-        case Group::Skipped:
-            names.Skipped.push_back(label);
-            break;
-        case Group::Failed:
-            names.Failed.push_back(label);
-            break;
-        case Group::Refused:
-            names.Refused.push_back(label);
-            if (d.Result)
-                refusals.push_back(label + " (" + d.Result->Text + ")");
-            break;
-        case Group::None:
-            break;
-        }
+        names[static_cast<size_t>(d.Last)].push_back(d.Target.Label);
+        if (d.Last == Group::Refused && d.Result)
+            refusals.push_back(d.Target.Label + " (" + d.Result->Text + ")");
     }
+    const auto of = [&names](Group g) { return &names[static_cast<size_t>(g)]; };
     // The line: what ended how, then the devices to update again; the tooltip all of it.
     std::string action;
     const std::pair<const std::vector<std::string>*, const char*> todo[] = {
-        {&names.Incomplete, "flash incomplete"},
-        {&names.Failed, "failed"},
-        {&names.NotBegun, "not begun"},
-        {&names.Held, "held"},
-        {&names.Skipped, "skipped"}};
+        {of(Group::Incomplete), "flash incomplete"},
+        {of(Group::Failed), "failed"},
+        {of(Group::NotBegun), "not begun"},
+        {of(Group::Held), "held"},
+        {of(Group::Skipped), "skipped"}};
     for (const auto& [list, word] : todo)
         if (!list->empty())
             action += std::string(action.empty() ? "" : "; ") + word + ": " + Names(*list, kNamedInLine);
@@ -556,13 +531,13 @@ void FleetPresenter::DrawSummary(const std::vector<size_t>& devices, const std::
     if (!HoldAt.empty())
         tip += "\nThe rollout held the rest at " + HoldAt + ": " + HoldWhy;
     const std::pair<const std::vector<std::string>*, const char*> all[] = {
-        {&names.Incomplete, "Flash incomplete, update it again"},
-        {&names.Failed, "Failed"},
-        {&names.NotBegun, "Not begun"},
-        {&names.Held, "Held by the rollout, not begun"},
-        {&names.Skipped, "Skipped, no configuration for their version"},
+        {of(Group::Incomplete), "Flash incomplete, update it again"},
+        {of(Group::Failed), "Failed"},
+        {of(Group::NotBegun), "Not begun"},
+        {of(Group::Held), "Held by the rollout, not begun"},
+        {of(Group::Skipped), "Skipped, no configuration for their version"},
         {&refusals, "Refused"},
-        {&names.Ok, "OK"}};
+        {of(Group::Ok), "OK"}};
     for (const auto& [list, title] : all)
         if (!list->empty())
             tip += "\n" + std::string(title) + ": " + Names(*list, kNamedInTip);
