@@ -113,12 +113,15 @@ public:
     // all; with neither it is skipped), at most jobs at once (0: all), each tried again up to retries more
     // times after a lost link or an error; in waves ("2,25%,100%", empty: all at once) and held once more
     // devices failed than maxFailed ("2", "10%"; empty: no limit), as the command line reads them.
-    void OnUpdateSelected(int jobs, int retries, const std::string& waves = {}, const std::string& maxFailed = {});
+    void OnUpdateSelected(int jobs, int retries, const std::string& waves = {},
+                          const std::string& maxFailed = {});
     // Selects the devices the last update left failed, or every one it left to do (failed, incomplete,
     // not begun, held, skipped, refused by the configuration or the image; not those the OEM or serial rule
     // refused), and updates them; with the waves they had, when the last update had waves.
-    void OnRetryFailed(int jobs, int retries, const std::string& waves = {}, const std::string& maxFailed = {});
-    void OnUpdateRest(int jobs, int retries, const std::string& waves = {}, const std::string& maxFailed = {});
+    void OnRetryFailed(int jobs, int retries, const std::string& waves = {},
+                       const std::string& maxFailed = {});
+    void OnUpdateRest(int jobs, int retries, const std::string& waves = {},
+                      const std::string& maxFailed = {});
     // Stops the scan, or every update between two pages (sticky).
     void OnStop();
     // Saves the last run's report where the operator chooses (CSV or JSON by the extension).

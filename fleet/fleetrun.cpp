@@ -80,7 +80,8 @@ std::string FleetRun::Start() {
         if (!Settings.Waves.empty()) {
             waveOf = WaveOfEach(Settings.Waves, Targets.size());
             waves = true;
-        } else if (std::any_of(Targets.begin(), Targets.end(), [](const DeviceTarget& t) { return t.Wave > 0; })) {
+        } else if (std::any_of(Targets.begin(), Targets.end(),
+                               [](const DeviceTarget& t) { return t.Wave > 0; })) {
             waveOf = RecordedWaves(Targets);
             waves = true;
         }
@@ -109,7 +110,8 @@ std::string FleetRun::Start() {
         DeviceRuns.push_back(std::make_unique<DeviceRun>(shared, std::move(device), Targets[i]));
         if (waves)
             // A redo's devices keep the waves their report gave them; the run takes them in that order.
-            DeviceRuns.back()->SetWave(Settings.Waves.empty() && Targets[i].Wave > 0 ? Targets[i].Wave : Plan->WaveOf(i));
+            DeviceRuns.back()->SetWave(Settings.Waves.empty() && Targets[i].Wave > 0 ? Targets[i].Wave
+                                                                                     : Plan->WaveOf(i));
     }
     // Written before any device is touched: a report that cannot be written says so at once.
     if (!Settings.ReportPath.empty()) {
@@ -226,7 +228,8 @@ void FleetRun::OpenWave(int wave) {
         EndWithoutThread(*d, kExitInternal, "internal", "no thread for the device: " + why);
 }
 
-void FleetRun::EndWithoutThread(DeviceRun& device, int code, const std::string& result, const std::string& detail) {
+void FleetRun::EndWithoutThread(DeviceRun& device, int code, const std::string& result,
+                                const std::string& detail) {
     device.EndNow(code, result, detail);
     {
         std::lock_guard hold(CountLock);
@@ -323,7 +326,8 @@ void FleetRun::DeviceEnded(size_t index) {
         }
         if (step.NextWave != 0) {
             if (StopState.Requested())
-                EndNotBegun(StopCode(), "interrupted", "interrupted before the update began; nothing was written");
+                EndNotBegun(StopCode(), "interrupted",
+                            "interrupted before the update began; nothing was written");
             else
                 OpenWave(step.NextWave);
         }

@@ -106,7 +106,8 @@ void ConBase::CloseOpenDevices(std::chrono::steady_clock::time_point deadline) {
             if (entry.second->GetType() == 1)
                 devices.push_back(entry.second);
     }
-    const auto limit = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto limit =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     for (const auto& dev : devices)
         CloseGently(dev->Handle, limit);
     std::unique_lock<std::mutex> hold(SentLock);
