@@ -27,6 +27,15 @@ std::string TrimBlanks(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
+// Closes retired sockets, each after dropping what arrived unread (no reset), and empties the list.
+void CloseRetired(std::vector<SockHandle>& sockets) {
+    for (const SockHandle s : sockets) {
+        Asp::Drain(s);
+        SockClose(s);
+    }
+    sockets.clear();
+}
+
 } // namespace
 
 ConBase::ConBase() : ConBase(LinkOptions{}) {}
@@ -72,8 +81,8 @@ void ConBase::RetireSocket(int handle, SockHandle sock) {
         Wake->Signal();
         return;
     }
-    Asp::Drain(sock);
-    SockClose(sock);
+    std::vector<SockHandle> now{sock};
+    CloseRetired(now);
 }
 
 void ConBase::AddTicks(int n) {
@@ -617,11 +626,7 @@ void ConBase::LinkLoop(std::stop_token stop) {
             }
         }
         // Out of the poller now (their devices were looked at above): closed before the wait.
-        for (const SockHandle s : retired) {
-            Asp::Drain(s);
-            SockClose(s);
-        }
-        retired.clear();
+        CloseRetired(retired);
         if (watched.empty()) {
             // Nothing to time: sleep until woken (Open wakes the link). Ticks counted while no
             // socket existed are dropped: no backlog later.
@@ -742,8 +747,5 @@ void ConBase::LinkLoop(std::stop_token stop) {
         LinkRunning = false;
         retired.swap(Retired);
     }
-    for (const SockHandle s : retired) {
-        Asp::Drain(s);
-        SockClose(s);
-    }
+    CloseRetired(retired);
 }
