@@ -289,7 +289,8 @@ TEST_F(Win32Window, ConnectsShowsTheDeviceAndUpdatesIt) {
     ASSERT_TRUE(WaitFor([&] { return Text(status) == L"Firmwareupdate OK"; }, 60s))
         << PathToUtf8(Text(status));
     EXPECT_FALSE(IsWindowVisible(GetDlgItem(status, VskFwId::progress)));
-    EXPECT_TRUE(IsWindowEnabled(Control(VskFwId::UPDATEFIRMWARE)));
+    // The buttons come back as the update's call returns, just after its result is shown.
+    EXPECT_TRUE(WaitFor([&] { return IsWindowEnabled(Control(VskFwId::UPDATEFIRMWARE)) != FALSE; }, 10s));
     // The result stays for 2000 ms.
     EXPECT_TRUE(WaitFor([&] { return Text(status).empty(); }, 10s));
 
